@@ -1,0 +1,126 @@
+// PrefixSearch.from_internal_data_v2(node_shifts, child_labels, payloads,
+//                                    child_transitions, video_index, video_top_n)
+#include <utility>
+#include <vector>
+
+#include "binding/arguments.h"
+#include "binding/conversion.h"
+#include "binding/exceptions.h"
+#include "building.h"
+#include "methods/methods.h"
+#include "prefix_search_type.h"
+
+namespace tessarin::binding {
+namespace {
+
+constexpr const char* kNames[] = {"node_shifts",       "child_labels", "payloads",
+                                  "child_transitions", "video_index",  "video_top_n"};
+constexpr Signature kSignature{"PrefixSearch.from_internal_data_v2()", kNames, 6, 6};
+
+// Stage 1 for `payloads`: the items, None kept as nullptr.
+bool collect_payload_items(PyObject* object, std::vector<OwnedRef>& items) {
+  if (!check_array(object)) return false;
+  items.reserve(reserve_hint(object));
+  return iterate_items(object, [&](PyObject* item) {
+    items.push_back(item == Py_None ? OwnedRef() : OwnedRef::owning(item));
+    return true;
+  });
+}
+
+bool collect_video_index(PyObject* object, VideoIndexInput& videos) {
+  if (!check_array(object)) return false;
+  std::vector<std::uint8_t> entry;
+  return iterate_items(object, [&](PyObject* item) {
+    entry.clear();
+    if (!to_byte_array(item, entry)) return false;
+    videos.add(entry);
+    return true;
+  });
+}
+
+// Step 6 for one present payload: a 3-tuple (total_count, video_ids,
+// video_counts). Errors here carry no argument-name prefix.
+bool convert_payload(PyObject* item, PayloadTable& table) {
+  if (!PyTuple_Check(item)) {
+    raise_type_mismatch(item, "PyTuple");
+    return false;
+  }
+  if (PyTuple_GET_SIZE(item) != 3) {
+    PyErr_SetString(PyExc_ValueError, "Payload tuple must have 3 elements");
+    return false;
+  }
+  std::uint32_t total_count = 0;
+  if (!to_u32(PyTuple_GET_ITEM(item, 0), &total_count)) return false;
+  table.push_present(total_count);
+  std::size_t ids = 0;
+  std::size_t counts = 0;
+  const bool converted = for_each_item(PyTuple_GET_ITEM(item, 1),
+                                       [&](PyObject* x) {
+                                         std::uint32_t v = 0;
+                                         if (!to_u32(x, &v)) return false;
+                                         table.append_video_id(v);
+                                         ++ids;
+                                         return true;
+                                       }) &&
+                         for_each_item(PyTuple_GET_ITEM(item, 2), [&](PyObject* x) {
+                           std::uint32_t v = 0;
+                           if (!to_u32(x, &v)) return false;
+                           table.append_video_count(v);
+                           ++counts;
+                           return true;
+                         });
+  if (!converted) return false;
+  if (ids != counts) {
+    PyErr_SetString(PyExc_ValueError, "video_ids and video_counts length mismatch");
+    return false;
+  }
+  return true;
+}
+
+PyObject* from_internal_data_v2_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[6];
+  if (!bind_arguments(kSignature, args, nargs, kwnames, slots)) return nullptr;
+
+  BuildInput input;
+  std::vector<OwnedRef> payload_items;
+  const bool converted =
+      convert_argument("node_shifts", [&] { return to_u32_array(slots[0], input.node_shifts); }) &&
+      convert_argument("child_labels",
+                       [&] { return to_label_array(slots[1], input.child_labels); }) &&
+      convert_argument("payloads",
+                       [&] { return collect_payload_items(slots[2], payload_items); }) &&
+      convert_argument("child_transitions",
+                       [&] { return to_u32_array(slots[3], input.child_transitions); }) &&
+      convert_argument("video_index",
+                       [&] { return collect_video_index(slots[4], input.video_index); }) &&
+      convert_argument("video_top_n", [&] { return to_usize(slots[5], &input.video_top_n); });
+  if (!converted) return nullptr;
+
+  const Status shape =
+      check_shape(input.node_shifts.size(), input.child_labels.size(), payload_items.size(),
+                  input.child_transitions, input.node_shifts);
+  if (!shape.ok()) return raise_error(shape.error());
+
+  input.payloads.reserve(payload_items.size(), payload_items.size());
+  for (const OwnedRef& item : payload_items) {
+    if (!item) {
+      input.payloads.push_absent();
+    } else if (!convert_payload(item.get(), input.payloads)) {
+      return nullptr;
+    }
+  }
+  payload_items.clear();
+
+  Result<Trie> trie = build(std::move(input));
+  if (!trie.ok()) return raise_error(trie.error());
+  return new_prefix_search(std::move(trie).value());
+}
+
+}  // namespace
+
+PyObject* from_internal_data_v2(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&] { return from_internal_data_v2_impl(args, nargs, kwnames); });
+}
+
+}  // namespace tessarin::binding

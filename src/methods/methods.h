@@ -1,0 +1,12 @@
+// The wrappers of PrefixSearch's methods, one file each: each binds and
+// converts its arguments, calls the core and converts the result.
+#pragma once
+
+#include <Python.h>
+
+namespace tessarin::binding {
+
+PyObject* from_internal_data_v2(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+
+}  // namespace tessarin::binding

@@ -1,0 +1,35 @@
+// PrefixSearch: the index that Python sees, one Trie and nothing else.
+//
+// Immutable once made; the query methods only read it and may run
+// concurrently. The Python type (prefix_search_type.h) holds one of these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "prefix/trie.h"
+#include "result.h"
+
+namespace tessarin {
+
+struct VideoScore {
+  std::string id;  // hyphenated lowercase UUID, or an unsigned decimal number
+  double score = 0.0;
+};
+
+class PrefixSearch {
+ public:
+  explicit PrefixSearch(Trie trie) : trie_(std::move(trie)) {}
+
+  [[nodiscard]] const Trie& trie() const { return trie_; }
+
+ private:
+  Trie trie_;
+};
+
+}  // namespace tessarin
