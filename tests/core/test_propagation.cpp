@@ -1,0 +1,208 @@
+// Building checks, propagation and payload merge, on the core directly.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "building.h"
+#include "check.h"
+#include "payload.h"
+#include "prefix/trie.h"
+
+using tessarin::BuildInput;
+using tessarin::PayloadView;
+using tessarin::Trie;
+
+namespace {
+
+constexpr std::uint32_t kMax = 0xFFFFFFFFu;
+
+struct P {
+  std::uint32_t total;
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint32_t> counts;
+};
+
+Trie built(std::vector<std::uint32_t> shifts, std::vector<std::uint32_t> transitions,
+           const std::vector<std::optional<P>>& payloads, std::size_t top_n) {
+  BuildInput input;
+  input.node_shifts = std::move(shifts);
+  input.child_transitions = std::move(transitions);
+  input.child_labels.assign(payloads.size(), U'x');
+  for (const auto& p : payloads) {
+    if (p) {
+      input.payloads.push(p->total, p->ids, p->counts);
+    } else {
+      input.payloads.push_absent();
+    }
+  }
+  input.video_top_n = top_n;
+  const tessarin::Status shape =
+      tessarin::check_shape(input.node_shifts.size(), input.child_labels.size(),
+                            input.payloads.size(), input.child_transitions, input.node_shifts);
+  CHECK(shape.ok());
+  auto result = tessarin::build(std::move(input));
+  CHECK(result.ok());
+  return std::move(result).value();
+}
+
+std::vector<std::uint32_t> ids(const Trie& t, std::size_t node) {
+  const PayloadView v = t.payloads.view(node);
+  return {v.video_ids.begin(), v.video_ids.end()};
+}
+std::vector<std::uint32_t> counts(const Trie& t, std::size_t node) {
+  const PayloadView v = t.payloads.view(node);
+  return {v.video_counts.begin(), v.video_counts.end()};
+}
+std::uint32_t total(const Trie& t, std::size_t node) { return t.payloads.view(node).total_count; }
+
+using V = std::vector<std::uint32_t>;
+
+}  // namespace
+
+TEST(worked_example_cuts_the_root_to_two) {
+  const Trie t =
+      built({0, 2, 2}, {1, 2}, {std::nullopt, P{3, {7, 9}, {1, 2}}, P{5, {9, 4}, {4, 3}}}, 2);
+  CHECK_EQ(total(t, 0), 8u);
+  CHECK_EQ(ids(t, 0), (V{9, 4}));
+  CHECK_EQ(counts(t, 0), (V{6, 3}));
+  CHECK_EQ(ids(t, 1), (V{7, 9}));  // a leaf keeps its own order
+  CHECK_EQ(t.is_terminal, (std::vector<std::uint8_t>{0, 1, 1}));
+  CHECK(t.payloads.present(0));
+}
+
+TEST(top_n_zero_keeps_totals_only) {
+  const Trie t = built({0, 1}, {1}, {P{1, {1}, {1}}, P{5, {2, 3}, {1, 1}}}, 0);
+  CHECK_EQ(total(t, 0), 6u);
+  CHECK(ids(t, 0).empty());
+  CHECK(ids(t, 1).empty());
+  CHECK_EQ(total(t, 1), 5u);
+}
+
+TEST(leaf_keeps_input_order_and_repeats) {
+  const Trie t = built({0}, {}, {P{4, {5, 1, 5}, {1, 2, 3}}}, 10);
+  CHECK_EQ(ids(t, 0), (V{5, 1, 5}));
+  CHECK_EQ(counts(t, 0), (V{1, 2, 3}));
+}
+
+TEST(self_child_is_skipped) {
+  // Node 0 lists only itself: never merged, list unsorted.
+  const Trie t = built({0}, {0}, {P{4, {5, 1, 5}, {1, 2, 3}}}, 10);
+  CHECK_EQ(ids(t, 0), (V{5, 1, 5}));
+  CHECK_EQ(total(t, 0), 4u);
+}
+
+TEST(merged_with_an_empty_child_still_sorts_and_combines) {
+  const Trie t = built({0, 1}, {1}, {P{4, {5, 1, 5}, {1, 2, 3}}, std::nullopt}, 10);
+  CHECK_EQ(ids(t, 0), (V{5, 1}));
+  CHECK_EQ(counts(t, 0), (V{4, 2}));
+}
+
+TEST(child_listed_twice_counts_twice) {
+  const Trie t = built({0, 2}, {1, 1}, {std::nullopt, P{3, {8}, {2}}}, 10);
+  CHECK_EQ(total(t, 0), 6u);
+  CHECK_EQ(ids(t, 0), (V{8}));
+  CHECK_EQ(counts(t, 0), (V{4}));
+}
+
+TEST(ties_break_by_video_position) {
+  const Trie t = built({0, 2, 2}, {1, 2}, {std::nullopt, P{1, {9, 3}, {2, 2}}, P{1, {6}, {2}}}, 10);
+  CHECK_EQ(ids(t, 0), (V{3, 6, 9}));
+}
+
+TEST(totals_and_counts_saturate) {
+  const Trie t = built({0, 2, 2}, {1, 2},
+                       {P{kMax, {1}, {kMax}}, P{kMax, {1, 2}, {kMax, 7}}, P{1, {1}, {1}}}, 10);
+  CHECK_EQ(total(t, 0), kMax);
+  CHECK_EQ(ids(t, 0), (V{1, 2}));
+  CHECK_EQ(counts(t, 0), (V{kMax, 7}));
+}
+
+TEST(sort_uses_the_exact_sum_above_32_bits) {
+  // Video 2 sums to 2^32 + 1, video 1 to 2^32 - 1 + 0: both store 2^32 - 1,
+  // but 2 ranks first although its position is higher.
+  const Trie t =
+      built({0, 2, 2}, {1, 2}, {P{0, {1}, {kMax}}, P{0, {2}, {kMax}}, P{0, {2}, {2}}}, 10);
+  CHECK_EQ(ids(t, 0), (V{2, 1}));
+  CHECK_EQ(counts(t, 0), (V{kMax, kMax}));
+}
+
+TEST(child_with_smaller_index_merges_its_input_payload) {
+  // Node 1 is the parent of node 0; node 0 is the parent of node 2.
+  // Node 1 (visited before 0) merges node 0's own input payload only.
+  const Trie t = built({0, 1, 2}, {2, 0}, {P{1, {1}, {1}}, P{0, {}, {}}, P{5, {2}, {5}}}, 10);
+  CHECK_EQ(total(t, 0), 6u);
+  CHECK_EQ(ids(t, 0), (V{2, 1}));
+  CHECK_EQ(total(t, 1), 1u);
+  CHECK_EQ(ids(t, 1), (V{1}));
+}
+
+TEST(chain_of_single_children_passes_lists_up) {
+  const Trie t = built({0, 1, 2, 3}, {1, 2, 3},
+                       {std::nullopt, std::nullopt, P{0, {4, 5}, {1, 1}}, P{2, {5, 4}, {3, 1}}}, 1);
+  CHECK_EQ(ids(t, 2), (V{5}));
+  CHECK_EQ(counts(t, 2), (V{4}));
+  CHECK_EQ(ids(t, 0), (V{5}));
+  CHECK_EQ(counts(t, 0), (V{4}));
+  CHECK_EQ(total(t, 0), 2u);
+}
+
+TEST(no_nodes_is_left_unchanged) {
+  const Trie t = built({}, {}, {}, 3);
+  CHECK_EQ(t.payloads.size(), 0u);
+}
+
+TEST(shape_checks_in_order) {
+  const std::vector<std::uint32_t> none;
+  CHECK_EQ(tessarin::check_shape(1, 2, 0, none, none).error().message,
+           std::string("node_shifts len 1 != child_labels len 2"));
+  CHECK_EQ(tessarin::check_shape(2, 2, 3, none, none).error().message,
+           std::string("payloads len 3 != child_labels len 2"));
+  const std::vector<std::uint32_t> transitions{1, 2, 7};
+  CHECK_EQ(tessarin::check_shape(2, 2, 2, transitions, none).error().message,
+           std::string("child_transitions[1] = 2 out of range [0..2)"));
+  const std::vector<std::uint32_t> ok_transitions{1};
+  const std::vector<std::uint32_t> shifts{0, 2};
+  CHECK_EQ(
+      tessarin::check_shape(2, 2, 2, ok_transitions, shifts).error().message,
+      std::string("node_shifts[1] = 2 out of range [0..1]: beyond the end of child_transitions"));
+  const std::vector<std::uint32_t> falling{1, 0};
+  CHECK(tessarin::check_shape(2, 2, 2, ok_transitions, falling).ok());
+}
+
+TEST(video_table_modes) {
+  BuildInput ints;
+  const std::vector<std::uint8_t> one{1, 0, 0, 0};
+  const std::vector<std::uint8_t> all{0xFF, 0xFF, 0xFF, 0xFF};
+  ints.video_index.add(one);
+  ints.video_index.add(all);
+  auto t = tessarin::build(std::move(ints));
+  CHECK(t.ok());
+  CHECK(t.value().id_mode == tessarin::IdMode::Int32);
+  CHECK_EQ(t.value().video_int_ids, (V{1, kMax}));
+
+  BuildInput mixed;
+  const std::vector<std::uint8_t> sixteen(16, 7);
+  mixed.video_index.add(sixteen);
+  mixed.video_index.add(one);
+  auto m = tessarin::build(std::move(mixed));
+  CHECK(!m.ok());
+  CHECK_EQ(m.error().message,
+           std::string("video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"));
+}
+
+TEST(merger_matches_merge_from_one_at_a_time) {
+  tessarin::PayloadMerger merger;
+  const V own_ids{3, 3, 1};
+  const V own_counts{1, 1, 5};
+  merger.start({2, own_ids, own_counts});
+  const V other_ids{3};
+  const V other_counts{4};
+  merger.merge_from({kMax, other_ids, other_counts});
+  V out_ids;
+  V out_counts;
+  merger.finish(10, out_ids, out_counts);
+  CHECK_EQ(merger.total_count(), kMax);
+  CHECK_EQ(out_ids, (V{3, 1}));
+  CHECK_EQ(out_counts, (V{6, 5}));
+}
