@@ -18,6 +18,9 @@ PyMethodDef g_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
      "video_top_n)\n--\n\n"},
+    {"to_bytes", to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", TESSARIN_FASTCALL(from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(b)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

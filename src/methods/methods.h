@@ -8,5 +8,7 @@ namespace tessarin::binding {
 
 PyObject* from_internal_data_v2(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
+PyObject* to_bytes(PyObject* self, PyObject* unused);
+PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tessarin::binding
