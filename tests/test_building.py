@@ -118,3 +118,56 @@ def test_multi_character_label_uses_its_first():
 @given(build_args(tree=False, big_counts=True))
 def test_any_valid_layout_builds(build_args):
     assert isinstance(build(*build_args), PrefixSearch)
+
+
+def _integer_buffers():
+    import array
+
+    kinds = [lambda xs, t=t: array.array(t, xs) for t in "bBhHiIlLqQ"]
+    try:
+        import numpy as np
+    except ImportError:
+        return kinds
+    kinds += [lambda xs, t=t: np.array(xs, dtype=t) for t in
+              (np.int8, np.uint8, np.int32, np.uint32, np.int64, np.uint64)]
+    kinds.append(lambda xs: np.array(xs + xs, dtype=np.int64)[::2])  # strided
+    return kinds
+
+
+@pytest.mark.parametrize("make", _integer_buffers())
+def test_integer_buffers_convert_like_lists(make):
+    built = build(make([0, 2, 2]), ["", "a", "b"],
+                  [None, (3, make([0, 1]), make([1, 2])), (5, make([1]), make([4]))],
+                  make([1, 2]), [make([1, 0, 0, 0])], 10)
+    assert isinstance(built, PrefixSearch)
+
+
+def _out_of_range_buffers():
+    import array
+
+    cases = [array.array("i", [0, -1]), array.array("q", [0, 2**32]), array.array("Q", [0, 2**32])]
+    try:
+        import numpy as np
+    except ImportError:
+        return cases
+    return cases + [np.array([0, -1], dtype=np.int8), np.array([0, 2**32], dtype=np.uint64)]
+
+
+@pytest.mark.parametrize("values", _out_of_range_buffers(), ids=repr)
+def test_integer_buffers_refuse_like_lists(values):
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
+        build(values, ["a"] * 2, [None] * 2, [], [], 0)
+
+
+def test_uint64_beyond_signed_range_gets_the_host_error():
+    np = pytest.importorskip("numpy")
+    with pytest.raises(OverflowError, match=r"too large to convert to C long"):
+        build(np.array([2**63], dtype=np.uint64), ["a"], [None], [], [], 0)
+
+
+def test_byte_entries_from_buffers_and_range():
+    import array
+
+    build(**args(video_index=[array.array("B", [1, 0, 0, 0]), memoryview(b"\x02\x00\x00\x00")]))
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
+        build(**args(video_index=[array.array("h", [1, 0, 0, 300])]))

@@ -1,6 +1,8 @@
 #include "binding/conversion.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 namespace tessarin::binding {
 namespace {
@@ -172,8 +174,107 @@ std::size_t reserve_hint(PyObject* sequence) {
   return std::min<std::size_t>(static_cast<std::size_t>(length), 4096);
 }
 
+namespace {
+
+// Types whose iteration yields exactly the integers of their buffer; a
+// subclass might iterate differently, so only the exact types qualify.
+bool iterates_as_buffer(PyObject* object) {
+  if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) {
+    return true;
+  }
+  const char* name = Py_TYPE(object)->tp_name;
+  return std::strcmp(name, "array.array") == 0 || std::strcmp(name, "numpy.ndarray") == 0;
+}
+
+template <class Item, class T>
+bool copy_items(const Py_buffer& view, std::uint64_t max, std::vector<T>& out) {
+  const auto* base = static_cast<const char*>(view.buf);
+  const Py_ssize_t count = view.shape[0];
+  const Py_ssize_t stride = view.strides[0];
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Item item;
+    std::memcpy(&item, base + i * stride, sizeof(Item));
+    if constexpr (std::is_signed_v<Item>) {
+      if (item < 0) return false;
+    }
+    if (static_cast<std::uint64_t>(item) > max) return false;
+    out[start + static_cast<std::size_t>(i)] = static_cast<T>(item);
+  }
+  return true;
+}
+
+// Converts a one-dimensional integer buffer (array.array, numpy arrays,
+// bytes, memoryview) without touching its items as Python objects. Returns
+// true when it converted everything; false when the object does not qualify
+// or holds a value outside 0..max, and then out is unchanged, no error is
+// set, and the item-by-item path gives the exact result or error.
+template <class T>
+bool convert_integer_buffer(PyObject* object, std::uint64_t max, std::vector<T>& out) {
+  if (!iterates_as_buffer(object)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::size_t start = out.size();
+  bool converted = false;
+  const char* format = view.format == nullptr ? "B" : view.format;
+  if (format[0] == '@') ++format;
+  if (view.ndim == 1 && format[0] != '\0' && format[1] == '\0') {
+    const auto size = static_cast<std::size_t>(view.itemsize);
+    switch (format[0]) {
+      case 'b':
+        converted = size == 1 && copy_items<signed char>(view, max, out);
+        break;
+      case 'B':
+        converted = size == 1 && copy_items<unsigned char>(view, max, out);
+        break;
+      case 'h':
+        converted = size == sizeof(short) && copy_items<short>(view, max, out);
+        break;
+      case 'H':
+        converted = size == sizeof(short) && copy_items<unsigned short>(view, max, out);
+        break;
+      case 'i':
+        converted = size == sizeof(int) && copy_items<int>(view, max, out);
+        break;
+      case 'I':
+        converted = size == sizeof(int) && copy_items<unsigned>(view, max, out);
+        break;
+      case 'l':
+        converted = size == sizeof(long) && copy_items<long>(view, max, out);
+        break;
+      case 'L':
+        converted = size == sizeof(long) && copy_items<unsigned long>(view, max, out);
+        break;
+      case 'q':
+        converted = size == sizeof(long long) && copy_items<long long>(view, max, out);
+        break;
+      case 'Q':
+        converted = size == sizeof(long long) && copy_items<unsigned long long>(view, max, out);
+        break;
+      case 'n':
+        converted = size == sizeof(Py_ssize_t) && copy_items<Py_ssize_t>(view, max, out);
+        break;
+      case 'N':
+        converted = size == sizeof(std::size_t) && copy_items<std::size_t>(view, max, out);
+        break;
+      default:
+        break;
+    }
+  }
+  PyBuffer_Release(&view);
+  if (!converted) out.resize(start);
+  return converted;
+}
+
+}  // namespace
+
 bool to_u32_array(PyObject* object, std::vector<std::uint32_t>& out) {
   if (!check_array(object)) return false;
+  if (convert_integer_buffer(object, 0xFFFFFFFFu, out)) return true;
   out.reserve(out.size() + reserve_hint(object));
   return iterate_items(object, [&](PyObject* item) {
     std::uint32_t value = 0;
@@ -195,17 +296,8 @@ bool to_label_array(PyObject* object, std::vector<char32_t>& out) {
 }
 
 bool to_byte_array(PyObject* object, std::vector<std::uint8_t>& out) {
-  if (PyBytes_CheckExact(object)) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object));
-    out.insert(out.end(), data, data + PyBytes_GET_SIZE(object));
-    return true;
-  }
-  if (PyByteArray_CheckExact(object)) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(object));
-    out.insert(out.end(), data, data + PyByteArray_GET_SIZE(object));
-    return true;
-  }
   if (!check_array(object)) return false;
+  if (convert_integer_buffer(object, 0xFF, out)) return true;
   return iterate_items(object, [&](PyObject* item) {
     std::uint8_t value = 0;
     if (!to_u8(item, &value)) return false;

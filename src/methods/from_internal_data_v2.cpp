@@ -39,8 +39,10 @@ bool collect_video_index(PyObject* object, VideoIndexInput& videos) {
 }
 
 // Step 6 for one present payload: a 3-tuple (total_count, video_ids,
-// video_counts). Errors here carry no argument-name prefix.
-bool convert_payload(PyObject* item, PayloadTable& table) {
+// video_counts). Errors here carry no argument-name prefix. `ids` and
+// `counts` are scratch space, reused from payload to payload.
+bool convert_payload(PyObject* item, PayloadTable& table, std::vector<std::uint32_t>& ids,
+                     std::vector<std::uint32_t>& counts) {
   if (!PyTuple_Check(item)) {
     raise_type_mismatch(item, "PyTuple");
     return false;
@@ -51,29 +53,17 @@ bool convert_payload(PyObject* item, PayloadTable& table) {
   }
   std::uint32_t total_count = 0;
   if (!to_u32(PyTuple_GET_ITEM(item, 0), &total_count)) return false;
-  table.push_present(total_count);
-  std::size_t ids = 0;
-  std::size_t counts = 0;
-  const bool converted = for_each_item(PyTuple_GET_ITEM(item, 1),
-                                       [&](PyObject* x) {
-                                         std::uint32_t v = 0;
-                                         if (!to_u32(x, &v)) return false;
-                                         table.append_video_id(v);
-                                         ++ids;
-                                         return true;
-                                       }) &&
-                         for_each_item(PyTuple_GET_ITEM(item, 2), [&](PyObject* x) {
-                           std::uint32_t v = 0;
-                           if (!to_u32(x, &v)) return false;
-                           table.append_video_count(v);
-                           ++counts;
-                           return true;
-                         });
-  if (!converted) return false;
-  if (ids != counts) {
+  ids.clear();
+  counts.clear();
+  if (!to_u32_array(PyTuple_GET_ITEM(item, 1), ids) ||
+      !to_u32_array(PyTuple_GET_ITEM(item, 2), counts)) {
+    return false;
+  }
+  if (ids.size() != counts.size()) {
     PyErr_SetString(PyExc_ValueError, "video_ids and video_counts length mismatch");
     return false;
   }
+  table.push(total_count, ids, counts);
   return true;
 }
 
@@ -102,10 +92,12 @@ PyObject* from_internal_data_v2_impl(PyObject* const* args, Py_ssize_t nargs, Py
   if (!shape.ok()) return raise_error(shape.error());
 
   input.payloads.reserve(payload_items.size(), payload_items.size());
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint32_t> counts;
   for (const OwnedRef& item : payload_items) {
     if (!item) {
       input.payloads.push_absent();
-    } else if (!convert_payload(item.get(), input.payloads)) {
+    } else if (!convert_payload(item.get(), input.payloads, ids, counts)) {
       return nullptr;
     }
   }
