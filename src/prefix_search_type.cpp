@@ -21,6 +21,11 @@ PyMethodDef g_methods[] = {
     {"to_bytes", to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"from_bytes", TESSARIN_FASTCALL(from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(b)\n--\n\n"},
+    {"fuzzy_match", TESSARIN_FASTCALL(fuzzy_match), METH_FASTCALL | METH_KEYWORDS,
+     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {"fuzzy_match_video", TESSARIN_FASTCALL(fuzzy_match_video), METH_FASTCALL | METH_KEYWORDS,
+     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, "
+     "min_score=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,94 @@
+// PrefixSearch.fuzzy_match(term, max_dist=1, limit=None)
+//
+// The walk builds the result list directly: one (term, 1, distance) tuple per
+// reported node, the term made from the walk's code points.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binding/arguments.h"
+#include "binding/conversion.h"
+#include "binding/exceptions.h"
+#include "binding/reference.h"
+#include "methods/methods.h"
+#include "prefix/matcher.h"
+#include "prefix_search_type.h"
+
+namespace tessarin::binding {
+namespace {
+
+constexpr const char* kNames[] = {"term", "max_dist", "limit"};
+constexpr Signature kSignature{"PrefixSearch.fuzzy_match()", kNames, 3, 1};
+
+bool given(PyObject* slot) { return slot != nullptr && slot != Py_None; }
+
+// The tuple (term, 1, distance). Only terminal nodes are reported, so the
+// second element, the node's terminal flag, is always 1.
+OwnedRef match_tuple(std::u32string_view term, std::uint32_t distance) {
+  OwnedRef text = OwnedRef::consuming(PyUnicode_FromKindAndData(
+      PyUnicode_4BYTE_KIND, term.data(), static_cast<Py_ssize_t>(term.size())));
+  if (!text) return {};
+  OwnedRef terminal = OwnedRef::consuming(PyLong_FromLong(1));
+  if (!terminal) return {};
+  OwnedRef dist = OwnedRef::consuming(PyLong_FromUnsignedLong(distance));
+  if (!dist) return {};
+  OwnedRef tuple = OwnedRef::consuming(PyTuple_New(3));
+  if (!tuple) return {};
+  PyTuple_SET_ITEM(tuple.get(), 0, text.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, terminal.release());
+  PyTuple_SET_ITEM(tuple.get(), 2, dist.release());
+  return tuple;
+}
+
+PyObject* fuzzy_match_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  PyObject* slots[3];
+  if (!bind_arguments(kSignature, args, nargs, kwnames, slots)) return nullptr;
+  const SharedBorrow borrow(self);
+
+  std::u32string term;
+  std::uint32_t max_dist = 1;
+  std::optional<std::size_t> limit;
+  const bool converted =
+      convert_argument("term", [&] { return to_text(slots[0], &term); }) &&
+      (slots[1] == nullptr ||
+       convert_argument("max_dist", [&] { return to_u32(slots[1], &max_dist); })) &&
+      (!given(slots[2]) || convert_argument("limit", [&] {
+        std::size_t value = 0;
+        if (!to_usize(slots[2], &value)) return false;
+        limit = value;
+        return true;
+      }));
+  if (!converted) return nullptr;
+
+  OwnedRef list = OwnedRef::consuming(PyList_New(0));
+  if (!list) return nullptr;
+  if (limit && *limit == 0) return list.release();
+
+  std::size_t count = 0;
+  bool failed = false;
+  const Result<std::size_t> walked =
+      fuzzy_walk<true>(borrow.get().trie(), term, max_dist, /*terminal_only=*/true,
+                       [&](std::size_t /*node*/, std::uint32_t distance, std::u32string_view path) {
+                         OwnedRef tuple = match_tuple(path, distance);
+                         if (!tuple || PyList_Append(list.get(), tuple.get()) != 0) {
+                           failed = true;
+                           return Walk::kStop;
+                         }
+                         ++count;
+                         return limit && count >= *limit ? Walk::kStop : Walk::kGoOn;
+                       });
+  if (failed) return nullptr;
+  if (!walked.ok()) return raise_error(walked.error());
+  return list.release();
+}
+
+}  // namespace
+
+PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fuzzy_match_impl(self, args, nargs, kwnames); });
+}
+
+}  // namespace tessarin::binding
