@@ -44,7 +44,7 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tessarin(void) {
+PyMODINIT_FUNC PyInit__tessarin(void) {  // NOLINT(bugprone-reserved-identifier)
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1 && PyErr_Occurred() != nullptr) return nullptr;
   std::int64_t expected = -1;

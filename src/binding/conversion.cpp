@@ -199,8 +199,9 @@ bool copy_items(const Py_buffer& view, std::uint64_t max, std::vector<T>& out) {
     if constexpr (std::is_signed_v<Item>) {
       if (item < 0) return false;
     }
-    if (static_cast<std::uint64_t>(item) > max) return false;
-    out[start + static_cast<std::size_t>(i)] = static_cast<T>(item);
+    const auto value = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Item>>(item));
+    if (value > max) return false;
+    out[start + static_cast<std::size_t>(i)] = static_cast<T>(value);
   }
   return true;
 }
