@@ -15,8 +15,12 @@ using tessarin::binding::OwnedRef;
 std::atomic<std::int64_t> g_interpreter{-1};  // the first interpreter to import us
 PyObject* g_module = nullptr;                 // kept for the life of the process
 
+// Size 0, not -1: the host copies a module of size -1 into a later import
+// (a second interpreter, or after `del sys.modules[...]`) without calling
+// PyInit__tessarin, which would hand out a new module object and share this
+// one's objects with another interpreter behind the refusal below.
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_tessarin", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_tessarin", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 bool add_to_all(PyObject* module, const char* name) {

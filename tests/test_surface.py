@@ -26,9 +26,24 @@ def test_module_attributes():
 
 
 def test_reimport_returns_the_same_module():
-    import importlib
+    code = (
+        "import sys, _tessarin as first; del sys.modules['_tessarin']; "
+        "import _tessarin as second; assert second is first, 'new module object'; "
+        "assert second.__all__ == ['PrefixSearch']"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
 
-    assert importlib.import_module("_tessarin") is _tessarin
+
+def test_second_interpreter_is_refused():
+    code = (
+        "import _tessarin, _testcapi; "
+        "assert _testcapi.run_in_subinterp('import _tessarin') == -1"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if "No module named '_testcapi'" in run.stderr:
+        pytest.skip("this interpreter has no _testcapi")
+    assert run.returncode == 0, run.stderr
+    assert "ImportError: _tessarin does not support sub-interpreters" in run.stderr
 
 
 def test_import_raises_no_warning():
