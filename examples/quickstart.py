@@ -11,4 +11,8 @@ index = PrefixSearch.from_internal_data_v2(
     video_index=[(7).to_bytes(4, "little"), (9).to_bytes(4, "little")],
     video_top_n=10,
 )
-print(index)
+
+print(index.fuzzy_match("b", max_dist=1))  # terms within one edit of "b"
+print(index.fuzzy_match_video("ab"))  # videos that fit "ab", best first
+restored = PrefixSearch.from_bytes(index.to_bytes())
+print(restored.fuzzy_match_video("ac", include_prefix_nodes=True))
