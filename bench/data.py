@@ -9,7 +9,7 @@ Term lists come from packages, never from the network at run time:
   non-ASCII letters (é, ß, ñ, ç, ...) and the volume to reach a million terms.
 
 Data sets (``load_terms``), each a list of distinct (term, count) pairs with
-counts clamped to the unsigned 32-bit range of a payload:
+counts clamped to the unsigned 32-bit range of a payload, sorted by term:
 
 =========== ===============================================================
 ``10k``     the 10,000 most frequent symspellpy English words
@@ -128,7 +128,8 @@ def load_terms(size: str):
     for term, count in pairs:
         if term:
             out.setdefault(term, min(max(count, 0), U32_MAX))
-    return key, desc, list(out.items())
+    # Sorted by code point: the order in which every layout numbers the nodes.
+    return key, desc, sorted(out.items())
 
 
 def letters_of(terms, sample: int = 20_000, seed: int = 0):
@@ -193,13 +194,41 @@ def make_queries(terms, n_words: int = 300, n_phrases: int = 30, seed: int = 6):
     return {"words": words, "typing": typing}
 
 
-def layout_terms(terms, video_top_n: int = 10):
-    """The six arguments of PrefixSearch.from_internal_data_v2 for the terms.
+def video_records(terms, seed: int = 0):
+    """(term, video, count) records: each term's count shared among videos.
 
-    Video payloads are drawn deterministically (fixed seed, in term order):
-    each term gets 1 to 3 videos out of a table of len(terms) // 4 int32
-    identifiers, with counts that share the term's count.
+    Drawn deterministically (fixed seed, in term order): each term gets 1 to
+    3 videos out of a table of len(terms) // 4 integer identifiers; the
+    second video gets a quarter of the count, the third an eighth, the first
+    the rest, so a term's records add up to its count.
     """
-    from synthetic import trie_arrays
+    rng = random.Random(seed)
+    n_videos = max(1, len(terms) // 4)
+    for term, count in terms:
+        k = rng.randint(1, 3)
+        ids = rng.sample(range(n_videos), min(k, n_videos))
+        shares = [count >> (2 * j + 1) if j else 0 for j in range(len(ids))]
+        shares[0] = count - sum(shares)
+        for video, share in zip(ids, shares):
+            yield term, video, share
 
-    return trie_arrays(terms, video_top_n=video_top_n)
+
+def layout_terms(terms, video_top_n: int = 10):
+    """(how, the six arguments of from_internal_data_v2) for the terms.
+
+    With the tessarin package importable, its IndexBuilder lays out the
+    records of video_records(); without it, bench/synthetic.py's
+    trie_arrays() lays the terms out with payloads of the same kind. Both
+    number nodes breadth-first with children in label order when the terms
+    come sorted (load_terms sorts them), which is also the order in which
+    plain_trie.build() inserts them.
+    """
+    try:
+        from tessarin.builder import IndexBuilder
+    except ImportError:
+        from synthetic import trie_arrays
+
+        return "bench/synthetic.py trie_arrays", trie_arrays(terms, video_top_n=video_top_n)
+    builder = IndexBuilder()
+    builder.add_many(video_records(terms))
+    return "tessarin.builder.IndexBuilder", tuple(builder.arrays(video_top_n))

@@ -134,8 +134,8 @@ def run_tessarin(job):
 
     rounds = job["rounds"]
     out: dict = {"terms": len(job["terms"])}
-    arrays, layout_s, _, _ = measure(lambda: layout(job["terms"]))
-    out["layout_s"] = layout_s
+    (how, arrays), layout_s, _, _ = measure(lambda: layout(job["terms"]))
+    out["layout_s"], out["layout"] = layout_s, how
     nodes = len(arrays[1])
     out["nodes"] = nodes
 

@@ -130,7 +130,14 @@ def compare(engine, ours, peer, queries, k, ordered=False):
     for q, mine, theirs in zip(queries, ours, peer):
         if ordered and mine == theirs:
             continue
-        a, b = dict(mine), dict(theirs)
+        a, b = dict(mine), {}
+        for term, d in theirs:
+            if term in b:
+                note("the peer lists a term twice, with different distances"
+                     if b[term] != d else "the peer lists a term twice",
+                     {"query": q, "term": term, "distances": [b[term], d]})
+                d = min(d, b[term])
+            b[term] = d
         if ordered and a == b and len(mine) == len(theirs):
             note("same terms, different order", {"query": q})
             continue
@@ -211,6 +218,7 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
     mem = ours["loaded_malloc_bytes"] or ours["loaded_rss_bytes"]
     report["tessarin"] = {
         "nodes": nodes,
+        "layout": ours["layout"],
         "layout_python_s": ours["layout_s"],
         "build_lists_s": ours["build_lists_s"],
         "build_lists_s_per_million_nodes": ours["build_lists_s"] / nodes * 1e6,

@@ -1,0 +1,62 @@
+"""The benchmark suite's smoke run: it runs, and the engines agree.
+
+Needs the bench extra (symspellpy ships the word lists); skipped without it.
+Timing figures are only printed by the suite, never checked here.
+"""
+
+import os
+import sys
+
+import pytest
+
+pytest.importorskip("symspellpy")
+pytest.importorskip("rapidfuzz")
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+sys.path.insert(0, BENCH)
+
+import run  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def quick_report(tmp_path_factory):
+    out = tmp_path_factory.mktemp("bench")
+    doc = run.main(["--quick", "--engines", "tessarin,plain-trie,rapidfuzz,symspellpy",
+                    "--out", str(out)])
+    assert len(list(out.glob("*.json"))) == 1
+    return doc["data_sets"][0]
+
+
+def test_figures_present(quick_report):
+    ours = quick_report["tessarin"]
+    assert ours["nodes"] > quick_report["terms"]
+    assert "roundtrip_error" not in ours
+    assert set(ours["latency"]) == {f"{m}/{s}/{k}" for m in ("fuzzy_match", "fuzzy_match_video")
+                                    for s in ("words", "typing") for k in (0, 1, 2)}
+
+
+@pytest.mark.parametrize("peer", ["plain-trie", "rapidfuzz"])
+def test_exact_peers_agree(quick_report, peer):
+    # The plain walk does the same job in the same order; rapidfuzz's brute
+    # force computes the same Levenshtein distance over the whole list.
+    entry = quick_report["peers"][peer]
+    assert "error" not in entry
+    for key, agreement in entry["agreement"].items():
+        assert agreement["disagreements"] == 0, (key, agreement["examples"])
+
+
+def test_symspell_disagrees_only_by_its_known_quirk(quick_report):
+    entry = quick_report["peers"]["symspellpy"]
+    assert "error" not in entry
+    for agreement in entry["agreement"].values():
+        assert set(agreement["kinds"]) <= {
+            "the peer lists a term twice, with different distances"}, agreement["examples"]
+
+
+@pytest.mark.parametrize("a, b, lev, osa", [
+    ("", "", 0, 0), ("ab", "ba", 2, 1), ("cafe", "café", 1, 1), ("kitten", "sitting", 3, 3),
+    ("ca", "abc", 3, 3),
+])
+def test_distances_used_to_explain_disagreements(a, b, lev, osa):
+    assert run.levenshtein(a, b) == lev
+    assert run.osa(a, b) == osa
