@@ -31,9 +31,9 @@ def panic_type():
     return PanicException
 
 
-def index_of(terms):
-    """An index over (term, payload) pairs laid out as a trie, children in
-    insertion order; node numbers follow first insertion."""
+def _layout(terms):
+    """(node_shifts, labels, payloads, child_transitions) of a trie over
+    (term, payload) pairs, children in insertion order."""
     labels, children, payloads = [""], [[]], [None]
     for term, payload in terms:
         node = 0
@@ -52,6 +52,12 @@ def index_of(terms):
     for kids in children:
         shifts.append(len(transitions))
         transitions.extend(kids)
+    return shifts, labels, payloads, transitions
+
+
+def index_of(terms):
+    """An index over (term, payload) pairs laid out as a trie."""
+    shifts, labels, payloads, transitions = _layout(terms)
     return build(shifts, labels, payloads, transitions, [], 5)
 
 
@@ -71,19 +77,54 @@ def test_matches_brute_force(args, term, max_dist, limit):
     )
 
 
-@settings(max_examples=100, deadline=None)
-@given(args=build_args(), term=st.text(alphabet="ab", min_size=60, max_size=70))
-def test_long_queries_match_brute_force(args, term):
+@st.composite
+def long_words_and_query(draw):
+    """A few words of 55 to 75 characters and a query near one of them."""
+    words = draw(st.lists(st.text(alphabet="abc", min_size=55, max_size=75), min_size=1, max_size=4))
+    query = list(draw(st.sampled_from(words)))
+    for _ in range(draw(st.integers(0, 4))):
+        at = draw(st.integers(0, len(query)))
+        kind = draw(st.sampled_from(["insert", "delete", "replace"]))
+        if kind == "insert" or at == len(query):
+            query.insert(at, draw(st.sampled_from("abcd")))
+        elif kind == "delete":
+            del query[at]
+        else:
+            query[at] = draw(st.sampled_from("abcd"))
+    return words, "".join(query)
+
+
+def brute_force(words, query, max_dist):
+    """fuzzy_match over index_of(words) by brute force: words in trie
+    preorder (insertion order of first characters, recursively)."""
+    model = _model_of(words)
+    return matching_model.fuzzy_match(model, query, max_dist)
+
+
+def _model_of(words):
+    from model import ModelTrie
+
+    index_args = _layout([(w, (1, [], [])) for w in words])
+    shifts, labels, payloads, transitions = index_args
+    return ModelTrie(shifts, [ord(c) if c else 0 for c in labels], transitions, payloads, [], [], 0,
+                     [0 if p is None else 1 for p in payloads])
+
+
+@settings(max_examples=150, deadline=None)
+@given(case=long_words_and_query(), max_dist=st.integers(0, 5))
+def test_long_queries_match_brute_force(case, max_dist):
     # Past 63 characters the walk leaves its bit-parallel rows for banded ones.
-    index, model = build(*args), build_model(*args)
-    for max_dist in (0, 2, 62, 70):
-        assert index.fuzzy_match(term, max_dist) == matching_model.fuzzy_match(
-            model, term, max_dist
-        )
+    words, query = case
+    index = index_of([(w, (1, [], [])) for w in words])
+    assert index.fuzzy_match(query, max_dist) == brute_force(words, query, max_dist)
 
 
-@settings(max_examples=100, deadline=None)
-@given(args=build_args(), term=queries, max_dist=st.integers(9, 14))
+@settings(max_examples=150, deadline=None)
+@given(
+    args=build_args(),
+    term=st.text(alphabet=st.sampled_from(QUERY_CHARS), min_size=9, max_size=12),
+    max_dist=st.integers(9, 14),
+)
 def test_large_bounds_match_brute_force(args, term, max_dist):
     # Bounds beyond the bit-parallel rows' reach take the banded rows.
     index, model = build(*args), build_model(*args)

@@ -120,8 +120,8 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
       continue;
     }
     const std::size_t position = top.next++;
-    if (++examined > max_examined) fail_not_a_tree(max_examined);
     const std::size_t child = trie.child(position);
+    if (++examined > max_examined) fail_not_a_tree(max_examined);
     const char32_t label = trie.label(child);
     if (label == 0) continue;
 
