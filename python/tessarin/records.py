@@ -224,7 +224,7 @@ class RecordReader:
 
     def _parquet(self, path: str) -> Iterator[Record]:
         try:
-            import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
+            import pyarrow.parquet as pq  # type: ignore[import,unused-ignore]
         except ImportError:
             raise ValueError(
                 "reading Parquet needs pyarrow: pip install 'tessarin[parquet]'"

@@ -1,0 +1,93 @@
+"""The typing stubs of _tessarin against the built module, and the package's typing."""
+
+import ast
+import inspect
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import _tessarin
+import tessarin
+
+pytest.importorskip("mypy")
+
+REPO_PYTHON = Path(__file__).resolve().parent.parent / "python"
+STUB = REPO_PYTHON / "_tessarin.pyi"
+
+# Two methods publish text signatures without "$self" (their docstrings are
+# "fuzzy_match(term, ...)"), so introspection shows `term` where stubtest
+# expects `self`. stubtest skips them; test_unchecked_signatures compares
+# them with the stub instead.
+UNCHECKED = ["fuzzy_match", "fuzzy_match_video"]
+
+
+def mypy_env(tmp_path):
+    env = dict(os.environ, MYPYPATH=str(REPO_PYTHON))
+    env.pop("MYPY_CACHE_DIR", None)
+    return env
+
+
+def run_mypy(tmp_path, module, *args):
+    return subprocess.run(
+        [sys.executable, "-m", module, *args],
+        capture_output=True,
+        text=True,
+        env=mypy_env(tmp_path),
+        cwd=tmp_path,
+        timeout=600,
+    )
+
+
+def test_stubtest(tmp_path):
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("".join(f"_tessarin.PrefixSearch.{name}\n" for name in UNCHECKED))
+    (tmp_path / "mypy.ini").write_text(f"[mypy]\ncache_dir = {tmp_path / 'cache'}\n")
+    done = run_mypy(
+        tmp_path,
+        "mypy.stubtest",
+        "_tessarin",
+        "--allowlist",
+        str(allowlist),
+        "--mypy-config-file",
+        str(tmp_path / "mypy.ini"),
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def stub_parameters(method):
+    tree = ast.parse(STUB.read_text())
+    for node in ast.walk(tree):
+        if isinstance(node, ast.FunctionDef) and node.name == method:
+            args = node.args
+            names = [a.arg for a in args.args]
+            defaults = [None] * (len(names) - len(args.defaults)) + [
+                ast.literal_eval(d) for d in args.defaults
+            ]
+            return list(zip(names, defaults))
+    raise AssertionError(f"{method} missing from the stub")
+
+
+@pytest.mark.parametrize("method", UNCHECKED)
+def test_unchecked_signatures(method):
+    runtime = inspect.signature(getattr(_tessarin.PrefixSearch, method))
+    expected = [
+        (p.name, None if p.default is inspect.Parameter.empty else p.default)
+        for p in runtime.parameters.values()
+    ]
+    assert stub_parameters(method) == [("self", None), *expected]
+
+
+def test_package_type_checks_strictly(tmp_path):
+    done = run_mypy(tmp_path, "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", "tessarin")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_typing_files_are_installed():
+    assert (Path(tessarin.__file__).parent / "py.typed").is_file()
+    module_dir = Path(_tessarin.__file__).parent
+    if module_dir.name != "site-packages":
+        pytest.skip("the extension is not installed (a build tree): no stub beside it")
+    assert (module_dir / "_tessarin.pyi").read_text() == STUB.read_text()
