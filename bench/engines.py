@@ -160,6 +160,11 @@ def run_tessarin(job):
     mixed = (buffers[0], labels, payloads, buffers[3], videos, top_n)
     out["build_flat_buffers_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*mixed), rounds)
     del buffers, mixed
+    # The same trie without payloads: how much of a build is the payloads'
+    # conversion and propagation.
+    bare = (node_shifts, labels, [None] * len(payloads), transitions, videos, top_n)
+    out["build_no_payloads_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*bare), rounds)
+    del bare
 
     saved = index.to_bytes()
     out["saved_bytes"] = len(saved)
@@ -171,6 +176,9 @@ def run_tessarin(job):
     out["from_bytes_s"] = median_time(lambda: PrefixSearch.from_bytes(saved), rounds)
     if loaded.to_bytes() != saved:
         out["roundtrip_error"] = "to_bytes(from_bytes(b)) != b"
+
+    if job.get("walk_bench"):
+        out["walk"] = run_walk_bench(job, saved)
 
     latency: dict = {}
     found: dict = {}
@@ -186,6 +194,30 @@ def run_tessarin(job):
             out.setdefault("video_results", {})[(set_name, k)] = [len(r) for r in res]
     out["latency"], out["found"], out["rounds_run"] = latency, found, n_rounds
     return out
+
+
+def run_walk_bench(job, saved: bytes):
+    """{(set, max_dist, engine): [(visited, matches, ns)]} from walk_bench."""
+    import subprocess
+
+    walk: dict = {}
+    with tempfile.TemporaryDirectory(prefix="walk-bench-") as tmp:
+        index_path = os.path.join(tmp, "index.bin")
+        with open(index_path, "wb") as f:
+            f.write(saved)
+        for set_name, queries in job["queries"].items():
+            query_path = os.path.join(tmp, set_name + ".txt")
+            with open(query_path, "w", encoding="utf-8") as f:
+                f.write("".join(q + "\n" for q in queries))
+            proc = subprocess.run(
+                [job["walk_bench"], index_path, query_path, *map(str, job["max_dists"]),
+                 "--rounds", str(max(job["rounds"], 3))],
+                capture_output=True, text=True, check=True)
+            for line in proc.stdout.splitlines():
+                k, engine, _, visited, matches, ns = line.split("\t")
+                walk.setdefault((set_name, int(k), engine), []).append(
+                    (int(visited), int(matches), int(ns)))
+    return walk
 
 
 def run_plain(job):

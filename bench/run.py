@@ -30,6 +30,7 @@ import json
 import os
 import pickle
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -192,6 +193,30 @@ def slope(xs, ys):
 # --- running ----------------------------------------------------------------
 
 
+def find_walk_bench(arg, log):
+    """Path of the walk_bench binary: given, found, or built; None to skip."""
+    if arg in ("", "none"):
+        return None
+    if arg != "auto":
+        return os.path.abspath(arg)
+    root = os.path.dirname(HERE)
+    build = os.path.join(root, "build", "walk-bench")
+    binary = os.path.join(build, "walk_bench")
+    if not os.path.exists(os.path.join(root, "CMakeLists.txt")):
+        return None
+    try:
+        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+        subprocess.run(["cmake", "-S", root, "-B", build, *generator, "-DTESSARIN_BENCH=ON",
+                        "-DTESSARIN_PYTHON=OFF", "-DCMAKE_BUILD_TYPE=Release"],
+                       check=True, capture_output=True)
+        subprocess.run(["cmake", "--build", build, "--target", "walk_bench"], check=True,
+                       capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        log(f"walk_bench not built ({e}); the walk's own cost per node is left out")
+        return None
+    return binary
+
+
 def run_engine(engine, job_path, tmp, log):
     result_path = os.path.join(tmp, engine.replace(":", "-") + ".pickle")
     start = time.perf_counter()
@@ -224,6 +249,7 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
         "build_lists_s_per_million_nodes": ours["build_lists_s"] / nodes * 1e6,
         "build_buffers_s": ours["build_buffers_s"],
         "build_buffers_s_per_million_nodes": ours["build_buffers_s"] / nodes * 1e6,
+        "build_no_payloads_s": ours["build_no_payloads_s"],
         "build_flat_buffers_s": ours["build_flat_buffers_s"],
         "build_flat_buffers_s_per_million_nodes": ours["build_flat_buffers_s"] / nodes * 1e6,
         "saved_bytes": ours["saved_bytes"],
@@ -265,6 +291,20 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
                     slope(visited, ours_lat)),
             }
         report["visited"] = per_node
+
+    if "walk" in ours:
+        walk = {}
+        for (set_name, k, engine), rows in ours["walk"].items():
+            visited = [v for v, _, _ in rows]
+            ns = [t for _, _, t in rows]
+            entry = walk.setdefault(f"{set_name}/{k}", {"queries": len(rows),
+                                                        "visited_total": sum(visited)})
+            entry[f"{engine}_ns_per_visited_node"] = sum(ns) / max(1, sum(visited))
+            entry[f"{engine}_median_us"] = statistics.median(ns) / 1e3
+            if "visited" in plain:
+                counted = plain["visited"][(set_name, k)]
+                entry["same_nodes_as_plain_walk"] = visited[: len(counted)] == counted
+        report["walk"] = walk
 
     peers = {}
     for engine, res in results.items():
@@ -382,6 +422,16 @@ def render(report, full_results=None):
                      else f"{vis['ns_per_visited_node']:.1f}"])
     out.append(table(rows, ["method", "queries", "max_dist", "n", "median", "p99",
                             "visited (median)", "ns/visited node"]))
+    if report.get("walk"):
+        out.append("")
+        rows = [[key.split("/")[0], key.split("/")[1], w["queries"], f"{w['visited_total']:,}",
+                 fmt_us(w.get("auto_median_us")), f"{w.get('auto_ns_per_visited_node', 0):.1f}",
+                 f"{w.get('banded_ns_per_visited_node', 0):.1f}",
+                 {True: "yes", False: "NO", None: "-"}[w.get("same_nodes_as_plain_walk")]]
+                for key, w in report["walk"].items()]
+        out.append(table(rows, ["walk alone (C++)", "max_dist", "n", "visited (total)",
+                                "median", "ns/node (auto)", "ns/node (banded)",
+                                "same nodes as plain walk"]))
     out.append("")
     rows = []
     ours_build = t["layout_python_s"] + t["build_lists_s"]
@@ -429,6 +479,8 @@ def main(argv=None):
     ap.add_argument("--min-queries", type=int, default=20)
     ap.add_argument("--out", default=os.path.join(HERE, "results"),
                     help="directory for the JSON figures ('' for none)")
+    ap.add_argument("--walk-bench", default="auto",
+                    help="walk_bench binary ('auto': build it with cmake; 'none': skip)")
     ap.add_argument("--quick", action="store_true",
                     help="smoke run: 3000 mixed terms, few queries, one round")
     args = ap.parse_args(argv)
@@ -447,6 +499,7 @@ def main(argv=None):
             continue
         engines.append(e)
     max_dists = [int(x) for x in args.max_dists.split(",")]
+    walk_bench = find_walk_bench(args.walk_bench, log) if "tessarin" in engines else None
     started = datetime.datetime.now(datetime.timezone.utc)
     doc = {"date": started.isoformat(timespec="seconds"), "machine": machine_description(),
            "load_average_start": os.getloadavg(), "settings": vars(args), "data_sets": []}
@@ -459,7 +512,7 @@ def main(argv=None):
                 + ", ".join(f"{len(v)} {k} queries" for k, v in queries.items()))
             job = {"terms": terms, "queries": queries, "max_dists": max_dists,
                    "rounds": args.rounds, "budget": args.budget,
-                   "min_queries": args.min_queries}
+                   "min_queries": args.min_queries, "walk_bench": walk_bench}
             job_path = os.path.join(tmp, "job.pickle")
             with open(job_path, "wb") as f:
                 pickle.dump(job, f, protocol=pickle.HIGHEST_PROTOCOL)

@@ -1,0 +1,126 @@
+// The matcher's walk alone, without Python: cost per visited node.
+//
+//   walk_bench INDEX QUERIES MAX_DIST... [--rounds R]
+//
+// INDEX is a saved index (PrefixSearch.to_bytes), QUERIES a UTF-8 file with
+// one query per line. For each max_dist and query the walk runs R times
+// (default 5) with a visitor that only counts matches, for the banded rows
+// and for the automatic choice (bit-parallel rows where they apply); the
+// best time of the R runs is kept. Output, one line per query and engine:
+//
+//   max_dist <TAB> engine <TAB> query number <TAB> visited nodes
+//            <TAB> matches <TAB> nanoseconds
+//
+// bench/run.py builds it (cmake -DTESSARIN_BENCH=ON, target walk_bench),
+// feeds it the suite's queries and reports nanoseconds per visited node.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "encoding/index_format.h"
+#include "prefix/matcher.h"
+
+namespace {
+
+// UTF-8 to code points; the suite writes valid UTF-8, so a bad byte only
+// needs to not crash: it becomes U+FFFD.
+std::u32string decode_utf8(std::string_view text) {
+  std::u32string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size()) {
+      out.push_back(U'\uFFFD');
+      ++i;
+      continue;
+    }
+    char32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    out.push_back(cp);
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> read_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: walk_bench INDEX QUERIES MAX_DIST... [--rounds R]\n");
+    return 2;
+  }
+  int rounds = 5;
+  std::vector<std::uint32_t> dists;
+  for (int i = 3; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::max(1, std::atoi(argv[++i]));
+    } else {
+      dists.push_back(static_cast<std::uint32_t>(std::strtoul(argv[i], nullptr, 10)));
+    }
+  }
+  const std::vector<std::uint8_t> bytes = read_file(argv[1]);
+  auto decoded = tessarin::encoding::decode_from_slice_with_context(bytes);
+  if (!decoded.ok()) {
+    std::fprintf(stderr, "cannot load %s: %s\n", argv[1], decoded.error().message.c_str());
+    return 1;
+  }
+  const tessarin::Trie& trie = decoded.value().trie;
+  std::vector<std::u32string> queries;
+  {
+    std::ifstream in(argv[2]);
+    for (std::string line; std::getline(in, line);) queries.push_back(decode_utf8(line));
+  }
+
+  using Clock = std::chrono::steady_clock;
+  const struct {
+    const char* name;
+    tessarin::RowEngine engine;
+  } engines[] = {{"auto", tessarin::RowEngine::kAuto}, {"banded", tessarin::RowEngine::kBanded}};
+  for (const std::uint32_t k : dists) {
+    for (const auto& e : engines) {
+      for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+        std::size_t visited = 0;
+        std::size_t matches = 0;
+        auto best = std::numeric_limits<std::int64_t>::max();
+        for (int r = 0; r < rounds; ++r) {
+          matches = 0;
+          const auto start = Clock::now();
+          auto walked = tessarin::fuzzy_walk<false>(
+              trie, queries[qi], k, /*terminal_only=*/true,
+              [&](std::size_t, std::uint32_t, std::u32string_view) {
+                ++matches;
+                return tessarin::Walk::kGoOn;
+              },
+              e.engine);
+          const auto ns =
+              std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+          if (!walked.ok()) {
+            std::fprintf(stderr, "walk failed: %s\n", walked.error().message.c_str());
+            return 1;
+          }
+          visited = walked.value();
+          best = std::min<std::int64_t>(best, ns);
+        }
+        std::printf("%u\t%s\t%zu\t%zu\t%zu\t%lld\n", k, e.name, qi, visited, matches,
+                    static_cast<long long>(best));
+      }
+    }
+  }
+  return 0;
+}
