@@ -1,0 +1,116 @@
+"""Helpers shared by the hardening tests (hostile arguments, leaks, fuzzing
+regressions): the internal-failure exception type, small indexes, and
+running a snippet in a fresh interpreter to measure its peak memory."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+from _tessarin import PrefixSearch
+
+build = PrefixSearch.from_internal_data_v2
+load = PrefixSearch.from_bytes
+
+# Set by .ci/sanitizers.sh: ASan's shadow memory and quarantine inflate the
+# resident size, and its address-space reservations rule out RLIMIT_AS.
+SANITIZED = bool(os.environ.get("TESSARIN_SANITIZED"))
+
+_panic = []
+
+
+def panic_type():
+    """The internal-failure exception, taken from a call that raises it (it
+    is no module attribute)."""
+    if not _panic:
+        index = load(bytes.fromhex("0100" "0161" "0105" "00" "00" "00" "00" "00"))
+        try:
+            index.fuzzy_match("a", 1)
+        except BaseException as exc:  # noqa: BLE001 - that is the point
+            _panic.append(type(exc))
+        assert _panic, "a child position beyond the node count did not fail"
+    return _panic[0]
+
+
+def trie_of(words, videos=4):
+    """(node_shifts, labels, payloads, child_transitions, video_index) of a
+    trie over `words`, children in insertion order; word k lists video k %
+    videos with count k + 1."""
+    labels, children, payloads = [""], [[]], [None]
+    for k, word in enumerate(words):
+        node = 0
+        for ch in word:
+            found = [c for c in children[node] if labels[c] == ch]
+            if found:
+                node = found[0]
+                continue
+            labels.append(ch)
+            children.append([])
+            payloads.append(None)
+            children[node].append(len(labels) - 1)
+            node = len(labels) - 1
+        payloads[node] = (k + 1, [k % videos], [k + 1])
+    shifts, transitions = [], []
+    for kids in children:
+        shifts.append(len(transitions))
+        transitions.extend(kids)
+    video_index = [(100 + v).to_bytes(4, "little") for v in range(videos)]
+    return shifts, labels, payloads, transitions, video_index
+
+
+def index_of(words, video_top_n=10):
+    return build(*trie_of(words), video_top_n)
+
+
+WORDS = ["cat", "car", "cart", "care", "dog", "door", "café", "naïve", "über", "日本", "日本語",
+         "a", "ab", "abc", "abcd", "abcde", "zebra", "zero", "x" * 12]
+
+
+def chain(depth, label="a"):
+    """One path `depth` nodes deep, its end a term."""
+    return build(list(range(depth + 1)), [""] + [label] * depth,
+                 [None] * depth + [(1, [0], [1])], list(range(1, depth + 1)),
+                 [(7).to_bytes(4, "little")], 10)
+
+
+_RUNNER = """
+import json, resource, sys
+sys.path[:0] = {path!r}
+def peak_kb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+{setup}
+result = None
+before = peak_kb()
+outcome = "returned"
+try:
+{call}
+except BaseException as exc:
+    outcome = type(exc).__name__
+print(json.dumps({{"outcome": outcome, "peak_mb": (peak_kb() - before) / 1024,
+                  "result": result}}, default=repr))
+"""
+
+
+def isolated(setup, call, timeout=120, limit_as_mb=None):
+    """Runs `setup`, then `call` (statements that may assign `result`) in a
+    fresh interpreter; returns {"outcome": "returned" or the exception's type
+    name, "peak_mb": growth of the peak resident size during `call`,
+    "result": result as JSON}.
+    With limit_as_mb, the address space is capped that far above what the
+    interpreter uses after `setup`."""
+    setup = textwrap.dedent(setup)
+    if limit_as_mb is not None:
+        setup += textwrap.dedent(f"""
+            import resource
+            with open("/proc/self/statm") as f:
+                used = int(f.read().split()[0]) * resource.getpagesize()
+            cap = used + {limit_as_mb} * 1024 * 1024
+            resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+            """)
+    code = _RUNNER.format(path=[p for p in sys.path if p], setup=setup,
+                          call=textwrap.indent(textwrap.dedent(call), "    "))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
+    return json.loads(done.stdout.strip().splitlines()[-1])
