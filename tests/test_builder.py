@@ -319,3 +319,11 @@ def test_saved_format_reader_refuses_every_truncation():
             read_saved(saved[:cut])
         with pytest.raises(ValueError):
             summarize(saved[:cut])
+
+
+def test_docstring_examples():
+    import doctest
+
+    import tessarin.builder
+
+    assert doctest.testmod(tessarin.builder).failed == 0

@@ -102,6 +102,8 @@ class RecordReader:
         self._csv: Optional[object] = None
         self._close: list[IO[Any]] = []
         if source == "-":
+            if sys.stdin is None:
+                raise ValueError("there is no standard input to read")
             raw: IO[bytes] = sys.stdin.buffer
         else:
             raw = open(source, "rb")  # noqa: SIM115 (closed by close())
