@@ -297,8 +297,9 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
         for (set_name, k, engine), rows in ours["walk"].items():
             visited = [v for v, _, _ in rows]
             ns = [t for _, _, t in rows]
-            entry = walk.setdefault(f"{set_name}/{k}", {"queries": len(rows),
-                                                        "visited_total": sum(visited)})
+            entry = walk.setdefault(f"{set_name}/{k}", {
+                "queries": len(rows), "visited_total": sum(visited),
+                "matches_total": sum(m for _, m, _ in rows)})
             entry[f"{engine}_ns_per_visited_node"] = sum(ns) / max(1, sum(visited))
             entry[f"{engine}_median_us"] = statistics.median(ns) / 1e3
             if "visited" in plain:
@@ -317,6 +318,9 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
             continue
         entry["build_s"] = res["build_s"]
         entry["memory_bytes"] = res["memory_bytes"]
+        for key in ("build_by_distance", "memory_by_distance"):
+            if key in res:
+                entry[key] = res[key]
         if "file_bytes" in res:
             entry["file_bytes"] = res["file_bytes"]
         entry["latency"] = {}
@@ -425,12 +429,15 @@ def render(report, full_results=None):
     if report.get("walk"):
         out.append("")
         rows = [[key.split("/")[0], key.split("/")[1], w["queries"], f"{w['visited_total']:,}",
+                 f"{w['matches_total']:,}",
                  fmt_us(w.get("auto_median_us")), f"{w.get('auto_ns_per_visited_node', 0):.1f}",
                  f"{w.get('banded_ns_per_visited_node', 0):.1f}",
+                 f"{w.get('path_ns_per_visited_node', 0):.1f}",
                  {True: "yes", False: "NO", None: "-"}[w.get("same_nodes_as_plain_walk")]]
                 for key, w in report["walk"].items()]
         out.append(table(rows, ["walk alone (C++)", "max_dist", "n", "visited (total)",
-                                "median", "ns/node (auto)", "ns/node (banded)",
+                                "matches", "median", "ns/node (auto)", "ns/node (banded)",
+                                "ns/node (auto+path)",
                                 "same nodes as plain walk"]))
     out.append("")
     rows = []
@@ -455,8 +462,14 @@ def render(report, full_results=None):
     for engine, p in report["peers"].items():
         if "error" in p:
             continue
-        mems = p.get("memory_by_distance") if isinstance(p, dict) else None
-        rows.append([engine, f"{p['build_s']:.2f} s", f"{p['build_s'] / ours_build:.1f}x",
+        if "memory_by_distance" in p:
+            for k, mem in sorted(p["memory_by_distance"].items()):
+                build = p["build_by_distance"][k]
+                rows.append([f"{engine} (max_dist {k})", f"{build:.2f} s",
+                             f"{build / ours_build:.2f}x", fmt_bytes(mem),
+                             f"{mem / ours_mem:.1f}x"])
+            continue
+        rows.append([engine, f"{p['build_s']:.2f} s", f"{p['build_s'] / ours_build:.2f}x",
                      fmt_bytes(p["memory_bytes"]), f"{p['memory_bytes'] / ours_mem:.1f}x"])
     rows.append(["tessarin (layout in Python + build)", f"{ours_build:.2f} s", "1.0x",
                  fmt_bytes(ours_mem), "1.0x"])
