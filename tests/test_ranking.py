@@ -258,3 +258,42 @@ def test_argument_errors(args, kwargs, error, pattern):
     with pytest.raises(error, match=pattern) as info:
         restored(**CAT).fuzzy_match_video(*args, **kwargs)
     assert type(info.value) is error
+
+
+def test_no_reference_leaks():
+    # A leaked tuple, str or exception per call would grow the traced memory
+    # by tens of bytes per call; caches of the host grow it by a few in all.
+    import gc
+    import tracemalloc
+
+    index = restored(**CAT)
+    corrupt = restored(**dict(CAT, is_terminal=[0, 0, 0]))
+    panic = panic_type()
+    bad_arguments = ({"term": 5}, {"term": "cat", "max_dist": None}, {"term": "cat", "limit": -1})
+
+    def calls():
+        index.fuzzy_match("cat", 2)
+        index.fuzzy_match("cat", 2, 1)
+        index.fuzzy_match_video("cat", 2, 5, True, 0.0)
+        for bad in bad_arguments:
+            for method in (index.fuzzy_match, index.fuzzy_match_video):
+                try:
+                    method(**bad)
+                except (TypeError, OverflowError):
+                    pass
+        try:
+            corrupt.fuzzy_match_video("cat", 0)
+        except panic:
+            pass
+
+    for _ in range(50):
+        calls()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(1000):
+        calls()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 10_000
