@@ -164,7 +164,10 @@ def run_tessarin(job):
     # conversion and propagation.
     bare = (node_shifts, labels, [None] * len(payloads), transitions, videos, top_n)
     out["build_no_payloads_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*bare), rounds)
-    del bare
+    bare_index, _, out["no_payloads_malloc_bytes"], _ = measure(
+        lambda: PrefixSearch.from_internal_data_v2(*bare))
+    out["no_payloads_saved_bytes"] = len(bare_index.to_bytes())
+    del bare, bare_index
 
     saved = index.to_bytes()
     out["saved_bytes"] = len(saved)
