@@ -16,8 +16,6 @@ Slow and obvious on purpose: the tests compare the extension against it.
 
 from __future__ import annotations
 
-import math
-
 from model import INT32, ModelTrie
 
 
@@ -168,7 +166,3 @@ def fuzzy_match_video(
     else:
         nodes = fuzzy_match_nodes(trie, term, max_dist, not include_prefix_nodes)
     return rank(trie, term, nodes, limit, min_score)
-
-
-def is_nan(x) -> bool:
-    return isinstance(x, float) and math.isnan(x)

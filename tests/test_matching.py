@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import matching_model
-from model import build_model
+from model import ModelTrie, build_model
 from strategies import ALPHABET, build_args
 from _tessarin import PrefixSearch
 
@@ -95,19 +95,11 @@ def long_words_and_query(draw):
 
 
 def brute_force(words, query, max_dist):
-    """fuzzy_match over index_of(words) by brute force: words in trie
-    preorder (insertion order of first characters, recursively)."""
-    model = _model_of(words)
+    """The model's fuzzy_match over the trie that index_of(words) lays out."""
+    shifts, labels, payloads, transitions = _layout([(w, (1, [], [])) for w in words])
+    model = ModelTrie(shifts, [ord(c) if c else 0 for c in labels], transitions, payloads,
+                      [], [], 0, [0 if p is None else 1 for p in payloads])
     return matching_model.fuzzy_match(model, query, max_dist)
-
-
-def _model_of(words):
-    from model import ModelTrie
-
-    index_args = _layout([(w, (1, [], [])) for w in words])
-    shifts, labels, payloads, transitions = index_args
-    return ModelTrie(shifts, [ord(c) if c else 0 for c in labels], transitions, payloads, [], [], 0,
-                     [0 if p is None else 1 for p in payloads])
 
 
 @settings(max_examples=150, deadline=None)
