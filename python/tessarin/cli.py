@@ -8,7 +8,6 @@ an option out of range) ends with one line on standard error, prefixed
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import os
 import re
@@ -183,33 +182,6 @@ def _load(path: Optional[str]) -> PrefixSearch:
         raise CommandError(f"{path}: not a saved tessarin index ({error})") from None
 
 
-@contextlib.contextmanager
-def _native_stderr_filtered() -> Iterator[None]:
-    """Keep the extension's own report of an internal failure off stderr.
-
-    The extension writes a line to the process's stderr when an index turns
-    out inconsistent, then raises; `main` reports the same failure in its
-    one line. Anything else written meanwhile is passed on unchanged.
-    """
-    sys.stderr.flush()
-    try:
-        saved = os.dup(2)
-    except OSError:
-        yield
-        return
-    with tempfile.TemporaryFile() as sink:
-        os.dup2(sink.fileno(), 2)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            sink.seek(0)
-            for line in sink.read().decode(errors="replace").splitlines(keepends=True):
-                if not line.startswith("_tessarin: internal failure: "):
-                    sys.stderr.write(line)
-
-
 def _table(rows: Sequence[tuple[str, str]], headers: tuple[str, str], out: TextIO) -> None:
     """Left-aligned first column, right-aligned second."""
     left = max([len(headers[0])] + [len(r[0]) for r in rows])
@@ -226,14 +198,13 @@ def _note_sample(args: argparse.Namespace) -> None:
 
 def _search(args: argparse.Namespace) -> int:
     index = _load(args.index)
-    with _native_stderr_filtered():
-        results = index.fuzzy_match_video(
-            args.text,
-            max_dist=args.max_dist,
-            limit=args.limit,
-            include_prefix_nodes=args.prefix,
-            min_score=args.min_score,
-        )
+    results = index.fuzzy_match_video(
+        args.text,
+        max_dist=args.max_dist,
+        limit=args.limit,
+        include_prefix_nodes=args.prefix,
+        min_score=args.min_score,
+    )
     if args.json:
         json.dump([{"video": video, "score": score} for video, score in results], sys.stdout)
         sys.stdout.write("\n")
@@ -250,8 +221,7 @@ def _terms(args: argparse.Namespace) -> int:
     index = _load(args.index)
     # All matches, closest first, then cut: fuzzy_match's own limit would
     # keep the first ones in trie order instead.
-    with _native_stderr_filtered():
-        found = index.fuzzy_match(args.text, args.max_dist)
+    found = index.fuzzy_match(args.text, args.max_dist)
     matches = sorted((distance, term) for term, _, distance in found)[: args.limit]
     if args.json:
         json.dump([{"term": t, "distance": d} for d, t in matches], sys.stdout, ensure_ascii=False)
@@ -403,10 +373,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail("out of memory")
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         return _fail(f"{type(error).__name__}: {error}")
+    except KeyboardInterrupt:
+        return 130
     except BaseException as error:
         # The extension's internal failure (an index whose arrays contradict
-        # each other) derives from BaseException; SystemExit passes through.
-        if isinstance(error, (SystemExit, GeneratorExit)):
+        # each other) derives from BaseException; nothing else is caught here.
+        if type(error).__name__ != "PanicException":
             raise
         return _fail(f"the index is inconsistent: {error}")
 
