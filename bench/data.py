@@ -13,9 +13,11 @@ counts clamped to the unsigned 32-bit range of a payload, sorted by term:
 
 =========== ===============================================================
 ``10k``     the 10,000 most frequent symspellpy English words
-``83k``     all 82,765 symspellpy English words
-``243k``    all 243,342 symspellpy two-word phrases
-``1m``      1,000,000 terms: the 243,342 phrases, then the 82,765 words,
+``83k``     all symspellpy English words (82,834 lines in the file named
+            82_765)
+``243k``    all symspellpy two-word phrases (242,342 phrases in the file
+            named 243_342)
+``1m``      1,000,000 terms: the phrases, then the words,
             then wordfreq's large lists for en, de, fr, es, it, pt taken
             round-robin by rank (alphabetic tokens only, duplicates skipped)
             until the total is reached; a wordfreq word's count is its
@@ -38,7 +40,7 @@ from collections import Counter
 
 U32_MAX = 0xFFFFFFFF
 MIXED_LANGUAGES = ("en", "de", "fr", "es", "it", "pt")
-PRESETS = {"10k": 10_000, "83k": 82_765, "243k": 243_342, "1m": 1_000_000}
+PRESETS = {"10k": 10_000, "83k": 82_834, "243k": 242_342, "1m": 1_000_000}
 
 
 def symspell_file(name: str) -> str:

@@ -3,12 +3,12 @@
 //   walk_bench INDEX QUERIES MAX_DIST... [--rounds R]
 //
 // INDEX is a saved index (PrefixSearch.to_bytes), QUERIES a UTF-8 file with
-// one query per line. For each max_dist and query the walk runs R times
-// (default 5) with a visitor that only counts matches: "auto" (bit-parallel
-// rows where they apply), "banded" (the banded rows forced) and "path" (auto,
-// keeping the matched term's code points as fuzzy_match does); the median
-// time of the R runs is kept, as the suite keeps for its Python timings. Output, one line per query
-// and engine:
+// one query per line. For each max_dist the walk runs every query, in order,
+// R times over (default 5), with a visitor that only counts matches: "auto"
+// (bit-parallel rows where they apply), "banded" (the banded rows forced)
+// and "path" (auto, keeping the matched term's code points as fuzzy_match
+// does). Each query's median time over the R rounds is kept, as the suite
+// keeps for its Python timings. Output, one line per query and engine:
 //
 //   max_dist <TAB> engine <TAB> query number <TAB> visited nodes
 //            <TAB> matches <TAB> nanoseconds
@@ -17,6 +17,7 @@
 // feeds it the suite's queries and reports nanoseconds per visited node.
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -97,20 +98,25 @@ int main(int argc, char** argv) {
   } engines[] = {{"auto", tessarin::RowEngine::kAuto, false},
                  {"banded", tessarin::RowEngine::kBanded, false},
                  {"path", tessarin::RowEngine::kAuto, true}};
+  // Rounds run over the whole query list, one query after another, so a
+  // query meets the caches that the queries before it left, as it does when
+  // the suite calls fuzzy_match from Python; repeating one query in a tight
+  // loop would time it against warm caches.
+  const std::size_t n = queries.size();
   for (const std::uint32_t k : dists) {
     for (const auto& e : engines) {
-      for (std::size_t qi = 0; qi < queries.size(); ++qi) {
-        std::size_t visited = 0;
-        std::size_t matches = 0;
-        std::vector<std::int64_t> times;
-        for (int r = 0; r < rounds; ++r) {
-          matches = 0;
-          const auto start = Clock::now();
+      std::vector<std::size_t> visited(n);
+      std::vector<std::size_t> matches(n);
+      std::vector<std::vector<std::int64_t>> times(n);
+      for (int r = 0; r < rounds; ++r) {
+        for (std::size_t qi = 0; qi < n; ++qi) {
+          std::size_t found = 0;
           auto count = [&](std::size_t, std::uint32_t, std::u32string_view path) {
-            ++matches;
+            ++found;
             sink += path.size();
             return tessarin::Walk::kGoOn;
           };
+          const auto start = Clock::now();
           auto walked = e.with_path
                             ? tessarin::fuzzy_walk<true>(trie, queries[qi], k,
                                                          /*terminal_only=*/true, count)
@@ -122,12 +128,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "walk failed: %s\n", walked.error().message.c_str());
             return 1;
           }
-          visited = walked.value();
-          times.push_back(ns);
+          visited[qi] = walked.value();
+          matches[qi] = found;
+          times[qi].push_back(ns);
         }
-        std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-        std::printf("%u\t%s\t%zu\t%zu\t%zu\t%lld\n", k, e.name, qi, visited, matches,
-                    static_cast<long long>(times[times.size() / 2]));
+      }
+      for (std::size_t qi = 0; qi < n; ++qi) {
+        auto& t = times[qi];
+        std::nth_element(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(t.size() / 2), t.end());
+        std::printf("%u\t%s\t%zu\t%zu\t%zu\t%lld\n", k, e.name, qi, visited[qi], matches[qi],
+                    static_cast<long long>(t[t.size() / 2]));
       }
     }
   }
