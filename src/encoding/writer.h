@@ -23,14 +23,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utf8.h"
+
 namespace tessarin::encoding {
 
 [[nodiscard]] constexpr std::size_t varint_size(std::uint64_t value) {
   return value <= 250 ? 1 : value <= 0xFFFF ? 3 : value <= 0xFFFFFFFFu ? 5 : 9;
-}
-
-[[nodiscard]] constexpr std::size_t utf8_size(char32_t c) {
-  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
 
 class SizeCounter {
@@ -38,7 +36,7 @@ class SizeCounter {
   void byte(std::uint8_t /*value*/) { size_ += 1; }
   void varint_encode_u32(std::uint32_t value) { size_ += varint_size(value); }
   void varint_encode_u64(std::uint64_t value) { size_ += varint_size(value); }
-  void character(char32_t c) { size_ += utf8_size(c); }
+  void character(char32_t c) { size_ += utf8_length(c); }
   void bytes16(const std::array<std::uint8_t, 16>& /*bytes*/) { size_ += 16; }
 
   [[nodiscard]] std::size_t size() const { return size_; }
@@ -75,21 +73,7 @@ class BufferWriter {
   }
 
   void character(char32_t c) {
-    if (c < 0x80) {
-      *out_++ = static_cast<std::uint8_t>(c);
-    } else if (c < 0x800) {
-      *out_++ = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-      *out_++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out_++ = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-      *out_++ = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      *out_++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-    } else {
-      *out_++ = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-      *out_++ = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-      *out_++ = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      *out_++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-    }
+    encode_utf8(c, [this](unsigned char b) { *out_++ = b; });
   }
 
   void bytes16(const std::array<std::uint8_t, 16>& bytes) {

@@ -1,5 +1,7 @@
 #include "prefix/matcher.h"
 
+#include "utf8.h"
+
 #include <string>
 #include <utility>
 
@@ -13,42 +15,22 @@ void fail_not_a_tree(std::size_t limit) {
 
 }  // namespace matcher_detail
 
-namespace {
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-}  // namespace
-
 Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_view term,
                                              std::uint32_t max_dist,
                                              std::optional<std::size_t> limit) {
   std::vector<MatchResult> results;
   if (limit && *limit == 0) return results;
-  const Result<std::size_t> walked =
-      fuzzy_walk<true>(trie, term, max_dist, /*terminal_only=*/true,
-                       [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                         MatchResult& result = results.emplace_back();
-                         for (const char32_t c : path) append_utf8(result.term, c);
-                         result.node = node;
-                         result.distance = distance;
-                         return limit && results.size() >= *limit ? Walk::kStop : Walk::kGoOn;
-                       });
+  const Result<std::size_t> walked = fuzzy_walk<true>(
+      trie, term, max_dist, /*terminal_only=*/true,
+      [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+        MatchResult& result = results.emplace_back();
+        for (const char32_t c : path) {
+          encode_utf8(c, [&](unsigned char b) { result.term.push_back(static_cast<char>(b)); });
+        }
+        result.node = node;
+        result.distance = distance;
+        return limit && results.size() >= *limit ? Walk::kStop : Walk::kGoOn;
+      });
   if (!walked.ok()) return walked.error();
   return results;
 }
