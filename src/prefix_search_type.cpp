@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "binding/exceptions.h"
 #include "binding/reference.h"
 #include "methods/methods.h"
 
@@ -30,8 +31,7 @@ PyMethodDef g_methods[] = {
 };
 
 PyObject* no_constructor(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  OwnedRef name =
-      OwnedRef::consuming(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+  OwnedRef name = OwnedRef::consuming(type_attribute(type, "__name__"));
   if (!name) return nullptr;
   PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
   return nullptr;

@@ -275,3 +275,31 @@ def test_heap_stays_flat_across_build_load_free_cycles():
         # One leaked index of the small set alone is about a kilobyte; a
         # leak per cycle would show as megabytes.
         assert grown < 64 * 1024, f"{grown} bytes more in use after {cycles} cycles"
+
+
+def test_type_mismatch_errors_take_no_memory():
+    # Each of these looks up a type's name. With a fresh name string per
+    # call, the host's type-attribute cache (keyed by the string's address)
+    # kept one string per call; ASan, which does not reuse freed addresses,
+    # showed it as growth of about 60 bytes per call.
+    import tracemalloc
+
+    def calls():
+        for call in (lambda: INDEX.fuzzy_match(5), lambda: INDEX.fuzzy_match_video("a", 1, None, 1),
+                     lambda: PrefixSearch(), lambda: load(bytearray(4))):
+            try:
+                call()
+            except TypeError:
+                pass
+
+    for _ in range(20):
+        calls()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(1000):
+        calls()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 20_000, f"{grown} bytes traced after 4000 failed conversions"

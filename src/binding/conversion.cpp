@@ -111,10 +111,8 @@ bool to_bool(PyObject* object, bool* out) {
   }
   // numpy's bool scalars (numpy.bool_, named numpy.bool from numpy 2 on).
   PyTypeObject* type = Py_TYPE(object);
-  OwnedRef name =
-      OwnedRef::consuming(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-  OwnedRef module =
-      OwnedRef::consuming(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  OwnedRef name = OwnedRef::consuming(type_attribute(type, "__name__"));
+  OwnedRef module = OwnedRef::consuming(type_attribute(type, "__module__"));
   PyErr_Clear();
   const bool numpy_bool = name && module && PyUnicode_Check(name.get()) &&
                           PyUnicode_Check(module.get()) &&

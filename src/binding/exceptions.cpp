@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "binding/reference.h"
 
@@ -81,9 +83,19 @@ PyObject* raise_panic(std::string_view message) {
   return nullptr;
 }
 
+PyObject* type_attribute(PyTypeObject* type, const char* name) {
+  static std::vector<std::pair<std::string, PyObject*>> names;  // never freed
+  for (const auto& [text, interned] : names) {
+    if (text == name) return PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned);
+  }
+  PyObject* interned = PyUnicode_InternFromString(name);
+  if (interned == nullptr) return nullptr;
+  names.emplace_back(name, interned);
+  return PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned);
+}
+
 PyObject* raise_type_mismatch(PyObject* object, const char* kind) {
-  OwnedRef name = OwnedRef::consuming(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  OwnedRef name = OwnedRef::consuming(type_attribute(Py_TYPE(object), "__qualname__"));
   if (!name) return nullptr;
   PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", name.get(), kind);
   return nullptr;

@@ -26,6 +26,11 @@ PyObject* raise_error(const Error& error);
 // Internal failure: writes the description to the process's stderr and
 // raises PanicException with `message` as its single argument.
 PyObject* raise_panic(std::string_view message);
+// The attribute `name` of `type` (a new reference, or nullptr with an
+// exception set), looked up through an interned name made once per process.
+// The host's type-attribute cache is keyed by the name object's address, so
+// a fresh name string per call would take a new cache slot every time.
+PyObject* type_attribute(PyTypeObject* type, const char* name);
 // TypeError "'{type}' object cannot be converted to '{kind}'".
 PyObject* raise_type_mismatch(PyObject* object, const char* kind);
 
