@@ -250,6 +250,7 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
         "build_buffers_s": ours["build_buffers_s"],
         "build_buffers_s_per_million_nodes": ours["build_buffers_s"] / nodes * 1e6,
         "build_no_payloads_s": ours["build_no_payloads_s"],
+        "build_totals_only_s": ours.get("build_totals_only_s"),
         "build_flat_buffers_s": ours["build_flat_buffers_s"],
         "no_payloads_malloc_bytes": ours["no_payloads_malloc_bytes"],
         "no_payloads_saved_bytes": ours["no_payloads_saved_bytes"],
