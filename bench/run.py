@@ -146,6 +146,8 @@ def compare(engine, ours, peer, queries, k, ordered=False):
             lev = levenshtein(q, term)
             if lev != a[term]:
                 kind = "ours reports a wrong distance"
+            elif not q:
+                kind = "missed by the peer: it answers nothing for the empty query"
             else:
                 kind = "missed by the peer"
             note(kind, {"query": q, "term": term, "levenshtein": lev})
