@@ -80,6 +80,7 @@ Result<Trie> build(BuildInput input) {
   const std::size_t top_n = input.video_top_n;
   return catch_internal([&]() -> Result<Trie> {
     trie.propagate(top_n);
+    trie.well_formed = trie.reads_in_bounds();
     return std::move(trie);
   });
 }

@@ -184,6 +184,7 @@ Result<DecodedTrie> decode_from_slice_with_context(std::span<const std::uint8_t>
     return Error{ErrorKind::kDecode, to_string(reader.error())};
   }
   decoded.consumed = reader.consumed();
+  decoded.trie.well_formed = decoded.trie.reads_in_bounds();
   return decoded;
 }
 

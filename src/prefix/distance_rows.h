@@ -34,9 +34,12 @@
 //   <= d by a match on the diagonal (<= d there), or by a substitution,
 //   deletion or insertion from a cell <= d - 1. The row minimum exceeds K iff
 //   R'_K is empty; the distance is the least d with bit m of R'_d set.
+//   FixedBitRows<K> is the same with K fixed at compile time (the small
+//   bounds that most calls use): rows of K + 1 words, the loop unrolled.
 //
-// Both allocate rows lazily, one per depth the walk actually reaches, reusing
-// them for every node at that depth; nothing is allocated per node.
+// All allocate rows lazily, as the walk reaches new depths (FixedBitRows a
+// few ahead, doubling), reusing them for every node at a depth; nothing is
+// allocated per node.
 //
 // fill(depth, label) fills row depth+1 from row depth and returns whether
 // the row passes (its minimum is <= K) and cur[m] (any value > K meaning
@@ -121,19 +124,13 @@ class BandedRows {
   std::vector<Cell> cells_;  // row k at [k * width_, (k + 1) * width_)
 };
 
-class BitRows {
+// Bit j (1 <= j <= m) of mask(c) is set iff q_j == c. A table for ASCII,
+// a short list for the query's other characters.
+class QueryMasks {
  public:
-  static constexpr std::size_t kMaxQuery = 63;
-  static constexpr std::uint64_t kMaxBound = 8;
-
-  // Requires query.size() <= kMaxQuery and bound <= kMaxBound.
-  BitRows(std::u32string_view query, std::uint64_t bound)
-      : m_(query.size()),
-        words_(bound + 1),
-        full_(m_ == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (m_ + 1)) - 1),
-        last_(std::uint64_t{1} << m_) {
+  explicit QueryMasks(std::u32string_view query) {
     ascii_.fill(0);
-    for (std::size_t j = 1; j <= m_; ++j) {
+    for (std::size_t j = 1; j <= query.size(); ++j) {
       const char32_t c = query[j - 1];
       const std::uint64_t bit = std::uint64_t{1} << j;
       if (c < ascii_.size()) {
@@ -148,11 +145,42 @@ class BitRows {
         known->second |= bit;
       }
     }
-    // Row 0: cell j = j, so R_d holds bits 0 .. min(d, m).
-    words_row_.resize(words_);
-    for (std::size_t d = 0; d < words_; ++d) {
-      words_row_[d] = d >= m_ ? full_ : (std::uint64_t{1} << (d + 1)) - 1;
+  }
+
+  [[nodiscard]] std::uint64_t mask(char32_t label) const {
+    if (label < ascii_.size()) [[likely]] {
+      return ascii_[label];
     }
+    for (const auto& [c, bits] : other_) {
+      if (c == label) return bits;
+    }
+    return 0;
+  }
+
+ private:
+  std::array<std::uint64_t, 128> ascii_{};
+  std::vector<std::pair<char32_t, std::uint64_t>> other_;
+};
+
+// Row 0's word R_d: cell j = j, so bits 0 .. min(d, m).
+inline std::uint64_t first_row_word(std::size_t d, std::size_t m, std::uint64_t full) {
+  return d >= m ? full : (std::uint64_t{1} << (d + 1)) - 1;
+}
+
+class BitRows {
+ public:
+  static constexpr std::size_t kMaxQuery = 63;
+  static constexpr std::uint64_t kMaxBound = 8;
+
+  // Requires query.size() <= kMaxQuery and bound <= kMaxBound.
+  BitRows(std::u32string_view query, std::uint64_t bound)
+      : m_(query.size()),
+        words_(bound + 1),
+        full_(m_ == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (m_ + 1)) - 1),
+        last_(std::uint64_t{1} << m_),
+        masks_(query) {
+    words_row_.resize(words_);
+    for (std::size_t d = 0; d < words_; ++d) words_row_[d] = first_row_word(d, m_, full_);
   }
 
   Filled fill(std::size_t depth, char32_t label) {
@@ -160,7 +188,7 @@ class BitRows {
     if ((child + 1) * words_ > words_row_.size()) words_row_.resize((child + 1) * words_);
     const std::uint64_t* prev = words_row_.data() + depth * words_;
     std::uint64_t* cur = words_row_.data() + child * words_;
-    const std::uint64_t match = mask(label);
+    const std::uint64_t match = masks_.mask(label);
     std::uint64_t prev_below = 0;  // R_{d-1}
     std::uint64_t cur_below = 0;   // R'_{d-1}
     std::uint64_t distance = words_;
@@ -176,21 +204,65 @@ class BitRows {
   }
 
  private:
-  [[nodiscard]] std::uint64_t mask(char32_t label) const {
-    if (label < ascii_.size()) return ascii_[label];
-    for (const auto& [c, bits] : other_) {
-      if (c == label) return bits;
-    }
-    return 0;
-  }
-
   std::size_t m_;
   std::size_t words_;
   std::uint64_t full_;  // bits 0 .. m
   std::uint64_t last_;  // bit m
-  std::array<std::uint64_t, 128> ascii_{};
-  std::vector<std::pair<char32_t, std::uint64_t>> other_;
+  QueryMasks masks_;
   std::vector<std::uint64_t> words_row_;  // row k at [k * words_, (k + 1) * words_)
+};
+
+// BitRows with the bound K fixed at compile time: a row is an array of
+// K + 1 words and the recurrence is unrolled. Same rows, same answers.
+template <std::size_t K>
+class FixedBitRows {
+ public:
+  static constexpr std::size_t kWords = K + 1;
+
+  // Requires query.size() <= BitRows::kMaxQuery.
+  explicit FixedBitRows(std::u32string_view query)
+      : m_(static_cast<unsigned>(query.size())),
+        full_(m_ == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (m_ + 1)) - 1),
+        masks_(query) {
+    rows_.resize(16);
+    for (std::size_t d = 0; d < kWords; ++d) rows_[0][d] = first_row_word(d, m_, full_);
+  }
+
+  Filled fill(std::size_t depth, char32_t label) {
+    if (depth + 2 > rows_.size()) [[unlikely]] {
+      rows_.resize(2 * (depth + 2));
+    }
+    const Row& prev = rows_[depth];
+    Row& cur = rows_[depth + 1];
+    const std::uint64_t match = masks_.mask(label);
+    std::uint64_t prev_below = 0;  // R_{d-1}
+    std::uint64_t cur_below = 0;   // R'_{d-1}
+    // The words are nested (R_d within R_{d+1}), so the least d with bit m
+    // set is K + 1 less the number of words that have it.
+    std::uint64_t with_last = 0;
+    [&]<std::size_t... D>(std::index_sequence<D...>) {
+      (
+          [&] {
+            const std::uint64_t r =
+                (((prev[D] << 1) & match) | (prev_below << 1) | prev_below | (cur_below << 1)) &
+                full_;
+            cur[D] = r;
+            with_last += (r >> m_) & 1;
+            prev_below = prev[D];
+            cur_below = r;
+          }(),
+          ...);
+    }
+    (std::make_index_sequence<kWords>{});
+    return {cur[K] != 0, kWords - with_last};
+  }
+
+ private:
+  using Row = std::array<std::uint64_t, kWords>;
+  unsigned m_;
+  std::uint64_t full_;  // bits 0 .. m
+  QueryMasks masks_;
+  std::vector<Row> rows_;  // row k at rows_[k]
 };
 
 }  // namespace tessarin::matcher_detail

@@ -30,7 +30,10 @@
 //   bound is exact, and the pruning test is exactly "row minimum > max_dist".
 // * An explicit stack, not recursion: no native stack depth to run out of.
 // * Every array read goes through the trie's checked accessors; a position
-//   outside its array ends the call with an internal failure.
+//   outside its array ends the call with an internal failure. An index that
+//   was checked once, when built or restored (Trie::well_formed: every read
+//   a walk can make is inside its array), is walked with plain reads; the
+//   walk is otherwise the same, the examined-entry bound below included.
 // * Child lists that are not a tree (a shared child, a cycle) could make the
 //   walk visit exponentially many paths. In a tree every entry of
 //   child_transitions is examined at most once per walk (each node is entered
@@ -95,50 +98,131 @@ namespace matcher_detail {
 // The examined-entry bound was passed: the child lists are not a tree.
 [[noreturn]] void fail_not_a_tree(std::size_t limit);
 
-template <class Rows, bool kWithPath, class Visitor>
+// The trie's arrays as the walk reads them: through the checked accessors
+// (kChecked), or plainly, for an index whose reads_in_bounds() held when it
+// was built or restored (Trie::well_formed).
+template <bool kChecked>
+class TrieReads {
+ public:
+  explicit TrieReads(const Trie& trie)
+      : trie_(trie),
+        shifts_(trie.node_shifts.data()),
+        shift_count_(trie.node_shifts.size()),
+        transitions_(trie.child_transitions.data()),
+        transition_count_(trie.child_transitions.size()),
+        labels_(trie.child_labels.data()),
+        terminal_(trie.is_terminal.data()) {}
+
+  [[nodiscard]] ChildRange children(std::size_t node) const {
+    if constexpr (kChecked) {
+      return trie_.children(node);
+    } else {
+      const std::size_t begin = shifts_[node];
+      const std::size_t end = node + 1 < shift_count_ ? shifts_[node + 1] : transition_count_;
+      return {begin, end > begin ? end : begin};
+    }
+  }
+  [[nodiscard]] std::uint32_t child(std::size_t position) const {
+    if constexpr (kChecked) {
+      return trie_.child(position);
+    } else {
+      return transitions_[position];
+    }
+  }
+  [[nodiscard]] char32_t label(std::size_t node) const {
+    if constexpr (kChecked) {
+      return trie_.label(node);
+    } else {
+      return labels_[node];
+    }
+  }
+  [[nodiscard]] bool terminal(std::size_t node) const {
+    if constexpr (kChecked) {
+      return trie_.terminal(node);
+    } else {
+      return terminal_[node] != 0;
+    }
+  }
+
+ private:
+  const Trie& trie_;
+  const std::uint32_t* shifts_;
+  std::size_t shift_count_;
+  const std::uint32_t* transitions_;
+  std::size_t transition_count_;
+  const char32_t* labels_;
+  const std::uint8_t* terminal_;
+};
+
+// The walk. The frame of the node being expanded stays in locals (next,
+// end); the stack holds the frames above it. A child with no children gets
+// no frame (its range is still read, in the same order).
+template <class Rows, bool kWithPath, bool kChecked, class Visitor>
 std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool terminal_only,
                  Visitor& visit) {
   struct Frame {
     std::size_t next;
     std::size_t end;
   };
+  const TrieReads<kChecked> reads(trie);
   std::vector<Frame> frames;
-  std::u32string path;  // labels from depth 1 to the top frame's node (kWithPath only)
+  frames.reserve(32);
+  std::u32string path;  // labels from depth 1 to the expanded node (kWithPath only)
   const std::size_t max_examined = trie.child_transitions.size();
   std::size_t examined = 0;
   std::size_t visited = 0;
 
-  const ChildRange root = trie.children(0);
-  frames.push_back({root.begin, root.end});
-  while (!frames.empty()) {
-    Frame& top = frames.back();
-    if (top.next >= top.end) {
+  const ChildRange root = reads.children(0);
+  std::size_t next = root.begin;
+  std::size_t end = root.end;
+  std::size_t depth = 0;  // of the expanded node; frames.size() == depth
+  for (;;) {
+    if (next >= end) {
+      if (depth == 0) break;
+      --depth;
+      next = frames.back().next;
+      end = frames.back().end;
       frames.pop_back();
-      if constexpr (kWithPath) {
-        if (!path.empty()) path.pop_back();
-      }
+      if constexpr (kWithPath) path.pop_back();
       continue;
     }
-    const std::size_t position = top.next++;
-    const std::size_t child = trie.child(position);
-    if (++examined > max_examined) fail_not_a_tree(max_examined);
-    const char32_t label = trie.label(child);
+    const std::size_t child = reads.child(next++);
+    if (++examined > max_examined) [[unlikely]] {
+      fail_not_a_tree(max_examined);
+    }
+    const char32_t label = reads.label(child);
     if (label == 0) continue;
 
-    const Filled row = rows.fill(frames.size() - 1, label);
+    const Filled row = rows.fill(depth, label);
     ++visited;
     if (!row.alive) continue;
     if constexpr (kWithPath) path.push_back(label);
-    if (row.distance <= bound && (!terminal_only || trie.terminal(child))) {
+    if (row.distance <= bound && (!terminal_only || reads.terminal(child))) {
       if (visit(child, static_cast<std::uint32_t>(row.distance), std::u32string_view(path)) ==
           Walk::kStop) {
         return visited;
       }
     }
-    const ChildRange below = trie.children(child);
-    frames.push_back({below.begin, below.end});
+    const ChildRange below = reads.children(child);
+    if (below.begin < below.end) {
+      frames.push_back({next, end});
+      next = below.begin;
+      end = below.end;
+      ++depth;
+    } else if constexpr (kWithPath) {
+      path.pop_back();
+    }
   }
   return visited;
+}
+
+// The walk with plain reads where the trie allows them.
+template <class Rows, bool kWithPath, class Visitor>
+std::size_t walk_trie(const Trie& trie, Rows& rows, std::uint64_t bound, bool terminal_only,
+                      Visitor& visit) {
+  if (trie.well_formed)
+    return walk<Rows, kWithPath, false>(trie, rows, bound, terminal_only, visit);
+  return walk<Rows, kWithPath, true>(trie, rows, bound, terminal_only, visit);
 }
 
 }  // namespace matcher_detail
@@ -160,22 +244,48 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
   const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions.size());
   const std::uint64_t bound = std::min<std::uint64_t>(max_dist, ceiling);
   return catch_internal([&]() -> Result<std::size_t> {
-    using matcher_detail::walk;
+    using matcher_detail::walk_trie;
     const bool bits_fit = m <= BitRows::kMaxQuery && bound <= BitRows::kMaxBound;
     if (engine != RowEngine::kBanded && bits_fit) {
-      BitRows rows(term, bound);
-      return walk<BitRows, kWithPath>(trie, rows, bound, terminal_only, visit);
+      switch (bound) {
+        case 0: {
+          matcher_detail::FixedBitRows<0> rows(term);
+          return walk_trie<matcher_detail::FixedBitRows<0>, kWithPath>(trie, rows, bound,
+                                                                       terminal_only, visit);
+        }
+        case 1: {
+          matcher_detail::FixedBitRows<1> rows(term);
+          return walk_trie<matcher_detail::FixedBitRows<1>, kWithPath>(trie, rows, bound,
+                                                                       terminal_only, visit);
+        }
+        case 2: {
+          matcher_detail::FixedBitRows<2> rows(term);
+          return walk_trie<matcher_detail::FixedBitRows<2>, kWithPath>(trie, rows, bound,
+                                                                       terminal_only, visit);
+        }
+        case 3: {
+          matcher_detail::FixedBitRows<3> rows(term);
+          return walk_trie<matcher_detail::FixedBitRows<3>, kWithPath>(trie, rows, bound,
+                                                                       terminal_only, visit);
+        }
+        default: {
+          BitRows rows(term, bound);
+          return walk_trie<BitRows, kWithPath>(trie, rows, bound, terminal_only, visit);
+        }
+      }
     }
     if (bound <= BandedRows<std::uint16_t>::kMaxBound) {
       BandedRows<std::uint16_t> rows(term, bound);
-      return walk<BandedRows<std::uint16_t>, kWithPath>(trie, rows, bound, terminal_only, visit);
+      return walk_trie<BandedRows<std::uint16_t>, kWithPath>(trie, rows, bound, terminal_only,
+                                                             visit);
     }
     if (bound <= BandedRows<std::uint32_t>::kMaxBound) {
       BandedRows<std::uint32_t> rows(term, bound);
-      return walk<BandedRows<std::uint32_t>, kWithPath>(trie, rows, bound, terminal_only, visit);
+      return walk_trie<BandedRows<std::uint32_t>, kWithPath>(trie, rows, bound, terminal_only,
+                                                             visit);
     }
     BandedRows<std::uint64_t> rows(term, bound);
-    return walk<BandedRows<std::uint64_t>, kWithPath>(trie, rows, bound, terminal_only, visit);
+    return walk_trie<BandedRows<std::uint64_t>, kWithPath>(trie, rows, bound, terminal_only, visit);
   });
 }
 

@@ -11,6 +11,16 @@ ChildRange Trie::children(std::size_t node) const {
   return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};
 }
 
+bool Trie::reads_in_bounds() const {
+  const std::size_t n = node_count();
+  if (node_shifts.size() != n || is_terminal.size() != n) return false;
+  const std::size_t entries = child_transitions.size();
+  const bool children_in = std::all_of(child_transitions.begin(), child_transitions.end(),
+                                       [n](std::uint32_t child) { return child < n; });
+  return children_in && std::all_of(node_shifts.begin(), node_shifts.end(),
+                                    [entries](std::uint32_t s) { return s <= entries; });
+}
+
 // Top-N propagation.
 //
 // Nodes are visited from the highest index down to the root, so a child with

@@ -54,6 +54,12 @@ struct Trie {
   IdMode id_mode = IdMode::Uuid;
   std::vector<std::uint8_t> is_terminal;
 
+  // Set by building and by restoring, from reads_in_bounds(), once: the
+  // matcher then walks with plain reads instead of checked ones. Not part of
+  // the saved form. False (the checked walk) for a Trie assembled any other
+  // way; whoever changes the arrays afterwards must clear it.
+  bool well_formed = false;
+
   [[nodiscard]] std::size_t node_count() const { return child_labels.size(); }
 
   // The children of `node`, checked: reading node_shifts outside its length
@@ -70,6 +76,13 @@ struct Trie {
   [[nodiscard]] bool terminal(std::size_t node) const {
     return at(std::span<const std::uint8_t>(is_terminal), node, "is_terminal") != 0;
   }
+
+  // Whether every read a walk can make lies inside its array: node_shifts
+  // and is_terminal have node_count() entries, every child_transitions
+  // entry is below node_count(), and every node_shifts entry is at most the
+  // length of child_transitions. O(n); says nothing about the child lists
+  // forming a tree.
+  [[nodiscard]] bool reads_in_bounds() const;
 
   // Rewrites every payload into the merge of its subtree, cut to
   // `video_top_n` videos (see trie.cpp). Runs once, as the last step of

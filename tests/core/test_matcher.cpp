@@ -153,6 +153,13 @@ TEST(engines_agree_with_exact_rows) {
     CHECK(banded == expected);
     CHECK(bits == expected);
     if (tree) CHECK(expected.ok);
+    // The same trie walked with plain reads: the same walk, the tree bound
+    // included (these tries are all in bounds, trees or not).
+    Trie plain = trie;
+    CHECK(plain.reads_in_bounds());
+    plain.well_formed = true;
+    CHECK(run(plain, q, max_dist, RowEngine::kBanded) == expected);
+    CHECK(run(plain, q, max_dist, RowEngine::kBitParallel) == expected);
   }
 }
 
@@ -244,4 +251,24 @@ TEST(corrupt_tries_fail_cleanly) {
   no_nodes.child_labels.clear();
   auto empty = tessarin::fuzzy_match_nodes(no_nodes, U"car", 5, true);
   CHECK(empty.ok() && empty.value().empty());
+}
+
+TEST(reads_in_bounds_catches_each_breach) {
+  CHECK(car_trie({0, 0, 0, 0, 1}).reads_in_bounds());
+  Trie beyond = car_trie({0, 0, 0, 0, 1});
+  beyond.child_transitions[3] = 5;  // one past the last node
+  CHECK(!beyond.reads_in_bounds());
+  Trie shift = car_trie({0, 0, 0, 0, 1});
+  shift.node_shifts[4] = 5;  // past the 4 entries of child_transitions
+  CHECK(!shift.reads_in_bounds());
+  Trie shift_at_end = car_trie({0, 0, 0, 0, 1});
+  shift_at_end.node_shifts[4] = 4;  // an empty range at the end: fine
+  CHECK(shift_at_end.reads_in_bounds());
+  Trie short_flags = car_trie({0, 0, 0, 1});
+  CHECK(!short_flags.reads_in_bounds());
+  Trie short_shifts = car_trie({0, 0, 0, 0, 1});
+  short_shifts.node_shifts.pop_back();
+  CHECK(!short_shifts.reads_in_bounds());
+  Trie empty;
+  CHECK(empty.reads_in_bounds());
 }
