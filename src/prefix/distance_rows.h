@@ -228,13 +228,17 @@ class FixedBitRows {
     for (std::size_t d = 0; d < kWords; ++d) rows_[0][d] = first_row_word(d, m_, full_);
   }
 
-  Filled fill(std::size_t depth, char32_t label) {
+  [[gnu::always_inline]] Filled fill(std::size_t depth, char32_t label) {
     if (depth + 2 > rows_.size()) [[unlikely]] {
       rows_.resize(2 * (depth + 2));
     }
-    const Row& prev = rows_[depth];
-    Row& cur = rows_[depth + 1];
+    // Read into locals and written once at the end: no store can alias a
+    // later load.
+    const Row prev = rows_[depth];
     const std::uint64_t match = masks_.mask(label);
+    const std::uint64_t full = full_;
+    const unsigned m = m_;
+    Row cur;
     std::uint64_t prev_below = 0;  // R_{d-1}
     std::uint64_t cur_below = 0;   // R'_{d-1}
     // The words are nested (R_d within R_{d+1}), so the least d with bit m
@@ -245,15 +249,16 @@ class FixedBitRows {
           [&] {
             const std::uint64_t r =
                 (((prev[D] << 1) & match) | (prev_below << 1) | prev_below | (cur_below << 1)) &
-                full_;
+                full;
             cur[D] = r;
-            with_last += (r >> m_) & 1;
+            with_last += (r >> m) & 1;
             prev_below = prev[D];
             cur_below = r;
           }(),
           ...);
     }
     (std::make_index_sequence<kWords>{});
+    rows_[depth + 1] = cur;
     return {cur[K] != 0, kWords - with_last};
   }
 

@@ -167,7 +167,9 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
   const TrieReads<kChecked> reads(trie);
   std::vector<Frame> frames;
   frames.reserve(32);
-  std::u32string path;  // labels from depth 1 to the expanded node (kWithPath only)
+  // path[d] is the label at depth d + 1 on the way to the current node
+  // (kWithPath only); entries past the current depth are stale.
+  std::vector<char32_t> path(kWithPath ? 32 : 0);
   const std::size_t max_examined = trie.child_transitions.size();
   std::size_t examined = 0;
   std::size_t visited = 0;
@@ -183,7 +185,6 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
       next = frames.back().next;
       end = frames.back().end;
       frames.pop_back();
-      if constexpr (kWithPath) path.pop_back();
       continue;
     }
     const std::size_t child = reads.child(next++);
@@ -196,10 +197,16 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
     const Filled row = rows.fill(depth, label);
     ++visited;
     if (!row.alive) continue;
-    if constexpr (kWithPath) path.push_back(label);
+    if constexpr (kWithPath) {
+      if (depth >= path.size()) [[unlikely]] {
+        path.resize(2 * depth + 2);
+      }
+      path[depth] = label;
+    }
     if (row.distance <= bound && (!terminal_only || reads.terminal(child))) {
-      if (visit(child, static_cast<std::uint32_t>(row.distance), std::u32string_view(path)) ==
-          Walk::kStop) {
+      const std::u32string_view term =
+          kWithPath ? std::u32string_view(path.data(), depth + 1) : std::u32string_view();
+      if (visit(child, static_cast<std::uint32_t>(row.distance), term) == Walk::kStop) {
         return visited;
       }
     }
@@ -209,8 +216,6 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
       next = below.begin;
       end = below.end;
       ++depth;
-    } else if constexpr (kWithPath) {
-      path.pop_back();
     }
   }
   return visited;
