@@ -232,9 +232,9 @@ class FixedBitRows {
     if (depth + 2 > rows_.size()) [[unlikely]] {
       rows_.resize(2 * (depth + 2));
     }
-    // Read into locals and written once at the end: no store can alias a
-    // later load.
-    const Row prev = rows_[depth];
+    // The new row is computed in registers and stored at the end, so no
+    // store can alias a later load of the parent's words.
+    const std::uint64_t* __restrict prev = rows_[depth].data();
     const std::uint64_t match = masks_.mask(label);
     const std::uint64_t full = full_;
     const unsigned m = m_;
@@ -258,7 +258,8 @@ class FixedBitRows {
           ...);
     }
     (std::make_index_sequence<kWords>{});
-    rows_[depth + 1] = cur;
+    std::uint64_t* __restrict out = rows_[depth + 1].data();
+    for (std::size_t d = 0; d < kWords; ++d) out[d] = cur[d];
     return {cur[K] != 0, kWords - with_last};
   }
 
