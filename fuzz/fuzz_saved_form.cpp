@@ -14,7 +14,9 @@
 //   fuzzy_match_video either succeed or fail with the internal-failure
 //   error, never anything else; where they succeed, their results agree
 //   with each other and with their bounds (distance, limit, threshold,
-//   order, identifier spelling).
+//   order, identifier spelling);
+// * on an index that passed the bounds check when loaded (walked with plain
+//   reads), the checked walk finds the same nodes or the same failure.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -162,6 +164,23 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
       FUZZ_CHECK(same(banded.value(), automatic.value()), "the row engines disagree");
     } else {
       FUZZ_CHECK(banded.error().message == automatic.error().message, banded.error().message);
+    }
+  }
+
+  // An index that passed the bounds check on loading is walked with plain
+  // reads; the checked walk must see exactly the same.
+  if (trie.well_formed) {
+    Trie checked = trie;
+    checked.well_formed = false;
+    for (const bool terminal_only : {true, false}) {
+      const auto plain = terminal_only ? terminal : all;
+      const auto slow = tessarin::fuzzy_match_nodes(checked, term, max_dist, terminal_only);
+      FUZZ_CHECK(slow.ok() == plain.ok(), "the plain and the checked walk disagree on failing");
+      if (slow.ok()) {
+        FUZZ_CHECK(same(slow.value(), plain.value()), "the plain and the checked walk disagree");
+      } else {
+        FUZZ_CHECK(slow.error().message == plain.error().message, slow.error().message);
+      }
     }
   }
 
