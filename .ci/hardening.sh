@@ -106,7 +106,9 @@ cmake --build "$WORK/dbg-build" > "$WORK/build.log" || { cat "$WORK/build.log"; 
 # Debian's python3.11d headers are links into the release ones, and the
 # release pyconfig.h can win; without Py_DEBUG the module's own reference
 # changes would not count in sys.gettotalrefcount().
-nm -D "$WORK"/dbg-build/_tessarin*.so | grep -q _Py_RefTotal ||
+# (grep reads nm's whole output: with -q it could stop early, and pipefail
+# would take nm's broken pipe for a failure.)
+nm -D "$WORK"/dbg-build/_tessarin*.so | grep -c _Py_RefTotal > /dev/null ||
   { echo "the debug build does not count references" >&2; exit 1; }
 TESSARIN_SLOW_LEAKS=1 PYTHONPATH="$WORK/dbg-build:$ROOT/python" \
   python3-dbg -m pytest -q -p no:cacheprovider "$ROOT/tests/test_leaks.py"

@@ -31,7 +31,7 @@ SKBUILD_BUILD_DIR="$WORK/build" \
   pip install -q "$ROOT[test]"
 
 module=$(ls "$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"/_tessarin*.so)
-nm -D "$module" | grep -q __asan_report || { echo "$module is not instrumented" >&2; exit 1; }
+nm -D "$module" | grep -c __asan_report > /dev/null || { echo "$module is not instrumented" >&2; exit 1; }
 ASAN_RUNTIME=$(clang -print-file-name=libclang_rt.asan-x86_64.so)
 [ -f "$ASAN_RUNTIME" ] || { echo "no ASan runtime at $ASAN_RUNTIME" >&2; exit 1; }
 mkdir -p "$WORK/reports"
