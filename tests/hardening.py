@@ -9,6 +9,7 @@ import sys
 import textwrap
 
 from _tessarin import PrefixSearch
+from model import layout_terms
 
 build = PrefixSearch.from_internal_data_v2
 load = PrefixSearch.from_bytes
@@ -37,26 +38,9 @@ def trie_of(words, videos=4):
     """(node_shifts, labels, payloads, child_transitions, video_index) of a
     trie over `words`, children in insertion order; word k lists video k %
     videos with count k + 1."""
-    labels, children, payloads = [""], [[]], [None]
-    for k, word in enumerate(words):
-        node = 0
-        for ch in word:
-            found = [c for c in children[node] if labels[c] == ch]
-            if found:
-                node = found[0]
-                continue
-            labels.append(ch)
-            children.append([])
-            payloads.append(None)
-            children[node].append(len(labels) - 1)
-            node = len(labels) - 1
-        payloads[node] = (k + 1, [k % videos], [k + 1])
-    shifts, transitions = [], []
-    for kids in children:
-        shifts.append(len(transitions))
-        transitions.extend(kids)
+    layout = layout_terms((w, (k + 1, [k % videos], [k + 1])) for k, w in enumerate(words))
     video_index = [(100 + v).to_bytes(4, "little") for v in range(videos)]
-    return shifts, labels, payloads, transitions, video_index
+    return (*layout, video_index)
 
 
 def index_of(words, video_top_n=10):
@@ -114,3 +98,22 @@ def isolated(setup, call, timeout=120, limit_as_mb=None):
                           timeout=timeout)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def traced_growth(calls, warmup, rounds):
+    """Bytes that tracemalloc sees grow over `rounds` calls of calls(), after
+    `warmup` calls and a collection."""
+    import gc
+    import tracemalloc
+
+    for _ in range(warmup):
+        calls()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(rounds):
+        calls()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    return grown

@@ -90,3 +90,27 @@ def build_model(
 def term_of(trie: ModelTrie, path: list[int]) -> str:
     """The term spelt by a path of nodes below the root."""
     return "".join(chr(trie.child_labels[node]) for node in path)
+
+
+def layout_terms(terms):
+    """(node_shifts, labels, payloads, child_transitions) of a trie over
+    (term, payload) pairs, children in insertion order."""
+    labels, children, payloads = [""], [[]], [None]
+    for term, payload in terms:
+        node = 0
+        for ch in term:
+            match = [c for c in children[node] if labels[c] == ch]
+            if match:
+                node = match[0]
+                continue
+            labels.append(ch)
+            children.append([])
+            payloads.append(None)
+            children[node].append(len(labels) - 1)
+            node = len(labels) - 1
+        payloads[node] = payload
+    shifts, transitions = [], []
+    for kids in children:
+        shifts.append(len(transitions))
+        transitions.extend(kids)
+    return shifts, labels, payloads, transitions

@@ -19,7 +19,8 @@ import sys
 import pytest
 
 from _tessarin import PrefixSearch
-from hardening import SANITIZED, WORDS, build, index_of, load, panic_type, trie_of
+from hardening import (SANITIZED, WORDS, build, index_of, load, panic_type, traced_growth,
+                       trie_of)
 
 SLOW = bool(os.environ.get("TESSARIN_SLOW_LEAKS"))
 CALLS = 2000 if SLOW else 200
@@ -282,8 +283,6 @@ def test_type_mismatch_errors_take_no_memory():
     # call, the host's type-attribute cache (keyed by the string's address)
     # kept one string per call; ASan, which does not reuse freed addresses,
     # showed it as growth of about 60 bytes per call.
-    import tracemalloc
-
     def calls():
         for call in (lambda: INDEX.fuzzy_match(5), lambda: INDEX.fuzzy_match_video("a", 1, None, 1),
                      lambda: PrefixSearch(), lambda: load(bytearray(4))):
@@ -292,14 +291,5 @@ def test_type_mismatch_errors_take_no_memory():
             except TypeError:
                 pass
 
-    for _ in range(20):
-        calls()
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(1000):
-        calls()
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
+    grown = traced_growth(calls, warmup=20, rounds=1000)
     assert grown < 20_000, f"{grown} bytes traced after 4000 failed conversions"

@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import matching_model
-from model import ModelTrie, build_model
+from model import ModelTrie, build_model, layout_terms
 from strategies import ALPHABET, build_args
 from _tessarin import PrefixSearch
 
@@ -31,33 +31,9 @@ def panic_type():
     return PanicException
 
 
-def _layout(terms):
-    """(node_shifts, labels, payloads, child_transitions) of a trie over
-    (term, payload) pairs, children in insertion order."""
-    labels, children, payloads = [""], [[]], [None]
-    for term, payload in terms:
-        node = 0
-        for ch in term:
-            match = [c for c in children[node] if labels[c] == ch]
-            if match:
-                node = match[0]
-                continue
-            labels.append(ch)
-            children.append([])
-            payloads.append(None)
-            children[node].append(len(labels) - 1)
-            node = len(labels) - 1
-        payloads[node] = payload
-    shifts, transitions = [], []
-    for kids in children:
-        shifts.append(len(transitions))
-        transitions.extend(kids)
-    return shifts, labels, payloads, transitions
-
-
 def index_of(terms):
     """An index over (term, payload) pairs laid out as a trie."""
-    shifts, labels, payloads, transitions = _layout(terms)
+    shifts, labels, payloads, transitions = layout_terms(terms)
     return build(shifts, labels, payloads, transitions, [], 5)
 
 
@@ -96,7 +72,7 @@ def long_words_and_query(draw):
 
 def brute_force(words, query, max_dist):
     """The model's fuzzy_match over the trie that index_of(words) lays out."""
-    shifts, labels, payloads, transitions = _layout([(w, (1, [], [])) for w in words])
+    shifts, labels, payloads, transitions = layout_terms([(w, (1, [], [])) for w in words])
     model = ModelTrie(shifts, [ord(c) if c else 0 for c in labels], transitions, payloads,
                       [], [], 0, [0 if p is None else 1 for p in payloads])
     return matching_model.fuzzy_match(model, query, max_dist)

@@ -11,6 +11,7 @@ from model import INT32, UUID, ModelTrie, build_model
 from saved_form_model import encode
 from strategies import ALPHABET, build_args
 from _tessarin import PrefixSearch
+from hardening import traced_growth
 
 build = PrefixSearch.from_internal_data_v2
 
@@ -263,8 +264,6 @@ def test_argument_errors(args, kwargs, error, pattern):
 def test_no_reference_leaks():
     # A leaked tuple, str or exception per call would grow the traced memory
     # by tens of bytes per call; caches of the host grow it by a few in all.
-    import gc
-    import tracemalloc
 
     index = restored(**CAT)
     corrupt = restored(**dict(CAT, is_terminal=[0, 0, 0]))
@@ -286,14 +285,4 @@ def test_no_reference_leaks():
         except panic:
             pass
 
-    for _ in range(50):
-        calls()
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(1000):
-        calls()
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    assert grown < 10_000
+    assert traced_growth(calls, warmup=50, rounds=1000) < 10_000
