@@ -1,4 +1,4 @@
-"""Markdown summary of one or more runs of bench/run.py, with issue targets.
+"""Markdown summary of one or more runs of bench/run.py, with the performance goals.
 
     python bench/summary.py bench/results/RUN.json [MORE.json ...]
 
