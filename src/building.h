@@ -8,7 +8,7 @@
 //        payload tuples are Python objects; building only stores them);
 //   7.   build(): the video table, then assembly and propagation.
 //
-// Beyond the specified checks, check_shape() refuses a node_shifts entry
+// check_shape() also refuses a node_shifts entry
 // greater than the length of child_transitions: such a node's child range
 // would reach outside the array, so it could be neither propagated nor
 // walked. Entries that fall (node_shifts need not rise) are accepted: their
