@@ -175,7 +175,10 @@ def _read_index_file(path: str) -> bytes:
 def _load(path: Optional[str]) -> PrefixSearch:
     if path is None:
         return load_sample()
-    data = _read_index_file(path)
+    return _from_bytes(path, _read_index_file(path))
+
+
+def _from_bytes(path: str, data: bytes) -> PrefixSearch:
     try:
         return PrefixSearch.from_bytes(data)
     except ValueError as error:
@@ -237,7 +240,7 @@ def _terms(args: argparse.Namespace) -> int:
 
 def _info(args: argparse.Namespace) -> int:
     data = _read_index_file(args.index)
-    _load_checked(args.index, data)
+    _from_bytes(args.index, data)  # rejected as search and terms reject it
     try:
         summary = summarize(data)
     except ValueError as error:
@@ -261,13 +264,6 @@ def _info(args: argparse.Namespace) -> int:
     if summary.size < len(data):
         print(f"(and {len(data) - summary.size:,} bytes after the index, which loading ignores)")
     return 0
-
-
-def _load_checked(path: str, data: bytes) -> None:
-    try:
-        PrefixSearch.from_bytes(data)
-    except ValueError as error:
-        raise CommandError(f"{path}: not a saved tessarin index ({error})") from None
 
 
 def _with_progress(reader: RecordReader, bar: ProgressBar) -> Iterator[Record]:
@@ -373,8 +369,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail("out of memory")
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         return _fail(f"{type(error).__name__}: {error}")
-    except KeyboardInterrupt:
-        return 130
     except BaseException as error:
         # The extension's internal failure (an index whose arrays contradict
         # each other) derives from BaseException; nothing else is caught here.

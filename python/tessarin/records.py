@@ -30,7 +30,7 @@ import uuid
 from collections.abc import Iterator
 from typing import IO, Any, Optional, Tuple, Union
 
-__all__ = ["Record", "RecordError", "RecordReader", "open_records"]
+__all__ = ["Record", "RecordError", "RecordReader"]
 
 FORMATS = ("csv", "tsv", "parquet")
 VideoText = Union[uuid.UUID, int, bytes]
@@ -99,7 +99,6 @@ class RecordReader:
         self._counter: Optional[_CountingReader] = None
         self._rows = 0
         self._line = 0
-        self._csv: Optional[object] = None
         self._close: list[IO[Any]] = []
         if source == "-":
             if sys.stdin is None:
@@ -258,8 +257,3 @@ class RecordReader:
                 elif video is None or count is None or term is None:
                     raise self._fail("missing value")
                 yield term, video, count
-
-
-def open_records(source: str, fmt: Optional[str] = None) -> RecordReader:
-    """A `RecordReader` over a file name, or "-" for standard input."""
-    return RecordReader(source, fmt)
