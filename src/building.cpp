@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "checked.h"
+#include "util/checked.h"
 
 namespace tessarin {
 

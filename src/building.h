@@ -24,7 +24,7 @@
 
 #include "payload.h"
 #include "prefix/trie.h"
-#include "result.h"
+#include "util/result.h"
 
 namespace tessarin {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "checked.h"
+#include "util/checked.h"
 
 namespace tessarin {
 

@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "video_accumulator.h"
+#include "util/video_accumulator.h"
 
 namespace tessarin {
 

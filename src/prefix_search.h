@@ -1,7 +1,8 @@
 // PrefixSearch: the index that Python sees, one Trie and nothing else.
 //
 // Immutable once made; the query methods only read it and may run
-// concurrently. The Python type (prefix_search_type.h) holds one of these.
+// concurrently. The Python type (binding/_tessarin/prefix_search_type.h)
+// holds one of these.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@
 #include <vector>
 
 #include "prefix/trie.h"
-#include "result.h"
+#include "util/result.h"
 
 namespace tessarin {
 

@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "checked.h"
+#include "util/checked.h"
 #include "prefix/matcher.h"
 #include "prefix_search.h"
-#include "video_accumulator.h"
+#include "util/video_accumulator.h"
 
 namespace tessarin {
 namespace {

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "prefix/trie.h"
-#include "result.h"
+#include "util/result.h"
 
 namespace tessarin::encoding {
 

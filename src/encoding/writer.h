@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "utf8.h"
+#include "util/utf8.h"
 
 namespace tessarin::encoding {
 

@@ -1,6 +1,6 @@
 #include "prefix/matcher.h"
 
-#include "utf8.h"
+#include "util/utf8.h"
 
 #include <string>
 #include <utility>

@@ -54,10 +54,10 @@
 #include <string_view>
 #include <vector>
 
-#include "checked.h"
+#include "util/checked.h"
 #include "prefix/distance_rows.h"
 #include "prefix/trie.h"
-#include "result.h"
+#include "util/result.h"
 
 namespace tessarin {
 

@@ -29,7 +29,7 @@
 #include <span>
 #include <vector>
 
-#include "checked.h"
+#include "util/checked.h"
 #include "payload.h"
 
 namespace tessarin {

@@ -1,11 +1,11 @@
-#include "prefix_search_type.h"
+#include "binding/_tessarin/prefix_search_type.h"
 
 #include <new>
 #include <utility>
 
-#include "binding/exceptions.h"
-#include "binding/reference.h"
-#include "methods/methods.h"
+#include "binding/_tessarin/exceptions.h"
+#include "binding/_tessarin/reference.h"
+#include "binding/_tessarin/methods.h"
 
 namespace tessarin::binding {
 namespace {

@@ -3,12 +3,12 @@
 #include <utility>
 #include <vector>
 
-#include "binding/arguments.h"
-#include "binding/conversion.h"
-#include "binding/exceptions.h"
+#include "binding/_tessarin/arguments.h"
+#include "binding/_tessarin/conversion.h"
+#include "binding/_tessarin/exceptions.h"
 #include "building.h"
-#include "methods/methods.h"
-#include "prefix_search_type.h"
+#include "binding/_tessarin/methods.h"
+#include "binding/_tessarin/prefix_search_type.h"
 
 namespace tessarin::binding {
 namespace {

@@ -3,13 +3,13 @@
 #include <span>
 #include <utility>
 
-#include "binding/arguments.h"
-#include "binding/conversion.h"
-#include "binding/exceptions.h"
-#include "binding/reference.h"
+#include "binding/_tessarin/arguments.h"
+#include "binding/_tessarin/conversion.h"
+#include "binding/_tessarin/exceptions.h"
+#include "binding/_tessarin/reference.h"
 #include "encoding/index_format.h"
-#include "methods/methods.h"
-#include "prefix_search_type.h"
+#include "binding/_tessarin/methods.h"
+#include "binding/_tessarin/prefix_search_type.h"
 
 namespace tessarin::binding {
 namespace {

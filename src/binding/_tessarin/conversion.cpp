@@ -1,4 +1,4 @@
-#include "binding/conversion.h"
+#include "binding/_tessarin/conversion.h"
 
 #include <algorithm>
 #include <cstring>

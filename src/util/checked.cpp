@@ -1,4 +1,4 @@
-#include "checked.h"
+#include "util/checked.h"
 
 namespace tessarin {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "result.h"
+#include "util/result.h"
 
 namespace tessarin {
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "binding/arguments.h"
-#include "binding/conversion.h"
-#include "binding/exceptions.h"
-#include "binding/reference.h"
-#include "methods/methods.h"
+#include "binding/_tessarin/arguments.h"
+#include "binding/_tessarin/conversion.h"
+#include "binding/_tessarin/exceptions.h"
+#include "binding/_tessarin/reference.h"
+#include "binding/_tessarin/methods.h"
 #include "prefix/matcher.h"
-#include "prefix_search_type.h"
+#include "binding/_tessarin/prefix_search_type.h"
 
 namespace tessarin::binding {
 namespace {

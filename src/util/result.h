@@ -3,7 +3,7 @@
 // Every fallible core operation returns a Result<T>: either its value or an
 // Error carrying a kind and a message. Only the binding layer turns an Error
 // into a Python exception, at the moment it raises it; the kind decides which
-// exception (see binding/exceptions.cpp).
+// exception (see binding/_tessarin/exceptions.cpp).
 //
 // Thread safety: plain values, no shared state.
 #pragma once

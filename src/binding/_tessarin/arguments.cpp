@@ -1,4 +1,4 @@
-#include "binding/arguments.h"
+#include "binding/_tessarin/arguments.h"
 
 #include <string>
 

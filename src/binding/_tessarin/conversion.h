@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "binding/exceptions.h"
-#include "binding/reference.h"
+#include "binding/_tessarin/exceptions.h"
+#include "binding/_tessarin/reference.h"
 
 namespace tessarin::binding {
 

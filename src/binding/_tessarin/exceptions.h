@@ -18,7 +18,7 @@
 #include <new>
 #include <string_view>
 
-#include "result.h"
+#include "util/result.h"
 
 namespace tessarin::binding {
 

@@ -2,11 +2,11 @@
 #include <cstdint>
 #include <span>
 
-#include "binding/exceptions.h"
-#include "binding/reference.h"
+#include "binding/_tessarin/exceptions.h"
+#include "binding/_tessarin/reference.h"
 #include "encoding/index_format.h"
-#include "methods/methods.h"
-#include "prefix_search_type.h"
+#include "binding/_tessarin/methods.h"
+#include "binding/_tessarin/prefix_search_type.h"
 
 namespace tessarin::binding {
 namespace {

@@ -1,11 +1,11 @@
-#include "binding/exceptions.h"
+#include "binding/_tessarin/exceptions.h"
 
 #include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "binding/reference.h"
+#include "binding/_tessarin/reference.h"
 
 namespace tessarin::binding {
 namespace {
