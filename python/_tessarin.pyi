@@ -1,15 +1,15 @@
 """Typing stubs for the extension module _tessarin."""
 
 from collections.abc import Sequence
-from typing import Optional, SupportsFloat, SupportsIndex, Tuple, Union, final
+from typing import SupportsFloat, SupportsIndex, final
 
 __all__ = ["PrefixSearch"]
 
 # (total_count, video_ids, video_counts): positions in the video table and
 # their counts, two sequences of the same length.
-_Payload = Tuple[SupportsIndex, Sequence[SupportsIndex], Sequence[SupportsIndex]]
+_Payload = tuple[SupportsIndex, Sequence[SupportsIndex], Sequence[SupportsIndex]]
 # A video identifier: 16 bytes (UUID) or 4 bytes (unsigned little-endian).
-_VideoEntry = Union[bytes, bytearray, Sequence[SupportsIndex]]
+_VideoEntry = bytes | bytearray | Sequence[SupportsIndex]
 
 @final
 class PrefixSearch:
@@ -19,7 +19,7 @@ class PrefixSearch:
     def from_internal_data_v2(
         node_shifts: Sequence[SupportsIndex],
         child_labels: Sequence[str],
-        payloads: Sequence[Optional[_Payload]],
+        payloads: Sequence[_Payload | None],
         child_transitions: Sequence[SupportsIndex],
         video_index: Sequence[_VideoEntry],
         video_top_n: SupportsIndex,
@@ -28,13 +28,13 @@ class PrefixSearch:
     @staticmethod
     def from_bytes(b: bytes) -> PrefixSearch: ...
     def fuzzy_match(
-        self, term: str, max_dist: SupportsIndex = 1, limit: Optional[SupportsIndex] = None
+        self, term: str, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = None
     ) -> list[tuple[str, int, int]]: ...
     def fuzzy_match_video(
         self,
         term: str,
         max_dist: SupportsIndex = 1,
-        limit: Optional[SupportsIndex] = None,
-        include_prefix_nodes: Optional[bool] = None,
-        min_score: Optional[SupportsFloat] = None,
+        limit: SupportsIndex | None = None,
+        include_prefix_nodes: bool | None = None,
+        min_score: SupportsFloat | None = None,
     ) -> list[tuple[str, float]]: ...

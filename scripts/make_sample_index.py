@@ -24,6 +24,7 @@ import os
 import random
 import sys
 import uuid
+from collections.abc import Iterator
 
 from tessarin import IndexBuilder
 
@@ -40,7 +41,7 @@ def word_list_path() -> str:
     spec = importlib.util.find_spec("symspellpy")  # located, not imported
     if spec is None or not spec.submodule_search_locations:
         sys.exit("make_sample_index: needs the word list of symspellpy: pip install symspellpy")
-    return os.path.join(list(spec.submodule_search_locations)[0], WORD_LIST)
+    return os.path.join(next(iter(spec.submodule_search_locations)), WORD_LIST)
 
 
 def frequent_words(path: str, n: int) -> list[tuple[str, int]]:
@@ -55,7 +56,7 @@ def frequent_words(path: str, n: int) -> list[tuple[str, int]]:
     return words
 
 
-def records(words: list[tuple[str, int]]):
+def records(words: list[tuple[str, int]]) -> Iterator[tuple[str, uuid.UUID, int]]:
     """(term, video, count) records: each word leads to one to five videos."""
     rng = random.Random(SEED)
     videos = [uuid.UUID(int=rng.getrandbits(128), version=4) for _ in range(VIDEOS)]

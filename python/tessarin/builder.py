@@ -36,7 +36,7 @@ import itertools
 import operator
 import uuid
 from collections.abc import Iterable
-from typing import Any, NamedTuple, Optional, Tuple, Union
+from typing import Any, NamedTuple, SupportsIndex, cast
 
 from _tessarin import PrefixSearch
 
@@ -54,8 +54,8 @@ U32_MAX = 2**32 - 1
 DEFAULT_VIDEO_TOP_N = 10
 
 #: A video identifier as the builder takes it.
-VideoId = Union[uuid.UUID, bytes, int]
-Payload = Tuple[int, "list[int]", "list[int]"]
+VideoId = uuid.UUID | bytes | int
+Payload = tuple[int, list[int], list[int]]
 
 _UUID_KIND = "uuid"
 _INT_KIND = "int"
@@ -66,7 +66,7 @@ class TrieArrays(NamedTuple):
 
     node_shifts: list[int]
     child_labels: list[str]
-    payloads: list[Optional[Payload]]
+    payloads: list[Payload | None]
     child_transitions: list[int]
     video_index: list[bytes]
     video_top_n: int
@@ -100,8 +100,8 @@ class IndexBuilder:
         # term -> [sum of counts, {provisional video position: sum of counts}]
         self._terms: dict[str, list[Any]] = {}
         # identifier key (16 bytes or int) -> provisional position
-        self._videos: dict[Union[bytes, int], int] = {}
-        self._kind: Optional[str] = None
+        self._videos: dict[bytes | int, int] = {}
+        self._kind: str | None = None
         self._records = 0
 
     @property
@@ -120,8 +120,8 @@ class IndexBuilder:
         return len(self._videos)
 
     @property
-    def id_mode(self) -> Optional[str]:
-        """"uuid" or "int" once a video was added, else None."""
+    def id_mode(self) -> str | None:
+        """The identifier kind, "uuid" or "int", once a video was added; else None."""
         return self._kind
 
     def add(self, term: str, video: VideoId, count: int = 1) -> None:
@@ -142,15 +142,14 @@ class IndexBuilder:
         term: Any
         video: Any
         count: Any
-        key: Union[bytes, int]
+        key: bytes | int
         try:
             for record in records:
                 try:
                     term, video, count = record
                 except (TypeError, ValueError):
                     raise TypeError(
-                        f"record {n + 1} {_describe(record)}: "
-                        "expected a (term, video, count) tuple"
+                        f"record {n + 1} {_describe(record)}: expected a (term, video, count) tuple"
                     ) from None
                 t = type(video)
                 if t is int or t is bytes:
@@ -207,7 +206,7 @@ class IndexBuilder:
         # sum of the children counts.
         aggregates = self._terms
         labels: list[str] = [""]
-        payloads: list[Optional[Payload]] = [None]  # the root: no term is empty
+        payloads: list[Payload | None] = [None]  # the root: no term is empty
         children: list[int] = []
         level = [""]
         active = sorted(aggregates)
@@ -227,7 +226,9 @@ class IndexBuilder:
         children += [0] * len(level)
         node_shifts = list(itertools.accumulate(children[:-1], initial=0))
         child_transitions = list(range(1, len(labels)))
-        return TrieArrays(node_shifts, labels, payloads, child_transitions, video_index, video_top_n)
+        return TrieArrays(
+            node_shifts, labels, payloads, child_transitions, video_index, video_top_n
+        )
 
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """The index of the records so far; each node keeps `video_top_n` videos."""
@@ -241,13 +242,13 @@ def _fail(error: type[Exception], n: int, record: object, problem: str) -> Excep
     return error(f"record {n} {_describe(record)}: {problem}")
 
 
-def _video_key(n: int, record: object, video: object) -> Union[bytes, int]:
+def _video_key(n: int, record: object, video: object) -> bytes | int:
     if isinstance(video, uuid.UUID):
         return video.bytes
     if isinstance(video, (bytes, bytearray, memoryview)):
         return bytes(video)
     if not isinstance(video, bool) and hasattr(type(video), "__index__"):
-        return operator.index(video)  # type: ignore[arg-type]
+        return operator.index(cast(SupportsIndex, video))  # checked just above
     raise _fail(
         TypeError,
         n,
@@ -260,7 +261,7 @@ def _video_key(n: int, record: object, video: object) -> Union[bytes, int]:
 def _count(n: int, record: object, count: object) -> int:
     if isinstance(count, bool) or not hasattr(type(count), "__index__"):
         raise _fail(TypeError, n, record, f"the count must be an int, not {type(count).__name__}")
-    value = operator.index(count)  # type: ignore[arg-type]
+    value = operator.index(cast(SupportsIndex, count))  # checked just above
     if not 0 <= value <= U32_MAX:
         raise _fail(ValueError, n, record, f"the count {value} is outside 0..{U32_MAX}")
     return value
@@ -287,7 +288,7 @@ def _check_term(n: int, record: object, term: str) -> None:
             ) from None
 
 
-def _video_kind(n: int, record: object, key: Union[bytes, int], have: Optional[str]) -> str:
+def _video_kind(n: int, record: object, key: bytes | int, have: str | None) -> str:
     """The kind of a new video's identifier, checked against the index's kind."""
     if isinstance(key, bytes):
         kind = _UUID_KIND
@@ -342,7 +343,7 @@ def build_index(
     return builder.build(video_top_n=video_top_n)
 
 
-def video_id(text: str) -> Union[uuid.UUID, int]:
+def video_id(text: str) -> uuid.UUID | int:
     """The identifier that `fuzzy_match_video` spelt as `text`.
 
     A UUID index reports hyphenated lowercase hex, an int index decimal.

@@ -14,7 +14,7 @@ import re
 import sys
 import tempfile
 from collections.abc import Iterator, Sequence
-from typing import Optional, TextIO
+from typing import TextIO
 
 from _tessarin import PrefixSearch
 
@@ -76,7 +76,9 @@ def _parser() -> argparse.ArgumentParser:
         "of two fields counts 1; a header line is recognised.",
     )
     build.add_argument("records", metavar="RECORDS", help="records file, or - for standard input")
-    build.add_argument("out", metavar="OUT", help="where to save the index, or - for standard output")
+    build.add_argument(
+        "out", metavar="OUT", help="where to save the index, or - for standard output"
+    )
     build.add_argument("--format", choices=FORMATS, help="format of RECORDS (default: guessed)")
     build.add_argument(
         "--top-n",
@@ -172,7 +174,7 @@ def _read_index_file(path: str) -> bytes:
         raise CommandError(_os_message(error)) from None
 
 
-def _load(path: Optional[str]) -> PrefixSearch:
+def _load(path: str | None) -> PrefixSearch:
     if path is None:
         return load_sample()
     return _from_bytes(path, _read_index_file(path))
@@ -351,7 +353,7 @@ def _umask() -> int:
 COMMANDS = {"build": _build, "search": _search, "terms": _terms, "info": _info}
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     args = _parser().parse_args(argv)
     try:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import shutil
 import time
-from typing import Optional, TextIO
+from typing import TextIO
 
 __all__ = ["ProgressBar"]
 
@@ -34,7 +34,7 @@ class ProgressBar:
         self._last = 0.0
         self._drawn = False
 
-    def update(self, done: int, total: Optional[int], records: int, force: bool = False) -> None:
+    def update(self, done: int, total: int | None, records: int, force: bool = False) -> None:
         now = time.monotonic()
         elapsed = now - self._start
         if not force and (elapsed < self._delay or now - self._last < 0.1):

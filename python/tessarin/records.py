@@ -21,6 +21,7 @@ three columns in order; video may be integers, strings, or 16-byte binary.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import gzip
 import io
@@ -28,13 +29,13 @@ import os
 import sys
 import uuid
 from collections.abc import Iterator
-from typing import IO, Any, Optional, Tuple, Union
+from typing import IO, Any
 
 __all__ = ["Record", "RecordError", "RecordReader"]
 
 FORMATS = ("csv", "tsv", "parquet")
-VideoText = Union[uuid.UUID, int, bytes]
-Record = Tuple[str, VideoText, int]
+VideoText = uuid.UUID | int | bytes
+Record = tuple[str, VideoText, int]
 
 
 class RecordError(ValueError):
@@ -71,12 +72,17 @@ def _is_header(row: list[str]) -> bool:
     return False
 
 
-def _format_of_name(path: str) -> Optional[str]:
+def _format_of_name(path: str) -> str | None:
     name = path.lower()
     if name.endswith(".gz"):
         name = name[:-3]
-    for suffix, fmt in ((".csv", "csv"), (".tsv", "tsv"), (".tab", "tsv"), (".parquet", "parquet"),
-                        (".pq", "parquet")):
+    for suffix, fmt in (
+        (".csv", "csv"),
+        (".tsv", "tsv"),
+        (".tab", "tsv"),
+        (".parquet", "parquet"),
+        (".pq", "parquet"),
+    ):
         if name.endswith(suffix):
             return fmt
     return None
@@ -90,13 +96,13 @@ class RecordReader:
     unknown (standard input).
     """
 
-    def __init__(self, source: str, fmt: Optional[str] = None) -> None:
+    def __init__(self, source: str, fmt: str | None = None) -> None:
         if fmt is not None and fmt not in FORMATS:
             raise ValueError(f"unknown format {fmt!r}: use one of {', '.join(FORMATS)}")
         self.source = source
         self.name = "standard input" if source == "-" else source
-        self._total: Optional[int] = None
-        self._counter: Optional[_CountingReader] = None
+        self._total: int | None = None
+        self._counter: _CountingReader | None = None
         self._rows = 0
         self._line = 0
         self._close: list[IO[Any]] = []
@@ -119,9 +125,9 @@ class RecordReader:
             return
         counter = _CountingReader(raw)
         self._counter = counter
-        binary: IO[bytes] = io.BufferedReader(counter, 1 << 16)
+        binary: io.BufferedReader | gzip.GzipFile = io.BufferedReader(counter, 1 << 16)
         if head[:2] == b"\x1f\x8b":
-            binary = gzip.GzipFile(fileobj=binary, mode="rb")  # type: ignore[assignment]
+            binary = gzip.GzipFile(fileobj=binary, mode="rb")
         text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
         self._close.append(text)
         if fmt is None:
@@ -138,17 +144,15 @@ class RecordReader:
             return f"{self.name}, row {self._rows}"
         return f"{self.name}, line {self._line}"
 
-    def progress(self) -> tuple[int, Optional[int]]:
+    def progress(self) -> tuple[int, int | None]:
         if self.format == "parquet":
             return self._rows, self._total
         return (self._counter.count if self._counter else 0), self._total
 
     def close(self) -> None:
         for f in reversed(self._close):
-            try:
+            with contextlib.suppress(Exception):  # may follow an error: never raise over it
                 f.close()
-            except Exception:  # noqa: BLE001 - closing after an error
-                pass
 
     def __enter__(self) -> RecordReader:
         return self
@@ -164,7 +168,7 @@ class RecordReader:
             rows = csv.reader(text, delimiter="\t", quoting=csv.QUOTE_NONE)
         else:
             rows = csv.reader(text)
-        named: Optional[tuple[int, int, int]] = None
+        named: tuple[int, int, int] | None = None
         videos: dict[str, VideoText] = {}
         parse_video = self._video
         first = True
@@ -206,7 +210,7 @@ class RecordReader:
         except (EOFError, OSError) as error:
             raise RecordError(f"{self.name}: {error}") from None
 
-    def _named_columns(self, row: list[str]) -> Optional[tuple[int, int, int]]:
+    def _named_columns(self, row: list[str]) -> tuple[int, int, int] | None:
         """The positions of term, video and count if the header names them all."""
         names = [name.strip().lower() for name in row]
         if {"term", "video", "count"} <= set(names):
@@ -225,6 +229,7 @@ class RecordReader:
 
     def _parquet(self, path: str) -> Iterator[Record]:
         try:
+            # pyarrow has no type information (or is not installed at all).
             import pyarrow.parquet as pq  # type: ignore[import,unused-ignore]
         except ImportError:
             raise ValueError(
@@ -236,8 +241,11 @@ class RecordReader:
             raise RecordError(f"{self.name}: not a readable Parquet file ({error})") from None
         names = [name.lower() for name in parquet.schema_arrow.names]
         if {"term", "video"} <= set(names):
-            wanted = [parquet.schema_arrow.names[names.index(n)] for n in ("term", "video", "count")
-                      if n in names]
+            wanted = [
+                parquet.schema_arrow.names[names.index(n)]
+                for n in ("term", "video", "count")
+                if n in names
+            ]
         else:
             wanted = parquet.schema_arrow.names[:3]
         if len(wanted) < 2:
@@ -247,7 +255,7 @@ class RecordReader:
         for batch in parquet.iter_batches(columns=wanted, batch_size=65536):
             columns = [column.to_pylist() for column in batch.columns]
             counts = columns[2] if len(columns) == 3 else [1] * batch.num_rows
-            for term, video, count in zip(columns[0], columns[1], counts):
+            for term, video, count in zip(columns[0], columns[1], counts, strict=True):
                 self._rows += 1
                 if isinstance(video, str):
                     parsed = videos.get(video)

@@ -28,11 +28,10 @@ from __future__ import annotations
 import dataclasses
 import functools
 import re
-from typing import Optional, Tuple
 
 __all__ = ["IndexSummary", "SavedIndex", "read_saved", "summarize"]
 
-Payload = Tuple[int, "list[int]", "list[int]"]
+Payload = tuple[int, list[int], list[int]]
 
 _ONE_BYTE_VALUES = bytes(range(251))
 
@@ -50,7 +49,7 @@ class SavedIndex:
     node_shifts: list[int]
     child_labels: list[int]
     child_transitions: list[int]
-    payloads: list[Optional[Payload]]
+    payloads: list[Payload | None]
     video_uuids: list[bytes]
     video_int_ids: list[int]
     id_mode: int
@@ -163,8 +162,8 @@ class _Reader:
         self.pos += 1
         return value
 
-    def payloads(self) -> list[Optional[Payload]]:
-        out: list[Optional[Payload]] = []
+    def payloads(self) -> list[Payload | None]:
+        out: list[Payload | None] = []
         for _ in range(self.length(1)):
             if self.byte("payload tag"):
                 out.append((self.varint(), self.u32s(), self.u32s()))
