@@ -170,10 +170,13 @@ Status encode_into(const Trie& trie, std::span<std::uint8_t> out) {
   return {};
 }
 
-std::vector<std::uint8_t> encode_to_vec(const Trie& trie) {
-  std::vector<std::uint8_t> out(encoded_size(trie));
-  BufferWriter writer(out.data());
-  write_trie(trie, writer);
+Result<std::vector<std::uint8_t>> encode_to_vec(const Trie& trie) {
+  std::vector<std::uint8_t> out;
+  const Status written = encode(trie, [&](std::size_t size) {
+    out.resize(size);
+    return std::span<std::uint8_t>(out);
+  });
+  if (!written.ok()) return written.error();
   return out;
 }
 

@@ -46,8 +46,20 @@ namespace tessarin::encoding {
 // not fill `out` exactly, which means the measuring and the writing disagree.
 Status encode_into(const Trie& trie, std::span<std::uint8_t> out);
 
-// The saved form of `trie` in a new buffer of exactly its size.
-[[nodiscard]] std::vector<std::uint8_t> encode_to_vec(const Trie& trie);
+// Saves `trie` (PrefixSearch.to_bytes): measures its saved form, takes a
+// buffer of exactly that size from allocate(size), a std::span<std::uint8_t>
+// of `size` bytes, and writes the form into it, so that whoever keeps the
+// output allocates it once, at its final size. allocate reports its own
+// failure by throwing (std::bad_alloc when it cannot get the memory); nothing
+// is written then. Fails as encode_into() does.
+template <class Allocate>
+Status encode(const Trie& trie, Allocate&& allocate) {
+  const std::size_t size = encoded_size(trie);
+  return encode_into(trie, allocate(size));
+}
+
+// The saved form of `trie` in a new buffer of exactly its size (encode()).
+[[nodiscard]] Result<std::vector<std::uint8_t>> encode_to_vec(const Trie& trie);
 
 struct DecodedTrie {
   Trie trie;

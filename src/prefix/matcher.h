@@ -2,9 +2,10 @@
 // the root down to it, the root's own excluded) lies within a bounded
 // Levenshtein distance of a query.
 //
-// One walk serves every caller (fuzzy_walk below): fuzzy_match() records
-// terminal nodes with their terms, fuzzy_match_nodes() records node indices,
-// and the binding builds Python objects straight from the walk. The walk:
+// One walk serves every caller (fuzzy_walk below): fuzzy_match() reports
+// terminal nodes with their terms, up to a limit, to a visitor (the binding's
+// builds Python objects as the walk goes; the vector form records them), and
+// fuzzy_match_nodes() records node indices. The walk:
 //
 //   depth-first from node 0, children in child_transitions order; a child
 //   with label 0 is skipped with its subtree; the child's row is filled from
@@ -76,7 +77,8 @@ struct NodeMatch {
 };
 
 // The terminal nodes within max_dist of term, in preorder, with their terms;
-// at most `limit` of them, the walk stopping at the limit-th.
+// at most `limit` of them, the walk stopping at the limit-th. The vector form
+// of the fuzzy_match template below, which holds the method's logic.
 Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_view term,
                                              std::uint32_t max_dist,
                                              std::optional<std::size_t> limit);
@@ -309,6 +311,29 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
     BandedRows<std::uint64_t> rows(term, bound);
     return walk_trie<BandedRows<std::uint64_t>, kWithPath>(trie, rows, bound, terminal_only, visit);
   });
+}
+
+// PrefixSearch.fuzzy_match: calls on_match(node, distance, term) for each
+// terminal node within max_dist of term, in preorder, `term` holding the
+// node's term as code points (valid during the call), until `limit` nodes
+// have been reported or on_match answers Walk::kStop. A limit of 0 reports
+// nothing and does not walk. Returns the number of nodes reported (a node
+// whose on_match answered kStop not counted), or the internal failure met
+// on a corrupt index.
+template <class OnMatch>
+Result<std::size_t> fuzzy_match(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                                std::optional<std::size_t> limit, OnMatch&& on_match) {
+  if (limit && *limit == 0) return std::size_t{0};
+  std::size_t reported = 0;
+  const Result<std::size_t> walked = fuzzy_walk<true>(
+      trie, term, max_dist, /*terminal_only=*/true,
+      [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+        if (on_match(node, distance, path) == Walk::kStop) return Walk::kStop;
+        ++reported;
+        return limit && reported >= *limit ? Walk::kStop : Walk::kGoOn;
+      });
+  if (!walked.ok()) return walked.error();
+  return reported;
 }
 
 }  // namespace tessarin

@@ -81,7 +81,9 @@ TEST(characters_are_measured_written_and_read_alike) {
 }
 
 TEST(the_empty_index_is_eight_zero_bytes_and_reads_back) {
-  const std::vector<std::uint8_t> saved = tessarin::encoding::encode_to_vec(tessarin::Trie{});
+  const auto encoded = tessarin::encoding::encode_to_vec(tessarin::Trie{});
+  CHECK(encoded.ok());
+  const std::vector<std::uint8_t>& saved = encoded.value();
   CHECK_EQ(saved, std::vector<std::uint8_t>(8, 0));
   std::vector<std::uint8_t> input = saved;
   input.push_back(0x42);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "binding/_tessarin/exceptions.h"
+
 namespace tessarin::binding {
 namespace {
 
@@ -145,6 +147,17 @@ bool to_label(PyObject* object, char32_t* out) {
   if (!check_text(object)) return false;
   *out =
       PyUnicode_GET_LENGTH(object) == 0 ? 0 : static_cast<char32_t>(PyUnicode_READ_CHAR(object, 0));
+  return true;
+}
+
+bool to_byte_view(PyObject* object, std::span<const std::uint8_t>* out) {
+  if (!PyBytes_Check(object)) {
+    raise_type_mismatch(object, "PyBytes");
+    return false;
+  }
+  *out = std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
   return true;
 }
 

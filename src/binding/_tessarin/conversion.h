@@ -9,18 +9,20 @@
 //   "out of range integral type conversion attempted" (OverflowError) for an
 //   integer outside a 32- or 8-bit target;
 //   "Can't extract `str` to `Vec`" (TypeError) for a str given as an array.
-// The argument-name prefix is added by convert_argument(), not here.
+// The argument-name prefix is added by convert_argument() (arguments.h), not
+// here. These messages, the kind names included, are part of the module's
+// fixed behaviour: callers match on them, so they stay as they are even where
+// they read oddly.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "binding/_tessarin/exceptions.h"
 #include "binding/_tessarin/reference.h"
 
 namespace tessarin::binding {
@@ -35,14 +37,16 @@ bool to_text(PyObject* object, std::u32string* out);
 // A str as its first scalar value, 0 for the empty string; the whole string
 // must still be encodable as UTF-8.
 bool to_label(PyObject* object, char32_t* out);
+// A bytes object (or an instance of a subclass) as a view of its bytes,
+// valid while the object lives; other buffers (bytearray, memoryview) are
+// refused.
+bool to_byte_view(PyObject* object, std::span<const std::uint8_t>* out);
 
 // The "array" rule: refuses a str and anything without the sequence
-// protocol, then calls on_item(borrowed item) for each item, in iteration
-// order, stopping at the first that returns false.
+// protocol.
 bool check_array(PyObject* object);
-template <class F>
-bool for_each_item(PyObject* sequence, F&& on_item);
-// The same, for an object that passed check_array() already.
+// For an object that passed check_array(): calls on_item(borrowed item) for
+// each item, in iteration order, stopping at the first that returns false.
 template <class F>
 bool iterate_items(PyObject* sequence, F&& on_item);
 // A size hint for an array, never more than its items could fill.
@@ -52,20 +56,6 @@ bool to_u32_array(PyObject* object, std::vector<std::uint32_t>& out);
 bool to_label_array(PyObject* object, std::vector<char32_t>& out);
 // An array of integers 0..255, appended to out.
 bool to_byte_array(PyObject* object, std::vector<std::uint8_t>& out);
-
-// Converts parameter `name` with convert(); on failure adds the
-// argument-name prefix to a TypeError.
-template <class F>
-bool convert_argument(const char* name, F&& convert) {
-  if (convert()) return true;
-  prefix_argument_error(name);
-  return false;
-}
-
-template <class F>
-bool for_each_item(PyObject* sequence, F&& on_item) {
-  return check_array(sequence) && iterate_items(sequence, std::forward<F>(on_item));
-}
 
 template <class F>
 bool iterate_items(PyObject* sequence, F&& on_item) {

@@ -9,6 +9,7 @@
 //   ErrorKind::kEncode   -> ValueError("encode error: " + message)
 //   ErrorKind::kInternal -> PanicException(message), described on stderr
 //   std::bad_alloc       -> MemoryError
+//   InternalFailure      -> PanicException(its message), like kInternal
 //   any other C++ exception -> PanicException
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <new>
 #include <string_view>
 
+#include "util/checked.h"
 #include "util/result.h"
 
 namespace tessarin::binding {
@@ -41,13 +43,17 @@ void prefix_argument_error(const char* name);
 
 // Runs a wrapper's body, turning C++ exceptions that escape it into Python
 // exceptions: a failed allocation into MemoryError, anything else into an
-// internal failure.
+// internal failure, with its own message where it has one. (The core's entry
+// points return an InternalFailure as an Error; one that escaped a catch
+// still keeps its message here.)
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const InternalFailure& failure) {
+    return raise_panic(failure.message());
   } catch (const std::exception& e) {
     return raise_panic(e.what());
   } catch (...) {

@@ -4,12 +4,10 @@
 // move-only. Make one with OwnedRef::consuming(p) from a new reference that
 // you own (the result of a C-API call returning a new reference), or with
 // OwnedRef::owning(p) from a borrowed one (it takes a reference of its own).
-// Hand the reference back with release(), which must be used.
+// Hand the reference back with release(), which must be used. A borrowed
+// reference is kept as a plain PyObject*: it never changes a count.
 //
-// BorrowedRef is a plain view of a reference someone else keeps alive; it
-// never changes a count.
-//
-// Both may hold null: a failed C-API call yields an OwnedRef that tests
+// An OwnedRef may hold null: a failed C-API call yields one that tests
 // false, with the Python error set by the call.
 #pragma once
 
@@ -18,17 +16,6 @@
 #include <utility>
 
 namespace tessarin::binding {
-
-class BorrowedRef {
- public:
-  BorrowedRef() = default;
-  explicit BorrowedRef(PyObject* p) : p_(p) {}
-  [[nodiscard]] PyObject* get() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
 
 class OwnedRef {
  public:
@@ -51,7 +38,6 @@ class OwnedRef {
   ~OwnedRef() { Py_XDECREF(p_); }
 
   [[nodiscard]] PyObject* get() const { return p_; }
-  [[nodiscard]] BorrowedRef borrow() const { return BorrowedRef(p_); }
   [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
 

@@ -1,14 +1,16 @@
 // PrefixSearch.from_internal_data_v2(node_shifts, child_labels, payloads,
 //                                    child_transitions, video_index, video_top_n)
+#include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "binding/_tessarin/arguments.h"
 #include "binding/_tessarin/conversion.h"
 #include "binding/_tessarin/exceptions.h"
-#include "building.h"
 #include "binding/_tessarin/methods.h"
 #include "binding/_tessarin/prefix_search_type.h"
+#include "binding/_tessarin/reference.h"
+#include "building.h"
 
 namespace tessarin::binding {
 namespace {
@@ -108,11 +110,18 @@ PyObject* from_internal_data_v2_impl(PyObject* const* args, Py_ssize_t nargs, Py
   return new_prefix_search(std::move(trie).value());
 }
 
-}  // namespace
-
 PyObject* from_internal_data_v2(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&] { return from_internal_data_v2_impl(args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef from_internal_data_v2_method() {
+  return {"from_internal_data_v2", fastcall(from_internal_data_v2),
+          METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+          "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, "
+          "video_index, video_top_n)\n--\n\n"};
 }
 
 }  // namespace tessarin::binding

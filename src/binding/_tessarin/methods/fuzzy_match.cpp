@@ -1,7 +1,8 @@
 // PrefixSearch.fuzzy_match(term, max_dist=1, limit=None)
 //
-// The walk builds the result list directly: one (term, 1, distance) tuple per
-// reported node, the term made from the walk's code points.
+// The core's walk reports each match to a visitor that builds the result
+// list directly: one (term, 1, distance) tuple per reported node, the term
+// made from the walk's code points.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,18 +12,16 @@
 #include "binding/_tessarin/arguments.h"
 #include "binding/_tessarin/conversion.h"
 #include "binding/_tessarin/exceptions.h"
-#include "binding/_tessarin/reference.h"
 #include "binding/_tessarin/methods.h"
-#include "prefix/matcher.h"
 #include "binding/_tessarin/prefix_search_type.h"
+#include "binding/_tessarin/reference.h"
+#include "prefix/matcher.h"
 
 namespace tessarin::binding {
 namespace {
 
 constexpr const char* kNames[] = {"term", "max_dist", "limit"};
 constexpr Signature kSignature{"PrefixSearch.fuzzy_match()", kNames, 3, 1};
-
-bool given(PyObject* slot) { return slot != nullptr && slot != Py_None; }
 
 // The tuple (term, 1, distance). Only terminal nodes are reported, so the
 // second element, the node's terminal flag, is always 1.
@@ -49,46 +48,40 @@ PyObject* fuzzy_match_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
   const SharedBorrow borrow(self);
 
   std::u32string term;
-  std::uint32_t max_dist = 1;
+  std::uint32_t max_dist = kDefaultMaxDist;
   std::optional<std::size_t> limit;
-  const bool converted =
-      convert_argument("term", [&] { return to_text(slots[0], &term); }) &&
-      (slots[1] == nullptr ||
-       convert_argument("max_dist", [&] { return to_u32(slots[1], &max_dist); })) &&
-      (!given(slots[2]) || convert_argument("limit", [&] {
-        std::size_t value = 0;
-        if (!to_usize(slots[2], &value)) return false;
-        limit = value;
-        return true;
-      }));
+  const bool converted = convert_argument("term", [&] { return to_text(slots[0], &term); }) &&
+                         convert_max_dist(slots[1], &max_dist) &&
+                         convert_optional("limit", slots[2], limit, to_usize);
   if (!converted) return nullptr;
 
   OwnedRef list = OwnedRef::consuming(PyList_New(0));
   if (!list) return nullptr;
-  if (limit && *limit == 0) return list.release();
-
-  std::size_t count = 0;
   bool failed = false;
-  const Result<std::size_t> walked =
-      fuzzy_walk<true>(borrow.get().trie(), term, max_dist, /*terminal_only=*/true,
-                       [&](std::size_t /*node*/, std::uint32_t distance, std::u32string_view path) {
-                         OwnedRef tuple = match_tuple(path, distance);
-                         if (!tuple || PyList_Append(list.get(), tuple.get()) != 0) {
-                           failed = true;
-                           return Walk::kStop;
-                         }
-                         ++count;
-                         return limit && count >= *limit ? Walk::kStop : Walk::kGoOn;
-                       });
+  const Result<std::size_t> matched =
+      tessarin::fuzzy_match(borrow.get().trie(), term, max_dist, limit,
+                  [&](std::size_t /*node*/, std::uint32_t distance, std::u32string_view path) {
+                    OwnedRef tuple = match_tuple(path, distance);
+                    if (!tuple || PyList_Append(list.get(), tuple.get()) != 0) {
+                      failed = true;
+                      return Walk::kStop;
+                    }
+                    return Walk::kGoOn;
+                  });
   if (failed) return nullptr;
-  if (!walked.ok()) return raise_error(walked.error());
+  if (!matched.ok()) return raise_error(matched.error());
   return list.release();
+}
+
+PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fuzzy_match_impl(self, args, nargs, kwnames); });
 }
 
 }  // namespace
 
-PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return fuzzy_match_impl(self, args, nargs, kwnames); });
+PyMethodDef fuzzy_match_method() {
+  return {"fuzzy_match", fastcall(fuzzy_match), METH_FASTCALL | METH_KEYWORDS,
+          "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"};
 }
 
 }  // namespace tessarin::binding

@@ -10,30 +10,16 @@
 #include "binding/_tessarin/arguments.h"
 #include "binding/_tessarin/conversion.h"
 #include "binding/_tessarin/exceptions.h"
-#include "binding/_tessarin/reference.h"
 #include "binding/_tessarin/methods.h"
-#include "prefix_search.h"
 #include "binding/_tessarin/prefix_search_type.h"
+#include "binding/_tessarin/reference.h"
+#include "prefix_search.h"
 
 namespace tessarin::binding {
 namespace {
 
 constexpr const char* kNames[] = {"term", "max_dist", "limit", "include_prefix_nodes", "min_score"};
 constexpr Signature kSignature{"PrefixSearch.fuzzy_match_video()", kNames, 5, 1};
-
-bool given(PyObject* slot) { return slot != nullptr && slot != Py_None; }
-
-// Converts an optional parameter with convert(object, &value).
-template <class T, class F>
-bool convert_optional(const char* name, PyObject* slot, std::optional<T>& out, F convert) {
-  if (!given(slot)) return true;
-  return convert_argument(name, [&] {
-    T value{};
-    if (!convert(slot, &value)) return false;
-    out = value;
-    return true;
-  });
-}
 
 // The identifiers are ASCII: hexadecimal digits and hyphens, or decimal.
 OwnedRef score_tuple(const VideoScore& entry) {
@@ -56,14 +42,13 @@ PyObject* fuzzy_match_video_impl(PyObject* self, PyObject* const* args, Py_ssize
   const SharedBorrow borrow(self);
 
   std::u32string term;
-  std::uint32_t max_dist = 1;
+  std::uint32_t max_dist = kDefaultMaxDist;
   std::optional<std::size_t> limit;
   std::optional<bool> include_prefix_nodes;
   std::optional<double> min_score;
   const bool converted =
       convert_argument("term", [&] { return to_text(slots[0], &term); }) &&
-      (slots[1] == nullptr ||
-       convert_argument("max_dist", [&] { return to_u32(slots[1], &max_dist); })) &&
+      convert_max_dist(slots[1], &max_dist) &&
       convert_optional("limit", slots[2], limit, to_usize) &&
       convert_optional("include_prefix_nodes", slots[3], include_prefix_nodes, to_bool) &&
       convert_optional("min_score", slots[4], min_score, to_f64);
@@ -84,11 +69,17 @@ PyObject* fuzzy_match_video_impl(PyObject* self, PyObject* const* args, Py_ssize
   return list.release();
 }
 
-}  // namespace
-
 PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] { return fuzzy_match_video_impl(self, args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef fuzzy_match_video_method() {
+  return {"fuzzy_match_video", fastcall(fuzzy_match_video), METH_FASTCALL | METH_KEYWORDS,
+          "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, "
+          "min_score=None)\n--\n\n"};
 }
 
 }  // namespace tessarin::binding
