@@ -1,31 +1,27 @@
 """Time fuzzy_match and fuzzy_match_video per query, and count the nodes the
 walk visits, on a synthetic index.
 
-Usage: python bench/query_latency.py [terms] [queries]
+Usage: python -m bench.query_latency [terms] [queries]   (from the repository root)
        (defaults: 200000 terms, 300 queries)
 
 Queries are what a search box sees: indexed terms with one typo, prefixes of
 3 to 6 characters as typed, and words that are not indexed. "visited" is the
 number of nodes whose distance row the walk fills, counted by the plain
-Python walk of tests/matching_model.py over the same arrays (on a subset of
-the queries: it is slow).
+Python walk of tessarin_reference/matching.py over the same arrays (on a
+subset of the queries: it is slow).
 """
 
 from __future__ import annotations
 
-import pathlib
 import random
 import statistics
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-
-from matching_model import walk  # noqa: E402
-from model import ModelTrie  # noqa: E402
-from synthetic import random_terms, trie_arrays  # noqa: E402
-
-from _tessarin import PrefixSearch  # noqa: E402
+from _tessarin import PrefixSearch
+from bench.synthetic import random_terms, trie_arrays
+from tessarin_reference.matching import walk
+from tessarin_reference.model import ModelTrie
 
 LETTERS = "abcdefghijklmnopqrstuvwxyz"
 

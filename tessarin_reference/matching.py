@@ -16,7 +16,7 @@ Slow and obvious on purpose: the tests compare the extension against it.
 
 from __future__ import annotations
 
-from model import INT32, ModelTrie
+from tessarin_reference.model import INT32, ModelTrie
 
 
 class NotATree(Exception):

@@ -95,6 +95,9 @@ def term_of(trie: ModelTrie, path: list[int]) -> str:
 def layout_terms(terms):
     """(node_shifts, labels, payloads, child_transitions) of a trie over
     (term, payload) pairs, children in insertion order."""
+    # tessarin.IndexBuilder lays tries out too (the benchmarks use it); this
+    # one stays separate so that the tests never check the package's layout
+    # against itself.
     labels, children, payloads = [""], [[]], [None]
     for term, payload in terms:
         node = 0

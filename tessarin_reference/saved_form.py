@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import random
 
-from model import ModelTrie
+from tessarin_reference.model import ModelTrie
 
 OPTION_PAYLOAD = "core::option::Option<tessarin::payload::Payload>"
 ID_MODE = "IdMode"

@@ -9,7 +9,7 @@ import sys
 import textwrap
 
 from _tessarin import PrefixSearch
-from model import layout_terms
+from tessarin_reference.model import layout_terms
 
 build = PrefixSearch.from_internal_data_v2
 load = PrefixSearch.from_bytes

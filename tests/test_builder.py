@@ -8,10 +8,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import matching_model
-import model
-import saved_form_model
-from strategies import build_args
+from tessarin_reference import matching, model, saved_form
+from tessarin_reference.strategies import build_args
 from tessarin import IndexBuilder, PrefixSearch, build_index, video_id
 from tessarin.builder import U32_MAX
 from tessarin.saved_format import read_saved, summarize
@@ -147,7 +145,7 @@ def test_built_index_matches_the_models(records, top_n):
     index = builder.build(video_top_n=top_n)
     trie = model.build_model(*arrays)
     saved = index.to_bytes()
-    assert saved == saved_form_model.encode(trie)
+    assert saved == saved_form.encode(trie)
     summary = summarize(saved)
     assert (summary.nodes, summary.terms, summary.videos) == (
         len(arrays.child_labels),
@@ -155,8 +153,8 @@ def test_built_index_matches_the_models(records, top_n):
         builder.videos,
     )
     for query in ["a", "ab", "é中", "😀b", "abab"]:
-        assert index.fuzzy_match(query, 2) == matching_model.fuzzy_match(trie, query, 2)
-        assert index.fuzzy_match_video(query, 1) == matching_model.fuzzy_match_video(
+        assert index.fuzzy_match(query, 2) == matching.fuzzy_match(trie, query, 2)
+        assert index.fuzzy_match_video(query, 1) == matching.fuzzy_match_video(
             trie, query, 1
         )
 
@@ -300,7 +298,7 @@ def test_bad_video_top_n(top_n, error):
 @given(build_args(max_nodes=10))
 def test_saved_format_reader_agrees_with_the_model(args):
     saved = PrefixSearch.from_internal_data_v2(*args).to_bytes()
-    trie, size = saved_form_model.decode(saved)
+    trie, size = saved_form.decode(saved)
     read = read_saved(saved + b"tail")
     assert read.size == size == len(saved)
     for field in ["node_shifts", "child_labels", "child_transitions", "payloads", "id_mode"]:

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 
 from _tessarin import PrefixSearch
-from strategies import build_args
+from tessarin_reference.strategies import build_args
 
 build = PrefixSearch.from_internal_data_v2
 UUID = bytes(range(16))

@@ -6,9 +6,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import matching_model
-from model import ModelTrie, build_model, layout_terms
-from strategies import ALPHABET, build_args
+from tessarin_reference import matching
+from tessarin_reference.model import ModelTrie, build_model, layout_terms
+from tessarin_reference.strategies import ALPHABET, build_args
 from _tessarin import PrefixSearch
 
 build = PrefixSearch.from_internal_data_v2
@@ -48,7 +48,7 @@ def terms(*words):
 @given(args=build_args(), term=queries, max_dist=st.integers(0, 4), limit=st.none() | st.integers(0, 4))
 def test_matches_brute_force(args, term, max_dist, limit):
     index, model = build(*args), build_model(*args)
-    assert index.fuzzy_match(term, max_dist, limit) == matching_model.fuzzy_match(
+    assert index.fuzzy_match(term, max_dist, limit) == matching.fuzzy_match(
         model, term, max_dist, limit
     )
 
@@ -75,7 +75,7 @@ def brute_force(words, query, max_dist):
     shifts, labels, payloads, transitions = layout_terms([(w, (1, [], [])) for w in words])
     model = ModelTrie(shifts, [ord(c) if c else 0 for c in labels], transitions, payloads,
                       [], [], 0, [0 if p is None else 1 for p in payloads])
-    return matching_model.fuzzy_match(model, query, max_dist)
+    return matching.fuzzy_match(model, query, max_dist)
 
 
 @settings(max_examples=150, deadline=None)
@@ -96,7 +96,7 @@ def test_long_queries_match_brute_force(case, max_dist):
 def test_large_bounds_match_brute_force(args, term, max_dist):
     # Bounds beyond the bit-parallel rows' reach take the banded rows.
     index, model = build(*args), build_model(*args)
-    assert index.fuzzy_match(term, max_dist) == matching_model.fuzzy_match(model, term, max_dist)
+    assert index.fuzzy_match(term, max_dist) == matching.fuzzy_match(model, term, max_dist)
 
 
 @settings(max_examples=200, deadline=None)
@@ -107,8 +107,8 @@ def test_non_tree_child_lists_follow_paths_or_fail(args, term, max_dist):
     # on (a cycle or repeated sharing could make it exponential).
     index, model = build(*args), build_model(*args)
     try:
-        found, _ = matching_model.walk(model, term, max_dist, terminal_only=True)
-    except matching_model.NotATree:
+        found, _ = matching.walk(model, term, max_dist, terminal_only=True)
+    except matching.NotATree:
         with pytest.raises(panic_type(), match=r"do not form a tree"):
             index.fuzzy_match(term, max_dist)
         return
@@ -119,8 +119,8 @@ def test_non_tree_child_lists_follow_paths_or_fail(args, term, max_dist):
 @given(args=build_args(), term=queries, max_dist=st.integers(0, 3))
 def test_pruned_walk_model_agrees_with_brute_force(args, term, max_dist):
     model = build_model(*args)
-    found, _ = matching_model.walk(model, term, max_dist)
-    assert [(n, d) for n, d, _ in found] == matching_model.fuzzy_match_nodes(
+    found, _ = matching.walk(model, term, max_dist)
+    assert [(n, d) for n, d, _ in found] == matching.fuzzy_match_nodes(
         model, term, max_dist, False
     )
 

@@ -6,10 +6,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import matching_model
-from model import INT32, UUID, ModelTrie, build_model
-from saved_form_model import encode
-from strategies import ALPHABET, build_args
+from tessarin_reference import matching
+from tessarin_reference.model import INT32, UUID, ModelTrie, build_model
+from tessarin_reference.saved_form import encode
+from tessarin_reference.strategies import ALPHABET, build_args
 from _tessarin import PrefixSearch
 from hardening import traced_growth
 
@@ -70,7 +70,7 @@ CAT = dict(
 def test_matches_the_formula(args, term, max_dist, limit, include, min_score):
     index, model = build(*args), build_model(*args)
     got = index.fuzzy_match_video(term, max_dist, limit, include, min_score)
-    assert got == matching_model.fuzzy_match_video(model, term, max_dist, limit, include, min_score)
+    assert got == matching.fuzzy_match_video(model, term, max_dist, limit, include, min_score)
 
 
 # ---------------------------------------------------------------- examples

@@ -10,9 +10,9 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from _tessarin import PrefixSearch
-from model import ModelTrie, build_model
-from saved_form_model import ModelDecodeError, decode, encode
-from strategies import build_args
+from tessarin_reference.model import ModelTrie, build_model
+from tessarin_reference.saved_form import ModelDecodeError, decode, encode
+from tessarin_reference.strategies import build_args
 
 build = PrefixSearch.from_internal_data_v2
 load = PrefixSearch.from_bytes
