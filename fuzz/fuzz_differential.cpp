@@ -89,8 +89,10 @@ Built lay_out(const std::vector<Node>& tree, std::size_t video_top_n) {
   for (const std::size_t t : order) {
     if (tree[t].terminal) {
       const std::uint32_t video = tree[t].count % 5;
-      input.payloads.push(tree[t].count, std::vector<std::uint32_t>{video},
-                          std::vector<std::uint32_t>{tree[t].count});
+      const tessarin::Status added =
+          tessarin::add_payload(input.payloads, tree[t].count, std::vector<std::uint32_t>{video},
+                                std::vector<std::uint32_t>{tree[t].count});
+      FUZZ_CHECK(added.ok(), added.error().message);
     } else {
       input.payloads.push_absent();
     }

@@ -44,6 +44,21 @@ Status check_shape(std::size_t node_shifts_len, std::size_t labels_len, std::siz
   return {};
 }
 
+Status check_payload_arity(std::size_t elements) {
+  if (elements != 3) return value_error("Payload tuple must have 3 elements");
+  return {};
+}
+
+Status add_payload(PayloadTable& table, std::uint32_t total_count,
+                   std::span<const std::uint32_t> video_ids,
+                   std::span<const std::uint32_t> video_counts) {
+  if (video_ids.size() != video_counts.size()) {
+    return value_error("video_ids and video_counts length mismatch");
+  }
+  table.push(total_count, video_ids, video_counts);
+  return {};
+}
+
 Result<Trie> build(BuildInput input) {
   Trie trie;
   const VideoIndexInput& videos = input.video_index;

@@ -1,18 +1,20 @@
 // Building an index from the flat arrays an indexing pipeline lays out.
 //
 // The binding converts the caller's six arguments into the plain arrays of
-// BuildInput (stage 1) and then runs the building proper (stage 2) in this
-// fixed order, the first failing check deciding the error:
-//   1-3. check_shape(): array lengths, child indices, node_shifts bounds;
-//   4-6. labels, terminal flags and payloads (converted by the binding, since
-//        payload tuples are Python objects; building only stores them);
-//   7.   build(): the video table, then assembly and propagation.
+// BuildInput (stage 1; each label becomes its first character) and then runs
+// the building proper (stage 2) in this fixed order, the first failing check
+// deciding the error:
+//   1. check_shape(): array lengths, child indices, node_shifts bounds;
+//   2. each present payload, in order: check_payload_arity(), then the
+//      binding converts its three elements (payload tuples are Python
+//      objects), then add_payload() checks the lists' lengths and stores it;
+//   3. build(): terminal flags, the video table (checked), then assembly and
+//      propagation.
 //
-// check_shape() also refuses a node_shifts entry
-// greater than the length of child_transitions: such a node's child range
-// would reach outside the array, so it could be neither propagated nor
-// walked. Entries that fall (node_shifts need not rise) are accepted: their
-// ranges are empty.
+// check_shape() also refuses a node_shifts entry greater than the length of
+// child_transitions: such a node's child range would reach outside the
+// array, so it could be neither propagated nor walked. Entries that fall
+// (node_shifts need not rise) are accepted: their ranges are empty.
 //
 // Thread safety: plain functions over the caller's values.
 #pragma once
@@ -54,15 +56,25 @@ struct BuildInput {
   std::size_t video_top_n = 0;
 };
 
-// Steps 1 to 3: lengths of node_shifts and payloads against child_labels,
-// child indices against the node count, node_shifts against the length of
-// child_transitions.
+// The shape checks, in this order: lengths of node_shifts and payloads
+// against child_labels, child indices against the node count, node_shifts
+// against the length of child_transitions.
 Status check_shape(std::size_t node_shifts_len, std::size_t labels_len, std::size_t payloads_len,
                    std::span<const std::uint32_t> child_transitions,
                    std::span<const std::uint32_t> node_shifts);
 
-// Steps 5 and 7 to 10, on input that passed check_shape(): terminal flags,
-// the video table, assembly and propagation.
+// A present payload (total_count, video_ids, video_counts) must have 3
+// elements; checked before any of them is converted.
+Status check_payload_arity(std::size_t elements);
+// Once a payload's three elements are converted: its two lists must have
+// equal lengths; the payload is then appended to `table`.
+Status add_payload(PayloadTable& table, std::uint32_t total_count,
+                   std::span<const std::uint32_t> video_ids,
+                   std::span<const std::uint32_t> video_counts);
+
+// On input that passed the checks above: terminal flags (a node is terminal
+// when its payload is present), the video table (checked), assembly and
+// propagation.
 Result<Trie> build(BuildInput input);
 
 }  // namespace tessarin

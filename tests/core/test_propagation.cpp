@@ -31,7 +31,7 @@ Trie built(std::vector<std::uint32_t> shifts, std::vector<std::uint32_t> transit
   input.child_labels.assign(payloads.size(), U'x');
   for (const auto& p : payloads) {
     if (p) {
-      input.payloads.push(p->total, p->ids, p->counts);
+      CHECK(tessarin::add_payload(input.payloads, p->total, p->ids, p->counts).ok());
     } else {
       input.payloads.push_absent();
     }
@@ -168,6 +168,22 @@ TEST(shape_checks_in_order) {
       std::string("node_shifts[1] = 2 out of range [0..1]: beyond the end of child_transitions"));
   const std::vector<std::uint32_t> falling{1, 0};
   CHECK(tessarin::check_shape(2, 2, 2, ok_transitions, falling).ok());
+}
+
+TEST(payload_checks) {
+  CHECK(tessarin::check_payload_arity(3).ok());
+  for (const std::size_t elements : {0, 2, 4}) {
+    CHECK_EQ(tessarin::check_payload_arity(elements).error().message,
+             std::string("Payload tuple must have 3 elements"));
+  }
+  tessarin::PayloadTable table;
+  const std::vector<std::uint32_t> two{1, 2};
+  const std::vector<std::uint32_t> one{1};
+  CHECK_EQ(tessarin::add_payload(table, 5, two, one).error().message,
+           std::string("video_ids and video_counts length mismatch"));
+  CHECK_EQ(table.size(), 0u);
+  CHECK(tessarin::add_payload(table, 5, two, two).ok());
+  CHECK_EQ(table.size(), 1u);
 }
 
 TEST(video_table_modes) {

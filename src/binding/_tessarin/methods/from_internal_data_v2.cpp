@@ -1,5 +1,9 @@
 // PrefixSearch.from_internal_data_v2(node_shifts, child_labels, payloads,
 //                                    child_transitions, video_index, video_top_n)
+//
+// Building's checks are the core's (building.h); the binding converts the
+// arguments and, since payload tuples are Python objects, each present
+// payload's elements between the core's shape checks and its assembly.
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -40,17 +44,19 @@ bool collect_video_index(PyObject* object, VideoIndexInput& videos) {
   });
 }
 
-// Step 6 for one present payload: a 3-tuple (total_count, video_ids,
-// video_counts). Errors here carry no argument-name prefix. `ids` and
-// `counts` are scratch space, reused from payload to payload.
+// One present payload, a 3-tuple (total_count, video_ids, video_counts),
+// converted around the core's payload checks. Errors here carry no
+// argument-name prefix. `ids` and `counts` are scratch space, reused from
+// payload to payload.
 bool convert_payload(PyObject* item, PayloadTable& table, std::vector<std::uint32_t>& ids,
                      std::vector<std::uint32_t>& counts) {
   if (!PyTuple_Check(item)) {
     raise_type_mismatch(item, "PyTuple");
     return false;
   }
-  if (PyTuple_GET_SIZE(item) != 3) {
-    PyErr_SetString(PyExc_ValueError, "Payload tuple must have 3 elements");
+  const Status arity = check_payload_arity(static_cast<std::size_t>(PyTuple_GET_SIZE(item)));
+  if (!arity.ok()) {
+    raise_error(arity.error());
     return false;
   }
   std::uint32_t total_count = 0;
@@ -61,11 +67,11 @@ bool convert_payload(PyObject* item, PayloadTable& table, std::vector<std::uint3
       !to_u32_array(PyTuple_GET_ITEM(item, 2), counts)) {
     return false;
   }
-  if (ids.size() != counts.size()) {
-    PyErr_SetString(PyExc_ValueError, "video_ids and video_counts length mismatch");
+  const Status added = add_payload(table, total_count, ids, counts);
+  if (!added.ok()) {
+    raise_error(added.error());
     return false;
   }
-  table.push(total_count, ids, counts);
   return true;
 }
 
