@@ -4,6 +4,8 @@
 
 namespace tessarin::encoding {
 
+// The names and renderings below are fixed (see decode_error.h): callers
+// match on them.
 std::string_view name(IntegerType type) {
   switch (type) {
     case IntegerType::U8:

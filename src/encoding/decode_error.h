@@ -6,6 +6,10 @@
 // Only U32, U64, U128 and Reserved of IntegerType ever occur in this format;
 // the others are listed so that the names keep their place.
 //
+// The texts (kind names, field names, their punctuation) are part of the
+// module's fixed behaviour: callers see them in "decode error: ..." messages
+// and match on them, so they stay exactly as they are.
+//
 // Thread safety: plain values.
 #pragma once
 

@@ -10,7 +10,9 @@
 namespace tessarin::encoding {
 namespace {
 
-// Type names that decode errors report for the two tagged fields.
+// Type names that decode errors report for the two tagged fields. Fixed:
+// they appear in the messages callers match on, whatever this code's own
+// type names are.
 constexpr std::string_view kPayloadOptionName = "core::option::Option<tessarin::payload::Payload>";
 constexpr std::string_view kIdModeName = "IdMode";
 

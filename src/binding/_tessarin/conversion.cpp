@@ -58,7 +58,7 @@ bool refuse_surrogates(PyObject* text) {
 
 bool check_text(PyObject* object) {
   if (!PyUnicode_Check(object)) {
-    raise_type_mismatch(object, "PyString");
+    raise_type_mismatch(object, kind::kString);
     return false;
   }
   return ready(object) && refuse_surrogates(object);
@@ -127,7 +127,7 @@ bool to_bool(PyObject* object, bool* out) {
     *out = truth != 0;
     return true;
   }
-  raise_type_mismatch(object, "PyBool");
+  raise_type_mismatch(object, kind::kBool);
   return false;
 }
 
@@ -152,7 +152,7 @@ bool to_label(PyObject* object, char32_t* out) {
 
 bool to_byte_view(PyObject* object, std::span<const std::uint8_t>* out) {
   if (!PyBytes_Check(object)) {
-    raise_type_mismatch(object, "PyBytes");
+    raise_type_mismatch(object, kind::kBytes);
     return false;
   }
   *out = std::span<const std::uint8_t>(
@@ -167,7 +167,7 @@ bool check_array(PyObject* object) {
     return false;
   }
   if (!PySequence_Check(object)) {
-    raise_type_mismatch(object, "Sequence");
+    raise_type_mismatch(object, kind::kSequence);
     return false;
   }
   return true;

@@ -12,7 +12,7 @@
 // The argument-name prefix is added by convert_argument() (arguments.h), not
 // here. These messages, the kind names included, are part of the module's
 // fixed behaviour: callers match on them, so they stay as they are even where
-// they read oddly.
+// they read oddly ("Can't extract `str` to `Vec`").
 #pragma once
 
 #include <Python.h>
@@ -26,6 +26,16 @@
 #include "binding/_tessarin/reference.h"
 
 namespace tessarin::binding {
+
+// The kinds that type-mismatch errors name. Part of the module's fixed
+// behaviour: callers match on these messages, so the names stay as they are.
+namespace kind {
+inline constexpr char kSequence[] = "Sequence";
+inline constexpr char kString[] = "PyString";
+inline constexpr char kBytes[] = "PyBytes";
+inline constexpr char kBool[] = "PyBool";
+inline constexpr char kTuple[] = "PyTuple";
+}  // namespace kind
 
 bool to_u32(PyObject* object, std::uint32_t* out);
 bool to_u8(PyObject* object, std::uint8_t* out);

@@ -52,6 +52,8 @@ void set_raised(PyObject* exception) {
 
 }  // namespace
 
+// The exception types and the "decode error: " and "encode error: " prefixes
+// are part of the module's fixed behaviour, as are the core's messages.
 PyObject* raise_error(const Error& error) {
   switch (error.kind) {
     case ErrorKind::kValue:

@@ -51,7 +51,7 @@ bool collect_video_index(PyObject* object, VideoIndexInput& videos) {
 bool convert_payload(PyObject* item, PayloadTable& table, std::vector<std::uint32_t>& ids,
                      std::vector<std::uint32_t>& counts) {
   if (!PyTuple_Check(item)) {
-    raise_type_mismatch(item, "PyTuple");
+    raise_type_mismatch(item, kind::kTuple);
     return false;
   }
   const Status arity = check_payload_arity(static_cast<std::size_t>(PyTuple_GET_SIZE(item)));
