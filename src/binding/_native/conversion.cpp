@@ -1,0 +1,112 @@
+#include "binding/_native/conversion.h"
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "binding/_native/errors.h"
+
+namespace nb = nanobind;
+
+namespace tessarin::native {
+namespace {
+
+// Takes a new reference, throwing if the C API call that made it failed.
+nb::object owned(PyObject* object) {
+  if (object == nullptr) throw nb::python_error();
+  return nb::steal(object);
+}
+
+nb::object text(const std::string& utf8) {
+  return owned(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+}
+
+nb::object natural(std::size_t value) { return owned(PyLong_FromSize_t(value)); }
+
+// A tuple of the given new references.
+template <class... Items>
+PyObject* tuple(Items&&... items) {
+  PyObject* result = PyTuple_New(sizeof...(Items));
+  if (result == nullptr) throw nb::python_error();
+  Py_ssize_t k = 0;
+  (PyTuple_SET_ITEM(result, k++, items.release().ptr()), ...);
+  return result;
+}
+
+template <class T, class Make>
+nb::list list_of(const std::vector<T>& entries, Make&& make) {
+  nb::object list = owned(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), make(entries[k]));
+  }
+  return nb::borrow<nb::list>(list);
+}
+
+}  // namespace
+
+std::u32string to_query(nb::handle object) {
+  PyObject* str = object.ptr();
+  if (!PyUnicode_Check(str)) {
+    const std::string message =
+        std::string("the query must be a str, not ") + Py_TYPE(str)->tp_name;
+    raise(PyExc_TypeError, message.c_str());
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(str) != 0) throw nb::python_error();
+#endif
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  std::u32string query(static_cast<std::size_t>(length), U'\0');
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  if (kind == PyUnicode_4BYTE_KIND) {
+    std::memcpy(query.data(), data, static_cast<std::size_t>(length) * sizeof(char32_t));
+  } else {
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      query[static_cast<std::size_t>(i)] = static_cast<char32_t>(PyUnicode_READ(kind, data, i));
+    }
+  }
+  return query;
+}
+
+std::vector<std::u32string> to_queries(nb::handle terms, const char* what) {
+  const nb::object items = owned(PySequence_Fast(terms.ptr(), "the terms must be a sequence"));
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
+  PyObject** item = PySequence_Fast_ITEMS(items.ptr());
+  std::vector<std::u32string> queries;
+  queries.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyUnicode_Check(item[i])) {
+      const std::string message = std::string(what) + "[" + std::to_string(i) +
+                                  "] must be a str, not " + Py_TYPE(item[i])->tp_name;
+      raise(PyExc_TypeError, message.c_str());
+    }
+    queries.push_back(to_query(item[i]));
+  }
+  return queries;
+}
+
+nb::list to_python(const std::vector<Suggestion>& suggestions) {
+  return list_of(suggestions, [](const Suggestion& s) {
+    return tuple(text(s.term), natural(s.distance), natural(s.count));
+  });
+}
+
+nb::list to_python(const std::vector<VideoScore>& videos) {
+  return list_of(videos, [](const VideoScore& v) {
+    return tuple(text(v.id), owned(PyFloat_FromDouble(v.score)));
+  });
+}
+
+nb::list to_python(const std::vector<NodeInfo>& nodes) {
+  return list_of(nodes, [](const NodeInfo& n) {
+    return tuple(natural(n.node), text(n.term), natural(n.distance), nb::bool_(n.terminal),
+                 natural(n.total_count));
+  });
+}
+
+nb::list to_python(const std::vector<VideoCount>& videos) {
+  return list_of(videos,
+                 [](const VideoCount& v) { return tuple(text(v.video), natural(v.count)); });
+}
+
+}  // namespace tessarin::native

@@ -1,0 +1,32 @@
+// NativeIndex: the Python type of tessarin._native, one checked index.
+//
+// It holds a PrefixSearch restored by restore_checked(), so its arrays hold
+// together (restore_checked.h), and never changes afterwards: any number of
+// threads may query it at once, with or without the interpreter lock.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <utility>
+
+#include "prefix_search.h"
+
+namespace tessarin::native {
+
+struct NativeIndex {
+  NativeIndex(Trie trie, std::size_t terms) : index(std::move(trie)), term_count(terms) {}
+
+  PrefixSearch index;
+  std::size_t term_count;  // terminal nodes
+
+  [[nodiscard]] const Trie& trie() const { return index.trie(); }
+};
+
+// The class with its loading, saving and properties.
+nanobind::class_<NativeIndex> bind_native_index(nanobind::module_& module);
+
+// The query methods (queries.cpp).
+void bind_queries(nanobind::class_<NativeIndex>& cls);
+
+}  // namespace tessarin::native

@@ -1,0 +1,146 @@
+// The query methods of NativeIndex. Each converts its arguments with the
+// interpreter lock held, runs the core with the lock released (the index
+// is immutable and the core touches no Python object), and converts the
+// results once it holds the lock again.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch.h"
+#include "binding/_native/conversion.h"
+#include "binding/_native/errors.h"
+#include "binding/_native/native_index.h"
+#include "node_info.h"
+#include "suggest.h"
+
+namespace nb = nanobind;
+
+namespace tessarin::native {
+namespace {
+
+using Limit = std::optional<std::size_t>;
+
+// Runs f() without the interpreter lock and returns its result.
+template <class F>
+auto unlocked(F&& f) -> decltype(f()) {
+  std::optional<decltype(f())> result;
+  {
+    const nb::gil_scoped_release released;
+    result.emplace(std::forward<F>(f)());
+  }
+  return std::move(*result);
+}
+
+template <class T>
+nb::list checked(const Result<T>& result) {
+  if (!result.ok()) raise_error(result.error());
+  return to_python(result.value());
+}
+
+void refuse_transpositions(bool transpositions) {
+  if (transpositions) {
+    raise(PyExc_NotImplementedError,
+          "transpositions=True is not available yet: distances count insertions, deletions "
+          "and substitutions only");
+  }
+}
+
+// One query per term, on up to `threads` threads; results in input order.
+// The first failed query (in input order) raises.
+template <class Run>
+nb::list run_many(nb::handle terms, std::size_t threads, Run&& run) {
+  using Found = decltype(run(std::u32string_view()));
+  const std::vector<std::u32string> queries = to_queries(terms, "terms");
+  std::vector<std::optional<Found>> found(queries.size());
+  {
+    const nb::gil_scoped_release released;
+    parallel_for(queries.size(), threads,
+                 [&](std::size_t i) { found[i].emplace(run(queries[i])); });
+  }
+  nb::list out;
+  for (const std::optional<Found>& one : found) out.append(checked(*one));
+  return out;
+}
+
+nb::list suggest_one(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,
+                     bool transpositions) {
+  refuse_transpositions(transpositions);
+  const std::u32string query = to_query(term);
+  return checked(unlocked([&] { return suggest(self.trie(), query, max_dist, limit); }));
+}
+
+nb::list search_one(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,
+                    std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
+                    bool transpositions) {
+  refuse_transpositions(transpositions);
+  const std::u32string query = to_query(term);
+  return checked(unlocked([&] {
+    return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score);
+  }));
+}
+
+nb::list match_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist,
+                     bool terminal_only, bool transpositions) {
+  refuse_transpositions(transpositions);
+  const std::u32string query = to_query(term);
+  return checked(
+      unlocked([&] { return match_node_info(self.trie(), query, max_dist, terminal_only); }));
+}
+
+nb::list videos_of(const NativeIndex& self, std::size_t node) {
+  if (node >= self.trie().node_count()) {
+    const std::string message = "node " + std::to_string(node) + " out of range: the index has " +
+                                std::to_string(self.trie().node_count()) + " nodes";
+    raise(PyExc_ValueError, message.c_str());
+  }
+  return checked(node_videos(self.trie(), node));
+}
+
+nb::list suggest_many(const NativeIndex& self, nb::handle terms, std::uint32_t max_dist,
+                      Limit limit, bool transpositions, std::size_t threads) {
+  refuse_transpositions(transpositions);
+  return run_many(terms, threads, [&](std::u32string_view query) {
+    return suggest(self.trie(), query, max_dist, limit);
+  });
+}
+
+nb::list search_many(const NativeIndex& self, nb::handle terms, std::uint32_t max_dist, Limit limit,
+                     std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
+                     bool transpositions, std::size_t threads) {
+  refuse_transpositions(transpositions);
+  return run_many(terms, threads, [&](std::u32string_view query) {
+    return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score);
+  });
+}
+
+}  // namespace
+
+void bind_queries(nb::class_<NativeIndex>& cls) {
+  cls.def("suggest", &suggest_one, nb::arg("term"), nb::arg("max_dist"), nb::arg("limit").none(),
+          nb::arg("transpositions"),
+          "(term, distance, count) of the indexed terms within max_dist, closest first, then "
+          "most searched, then by term; cut to limit.");
+  cls.def("search", &search_one, nb::arg("term"), nb::arg("max_dist"), nb::arg("limit").none(),
+          nb::arg("include_prefix_nodes").none(), nb::arg("min_score").none(),
+          nb::arg("transpositions"),
+          "(video, score), best first: the scores of fuzzy_match_video.");
+  cls.def("match_nodes", &match_nodes, nb::arg("term"), nb::arg("max_dist"),
+          nb::arg("terminal_only"), nb::arg("transpositions"),
+          "(node, term, distance, is_terminal, total_count) of every node within max_dist, in "
+          "trie preorder.");
+  cls.def("node_videos", &videos_of, nb::arg("node"),
+          "A node's top videos with their counts, highest first.");
+  cls.def("suggest_many", &suggest_many, nb::arg("terms"), nb::arg("max_dist"),
+          nb::arg("limit").none(), nb::arg("transpositions"), nb::arg("threads"));
+  cls.def("search_many", &search_many, nb::arg("terms"), nb::arg("max_dist"),
+          nb::arg("limit").none(), nb::arg("include_prefix_nodes").none(),
+          nb::arg("min_score").none(), nb::arg("transpositions"), nb::arg("threads"));
+}
+
+}  // namespace tessarin::native
