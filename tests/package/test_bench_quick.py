@@ -4,18 +4,12 @@ Needs the bench extra (symspellpy ships the word lists); skipped without it.
 Timing figures are only printed by the suite, never checked here.
 """
 
-import os
-import sys
-
 import pytest
 
 pytest.importorskip("symspellpy")
 pytest.importorskip("rapidfuzz")
 
-BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
-sys.path.insert(0, BENCH)
-
-import run  # noqa: E402
+from bench import run  # noqa: E402 - only once the bench extra is known to be there
 
 
 @pytest.fixture(scope="module")

@@ -59,8 +59,7 @@ def chain(depth, label="a"):
 
 
 _RUNNER = """
-import json, resource, sys
-sys.path[:0] = {path!r}
+import json, resource
 def peak_kb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 {setup}
@@ -92,10 +91,12 @@ def isolated(setup, call, timeout=120, limit_as_mb=None):
             cap = used + {limit_as_mb} * 1024 * 1024
             resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
             """)
-    code = _RUNNER.format(path=[p for p in sys.path if p], setup=setup,
-                          call=textwrap.indent(textwrap.dedent(call), "    "))
+    code = _RUNNER.format(setup=setup, call=textwrap.indent(textwrap.dedent(call), "    "))
+    # The child imports what this process imports (the module under test,
+    # this file, the test modules).
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, env=env)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     return json.loads(done.stdout.strip().splitlines()[-1])
 

@@ -10,7 +10,7 @@ import pytest
 
 from hardening import load, panic_type
 
-FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
+FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"
 INPUTS = sorted(p for d in (FUZZ / "regressions" / "saved_form", FUZZ / "corpus" / "saved_form")
                 if d.is_dir() for p in d.iterdir() if p.is_file())
 

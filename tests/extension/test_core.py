@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 # One build directory per compiler: a CMake cache never changes compilers.
 BUILD = ROOT / "build" / ("core-tests-" + pathlib.Path(os.environ.get("CXX", "c++")).name)
 

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = Path(__file__).resolve().parents[2] / "README.md"
 BLOCKS = re.findall(r"^```(python|py)\n(.*?)^```", README.read_text(), re.S | re.M)
 
 
