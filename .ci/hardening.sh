@@ -111,7 +111,7 @@ cmake --build "$WORK/dbg-build" > "$WORK/build.log" || { cat "$WORK/build.log"; 
 nm -D "$WORK"/dbg-build/_tessarin*.so | grep -c _Py_RefTotal > /dev/null ||
   { echo "the debug build does not count references" >&2; exit 1; }
 TESSARIN_SLOW_LEAKS=1 PYTHONPATH="$WORK/dbg-build:$ROOT/python" \
-  python3-dbg -m pytest -q -p no:cacheprovider "$ROOT/tests/test_leaks.py"
+  python3-dbg -m pytest -q -p no:cacheprovider "$ROOT/tests/extension/test_leaks.py"
 
 step "hardening done"
 rm -rf "$WORK"
