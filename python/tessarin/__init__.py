@@ -1,14 +1,57 @@
-"""Typo-tolerant search-as-you-type over search terms."""
+"""Typo-tolerant search-as-you-type over search terms.
+
+`Index` is the place to start: build one from (term, video, count) records,
+save it, load it in every serving process and ask it for `suggest`ions and
+`search` results. `PrefixSearch` is the extension type underneath, with the
+behaviour and saved form that existing callers rely on.
+"""
+
+from __future__ import annotations
+
+import copyreg
+from collections.abc import Callable
 
 from _tessarin import PrefixSearch
 
 from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, TrieArrays, build_index, video_id
+from .container import Metadata
+from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
+from .index import Index, NodeMatch, Suggestion, UncheckedIndexWarning, VideoMatch
+
+__version__ = "0.2.0"
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
+    "CorruptIndexError",
+    "Index",
     "IndexBuilder",
+    "IndexFormatError",
+    "Metadata",
+    "NodeMatch",
+    "NotAnIndexError",
     "PrefixSearch",
+    "Suggestion",
+    "TessarinError",
     "TrieArrays",
+    "UncheckedIndexWarning",
+    "VideoMatch",
+    "__version__",
     "build_index",
     "video_id",
 ]
+
+
+def _restore_prefix_search(data: bytes) -> PrefixSearch:
+    """Unpickles a PrefixSearch from its saved form."""
+    return PrefixSearch.from_bytes(data)
+
+
+def _reduce_prefix_search(
+    index: PrefixSearch,
+) -> tuple[Callable[[bytes], PrefixSearch], tuple[bytes]]:
+    return (_restore_prefix_search, (index.to_bytes(),))
+
+
+# PrefixSearch pickles, copies and travels to multiprocessing workers by its
+# saved form once the package is imported; the extension type stays as it is.
+copyreg.pickle(PrefixSearch, _reduce_prefix_search)

@@ -36,9 +36,12 @@ import itertools
 import operator
 import uuid
 from collections.abc import Iterable
-from typing import Any, NamedTuple, SupportsIndex, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, cast
 
 from _tessarin import PrefixSearch
+
+if TYPE_CHECKING:
+    from .index import Index
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
@@ -233,6 +236,19 @@ class IndexBuilder:
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """The index of the records so far; each node keeps `video_top_n` videos."""
         return PrefixSearch.from_internal_data_v2(*self.arrays(video_top_n))
+
+    def index(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> Index:
+        """The records so far as a `tessarin.Index`; each node keeps
+        `video_top_n` videos (1 or more)."""
+        from .index import Index
+
+        top_n: object = video_top_n  # checked as arrays() checks it, then for 0
+        if isinstance(top_n, int) and not isinstance(top_n, bool) and top_n < 1:
+            raise ValueError(
+                f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
+                "no videos never finds one"
+            )
+        return Index.from_prefix_search(self.build(video_top_n), video_top_n=video_top_n)
 
 
 # Slow paths of add_many: conversions and checks, each naming the record.

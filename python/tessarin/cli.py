@@ -12,17 +12,18 @@ import json
 import os
 import re
 import sys
-import tempfile
+import warnings
 from collections.abc import Iterator, Sequence
-from typing import TextIO
+from typing import Any, TextIO
 
-from _tessarin import PrefixSearch
-
+from . import __version__, container
 from .builder import DEFAULT_VIDEO_TOP_N, U32_MAX, IndexBuilder
+from .errors import TessarinError
+from .files import check_writable, same_file, write_atomically
+from .index import Index, UncheckedIndexWarning
 from .progress import ProgressBar
 from .records import FORMATS, Record, RecordError, RecordReader
-from .sample import load_sample
-from .saved_format import summarize
+from .sample import load_sample_index
 
 PROG = "tessarin"
 
@@ -45,8 +46,16 @@ def _u32(text: str) -> int:
     return _natural(text, U32_MAX)
 
 
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise ValueError(text)
+    return value
+
+
 _u32.__name__ = "integer in 0..4294967295"
 _natural.__name__ = "non-negative integer"
+_positive.__name__ = "integer of 1 or more"
 
 
 def _number(text: str) -> float:
@@ -65,6 +74,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Typo-tolerant search over search terms and the videos they lead to.",
         epilog="Without INDEX, search and terms use a small sample index of English words.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     build = commands.add_parser(
@@ -82,7 +92,7 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("--format", choices=FORMATS, help="format of RECORDS (default: guessed)")
     build.add_argument(
         "--top-n",
-        type=_natural,
+        type=_positive,
         default=DEFAULT_VIDEO_TOP_N,
         metavar="N",
         help=f"videos each trie node keeps (default {DEFAULT_VIDEO_TOP_N})",
@@ -103,7 +113,7 @@ def _parser() -> argparse.ArgumentParser:
     _index_and_text(search)
     _max_dist(search)
     search.add_argument(
-        "--limit", type=_natural, default=10, metavar="N", help="at most N videos (default 10)"
+        "--limit", type=_positive, default=10, metavar="N", help="at most N videos (default 10)"
     )
     search.add_argument(
         "--prefix",
@@ -129,16 +139,22 @@ def _parser() -> argparse.ArgumentParser:
     _index_and_text(terms)
     _max_dist(terms)
     terms.add_argument(
-        "--limit", type=_natural, default=20, metavar="N", help="at most N terms (default 20)"
+        "--limit", type=_positive, default=20, metavar="N", help="at most N terms (default 20)"
     )
     terms.add_argument("--json", action="store_true", help="print JSON")
 
     info = commands.add_parser(
         "info",
         help="describe a saved index",
-        description="Print the nodes, terms, videos, identifier mode and size of a saved index.",
+        description="Print what an index file says of itself: nodes, terms, videos, identifier "
+        "mode, size and how it was built. Reads only the file's header, unless --verify.",
     )
     info.add_argument("index", metavar="INDEX", help="saved index file")
+    info.add_argument(
+        "--verify",
+        action="store_true",
+        help="check the whole file against its checksum and load it",
+    )
     info.add_argument("--json", action="store_true", help="print JSON")
     return parser
 
@@ -166,25 +182,43 @@ def _os_message(error: OSError) -> str:
     return str(error)
 
 
-def _read_index_file(path: str) -> bytes:
+def _load(path: str | None) -> Index:
+    if path is None:
+        return load_sample_index()
     try:
-        with open(path, "rb") as f:
-            return f.read()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", UncheckedIndexWarning)
+            index = Index.load(path)
     except OSError as error:
         raise CommandError(_os_message(error)) from None
+    except TessarinError as error:
+        raise CommandError(str(error)) from None
+    if caught:
+        print(f"note: {path} is a bare saved index, with no checksum", file=sys.stderr)
+    return index
 
 
-def _load(path: str | None) -> PrefixSearch:
-    if path is None:
-        return load_sample()
-    return _from_bytes(path, _read_index_file(path))
+def _check_text(args: argparse.Namespace) -> bool:
+    """Refuses a forgotten TEXT; False for an empty one (nothing to match)."""
+    if args.index is None and os.path.isfile(args.text) and _looks_like_index(args.text):
+        raise CommandError(
+            f"{args.text} is an index file: give the text to {args.command} after it "
+            f"({PROG} {args.command} {args.text} TEXT)"
+        )
+    if not args.text.strip():
+        print("nothing typed: nothing matches an empty text", file=sys.stderr)
+        return False
+    return True
 
 
-def _from_bytes(path: str, data: bytes) -> PrefixSearch:
+def _looks_like_index(path: str) -> bool:
+    if path.endswith(".idx"):
+        return True
     try:
-        return PrefixSearch.from_bytes(data)
-    except ValueError as error:
-        raise CommandError(f"{path}: not a saved tessarin index ({error})") from None
+        with open(path, "rb") as file:
+            return container.is_container(file.read(len(container.MAGIC)))
+    except OSError:
+        return False
 
 
 def _table(rows: Sequence[tuple[str, str]], headers: tuple[str, str], out: TextIO) -> None:
@@ -202,69 +236,91 @@ def _note_sample(args: argparse.Namespace) -> None:
 
 
 def _search(args: argparse.Namespace) -> int:
-    index = _load(args.index)
-    results = index.fuzzy_match_video(
-        args.text,
-        max_dist=args.max_dist,
-        limit=args.limit,
-        include_prefix_nodes=args.prefix,
-        min_score=args.min_score,
-    )
+    results = []
+    if _check_text(args):
+        results = _load(args.index).search(
+            args.text,
+            max_dist=args.max_dist,
+            limit=args.limit,
+            prefix=args.prefix,
+            min_score=args.min_score,
+        )
     if args.json:
         json.dump([{"video": video, "score": score} for video, score in results], sys.stdout)
         sys.stdout.write("\n")
         return 0
     _note_sample(args)
     if not results:
-        print(f"no video matches {args.text!r}", file=sys.stderr)
+        if args.text.strip():
+            print(f"no video matches {args.text!r}", file=sys.stderr)
         return 0
     _table([(video, f"{score:.4f}") for video, score in results], ("video", "score"), sys.stdout)
     return 0
 
 
 def _terms(args: argparse.Namespace) -> int:
-    index = _load(args.index)
-    # All matches, closest first, then cut: fuzzy_match's own limit would
-    # keep the first ones in trie order instead.
-    found = index.fuzzy_match(args.text, args.max_dist)
-    matches = sorted((distance, term) for term, _, distance in found)[: args.limit]
+    found = []
+    if _check_text(args):
+        # Closest first, then the most searched: the limit cuts after that.
+        found = _load(args.index).suggest(args.text, args.max_dist, args.limit)
     if args.json:
-        json.dump([{"term": t, "distance": d} for d, t in matches], sys.stdout, ensure_ascii=False)
+        rows = [{"term": s.term, "distance": s.distance, "count": s.count} for s in found]
+        json.dump(rows, sys.stdout, ensure_ascii=False)
         sys.stdout.write("\n")
         return 0
     _note_sample(args)
-    if not matches:
-        print(f"no term within {args.max_dist} of {args.text!r}", file=sys.stderr)
+    if not found:
+        if args.text.strip():
+            print(f"no term within {args.max_dist} of {args.text!r}", file=sys.stderr)
         return 0
-    _table([(t, str(d)) for d, t in matches], ("term", "distance"), sys.stdout)
+    _table([(s.term, str(s.distance)) for s in found], ("term", "distance"), sys.stdout)
     return 0
 
 
 def _info(args: argparse.Namespace) -> int:
-    data = _read_index_file(args.index)
-    _from_bytes(args.index, data)  # rejected as search and terms reject it
+    path = args.index
     try:
-        summary = summarize(data)
-    except ValueError as error:
-        raise CommandError(f"{args.index}: {error}") from None
-    fields = {
-        "nodes": summary.nodes,
-        "terms": summary.terms,
-        "videos": summary.videos,
-        "identifier mode": summary.id_mode,
-        "size": summary.size,
+        size = os.path.getsize(path)
+        with open(path, "rb") as file:
+            is_file = container.is_container(file.read(len(container.MAGIC)))
+            file.seek(0)
+            if is_file and args.verify:
+                metadata = container.verify_stream(file)
+            elif is_file:
+                metadata, end = container.read_metadata(file)
+                container.check_length(size, end)
+        if not is_file or args.verify:
+            index = _load(path)
+            if not is_file:
+                metadata = index.metadata
+    except OSError as error:
+        raise CommandError(_os_message(error)) from None
+    except TessarinError as error:
+        raise CommandError(f"{path}: {error}") from None
+    fields: dict[str, Any] = {
+        "nodes": metadata.nodes,
+        "terms": metadata.terms,
+        "videos": metadata.videos,
+        "identifier mode": metadata.id_mode,
+        "size": size,
+        "format": f"index file, version {container.FORMAT_VERSION}"
+        if is_file
+        else "bare saved index",
+        "videos per node": metadata.video_top_n,
+        "normalization": metadata.normalization,
+        "built by": metadata.builder or None,
+        "created": metadata.created or None,
+        "checksum": ("verified" if args.verify else "not checked") if is_file else "none",
     }
     if args.json:
         json.dump({k.replace(" ", "_"): v for k, v in fields.items()}, sys.stdout)
         sys.stdout.write("\n")
         return 0
-    rows = [(k, f"{v:,}" if isinstance(v, int) else v) for k, v in fields.items()]
-    rows[-1] = ("size", f"{summary.size:,} bytes")
+    rows = [(k, f"{v:,}" if isinstance(v, int) else v) for k, v in fields.items() if v is not None]
+    rows[4] = ("size", f"{size:,} bytes")
     width = max(len(k) for k, _ in rows)
     for key, value in rows:
         print(f"{key:<{width}}  {value}")
-    if summary.size < len(data):
-        print(f"(and {len(data) - summary.size:,} bytes after the index, which loading ignores)")
     return 0
 
 
@@ -282,6 +338,13 @@ def _with_progress(reader: RecordReader, bar: ProgressBar) -> Iterator[Record]:
 
 def _build(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
+    if args.out != "-":
+        if args.records != "-" and same_file(args.records, args.out):
+            raise CommandError(f"{args.out}: is the records file itself; give another OUT")
+        try:
+            check_writable(args.out)
+        except TessarinError as error:
+            raise CommandError(str(error)) from None
     try:
         reader = RecordReader(args.records, args.format)
     except OSError as error:
@@ -311,7 +374,7 @@ def _build(args: argparse.Namespace) -> int:
         raise CommandError(f"{reader.name}: no records")
     if bar is not None:
         print(f"building the index of {builder.terms:,} terms...", file=sys.stderr)
-    saved = builder.build(video_top_n=args.top_n).to_bytes()
+    saved = builder.index(video_top_n=args.top_n).to_bytes()
     _write(args.out, saved)
     if not args.quiet:
         where = "standard output" if args.out == "-" else args.out
@@ -329,25 +392,10 @@ def _write(path: str, data: bytes) -> None:
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
         return
-    directory = os.path.dirname(os.path.abspath(path))
     try:
-        fd, temporary = tempfile.mkstemp(prefix=".tessarin-", dir=directory)
-        try:
-            with os.fdopen(fd, "wb") as out:
-                out.write(data)
-            os.chmod(temporary, 0o666 & ~_umask())
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+        write_atomically(path, [data])
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror or error}") from None
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 COMMANDS = {"build": _build, "search": _search, "terms": _terms, "info": _info}
@@ -371,12 +419,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail("out of memory")
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         return _fail(f"{type(error).__name__}: {error}")
-    except BaseException as error:
-        # The extension's internal failure (an index whose arrays contradict
-        # each other) derives from BaseException; nothing else is caught here.
-        if type(error).__name__ != "PanicException":
-            raise
-        return _fail(f"the index is inconsistent: {error}")
 
 
 def _fail(message: str, status: int = 1) -> int:

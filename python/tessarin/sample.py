@@ -9,10 +9,14 @@ examples and tests.
 from __future__ import annotations
 
 from importlib import resources
+from typing import TYPE_CHECKING
 
 from _tessarin import PrefixSearch
 
-__all__ = ["load_sample", "sample_bytes"]
+if TYPE_CHECKING:
+    from .index import Index
+
+__all__ = ["load_sample", "load_sample_index", "sample_bytes"]
 
 SAMPLE_NAME = "sample.idx"
 
@@ -25,3 +29,10 @@ def sample_bytes() -> bytes:
 def load_sample() -> PrefixSearch:
     """The sample index, loaded."""
     return PrefixSearch.from_bytes(sample_bytes())
+
+
+def load_sample_index() -> Index:
+    """The sample index as a `tessarin.Index`."""
+    from .index import Index
+
+    return Index._from_saved(sample_bytes())

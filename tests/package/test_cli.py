@@ -12,7 +12,7 @@ import uuid
 
 import pytest
 
-from tessarin import PrefixSearch, build_index
+from tessarin import build_index, container
 from tessarin.sample import load_sample
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
@@ -34,6 +34,7 @@ def tessarin(*args, stdin=None):
         input=stdin,
         capture_output=True,
         timeout=120,
+        env={**os.environ, "SOURCE_DATE_EPOCH": "1700000000"},  # same records, same file
     )
     return done.returncode, done.stdout, done.stderr.decode()
 
@@ -47,6 +48,11 @@ def assert_one_line_failure(status, err, pattern):
     assert status == 1
     assert "Traceback" not in err
     assert err.count("\n") == 1 and re.match(r"^tessarin: " + pattern, err), err
+
+
+def saved_form(index_file):
+    """The saved form inside an index file's bytes."""
+    return bytes(container.parse(index_file)[1])
 
 
 def table(out):
@@ -93,16 +99,17 @@ def test_terms_on_the_sample_closest_first():
     assert headers == ["term", "distance"]
     distances = [int(d) for _, d in rows]
     assert distances == sorted(distances)
-    assert rows[:2] == [["weather", "1"], ["whether", "1"]]
+    # Equally close: the more searched first.
+    assert rows[:2] == [["whether", "1"], ["weather", "1"]]
     status, out, _ = text_run("terms", "wheather", "--max-dist", "2", "--limit", "1", "--json")
-    assert json.loads(out) == [{"term": "weather", "distance": 1}]
+    [first] = json.loads(out)
+    assert (first["term"], first["distance"]) == ("whether", 1) and first["count"] > 0
 
 
 @pytest.mark.parametrize(
     "options, check",
     [
         (["--limit", "2"], lambda r: len(r) == 2),
-        (["--limit", "0"], lambda r: r == []),
         (["--min-score", "0.3"], lambda r: all(s >= 0.3 for _, s in r)),
         (["--max-dist", "0"], lambda r: r == []),  # no exact term "resturant"
         (["--max-dist", "0", "--prefix"], lambda r: r == []),
@@ -144,13 +151,21 @@ def test_build_info_and_search_a_built_index(built):
     assert info["identifier mode"] == "int"
     assert info["size"] == f"{os.path.getsize(built):,} bytes"
     _, out, _ = text_run("info", built, "--json")
-    assert json.loads(out) == {
+    fields = json.loads(out)
+    assert {k: fields[k] for k in ("nodes", "terms", "videos", "identifier_mode", "size")} == {
         "nodes": 10,
         "terms": 5,
         "videos": 4,
         "identifier_mode": "int",
         "size": os.path.getsize(built),
     }
+    assert fields["videos_per_node"] == 10 and fields["checksum"] == "not checked"
+    _, out, _ = text_run("info", built, "--verify", "--json")
+    assert json.loads(out)["checksum"] == "verified"
+    truncated = built.parent / "truncated.idx"
+    truncated.write_bytes(built.read_bytes()[:-1])
+    status, _, err = text_run("info", truncated)  # the header alone tells
+    assert_one_line_failure(status, err, r".*truncated\.idx: the index file is truncated")
     status, out, _ = text_run("search", built, "cat", "--json")
     expected = build_index(RECORDS).fuzzy_match_video("cat", limit=10)
     assert [(r["video"], r["score"]) for r in json.loads(out)] == expected
@@ -167,7 +182,9 @@ def test_text_formats_and_standard_streams_give_the_same_index(built, tmp_path):
     assert tessarin("build", gz, "-")[1] == saved
     # Columns named in another order, with an extra column.
     named = tmp_path / "named.txt"
-    named.write_text("Count,extra,Video,Term\n" + "".join(f"{c},x,{v},{t}\n" for t, v, c in RECORDS))
+    named.write_text(
+        "Count,extra,Video,Term\n" + "".join(f"{c},x,{v},{t}\n" for t, v, c in RECORDS)
+    )
     assert tessarin("build", named, "-", "--format", "csv")[1] == saved
 
 
@@ -179,7 +196,7 @@ def test_two_fields_count_one_and_uuids_are_read(tmp_path):
     status, out, err = tessarin("build", path, "-", "-q")
     assert status == 0 and err == ""
     expected = build_index([("cat", videos[0], 2), ("car", videos[1], 1), ("cat", videos[2], 1)])
-    assert out == expected.to_bytes()
+    assert saved_form(out) == expected.to_bytes()
 
 
 def test_parquet(tmp_path, built):
@@ -211,9 +228,10 @@ def test_progress_bar_on_request(records_csv, tmp_path):
 
 def test_top_n_reaches_the_build(records_csv):
     big = tessarin("build", records_csv, "-", "--top-n", "10")[1]
-    small = tessarin("build", records_csv, "-", "--top-n", "0")[1]
-    assert big == build_index(RECORDS, video_top_n=10).to_bytes()
-    assert small == build_index(RECORDS, video_top_n=0).to_bytes()
+    small = tessarin("build", records_csv, "-", "--top-n", "1")[1]
+    assert saved_form(big) == build_index(RECORDS, video_top_n=10).to_bytes()
+    assert saved_form(small) == build_index(RECORDS, video_top_n=1).to_bytes()
+    assert container.parse(small)[0].video_top_n == 1
 
 
 def test_console_script():
@@ -258,7 +276,7 @@ def test_bad_input_files(tmp_path):
     good = tmp_path / "good.csv"
     good.write_text("cat,1,1\n")
     status, _, err = text_run("build", good, tmp_path / "no" / "dir.idx")
-    assert_one_line_failure(status, err, r".*dir\.idx: No such file")
+    assert_one_line_failure(status, err, r".*dir\.idx: no such directory")
 
 
 def corrupt_files(built):
@@ -267,7 +285,7 @@ def corrupt_files(built):
         "empty": b"",
         "truncated": saved[: len(saved) // 2],
         "text": b"term,video,count\ncat,1,1\n",
-        "bad tag": saved.replace(b"\x01", b"\x07"),
+        "bad tag": saved[:-1] + bytes([saved[-1] ^ 4]),
     }
 
 
@@ -276,9 +294,15 @@ def corrupt_files(built):
 def test_corrupt_index_fails_in_one_line(built, tmp_path, command, kind):
     path = tmp_path / "corrupt.idx"
     path.write_bytes(corrupt_files(built)[kind])
-    args = [command, path] + ([] if command == "info" else ["cat"])
+    args = [command, path] + (["--verify"] if command == "info" else ["cat"])
     status, _, err = text_run(*args)
-    assert_one_line_failure(status, err, r".*corrupt\.idx: not a saved tessarin index \(decode error")
+    expected = {
+        "empty": "an empty file is not a tessarin index",
+        "truncated": "the index file is truncated",
+        "text": r"not a tessarin index file, nor a saved index \(the saved index does not decode",
+        "bad tag": "the index file is damaged: its checksum does not match",
+    }[kind]
+    assert_one_line_failure(status, err, r".*corrupt\.idx: " + expected)
 
 
 @pytest.mark.parametrize("command", ["search", "terms", "info"])
@@ -294,20 +318,69 @@ def test_inconsistent_index_fails_in_one_line(tmp_path):
     # absent payload, no videos, mode UUID, is_terminal [0].
     path = tmp_path / "odd.idx"
     path.write_bytes(bytes([1, 0, 1, 0, 1, 5, 1, 0, 0, 0, 0, 1, 0]))
-    for command in ["search", "terms"]:
-        status, _, err = text_run(command, path, "a")
-        # The extension describes its internal failure on stderr itself; the
-        # command adds its own one line and no traceback.
-        native, ours = err.split("\n", 1)
-        assert native.startswith("_tessarin: internal failure: corrupt index")
-        assert_one_line_failure(status, ours, r"the index is inconsistent: corrupt index")
+    for args in [["search", path, "a"], ["terms", path, "a"], ["info", path]]:
+        status, _, err = text_run(*args)
+        assert_one_line_failure(status, err, r".*odd\.idx: the saved index does not hold together")
 
 
-def test_trailing_bytes_are_reported_by_info(built, tmp_path):
+def test_trailing_bytes_are_refused(built, tmp_path):
     path = tmp_path / "tail.idx"
-    path.write_bytes(built.read_bytes() + b"junk")
-    status, out, _ = text_run("info", path)
-    assert status == 0 and "4 bytes after the index" in out
+    path.write_bytes(saved_form(built.read_bytes()) + b"junk")
+    status, _, err = text_run("info", path)
+    assert_one_line_failure(status, err, r".*tail\.idx: the saved index has 4 bytes after its end")
+
+
+def test_bare_saved_forms_load_with_a_note(built, tmp_path):
+    path = tmp_path / "bare.idx"
+    path.write_bytes(saved_form(built.read_bytes()))
+    status, out, err = text_run("search", path, "cat", "--json")
+    assert status == 0 and json.loads(out)[0]["video"] == "600"
+    assert "bare saved index, with no checksum" in err
+    _, out, _ = text_run("info", path, "--json")
+    assert json.loads(out)["format"] == "bare saved index"
+
+
+# ------------------------------------------------------- traps, closed
+
+
+def test_forgotten_text_is_refused(built):
+    status, _, err = text_run("search", built)
+    assert_one_line_failure(status, err, r".*index\.idx is an index file: give the text")
+
+
+@pytest.mark.parametrize("command", ["search", "terms"])
+def test_an_empty_text_matches_nothing_in_both_commands(command):
+    status, out, err = text_run(command, "", "--json", "--max-dist", "3")
+    assert (status, json.loads(out)) == (0, [])
+    status, out, err = text_run(command, " ")
+    assert (status, out) == (0, "") and "nothing typed" in err
+
+
+def test_build_checks_its_output_first_and_keeps_its_input(records_csv, tmp_path):
+    bad = tmp_path / "bad.csv"
+    bad.write_text("cat,x,1\n")
+    status, _, err = text_run("build", bad, tmp_path / "missing" / "out.idx")
+    assert_one_line_failure(status, err, r".*out\.idx: no such directory")  # before reading
+    copy = tmp_path / "records.csv"
+    shutil.copy(records_csv, copy)
+    status, _, err = text_run("build", copy, copy)
+    assert_one_line_failure(status, err, r".*records\.csv: is the records file itself")
+    assert copy.read_bytes() == records_csv.read_bytes()
+
+
+def test_build_writes_through_a_symbolic_link(records_csv, tmp_path):
+    target = tmp_path / "real.idx"
+    target.write_bytes(b"old")
+    link = tmp_path / "link.idx"
+    link.symlink_to(target)
+    status, _, err = text_run("build", records_csv, link, "-q")
+    assert status == 0, err
+    assert link.is_symlink() and container.is_container(target.read_bytes())
+
+
+def test_version():
+    status, out, _ = text_run("--version")
+    assert status == 0 and re.match(r"^tessarin \d+\.\d+\.\d+", out)
 
 
 @pytest.mark.parametrize(
@@ -316,6 +389,9 @@ def test_trailing_bytes_are_reported_by_info(built, tmp_path):
         ["search", "--max-dist", "-1", "x"],
         ["search", "--max-dist", "4294967296", "x"],
         ["search", "--limit", "ten", "x"],
+        ["search", "--limit", "0", "x"],
+        ["terms", "--limit", "0", "x"],
+        ["build", "a.csv", "b.idx", "--top-n", "0"],
         ["search", "--min-score", "nan", "x"],
         ["build", "a.csv", "b.idx", "--format", "xml"],
         ["build", "a.csv"],

@@ -1,0 +1,37 @@
+"""The exceptions the package raises.
+
+Every error that the package itself reports derives from `TessarinError`,
+which derives from `Exception`, so an ordinary `except Exception` handler (a
+web framework's, an asyncio server's) catches it. Errors about the caller's
+arguments stay the built-in `TypeError` and `ValueError`.
+"""
+
+from __future__ import annotations
+
+__all__ = [
+    "CorruptIndexError",
+    "IndexFormatError",
+    "NotAnIndexError",
+    "TessarinError",
+]
+
+
+class TessarinError(Exception):
+    """Base class of the errors the tessarin package reports."""
+
+
+class IndexFormatError(TessarinError):
+    """An index file that this release cannot read: a format version from a
+    later release, or a feature it does not know."""
+
+
+class CorruptIndexError(TessarinError):
+    """An index whose bytes are damaged: a checksum that does not match, a
+    saved form that does not decode, or arrays that contradict each other
+    (found when the index is loaded or, for an unchecked saved form, while
+    it is queried)."""
+
+
+class NotAnIndexError(CorruptIndexError):
+    """Data that is not a tessarin index at all (no index file header, and
+    not a saved form either)."""

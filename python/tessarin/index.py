@@ -1,0 +1,482 @@
+"""`Index`: the package's own face of an index, for services and pipelines.
+
+An `Index` answers the same questions as `PrefixSearch` (the same distances,
+the same video scores) but behaves as a Python library is expected to:
+
+* queries release the interpreter lock while they walk, so threads (and
+  `asyncio.to_thread`) run them on all cores; `suggest_many` and
+  `search_many` spread a batch over a thread pool inside the engine;
+* suggestions come closest first, then most searched, then by term, and the
+  limit cuts after that order, so an exact match is never left out;
+* results are small named tuples;
+* a damaged index raises `CorruptIndexError`, an ordinary `Exception`;
+* index files carry a header with a checksum and metadata (see
+  `tessarin.container`), checked when they are loaded;
+* an `Index` pickles (by its saved form), copies and takes weak references.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import mmap
+import operator
+import os
+import warnings
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
+
+from . import container
+from ._native import NativeIndex, set_corrupt_index_error
+from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, VideoId
+from .container import Metadata
+from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
+from .files import write_atomically
+
+if TYPE_CHECKING:
+    from _tessarin import PrefixSearch
+
+__all__ = [
+    "Index",
+    "NodeMatch",
+    "Suggestion",
+    "UncheckedIndexWarning",
+    "VideoMatch",
+]
+
+set_corrupt_index_error(CorruptIndexError)
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap]
+
+#: Normalisations of terms that this release can apply to queries.
+KNOWN_NORMALIZATIONS: frozenset[str] = frozenset()
+
+
+class UncheckedIndexWarning(UserWarning):
+    """An index was loaded from a bare saved form, which has no checksum:
+    damage to it may go unnoticed. Save it again with `Index.save`."""
+
+
+class Suggestion(NamedTuple):
+    """An indexed term close to the query."""
+
+    term: str
+    #: Edits between the query and the term.
+    distance: int
+    #: How often the term itself was searched. (Shadows tuple.count, which
+    #: a suggestion has no use for.)
+    count: int  # type: ignore[assignment]
+
+
+class VideoMatch(NamedTuple):
+    """A video and its score for the query, 0 < score <= 1."""
+
+    video: str
+    score: float
+
+
+class NodeMatch(NamedTuple):
+    """A trie node within the distance bound, for callers that score
+    videos themselves (`Index.node_videos` gives its videos)."""
+
+    node: int
+    #: The node's term: the characters from the root down to it.
+    term: str
+    distance: int
+    #: Whether a searched term ends at this node (else it is a prefix).
+    is_terminal: bool
+    #: Searches of the node's term and of every longer term below it.
+    total_count: int
+
+
+def _natural(name: str, value: object) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"{name} must be 0 or more, not {number}")
+    return number
+
+
+def _limit(value: object) -> int | None:
+    # Any limit past the engine's 64-bit count is no limit at all.
+    return None if value is None else min(_natural("limit", value), 2**64 - 1)
+
+
+def _max_dist(value: object) -> int:
+    # Any distance at least the query's length plus the longest term's is
+    # the same search; cap so the engine's 32-bit bound always holds.
+    return min(_natural("max_dist", value), 2**32 - 1)
+
+
+def _term(value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"the query must be a str, not {type(value).__name__}")
+    return value
+
+
+def _threads(value: int | None) -> int:
+    if value is None:
+        return os.cpu_count() or 1
+    threads = _natural("threads", value)
+    if threads == 0:
+        raise ValueError("threads must be 1 or more")
+    return threads
+
+
+def _size(count: int) -> str:
+    for unit in ("bytes", "kB", "MB"):
+        if count < 1000:
+            return f"{count:,.0f} {unit}" if unit == "bytes" else f"{count:,.1f} {unit}"
+        count /= 1000  # type: ignore[assignment]
+    return f"{count:,.1f} GB"
+
+
+def _restore(data: bytes) -> Index:
+    return Index.load(data)
+
+
+class Index:
+    """A typo-tolerant index of search terms and the videos they lead to.
+
+    Make one with `Index.load` (an index file, or bytes), `Index.build`
+    (records) or `Index.from_prefix_search`; save it with `save`. An index
+    never changes once made, so any number of threads may query it at once.
+    """
+
+    __slots__ = ("__weakref__", "_metadata", "_native")
+
+    _native: NativeIndex
+    _metadata: Metadata
+
+    def __init__(self) -> None:
+        raise TypeError("make an Index with Index.load, Index.build or Index.from_prefix_search")
+
+    @classmethod
+    def _make(cls, native: NativeIndex, metadata: Metadata) -> Index:
+        if (
+            metadata.normalization is not None
+            and metadata.normalization not in KNOWN_NORMALIZATIONS
+        ):
+            raise IndexFormatError(
+                f"the index was built with the term normalisation {metadata.normalization!r}, "
+                "which this release does not know; queries would not be normalised the same way"
+            )
+        index = object.__new__(cls)
+        object.__setattr__(index, "_native", native)
+        object.__setattr__(index, "_metadata", metadata)
+        return index
+
+    # Making and saving.
+
+    @classmethod
+    def load(cls, source: Source, *, verify: bool = True) -> Index:
+        """Loads an index from a path or from bytes (`bytes`, `bytearray`,
+        `memoryview`, `mmap`; not copied).
+
+        Index files are checked against their checksum (`verify=False`
+        skips that, not the structural checks). A bare saved form, as
+        `PrefixSearch.to_bytes` writes it, loads too but cannot be checked:
+        that gives an `UncheckedIndexWarning`.
+
+        Raises `NotAnIndexError`, `CorruptIndexError` or `IndexFormatError`
+        (all `TessarinError`), or `OSError` for a file that cannot be read.
+        """
+        if isinstance(source, (str, os.PathLike)):
+            return cls._load_path(os.fspath(source), verify)
+        if not isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
+            raise TypeError(
+                "Index.load takes a path, bytes, bytearray, memoryview or mmap, "
+                f"not {type(source).__name__}"
+            )
+        return cls._load_buffer(source, verify)
+
+    @classmethod
+    def _load_path(cls, path: str, verify: bool) -> Index:
+        with open(path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            if size == 0:
+                raise NotAnIndexError(f"{path}: an empty file is not a tessarin index")
+            failure: TessarinError | None = None
+            with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+                try:
+                    return cls._load_buffer(mapped, verify, stacklevel=4)
+                except TessarinError as error:
+                    # Raised once the map is closed: the traceback holds views of it.
+                    failure = type(error)(f"{path}: {error}")
+            raise failure
+
+    @classmethod
+    def _load_buffer(
+        cls, data: bytes | bytearray | memoryview | mmap.mmap, verify: bool, stacklevel: int = 3
+    ) -> Index:
+        view = memoryview(data)
+        try:
+            if container.is_container(view):
+                metadata, payload = container.parse(view, verify=verify)
+                native = NativeIndex.from_saved(payload)
+                found = (native.node_count, native.term_count, native.video_count, native.id_mode)
+                said = (metadata.nodes, metadata.terms, metadata.videos, metadata.id_mode)
+                if found != said:
+                    raise CorruptIndexError(
+                        "the index file's metadata does not describe the index it holds"
+                    )
+                return cls._make(native, metadata)
+            try:
+                native = NativeIndex.from_saved(view)
+            except CorruptIndexError as error:
+                if "does not decode" not in str(error):
+                    raise  # a saved form, but a damaged one
+                raise NotAnIndexError(
+                    f"not a tessarin index file, nor a saved index ({error})"
+                ) from None
+            warnings.warn(
+                "loaded a bare saved index, which has no checksum: damage to it may go "
+                "unnoticed (Index.save writes a checked index file)",
+                UncheckedIndexWarning,
+                stacklevel=stacklevel,
+            )
+            metadata = dataclasses.replace(cls._metadata_of(native, None), builder="", created="")
+            return cls._make(native, metadata)
+        finally:
+            view.release()
+
+    @staticmethod
+    def _metadata_of(native: NativeIndex, video_top_n: int | None) -> Metadata:
+        from . import __version__
+
+        return Metadata(
+            nodes=native.node_count,
+            terms=native.term_count,
+            videos=native.video_count,
+            id_mode=native.id_mode,
+            video_top_n=video_top_n,
+            builder=f"tessarin {__version__}",
+            created=container.now(),
+        )
+
+    @classmethod
+    def from_prefix_search(cls, index: PrefixSearch, *, video_top_n: int | None = None) -> Index:
+        """The same index as a `PrefixSearch` (`video_top_n`, if known, is
+        recorded in the metadata)."""
+        return cls._from_saved(index.to_bytes(), video_top_n=video_top_n)
+
+    @classmethod
+    def _from_saved(cls, saved: bytes, video_top_n: int | None = None) -> Index:
+        """From a saved form the package itself made: no warning."""
+        native = NativeIndex.from_saved(saved)
+        return cls._make(native, cls._metadata_of(native, video_top_n))
+
+    @classmethod
+    def build(
+        cls,
+        records: Iterable[tuple[str, VideoId, int]],
+        *,
+        video_top_n: int = DEFAULT_VIDEO_TOP_N,
+    ) -> Index:
+        """An index of (term, video, count) records (see `IndexBuilder`)."""
+        builder = IndexBuilder()
+        builder.add_many(records)
+        return builder.index(video_top_n=video_top_n)
+
+    def to_bytes(self) -> bytes:
+        """The index file's bytes: header, metadata and saved form."""
+        payload = self._native.to_saved()
+        return container.container_header(self._metadata, payload) + payload
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the index file, whole or not at all (through a temporary
+        file in the same folder; a symbolic link is followed, not replaced)."""
+        payload = self._native.to_saved()
+        write_atomically(
+            os.fspath(path), [container.container_header(self._metadata, payload), payload]
+        )
+
+    def to_prefix_search(self) -> PrefixSearch:
+        """The same index as the extension's `PrefixSearch`."""
+        from _tessarin import PrefixSearch
+
+        return PrefixSearch.from_bytes(self._native.to_saved())
+
+    # Queries.
+
+    def suggest(
+        self,
+        term: str,
+        max_dist: int = 1,
+        limit: int | None = None,
+        *,
+        transpositions: bool = False,
+    ) -> list[Suggestion]:
+        """Indexed terms within `max_dist` edits of `term`: closest first,
+        then the most searched, then by term; at most `limit`.
+
+        An edit inserts, deletes or substitutes one character; with
+        `transpositions`, swapping two neighbours is one edit too (optimal
+        string alignment). Matching is exact on characters: no case folding.
+        """
+        found = self._native.suggest(
+            _term(term), _max_dist(max_dist), _limit(limit), transpositions
+        )
+        return [Suggestion._make(entry) for entry in found]
+
+    def search(
+        self,
+        term: str,
+        max_dist: int = 1,
+        limit: int | None = None,
+        *,
+        prefix: bool | None = None,
+        min_score: float | None = None,
+        transpositions: bool = False,
+    ) -> list[VideoMatch]:
+        """The videos for what was typed, best first, with the scores of
+        `PrefixSearch.fuzzy_match_video`.
+
+        `prefix`: None pools partial words only when no complete term
+        matches, True always, False never. Videos scoring below `min_score`
+        (default 0.01) are left out.
+        """
+        if prefix is not None and not isinstance(prefix, bool):
+            raise TypeError(f"prefix must be True, False or None, not {type(prefix).__name__}")
+        found = self._native.search(
+            _term(term),
+            _max_dist(max_dist),
+            _limit(limit),
+            prefix,
+            None if min_score is None else float(min_score),
+            transpositions,
+        )
+        return [VideoMatch._make(entry) for entry in found]
+
+    def match_nodes(
+        self,
+        term: str,
+        max_dist: int = 1,
+        *,
+        terminal_only: bool = False,
+        transpositions: bool = False,
+    ) -> list[NodeMatch]:
+        """Every trie node within `max_dist` of `term`, in trie order, for
+        scoring of one's own."""
+        found = self._native.match_nodes(
+            _term(term), _max_dist(max_dist), bool(terminal_only), transpositions
+        )
+        return [NodeMatch._make(entry) for entry in found]
+
+    def node_videos(self, node: int) -> list[tuple[str, int]]:
+        """The top videos of a node's subtree with their counts, highest
+        first."""
+        node = _natural("node", node)
+        if node >= self._native.node_count:
+            raise ValueError(
+                f"node {node} out of range: the index has {self._native.node_count} nodes"
+            )
+        return self._native.node_videos(node)
+
+    def suggest_many(
+        self,
+        terms: Sequence[str],
+        max_dist: int = 1,
+        limit: int | None = None,
+        *,
+        transpositions: bool = False,
+        threads: int | None = None,
+    ) -> list[list[Suggestion]]:
+        """`suggest` for each of `terms`, on `threads` threads (default: one
+        per core); results in the order of `terms`."""
+        queries = [_term(t) for t in terms]
+        found = self._native.suggest_many(
+            queries, _max_dist(max_dist), _limit(limit), transpositions, _threads(threads)
+        )
+        return [[Suggestion._make(entry) for entry in one] for one in found]
+
+    def search_many(
+        self,
+        terms: Sequence[str],
+        max_dist: int = 1,
+        limit: int | None = None,
+        *,
+        prefix: bool | None = None,
+        min_score: float | None = None,
+        transpositions: bool = False,
+        threads: int | None = None,
+    ) -> list[list[VideoMatch]]:
+        """`search` for each of `terms`, on `threads` threads (default: one
+        per core); results in the order of `terms`."""
+        if prefix is not None and not isinstance(prefix, bool):
+            raise TypeError(f"prefix must be True, False or None, not {type(prefix).__name__}")
+        queries = [_term(t) for t in terms]
+        found = self._native.search_many(
+            queries,
+            _max_dist(max_dist),
+            _limit(limit),
+            prefix,
+            None if min_score is None else float(min_score),
+            transpositions,
+            _threads(threads),
+        )
+        return [[VideoMatch._make(entry) for entry in one] for one in found]
+
+    # What the index is.
+
+    @property
+    def metadata(self) -> Metadata:
+        """What the index file says about the index."""
+        return self._metadata
+
+    @property
+    def node_count(self) -> int:
+        """Nodes of the trie, the root included."""
+        return self._native.node_count
+
+    @property
+    def term_count(self) -> int:
+        """Distinct indexed terms."""
+        return self._native.term_count
+
+    @property
+    def video_count(self) -> int:
+        """Entries of the video table."""
+        return self._native.video_count
+
+    @property
+    def id_mode(self) -> str:
+        """ "uuid" or "int": the kind of video identifier."""
+        return self._native.id_mode
+
+    @property
+    def video_top_n(self) -> int | None:
+        """How many videos each node keeps, if the index file says."""
+        return self._metadata.video_top_n
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes of memory the loaded index takes."""
+        return self._native.memory_bytes
+
+    def __len__(self) -> int:
+        return self._native.term_count
+
+    def __repr__(self) -> str:
+        return (
+            f"<tessarin.Index: {self.term_count:,} terms, {self.node_count:,} nodes, "
+            f"{self.video_count:,} videos ({self.id_mode}), {_size(self.memory_bytes)} in memory>"
+        )
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        return (_restore, (self.to_bytes(),))
+
+    def __copy__(self) -> Index:
+        return self  # immutable
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Index:
+        return self
+
+    def __setattr__(self, name: str, value: object) -> NoReturn:
+        raise AttributeError("an Index cannot be changed")
+
+    def __delattr__(self, name: str) -> NoReturn:
+        raise AttributeError("an Index cannot be changed")
