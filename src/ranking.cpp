@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "util/checked.h"
 #include "prefix/matcher.h"
 #include "prefix_search.h"
+#include "util/checked.h"
 #include "util/video_accumulator.h"
 
 namespace tessarin {

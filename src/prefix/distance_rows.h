@@ -256,8 +256,7 @@ class FixedBitRows {
             cur_below = r;
           }(),
           ...);
-    }
-    (std::make_index_sequence<kWords>{});
+    }(std::make_index_sequence<kWords>{});
     std::uint64_t* __restrict out = rows_[depth + 1].data();
     for (std::size_t d = 0; d < kWords; ++d) out[d] = cur[d];
     return {cur[K] != 0, kWords - with_last};

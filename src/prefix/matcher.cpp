@@ -19,19 +19,17 @@ Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_vi
                                              std::uint32_t max_dist,
                                              std::optional<std::size_t> limit) {
   std::vector<MatchResult> results;
-  const Result<std::size_t> matched =
-      fuzzy_match(trie, term, max_dist, limit,
-                  [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                    MatchResult& result = results.emplace_back();
-                    for (const char32_t c : path) {
-                      encode_utf8(c, [&](unsigned char b) {
-                        result.term.push_back(static_cast<char>(b));
-                      });
-                    }
-                    result.node = node;
-                    result.distance = distance;
-                    return Walk::kGoOn;
-                  });
+  const Result<std::size_t> matched = fuzzy_match(
+      trie, term, max_dist, limit,
+      [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+        MatchResult& result = results.emplace_back();
+        for (const char32_t c : path) {
+          encode_utf8(c, [&](unsigned char b) { result.term.push_back(static_cast<char>(b)); });
+        }
+        result.node = node;
+        result.distance = distance;
+        return Walk::kGoOn;
+      });
   if (!matched.ok()) return matched.error();
   return results;
 }

@@ -55,9 +55,9 @@
 #include <string_view>
 #include <vector>
 
-#include "util/checked.h"
 #include "prefix/distance_rows.h"
 #include "prefix/trie.h"
+#include "util/checked.h"
 #include "util/result.h"
 
 namespace tessarin {
@@ -325,13 +325,13 @@ Result<std::size_t> fuzzy_match(const Trie& trie, std::u32string_view term, std:
                                 std::optional<std::size_t> limit, OnMatch&& on_match) {
   if (limit && *limit == 0) return std::size_t{0};
   std::size_t reported = 0;
-  const Result<std::size_t> walked = fuzzy_walk<true>(
-      trie, term, max_dist, /*terminal_only=*/true,
-      [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-        if (on_match(node, distance, path) == Walk::kStop) return Walk::kStop;
-        ++reported;
-        return limit && reported >= *limit ? Walk::kStop : Walk::kGoOn;
-      });
+  const Result<std::size_t> walked =
+      fuzzy_walk<true>(trie, term, max_dist, /*terminal_only=*/true,
+                       [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                         if (on_match(node, distance, path) == Walk::kStop) return Walk::kStop;
+                         ++reported;
+                         return limit && reported >= *limit ? Walk::kStop : Walk::kGoOn;
+                       });
   if (!walked.ok()) return walked.error();
   return reported;
 }

@@ -29,8 +29,8 @@
 #include <span>
 #include <vector>
 
-#include "util/checked.h"
 #include "payload.h"
+#include "util/checked.h"
 
 namespace tessarin {
 

@@ -28,7 +28,7 @@ struct Register {
 
 template <class T>
 std::string show(const T& value) {
-  if constexpr (requires(std::ostream & os) { os << value; }) {
+  if constexpr (requires(std::ostream& os) { os << value; }) {
     std::ostringstream os;
     os << value;
     return os.str();

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/_tessarin/reference.h"
 #include "binding/_tessarin/prefix_search_type.h"
+#include "binding/_tessarin/reference.h"
 
 namespace {
 

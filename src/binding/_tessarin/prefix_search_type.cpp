@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "binding/_tessarin/exceptions.h"
-#include "binding/_tessarin/reference.h"
 #include "binding/_tessarin/methods.h"
+#include "binding/_tessarin/reference.h"
 
 namespace tessarin::binding {
 namespace {
@@ -39,7 +39,7 @@ PyObject* create_prefix_search_type() {
       from_bytes_method(),
       fuzzy_match_method(),
       fuzzy_match_video_method(),
-      {nullptr, nullptr, 0, nullptr},
+      {nullptr, nullptr, 0, nullptr},  // the end of the table
   };
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},

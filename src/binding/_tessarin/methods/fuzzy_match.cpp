@@ -58,16 +58,16 @@ PyObject* fuzzy_match_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
   OwnedRef list = OwnedRef::consuming(PyList_New(0));
   if (!list) return nullptr;
   bool failed = false;
-  const Result<std::size_t> matched =
-      tessarin::fuzzy_match(borrow.get().trie(), term, max_dist, limit,
-                  [&](std::size_t /*node*/, std::uint32_t distance, std::u32string_view path) {
-                    OwnedRef tuple = match_tuple(path, distance);
-                    if (!tuple || PyList_Append(list.get(), tuple.get()) != 0) {
-                      failed = true;
-                      return Walk::kStop;
-                    }
-                    return Walk::kGoOn;
-                  });
+  const Result<std::size_t> matched = tessarin::fuzzy_match(
+      borrow.get().trie(), term, max_dist, limit,
+      [&](std::size_t /*node*/, std::uint32_t distance, std::u32string_view path) {
+        OwnedRef tuple = match_tuple(path, distance);
+        if (!tuple || PyList_Append(list.get(), tuple.get()) != 0) {
+          failed = true;
+          return Walk::kStop;
+        }
+        return Walk::kGoOn;
+      });
   if (failed) return nullptr;
   if (!matched.ok()) return raise_error(matched.error());
   return list.release();

@@ -35,6 +35,8 @@ PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
 
 }  // namespace
 
-PyMethodDef to_bytes_method() { return {"to_bytes", to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"}; }
+PyMethodDef to_bytes_method() {
+  return {"to_bytes", to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"};
+}
 
 }  // namespace tessarin::binding
