@@ -41,7 +41,7 @@ bool Reader::varint_decode_near_end(IntegerType target, std::uint64_t* out) {
   }
   const std::size_t left = remaining() - 1;
   if (left < width) return fail(UnexpectedEnd{width - left});
-  *out = load_le(p_ + 1, static_cast<int>(width));
+  *out = load_le(p_ + 1, width);
   p_ += 1 + width;
   return true;
 }
@@ -85,8 +85,8 @@ bool Reader::read_char_slow(char32_t* out) {
     std::memcpy(invalid.bytes.data(), p_, width);
     return fail(invalid);
   }
-  char32_t c = b & (0x7F >> width);
-  for (std::size_t k = 1; k < width; ++k) c = (c << 6) | (p_[k] & 0x3F);
+  char32_t c = b & (0x7Fu >> width);
+  for (std::size_t k = 1; k < width; ++k) c = (c << 6) | (p_[k] & 0x3Fu);
   *out = c;
   p_ += width;
   return true;

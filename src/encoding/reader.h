@@ -79,7 +79,7 @@ class Reader {
         return true;
       }
       if (b >= 251 && b <= 253) {
-        const int width = b == 251 ? 2 : b == 252 ? 4 : 8;
+        const std::size_t width = b == 251 ? 2 : b == 252 ? 4 : 8;
         *out = load_le(p_ + 1, width);
         p_ += 1 + width;
         return true;
@@ -120,9 +120,9 @@ class Reader {
   [[nodiscard]] bool read_bools(std::uint64_t count, std::vector<std::uint8_t>& out);
 
  private:
-  static std::uint64_t load_le(const std::uint8_t* p, int width) {
+  static std::uint64_t load_le(const std::uint8_t* p, std::size_t width) {
     std::uint64_t value = 0;
-    for (int k = 0; k < width; ++k) value |= std::uint64_t{p[k]} << (8 * k);
+    for (std::size_t k = 0; k < width; ++k) value |= std::uint64_t{p[k]} << (8 * k);
     return value;
   }
 

@@ -84,8 +84,8 @@ class BufferWriter {
   [[nodiscard]] std::size_t size() const { return static_cast<std::size_t>(out_ - begin_); }
 
  private:
-  void little_endian(std::uint64_t value, int bytes) {
-    for (int k = 0; k < bytes; ++k) {
+  void little_endian(std::uint64_t value, unsigned bytes) {
+    for (unsigned k = 0; k < bytes; ++k) {
       *out_++ = static_cast<std::uint8_t>(value >> (8 * k));
     }
   }

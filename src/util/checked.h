@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <span>
 #include <string>
 #include <utility>
@@ -20,10 +21,11 @@
 
 namespace tessarin {
 
-class InternalFailure {
+class InternalFailure : public std::exception {
  public:
   explicit InternalFailure(std::string message) : message_(std::move(message)) {}
   [[nodiscard]] const std::string& message() const { return message_; }
+  [[nodiscard]] const char* what() const noexcept override { return message_.c_str(); }
 
  private:
   std::string message_;

@@ -64,7 +64,7 @@ class VideoAccumulator {
 
   void rehash(std::size_t wanted) {
     std::size_t size = 16;
-    int bits = 4;
+    unsigned bits = 4;
     while (size < wanted) {
       size *= 2;
       ++bits;
@@ -80,7 +80,7 @@ class VideoAccumulator {
   }
 
   std::vector<std::uint32_t> slots_ = std::vector<std::uint32_t>(16, kEmpty);
-  int shift_ = 60;
+  unsigned shift_ = 60;
   std::vector<Entry> entries_;
   std::vector<std::size_t> used_;  // slots taken, so clear() costs O(size())
 };

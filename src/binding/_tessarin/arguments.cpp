@@ -31,9 +31,9 @@ void missing_required(const Signature& s, PyObject** slots) {
         names += listed + 1 == missing ? ", and " : ", ";
       }
     }
-    names += "'";
+    names += '\'';
     names += s.names[i];
-    names += "'";
+    names += '\'';
     ++listed;
   }
   PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", s.full_name,
