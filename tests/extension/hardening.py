@@ -1,6 +1,7 @@
-"""Helpers shared by the hardening tests (hostile arguments, leaks, fuzzing
-regressions): the internal-failure exception type, small indexes, and
-running a snippet in a fresh interpreter to measure its peak memory."""
+"""Helpers shared by the hardening tests (hostile arguments, leaks, fault
+injection, fuzzing regressions): small indexes, running a snippet in a fresh
+interpreter to measure its peak memory, and counting what calls leave
+behind. panic_type comes along for the snippets' `from hardening import *`."""
 
 import json
 import os
@@ -9,6 +10,7 @@ import sys
 import textwrap
 
 from _tessarin import PrefixSearch
+from tessarin_reference.hostile import panic_type  # noqa: F401 - for the snippets
 from tessarin_reference.model import layout_terms
 
 build = PrefixSearch.from_internal_data_v2
@@ -17,22 +19,6 @@ load = PrefixSearch.from_bytes
 # Set by .ci/sanitizers.sh: ASan's shadow memory and quarantine inflate the
 # resident size, and its address-space reservations rule out RLIMIT_AS.
 SANITIZED = bool(os.environ.get("TESSARIN_SANITIZED"))
-
-_panic = []
-
-
-def panic_type():
-    """The internal-failure exception, taken from a call that raises it (it
-    is no module attribute)."""
-    if not _panic:
-        index = load(bytes.fromhex("0100" "0161" "0105" "00" "00" "00" "00" "00"))
-        try:
-            index.fuzzy_match("a", 1)
-        except BaseException as exc:  # noqa: BLE001 - that is the point
-            _panic.append(type(exc))
-        assert _panic, "a child position beyond the node count did not fail"
-    return _panic[0]
-
 
 def trie_of(words, videos=4):
     """(node_shifts, labels, payloads, child_transitions, video_index) of a

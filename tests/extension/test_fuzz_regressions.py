@@ -8,7 +8,8 @@ import pathlib
 
 import pytest
 
-from hardening import load, panic_type
+from hardening import load
+from tessarin_reference.hostile import panic_type
 
 FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"
 INPUTS = sorted(p for d in (FUZZ / "regressions" / "saved_form", FUZZ / "corpus" / "saved_form")
