@@ -23,8 +23,14 @@ def test_stubtest(tmp_path, mypy):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("".join(f"_tessarin.PrefixSearch.{name}\n" for name in UNCHECKED))
     (tmp_path / "mypy.ini").write_text(f"[mypy]\ncache_dir = {tmp_path / 'cache'}\n")
-    done = mypy("mypy.stubtest", "_tessarin", "--allowlist", str(allowlist),
-                "--mypy-config-file", str(tmp_path / "mypy.ini"))
+    done = mypy(
+        "mypy.stubtest",
+        "_tessarin",
+        "--allowlist",
+        str(allowlist),
+        "--mypy-config-file",
+        str(tmp_path / "mypy.ini"),
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -37,7 +43,7 @@ def stub_parameters(method):
             defaults = [None] * (len(names) - len(args.defaults)) + [
                 ast.literal_eval(d) for d in args.defaults
             ]
-            return list(zip(names, defaults))
+            return list(zip(names, defaults, strict=True))
     raise AssertionError(f"{method} missing from the stub")
 
 
@@ -51,8 +57,8 @@ def test_unchecked_signatures(method):
     assert stub_parameters(method) == [("self", None), *expected]
 
 
-def test_stub_is_installed_beside_the_module():
+def test_stubs_are_installed_as_a_stub_package():
     module_dir = Path(_tessarin.__file__).parent
     if module_dir.name != "site-packages":
-        pytest.skip("the extension is not installed (a build tree): no stub beside it")
-    assert (module_dir / "_tessarin.pyi").read_text() == STUB.read_text()
+        pytest.skip("the extension is not installed (a build tree): no stub package beside it")
+    assert (module_dir / "_tessarin-stubs" / "__init__.pyi").read_text() == STUB.read_text()
