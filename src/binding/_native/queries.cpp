@@ -64,7 +64,9 @@ nb::list run_many(nb::handle terms, std::size_t threads, Run&& run) {
                  [&](std::size_t i) { found[i].emplace(run(queries[i])); });
   }
   nb::list out;
-  for (const std::optional<Found>& one : found) out.append(checked(*one));
+  for (const std::optional<Found>& one : found) {
+    if (one) out.append(checked(*one));  // every slot is filled when parallel_for returns
+  }
   return out;
 }
 
