@@ -92,7 +92,7 @@ mkdir -p "$WORK/corpus-python" "$WORK/artifacts-python"
   export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   export PYTHONPATH="$WORK/atheris-build"
-  "$WORK/atheris-venv/bin/python" "$ROOT/fuzz/fuzz_python.py" -max_total_time="$FUZZ_SECONDS" \
+  "$WORK/atheris-venv/bin/python" -m fuzz.fuzz_python -max_total_time="$FUZZ_SECONDS" \
     -malloc_limit_mb=256 -rss_limit_mb=3072 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$WORK/artifacts-python/" "$WORK/corpus-python" "$ROOT/fuzz/corpus/python" \
     > "$WORK/fuzz-python.log" 2>&1

@@ -12,9 +12,11 @@ one of our own hostile objects raised. Anything else (another exception, a
 crash, a sanitizer report) is a finding. What loads must also save to its
 shortest form and load back to the same bytes.
 
-Run it with the extension built under ASan and UBSan, the runtime
-preloaded and PYTHONMALLOC=malloc (see .ci/hardening.sh), e.g.
-    python fuzz/fuzz_python.py -max_total_time=60 fuzz/corpus/saved_form
+Run it from the repository root, as a module (it takes its hostile
+objects from tessarin_reference.hostile), with the extension built under
+ASan and UBSan, the runtime preloaded and PYTHONMALLOC=malloc (see
+.ci/hardening.sh), e.g.
+    python -m fuzz.fuzz_python -max_total_time=60 fuzz/corpus/saved_form
 """
 
 import array
@@ -26,6 +28,10 @@ import atheris
 with atheris.instrument_imports():
     from _tessarin import PrefixSearch
 
+from tessarin_reference.hostile import (BOUNDARY_INTS, REFUSED_VALUES, Float, Hostile, Index,
+                                        LyingBytes, LyingInt, LyingStr, LyingTuple, OddSequence,
+                                        panic_type)
+
 try:
     import numpy
 except ImportError:  # numpy makes the arguments more varied, nothing more
@@ -34,109 +40,25 @@ except ImportError:  # numpy makes the arguments more varied, nothing more
 build = PrefixSearch.from_internal_data_v2
 load = PrefixSearch.from_bytes
 
-
-class Hostile(Exception):
-    """Raised by our own odd objects; the module must pass it on."""
-
-
-def _panic_type():
-    index = load(bytes.fromhex("0100" "0161" "0105" "00" "00" "00" "00" "00"))
-    try:
-        index.fuzzy_match("a", 1)
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-    raise AssertionError("no internal failure from a corrupt index")
-
-
-PANIC = _panic_type()
-EXPECTED = (TypeError, OverflowError, ValueError, PANIC, Hostile)
-
-
-class IntSub(int):
-    def __index__(self):
-        return 7
-
-
-class StrSub(str):
-    def __iter__(self):
-        return iter("xyz")
-
-    def __len__(self):
-        return 2**40
-
-
-class BytesSub(bytes):
-    def __iter__(self):
-        return iter([1, 2, 300])
-
-    def __len__(self):
-        return 3
-
-
-class TupleSub(tuple):
-    def __iter__(self):
-        return iter([0, 1])
-
-    def __len__(self):
-        return 2**62
-
-
-class Indexable:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, Exception):
-            raise self.value
-        return self.value
-
-    def __float__(self):
-        if isinstance(self.value, Exception):
-            raise self.value
-        return 0.5
-
-
-class Sequence:
-    """A sequence by protocol, whose iteration can lie, raise or mutate."""
-
-    def __init__(self, items, mode):
-        self.items = items
-        self.mode = mode
-
-    def __len__(self):
-        if self.mode == 1:
-            raise Hostile("len")
-        return 2**62 if self.mode == 2 else len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for k, item in enumerate(self.items):
-            if self.mode == 3 and k == 1:
-                raise Hostile("iter")
-            if self.mode == 4:
-                self.items.append(0) if len(self.items) < 64 else None
-            yield item
-
-
-INTS = [0, 1, 2, 3, 250, 251, 65535, 65536, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63,
-        2**64 - 1, 2**64, -1, -(2**63), -(2**64), 10**40, True, False]
+EXPECTED = (TypeError, OverflowError, ValueError, panic_type(), Hostile)
 
 
 @atheris.instrument_func
 def any_int(fdp):
-    pick = fdp.ConsumeIntInRange(0, 5)
+    pick = fdp.ConsumeIntInRange(0, 6)
     if pick == 0:
-        return fdp.PickValueInList(INTS)
+        return fdp.PickValueInList(BOUNDARY_INTS)
     if pick == 1:
         return fdp.ConsumeIntInRange(0, 6)
     if pick == 2:
         return fdp.ConsumeInt(fdp.ConsumeIntInRange(1, 9))
     if pick == 3:
-        return IntSub(fdp.PickValueInList(INTS))
+        return LyingInt(fdp.PickValueInList(BOUNDARY_INTS))
     if pick == 4:
-        return Indexable(fdp.PickValueInList(INTS + [Hostile("index"), "3", 1.5, IntSub(3)]))
+        return Index(fdp.PickValueInList(BOUNDARY_INTS + [Hostile("index"), "3", 1.5,
+                                                          LyingInt(3)]))
+    if pick == 5:
+        return fdp.PickValueInList(REFUSED_VALUES)
     return numpy.int64(fdp.ConsumeIntInRange(-3, 2**40)) if numpy else 5
 
 
@@ -147,7 +69,7 @@ def any_text(fdp):
     if pick == 0:
         return text + "\ud800"
     if pick == 1:
-        return StrSub(text)
+        return LyingStr(text)
     if pick == 2:
         return fdp.PickValueInList(["cat", "car", "ca", "", "a" * 70, "é€𝄞", "\x00"])
     return text
@@ -166,7 +88,7 @@ def any_value(fdp, depth=0):
         return fdp.PickValueInList([None, 0.5, math.nan, -math.inf, 1e300, object(), b"\x00" * 4,
                                     bytes(16), bytearray(4), memoryview(b"\x01\x02\x03\x04")])
     if pick == 6:
-        return BytesSub(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 16)))
+        return LyingBytes(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 16)))
     if pick == 7:
         return fdp.ConsumeBool() if depth else numpy.bool_(fdp.ConsumeBool()) if numpy else True
     if pick == 8:
@@ -178,9 +100,9 @@ def any_value(fdp, depth=0):
     if pick == 11:
         return tuple(items)
     if pick == 12:
-        return TupleSub(items)
+        return LyingTuple(items)
     if pick == 13:
-        return Sequence(items, fdp.ConsumeIntInRange(0, 4))
+        return OddSequence(items, fdp.ConsumeIntInRange(0, 4))
     if pick == 14:
         return range(fdp.ConsumeIntInRange(0, 8))
     if pick == 15:
@@ -317,7 +239,7 @@ def one_input(data):
                 values += [fdp.PickValueInList([None, True, False]) if fdp.ConsumeBool()
                            else any_value(fdp),
                            None if fdp.ConsumeBool() else fdp.PickValueInList(
-                               [0.0, -1.0, 0.5, math.nan, math.inf, 1, Indexable(Hostile("f"))])
+                               [0.0, -1.0, 0.5, math.nan, math.inf, 1, Float(0.5), Float(Hostile("f"))])
                            if fdp.ConsumeBool() else any_value(fdp)]
             count = len(names) - fdp.ConsumeIntInRange(0, len(names) - 1)
             args, kwargs = arrange(fdp, names[:count], values[:count])
