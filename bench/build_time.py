@@ -1,14 +1,14 @@
 """Time from_internal_data_v2 on synthetic tries built from Python lists.
 
-Usage: python bench/build_time.py [terms]   (default 170000 terms, ~1M nodes)
+Usage: python -m bench.build_time [terms]   (default 170000 terms, ~1M nodes;
+       from the repository root)
 """
 
 import sys
 import time
 
-from synthetic import random_terms, trie_arrays
-
 from _tessarin import PrefixSearch
+from bench.synthetic import random_terms, trie_arrays
 
 
 def main():

@@ -1,6 +1,6 @@
 """Figures of the index builder: records per second and peak memory.
 
-    PYTHONPATH=build/dev:python python bench/builder_throughput.py [--records N]
+    python -m bench.builder_throughput [--records N]   (from the repository root)
 
 Draws N records (term, video, count) over a Zipf-like vocabulary of
 synthetic terms and videos, feeds them to IndexBuilder.add_many, lays the
@@ -11,18 +11,13 @@ builder's peak traced memory (tracemalloc, Python allocations only).
 from __future__ import annotations
 
 import argparse
-import os
 import random
-import sys
 import time
 import tracemalloc
 import uuid
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from synthetic import random_terms  # noqa: E402
-
-from tessarin import IndexBuilder  # noqa: E402
+from bench.synthetic import random_terms
+from tessarin import IndexBuilder
 
 
 def records(n: int, terms: int, videos: int, kind: str, seed: int = 1):

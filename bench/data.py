@@ -218,19 +218,11 @@ def video_records(terms, seed: int = 0):
 def layout_terms(terms, video_top_n: int = 10):
     """(how, the six arguments of from_internal_data_v2) for the terms.
 
-    With the tessarin package importable, its IndexBuilder lays out the
-    records of video_records(); without it, bench/synthetic.py's
-    trie_arrays() lays the terms out with payloads of the same kind. Both
-    number nodes breadth-first with children in label order when the terms
-    come sorted (load_terms sorts them), which is also the order in which
-    plain_trie.build() inserts them.
+    tessarin.IndexBuilder lays out the records of video_records()
+    (bench.synthetic.trie_arrays). It numbers nodes breadth-first with
+    children in label order when the terms come sorted (load_terms sorts
+    them), which is also the order in which plain_trie.build() inserts them.
     """
-    try:
-        from tessarin.builder import IndexBuilder
-    except ImportError:
-        from synthetic import trie_arrays
+    from bench.synthetic import trie_arrays
 
-        return "bench/synthetic.py trie_arrays", trie_arrays(terms, video_top_n=video_top_n)
-    builder = IndexBuilder()
-    builder.add_many(video_records(terms))
-    return "tessarin.builder.IndexBuilder", tuple(builder.arrays(video_top_n))
+    return "tessarin.builder.IndexBuilder", trie_arrays(terms, video_top_n)

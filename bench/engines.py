@@ -1,6 +1,6 @@
 """The engines of the suite, each measured in a process of its own.
 
-    python bench/engines.py ENGINE JOB.pickle RESULT.pickle
+    python -m bench.engines ENGINE JOB.pickle RESULT.pickle   (from the repository root)
 
 JOB holds the terms, the query sets, the distances, the number of rounds and
 the time budget; RESULT receives build time, memory, per-query latencies and
@@ -30,8 +30,6 @@ import statistics
 import sys
 import tempfile
 import time
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 
 # --- memory -----------------------------------------------------------------
@@ -124,7 +122,7 @@ def time_queries(run, queries, rounds: int, budget: float, min_queries: int):
 
 
 def layout(terms):
-    from data import layout_terms
+    from bench.data import layout_terms
 
     return layout_terms(terms)
 
@@ -230,7 +228,7 @@ def run_walk_bench(job, saved: bytes):
 
 
 def run_plain(job):
-    import plain_trie
+    from bench import plain_trie
 
     out: dict = {"terms": len(job["terms"])}
     root, build_s, _, rss = measure(lambda: plain_trie.build(job["terms"]))

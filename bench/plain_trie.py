@@ -2,8 +2,9 @@
 
 Nodes are dicts from a character to the child node; the key None holds the
 count of the term that ends at the node. Children keep insertion order, which
-is the order in which bench/synthetic.py lays out the same terms, so this walk
-visits the same nodes in the same order as PrefixSearch.fuzzy_match, with the
+for sorted terms (bench.data.load_terms sorts them) is the label order in
+which tessarin.IndexBuilder lays out the same terms, so this walk visits the
+same nodes in the same order as PrefixSearch.fuzzy_match, with the
 same pruning: one Levenshtein row per depth, a subtree dropped when its row
 minimum exceeds max_dist. It counts the rows it fills (visited nodes).
 """

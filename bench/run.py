@@ -1,8 +1,10 @@
 """The benchmark suite: this module beside its peers, on the same data.
 
-    pip install '.[bench]' && python bench/run.py            # full run
-    python bench/run.py --quick                              # smoke run, ~1 min
-    python bench/run.py --sizes 10k,83k --rounds 5 --budget 20
+    pip install '.[bench]' && python -m bench.run            # full run
+    python -m bench.run --quick                              # smoke run, ~1 min
+    python -m bench.run --sizes 10k,83k --rounds 5 --budget 20
+
+(from the repository root: the scripts of bench/ run as modules.)
 
 For each data set (see data.py) it draws the queries, then runs every engine
 (see engines.py) in a process of its own on the same terms and queries:
@@ -37,10 +39,10 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+from bench import data
 
-import data  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 
 PEER_MODULES = {
     "plain-trie": None,
@@ -201,7 +203,7 @@ def find_walk_bench(arg, log):
         return None
     if arg != "auto":
         return os.path.abspath(arg)
-    root = os.path.dirname(HERE)
+    root = ROOT
     build = os.path.join(root, "build", "walk-bench")
     binary = os.path.join(build, "walk_bench")
     if not os.path.exists(os.path.join(root, "CMakeLists.txt")):
@@ -222,8 +224,8 @@ def find_walk_bench(arg, log):
 def run_engine(engine, job_path, tmp, log):
     result_path = os.path.join(tmp, engine.replace(":", "-") + ".pickle")
     start = time.perf_counter()
-    proc = subprocess.run([sys.executable, os.path.join(HERE, "engines.py"), engine, job_path,
-                           result_path], capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-m", "bench.engines", engine, job_path, result_path],
+                          capture_output=True, text=True, cwd=ROOT)
     elapsed = time.perf_counter() - start
     if proc.returncode != 0 or not os.path.exists(result_path):
         tail = (proc.stderr or proc.stdout).strip().splitlines()[-5:]

@@ -1,6 +1,7 @@
 """Time to_bytes and from_bytes, and measure the saved form, on synthetic tries.
 
-Usage: python bench/saved_form.py [terms]   (default 170000 terms, ~1M nodes)
+Usage: python -m bench.saved_form [terms]   (default 170000 terms, ~1M nodes;
+       from the repository root)
 
 Also loads damaged copies (cut short, one byte changed) to show that
 refusing a bad saved form costs no more than reading the good part, and
@@ -11,9 +12,8 @@ import resource
 import sys
 import time
 
-from synthetic import random_terms, trie_arrays
-
 from _tessarin import PrefixSearch
+from bench.synthetic import random_terms, trie_arrays
 
 
 def best_of(repeats, f):

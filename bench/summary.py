@@ -1,6 +1,6 @@
 """Markdown summary of one or more runs of bench/run.py, with the performance goals.
 
-    python bench/summary.py bench/results/RUN.json [MORE.json ...]
+    python -m bench.summary bench/results/RUN.json [MORE.json ...]
 
 With several files (repeated runs of the same sizes), every figure is the
 median over the runs. Prints the machine, a table per data set of this
