@@ -4,6 +4,7 @@
 #   1. clang-format in check mode on all C++ under version control;
 #   2. clang-tidy with .clang-tidy on the core: every .cpp under src/ outside
 #      src/binding/, compiled as the build compiles it, any finding an error;
+#      then on the binding of _tessarin, with the Python headers;
 #   3. ruff, format check and lint, on all Python (configured in pyproject.toml);
 #   4. mypy in strict mode on the package, its stub, scripts/ and examples/
 #      (the files of [tool.mypy] in pyproject.toml).
@@ -50,8 +51,18 @@ clang_tidy() {
     xargs -0 -n 1 -P "$(nproc)" "$BIN/clang-tidy" -p build/lint --quiet --warnings-as-errors='*'
 }
 
+# The binding of _tessarin too, compiled against the Python headers.
+clang_tidy_binding() {
+  cmake -S . -B build/lint-binding -G Ninja -DTESSARIN_PYTHON=ON -DTESSARIN_NATIVE=OFF \
+    -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON > /dev/null ||
+    return 1
+  git ls-files -z 'src/binding/_tessarin/*.cpp' |
+    xargs -0 -n 1 -P "$(nproc)" "$BIN/clang-tidy" -p build/lint-binding --quiet --warnings-as-errors='*'
+}
+
 check "clang-format" clang_format
 check "clang-tidy" clang_tidy
+check "clang-tidy (binding)" clang_tidy_binding
 check "ruff format" "$BIN/ruff" format --check .
 check "ruff check" "$BIN/ruff" check .
 check "mypy" "$PYTHON" -m mypy
