@@ -4,7 +4,8 @@
 #   2. the core's C++ tests under ASan and UBSan;
 #   3. the whole pytest suite under ASan and UBSan (.ci/sanitizers.sh);
 #   4. the atheris harness over the module, native code instrumented;
-#   5. the leak checks, slow ones included, on a debug interpreter.
+#   5. the leak and fault-injection checks, slow ones included, on a debug
+#      interpreter.
 # Every step fails the run on any finding. FUZZ_SECONDS (default 60) sets
 # how long each fuzzer runs. Needs root for apt-get (as CI has).
 set -euo pipefail
@@ -99,7 +100,7 @@ mkdir -p "$WORK/corpus-python" "$WORK/artifacts-python"
 ) || { tail -80 "$WORK/fuzz-python.log"; echo "atheris found a failing input" >&2; exit 1; }
 grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::" "$WORK/fuzz-python.log"
 
-step "leak checks on the debug interpreter (slow ones included)"
+step "leak and fault-injection checks on the debug interpreter (slow ones included)"
 cmake -S "$ROOT" -B "$WORK/dbg-build" -G Ninja -DTESSARIN_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
   -DPython_EXECUTABLE="$(command -v python3-dbg)" -DCMAKE_CXX_FLAGS=-DPy_DEBUG > "$WORK/cmake.log"
 cmake --build "$WORK/dbg-build" > "$WORK/build.log" || { cat "$WORK/build.log"; exit 1; }
@@ -111,7 +112,8 @@ cmake --build "$WORK/dbg-build" > "$WORK/build.log" || { cat "$WORK/build.log"; 
 nm -D "$WORK"/dbg-build/_tessarin*.so | grep -c _Py_RefTotal > /dev/null ||
   { echo "the debug build does not count references" >&2; exit 1; }
 TESSARIN_SLOW_LEAKS=1 PYTHONPATH="$WORK/dbg-build:$ROOT/python" \
-  python3-dbg -m pytest -q -p no:cacheprovider "$ROOT/tests/extension/test_leaks.py"
+  python3-dbg -m pytest -q -p no:cacheprovider "$ROOT/tests/extension/test_leaks.py" \
+  "$ROOT/tests/extension/test_fault_injection.py"
 
 step "hardening done"
 rm -rf "$WORK"

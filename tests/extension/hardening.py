@@ -87,6 +87,16 @@ def isolated(setup, call, timeout=120, limit_as_mb=None):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def allocation_counters():
+    """(the interpreter's total reference count, 0 unless it is a debug
+    build; its allocated blocks), after a collection."""
+    import gc
+
+    gc.collect()
+    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return refs, sys.getallocatedblocks()
+
+
 def traced_growth(calls, warmup, rounds):
     """Bytes that tracemalloc sees grow over `rounds` calls of calls(), after
     `warmup` calls and a collection."""

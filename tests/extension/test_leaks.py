@@ -19,7 +19,8 @@ import sys
 import pytest
 
 from _tessarin import PrefixSearch
-from hardening import SANITIZED, WORDS, build, index_of, load, traced_growth, trie_of
+from hardening import (SANITIZED, WORDS, allocation_counters, build, index_of, load,
+                       traced_growth, trie_of)
 from tessarin_reference.hostile import Float, Hostile, Index, panic_type
 
 SLOW = bool(os.environ.get("TESSARIN_SLOW_LEAKS"))
@@ -139,21 +140,15 @@ def call_many(function, args, kwargs, times):
             pass
 
 
-def counters():
-    gc.collect()
-    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
-    return refs, sys.getallocatedblocks()
-
-
 def growth_per_call(function, args, kwargs, calls=CALLS):
     """The least growth of (references, blocks) over ROUNDS rounds of
     `calls` calls, after a warm-up, divided by `calls`."""
     call_many(function, args, kwargs, 20)
     best = None
     for _ in range(ROUNDS):
-        before = counters()
+        before = allocation_counters()
         call_many(function, args, kwargs, calls)
-        after = counters()
+        after = allocation_counters()
         delta = tuple(a - b for a, b in zip(after, before))
         best = delta if best is None else tuple(map(min, best, delta))
     return tuple(d / calls for d in best)
