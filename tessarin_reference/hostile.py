@@ -19,8 +19,31 @@ U64_MAX = 2**64 - 1
 
 # Integers at and past every bound of the converters: 8, 32 and 64 bits, the
 # one-byte and two-byte varint forms, C long, and bool.
-BOUNDARY_INTS = [0, 1, 2, 3, 250, 251, 255, 256, 65535, 65536, 2**31, U32_MAX, 2**32,
-                 2**63 - 1, 2**63, U64_MAX, 2**64, -1, -(2**63), -(2**64), 10**40, True, False]
+BOUNDARY_INTS = [
+    0,
+    1,
+    2,
+    3,
+    250,
+    251,
+    255,
+    256,
+    65535,
+    65536,
+    2**31,
+    U32_MAX,
+    2**32,
+    2**63 - 1,
+    2**63,
+    U64_MAX,
+    2**64,
+    -1,
+    -(2**63),
+    -(2**64),
+    10**40,
+    True,
+    False,
+]
 
 
 class Hostile(Exception):
@@ -151,7 +174,7 @@ def panic_type():
     child 5 of one node."""
     from _tessarin import PrefixSearch
 
-    index = PrefixSearch.from_bytes(bytes.fromhex("0100" "0161" "0105" "00" "00" "00" "00" "00"))
+    index = PrefixSearch.from_bytes(bytes.fromhex("0100016101050000000000"))
     try:
         index.fuzzy_match("a", 1)
     except BaseException as exc:  # noqa: BLE001 - its type is what we are after
@@ -206,8 +229,15 @@ U32_REFUSALS = [
     (Index(Hostile("no index")), Hostile, "no index"),
 ]
 # (value, the integer it stands for)
-U32_ACCEPTED = [(0, 0), (7, 7), (True, 1), (False, 0), (U32_MAX, U32_MAX), (Index(3), 3),
-                (LyingInt(1), 1)]
+U32_ACCEPTED = [
+    (0, 0),
+    (7, 7),
+    (True, 1),
+    (False, 0),
+    (U32_MAX, U32_MAX),
+    (Index(3), 3),
+    (LyingInt(1), 1),
+]
 
 # Sizes (video_top_n, limit). Where None means "not given" (limit), it is no
 # refusal.
@@ -254,5 +284,8 @@ ARRAY_REFUSALS = [
 ]
 
 # Every value refused somewhere, for the fuzzer to put anywhere.
-REFUSED_VALUES = [row[0] for table in (U32_REFUSALS, USIZE_REFUSALS, TEXT_REFUSALS,
-                                       ARRAY_REFUSALS) for row in table]
+REFUSED_VALUES = [
+    row[0]
+    for table in (U32_REFUSALS, USIZE_REFUSALS, TEXT_REFUSALS, ARRAY_REFUSALS)
+    for row in table
+]

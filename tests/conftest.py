@@ -19,7 +19,13 @@ def mypy(tmp_path):
     def run(module, *args):
         env = dict(os.environ, MYPYPATH=str(REPO_PYTHON))
         env.pop("MYPY_CACHE_DIR", None)
-        return subprocess.run([sys.executable, "-m", module, *args], capture_output=True,
-                              text=True, env=env, cwd=tmp_path, timeout=600)
+        return subprocess.run(
+            [sys.executable, "-m", module, *args],
+            capture_output=True,
+            text=True,
+            env=env,
+            cwd=tmp_path,
+            timeout=600,
+        )
 
     return run

@@ -19,9 +19,9 @@ import gc
 import sys
 
 import pytest
+from hardening import allocation_counters
 
 from _tessarin import PrefixSearch
-from hardening import allocation_counters
 from tessarin_reference.hostile import OddSequence
 
 _testcapi = pytest.importorskip("_testcapi")
@@ -34,29 +34,65 @@ load = PrefixSearch.from_bytes
 # No call here makes that many allocations through the host's allocators.
 MAX_ALLOCATIONS = 200
 
-ARGS = ([0, 3, 4, 4, 5, 5], ["", "c", "d", "a", "é", "😀"],
-        [None, (9, [0, 1], [5, 4]), (3, [2], [3]), (4, [1, 0], [2, 2]), (1, [2], [1]),
-         (2, [0], [2])],
-        [1, 2, 3, 4, 5], [b"\x01\x00\x00\x00", b"\xff\xff\xff\xff", b"\x07\x00\x00\x00"], 10)
+ARGS = (
+    [0, 3, 4, 4, 5, 5],
+    ["", "c", "d", "a", "é", "😀"],
+    [None, (9, [0, 1], [5, 4]), (3, [2], [3]), (4, [1, 0], [2, 2]), (1, [2], [1]), (2, [0], [2])],
+    [1, 2, 3, 4, 5],
+    [b"\x01\x00\x00\x00", b"\xff\xff\xff\xff", b"\x07\x00\x00\x00"],
+    10,
+)
 INDEX = build(*ARGS)
 UUID_INDEX = build(*ARGS[:4], [bytes(range(16)), bytes(range(1, 17)), bytes(16)], 2)
 # Its root lists child 5 of one node: queries fail on it.
-CORRUPT = load(bytes.fromhex("0100" "0161" "0105" "00" "00" "00" "00" "00"))
+CORRUPT = load(bytes.fromhex("0100016101050000000000"))
 INDEXES = [INDEX, UUID_INDEX, CORRUPT]
 SAVED = [index.to_bytes() for index in INDEXES]
-NAMES = ["node_shifts", "child_labels", "payloads", "child_transitions", "video_index",
-         "video_top_n"]
+NAMES = [
+    "node_shifts",
+    "child_labels",
+    "payloads",
+    "child_transitions",
+    "video_index",
+    "video_top_n",
+]
 
 CASES = {
     # from_internal_data_v2
     "build_without_payloads": (build, ([0, 1], ["", "a"], [None, None], [1], [], 0), {}),
     "build_with_videos": (build, ARGS, {}),
-    "build_by_keyword_uuids": (build, (), dict(zip(NAMES, (*ARGS[:4], [bytes(16)] * 3, 1)))),
-    "build_from_buffers": (build, (array.array("I", ARGS[0]), ARGS[1], [
-        None if p is None else (p[0], array.array("q", p[1]), memoryview(bytes(p[2])))
-        for p in ARGS[2]], array.array("H", ARGS[3]), [memoryview(v) for v in ARGS[4]], 3), {}),
-    "build_from_sequences": (build, (collections.deque(ARGS[0]), tuple(ARGS[1]),
-                                     OddSequence(list(ARGS[2])), range(1, 6), ARGS[4], 4), {}),
+    "build_by_keyword_uuids": (
+        build,
+        (),
+        dict(zip(NAMES, (*ARGS[:4], [bytes(16)] * 3, 1), strict=True)),
+    ),
+    "build_from_buffers": (
+        build,
+        (
+            array.array("I", ARGS[0]),
+            ARGS[1],
+            [
+                None if p is None else (p[0], array.array("q", p[1]), memoryview(bytes(p[2])))
+                for p in ARGS[2]
+            ],
+            array.array("H", ARGS[3]),
+            [memoryview(v) for v in ARGS[4]],
+            3,
+        ),
+        {},
+    ),
+    "build_from_sequences": (
+        build,
+        (
+            collections.deque(ARGS[0]),
+            tuple(ARGS[1]),
+            OddSequence(list(ARGS[2])),
+            range(1, 6),
+            ARGS[4],
+            4,
+        ),
+        {},
+    ),
     # to_bytes and from_bytes
     "to_bytes": (INDEX.to_bytes, (), {}),
     "to_bytes_uuids": (UUID_INDEX.to_bytes, (), {}),
@@ -92,15 +128,22 @@ try:
 except ImportError:
     numpy = None
 if numpy is not None:
-    CASES["include_prefix_nodes_numpy_bool"] = (INDEX.fuzzy_match_video,
-                                                ("c", 1, None, numpy.bool_(True)), {})
+    CASES["include_prefix_nodes_numpy_bool"] = (
+        INDEX.fuzzy_match_video,
+        ("c", 1, None, numpy.bool_(True)),
+        {},
+    )
 XFAIL = {
     "include_prefix_nodes_numpy_bool": "to_bool() clears the error of its type-name lookup "
     "(PyErr_Clear) while it checks for numpy's bool, so a failed allocation there comes out "
     "as a TypeError",
 }
-PARAMS = [pytest.param(name, marks=pytest.mark.xfail(reason=XFAIL[name], strict=True))
-          if name in XFAIL else name for name in CASES]
+PARAMS = [
+    pytest.param(name, marks=pytest.mark.xfail(reason=XFAIL[name], strict=True))
+    if name in XFAIL
+    else name
+    for name in CASES
+]
 
 
 def describe(outcome):
@@ -192,7 +235,7 @@ def test_failed_allocations_leak_nothing(name, capfd):
         before = allocation_counters()
         for _ in range(5):
             batch()
-        grown = [after - was for after, was in zip(allocation_counters(), before)]
+        grown = [after - was for after, was in zip(allocation_counters(), before, strict=True)]
         growth = grown if growth is None else list(map(min, growth, grown))
     capfd.readouterr()
     # A leak on any injected path recurs in each of the five batches of a
