@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "prefix/matcher.h"
+#include "prefix/osa_walk.h"
 #include "util/checked.h"
 #include "util/utf8.h"
 #include "video_text.h"
@@ -58,19 +58,20 @@ void append_utf8(std::u32string_view path, std::string& out) {
 }
 
 Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_view term,
-                                              std::uint32_t max_dist, bool terminal_only) {
+                                              std::uint32_t max_dist, bool terminal_only,
+                                              Distance distance) {
   std::vector<NodeInfo> found;
   const Result<std::size_t> walked =
-      fuzzy_walk<true>(trie, term, max_dist, terminal_only,
-                       [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                         NodeInfo& info = found.emplace_back();
-                         info.node = node;
-                         append_utf8(path, info.term);
-                         info.distance = distance;
-                         info.terminal = trie.terminal(node);
-                         info.total_count = total_count(trie, node);
-                         return Walk::kGoOn;
-                       });
+      fuzzy_walk_by<true>(distance, trie, term, max_dist, terminal_only,
+                          [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                            NodeInfo& info = found.emplace_back();
+                            info.node = node;
+                            append_utf8(path, info.term);
+                            info.distance = distance;
+                            info.terminal = trie.terminal(node);
+                            info.total_count = total_count(trie, node);
+                            return Walk::kGoOn;
+                          });
   if (!walked.ok()) return walked.error();
   return found;
 }

@@ -13,8 +13,8 @@
 //   keep their stored order). Positions outside the video table are left
 //   out, as the ranking leaves them out.
 // * match_node_info(): the nodes within max_dist of a query (the walk of
-//   fuzzy_match_nodes, in preorder), each with its term, terminal flag and
-//   total.
+//   fuzzy_match_nodes, in preorder, under either distance), each with its
+//   term, terminal flag and total.
 //
 // All reads go through the trie's checked accessors: on a corrupt index
 // these throw InternalFailure (util/checked.h), which match_node_info and
@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "prefix/distance.h"
 #include "prefix/trie.h"
 #include "util/result.h"
 
@@ -54,7 +55,8 @@ struct NodeInfo {
 };
 
 Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_view term,
-                                              std::uint32_t max_dist, bool terminal_only);
+                                              std::uint32_t max_dist, bool terminal_only,
+                                              Distance distance = Distance::kLevenshtein);
 
 // Appends the UTF-8 form of `path` to `out`.
 void append_utf8(std::u32string_view path, std::string& out);

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "prefix/distance.h"
 #include "prefix/trie.h"
 #include "util/result.h"
 
@@ -30,10 +31,12 @@ class PrefixSearch {
   [[nodiscard]] const Trie& trie() const { return trie_; }
 
   // The videos of the nodes within max_dist of term, scored and best first
-  // (ranking.cpp). Fails only on a corrupt index (kInternal).
+  // (ranking.cpp); distances by Levenshtein unless `distance` says
+  // otherwise. Fails only on a corrupt index (kInternal).
   [[nodiscard]] Result<std::vector<VideoScore>> fuzzy_match_video(
       std::u32string_view term, std::uint32_t max_dist, std::optional<std::size_t> limit,
-      std::optional<bool> include_prefix_nodes, std::optional<double> min_score) const;
+      std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
+      Distance distance = Distance::kLevenshtein) const;
 
  private:
   Trie trie_;

@@ -11,18 +11,17 @@
 // no term ends. Propagated payloads summarise whole subtrees, so a prefix
 // node stands for every term that continues it.
 //
-// Nodes come from fuzzy_match_nodes: terminal ones only, or all, or (the
+// Nodes come from fuzzy_match_nodes (or its twin under the OSA distance,
+// prefix/osa_walk.h, when asked): terminal ones only, or all, or (the
 // automatic mode) terminal ones unless there are none, then all. Scores at or
 // above the threshold are kept, ordered best first, equal scores by ascending
 // video position (a deterministic order of our own), cut to the limit by a
-// linear-time selection before sorting, and named by the video table; a
-// position beyond the table is dropped after the cut.
+// linear-time selection before sorting, and named by the video table
+// (video_text.h); a position beyond the table is dropped after the cut.
 //
 // A corrupt index (a node beyond is_terminal or payloads, a payload with
 // fewer counts than videos) ends the call with an internal failure.
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,9 +29,11 @@
 #include <vector>
 
 #include "prefix/matcher.h"
+#include "prefix/osa_walk.h"
 #include "prefix_search.h"
 #include "util/checked.h"
 #include "util/video_accumulator.h"
+#include "video_text.h"
 
 namespace tessarin {
 namespace {
@@ -59,45 +60,19 @@ double node_weight(std::uint32_t distance, std::size_t n) {
   return (1.0 - static_cast<double>(distance) / static_cast<double>(n)) * kFuzzyFactor;
 }
 
-std::string uuid_text(const Uuid& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text(36, '-');
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < bytes.size(); ++k) {
-    if (k == 4 || k == 6 || k == 8 || k == 10) ++at;  // leave the hyphen
-    text[at++] = kHex[bytes[k] >> 4];
-    text[at++] = kHex[bytes[k] & 0xF];
-  }
-  return text;
-}
-
-std::string decimal_text(std::uint32_t value) {
-  std::array<char, 10> digits{};
-  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-  return {digits.data(), end};
-}
-
-// The identifier of table position `video`, or nothing beyond the table.
-std::optional<std::string> identifier(const Trie& trie, std::uint32_t video) {
-  if (trie.id_mode == IdMode::Int32) {
-    if (video >= trie.video_int_ids.size()) return std::nullopt;
-    return decimal_text(trie.video_int_ids[video]);
-  }
-  if (video >= trie.video_uuids.size()) return std::nullopt;
-  return uuid_text(trie.video_uuids[video]);
-}
-
 }  // namespace
 
 Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     std::u32string_view term, std::uint32_t max_dist, std::optional<std::size_t> limit,
-    std::optional<bool> include_prefix_nodes, std::optional<double> min_score) const {
+    std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
+    Distance distance) const {
   // 1. The matched nodes.
   Result<std::vector<NodeMatch>> found =
-      fuzzy_match_nodes(trie_, term, max_dist, /*terminal_only=*/include_prefix_nodes != true);
+      fuzzy_match_nodes_by(distance, trie_, term, max_dist,
+                           /*terminal_only=*/include_prefix_nodes != true);
   if (!found.ok()) return found.error();
   if (!include_prefix_nodes.has_value() && found.value().empty()) {
-    found = fuzzy_match_nodes(trie_, term, max_dist, /*terminal_only=*/false);
+    found = fuzzy_match_nodes_by(distance, trie_, term, max_dist, /*terminal_only=*/false);
     if (!found.ok()) return found.error();
   }
   const std::vector<NodeMatch>& nodes = found.value();
@@ -151,7 +126,7 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     // 5. Name the survivors; positions beyond the table name no video.
     results.reserve(kept.size());
     for (const Scored& entry : kept) {
-      std::optional<std::string> id = identifier(trie_, entry.video);
+      std::optional<std::string> id = video_text(trie_, entry.video);
       if (id) results.push_back({std::move(*id), entry.score});
     }
     return results;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "node_info.h"
-#include "prefix/matcher.h"
+#include "prefix/osa_walk.h"
 
 namespace tessarin {
 namespace {
@@ -18,19 +18,20 @@ bool before(const Suggestion& a, const Suggestion& b) {
 }  // namespace
 
 Result<std::vector<Suggestion>> suggest(const Trie& trie, std::u32string_view term,
-                                        std::uint32_t max_dist, std::optional<std::size_t> limit) {
+                                        std::uint32_t max_dist, std::optional<std::size_t> limit,
+                                        Distance distance) {
   std::vector<Suggestion> found;
   if (limit && *limit == 0) return found;
   const Result<std::size_t> walked =
-      fuzzy_walk<true>(trie, term, max_dist, /*terminal_only=*/true,
-                       [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                         Suggestion& entry = found.emplace_back();
-                         append_utf8(path, entry.term);
-                         entry.distance = distance;
-                         entry.count = own_count(trie, node);
-                         entry.node = node;
-                         return Walk::kGoOn;
-                       });
+      fuzzy_walk_by<true>(distance, trie, term, max_dist, /*terminal_only=*/true,
+                          [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                            Suggestion& entry = found.emplace_back();
+                            append_utf8(path, entry.term);
+                            entry.distance = distance;
+                            entry.count = own_count(trie, node);
+                            entry.node = node;
+                            return Walk::kGoOn;
+                          });
   if (!walked.ok()) return walked.error();
   if (limit && *limit < found.size()) {
     const auto cut = found.begin() + static_cast<std::ptrdiff_t>(*limit);

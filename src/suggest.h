@@ -1,7 +1,8 @@
 // Suggestions: the indexed terms close to a query, best first.
 //
 // suggest() takes the terminal nodes within max_dist of the query (the walk
-// of fuzzy_match, prefix/matcher.h) and orders them by distance, then by
+// of fuzzy_match, prefix/matcher.h, or its OSA twin, prefix/osa_walk.h) and
+// orders them by distance, then by
 // the term's own count (node_info.h: the searches of the term itself, not
 // of longer terms below it), highest first, then by term in code point
 // order (UTF-8 byte order is the same), then by node; the limit cuts after
@@ -21,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "prefix/distance.h"
 #include "prefix/trie.h"
 #include "util/result.h"
 
@@ -35,6 +37,7 @@ struct Suggestion {
 
 // Fails only on a corrupt index (kInternal).
 Result<std::vector<Suggestion>> suggest(const Trie& trie, std::u32string_view term,
-                                        std::uint32_t max_dist, std::optional<std::size_t> limit);
+                                        std::uint32_t max_dist, std::optional<std::size_t> limit,
+                                        Distance distance = Distance::kLevenshtein);
 
 }  // namespace tessarin

@@ -7,6 +7,8 @@ Slow and obvious on purpose: the tests compare the extension against it.
   order, subtrees under a label 0 left out) with its term, and the plain
   Levenshtein distance between the query and that term. On a tree this is
   exactly what the pruned walk reports.
+* optimal_string_alignment: the distance of transpositions=True, where a
+  swap of two neighbours is one edit too, from the full table.
 * walk(): the pruned walk itself, row by row, counting the nodes whose row
   it fills and the child entries it examines; it follows paths, not nodes, so
   it also says what the extension does on child lists that are not a tree.
@@ -30,6 +32,17 @@ def levenshtein(a: str, b: str) -> int:
         for j, cb in enumerate(b, 1):
             prev, row[j] = row[j], min(prev + (ca != cb), row[j] + 1, row[j - 1] + 1)
     return row[len(b)]
+
+
+def optimal_string_alignment(a: str, b: str) -> int:
+    """Levenshtein plus swaps of neighbours, no substring edited twice."""
+    d = [[i + j if i == 0 or j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
+    for i in range(1, len(a) + 1):
+        for j in range(1, len(b) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
+    return d[len(a)][len(b)]
 
 
 def preorder(trie: ModelTrie):

@@ -199,7 +199,28 @@ def test_four_threads_query_one_index_at_once():
     assert not failures
 
 
-def test_transpositions_are_not_available_yet():
-    native = NativeIndex.from_saved(saved_trie())
-    with pytest.raises(NotImplementedError):
-        native.suggest("ba", 1, None, True)
+@settings(max_examples=300, deadline=None)
+@given(build_args(tree=True), queries, max_dists, st.sampled_from([None, True]))
+def test_transpositions_count_a_swap_of_neighbours_as_one_edit(args, term, max_dist, prefix):
+    native = NativeIndex.from_saved(PrefixSearch.from_internal_data_v2(*args).to_bytes())
+    model = build_model(*args)
+    within = [
+        (node, text, d)
+        for node, text in matching.preorder(model)
+        if (d := matching.optimal_string_alignment(term, text)) <= max_dist
+    ]
+    assert native.match_nodes(term, max_dist, False, True) == [
+        (node, text, d, bool(model.is_terminal[node]), model.payloads[node][0])
+        for node, text, d in within
+    ]
+    own = own_counts(args)
+    expected = sorted(((text, d, own[node], node) for node, text, d in within
+                       if model.is_terminal[node]), key=lambda s: (s[1], -s[2], s[0], s[3]))
+    assert native.suggest(term, max_dist, None, True) == [s[:3] for s in expected]
+    nodes = [(node, d) for node, _, d in within if prefix or model.is_terminal[node]]
+    if prefix is None and not nodes:
+        nodes = [(node, d) for node, _, d in within]
+    assert native.search(term, max_dist, None, prefix, None, True) == matching.rank(
+        model, term, nodes)
+    assert native.search_many([term], max_dist, None, prefix, None, True, 2) == [
+        native.search(term, max_dist, None, prefix, None, True)]

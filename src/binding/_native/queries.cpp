@@ -43,12 +43,8 @@ nb::list checked(const Result<T>& result) {
   return to_python(result.value());
 }
 
-void refuse_transpositions(bool transpositions) {
-  if (transpositions) {
-    raise(PyExc_NotImplementedError,
-          "transpositions=True is not available yet: distances count insertions, deletions "
-          "and substitutions only");
-  }
+Distance distance_of(bool transpositions) {
+  return transpositions ? Distance::kOsa : Distance::kLevenshtein;
 }
 
 // One query per term, on up to `threads` threads; results in input order.
@@ -72,27 +68,28 @@ nb::list run_many(nb::handle terms, std::size_t threads, Run&& run) {
 
 nb::list suggest_one(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,
                      bool transpositions) {
-  refuse_transpositions(transpositions);
   const std::u32string query = to_query(term);
-  return checked(unlocked([&] { return suggest(self.trie(), query, max_dist, limit); }));
+  return checked(unlocked(
+      [&] { return suggest(self.trie(), query, max_dist, limit, distance_of(transpositions)); }));
 }
 
 nb::list search_one(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,
                     std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
                     bool transpositions) {
-  refuse_transpositions(transpositions);
   const std::u32string query = to_query(term);
   return checked(unlocked([&] {
-    return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score);
+    return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score,
+                                        distance_of(transpositions));
   }));
 }
 
 nb::list match_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist,
                      bool terminal_only, bool transpositions) {
-  refuse_transpositions(transpositions);
   const std::u32string query = to_query(term);
-  return checked(
-      unlocked([&] { return match_node_info(self.trie(), query, max_dist, terminal_only); }));
+  return checked(unlocked([&] {
+    return match_node_info(self.trie(), query, max_dist, terminal_only,
+                           distance_of(transpositions));
+  }));
 }
 
 nb::list videos_of(const NativeIndex& self, std::size_t node) {
@@ -106,18 +103,17 @@ nb::list videos_of(const NativeIndex& self, std::size_t node) {
 
 nb::list suggest_many(const NativeIndex& self, nb::handle terms, std::uint32_t max_dist,
                       Limit limit, bool transpositions, std::size_t threads) {
-  refuse_transpositions(transpositions);
   return run_many(terms, threads, [&](std::u32string_view query) {
-    return suggest(self.trie(), query, max_dist, limit);
+    return suggest(self.trie(), query, max_dist, limit, distance_of(transpositions));
   });
 }
 
 nb::list search_many(const NativeIndex& self, nb::handle terms, std::uint32_t max_dist, Limit limit,
                      std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
                      bool transpositions, std::size_t threads) {
-  refuse_transpositions(transpositions);
   return run_many(terms, threads, [&](std::u32string_view query) {
-    return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score);
+    return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score,
+                                        distance_of(transpositions));
   });
 }
 
