@@ -133,17 +133,7 @@ if numpy is not None:
         ("c", 1, None, numpy.bool_(True)),
         {},
     )
-XFAIL = {
-    "include_prefix_nodes_numpy_bool": "to_bool() clears the error of its type-name lookup "
-    "(PyErr_Clear) while it checks for numpy's bool, so a failed allocation there comes out "
-    "as a TypeError",
-}
-PARAMS = [
-    pytest.param(name, marks=pytest.mark.xfail(reason=XFAIL[name], strict=True))
-    if name in XFAIL
-    else name
-    for name in CASES
-]
+PARAMS = list(CASES)
 
 
 def describe(outcome):

@@ -113,9 +113,14 @@ bool to_bool(PyObject* object, bool* out) {
   }
   // numpy's bool scalars (numpy.bool_, named numpy.bool from numpy 2 on).
   PyTypeObject* type = Py_TYPE(object);
+  // A type without these names is simply not numpy's; a failed allocation
+  // while looking them up is still a MemoryError.
   OwnedRef name = OwnedRef::consuming(type_attribute(type, "__name__"));
-  OwnedRef module = OwnedRef::consuming(type_attribute(type, "__module__"));
-  PyErr_Clear();
+  OwnedRef module = name ? OwnedRef::consuming(type_attribute(type, "__module__")) : OwnedRef();
+  if (!module) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();
+  }
   const bool numpy_bool = name && module && PyUnicode_Check(name.get()) &&
                           PyUnicode_Check(module.get()) &&
                           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
