@@ -15,8 +15,10 @@ word that is not indexed). Each figure is queries per second:
   threads=1 and threads=N.
 
 The ratio N threads / one thread is printed beside each pair; on a machine
-with N free cores it should come close to N. Figures only, no verdict: the
-machine may be busy with other work, which shows in the ratios.
+with N free cores it should come close to N. "Cores busy" is the process's
+CPU time over the wall time: near N when the threads never wait for each
+other (or for the interpreter lock), whatever else the machine is doing,
+which only the ratio feels. Figures only, no verdict.
 """
 
 from __future__ import annotations
@@ -35,8 +37,9 @@ MAX_DIST = 2
 LIMIT = 10
 
 
-def loop_rate(call, queries, seconds: float, threads: int) -> float:
-    """Queries per second of `threads` threads calling call(q) for `seconds`."""
+def loop_rate(call, queries, seconds: float, threads: int) -> tuple[float, float]:
+    """(queries per second, cores busy) of `threads` threads calling call(q)
+    for `seconds`; cores busy is the process's CPU time over the wall time."""
     counts = [0] * threads
     barrier = threading.Barrier(threads + 1)
     stop = threading.Event()
@@ -56,22 +59,25 @@ def loop_rate(call, queries, seconds: float, threads: int) -> float:
     for worker in workers:
         worker.start()
     barrier.wait()
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     time.sleep(seconds)
     stop.set()
     for worker in workers:
         worker.join()
-    return sum(counts) / (time.perf_counter() - start)
+    wall = time.perf_counter() - start
+    return sum(counts) / wall, (time.process_time() - cpu) / wall
 
 
-def batch_rate(call, queries, seconds: float) -> float:
-    """Queries per second of call(queries), repeated for about `seconds`."""
+def batch_rate(call, queries, seconds: float) -> tuple[float, float]:
+    """(queries per second, cores busy) of call(queries), repeated for about
+    `seconds`."""
     done = 0
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     while time.perf_counter() - start < seconds:
         call(queries)
         done += len(queries)
-    return done / (time.perf_counter() - start)
+    wall = time.perf_counter() - start
+    return done / wall, (time.process_time() - cpu) / wall
 
 
 def main() -> None:
@@ -93,17 +99,23 @@ def main() -> None:
     def search(q):
         return index.search(q, MAX_DIST, LIMIT)
 
-    print(f"{'':36} {'1 thread':>12} {f'{n_threads} threads':>12} {'ratio':>7}")
+    print(f"{'':36} {'1 thread':>12} {f'{n_threads} threads':>12} {'ratio':>7}"
+          f"  cores busy (1 / {n_threads})")
+
+    def show(name, one, many):
+        print(f"{name:36} {one[0]:10,.0f}/s {many[0]:10,.0f}/s {many[0] / one[0]:6.2f}x"
+              f"  {one[1]:.2f} / {many[1]:.2f}")
+
     for name, call in (("Index.suggest", suggest), ("Index.search", search)):
         one = loop_rate(call, queries, seconds, 1)
         many = loop_rate(call, queries, seconds, n_threads)
-        print(f"{name + ' (threading.Thread)':36} {one:10,.0f}/s {many:10,.0f}/s {many / one:6.2f}x")
+        show(name + " (threading.Thread)", one, many)
     for name, method in (("Index.suggest_many", index.suggest_many),
                          ("Index.search_many", index.search_many)):
         one = batch_rate(lambda qs, m=method: m(qs, MAX_DIST, LIMIT, threads=1), queries, seconds)
         many = batch_rate(lambda qs, m=method: m(qs, MAX_DIST, LIMIT, threads=n_threads), queries,
                           seconds)
-        print(f"{name + ' (threads=)':36} {one:10,.0f}/s {many:10,.0f}/s {many / one:6.2f}x")
+        show(name + " (threads=)", one, many)
     print(f"load average {os.getloadavg()[0]:.2f} at the end")
 
 
