@@ -12,6 +12,10 @@ namespace nb = nanobind;
 
 NB_MODULE(_native, module) {
   using namespace tessarin::native;
+  // An index still referenced when the interpreter shuts down (held by a
+  // cycle or a module that is never cleared) is not a leak worth a warning
+  // on every exit of a service.
+  nb::set_leak_warnings(false);
   module.attr("__version__") = TESSARIN_VERSION;
   module.def("set_corrupt_index_error", &set_corrupt_index_error, nb::arg("cls"),
              "Sets the exception raised for a damaged index.");
