@@ -20,8 +20,10 @@ def main():
         start = time.perf_counter()
         PrefixSearch.from_internal_data_v2(*arrays)
         best = min(best, time.perf_counter() - start)
-    print(f"{n_terms} terms, {nodes} nodes: build {best:.3f} s "
-          f"({best / nodes * 1e9:.0f} ns per node, best of 3)")
+    print(
+        f"{n_terms} terms, {nodes} nodes: build {best:.3f} s "
+        f"({best / nodes * 1e9:.0f} ns per node, best of 3)"
+    )
 
 
 if __name__ == "__main__":

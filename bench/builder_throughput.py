@@ -31,7 +31,10 @@ def records(n: int, terms: int, videos: int, kind: str, seed: int = 1):
     term_picks = [int(terms ** rng.random()) - 1 for _ in range(n)]
     video_picks = [int(videos ** rng.random()) - 1 for _ in range(n)]
     counts = [1 + int(50 ** rng.random()) for _ in range(n)]
-    return [(vocabulary[t], table[v], c) for t, v, c in zip(term_picks, video_picks, counts)]
+    return [
+        (vocabulary[t], table[v], c)
+        for t, v, c in zip(term_picks, video_picks, counts, strict=True)
+    ]
 
 
 def main() -> None:
@@ -67,8 +70,7 @@ def main() -> None:
     print(f"distinct terms     {builder.terms:>12,}")
     print(f"distinct videos    {builder.videos:>12,}")
     print(f"trie nodes         {len(arrays.child_labels):>12,}")
-    print(f"add_many           {added - start:>12.2f} s  "
-          f"({fed / (added - start):,.0f} records/s)")
+    print(f"add_many           {added - start:>12.2f} s  ({fed / (added - start):,.0f} records/s)")
     print(f"arrays()           {laid - added:>12.2f} s")
     if index is not None:
         print(f"build() (arrays + from_internal_data_v2) {built - laid:.2f} s")

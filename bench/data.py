@@ -211,7 +211,7 @@ def video_records(terms, seed: int = 0):
         ids = rng.sample(range(n_videos), min(k, n_videos))
         shares = [count >> (2 * j + 1) if j else 0 for j in range(len(ids))]
         shares[0] = count - sum(shares)
-        for video, share in zip(ids, shares):
+        for video, share in zip(ids, shares, strict=True):
             yield term, video, share
 
 

@@ -31,7 +31,6 @@ import sys
 import tempfile
 import time
 
-
 # --- memory -----------------------------------------------------------------
 
 
@@ -43,8 +42,18 @@ def rss_bytes() -> int:
 class _MallInfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-                     "uordblks", "fordblks", "keepcost")
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
     ]
 
 
@@ -147,36 +156,55 @@ def run_tessarin(job):
     buffers = (
         np.asarray(node_shifts, dtype=np.uint32),
         labels,
-        [None if p is None else (p[0], array.array("I", p[1]), array.array("I", p[2]))
-         for p in payloads],
+        [
+            None if p is None else (p[0], array.array("I", p[1]), array.array("I", p[2]))
+            for p in payloads
+        ],
         np.asarray(transitions, dtype=np.uint32),
         videos,
         top_n,
     )
-    out["build_buffers_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*buffers), rounds)
+    out["build_buffers_s"] = median_time(
+        lambda: PrefixSearch.from_internal_data_v2(*buffers), rounds
+    )
     # Only the two big integer arrays as buffers, payload lists as lists.
     mixed = (buffers[0], labels, payloads, buffers[3], videos, top_n)
-    out["build_flat_buffers_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*mixed), rounds)
-    del buffers, mixed
+    out["build_flat_buffers_s"] = median_time(
+        lambda: PrefixSearch.from_internal_data_v2(*mixed), rounds
+    )
+    # Released by rebinding to None (the lambdas above close over these
+    # names, which a del would leave undefined for them).
+    buffers = mixed = None
     # The same trie without payloads: how much of a build is the payloads'
     # conversion and propagation.
     bare = (node_shifts, labels, [None] * len(payloads), transitions, videos, top_n)
-    out["build_no_payloads_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*bare), rounds)
+    out["build_no_payloads_s"] = median_time(
+        lambda: PrefixSearch.from_internal_data_v2(*bare), rounds
+    )
     # Payload tuples without videos: their conversion, and no video merges.
-    totals = (node_shifts, labels, [None if p is None else (p[0], [], []) for p in payloads],
-              transitions, videos, top_n)
-    out["build_totals_only_s"] = median_time(lambda: PrefixSearch.from_internal_data_v2(*totals),
-                                             rounds)
-    del totals
+    totals = (
+        node_shifts,
+        labels,
+        [None if p is None else (p[0], [], []) for p in payloads],
+        transitions,
+        videos,
+        top_n,
+    )
+    out["build_totals_only_s"] = median_time(
+        lambda: PrefixSearch.from_internal_data_v2(*totals), rounds
+    )
+    totals = None
     bare_index, _, out["no_payloads_malloc_bytes"], _ = measure(
-        lambda: PrefixSearch.from_internal_data_v2(*bare))
+        lambda: PrefixSearch.from_internal_data_v2(*bare)
+    )
     out["no_payloads_saved_bytes"] = len(bare_index.to_bytes())
-    del bare, bare_index
+    bare = bare_index = None
 
     saved = index.to_bytes()
     out["saved_bytes"] = len(saved)
     out["to_bytes_s"] = median_time(index.to_bytes, rounds)
-    del index, arrays
+    del index
+    arrays = None  # not del: closed over by the lambdas above
     gc.collect()
     loaded, _, mem_loaded, rss_loaded = measure(lambda: PrefixSearch.from_bytes(saved))
     out["loaded_malloc_bytes"], out["loaded_rss_bytes"] = mem_loaded, rss_loaded
@@ -192,11 +220,13 @@ def run_tessarin(job):
     for set_name, queries in job["queries"].items():
         for k in job["max_dists"]:
             lat, res, n_rounds = time_queries(
-                lambda q: loaded.fuzzy_match(q, k), queries, rounds, float("inf"), 0)
+                lambda q, k=k: loaded.fuzzy_match(q, k), queries, rounds, float("inf"), 0
+            )
             latency[("fuzzy_match", set_name, k)] = lat
             found[(set_name, k)] = [[(t, d) for t, _, d in r] for r in res]
             lat, res, _ = time_queries(
-                lambda q: loaded.fuzzy_match_video(q, k), queries, rounds, float("inf"), 0)
+                lambda q, k=k: loaded.fuzzy_match_video(q, k), queries, rounds, float("inf"), 0
+            )
             latency[("fuzzy_match_video", set_name, k)] = lat
             out.setdefault("video_results", {})[(set_name, k)] = [len(r) for r in res]
     out["latency"], out["found"], out["rounds_run"] = latency, found, n_rounds
@@ -217,13 +247,23 @@ def run_walk_bench(job, saved: bytes):
             with open(query_path, "w", encoding="utf-8") as f:
                 f.write("".join(q + "\n" for q in queries))
             proc = subprocess.run(
-                [job["walk_bench"], index_path, query_path, *map(str, job["max_dists"]),
-                 "--rounds", str(max(job["rounds"], 3))],
-                capture_output=True, text=True, check=True)
+                [
+                    job["walk_bench"],
+                    index_path,
+                    query_path,
+                    *map(str, job["max_dists"]),
+                    "--rounds",
+                    str(max(job["rounds"], 3)),
+                ],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             for line in proc.stdout.splitlines():
                 k, engine, _, visited, matches, ns = line.split("\t")
                 walk.setdefault((set_name, int(k), engine), []).append(
-                    (int(visited), int(matches), int(ns)))
+                    (int(visited), int(matches), int(ns))
+                )
     return walk
 
 
@@ -237,8 +277,13 @@ def run_plain(job):
     latency, found, visited = {}, {}, {}
     for set_name, queries in job["queries"].items():
         for k in job["max_dists"]:
-            lat, res, _ = time_queries(lambda q: plain_trie.fuzzy_match(root, q, k), queries,
-                                       job["rounds"], job["budget"], job["min_queries"])
+            lat, res, _ = time_queries(
+                lambda q, k=k: plain_trie.fuzzy_match(root, q, k),
+                queries,
+                job["rounds"],
+                job["budget"],
+                job["min_queries"],
+            )
             latency[("fuzzy_match", set_name, k)] = lat
             found[(set_name, k)] = [[(t, d) for t, _, d in r] for r, _ in res]
             visited[(set_name, k)] = [v for _, v in res]
@@ -251,18 +296,22 @@ def run_rapidfuzz(job):
     from rapidfuzz.distance import Levenshtein
 
     out: dict = {"terms": len(job["terms"])}
-    terms, build_s, _, rss = measure(lambda: [t for t, _ in job["terms"]])
+    terms, build_s, _, _ = measure(lambda: [t for t, _ in job["terms"]])
     # The term list is all rapidfuzz keeps: its strings and the list itself.
     out["build_s"] = build_s
     out["memory_bytes"] = sys.getsizeof(terms) + sum(sys.getsizeof(t) for t in terms)
     latency, found = {}, {}
     for set_name, queries in job["queries"].items():
         for k in job["max_dists"]:
+
             def run(q, k=k):
-                return process.extract(q, terms, scorer=Levenshtein.distance,
-                                       score_cutoff=k, limit=None)
-            lat, res, _ = time_queries(run, queries, job["rounds"], job["budget"],
-                                       job["min_queries"])
+                return process.extract(
+                    q, terms, scorer=Levenshtein.distance, score_cutoff=k, limit=None
+                )
+
+            lat, res, _ = time_queries(
+                run, queries, job["rounds"], job["budget"], job["min_queries"]
+            )
             latency[("fuzzy_match", set_name, k)] = lat
             found[(set_name, k)] = [[(t, int(d)) for t, d, _ in r] for r in res]
     out["latency"], out["found"] = latency, found
@@ -276,8 +325,12 @@ def run_symspell(job, k: int):
     out: dict = {"terms": len(job["terms"]), "max_dictionary_edit_distance": k}
 
     def build():
-        sym = SymSpell(max_dictionary_edit_distance=k, prefix_length=7, count_threshold=1,
-                       distance_comparer=EditDistance(DistanceAlgorithm.LEVENSHTEIN_FAST))
+        sym = SymSpell(
+            max_dictionary_edit_distance=k,
+            prefix_length=7,
+            count_threshold=1,
+            distance_comparer=EditDistance(DistanceAlgorithm.LEVENSHTEIN_FAST),
+        )
         for term, count in job["terms"]:
             sym.create_dictionary_entry(term, max(count, 1))
         return sym
@@ -286,8 +339,13 @@ def run_symspell(job, k: int):
     out["build_s"], out["memory_bytes"] = build_s, rss
     latency, found = {}, {}
     for set_name, queries in job["queries"].items():
-        lat, res, _ = time_queries(lambda q: sym.lookup(q, Verbosity.ALL, max_edit_distance=k),
-                                   queries, job["rounds"], job["budget"], job["min_queries"])
+        lat, res, _ = time_queries(
+            lambda q: sym.lookup(q, Verbosity.ALL, max_edit_distance=k),
+            queries,
+            job["rounds"],
+            job["budget"],
+            job["min_queries"],
+        )
         latency[("fuzzy_match", set_name, k)] = lat
         found[(set_name, k)] = [[(s.term, s.distance) for s in r] for r in res]
     out["latency"], out["found"] = latency, found
@@ -312,14 +370,17 @@ def run_keyvi(job):
     _, build_s, _, _ = measure(build)
     out["build_s"] = build_s
     out["file_bytes"] = os.path.getsize(path)
-    dictionary, _, _, rss = measure(lambda: keyvi.dictionary.Dictionary(path))
+    dictionary, _, _, _ = measure(lambda: keyvi.dictionary.Dictionary(path))
     latency, found = {}, {}
     for set_name, queries in job["queries"].items():
         for k in job["max_dists"]:
+
             def run(q, k=k):
                 return [(m.matched_string, int(m.score)) for m in dictionary.match_fuzzy(q, k, 0)]
-            lat, res, _ = time_queries(run, queries, job["rounds"], job["budget"],
-                                       job["min_queries"])
+
+            lat, res, _ = time_queries(
+                run, queries, job["rounds"], job["budget"], job["min_queries"]
+            )
             latency[("fuzzy_match", set_name, k)] = lat
             found[(set_name, k)] = res
     # keyvi maps its file; what the process holds after the queries is the
@@ -327,7 +388,7 @@ def run_keyvi(job):
     gc.collect()
     out["memory_bytes"] = out["file_bytes"]
     out["rss_after_queries_bytes"] = rss_bytes()
-    del dictionary
+    dictionary = None  # not del: closed over by run() above
     os.remove(path)
     os.rmdir(tmp)
     out["latency"], out["found"] = latency, found

@@ -62,14 +62,17 @@ def timed(call, queries, passes=3):
             call(q)
             one.append(time.perf_counter() - start)
         runs.append(one)
-    return [statistics.median(t) for t in zip(*runs)]
+    return [statistics.median(t) for t in zip(*runs, strict=True)]
 
 
 def describe(times):
     times = sorted(times)
     p99 = times[min(len(times) - 1, int(len(times) * 0.99))]
-    return (f"mean {statistics.fmean(times) * 1e6:8.1f} us  median {statistics.median(times) * 1e6:8.1f} us"
-            f"  p99 {p99 * 1e6:8.1f} us")
+    return (
+        f"mean {statistics.fmean(times) * 1e6:8.1f} us  "
+        f"median {statistics.median(times) * 1e6:8.1f} us  "
+        f"p99 {p99 * 1e6:8.1f} us"
+    )
 
 
 def main():
@@ -79,19 +82,36 @@ def main():
     arrays = trie_arrays(terms)
     node_shifts, labels, payloads, transitions, _, _ = arrays
     index = PrefixSearch.from_internal_data_v2(*arrays)
-    model = ModelTrie(node_shifts, [ord(c) if c else 0 for c in labels], transitions, [], [], [], 0,
-                      [0 if p is None else 1 for p in payloads])
+    model = ModelTrie(
+        node_shifts,
+        [ord(c) if c else 0 for c in labels],
+        transitions,
+        [],
+        [],
+        [],
+        0,
+        [0 if p is None else 1 for p in payloads],
+    )
     queries = make_queries(terms, n_queries)
-    print(f"{n_terms} terms, {len(labels)} nodes, {n_queries} queries "
-          f"(mean length {statistics.fmean(map(len, queries)):.1f})")
+    print(
+        f"{n_terms} terms, {len(labels)} nodes, {n_queries} queries "
+        f"(mean length {statistics.fmean(map(len, queries)):.1f})"
+    )
     for max_dist in (0, 1, 2):
         visits = [walk(model, q, max_dist)[1] for q in queries[:60]]
         found = [len(index.fuzzy_match(q, max_dist)) for q in queries]
-        print(f"max_dist {max_dist}: visited nodes per query mean {statistics.fmean(visits):.0f}, "
-              f"max {max(visits)}; terms found mean {statistics.fmean(found):.1f}")
-        print(f"  fuzzy_match        {describe(timed(lambda q: index.fuzzy_match(q, max_dist), queries))}")
-        print(f"  fuzzy_match_video  "
-              f"{describe(timed(lambda q: index.fuzzy_match_video(q, max_dist, 10), queries))}")
+        print(
+            f"max_dist {max_dist}: visited nodes per query mean {statistics.fmean(visits):.0f}, "
+            f"max {max(visits)}; terms found mean {statistics.fmean(found):.1f}"
+        )
+        print(
+            f"  fuzzy_match        "
+            f"{describe(timed(lambda q, k=max_dist: index.fuzzy_match(q, k), queries))}"
+        )
+        print(
+            f"  fuzzy_match_video  "
+            f"{describe(timed(lambda q, k=max_dist: index.fuzzy_match_video(q, k, 10), queries))}"
+        )
 
 
 if __name__ == "__main__":

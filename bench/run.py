@@ -73,8 +73,7 @@ def machine_description():
     except (OSError, ValueError, IndexError):
         pass
     versions = {}
-    for name in ("tessarin", "rapidfuzz", "symspellpy", "editdistpy", "keyvi", "wordfreq",
-                 "numpy"):
+    for name in ("tessarin", "rapidfuzz", "symspellpy", "editdistpy", "keyvi", "wordfreq", "numpy"):
         try:
             versions[name] = importlib.metadata.version(name)
         except importlib.metadata.PackageNotFoundError:
@@ -130,15 +129,18 @@ def compare(engine, ours, peer, queries, k, ordered=False):
         if len(examples.setdefault(kind, [])) < 5:
             examples[kind].append(example)
 
-    for q, mine, theirs in zip(queries, ours, peer):
+    for q, mine, theirs in zip(queries, ours, peer, strict=True):
         if ordered and mine == theirs:
             continue
         a, b = dict(mine), {}
         for term, d in theirs:
             if term in b:
-                note("the peer lists a term twice, with different distances"
-                     if b[term] != d else "the peer lists a term twice",
-                     {"query": q, "term": term, "distances": [b[term], d]})
+                note(
+                    "the peer lists a term twice, with different distances"
+                    if b[term] != d
+                    else "the peer lists a term twice",
+                    {"query": q, "term": term, "distances": [b[term], d]},
+                )
                 d = min(d, b[term])
             b[term] = d
         if ordered and a == b and len(mine) == len(theirs):
@@ -161,16 +163,25 @@ def compare(engine, ours, peer, queries, k, ordered=False):
                 kind = "extra in the peer: a swap of neighbours counted as one edit"
             else:
                 kind = "extra in the peer, not within the distance"
-            note(kind, {"query": q, "term": term, "peer_distance": b[term],
-                        "levenshtein": lev, "osa": o})
+            note(
+                kind,
+                {"query": q, "term": term, "peer_distance": b[term], "levenshtein": lev, "osa": o},
+            )
         for term in a.keys() & b.keys():
             if a[term] != b[term]:
                 o = osa(q, term)
-                kind = ("distance differs: the peer counts a swap as one edit"
-                        if b[term] == o and o < a[term] else "distance differs")
+                kind = (
+                    "distance differs: the peer counts a swap as one edit"
+                    if b[term] == o and o < a[term]
+                    else "distance differs"
+                )
                 note(kind, {"query": q, "term": term, "ours": a[term], "peer": b[term]})
-    return {"queries": len(peer), "disagreements": sum(kinds.values()), "kinds": kinds,
-            "examples": examples}
+    return {
+        "queries": len(peer),
+        "disagreements": sum(kinds.values()),
+        "kinds": kinds,
+        "examples": examples,
+    }
 
 
 # --- statistics -------------------------------------------------------------
@@ -180,7 +191,7 @@ def pct(values, p):
     if not values:
         return None
     s = sorted(values)
-    return s[min(len(s) - 1, max(0, int(round(p / 100 * (len(s) - 1)))))]
+    return s[min(len(s) - 1, max(0, round(p / 100 * (len(s) - 1))))]
 
 
 def slope(xs, ys):
@@ -191,7 +202,7 @@ def slope(xs, ys):
     sxx = sum((x - mx) ** 2 for x in xs)
     if sxx == 0:
         return None
-    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys, strict=True)) / sxx
 
 
 # --- running ----------------------------------------------------------------
@@ -210,11 +221,24 @@ def find_walk_bench(arg, log):
         return None
     try:
         generator = ["-G", "Ninja"] if shutil.which("ninja") else []
-        subprocess.run(["cmake", "-S", root, "-B", build, *generator, "-DTESSARIN_BENCH=ON",
-                        "-DTESSARIN_PYTHON=OFF", "-DCMAKE_BUILD_TYPE=Release"],
-                       check=True, capture_output=True)
-        subprocess.run(["cmake", "--build", build, "--target", "walk_bench"], check=True,
-                       capture_output=True)
+        subprocess.run(
+            [
+                "cmake",
+                "-S",
+                root,
+                "-B",
+                build,
+                *generator,
+                "-DTESSARIN_BENCH=ON",
+                "-DTESSARIN_PYTHON=OFF",
+                "-DCMAKE_BUILD_TYPE=Release",
+            ],
+            check=True,
+            capture_output=True,
+        )
+        subprocess.run(
+            ["cmake", "--build", build, "--target", "walk_bench"], check=True, capture_output=True
+        )
     except (OSError, subprocess.CalledProcessError) as e:
         log(f"walk_bench not built ({e}); the walk's own cost per node is left out")
         return None
@@ -224,8 +248,12 @@ def find_walk_bench(arg, log):
 def run_engine(engine, job_path, tmp, log):
     result_path = os.path.join(tmp, engine.replace(":", "-") + ".pickle")
     start = time.perf_counter()
-    proc = subprocess.run([sys.executable, "-m", "bench.engines", engine, job_path, result_path],
-                          capture_output=True, text=True, cwd=ROOT)
+    proc = subprocess.run(
+        [sys.executable, "-m", "bench.engines", engine, job_path, result_path],
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+    )
     elapsed = time.perf_counter() - start
     if proc.returncode != 0 or not os.path.exists(result_path):
         tail = (proc.stderr or proc.stdout).strip().splitlines()[-5:]
@@ -238,8 +266,12 @@ def run_engine(engine, job_path, tmp, log):
 
 def analyse(size_name, desc, terms, queries, results, max_dists):
     ours = results.get("tessarin", {})
-    report: dict = {"data_set": size_name, "description": desc, "terms": len(terms),
-                    "queries": {k: len(v) for k, v in queries.items()}}
+    report: dict = {
+        "data_set": size_name,
+        "description": desc,
+        "terms": len(terms),
+        "queries": {k: len(v) for k, v in queries.items()},
+    }
     if "error" in ours or not ours:
         report["error"] = ours.get("error", "tessarin did not run")
         return report
@@ -277,8 +309,11 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
     lat = {}
     for (method, set_name, k), values in ours["latency"].items():
         lat[f"{method}/{set_name}/{k}"] = {
-            "queries": len(values), "median_us": statistics.median(values) * 1e6,
-            "p99_us": pct(values, 99) * 1e6, "mean_us": sum(values) / len(values) * 1e6}
+            "queries": len(values),
+            "median_us": statistics.median(values) * 1e6,
+            "p99_us": pct(values, 99) * 1e6,
+            "mean_us": sum(values) / len(values) * 1e6,
+        }
     report["tessarin"]["latency"] = lat
 
     # Visited nodes, from the plain walk, which visits the same nodes.
@@ -295,7 +330,8 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
                 "visited_mean": total_nodes / len(visited),
                 "ns_per_visited_node": (sum(ours_lat) / total_nodes * 1e9) if total_nodes else None,
                 "ns_per_visited_node_slope": (lambda s: None if s is None else s * 1e9)(
-                    slope(visited, ours_lat)),
+                    slope(visited, ours_lat)
+                ),
             }
         report["visited"] = per_node
 
@@ -304,9 +340,14 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
         for (set_name, k, engine), rows in ours["walk"].items():
             visited = [v for v, _, _ in rows]
             ns = [t for _, _, t in rows]
-            entry = walk.setdefault(f"{set_name}/{k}", {
-                "queries": len(rows), "visited_total": sum(visited),
-                "matches_total": sum(m for _, m, _ in rows)})
+            entry = walk.setdefault(
+                f"{set_name}/{k}",
+                {
+                    "queries": len(rows),
+                    "visited_total": sum(visited),
+                    "matches_total": sum(m for _, m, _ in rows),
+                },
+            )
             entry[f"{engine}_ns_per_visited_node"] = sum(ns) / max(1, sum(visited))
             entry[f"{engine}_median_us"] = statistics.median(ns) / 1e3
             if "visited" in plain:
@@ -339,13 +380,22 @@ def analyse(size_name, desc, terms, queries, results, max_dists):
             ours_values = ours["latency"][(method, set_name, k)][:n]
             peer_med, ours_med = statistics.median(values), statistics.median(ours_values)
             entry["latency"][f"{set_name}/{k}"] = {
-                "queries": n, "median_us": peer_med * 1e6, "p99_us": pct(values, 99) * 1e6,
-                "ours_median_us": ours_med * 1e6, "ours_p99_us": pct(ours_values, 99) * 1e6,
+                "queries": n,
+                "median_us": peer_med * 1e6,
+                "p99_us": pct(values, 99) * 1e6,
+                "ours_median_us": ours_med * 1e6,
+                "ours_p99_us": pct(ours_values, 99) * 1e6,
                 "ratio_median": peer_med / ours_med,
-                "ratio_p99": pct(values, 99) / pct(ours_values, 99)}
+                "ratio_p99": pct(values, 99) / pct(ours_values, 99),
+            }
             entry["agreement"][f"{set_name}/{k}"] = compare(
-                engine, ours["found"][(set_name, k)][:n], res["found"][(set_name, k)],
-                queries[set_name][:n], k, ordered=(engine == "plain-trie"))
+                engine,
+                ours["found"][(set_name, k)][:n],
+                res["found"][(set_name, k)],
+                queries[set_name][:n],
+                k,
+                ordered=(engine == "plain-trie"),
+            )
     report["peers"] = peers
     return report
 
@@ -397,10 +447,15 @@ def fmt_us(us):
 
 
 def table(rows, headers):
-    widths = [max(len(str(x)) for x in col) for col in zip(headers, *rows)]
-    line = lambda r: "| " + " | ".join(str(x).ljust(w) for x, w in zip(r, widths)) + " |"  # noqa
-    return "\n".join([line(headers), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
-                     + [line(r) for r in rows])
+    widths = [max(len(str(x)) for x in col) for col in zip(headers, *rows, strict=True)]
+
+    def line(r):
+        return "| " + " | ".join(str(x).ljust(w) for x, w in zip(r, widths, strict=True)) + " |"
+
+    return "\n".join(
+        [line(headers), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+        + [line(r) for r in rows]
+    )
 
 
 def render(report, full_results=None):
@@ -412,40 +467,100 @@ def render(report, full_results=None):
         return "\n".join(out)
     t = report["tessarin"]
     out.append("")
-    out.append(table([[
-        f"{t['nodes']:,}",
-        f"{t['build_lists_s']:.3f} s ({t['build_lists_s_per_million_nodes']:.2f} s/M nodes)",
-        f"{t['build_buffers_s']:.3f} s ({t['build_buffers_s_per_million_nodes']:.2f} s/M)",
-        fmt_bytes(t["saved_bytes"]),
-        f"{fmt_bytes(t['loaded_malloc_bytes'])} ({t['loaded_over_saved']:.2f}x)",
-        f"{t['bytes_per_node']:.1f} / {t['bytes_per_term']:.1f}",
-        f"{t['to_bytes_mb_s']:.0f} / {t['from_bytes_mb_s']:.0f}",
-    ]], ["nodes", "build from lists", "build from buffers", "saved", "loaded (x saved)",
-         "B/node / B/term", "to/from_bytes MB/s"]))
+    out.append(
+        table(
+            [
+                [
+                    f"{t['nodes']:,}",
+                    f"{t['build_lists_s']:.3f} s "
+                    f"({t['build_lists_s_per_million_nodes']:.2f} s/M nodes)",
+                    f"{t['build_buffers_s']:.3f} s "
+                    f"({t['build_buffers_s_per_million_nodes']:.2f} s/M)",
+                    fmt_bytes(t["saved_bytes"]),
+                    f"{fmt_bytes(t['loaded_malloc_bytes'])} ({t['loaded_over_saved']:.2f}x)",
+                    f"{t['bytes_per_node']:.1f} / {t['bytes_per_term']:.1f}",
+                    f"{t['to_bytes_mb_s']:.0f} / {t['from_bytes_mb_s']:.0f}",
+                ]
+            ],
+            [
+                "nodes",
+                "build from lists",
+                "build from buffers",
+                "saved",
+                "loaded (x saved)",
+                "B/node / B/term",
+                "to/from_bytes MB/s",
+            ],
+        )
+    )
     out.append("")
     rows = []
     for key, v in t["latency"].items():
         method, set_name, k = key.split("/")
         vis = report.get("visited", {}).get(f"{set_name}/{k}") if method == "fuzzy_match" else None
-        rows.append([method, set_name, k, v["queries"], fmt_us(v["median_us"]), fmt_us(v["p99_us"]),
-                     "-" if vis is None else f"{vis['visited_median']:,.0f}",
-                     "-" if vis is None or vis["ns_per_visited_node"] is None
-                     else f"{vis['ns_per_visited_node']:.1f}"])
-    out.append(table(rows, ["method", "queries", "max_dist", "n", "median", "p99",
-                            "visited (median)", "ns/visited node"]))
+        rows.append(
+            [
+                method,
+                set_name,
+                k,
+                v["queries"],
+                fmt_us(v["median_us"]),
+                fmt_us(v["p99_us"]),
+                "-" if vis is None else f"{vis['visited_median']:,.0f}",
+                "-"
+                if vis is None or vis["ns_per_visited_node"] is None
+                else f"{vis['ns_per_visited_node']:.1f}",
+            ]
+        )
+    out.append(
+        table(
+            rows,
+            [
+                "method",
+                "queries",
+                "max_dist",
+                "n",
+                "median",
+                "p99",
+                "visited (median)",
+                "ns/visited node",
+            ],
+        )
+    )
     if report.get("walk"):
         out.append("")
-        rows = [[key.split("/")[0], key.split("/")[1], w["queries"], f"{w['visited_total']:,}",
-                 f"{w['matches_total']:,}",
-                 fmt_us(w.get("auto_median_us")), f"{w.get('auto_ns_per_visited_node', 0):.1f}",
-                 f"{w.get('banded_ns_per_visited_node', 0):.1f}",
-                 f"{w.get('path_ns_per_visited_node', 0):.1f}",
-                 {True: "yes", False: "NO", None: "-"}[w.get("same_nodes_as_plain_walk")]]
-                for key, w in report["walk"].items()]
-        out.append(table(rows, ["walk alone (C++)", "max_dist", "n", "visited (total)",
-                                "matches", "median", "ns/node (auto)", "ns/node (banded)",
-                                "ns/node (auto+path)",
-                                "same nodes as plain walk"]))
+        rows = [
+            [
+                key.split("/")[0],
+                key.split("/")[1],
+                w["queries"],
+                f"{w['visited_total']:,}",
+                f"{w['matches_total']:,}",
+                fmt_us(w.get("auto_median_us")),
+                f"{w.get('auto_ns_per_visited_node', 0):.1f}",
+                f"{w.get('banded_ns_per_visited_node', 0):.1f}",
+                f"{w.get('path_ns_per_visited_node', 0):.1f}",
+                {True: "yes", False: "NO", None: "-"}[w.get("same_nodes_as_plain_walk")],
+            ]
+            for key, w in report["walk"].items()
+        ]
+        out.append(
+            table(
+                rows,
+                [
+                    "walk alone (C++)",
+                    "max_dist",
+                    "n",
+                    "visited (total)",
+                    "matches",
+                    "median",
+                    "ns/node (auto)",
+                    "ns/node (banded)",
+                    "ns/node (auto+path)",
+                    "same nodes as plain walk",
+                ],
+            )
+        )
     out.append("")
     rows = []
     ours_build = t["layout_python_s"] + t["build_lists_s"]
@@ -456,13 +571,33 @@ def render(report, full_results=None):
         for key, v in p["latency"].items():
             set_name, k = key.split("/")
             agr = p["agreement"][key]
-            rows.append([engine, set_name, k, v["queries"],
-                         f"{fmt_us(v['median_us'])} / {fmt_us(v['p99_us'])}",
-                         f"{fmt_us(v['ours_median_us'])} / {fmt_us(v['ours_p99_us'])}",
-                         f"{v['ratio_median']:.1f}x / {v['ratio_p99']:.1f}x",
-                         agr["disagreements"]])
-    out.append(table(rows, ["peer", "queries", "max_dist", "n", "peer median / p99",
-                            "ours median / p99", "ratio", "disagreements"]))
+            rows.append(
+                [
+                    engine,
+                    set_name,
+                    k,
+                    v["queries"],
+                    f"{fmt_us(v['median_us'])} / {fmt_us(v['p99_us'])}",
+                    f"{fmt_us(v['ours_median_us'])} / {fmt_us(v['ours_p99_us'])}",
+                    f"{v['ratio_median']:.1f}x / {v['ratio_p99']:.1f}x",
+                    agr["disagreements"],
+                ]
+            )
+    out.append(
+        table(
+            rows,
+            [
+                "peer",
+                "queries",
+                "max_dist",
+                "n",
+                "peer median / p99",
+                "ours median / p99",
+                "ratio",
+                "disagreements",
+            ],
+        )
+    )
     out.append("")
     rows = []
     ours_mem = t["loaded_malloc_bytes"] or t["loaded_rss_bytes"]
@@ -472,37 +607,69 @@ def render(report, full_results=None):
         if "memory_by_distance" in p:
             for k, mem in sorted(p["memory_by_distance"].items()):
                 build = p["build_by_distance"][k]
-                rows.append([f"{engine} (max_dist {k})", f"{build:.2f} s",
-                             f"{build / ours_build:.2f}x", fmt_bytes(mem),
-                             f"{mem / ours_mem:.1f}x"])
+                rows.append(
+                    [
+                        f"{engine} (max_dist {k})",
+                        f"{build:.2f} s",
+                        f"{build / ours_build:.2f}x",
+                        fmt_bytes(mem),
+                        f"{mem / ours_mem:.1f}x",
+                    ]
+                )
             continue
-        rows.append([engine, f"{p['build_s']:.2f} s", f"{p['build_s'] / ours_build:.2f}x",
-                     fmt_bytes(p["memory_bytes"]), f"{p['memory_bytes'] / ours_mem:.1f}x"])
-    rows.append(["tessarin (layout in Python + build)", f"{ours_build:.2f} s", "1.0x",
-                 fmt_bytes(ours_mem), "1.0x"])
+        rows.append(
+            [
+                engine,
+                f"{p['build_s']:.2f} s",
+                f"{p['build_s'] / ours_build:.2f}x",
+                fmt_bytes(p["memory_bytes"]),
+                f"{p['memory_bytes'] / ours_mem:.1f}x",
+            ]
+        )
+    rows.append(
+        [
+            "tessarin (layout in Python + build)",
+            f"{ours_build:.2f} s",
+            "1.0x",
+            fmt_bytes(ours_mem),
+            "1.0x",
+        ]
+    )
     out.append(table(rows, ["engine", "build from terms", "vs ours", "memory", "vs ours"]))
     return "\n".join(out)
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", default="10k,83k,243k,1m",
-                    help="data sets: 10k, 83k, 243k, 1m or a number of mixed terms")
+    ap = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    ap.add_argument(
+        "--sizes",
+        default="10k,83k,243k,1m",
+        help="data sets: 10k, 83k, 243k, 1m or a number of mixed terms",
+    )
     ap.add_argument("--engines", default=",".join(ALL_ENGINES))
     ap.add_argument("--max-dists", default="0,1,2")
     ap.add_argument("--words", type=int, default=300, help="typo'd word queries per data set")
     ap.add_argument("--phrases", type=int, default=30, help="phrases typed prefix by prefix")
     ap.add_argument("--rounds", type=int, default=3, help="rounds per query (median taken)")
-    ap.add_argument("--budget", type=float, default=10.0,
-                    help="seconds per slow peer, query set and distance")
+    ap.add_argument(
+        "--budget", type=float, default=10.0, help="seconds per slow peer, query set and distance"
+    )
     ap.add_argument("--min-queries", type=int, default=20)
-    ap.add_argument("--out", default=os.path.join(HERE, "results"),
-                    help="directory for the JSON figures ('' for none)")
-    ap.add_argument("--walk-bench", default="auto",
-                    help="walk_bench binary ('auto': build it with cmake; 'none': skip)")
-    ap.add_argument("--quick", action="store_true",
-                    help="smoke run: 3000 mixed terms, few queries, one round")
+    ap.add_argument(
+        "--out",
+        default=os.path.join(HERE, "results"),
+        help="directory for the JSON figures ('' for none)",
+    )
+    ap.add_argument(
+        "--walk-bench",
+        default="auto",
+        help="walk_bench binary ('auto': build it with cmake; 'none': skip)",
+    )
+    ap.add_argument(
+        "--quick", action="store_true", help="smoke run: 3000 mixed terms, few queries, one round"
+    )
     args = ap.parse_args(argv)
     if args.quick:
         args.sizes, args.words, args.phrases = "3000", 30, 3
@@ -521,18 +688,31 @@ def main(argv=None):
     max_dists = [int(x) for x in args.max_dists.split(",")]
     walk_bench = find_walk_bench(args.walk_bench, log) if "tessarin" in engines else None
     started = datetime.datetime.now(datetime.timezone.utc)
-    doc = {"date": started.isoformat(timespec="seconds"), "machine": machine_description(),
-           "load_average_start": os.getloadavg(), "settings": vars(args), "data_sets": []}
+    doc = {
+        "date": started.isoformat(timespec="seconds"),
+        "machine": machine_description(),
+        "load_average_start": os.getloadavg(),
+        "settings": vars(args),
+        "data_sets": [],
+    }
     texts = []
     with tempfile.TemporaryDirectory(prefix="tessarin-bench-") as tmp:
         for size in args.sizes.split(","):
             name, desc, terms = data.load_terms(size)
             queries = data.make_queries(terms, args.words, args.phrases)
-            log(f"{name}: {len(terms):,} terms, "
-                + ", ".join(f"{len(v)} {k} queries" for k, v in queries.items()))
-            job = {"terms": terms, "queries": queries, "max_dists": max_dists,
-                   "rounds": args.rounds, "budget": args.budget,
-                   "min_queries": args.min_queries, "walk_bench": walk_bench}
+            log(
+                f"{name}: {len(terms):,} terms, "
+                + ", ".join(f"{len(v)} {k} queries" for k, v in queries.items())
+            )
+            job = {
+                "terms": terms,
+                "queries": queries,
+                "max_dists": max_dists,
+                "rounds": args.rounds,
+                "budget": args.budget,
+                "min_queries": args.min_queries,
+                "walk_bench": walk_bench,
+            }
             job_path = os.path.join(tmp, "job.pickle")
             with open(job_path, "wb") as f:
                 pickle.dump(job, f, protocol=pickle.HIGHEST_PROTOCOL)
@@ -544,8 +724,9 @@ def main(argv=None):
                         sub_path = os.path.join(tmp, f"job-{k}.pickle")
                         with open(sub_path, "wb") as f:
                             pickle.dump(sub, f, protocol=pickle.HIGHEST_PROTOCOL)
-                        results[f"symspellpy:{k}"] = run_engine(f"symspellpy:{k}", sub_path,
-                                                                tmp, log)
+                        results[f"symspellpy:{k}"] = run_engine(
+                            f"symspellpy:{k}", sub_path, tmp, log
+                        )
                 else:
                     results[engine] = run_engine(engine, job_path, tmp, log)
             results = merge_symspell(results)
@@ -572,8 +753,10 @@ def print_disagreements(report):
         for key, agr in p.get("agreement", {}).items():
             if not agr["disagreements"]:
                 continue
-            print(f"{engine} {key}: {agr['disagreements']} disagreements over "
-                  f"{agr['queries']} queries")
+            print(
+                f"{engine} {key}: {agr['disagreements']} disagreements over "
+                f"{agr['queries']} queries"
+            )
             for kind, count in agr["kinds"].items():
                 print(f"  {count:6d}  {kind}; e.g. {agr['examples'][kind][:2]}")
     print()

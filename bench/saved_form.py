@@ -39,7 +39,9 @@ def main():
     assert loaded.to_bytes() == saved
     mib = len(saved) / 2**20
     print(f"{n_terms} terms, {nodes} nodes, build {build_time:.3f} s")
-    print(f"saved form: {len(saved)} bytes ({mib:.1f} MiB, {len(saved) / nodes:.1f} bytes per node)")
+    print(
+        f"saved form: {len(saved)} bytes ({mib:.1f} MiB, {len(saved) / nodes:.1f} bytes per node)"
+    )
     print(f"to_bytes:   {save_time * 1e3:.1f} ms ({mib / save_time:.0f} MiB/s, best of 5)")
     print(f"from_bytes: {load_time * 1e3:.1f} ms ({mib / load_time:.0f} MiB/s, best of 5)")
 
@@ -47,7 +49,7 @@ def main():
     damaged = bytearray(saved)
     damaged[-1] = 2  # the last is_terminal flag
     for name, data in (("cut to 3/4", cut), ("last byte 02", bytes(damaged))):
-        t, _ = best_of(5, lambda: _fails(data))
+        t, _ = best_of(5, lambda data=data: _fails(data))
         print(f"refusing {name}: {t * 1e3:.1f} ms")
 
     before = rss_mib()

@@ -20,6 +20,7 @@ ASan and UBSan, the runtime preloaded and PYTHONMALLOC=malloc (see
 """
 
 import array
+import contextlib
 import math
 import sys
 
@@ -28,9 +29,19 @@ import atheris
 with atheris.instrument_imports():
     from _tessarin import PrefixSearch
 
-from tessarin_reference.hostile import (BOUNDARY_INTS, REFUSED_VALUES, Float, Hostile, Index,
-                                        LyingBytes, LyingInt, LyingStr, LyingTuple, OddSequence,
-                                        panic_type)
+from tessarin_reference.hostile import (
+    BOUNDARY_INTS,
+    REFUSED_VALUES,
+    Float,
+    Hostile,
+    Index,
+    LyingBytes,
+    LyingInt,
+    LyingStr,
+    LyingTuple,
+    OddSequence,
+    panic_type,
+)
 
 try:
     import numpy
@@ -55,8 +66,7 @@ def any_int(fdp):
     if pick == 3:
         return LyingInt(fdp.PickValueInList(BOUNDARY_INTS))
     if pick == 4:
-        return Index(fdp.PickValueInList(BOUNDARY_INTS + [Hostile("index"), "3", 1.5,
-                                                          LyingInt(3)]))
+        return Index(fdp.PickValueInList([*BOUNDARY_INTS, Hostile("index"), "3", 1.5, LyingInt(3)]))
     if pick == 5:
         return fdp.PickValueInList(REFUSED_VALUES)
     return numpy.int64(fdp.ConsumeIntInRange(-3, 2**40)) if numpy else 5
@@ -85,8 +95,20 @@ def any_value(fdp, depth=0):
     if pick == 4:
         return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 20))
     if pick == 5:
-        return fdp.PickValueInList([None, 0.5, math.nan, -math.inf, 1e300, object(), b"\x00" * 4,
-                                    bytes(16), bytearray(4), memoryview(b"\x01\x02\x03\x04")])
+        return fdp.PickValueInList(
+            [
+                None,
+                0.5,
+                math.nan,
+                -math.inf,
+                1e300,
+                object(),
+                b"\x00" * 4,
+                bytes(16),
+                bytearray(4),
+                memoryview(b"\x01\x02\x03\x04"),
+            ]
+        )
     if pick == 6:
         return LyingBytes(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 16)))
     if pick == 7:
@@ -129,16 +151,22 @@ def valid_build_args(fdp):
     transitions = [fdp.ConsumeIntInRange(0, max(n, 1)) for _ in range(fdp.ConsumeIntInRange(0, 10))]
     shifts = [fdp.ConsumeIntInRange(0, len(transitions)) for _ in range(n)]
     width = fdp.PickValueInList([4, 16, 3])
-    videos = [fdp.ConsumeBytes(width).ljust(width, b"\x00") for _ in range(fdp.ConsumeIntInRange(0, 3))]
+    videos = [
+        fdp.ConsumeBytes(width).ljust(width, b"\x00") for _ in range(fdp.ConsumeIntInRange(0, 3))
+    ]
     payloads = []
     for _ in range(n):
         if fdp.ConsumeBool():
             payloads.append(None)
             continue
         k = fdp.ConsumeIntInRange(0, 3)
-        payloads.append((fdp.ConsumeIntInRange(0, 2**32 - 1),
-                         [fdp.ConsumeIntInRange(0, 4) for _ in range(k)],
-                         [fdp.ConsumeIntInRange(0, 2**32 - 1) for _ in range(k)]))
+        payloads.append(
+            (
+                fdp.ConsumeIntInRange(0, 2**32 - 1),
+                [fdp.ConsumeIntInRange(0, 4) for _ in range(k)],
+                [fdp.ConsumeIntInRange(0, 2**32 - 1) for _ in range(k)],
+            )
+        )
     args = [shifts, labels, payloads, transitions, videos, fdp.ConsumeIntInRange(0, 4)]
     for _ in range(fdp.ConsumeIntInRange(0, 2)):
         args[fdp.ConsumeIntInRange(0, 5)] = any_value(fdp)
@@ -151,7 +179,7 @@ def arrange(fdp, names, values):
     with a missing or unknown name."""
     args, kwargs = [], {}
     by_keyword = False
-    for name, value in zip(names, values):
+    for name, value in zip(names, values, strict=True):
         by_keyword = by_keyword or fdp.ConsumeIntInRange(0, 3) == 0
         if by_keyword:
             kwargs[name] = value
@@ -168,13 +196,17 @@ def arrange(fdp, names, values):
 
 
 INDEXES = [
-    build([0, 1, 3, 3, 4, 4], ["", "c", "a", "r", "t", "e"], [None, None, (5, [0, 1], [3, 2]),
-          (2, [1], [2]), (1, [2], [1]), (1, [0], [1])], [1, 2, 3, 4, 5], [bytes(4), b"\x01" * 4,
-          b"\xff" * 4], 2),
+    build(
+        [0, 1, 3, 3, 4, 4],
+        ["", "c", "a", "r", "t", "e"],
+        [None, None, (5, [0, 1], [3, 2]), (2, [1], [2]), (1, [2], [1]), (1, [0], [1])],
+        [1, 2, 3, 4, 5],
+        [bytes(4), b"\x01" * 4, b"\xff" * 4],
+        2,
+    ),
     build([0, 1], ["", "a"], [None, (1, [0], [1])], [1], [bytes(range(16))], 10),
-    load(bytes.fromhex("020001" "020061" "0401010101" "00" "00" "00" "00" "020001")),
-    load(bytes.fromhex("020001" "020061" "0101" "02" "00" "0101" "020000" "0101" "00" "0107" "01"
-                       "020001")),
+    load(bytes.fromhex("020001 020061 0401010101 00 00 00 00 020001")),
+    load(bytes.fromhex("020001 020061 0101 02 00 0101 020000 0101 00 0107 01 020001")),
     load(bytes(8)),
 ]
 
@@ -209,38 +241,59 @@ def one_input(data):
     operation = fdp.ConsumeIntInRange(0, 4)
     if operation == 0:
         # Mostly bytes, which the decoder reads from the front.
-        b = fdp.ConsumeBytes(fdp.remaining_bytes()) if fdp.ConsumeIntInRange(0, 7) else any_value(fdp)
+        b = (
+            fdp.ConsumeBytes(fdp.remaining_bytes())
+            if fdp.ConsumeIntInRange(0, 7)
+            else any_value(fdp)
+        )
         name, function, args, kwargs = "load", load, *arrange(fdp, ["b"], [b])
     elif operation == 1:
         name, function = "build", build
-        names = ["node_shifts", "child_labels", "payloads", "child_transitions", "video_index",
-                 "video_top_n"]
+        names = [
+            "node_shifts",
+            "child_labels",
+            "payloads",
+            "child_transitions",
+            "video_index",
+            "video_top_n",
+        ]
         args, kwargs = arrange(fdp, names, valid_build_args(fdp))
     else:
         index = INDEXES[fdp.ConsumeIntInRange(0, len(INDEXES) - 1)]
         if fdp.ConsumeIntInRange(0, 5) == 0:
-            try:
+            with contextlib.suppress(ValueError):
                 index = load(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 64)))
-            except ValueError:
-                pass
         if operation == 2:
             name, function = "to_bytes", index.to_bytes
             args, kwargs = ([any_value(fdp)] if fdp.ConsumeIntInRange(0, 3) == 0 else []), {}
         else:
             term = any_text(fdp) if fdp.ConsumeIntInRange(0, 7) else any_value(fdp)
-            values = [term, any_int(fdp) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 3),
-                      None if fdp.ConsumeBool() else any_int(fdp)]
+            values = [
+                term,
+                any_int(fdp) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 3),
+                None if fdp.ConsumeBool() else any_int(fdp),
+            ]
             if operation == 3:
-                name, function, names = "fuzzy_match", index.fuzzy_match, ["term", "max_dist",
-                                                                            "limit"]
+                name, function, names = (
+                    "fuzzy_match",
+                    index.fuzzy_match,
+                    ["term", "max_dist", "limit"],
+                )
             else:
                 name, function = "video", index.fuzzy_match_video
                 names = ["term", "max_dist", "limit", "include_prefix_nodes", "min_score"]
-                values += [fdp.PickValueInList([None, True, False]) if fdp.ConsumeBool()
-                           else any_value(fdp),
-                           None if fdp.ConsumeBool() else fdp.PickValueInList(
-                               [0.0, -1.0, 0.5, math.nan, math.inf, 1, Float(0.5), Float(Hostile("f"))])
-                           if fdp.ConsumeBool() else any_value(fdp)]
+                values += [
+                    fdp.PickValueInList([None, True, False])
+                    if fdp.ConsumeBool()
+                    else any_value(fdp),
+                    None
+                    if fdp.ConsumeBool()
+                    else fdp.PickValueInList(
+                        [0.0, -1.0, 0.5, math.nan, math.inf, 1, Float(0.5), Float(Hostile("f"))]
+                    )
+                    if fdp.ConsumeBool()
+                    else any_value(fdp),
+                ]
             count = len(names) - fdp.ConsumeIntInRange(0, len(names) - 1)
             args, kwargs = arrange(fdp, names[:count], values[:count])
     try:

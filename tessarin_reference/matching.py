@@ -39,7 +39,9 @@ def optimal_string_alignment(a: str, b: str) -> int:
     d = [[i + j if i == 0 or j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
     for i in range(1, len(a) + 1):
         for j in range(1, len(b) + 1):
-            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            d[i][j] = min(
+                d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])
+            )
             if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
                 d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
     return d[len(a)][len(b)]
@@ -152,7 +154,8 @@ def rank(trie: ModelTrie, term: str, nodes, limit=None, min_score=None):
             continue
         total, ids, counts = payload
         grand = total * w + grand
-        for video, count in zip(ids, counts):
+        # A decoded trie may carry lists of different lengths: pair what pairs.
+        for video, count in zip(ids, counts, strict=False):
             sums[video] = sums.get(video, 0.0) + count * w
     if grand <= 0.0:
         return []

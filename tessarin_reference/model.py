@@ -36,11 +36,11 @@ def merge(own, others):
     """The merge of `own` with each payload of `others`, in order, uncut."""
     total = own[0]
     sums: dict[int, int] = {}
-    for video, count in zip(own[1], own[2]):
+    for video, count in zip(own[1], own[2], strict=True):
         sums[video] = sums.get(video, 0) + count
     for other in others:
         total = min(total + other[0], U32_MAX)
-        for video, count in zip(other[1], other[2]):
+        for video, count in zip(other[1], other[2], strict=True):
             sums[video] = sums.get(video, 0) + count
     ranked = sorted(sums.items(), key=lambda item: (-item[1], item[0]))
     return total, [v for v, _ in ranked], [min(c, U32_MAX) for _, c in ranked]
@@ -51,9 +51,7 @@ def propagate(trie: ModelTrie, video_top_n: int) -> None:
     original = [empty if p is None else p for p in trie.payloads]
     done: dict[int, tuple] = {}
     for i in reversed(range(len(trie.child_labels))):
-        others = [
-            done[d] if d > i else original[d] for d in trie.children(i) if d != i
-        ]
+        others = [done[d] if d > i else original[d] for d in trie.children(i) if d != i]
         if others:
             total, ids, counts = merge(original[i], others)
         else:

@@ -111,9 +111,7 @@ class _Input:
             return first
         found = {253: "U64", 254: "U128", 255: "Reserved"}.get(first)
         if first == 254 or first == 255 or (first == 253 and bits == 32):
-            raise ModelDecodeError(
-                f"InvalidIntegerType {{ expected: {target}, found: {found} }}"
-            )
+            raise ModelDecodeError(f"InvalidIntegerType {{ expected: {target}, found: {found} }}")
         width = {251: 2, 252: 4, 253: 8}[first]
         self.pos += 1
         return int.from_bytes(self.take(width), "little")

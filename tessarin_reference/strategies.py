@@ -61,8 +61,6 @@ def build_args(draw, max_nodes=12, tree=True, big_counts=False, alphabet=ALPHABE
     n, node_shifts, transitions = draw(layouts(max_nodes=max_nodes, tree=tree))
     labels = [draw(st.sampled_from(alphabet)) for _ in range(n)]
     videos = draw(video_indexes())
-    payload_list = [
-        draw(st.none() | payloads(len(videos), big_counts)) for _ in range(n)
-    ]
+    payload_list = [draw(st.none() | payloads(len(videos), big_counts)) for _ in range(n)]
     top_n = draw(st.integers(0, 6))
     return node_shifts, labels, payload_list, transitions, videos, top_n

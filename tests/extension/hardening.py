@@ -20,6 +20,7 @@ load = PrefixSearch.from_bytes
 # resident size, and its address-space reservations rule out RLIMIT_AS.
 SANITIZED = bool(os.environ.get("TESSARIN_SANITIZED"))
 
+
 def trie_of(words, videos=4):
     """(node_shifts, labels, payloads, child_transitions, video_index) of a
     trie over `words`, children in insertion order; word k lists video k %
@@ -33,15 +34,39 @@ def index_of(words, video_top_n=10):
     return build(*trie_of(words), video_top_n)
 
 
-WORDS = ["cat", "car", "cart", "care", "dog", "door", "café", "naïve", "über", "日本", "日本語",
-         "a", "ab", "abc", "abcd", "abcde", "zebra", "zero", "x" * 12]
+WORDS = [
+    "cat",
+    "car",
+    "cart",
+    "care",
+    "dog",
+    "door",
+    "café",
+    "naïve",
+    "über",
+    "日本",
+    "日本語",
+    "a",
+    "ab",
+    "abc",
+    "abcd",
+    "abcde",
+    "zebra",
+    "zero",
+    "x" * 12,
+]
 
 
 def chain(depth, label="a"):
     """One path `depth` nodes deep, its end a term."""
-    return build(list(range(depth + 1)), [""] + [label] * depth,
-                 [None] * depth + [(1, [0], [1])], list(range(1, depth + 1)),
-                 [(7).to_bytes(4, "little")], 10)
+    return build(
+        list(range(depth + 1)),
+        [""] + [label] * depth,
+        [None] * depth + [(1, [0], [1])],
+        list(range(1, depth + 1)),
+        [(7).to_bytes(4, "little")],
+        10,
+    )
 
 
 _RUNNER = """
@@ -81,8 +106,9 @@ def isolated(setup, call, timeout=120, limit_as_mb=None):
     # The child imports what this process imports (the module under test,
     # this file, the test modules).
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env
+    )
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     return json.loads(done.stdout.strip().splitlines()[-1])
 

@@ -37,36 +37,72 @@ def test_everything_empty_builds():
     "changes, error, message",
     [
         # Step 1 decides even when payloads are wrong too.
-        (dict(node_shifts=[0, 2], payloads=[1]), ValueError,
-         r"^node_shifts len 2 != child_labels len 3$"),
+        (
+            dict(node_shifts=[0, 2], payloads=[1]),
+            ValueError,
+            r"^node_shifts len 2 != child_labels len 3$",
+        ),
         (dict(payloads=[None]), ValueError, r"^payloads len 1 != child_labels len 3$"),
-        (dict(child_transitions=[1, 3, 9]), ValueError,
-         r"^child_transitions\[1\] = 3 out of range \[0\.\.3\)$"),
+        (
+            dict(child_transitions=[1, 3, 9]),
+            ValueError,
+            r"^child_transitions\[1\] = 3 out of range \[0\.\.3\)$",
+        ),
         # Shape checks come before any payload is looked at.
-        (dict(child_transitions=[3], payloads=[1, 2, 3]), ValueError,
-         r"^child_transitions\[0\] = 3 out of range"),
-        (dict(node_shifts=[0, 2, 3]), ValueError,
-         r"^node_shifts\[2\] = 3 out of range \[0\.\.2\]: beyond the end of child_transitions$"),
-        (dict(payloads=[None, [3, [0], [1]], None]), TypeError,
-         r"^'list' object cannot be converted to 'PyTuple'$"),
-        (dict(payloads=[None, (3, [0]), None]), ValueError,
-         r"^Payload tuple must have 3 elements$"),
-        (dict(payloads=[None, (3, [0], [1], 4), None]), ValueError,
-         r"^Payload tuple must have 3 elements$"),
+        (
+            dict(child_transitions=[3], payloads=[1, 2, 3]),
+            ValueError,
+            r"^child_transitions\[0\] = 3 out of range",
+        ),
+        (
+            dict(node_shifts=[0, 2, 3]),
+            ValueError,
+            r"^node_shifts\[2\] = 3 out of range \[0\.\.2\]: beyond the end of child_transitions$",
+        ),
+        (
+            dict(payloads=[None, [3, [0], [1]], None]),
+            TypeError,
+            r"^'list' object cannot be converted to 'PyTuple'$",
+        ),
+        (
+            dict(payloads=[None, (3, [0]), None]),
+            ValueError,
+            r"^Payload tuple must have 3 elements$",
+        ),
+        (
+            dict(payloads=[None, (3, [0], [1], 4), None]),
+            ValueError,
+            r"^Payload tuple must have 3 elements$",
+        ),
         # (The converters' refusals inside a payload: test_surface.py.)
-        (dict(payloads=[None, (1, [0, 1], [1]), None]), ValueError,
-         r"^video_ids and video_counts length mismatch$"),
+        (
+            dict(payloads=[None, (1, [0, 1], [1]), None]),
+            ValueError,
+            r"^video_ids and video_counts length mismatch$",
+        ),
         # The video table is checked last: a bad payload reports first.
-        (dict(payloads=[None, (1, [0, 1], [1]), None], video_index=[b"abc"]), ValueError,
-         r"^video_ids and video_counts length mismatch$"),
-        (dict(video_index=[UUID, b"\x00" * 4]), ValueError,
-         r"^video_index entries must be all 16 bytes \(UUID\) or all 4 bytes \(int32\)$"),
+        (
+            dict(payloads=[None, (1, [0, 1], [1]), None], video_index=[b"abc"]),
+            ValueError,
+            r"^video_ids and video_counts length mismatch$",
+        ),
+        (
+            dict(video_index=[UUID, b"\x00" * 4]),
+            ValueError,
+            r"^video_index entries must be all 16 bytes \(UUID\) or all 4 bytes \(int32\)$",
+        ),
         (dict(video_index=[b"\x00" * 8]), ValueError, r"^video_index entries must be all 16"),
         # A str entry fails already while converting the argument.
-        (dict(video_index=["abcd"], payloads=[1]), TypeError,
-         r"^argument 'video_index': Can't extract `str` to `Vec`$"),
-        (dict(video_index=[[256, 0, 0, 0]]), OverflowError,
-         r"^out of range integral type conversion attempted$"),
+        (
+            dict(video_index=["abcd"], payloads=[1]),
+            TypeError,
+            r"^argument 'video_index': Can't extract `str` to `Vec`$",
+        ),
+        (
+            dict(video_index=[[256, 0, 0, 0]]),
+            OverflowError,
+            r"^out of range integral type conversion attempted$",
+        ),
     ],
 )
 def test_checks_and_their_order(changes, error, message):
@@ -121,17 +157,24 @@ def _integer_buffers():
         import numpy as np
     except ImportError:
         return kinds
-    kinds += [lambda xs, t=t: np.array(xs, dtype=t) for t in
-              (np.int8, np.uint8, np.int32, np.uint32, np.int64, np.uint64)]
+    kinds += [
+        lambda xs, t=t: np.array(xs, dtype=t)
+        for t in (np.int8, np.uint8, np.int32, np.uint32, np.int64, np.uint64)
+    ]
     kinds.append(lambda xs: np.array(xs + xs, dtype=np.int64)[::2])  # strided
     return kinds
 
 
 @pytest.mark.parametrize("make", _integer_buffers())
 def test_integer_buffers_convert_like_lists(make):
-    built = build(make([0, 2, 2]), ["", "a", "b"],
-                  [None, (3, make([0, 1]), make([1, 2])), (5, make([1]), make([4]))],
-                  make([1, 2]), [make([1, 0, 0, 0])], 10)
+    built = build(
+        make([0, 2, 2]),
+        ["", "a", "b"],
+        [None, (3, make([0, 1]), make([1, 2])), (5, make([1]), make([4]))],
+        make([1, 2]),
+        [make([1, 0, 0, 0])],
+        10,
+    )
     assert isinstance(built, PrefixSearch)
 
 
@@ -143,7 +186,7 @@ def _out_of_range_buffers():
         import numpy as np
     except ImportError:
         return cases
-    return cases + [np.array([0, -1], dtype=np.int8), np.array([0, 2**32], dtype=np.uint64)]
+    return [*cases, np.array([0, -1], dtype=np.int8), np.array([0, 2**32], dtype=np.uint64)]
 
 
 @pytest.mark.parametrize("values", _out_of_range_buffers(), ids=repr)

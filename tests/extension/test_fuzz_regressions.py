@@ -4,16 +4,22 @@ what loads saves to its shortest form and back; queries drawn from the
 bytes after the saved form return lists or raise the internal-failure
 exception."""
 
+import functools
 import pathlib
 
 import pytest
-
 from hardening import load
+
 from tessarin_reference.hostile import panic_type
 
 FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"
-INPUTS = sorted(p for d in (FUZZ / "regressions" / "saved_form", FUZZ / "corpus" / "saved_form")
-                if d.is_dir() for p in d.iterdir() if p.is_file())
+INPUTS = sorted(
+    p
+    for d in (FUZZ / "regressions" / "saved_form", FUZZ / "corpus" / "saved_form")
+    if d.is_dir()
+    for p in d.iterdir()
+    if p.is_file()
+)
 
 
 def queries(tail, labels):
@@ -22,7 +28,7 @@ def queries(tail, labels):
     tail = tail or b"\x00"
     out = []
     for k in range(3):
-        chunk = tail[k * 8:(k + 1) * 8] or tail
+        chunk = tail[k * 8 : (k + 1) * 8] or tail
         term = "".join(labels[b % len(labels)] if labels else chr(0x61 + b % 26) for b in chunk)
         max_dist = (0, 1, 2, 4294967295)[chunk[0] % 4]
         limit = (None, 0, 1, 2**64 - 1)[chunk[-1] % 4]
@@ -48,9 +54,11 @@ def test_replay(path):
     assert load(saved).to_bytes() == saved
     # The bytes past the shortest form's length drive the queries.
     labels = sorted({c for c in data.decode("utf-8", "ignore") if c.isalpha()})[:16]
-    for term, max_dist, limit, prefix, min_score in queries(data[len(saved):], labels):
-        for call in (lambda: index.fuzzy_match(term, max_dist, limit),
-                     lambda: index.fuzzy_match_video(term, max_dist, limit, prefix, min_score)):
+    for term, max_dist, limit, prefix, min_score in queries(data[len(saved) :], labels):
+        for call in (
+            functools.partial(index.fuzzy_match, term, max_dist, limit),
+            functools.partial(index.fuzzy_match_video, term, max_dist, limit, prefix, min_score),
+        ):
             try:
                 assert isinstance(call(), list)
             except panic_type() as exc:

@@ -7,10 +7,18 @@ import struct
 import sys
 
 import pytest
+from hardening import SANITIZED, WORDS, build, index_of, isolated, load, trie_of
 
-from hardening import SANITIZED, WORDS, build, chain, index_of, isolated, load, trie_of
-from tessarin_reference.hostile import (U32_MAX, U64_MAX, Index, LyingBytes, LyingInt, LyingStr,
-                                        LyingTuple, panic_type)
+from tessarin_reference.hostile import (
+    U32_MAX,
+    U64_MAX,
+    Index,
+    LyingBytes,
+    LyingInt,
+    LyingStr,
+    LyingTuple,
+    panic_type,
+)
 
 # Memory budgets catch blow-ups (a length prefix taken at its word, a row
 # table sized by max_dist), not slow growth; ASan inflates resident sizes.
@@ -41,10 +49,13 @@ def test_huge_limits_mean_no_limit(limit):
 @pytest.mark.parametrize("char", ["x", "é", "𝄞"])
 def test_term_of_a_million_characters(max_dist, char):
     term = char * 1_000_000
-    run = isolated(SETUP, f"""
+    run = isolated(
+        SETUP,
+        f"""
         result = [len(index.fuzzy_match({term[:1]!r} * 1_000_000, {max_dist})),
                   len(index.fuzzy_match_video({term[:1]!r} * 1_000_000, {max_dist}))]
-        """)
+        """,
+    )
     assert run["outcome"] == "returned"
     matched = len(set(WORDS)) if max_dist == U32_MAX else 0
     assert run["result"][0] == matched
@@ -55,9 +66,12 @@ def test_term_of_a_million_characters(max_dist, char):
 
 
 def test_million_character_term_on_a_deep_path_with_a_small_bound():
-    run = isolated("from hardening import *\nindex = chain(5000)\n", """
+    run = isolated(
+        "from hardening import *\nindex = chain(5000)\n",
+        """
         result = index.fuzzy_match("a" * 1_000_000, 3)
-        """)
+        """,
+    )
     assert run == {"outcome": "returned", "peak_mb": run["peak_mb"], "result": []}
     assert run["peak_mb"] < 100 * SCALE, run
 
@@ -66,11 +80,11 @@ def test_million_character_term_on_a_deep_path_with_a_small_bound():
 
 CYCLES = {
     # node 0 -> 1 -> 0
-    "two_node_cycle": bytes.fromhex("020001" "020061" "020100" "00" "00" "00" "00" "020001"),
+    "two_node_cycle": bytes.fromhex("020001 020061 020100 00 00 00 00 020001"),
     # node 0 lists itself
-    "root_lists_itself": bytes.fromhex("0100" "0161" "0100" "00" "00" "00" "00" "0101"),
+    "root_lists_itself": bytes.fromhex("0100 0161 0100 00 00 00 00 0101"),
     # node 1 lists itself three times
-    "fan_out_cycle": bytes.fromhex("020001" "020061" "0401010101" "00" "00" "00" "00" "020001"),
+    "fan_out_cycle": bytes.fromhex("020001 020061 0401010101 00 00 00 00 020001"),
 }
 
 
@@ -78,9 +92,11 @@ CYCLES = {
 @pytest.mark.parametrize("max_dist", [0, 1, 60, U32_MAX])
 def test_cyclic_child_lists_end_cleanly(name, max_dist):
     index = load(CYCLES[name])
-    for call in (lambda: index.fuzzy_match("a" * 50, max_dist),
-                 lambda: index.fuzzy_match_video("a" * 50, max_dist, None, True),
-                 lambda: index.fuzzy_match("", max_dist, U64_MAX)):
+    for call in (
+        lambda: index.fuzzy_match("a" * 50, max_dist),
+        lambda: index.fuzzy_match_video("a" * 50, max_dist, None, True),
+        lambda: index.fuzzy_match("", max_dist, U64_MAX),
+    ):
         try:
             result = call()
         except panic_type() as exc:
@@ -90,13 +106,15 @@ def test_cyclic_child_lists_end_cleanly(name, max_dist):
 
 
 def test_cyclic_child_lists_take_bounded_memory():
-    run = isolated("from hardening import *\n"
-                   f"index = load({CYCLES['fan_out_cycle']!r})\n", """
+    run = isolated(
+        f"from hardening import *\nindex = load({CYCLES['fan_out_cycle']!r})\n",
+        """
         try:
             index.fuzzy_match("a" * 100_000, 4294967295)
         except panic_type():
             result = "panic"
-        """)
+        """,
+    )
     assert run["result"] == "panic"
     assert run["peak_mb"] < 64 * SCALE, run
 
@@ -104,20 +122,37 @@ def test_cyclic_child_lists_take_bounded_memory():
 def _claims():
     """(name, saved form) pairs whose sequence at one place claims a huge
     element count and then ends, or holds a few elements and ends."""
-    empty_before = {"node_shifts": 0, "child_labels": 1, "child_transitions": 2, "payloads": 3,
-                    "video_uuids": 4, "video_int_ids": 5, "is_terminal": 7}
-    element = {"node_shifts": b"\x07", "child_labels": "é".encode(), "child_transitions": b"\x01",
-               "payloads": b"\x01\x02\x00\x00", "video_uuids": bytes(16),
-               "video_int_ids": b"\xfc\xff\xff\xff\xff", "is_terminal": b"\x01"}
-    lengths = {"2**63": b"\xfd" + struct.pack("<Q", 2**63),
-               "2**64-1": b"\xfd" + struct.pack("<Q", U64_MAX),
-               "2**32-1": b"\xfc" + struct.pack("<I", U32_MAX),
-               "65535": b"\xfb\xff\xff"}
+    empty_before = {
+        "node_shifts": 0,
+        "child_labels": 1,
+        "child_transitions": 2,
+        "payloads": 3,
+        "video_uuids": 4,
+        "video_int_ids": 5,
+        "is_terminal": 7,
+    }
+    element = {
+        "node_shifts": b"\x07",
+        "child_labels": "é".encode(),
+        "child_transitions": b"\x01",
+        "payloads": b"\x01\x02\x00\x00",
+        "video_uuids": bytes(16),
+        "video_int_ids": b"\xfc\xff\xff\xff\xff",
+        "is_terminal": b"\x01",
+    }
+    lengths = {
+        "2**63": b"\xfd" + struct.pack("<Q", 2**63),
+        "2**64-1": b"\xfd" + struct.pack("<Q", U64_MAX),
+        "2**32-1": b"\xfc" + struct.pack("<I", U32_MAX),
+        "65535": b"\xfb\xff\xff",
+    }
     for field, before in empty_before.items():
         for label, length in lengths.items():
             for present in (0, 3):
-                yield (f"{field}-{label}-{present}",
-                       b"\x00" * before + length + element[field] * present)
+                yield (
+                    f"{field}-{label}-{present}",
+                    b"\x00" * before + length + element[field] * present,
+                )
     # The lists inside a payload: one node, one present payload.
     for label, length in lengths.items():
         yield f"video_ids-{label}", b"\x00\x00\x00\x01\x01\x05" + length + b"\x03" * 3
@@ -134,14 +169,17 @@ def test_length_claims_end_early(name):
 
 
 def test_length_claims_take_no_memory():
-    run = isolated("from hardening import *\nfrom test_hostile import CLAIMS\n", """
+    run = isolated(
+        "from hardening import *\nfrom test_hostile import CLAIMS\n",
+        """
         result = []
         for name, data in CLAIMS.items():
             try:
                 load(data)
             except ValueError as exc:
                 result.append(str(exc)[:26])
-        """)
+        """,
+    )
     assert run["outcome"] == "returned"
     assert run["result"] == ["decode error: UnexpectedEn"] * len(CLAIMS)
     assert run["peak_mb"] < 32 * SCALE, run
@@ -178,26 +216,36 @@ def test_integer_buffers_build_what_lists_build(kind):
     shifts, labels, payloads, transitions, videos = trie_of(WORDS)
     convert = ARRAYS[kind]
     payloads = [None if p is None else (p[0], convert(p[1]), convert(p[2])) for p in payloads]
-    got = build(convert(shifts), labels, payloads, convert(transitions),
-                [convert(list(v)) for v in videos], 10)
+    got = build(
+        convert(shifts),
+        labels,
+        payloads,
+        convert(transitions),
+        [convert(list(v)) for v in videos],
+        10,
+    )
     assert got.to_bytes() == index_of(WORDS).to_bytes()
 
 
 @pytest.mark.parametrize("value", [-1, 2**32, 2**63 - 1])
 @pytest.mark.parametrize("kind", ["array_q", "numpy_int64", "list"])
 def test_integer_buffers_out_of_range(kind, value):
-    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
         build(ARRAYS[kind]([0, value]), ["", "a"], [None, None], [], [], 0)
 
 
-@pytest.mark.parametrize("make", [
-    lambda: numpy().array([0.0, 1.0]),
-    lambda: numpy().zeros((2, 1), dtype=numpy().int64),
-    lambda: numpy().array(["a", "b"]),
-    lambda: array.array("d", [0.0, 1.0]),
-    lambda: array.array("w" if sys.version_info >= (3, 13) else "u", "ab"),
-    lambda: numpy().array([0, 1], dtype=object),
-], ids=["float", "2d", "str", "array_d", "array_u", "object"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: numpy().array([0.0, 1.0]),
+        lambda: numpy().zeros((2, 1), dtype=numpy().int64),
+        lambda: numpy().array(["a", "b"]),
+        lambda: array.array("d", [0.0, 1.0]),
+        lambda: array.array("w" if sys.version_info >= (3, 13) else "u", "ab"),
+        lambda: numpy().array([0, 1], dtype=object),
+    ],
+    ids=["float", "2d", "str", "array_d", "array_u", "object"],
+)
 def test_buffers_that_hold_no_integers(make):
     with pytest.raises((TypeError, OverflowError, ValueError)):
         build(make(), ["", "a"], [None, None], [], [], 0)
@@ -209,14 +257,14 @@ def test_numpy_scalars_as_arguments():
     expected = index.fuzzy_match("car", 2, 3)
     assert index.fuzzy_match("car", npy.int64(2), npy.uint64(3)) == expected
     assert index.fuzzy_match("car", npy.uint8(2), npy.int32(3)) == expected
-    assert (index.fuzzy_match_video("car", npy.int16(1), npy.uint64(U64_MAX), npy.bool_(True),
-                                    npy.float32(0.0))
-            == index.fuzzy_match_video("car", 1, None, True, 0.0))
-    with pytest.raises(TypeError, match="^argument 'max_dist': "):
+    assert index.fuzzy_match_video(
+        "car", npy.int16(1), npy.uint64(U64_MAX), npy.bool_(True), npy.float32(0.0)
+    ) == index.fuzzy_match_video("car", 1, None, True, 0.0)
+    with pytest.raises(TypeError, match=r"^argument 'max_dist': "):
         index.fuzzy_match("car", npy.float64(2.0))
     with pytest.raises(OverflowError):
         index.fuzzy_match("car", npy.int64(-1))
-    with pytest.raises(TypeError, match="^argument 'b': .*'PyBytes'"):
+    with pytest.raises(TypeError, match=r"^argument 'b': .*'PyBytes'"):
         load(npy.frombuffer(index.to_bytes(), dtype=npy.uint8))
     assert load(npy.bytes_(index.to_bytes())).to_bytes() == index.to_bytes()
 
@@ -246,10 +294,11 @@ def test_str_subclass_is_read_as_its_characters():
 
 
 def test_tuple_subclass_payload_is_read_as_a_tuple_and_arrays_by_iteration():
-    built = build([0, 1], ["", "a"], [None, LyingTuple((5, [0], [2]))], [1],
-                  [bytes(4)], 3)
-    assert built.to_bytes() == build([0, 1], ["", "a"], [None, (5, [0], [2])], [1],
-                                     [bytes(4)], 3).to_bytes()
+    built = build([0, 1], ["", "a"], [None, LyingTuple((5, [0], [2]))], [1], [bytes(4)], 3)
+    assert (
+        built.to_bytes()
+        == build([0, 1], ["", "a"], [None, (5, [0], [2])], [1], [bytes(4)], 3).to_bytes()
+    )
     # As an array, a tuple subclass is iterated: its lying length is no
     # allocation size.
     index = build(LyingTuple(), ["", "a", "b", "c"], [None] * 4, LyingTuple(), [], 0)
@@ -290,20 +339,26 @@ def test_items_mutating_their_list_while_it_is_converted():
 
 # ---------------------------------------------------------------- failed allocations
 
-needs_rlimit = pytest.mark.skipif(SANITIZED, reason="ASan reserves more address space than "
-                                  "any RLIMIT_AS that could catch an allocation")
+needs_rlimit = pytest.mark.skipif(
+    SANITIZED,
+    reason="ASan reserves more address space than any RLIMIT_AS that could catch an allocation",
+)
 
 
 @needs_rlimit
-@pytest.mark.parametrize("call", [
-    # Building: arrays far larger than the cap.
-    "build(range(300_000_000), [], [], [], [], 0)",
-    "build([], [], [], [], [bytes(16)] * 50_000_000, 0)",
-    # Saving an index larger than the cap.
-    "kept = [big.to_bytes() for _ in range(10)]",
-    # A row table of a million-character query down a deep path.
-    "chain(2000).fuzzy_match('a' * 1_000_000, 4294967295)",
-], ids=["node_shifts", "video_index", "to_bytes", "rows"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Building: arrays far larger than the cap.
+        "build(range(300_000_000), [], [], [], [], 0)",
+        "build([], [], [], [], [bytes(16)] * 50_000_000, 0)",
+        # Saving an index larger than the cap.
+        "kept = [big.to_bytes() for _ in range(10)]",
+        # A row table of a million-character query down a deep path.
+        "chain(2000).fuzzy_match('a' * 1_000_000, 4294967295)",
+    ],
+    ids=["node_shifts", "video_index", "to_bytes", "rows"],
+)
 def test_failed_allocations_raise_memory_error(call):
     setup = "from hardening import *\nbig = chain(3_000_000)\n"
     run = isolated(setup, call, limit_as_mb=150)

@@ -10,6 +10,7 @@ to them. The C++ heap is read through glibc's mallinfo2(). The long runs
 (more calls, thousands of build/load/free cycles of larger indexes) need
 TESSARIN_SLOW_LEAKS=1."""
 
+import contextlib
 import ctypes
 import ctypes.util
 import gc
@@ -17,10 +18,18 @@ import os
 import sys
 
 import pytest
+from hardening import (
+    SANITIZED,
+    WORDS,
+    allocation_counters,
+    build,
+    index_of,
+    load,
+    traced_growth,
+    trie_of,
+)
 
 from _tessarin import PrefixSearch
-from hardening import (SANITIZED, WORDS, allocation_counters, build, index_of, load,
-                       traced_growth, trie_of)
 from tessarin_reference.hostile import Float, Hostile, Index, panic_type
 
 SLOW = bool(os.environ.get("TESSARIN_SLOW_LEAKS"))
@@ -29,14 +38,19 @@ ROUNDS = 3
 
 INDEX = index_of(WORDS)
 SAVED = INDEX.to_bytes()
-UUID_INDEX = build([0, 1, 2], ["", "a", "b"], [None, (2, [0, 1], [1, 1]), (1, [1], [1])], [1, 2],
-                   [bytes(range(16)), bytes(range(1, 17))], 5)
+UUID_INDEX = build(
+    [0, 1, 2],
+    ["", "a", "b"],
+    [None, (2, [0, 1], [1, 1]), (1, [1], [1])],
+    [1, 2],
+    [bytes(range(16)), bytes(range(1, 17))],
+    5,
+)
 # Saved forms that load but break what the queries rely on.
-BAD_CHILD = load(bytes.fromhex("0100" "0161" "0105" "00" "00" "00" "00" "00"))
-CYCLE = load(bytes.fromhex("020001" "020061" "0401010101" "00" "00" "00" "00" "020001"))
+BAD_CHILD = load(bytes.fromhex("0100 0161 0105 00 00 00 00 00"))
+CYCLE = load(bytes.fromhex("020001 020061 0401010101 00 00 00 00 020001"))
 # Node 1's payload lists two videos but one count.
-SHORT_COUNTS = load(bytes.fromhex("020001" "020061" "0101" "02" "00" "0101" "020000" "0101" "00"
-                                  "0107" "01" "020001"))
+SHORT_COUNTS = load(bytes.fromhex("020001 020061 0101 02 00 0101 020000 0101 00 0107 01 020001"))
 
 
 shifts, labels, payloads, transitions, videos = trie_of(WORDS)
@@ -53,10 +67,19 @@ B = build
 CASES = {
     # from_internal_data_v2: success, binding, conversion, checks, payloads, videos.
     "build": (B, GOOD, {}),
-    "build_uuid_kw": (B, (), dict(node_shifts=[0, 1], child_labels=["", "a"],
-                                  payloads=[None, (1, [0], [1])], child_transitions=[1],
-                                  video_index=[bytes(16)], video_top_n=1)),
-    "build_too_many": (B, GOOD + (1,), {}),
+    "build_uuid_kw": (
+        B,
+        (),
+        dict(
+            node_shifts=[0, 1],
+            child_labels=["", "a"],
+            payloads=[None, (1, [0], [1])],
+            child_transitions=[1],
+            video_index=[bytes(16)],
+            video_top_n=1,
+        ),
+    ),
+    "build_too_many": (B, (*GOOD, 1), {}),
     "build_unknown_kw": (B, GOOD, {"nope": 1}),
     "build_twice": (B, GOOD, {"node_shifts": []}),
     "build_missing": (B, (), {}),
@@ -94,7 +117,7 @@ CASES = {
     "from_bytes_missing": (load, (), {}),
     "from_bytes_bytearray": (load, (bytearray(SAVED),), {}),
     "from_bytes_empty": (load, (b"",), {}),
-    "from_bytes_cut": (load, (SAVED[:len(SAVED) // 2],), {}),
+    "from_bytes_cut": (load, (SAVED[: len(SAVED) // 2],), {}),
     "from_bytes_u64_in_u32": (load, (b"\x01\xfd" + bytes(8),), {}),
     "from_bytes_u128": (load, (b"\xfe",), {}),
     "from_bytes_reserved": (load, (b"\x00\x01\xff",), {}),
@@ -125,7 +148,11 @@ CASES = {
     "video_limit_overflow": (INDEX.fuzzy_match_video, ("car", 1, 2**64), {}),
     "video_prefix_type": (INDEX.fuzzy_match_video, ("car", 1, None, 1), {}),
     "video_score_type": (INDEX.fuzzy_match_video, ("car", 1, None, None, "0.5"), {}),
-    "video_score_raises": (INDEX.fuzzy_match_video, ("car", 1, None, None, Float(Hostile("no"))), {}),
+    "video_score_raises": (
+        INDEX.fuzzy_match_video,
+        ("car", 1, None, None, Float(Hostile("no"))),
+        {},
+    ),
     "video_unknown_kw": (INDEX.fuzzy_match_video, ("car",), {"limits": 1}),
     "video_corrupt_counts": (SHORT_COUNTS.fuzzy_match_video, ("a", 0), {}),
     "video_cycle": (CYCLE.fuzzy_match_video, ("a" * 10, 10, None, True), {}),
@@ -134,10 +161,8 @@ CASES = {
 
 def call_many(function, args, kwargs, times):
     for _ in range(times):
-        try:
+        with contextlib.suppress(BaseException):  # every outcome is what the case wants
             function(*args, **kwargs)
-        except BaseException:  # noqa: BLE001 - every outcome is what the case wants
-            pass
 
 
 def growth_per_call(function, args, kwargs, calls=CALLS):
@@ -149,7 +174,7 @@ def growth_per_call(function, args, kwargs, calls=CALLS):
         before = allocation_counters()
         call_many(function, args, kwargs, calls)
         after = allocation_counters()
-        delta = tuple(a - b for a, b in zip(after, before))
+        delta = tuple(a - b for a, b in zip(after, before, strict=True))
         best = delta if best is None else tuple(map(min, best, delta))
     return tuple(d / calls for d in best)
 
@@ -164,9 +189,11 @@ def test_no_leak_per_call(name, capfd):
     # Objects of the call's own (small ints, one-character strings and the
     # singletons are shared with the whole interpreter, so their counts move
     # with everything else).
-    witnesses = [o for o in (getattr(function, "__self__", function), *args, *kwargs.values())
-                 if not isinstance(o, (int, float, type(None))) and
-                 not (isinstance(o, str) and len(o) < 2)]
+    witnesses = [
+        o
+        for o in (getattr(function, "__self__", function), *args, *kwargs.values())
+        if not isinstance(o, (int, float, type(None))) and not (isinstance(o, str) and len(o) < 2)
+    ]
     calls = CALLS // 4 if name.endswith(("corrupt", "cycle", "counts")) else CALLS
     before = refcounts(witnesses)
     refs, blocks = growth_per_call(function, args, kwargs, calls)
@@ -180,10 +207,21 @@ def test_no_leak_per_call(name, capfd):
 
 def test_every_error_path_raises_what_it_should():
     # The table above is only worth something if each case takes its path.
-    expected = {"build": None, "build_uuid_kw": None, "to_bytes": None, "to_bytes_uuid": None,
-                "from_bytes": None, "from_bytes_kw": None, "fuzzy_match": None,
-                "fuzzy_match_limit": None, "fuzzy_match_long": None, "fuzzy_match_dist_index": None,
-                "video": None, "video_uuid": None, "video_all_args": None}
+    expected = {
+        "build": None,
+        "build_uuid_kw": None,
+        "to_bytes": None,
+        "to_bytes_uuid": None,
+        "from_bytes": None,
+        "from_bytes_kw": None,
+        "fuzzy_match": None,
+        "fuzzy_match_limit": None,
+        "fuzzy_match_long": None,
+        "fuzzy_match_dist_index": None,
+        "video": None,
+        "video_uuid": None,
+        "video_all_args": None,
+    }
     panics = {"fuzzy_match_corrupt", "fuzzy_match_cycle", "video_corrupt_counts", "video_cycle"}
     for name, (function, args, kwargs) in CASES.items():
         try:
@@ -197,17 +235,31 @@ def test_every_error_path_raises_what_it_should():
         elif name in panics:
             assert raised is panic_type(), name
         else:
-            assert raised in (TypeError, ValueError, OverflowError, UnicodeEncodeError,
-                              Hostile), (name, raised)
+            assert raised in (TypeError, ValueError, OverflowError, UnicodeEncodeError, Hostile), (
+                name,
+                raised,
+            )
 
 
 # ---------------------------------------------------------------- the C++ heap
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _mallinfo2():
@@ -234,10 +286,8 @@ def cycle(words, video_top_n):
     again = load(saved + b"tail")
     again.fuzzy_match(words[0], 2)
     again.fuzzy_match_video(words[-1][:3], 1)
-    try:
+    with contextlib.suppress(ValueError):
         load(saved[:-1])
-    except ValueError:
-        pass
 
 
 @pytest.mark.skipif(MALLINFO2 is None, reason="needs glibc's mallinfo2 (and no ASan)")
@@ -263,12 +313,14 @@ def test_type_mismatch_errors_take_no_memory():
     # kept one string per call; ASan, which does not reuse freed addresses,
     # showed it as growth of about 60 bytes per call.
     def calls():
-        for call in (lambda: INDEX.fuzzy_match(5), lambda: INDEX.fuzzy_match_video("a", 1, None, 1),
-                     lambda: PrefixSearch(), lambda: load(bytearray(4))):
-            try:
+        for call in (
+            lambda: INDEX.fuzzy_match(5),
+            lambda: INDEX.fuzzy_match_video("a", 1, None, 1),
+            lambda: PrefixSearch(),
+            lambda: load(bytearray(4)),
+        ):
+            with contextlib.suppress(TypeError):
                 call()
-            except TypeError:
-                pass
 
     grown = traced_growth(calls, warmup=20, rounds=1000)
     assert grown < 20_000, f"{grown} bytes traced after 4000 failed conversions"

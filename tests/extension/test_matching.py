@@ -6,11 +6,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from _tessarin import PrefixSearch
 from tessarin_reference import matching
 from tessarin_reference.hostile import Index, panic_type
 from tessarin_reference.model import ModelTrie, build_model, layout_terms
 from tessarin_reference.strategies import ALPHABET, build_args
-from _tessarin import PrefixSearch
 
 build = PrefixSearch.from_internal_data_v2
 
@@ -32,7 +32,9 @@ def terms(*words):
 
 
 @settings(max_examples=300, deadline=None)
-@given(args=build_args(), term=queries, max_dist=st.integers(0, 4), limit=st.none() | st.integers(0, 4))
+@given(
+    args=build_args(), term=queries, max_dist=st.integers(0, 4), limit=st.none() | st.integers(0, 4)
+)
 def test_matches_brute_force(args, term, max_dist, limit):
     index, model = build(*args), build_model(*args)
     assert index.fuzzy_match(term, max_dist, limit) == matching.fuzzy_match(
@@ -43,7 +45,9 @@ def test_matches_brute_force(args, term, max_dist, limit):
 @st.composite
 def long_words_and_query(draw):
     """A few words of 55 to 75 characters and a query near one of them."""
-    words = draw(st.lists(st.text(alphabet="abc", min_size=55, max_size=75), min_size=1, max_size=4))
+    words = draw(
+        st.lists(st.text(alphabet="abc", min_size=55, max_size=75), min_size=1, max_size=4)
+    )
     query = list(draw(st.sampled_from(words)))
     for _ in range(draw(st.integers(0, 4))):
         at = draw(st.integers(0, len(query)))
@@ -60,8 +64,16 @@ def long_words_and_query(draw):
 def brute_force(words, query, max_dist):
     """The model's fuzzy_match over the trie that index_of(words) lays out."""
     shifts, labels, payloads, transitions = layout_terms([(w, (1, [], [])) for w in words])
-    model = ModelTrie(shifts, [ord(c) if c else 0 for c in labels], transitions, payloads,
-                      [], [], 0, [0 if p is None else 1 for p in payloads])
+    model = ModelTrie(
+        shifts,
+        [ord(c) if c else 0 for c in labels],
+        transitions,
+        payloads,
+        [],
+        [],
+        0,
+        [0 if p is None else 1 for p in payloads],
+    )
     return matching.fuzzy_match(model, query, max_dist)
 
 
@@ -107,9 +119,7 @@ def test_non_tree_child_lists_follow_paths_or_fail(args, term, max_dist):
 def test_pruned_walk_model_agrees_with_brute_force(args, term, max_dist):
     model = build_model(*args)
     found, _ = matching.walk(model, term, max_dist)
-    assert [(n, d) for n, d, _ in found] == matching.fuzzy_match_nodes(
-        model, term, max_dist, False
-    )
+    assert [(n, d) for n, d, _ in found] == matching.fuzzy_match_nodes(model, term, max_dist, False)
 
 
 # ---------------------------------------------------------------- examples
@@ -120,7 +130,12 @@ def test_cat_rows():
     # A child x of bat gets 4 4 3 2 and is pruned with its subtree.
     index = terms("b", "ba", "bat", "batx", "batxcat", "cat")
     assert index.fuzzy_match("cat", 1) == [("bat", 1, 1), ("cat", 1, 0)]
-    assert index.fuzzy_match("cat", 2) == [("ba", 1, 2), ("bat", 1, 1), ("batx", 1, 2), ("cat", 1, 0)]
+    assert index.fuzzy_match("cat", 2) == [
+        ("ba", 1, 2),
+        ("bat", 1, 1),
+        ("batx", 1, 2),
+        ("cat", 1, 0),
+    ]
 
 
 @pytest.mark.parametrize(
@@ -149,7 +164,9 @@ def test_non_terminal_nodes_are_searched_not_reported():
 
 def test_label_zero_hides_its_subtree():
     # root -> "" (node 1) -> "a" (node 2); root -> "a" (node 3)
-    index = build([0, 2, 3, 3], ["", "", "a", "a"], [None, None, (1, [], []), (1, [], [])], [1, 3, 2], [], 1)
+    index = build(
+        [0, 2, 3, 3], ["", "", "a", "a"], [None, None, (1, [], []), (1, [], [])], [1, 3, 2], [], 1
+    )
     assert index.fuzzy_match("a", 0) == [("a", 1, 0)]
     assert index.fuzzy_match("", 5) == [("a", 1, 1)]
 
@@ -244,10 +261,30 @@ def test_binding():
 @pytest.mark.parametrize(
     "args, kwargs, error, pattern",
     [
-        ((), {}, TypeError, r"^PrefixSearch.fuzzy_match\(\) missing 1 required positional argument: 'term'$"),
-        (("a", 1, None, 4), {}, TypeError, r"^PrefixSearch.fuzzy_match\(\) takes from 1 to 3 positional"),
-        (("a",), {"lim": 1}, TypeError, r"^PrefixSearch.fuzzy_match\(\) got an unexpected keyword argument 'lim'$"),
-        (("a", 1), {"max_dist": 1}, TypeError, r"^PrefixSearch.fuzzy_match\(\) got multiple values for argument 'max_dist'$"),
+        (
+            (),
+            {},
+            TypeError,
+            r"^PrefixSearch.fuzzy_match\(\) missing 1 required positional argument: 'term'$",
+        ),
+        (
+            ("a", 1, None, 4),
+            {},
+            TypeError,
+            r"^PrefixSearch.fuzzy_match\(\) takes from 1 to 3 positional",
+        ),
+        (
+            ("a",),
+            {"lim": 1},
+            TypeError,
+            r"^PrefixSearch.fuzzy_match\(\) got an unexpected keyword argument 'lim'$",
+        ),
+        (
+            ("a", 1),
+            {"max_dist": 1},
+            TypeError,
+            r"^PrefixSearch.fuzzy_match\(\) got multiple values for argument 'max_dist'$",
+        ),
     ],
 )
 def test_argument_errors(args, kwargs, error, pattern):

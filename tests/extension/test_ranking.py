@@ -1,18 +1,19 @@
 """PrefixSearch.fuzzy_match_video against the ranking formula, and its edge cases."""
 
+import contextlib
 import math
 
 import pytest
+from hardening import traced_growth
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from _tessarin import PrefixSearch
 from tessarin_reference import matching
 from tessarin_reference.hostile import panic_type
 from tessarin_reference.model import INT32, UUID, ModelTrie, build_model
 from tessarin_reference.saved_form import encode
 from tessarin_reference.strategies import ALPHABET, build_args
-from _tessarin import PrefixSearch
-from hardening import traced_growth
 
 build = PrefixSearch.from_internal_data_v2
 
@@ -109,7 +110,7 @@ def test_one_character_query_without_fallback():
     # "ca" ends a term at distance 1 from "c": the terminal-only list is not
     # empty, so there is no fall-back, and a node at distance 1 = n weighs 0.
     fields = dict(CAT, is_terminal=[0, 0, 1, 1, 1])
-    fields["payloads"] = [None, (5, [0], [5])] + CAT["payloads"][2:]
+    fields["payloads"] = [None, (5, [0], [5]), *CAT["payloads"][2:]]
     assert restored(**fields).fuzzy_match_video("c", 1) == []
     assert restored(**fields).fuzzy_match_video("c", 1, include_prefix_nodes=True) == [("100", 1.0)]
 
@@ -124,7 +125,9 @@ def test_zero_totals_give_nothing():
     assert restored(**fields).fuzzy_match_video("cat", min_score=-1.0) == []
 
 
-@pytest.mark.parametrize("min_score, count", [(0.0, 3), (-5, 3), (math.nan, 0), (0.3, 2), (0.5, 1), (1, 0)])
+@pytest.mark.parametrize(
+    "min_score, count", [(0.0, 3), (-5, 3), (math.nan, 0), (0.3, 2), (0.5, 1), (1, 0)]
+)
 def test_threshold(min_score, count):
     fields = dict(CAT, payloads=[None, None, None, (10, [5, 2, 1], [6, 4, 0]), None])
     got = restored(**fields).fuzzy_match_video("cat", 0, min_score=min_score)
@@ -155,13 +158,18 @@ def test_positions_beyond_the_table_are_dropped_after_the_cut():
 def test_contributions_add_up_across_nodes():
     # Video 2 under cat (4) and car (20 at weight 1/30).
     got = dict(restored(**CAT).fuzzy_match_video("cat"))
-    assert got["300"] == (4.0 + 20 * ((1.0 - 1 / 3) * 0.05)) / (10 * 1.0 + 20 * ((1.0 - 1 / 3) * 0.05))
+    assert got["300"] == (4.0 + 20 * ((1.0 - 1 / 3) * 0.05)) / (
+        10 * 1.0 + 20 * ((1.0 - 1 / 3) * 0.05)
+    )
 
 
 def test_identifiers():
     uuid = bytes(range(0, 256, 17))
     fields = dict(CAT, video_int_ids=[], video_uuids=[uuid] * 6, id_mode=UUID)
-    assert restored(**fields).fuzzy_match_video("cat", 0)[0][0] == "00112233-4455-6677-8899-aabbccddeeff"
+    assert (
+        restored(**fields).fuzzy_match_video("cat", 0)[0][0]
+        == "00112233-4455-6677-8899-aabbccddeeff"
+    )
     fields = dict(CAT, video_int_ids=[0, 1, 4294967295, 3, 4, 10])
     assert [t for t, _ in restored(**fields).fuzzy_match_video("cat", 0)] == ["10", "4294967295"]
 
@@ -174,7 +182,10 @@ def test_identifiers():
     [
         (dict(is_terminal=[0, 0, 0]), r"position 3 of is_terminal"),
         (dict(payloads=[None, None, None]), r"position 3 of payloads"),
-        (dict(payloads=[None, None, None, (10, [5, 2], [6]), None]), r"node 3 lists 2 videos but 1 counts"),
+        (
+            dict(payloads=[None, None, None, (10, [5, 2], [6]), None]),
+            r"node 3 lists 2 videos but 1 counts",
+        ),
     ],
 )
 def test_corrupt_payload_data(change, pattern):
@@ -193,7 +204,10 @@ def test_longer_counts_are_accepted():
         (dict(child_transitions=[1, 2, 3, 9]), r"position 9 of child_labels"),
         (dict(node_shifts=[0, 1, 2, 7, 4]), r"position 4 of child_transitions"),
         (dict(node_shifts=[0, 1, 2]), r"position 3 of node_shifts"),
-        (dict(child_labels=["", "c", "a", "t"], child_transitions=[1, 2, 3, 4]), r"position 4 of child_labels"),
+        (
+            dict(child_labels=["", "c", "a", "t"], child_transitions=[1, 2, 3, 4]),
+            r"position 4 of child_labels",
+        ),
     ],
 )
 def test_corrupt_child_lists(change, pattern):
@@ -236,9 +250,24 @@ def test_binding():
 @pytest.mark.parametrize(
     "args, kwargs, error, pattern",
     [
-        ((), {}, TypeError, r"^PrefixSearch.fuzzy_match_video\(\) missing 1 required positional argument: 'term'$"),
-        (("a", 1, None, None, None, 6), {}, TypeError, r"^PrefixSearch.fuzzy_match_video\(\) takes from 1 to 5 positional"),
-        (("cat",), {"include_prefix_nodes": 1}, TypeError, r"^argument 'include_prefix_nodes': 'int' object cannot be converted to 'PyBool'$"),
+        (
+            (),
+            {},
+            TypeError,
+            r"^PrefixSearch.fuzzy_match_video\(\) missing 1 required positional argument: 'term'$",
+        ),
+        (
+            ("a", 1, None, None, None, 6),
+            {},
+            TypeError,
+            r"^PrefixSearch.fuzzy_match_video\(\) takes from 1 to 5 positional",
+        ),
+        (
+            ("cat",),
+            {"include_prefix_nodes": 1},
+            TypeError,
+            r"^argument 'include_prefix_nodes': 'int' object cannot be converted to 'PyBool'$",
+        ),
         (("cat",), {"min_score": "0.5"}, TypeError, r"^argument 'min_score': "),
         ((5,), {"include_prefix_nodes": 1}, TypeError, r"^argument 'term': "),
     ],
@@ -266,13 +295,9 @@ def test_no_reference_leaks():
         index.fuzzy_match_video("cat", 2, 5, True, 0.0)
         for bad in bad_arguments:
             for method in (index.fuzzy_match, index.fuzzy_match_video):
-                try:
+                with contextlib.suppress(TypeError, OverflowError):
                     method(**bad)
-                except (TypeError, OverflowError):
-                    pass
-        try:
+        with contextlib.suppress(panic):
             corrupt.fuzzy_match_video("cat", 0)
-        except panic:
-            pass
 
     assert traced_growth(calls, warmup=50, rounds=1000) < 10_000

@@ -6,7 +6,7 @@ import re
 import sys
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _tessarin import PrefixSearch
@@ -20,13 +20,10 @@ UUID = bytes(range(16))
 
 # The two-node index of a root and "a", in both video modes.
 WORKED_UUID = bytes.fromhex(
-    "020001" "020061" "0101" "02" "010101000101" "010101000101"
-    "01000102030405060708090a0b0c0d0e0f" "00" "00" "020001"
+    "020001 020061 0101 02 010101000101 010101000101 "
+    "01000102030405060708090a0b0c0d0e0f 00 00 020001"
 )
-WORKED_INT32 = bytes.fromhex(
-    "020001" "020061" "0101" "02" "010101000101" "010101000101"
-    "00" "0107" "01" "020001"
-)
+WORKED_INT32 = bytes.fromhex("020001 020061 0101 02 010101000101 010101000101 00 0107 01 020001")
 
 
 def worked(video):
@@ -43,7 +40,7 @@ def outcome(data):
         return "ok", load(data).to_bytes()
     except ValueError as e:
         assert str(e).startswith("decode error: ")
-        return "error", str(e)[len("decode error: "):]
+        return "error", str(e)[len("decode error: ") :]
 
 
 def model_outcome(data):
@@ -87,14 +84,16 @@ def mutated(draw, data):
     """data with one byte replaced, inserted or removed, or cut short."""
     position = draw(st.integers(0, len(data)))
     kind = draw(st.sampled_from(["replace", "insert", "remove", "cut"]))
-    value = draw(st.sampled_from([0, 1, 2, 0x80, 0xC3, 0xED, 0xF4, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF])
-                 | st.integers(0, 255))
+    value = draw(
+        st.sampled_from([0, 1, 2, 0x80, 0xC3, 0xED, 0xF4, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF])
+        | st.integers(0, 255)
+    )
     if kind == "replace" and position < len(data):
-        return data[:position] + bytes([value]) + data[position + 1:]
+        return data[:position] + bytes([value]) + data[position + 1 :]
     if kind == "insert":
         return data[:position] + bytes([value]) + data[position:]
     if kind == "remove" and position < len(data):
-        return data[:position] + data[position + 1:]
+        return data[:position] + data[position + 1 :]
     return data[:position]
 
 
@@ -216,8 +215,19 @@ def test_character_errors(encoded, message):
 
 
 @pytest.mark.parametrize(
-    "label", ["\x00", "\x7f", "\x80", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\uffff",
-              "\U00010000", "\U0010ffff"]
+    "label",
+    [
+        "\x00",
+        "\x7f",
+        "\x80",
+        "\u07ff",
+        "\u0800",
+        "\ud7ff",
+        "\ue000",
+        "\uffff",
+        "\U00010000",
+        "\U0010ffff",
+    ],
 )
 def test_characters_at_the_width_boundaries_load(label):
     data = b"\x00\x01" + label.encode("utf-8") + bytes(6)
@@ -234,18 +244,26 @@ def _worked_with(position, value):
     "data, message",
     [
         # The id_mode byte, third from the end.
-        (_worked_with(-4, 2), 'UnexpectedVariant { type_name: "IdMode", '
-                              "allowed: Range { min: 0, max: 1 }, found: 2 }"),
-        (WORKED_UUID[:-4] + b"\xfb\x00\x01" + WORKED_UUID[-3:],
-         'UnexpectedVariant { type_name: "IdMode", '
-         "allowed: Range { min: 0, max: 1 }, found: 256 }"),
+        (
+            _worked_with(-4, 2),
+            'UnexpectedVariant { type_name: "IdMode", '
+            "allowed: Range { min: 0, max: 1 }, found: 2 }",
+        ),
+        (
+            WORKED_UUID[:-4] + b"\xfb\x00\x01" + WORKED_UUID[-3:],
+            'UnexpectedVariant { type_name: "IdMode", '
+            "allowed: Range { min: 0, max: 1 }, found: 256 }",
+        ),
         (WORKED_UUID[:-4] + b"\xfd", "InvalidIntegerType { expected: U32, found: U64 }"),
         (_worked_with(-1, 2), "InvalidBooleanValue(2)"),
         (_worked_with(-2, 0xFF), "InvalidBooleanValue(255)"),
         # The tag of the first payload.
-        (_worked_with(9, 2), 'UnexpectedVariant { type_name: '
-                              '"core::option::Option<tessarin::payload::Payload>", '
-                              "allowed: Range { min: 0, max: 1 }, found: 2 }"),
+        (
+            _worked_with(9, 2),
+            "UnexpectedVariant { type_name: "
+            '"core::option::Option<tessarin::payload::Payload>", '
+            "allowed: Range { min: 0, max: 1 }, found: 2 }",
+        ),
         # The one 16-byte identifier, cut short.
         (WORKED_UUID[:30], "UnexpectedEnd { additional: 8 }"),
         (WORKED_UUID[:24], "UnexpectedEnd { additional: 14 }"),
@@ -275,8 +293,13 @@ def test_inconsistent_saved_form_loads():
     # Three node_shifts for one label, a child that does not exist, no
     # payload at all, a video position beyond an empty table.
     trie = ModelTrie(
-        node_shifts=[0, 5, 9], child_labels=[ord("x")], child_transitions=[7, 0],
-        payloads=[None, (3, [99], [])], video_uuids=[], video_int_ids=[], id_mode=1,
+        node_shifts=[0, 5, 9],
+        child_labels=[ord("x")],
+        child_transitions=[7, 0],
+        payloads=[None, (3, [99], [])],
+        video_uuids=[],
+        video_int_ids=[],
+        id_mode=1,
         is_terminal=[1, 0, 1, 1],
     )
     saved = encode(trie)
@@ -304,12 +327,20 @@ def test_queries_on_an_inconsistent_index_fail_cleanly(trie, term):
 
 @pytest.mark.parametrize(
     "argument, kind",
-    [(bytearray(b"\x00" * 8), "bytearray"), (memoryview(bytes(8)), "memoryview"),
-     ("\x00" * 8, "str"), (None, "NoneType"), ([0] * 8, "list")],
+    [
+        (bytearray(b"\x00" * 8), "bytearray"),
+        (memoryview(bytes(8)), "memoryview"),
+        ("\x00" * 8, "str"),
+        (None, "NoneType"),
+        ([0] * 8, "list"),
+    ],
 )
 def test_from_bytes_takes_only_bytes(argument, kind):
-    with pytest.raises(TypeError, match=rf"^argument 'b': '{kind}' object cannot be converted "
-                                        r"to 'PyBytes'$"):
+    with pytest.raises(
+        TypeError,
+        match=rf"^argument 'b': '{kind}' object cannot be converted "
+        r"to 'PyBytes'$",
+    ):
         load(argument)
 
 
@@ -323,9 +354,14 @@ def test_from_bytes_accepts_a_bytes_subclass_and_a_keyword():
 
 @pytest.mark.parametrize(
     "call",
-    [lambda: load(), lambda: load(b"", b""), lambda: load(WORKED_UUID, c=1),
-     lambda: load(WORKED_UUID, b=WORKED_UUID), lambda: worked(UUID).to_bytes(1),
-     lambda: worked(UUID).to_bytes(b=1)],
+    [
+        lambda: load(),
+        lambda: load(b"", b""),
+        lambda: load(WORKED_UUID, c=1),
+        lambda: load(WORKED_UUID, b=WORKED_UUID),
+        lambda: worked(UUID).to_bytes(1),
+        lambda: worked(UUID).to_bytes(b=1),
+    ],
 )
 def test_argument_binding_errors(call):
     with pytest.raises(TypeError):

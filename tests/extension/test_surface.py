@@ -38,8 +38,7 @@ def test_reimport_returns_the_same_module():
 
 def test_second_interpreter_is_refused():
     code = (
-        "import _tessarin, _testcapi; "
-        "assert _testcapi.run_in_subinterp('import _tessarin') == -1"
+        "import _tessarin, _testcapi; assert _testcapi.run_in_subinterp('import _tessarin') == -1"
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     if "No module named '_testcapi'" in run.stderr:
@@ -75,7 +74,7 @@ def test_no_constructor(args):
 def test_not_subclassable():
     with pytest.raises(TypeError):
 
-        class Sub(PrefixSearch):  # noqa: F841
+        class Sub(PrefixSearch):
             pass
 
 
@@ -109,12 +108,24 @@ NAME = r"PrefixSearch\.from_internal_data_v2\(\)"
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((), {}, NAME + r" missing 6 required positional arguments: 'node_shifts', "
-         r"'child_labels', 'payloads', 'child_transitions', 'video_index', and 'video_top_n'"),
-        (([], [], [], [], []), {}, NAME + r" missing 1 required positional argument: 'video_top_n'"),
-        (([], [], [], []), {}, NAME + r" missing 2 required positional arguments: "
-         r"'video_index' and 'video_top_n'"),
-        (EMPTY + (1,), {}, NAME + r" takes 6 positional arguments but 7 were given"),
+        (
+            (),
+            {},
+            NAME + r" missing 6 required positional arguments: 'node_shifts', "
+            r"'child_labels', 'payloads', 'child_transitions', 'video_index', and 'video_top_n'",
+        ),
+        (
+            ([], [], [], [], []),
+            {},
+            NAME + r" missing 1 required positional argument: 'video_top_n'",
+        ),
+        (
+            ([], [], [], []),
+            {},
+            NAME + r" missing 2 required positional arguments: "
+            r"'video_index' and 'video_top_n'",
+        ),
+        ((*EMPTY, 1), {}, NAME + r" takes 6 positional arguments but 7 were given"),
         (EMPTY, {"node_shifts": []}, NAME + r" got multiple values for argument 'node_shifts'"),
         (EMPTY, {"nodes": []}, NAME + r" got an unexpected keyword argument 'nodes'"),
     ],
@@ -125,9 +136,15 @@ def test_argument_binding_errors(args, kwargs, message):
 
 
 def test_keywords_in_any_order():
-    names = ["video_top_n", "video_index", "child_transitions", "payloads", "child_labels",
-             "node_shifts"]
-    values = dict(zip(names, [0, [], [], [], [], []]))
+    names = [
+        "video_top_n",
+        "video_index",
+        "child_transitions",
+        "payloads",
+        "child_labels",
+        "node_shifts",
+    ]
+    values = dict(zip(names, [0, [], [], [], [], []], strict=True))
     assert isinstance(build(**values), PrefixSearch)
 
 
@@ -140,14 +157,18 @@ def test_keywords_in_any_order():
 # that prefixes a TypeError, or None inside a payload tuple, and whether None
 # there means "not given").
 
-INDEX = build(*layout_terms((w, (len(w), [len(w) % 3], [1])) for w in
-                            ["a", "ab", "abc", "abcd", "b", "ba"]),
-              [bytes(4), b"\x01" * 4, b"\x02" * 4], 2)
+INDEX = build(
+    *layout_terms((w, (len(w), [len(w) % 3], [1])) for w in ["a", "ab", "abc", "abcd", "b", "ba"]),
+    [bytes(4), b"\x01" * 4, b"\x02" * 4],
+    2,
+)
 
 U32_PLACES = {
     "node_shifts": (lambda v: build([0, v], ["", "a"], [None, None], [1], [], 0), "node_shifts"),
-    "child_transitions": (lambda v: build([0, 1], ["", "a"], [None, None], [v], [], 0),
-                          "child_transitions"),
+    "child_transitions": (
+        lambda v: build([0, 1], ["", "a"], [None, None], [v], [], 0),
+        "child_transitions",
+    ),
     "video_index_byte": (lambda v: build([], [], [], [], [[0, 0, 0, v]], 0), "video_index"),
     "payload_total": (lambda v: build([0], [""], [(v, [], [])], [], [], 0), None),
     "payload_video_id": (lambda v: build([0], [""], [(1, [v], [1])], [], [], 0), None),
@@ -158,8 +179,7 @@ U32_PLACES = {
 USIZE_PLACES = {
     "video_top_n": (lambda v: build([0, 1], ["", "a"], [None, None], [1], [], v), "video_top_n"),
     "fuzzy_match_limit": (lambda v: INDEX.fuzzy_match("a", 1, v), "limit", "optional"),
-    "fuzzy_match_video_limit": (lambda v: INDEX.fuzzy_match_video("a", 1, v), "limit",
-                                "optional"),
+    "fuzzy_match_video_limit": (lambda v: INDEX.fuzzy_match_video("a", 1, v), "limit", "optional"),
 }
 TEXT_PLACES = {
     "child_labels": (lambda v: build([0, 1], ["", v], [None, None], [1], [], 0), "child_labels"),
@@ -184,10 +204,12 @@ def label(value):
 
 
 def crossed(kind, places, rows):
-    return [pytest.param(places[place][0], places[place][1], *row,
-                         id=f"{kind}-{place}-{label(row[0])}")
-            for place in places for row in rows
-            if not (row[0] is None and "optional" in places[place])]
+    return [
+        pytest.param(places[place][0], places[place][1], *row, id=f"{kind}-{place}-{label(row[0])}")
+        for place in places
+        for row in rows
+        if not (row[0] is None and "optional" in places[place])
+    ]
 
 
 @pytest.mark.parametrize(
@@ -195,7 +217,8 @@ def crossed(kind, places, rows):
     crossed("u32", U32_PLACES, hostile.U32_REFUSALS)
     + crossed("usize", USIZE_PLACES, hostile.USIZE_REFUSALS)
     + crossed("text", TEXT_PLACES, hostile.TEXT_REFUSALS)
-    + crossed("array", ARRAY_PLACES, hostile.ARRAY_REFUSALS))
+    + crossed("array", ARRAY_PLACES, hostile.ARRAY_REFUSALS),
+)
 def test_converter_refusals(call, argument, value, error, message):
     if error is TypeError and argument is not None:
         message = f"argument '{argument}': {message}"
@@ -205,8 +228,13 @@ def test_converter_refusals(call, argument, value, error, message):
     assert str(info.value) == message
 
 
-THREE_VIDEOS = ([0, 1], ["", "a"], [None, (9, [0, 1, 2], [4, 3, 2])], [1],
-                [bytes(4), b"\x01" * 4, b"\x02" * 4])
+THREE_VIDEOS = (
+    [0, 1],
+    ["", "a"],
+    [None, (9, [0, 1, 2], [4, 3, 2])],
+    [1],
+    [bytes(4), b"\x01" * 4, b"\x02" * 4],
+)
 
 U32_ACCEPTING = {
     "payload_total": lambda v: build([0], [""], [(v, [], [])], [], [], 0).to_bytes(),
@@ -224,10 +252,16 @@ USIZE_ACCEPTING = {
 
 @pytest.mark.parametrize(
     "call, value, integer",
-    [pytest.param(call, *row, id=f"{place}-{label(row[0])}")
-     for places, rows in ((U32_ACCEPTING, hostile.U32_ACCEPTED),
-                          (USIZE_ACCEPTING, hostile.USIZE_ACCEPTED))
-     for place, call in places.items() for row in rows])
+    [
+        pytest.param(call, *row, id=f"{place}-{label(row[0])}")
+        for places, rows in (
+            (U32_ACCEPTING, hostile.U32_ACCEPTED),
+            (USIZE_ACCEPTING, hostile.USIZE_ACCEPTED),
+        )
+        for place, call in places.items()
+        for row in rows
+    ],
+)
 def test_converters_take_what_stands_for_an_integer(call, value, integer):
     # An int subclass by its value (not its __index__), an object by its
     # __index__, a bool as 0 or 1.

@@ -9,15 +9,23 @@ import pytest
 pytest.importorskip("symspellpy")
 pytest.importorskip("rapidfuzz")
 
-from bench import run  # noqa: E402 - only once the bench extra is known to be there
+from bench import run
 
 
 @pytest.fixture(scope="module")
 def quick_report(tmp_path_factory):
     out = tmp_path_factory.mktemp("bench")
-    doc = run.main(["--quick", "--walk-bench", "none",
-                    "--engines", "tessarin,plain-trie,rapidfuzz,symspellpy",
-                    "--out", str(out)])
+    doc = run.main(
+        [
+            "--quick",
+            "--walk-bench",
+            "none",
+            "--engines",
+            "tessarin,plain-trie,rapidfuzz,symspellpy",
+            "--out",
+            str(out),
+        ]
+    )
     assert len(list(out.glob("*.json"))) == 1
     return doc["data_sets"][0]
 
@@ -26,8 +34,12 @@ def test_figures_present(quick_report):
     ours = quick_report["tessarin"]
     assert ours["nodes"] > quick_report["terms"]
     assert "roundtrip_error" not in ours
-    assert set(ours["latency"]) == {f"{m}/{s}/{k}" for m in ("fuzzy_match", "fuzzy_match_video")
-                                    for s in ("words", "typing") for k in (0, 1, 2)}
+    assert set(ours["latency"]) == {
+        f"{m}/{s}/{k}"
+        for m in ("fuzzy_match", "fuzzy_match_video")
+        for s in ("words", "typing")
+        for k in (0, 1, 2)
+    }
 
 
 @pytest.mark.parametrize("peer", ["plain-trie", "rapidfuzz"])
@@ -45,13 +57,20 @@ def test_symspell_disagrees_only_by_its_known_quirk(quick_report):
     assert "error" not in entry
     for agreement in entry["agreement"].values():
         assert set(agreement["kinds"]) <= {
-            "the peer lists a term twice, with different distances"}, agreement["examples"]
+            "the peer lists a term twice, with different distances"
+        }, agreement["examples"]
 
 
-@pytest.mark.parametrize("a, b, lev, osa", [
-    ("", "", 0, 0), ("ab", "ba", 2, 1), ("cafe", "café", 1, 1), ("kitten", "sitting", 3, 3),
-    ("ca", "abc", 3, 3),
-])
+@pytest.mark.parametrize(
+    "a, b, lev, osa",
+    [
+        ("", "", 0, 0),
+        ("ab", "ba", 2, 1),
+        ("cafe", "café", 1, 1),
+        ("kitten", "sitting", 3, 3),
+        ("ca", "abc", 3, 3),
+    ],
+)
 def test_distances_used_to_explain_disagreements(a, b, lev, osa):
     assert run.levenshtein(a, b) == lev
     assert run.osa(a, b) == osa

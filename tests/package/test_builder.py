@@ -8,11 +8,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tessarin_reference import matching, model, saved_form
-from tessarin_reference.strategies import build_args
 from tessarin import IndexBuilder, PrefixSearch, build_index, video_id
 from tessarin.builder import U32_MAX
 from tessarin.saved_format import read_saved, summarize
+from tessarin_reference import matching, model, saved_form
+from tessarin_reference.strategies import build_args
 
 UUIDS = [uuid.UUID(int=(k + 1) * 0x0123456789ABCDEF0123456789ABCDEF % 2**128) for k in range(4)]
 
@@ -113,7 +113,9 @@ def test_layout_and_aggregation_against_plain_python(records):
             assert child > node and child not in parents
             parents[child] = node
     assert sorted(parents) == list(range(1, n))
-    assert arrays.child_labels[0] == "" and all(len(label) == 1 for label in arrays.child_labels[1:])
+    assert arrays.child_labels[0] == "" and all(
+        len(label) == 1 for label in arrays.child_labels[1:]
+    )
     # The video table: every distinct identifier once, sorted.
     keys = [key_of(arrays, p) for p in range(len(arrays.video_index))]
     expected = aggregate(records)
@@ -124,7 +126,7 @@ def test_layout_and_aggregation_against_plain_python(records):
     for term, (total, ids, sums) in found.items():
         want_total, want_videos = expected[term]
         assert total == min(want_total, U32_MAX)
-        assert {key_of(arrays, p): c for p, c in zip(ids, sums)} == {
+        assert {key_of(arrays, p): c for p, c in zip(ids, sums, strict=True)} == {
             k: min(c, U32_MAX) for k, c in want_videos.items()
         }
         assert sums == sorted(sums, reverse=True)
@@ -154,9 +156,7 @@ def test_built_index_matches_the_models(records, top_n):
     )
     for query in ["a", "ab", "é中", "😀b", "abab"]:
         assert index.fuzzy_match(query, 2) == matching.fuzzy_match(trie, query, 2)
-        assert index.fuzzy_match_video(query, 1) == matching.fuzzy_match_video(
-            trie, query, 1
-        )
+        assert index.fuzzy_match_video(query, 1) == matching.fuzzy_match_video(trie, query, 1)
 
 
 def test_worked_ranking_example():
@@ -223,7 +223,11 @@ BAD_RECORDS = [
     (("a\ud800", 1, 1), ValueError, r"lone surrogate"),
     ((5, 1, 1), TypeError, r"the term must be a str, not int"),
     ((None, 1, 1), TypeError, r"the term must be a str, not NoneType"),
-    (("a", "7", 1), TypeError, r"video identifier must be a uuid.UUID, 16 bytes or an int .*not str"),
+    (
+        ("a", "7", 1),
+        TypeError,
+        r"video identifier must be a uuid.UUID, 16 bytes or an int .*not str",
+    ),
     (("a", 1.0, 1), TypeError, r"not float"),
     (("a", True, 1), TypeError, r"not bool"),
     (("a", None, 1), TypeError, r"not NoneType"),

@@ -24,7 +24,5 @@ def test_example(kind, code):
         return
     printed = []
     exec(compiled, {"print": lambda *args: printed.append(" ".join(map(str, args)))})
-    expected = [
-        line.split("  # ", 1)[1] for line in code.splitlines() if line.startswith("print(")
-    ]
+    expected = [line.split("  # ", 1)[1] for line in code.splitlines() if line.startswith("print(")]
     assert printed == expected
