@@ -1,4 +1,4 @@
-"""The `tessarin` command line: build, search, terms, info.
+"""The `tessarin` command line: build, search, terms, info, serve.
 
 Every failure the user can cause (a missing or corrupt file, a bad record,
 an option out of range) ends with one line on standard error, prefixed
@@ -56,6 +56,13 @@ def _positive(text: str) -> int:
 _u32.__name__ = "integer in 0..4294967295"
 _natural.__name__ = "non-negative integer"
 _positive.__name__ = "integer of 1 or more"
+
+
+def _port(text: str) -> int:
+    return _natural(text, 65535)
+
+
+_port.__name__ = "port number"
 
 
 def _number(text: str) -> float:
@@ -156,7 +163,69 @@ def _parser() -> argparse.ArgumentParser:
         help="check the whole file against its checksum and load it",
     )
     info.add_argument("--json", action="store_true", help="print JSON")
+    _serve_parser(commands)
     return parser
+
+
+def _serve_parser(commands: Any) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="serve an index over HTTP: a JSON API and a search page",
+        description="Serve INDEX over HTTP: /search, /suggest, /info, /health, /openapi.json "
+        "and a search page at /. A changed INDEX file (or SIGHUP) is loaded and swapped in "
+        "without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+    )
+    serve.add_argument(
+        "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"
+    )
+    serve.add_argument("--host", default="127.0.0.1", help="address (default 127.0.0.1)")
+    serve.add_argument(
+        "--port", type=_port, default=8000, help="port, 0 for any free one (default 8000)"
+    )
+    serve.add_argument(
+        "--workers", type=_positive, default=1, metavar="N", help="worker processes (default 1)"
+    )
+    serve.add_argument(
+        "--threads",
+        type=_positive,
+        default=None,
+        metavar="N",
+        help="query threads in each worker (default: one per core)",
+    )
+    serve.add_argument(
+        "--reload-interval",
+        type=_number,
+        default=2.0,
+        metavar="S",
+        help="seconds between checks of INDEX for a change, 0 for never (default 2)",
+    )
+    serve.add_argument(
+        "--max-query",
+        type=_positive,
+        default=64,
+        metavar="N",
+        help="longest query a request may send, in characters (default 64)",
+    )
+    serve.add_argument(
+        "--max-dist",
+        type=_u32,
+        default=2,
+        metavar="D",
+        help="largest max_dist a request may ask (default 2)",
+    )
+    serve.add_argument(
+        "--max-limit",
+        type=_positive,
+        default=100,
+        metavar="N",
+        help="largest limit a request may ask (default 100)",
+    )
+    serve.add_argument(
+        "--access-log",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="log every request with its latency on standard output (default: on)",
+    )
 
 
 def _index_and_text(parser: argparse.ArgumentParser) -> None:
@@ -398,7 +467,41 @@ def _write(path: str, data: bytes) -> None:
         raise CommandError(f"{path}: {error.strerror or error}") from None
 
 
-COMMANDS = {"build": _build, "search": _search, "terms": _terms, "info": _info}
+def _serve(args: argparse.Namespace) -> int:
+    try:
+        from .server import Limits, ServeConfig, serve
+    except ImportError as error:
+        raise CommandError(
+            f"serving needs the serve extra ({error}): pip install 'tessarin[serve]'"
+        ) from None
+    if args.index is not None:
+        _load(args.index)  # a bad file fails here, not in every worker
+    try:
+        limits = Limits(
+            max_query=args.max_query,
+            max_dist=args.max_dist,
+            max_limit=args.max_limit,
+            search_limit=min(10, args.max_limit),
+            suggest_limit=min(8, args.max_limit),
+        )
+        config = ServeConfig(
+            index=None if args.index is None else os.path.abspath(args.index),
+            limits=limits,
+            threads=args.threads or os.cpu_count() or 1,
+            reload_interval=args.reload_interval,
+        )
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    try:
+        serve(config, args.host, args.port, args.workers, access_log=args.access_log)
+    except OSError as error:
+        raise CommandError(f"cannot serve on {args.host}:{args.port}: {error}") from None
+    except KeyboardInterrupt:
+        pass  # Ctrl-C: the server has shut down cleanly
+    return 0
+
+
+COMMANDS = {"build": _build, "search": _search, "terms": _terms, "info": _info, "serve": _serve}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -1,0 +1,132 @@
+"""Where a matched term differs from what was typed.
+
+`segments(typed, term)` splits `term` into runs that the user typed as they
+are and runs that correct the typed text, from a Levenshtein alignment of
+the two: the page marks the corrections, and any client of the JSON API can.
+
+The alignment is the classic dynamic programme (Wagner and Fischer, 1974)
+with its usual traceback. Two things keep it cheap for a search box:
+
+* a common prefix and a common suffix are always part of some optimal
+  alignment, so they are cut off first and only the middle is aligned (for
+  a typo, a few characters);
+* cells further than `bound` from the diagonal cannot lie on an alignment of
+  cost at most `bound` (each step off the diagonal costs one edit), so only
+  the band |i - j| <= bound is filled (Ukkonen, 1985). Callers pass the
+  distance the index reported.
+"""
+
+from __future__ import annotations
+
+from typing import Literal, NamedTuple
+
+__all__ = ["Segment", "segments"]
+
+#: keep: typed as in the term; replace: the term's characters in place of
+#: typed ones (given in `typed`); insert: the term's characters, not typed;
+#: delete: typed characters that the term does not have (in `text`).
+Op = Literal["keep", "replace", "insert", "delete"]
+
+
+class Segment(NamedTuple):
+    text: str
+    op: Op
+    #: For "replace": the typed characters that `text` replaces.
+    typed: str = ""
+
+    def to_json(self) -> dict[str, str]:
+        out = {"text": self.text, "op": self.op}
+        if self.op == "replace":
+            out["typed"] = self.typed
+        return out
+
+
+def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
+    """`term` as runs kept from `typed` and runs that correct it.
+
+    `bound`, if given, must be at least the edit distance between the two
+    (the band is widened to their difference in length if that is larger).
+    """
+    start = 0
+    shortest = min(len(typed), len(term))
+    while start < shortest and typed[start] == term[start]:
+        start += 1
+    end = 0
+    while end < shortest - start and typed[-1 - end] == term[-1 - end]:
+        end += 1
+    a = typed[start : len(typed) - end]
+    b = term[start : len(term) - end]
+    ops = _align(a, b, bound)
+    runs: list[Segment] = []
+    if start:
+        runs.append(Segment(term[:start], "keep"))
+    i = j = 0
+    for op in ops:
+        if op == "keep":
+            piece, typed_piece = b[j], ""
+            i, j = i + 1, j + 1
+        elif op == "replace":
+            piece, typed_piece = b[j], a[i]
+            i, j = i + 1, j + 1
+        elif op == "insert":
+            piece, typed_piece = b[j], ""
+            j += 1
+        else:
+            piece, typed_piece = a[i], ""
+            i += 1
+        if runs and runs[-1].op == op:
+            last = runs[-1]
+            runs[-1] = Segment(last.text + piece, op, last.typed + typed_piece)
+        else:
+            runs.append(Segment(piece, op, typed_piece))
+    if end:
+        tail = term[len(term) - end :]
+        if runs and runs[-1].op == "keep":
+            runs[-1] = Segment(runs[-1].text + tail, "keep")
+        else:
+            runs.append(Segment(tail, "keep"))
+    return runs
+
+
+def _align(a: str, b: str, bound: int | None) -> list[Op]:
+    """The edits turning `a` into `b`, one per step, in order."""
+    n, m = len(a), len(b)
+    deletions: list[Op] = ["delete"] * n
+    insertions: list[Op] = ["insert"] * m
+    if not n or not m:
+        return deletions + insertions
+    band = max(n, m) if bound is None else max(bound, abs(n - m))
+    far = n + m + 1  # more than any alignment costs
+    # cost[i][j]: edits turning a[:i] into b[:j]; cells outside the band stay far.
+    cost = [[far] * (m + 1) for _ in range(n + 1)]
+    for j in range(min(m, band) + 1):
+        cost[0][j] = j
+    for i in range(1, n + 1):
+        row, above = cost[i], cost[i - 1]
+        if i <= band:
+            row[0] = i
+        for j in range(max(1, i - band), min(m, i + band) + 1):
+            row[j] = min(
+                above[j - 1] + (a[i - 1] != b[j - 1]),
+                above[j] + 1,
+                row[j - 1] + 1,
+            )
+    if cost[n][m] > band:  # the bound was too small: align in full
+        return _align(a, b, None)
+    # Trace back from the end, preferring the diagonal (kept or replaced
+    # characters read better than an insertion next to a deletion).
+    ops: list[Op] = []
+    i, j = n, m
+    while i or j:
+        here = cost[i][j]
+        if i and j and here == cost[i - 1][j - 1] + (a[i - 1] != b[j - 1]):
+            ops.append("keep" if a[i - 1] == b[j - 1] else "replace")
+            i, j = i - 1, j - 1
+        elif i and here == cost[i - 1][j] + 1:
+            ops.append("delete")
+            i -= 1
+        else:
+            ops.append("insert")
+            j -= 1
+    ops.reverse()
+    return ops

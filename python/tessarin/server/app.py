@@ -1,0 +1,413 @@
+"""The web application: the JSON API, the search page, the access log.
+
+Endpoints (described for machines at /openapi.json):
+
+* ``GET /search?q=&max_dist=&limit=&prefix=&min_score=`` ranks the videos for
+  what was typed and says which indexed terms took part, where they differ
+  from the typed text, and how long the index took;
+* ``GET /suggest?q=&max_dist=&limit=`` lists the indexed terms within
+  ``max_dist`` edits, closest first, then the most searched;
+* ``GET /info`` describes the index being served, the bounds on requests
+  and this worker process; ``GET /health`` answers as cheaply as it can;
+* ``GET /`` is the search page (``static/``).
+
+Queries run on a pool of threads (`ServeConfig.threads`), never on the event
+loop: the index releases the interpreter lock while it walks, so the threads
+use every core while the loop goes on accepting requests. A worker holding
+`Limits.max_pending` queries answers 503 to more rather than queue without
+end, and the bounds on a request keep each query short.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import heapq
+import logging
+import os
+import signal
+import threading
+import time
+from collections.abc import AsyncIterator, Awaitable, Callable, Mapping
+from pathlib import Path
+from typing import Any, TypeVar
+
+import anyio.to_thread
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import FileResponse, JSONResponse, Response
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+from starlette.types import Message, Receive, Scope, Send
+
+from .. import __version__
+from ..index import Index, NodeMatch
+from .align import segments
+from .config import CONFIG_ENV, ServeConfig
+from .holder import IndexHolder
+from .openapi import document
+from .params import BadRequest, read_params
+
+__all__ = ["app_from_env", "create_app"]
+
+log = logging.getLogger("tessarin.server")
+access_log = logging.getLogger("tessarin.access")
+
+STATIC = Path(__file__).resolve().parent / "static"
+SEARCH_PARAMS = ("q", "max_dist", "limit", "prefix", "min_score")
+SUGGEST_PARAMS = ("q", "max_dist", "limit")
+#: Matched terms listed with a search (the best few of possibly thousands).
+MATCHED_SHOWN = 5
+PREFIX_CHOICES: dict[str, bool | None] = {
+    "auto": None,
+    "true": True,
+    "false": False,
+    "1": True,
+    "0": False,
+}
+SECURITY_HEADERS = [
+    # The page asks nothing of any other host, and nothing may frame it.
+    (
+        b"content-security-policy",
+        b"default-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'",
+    ),
+    (b"x-content-type-options", b"nosniff"),
+    (b"referrer-policy", b"no-referrer"),
+]
+
+T = TypeVar("T")
+
+
+class Service:
+    """What the endpoints share: the index holder, the bounds and the
+    threads that run queries."""
+
+    def __init__(self, config: ServeConfig, holder: IndexHolder) -> None:
+        self.config = config
+        self.limits = config.limits
+        self.holder = holder
+        self.pending = 0
+        # The limiter belongs to one event loop: made on the first query of
+        # each (tests run several loops; uvicorn runs one).
+        self._limiter: tuple[asyncio.AbstractEventLoop, anyio.CapacityLimiter] | None = None
+
+    def _threads(self) -> anyio.CapacityLimiter:
+        loop = asyncio.get_running_loop()
+        if self._limiter is None or self._limiter[0] is not loop:
+            self._limiter = (loop, anyio.CapacityLimiter(self.config.threads))
+        return self._limiter[1]
+
+    async def run(self, work: Callable[[], T]) -> T:
+        if self.pending >= self.limits.max_pending:
+            raise BadRequest(503, "the server is busy: too many queries are waiting; try again")
+        limiter = self._threads()
+        self.pending += 1
+        try:
+            return await anyio.to_thread.run_sync(work, limiter=limiter)
+        finally:
+            self.pending -= 1
+
+
+def matched_terms(index: Index, query: str, max_dist: int, prefix: bool | None) -> list[NodeMatch]:
+    """The best few nodes that `Index.search` pools for these arguments:
+    complete terms, or prefix nodes as `prefix` says, nearest first, then
+    the most searched."""
+    if not query:
+        return []
+    # A node at distance >= the query's length weighs nothing in the score.
+    reach = min(max_dist, len(query) - 1)
+    nodes = [] if prefix is True else index.match_nodes(query, reach, terminal_only=True)
+    if prefix is True or (
+        prefix is None
+        and not nodes
+        and (reach == max_dist or not index.match_nodes(query, max_dist, terminal_only=True))
+    ):
+        nodes = index.match_nodes(query, reach)
+    return heapq.nsmallest(MATCHED_SHOWN, nodes, key=lambda n: (n.distance, -n.total_count, n.term))
+
+
+def _milliseconds(seconds: float) -> float:
+    return round(seconds * 1000, 3)
+
+
+def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = None) -> AccessLog:
+    """The application serving `config.index` (loaded now, unless a holder
+    is given)."""
+    config = config or ServeConfig()
+    holder = holder or IndexHolder(config.index)
+    service = Service(config, holder)
+    limits = config.limits
+    openapi = document(limits, __version__)
+
+    async def search(request: Request) -> Response:
+        params = read_params(request.scope["query_string"], SEARCH_PARAMS)
+        query = params.text("q", limits.max_query)
+        max_dist = params.integer("max_dist", min(1, limits.max_dist), 0, limits.max_dist)
+        limit = params.integer("limit", limits.search_limit, 1, limits.max_limit)
+        prefix = params.choice("prefix", PREFIX_CHOICES)
+        min_score = params.fraction("min_score")
+        index = holder.index
+
+        def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
+            started = time.perf_counter()
+            videos = index.search(query, max_dist, limit, prefix=prefix, min_score=min_score)
+            nodes = matched_terms(index, query, max_dist, prefix)
+            took = time.perf_counter() - started
+            return (
+                [{"video": v.video, "score": v.score} for v in videos],
+                [
+                    {
+                        "term": n.term,
+                        "distance": n.distance,
+                        "count": n.total_count,
+                        "complete": n.is_terminal,
+                        "segments": [s.to_json() for s in segments(query, n.term, n.distance)],
+                    }
+                    for n in nodes
+                ],
+                took,
+            )
+
+        videos, matched, took = await service.run(work)
+        return JSONResponse(
+            {
+                "query": query,
+                "max_dist": max_dist,
+                "limit": limit,
+                "prefix": {None: "auto", True: "true", False: "false"}[prefix],
+                "videos": videos,
+                "matched": matched,
+                "took_ms": _milliseconds(took),
+            }
+        )
+
+    async def suggest(request: Request) -> Response:
+        params = read_params(request.scope["query_string"], SUGGEST_PARAMS)
+        query = params.text("q", limits.max_query)
+        max_dist = params.integer("max_dist", min(1, limits.max_dist), 0, limits.max_dist)
+        limit = params.integer("limit", limits.suggest_limit, 1, limits.max_limit)
+        index = holder.index
+
+        def work() -> tuple[list[dict[str, Any]], float]:
+            started = time.perf_counter()
+            found = index.suggest(query, max_dist, limit)
+            took = time.perf_counter() - started
+            return [
+                {
+                    "term": s.term,
+                    "distance": s.distance,
+                    "count": s.count,
+                    "segments": [g.to_json() for g in segments(query, s.term, s.distance)],
+                }
+                for s in found
+            ], took
+
+        found, took = await service.run(work)
+        return JSONResponse(
+            {
+                "query": query,
+                "max_dist": max_dist,
+                "limit": limit,
+                "suggestions": found,
+                "took_ms": _milliseconds(took),
+            }
+        )
+
+    async def info(request: Request) -> Response:
+        read_params(request.scope["query_string"], ())
+        index = holder.index
+        meta = index.metadata
+        return JSONResponse(
+            {
+                "index": {
+                    "source": holder.source,
+                    "terms": index.term_count,
+                    "nodes": index.node_count,
+                    "videos": index.video_count,
+                    "id_mode": index.id_mode,
+                    "video_top_n": index.video_top_n,
+                    "built_by": meta.builder or None,
+                    "created": meta.created or None,
+                    "memory_bytes": index.memory_bytes,
+                    "generation": holder.generation,
+                    "loaded_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(holder.loaded_at)),
+                },
+                "limits": {
+                    "max_query": limits.max_query,
+                    "max_dist": limits.max_dist,
+                    "max_limit": limits.max_limit,
+                    "search_limit": limits.search_limit,
+                    "suggest_limit": limits.suggest_limit,
+                },
+                "worker": {
+                    "pid": os.getpid(),
+                    "threads": config.threads,
+                    "pending": service.pending,
+                    "rss_bytes": _rss_bytes(),
+                },
+                "version": __version__,
+            }
+        )
+
+    async def health(request: Request) -> Response:
+        return JSONResponse(
+            {"status": "ok", "terms": holder.index.term_count, "generation": holder.generation}
+        )
+
+    async def openapi_json(request: Request) -> Response:
+        return JSONResponse(openapi)
+
+    async def page(request: Request) -> Response:
+        return FileResponse(STATIC / "index.html", media_type="text/html; charset=utf-8")
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        tasks: set[asyncio.Task[Any]] = set()
+        if holder.path is not None and config.reload_interval > 0:
+            tasks.add(asyncio.create_task(holder.watch(config.reload_interval)))
+        hangup = _on_hangup(lambda: holder.reload("SIGHUP"), tasks)
+        index = holder.index
+        log.info(
+            "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
+            os.getpid(),
+            holder.source,
+            f"{index.term_count:,}",
+            f"{index.video_count:,}",
+            index.memory_bytes / 1e6,
+        )
+        try:
+            yield
+        finally:
+            if hangup:
+                asyncio.get_running_loop().remove_signal_handler(signal.SIGHUP)
+            for task in tasks:
+                task.cancel()
+
+    routes = [
+        Route("/", page),
+        Route("/search", search),
+        Route("/suggest", suggest),
+        Route("/info", info),
+        Route("/health", health),
+        Route("/openapi.json", openapi_json),
+        Mount("/static", StaticFiles(directory=STATIC), name="static"),
+    ]
+    app = Starlette(
+        routes=routes,
+        lifespan=lifespan,
+        exception_handlers={
+            BadRequest: _bad_request,
+            HTTPException: _http_error,
+            Exception: _server_error,
+        },
+    )
+    app.state.service = service
+    app.state.holder = holder
+    return AccessLog(app)
+
+
+def app_from_env() -> AccessLog:
+    """The application of a worker process, configured by `CONFIG_ENV`
+    (what `tessarin serve` hands its workers)."""
+    text = os.environ.get(CONFIG_ENV)
+    return create_app(ServeConfig.from_json(text) if text else ServeConfig())
+
+
+def _on_hangup(reload: Callable[[], Awaitable[bool]], tasks: set[asyncio.Task[Any]]) -> bool:
+    """Reloads on SIGHUP, where signals can be caught (the main thread)."""
+    if threading.current_thread() is not threading.main_thread():
+        return False
+
+    def hangup() -> None:
+        task = asyncio.ensure_future(reload())
+        tasks.add(task)
+        task.add_done_callback(tasks.discard)
+
+    try:
+        asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, hangup)
+    except (NotImplementedError, RuntimeError, ValueError):
+        return False
+    return True
+
+
+def _rss_bytes() -> int | None:
+    try:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def _error(status: int, message: str, headers: Mapping[str, str] | None = None) -> JSONResponse:
+    return JSONResponse({"error": message, "status": status}, status, headers=headers)
+
+
+async def _bad_request(request: Request, error: Exception) -> Response:
+    assert isinstance(error, BadRequest)
+    headers = {"retry-after": "1"} if error.status == 503 else None
+    return _error(error.status, error.message, headers)
+
+
+async def _http_error(request: Request, error: Exception) -> Response:
+    assert isinstance(error, HTTPException)
+    if error.status_code in (204, 304):
+        return Response(status_code=error.status_code, headers=error.headers)
+    return _error(error.status_code, str(error.detail).lower(), error.headers)
+
+
+async def _server_error(request: Request, error: Exception) -> Response:
+    log.error(
+        "%s %s failed: %s: %s",
+        request.method,
+        request.url.path,
+        type(error).__name__,
+        error,
+        exc_info=error,
+    )
+    return _error(500, "internal error; the server's log says why")
+
+
+class AccessLog:
+    """Logs every request with its status and latency, and adds the
+    security headers. Outermost, so its latency is the application's."""
+
+    def __init__(self, app: Starlette) -> None:
+        self.app = app
+        self.state = app.state
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = time.perf_counter()
+        status = 500  # if the application fails before answering
+
+        async def send_with_headers(message: Message) -> None:
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+                message["headers"] = [*message.get("headers", []), *SECURITY_HEADERS]
+            await send(message)
+
+        try:
+            await self.app(scope, receive, send_with_headers)
+        finally:
+            if access_log.isEnabledFor(logging.INFO):
+                _log_access(scope, status, time.perf_counter() - started)
+
+
+def _log_access(scope: Scope, status: int, seconds: float) -> None:
+    target = scope.get("raw_path") or scope["path"].encode()
+    if scope.get("query_string"):
+        target += b"?" + scope["query_string"]
+    shown = target[:200].decode("ascii", "backslashreplace") + ("..." if len(target) > 200 else "")
+    client = scope.get("client")
+    access_log.info(
+        '%s "%s %s" %d %.2f ms',
+        f"{client[0]}:{client[1]}" if client else "-",
+        scope["method"],
+        shown,
+        status,
+        seconds * 1000,
+    )

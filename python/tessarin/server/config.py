@@ -1,0 +1,74 @@
+"""What a server serves and the bounds it puts on requests.
+
+The defaults keep every request within a few milliseconds on an index of a
+million terms (see bench/load.py): the walk's cost grows steeply with the
+distance, and with the query's length only linearly.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+
+__all__ = ["CONFIG_ENV", "Limits", "ServeConfig"]
+
+#: The environment variable that hands the configuration to worker processes.
+CONFIG_ENV = "TESSARIN_SERVE_CONFIG"
+
+
+@dataclasses.dataclass(frozen=True)
+class Limits:
+    """Bounds on what one request may ask."""
+
+    #: Longest query, in characters.
+    max_query: int = 64
+    #: Largest `max_dist` a request may give.
+    max_dist: int = 2
+    #: Largest `limit` a request may give.
+    max_limit: int = 100
+    #: `limit` when a request gives none, for /search and /suggest.
+    search_limit: int = 10
+    suggest_limit: int = 8
+    #: Queries a worker process holds (running or waiting for a thread)
+    #: before it answers 503 to more.
+    max_pending: int = 256
+
+    def __post_init__(self) -> None:
+        for field in dataclasses.fields(self):
+            value = getattr(self, field.name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise ValueError(f"{field.name} must be an integer of 0 or more, not {value!r}")
+        for name in ("max_query", "max_limit", "max_pending"):
+            if getattr(self, name) < 1:
+                raise ValueError(f"{name} must be 1 or more")
+        if max(self.search_limit, self.suggest_limit) > self.max_limit:
+            raise ValueError("the default limits must not exceed max_limit")
+
+
+@dataclasses.dataclass(frozen=True)
+class ServeConfig:
+    """What one worker process serves."""
+
+    #: The index file; None serves the sample index.
+    index: str | None = None
+    limits: Limits = dataclasses.field(default_factory=Limits)
+    #: Threads that run queries in each worker process.
+    threads: int = dataclasses.field(default_factory=lambda: os.cpu_count() or 1)
+    #: Seconds between checks of the index file for a change; 0: never.
+    reload_interval: float = 2.0
+
+    def __post_init__(self) -> None:
+        if self.threads < 1:
+            raise ValueError("threads must be 1 or more")
+        if not self.reload_interval >= 0:
+            raise ValueError("reload_interval must be 0 or more")
+
+    def to_json(self) -> str:
+        return json.dumps(dataclasses.asdict(self))
+
+    @classmethod
+    def from_json(cls, text: str) -> ServeConfig:
+        fields = json.loads(text)
+        fields["limits"] = Limits(**fields["limits"])
+        return cls(**fields)

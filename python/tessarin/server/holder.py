@@ -1,0 +1,138 @@
+"""The index a worker process serves, and its replacement without downtime.
+
+An `IndexHolder` keeps one loaded `Index`. Every request reads `holder.index`
+once and queries that object, so a swap never changes an index under a
+running query: assigning the attribute is the atomic step, and the old index
+is freed when the last query holding it returns.
+
+The holder notices a new file by its identity: (modification time, size,
+inode), read with one stat. `check` (polled by the server) and `reload`
+(on SIGHUP) load the file on a thread, off the event loop, and verify its
+checksum while doing so (`Index.load`). A file that fails to load leaves the
+old index serving; the failure is logged with its cause, once per version of
+the file, and the next change of the file is tried again.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+import time
+import warnings
+from collections.abc import Callable
+
+import anyio.to_thread
+
+from ..errors import TessarinError
+from ..index import Index, UncheckedIndexWarning
+from ..sample import load_sample_index
+
+__all__ = ["IndexHolder"]
+
+log = logging.getLogger("tessarin.server")
+
+Signature = tuple[int, int, int]  # st_mtime_ns, st_size, st_ino
+
+
+def _signature(path: str) -> Signature | None:
+    try:
+        stat = os.stat(path)
+    except OSError:
+        return None
+    return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
+
+
+class IndexHolder:
+    """The index being served (`index`), from `path` or the sample (None)."""
+
+    def __init__(self, path: str | None, loader: Callable[[str], Index] | None = None) -> None:
+        self.path = path
+        self._loader = loader or _load_file
+        self._lock = asyncio.Lock()
+        self._failed: Signature | None = None
+        if path is None:
+            self._signature: Signature | None = None
+            self.index = load_sample_index()
+        else:
+            self._signature = _signature(path)
+            self.index = self._loader(path)
+        #: How many indexes this holder has loaded, and when the last one.
+        self.generation = 1
+        self.loaded_at = time.time()
+
+    @property
+    def source(self) -> str:
+        return "sample" if self.path is None else self.path
+
+    def changed(self) -> bool:
+        """Whether the file is not the one loaded (nor one that failed)."""
+        if self.path is None:
+            return False
+        now = _signature(self.path)
+        return now is not None and now != self._signature and now != self._failed
+
+    async def check(self) -> bool:
+        """Loads the file if it changed; True if a new index now serves."""
+        if not self.changed():
+            return False
+        return await self.reload("the file changed", force=False)
+
+    async def reload(self, reason: str, *, force: bool = True) -> bool:
+        """Loads the file again (unless, without `force`, it is the one
+        loaded); True if a new index now serves."""
+        if self.path is None:
+            log.info("%s: serving the sample index, nothing to reload", reason)
+            return False
+        path = self.path
+        async with self._lock:
+            signature = _signature(path)  # before loading: a later change is seen next time
+            if not force and signature == self._signature:
+                return False  # another reload took it already
+            started = time.perf_counter()
+            try:
+                index = await anyio.to_thread.run_sync(self._loader, path)
+            except (OSError, TessarinError, MemoryError) as error:
+                self._failed = signature
+                log.error(
+                    "%s: %s, but it could not be loaded; still serving the index loaded at %s: "
+                    "%s: %s",
+                    path,
+                    reason,
+                    time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.loaded_at)),
+                    type(error).__name__,
+                    error,
+                )
+                return False
+            self.index = index
+            self._signature = signature
+            self._failed = None
+            self.generation += 1
+            self.loaded_at = time.time()
+            log.info(
+                "%s: %s; now serving %s (generation %d, loaded in %.0f ms)",
+                path,
+                reason,
+                f"{index.term_count:,} terms",
+                self.generation,
+                (time.perf_counter() - started) * 1000,
+            )
+            return True
+
+    async def watch(self, interval: float) -> None:
+        """Checks the file every `interval` seconds, until cancelled."""
+        while True:
+            await asyncio.sleep(interval)
+            try:
+                await self.check()
+            except Exception:  # the watcher must outlive any surprise
+                log.exception("%s: checking the index file failed", self.source)
+
+
+def _load_file(path: str) -> Index:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UncheckedIndexWarning)
+        index = Index.load(path)
+    if caught:
+        log.warning("%s is a bare saved index, with no checksum: damage may go unnoticed", path)
+    return index

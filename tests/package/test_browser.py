@@ -1,0 +1,232 @@
+"""The search page in a real browser: Debian's Chromium, driven by selenium
+through Debian's chromedriver, against a real `tessarin serve` on a loopback
+port. Nothing downloads a browser or a driver.
+
+Skipped when Chromium, its driver or selenium is missing, except under
+TESSARIN_FULL_CI=1, where they must be there (.ci/run installs them).
+A screenshot of the page is written where `artifacts_dir` says.
+"""
+
+import os
+import shutil
+import time
+
+import pytest
+
+from tessarin.sample import load_sample_index
+
+REQUIRED = os.environ.get("TESSARIN_FULL_CI") == "1"
+SAMPLE = load_sample_index()
+
+
+def _find(*names):
+    for name in names:
+        path = shutil.which(name) or (name if os.path.exists(name) else None)
+        if path:
+            return path
+    return None
+
+
+CHROMIUM = _find("chromium", "chromium-browser", "/usr/lib/chromium/chromium")
+DRIVER = _find("chromedriver", "/usr/lib/chromium/chromedriver")
+try:
+    from selenium import webdriver
+    from selenium.common.exceptions import TimeoutException
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    webdriver = None
+
+try:
+    import starlette
+    import uvicorn
+except ImportError:
+    starlette = uvicorn = None
+FOUND = {
+    "chromium": CHROMIUM,
+    "chromedriver": DRIVER,
+    "selenium": webdriver,
+    "starlette": starlette,
+    "uvicorn": uvicorn,
+}
+MISSING = [name for name, found in FOUND.items() if not found]
+if MISSING and REQUIRED:
+    raise RuntimeError(f"TESSARIN_FULL_CI=1 but the browser tests lack {', '.join(MISSING)}")
+pytestmark = pytest.mark.skipif(bool(MISSING), reason=f"missing {', '.join(MISSING)}")
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--disable-gpu",
+        "--window-size=1000,900",
+        "--force-device-scale-factor=1",
+        "--disable-extensions",
+        "--no-first-run",
+        "--lang=en-US",
+    ):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(
+        options=options, service=webdriver.ChromeService(executable_path=DRIVER)
+    )
+    driver.set_page_load_timeout(30)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def page(sample_server, browser):
+    browser.get(sample_server.url + "/")
+    wait_for(browser, lambda d: "4,000 terms" in d.find_element(By.ID, "footer").text)
+    return browser
+
+
+def wait_for(driver, condition, seconds=15):
+    try:
+        return WebDriverWait(driver, seconds, poll_frequency=0.05).until(condition)
+    except TimeoutException:
+        raise AssertionError(f"the page never got there; it shows:\n{shown(driver)}") from None
+
+
+def shown(driver):
+    return driver.find_element(By.TAG_NAME, "main").text
+
+
+def type_slowly(box, text, pause=0.06):
+    """Keystroke by keystroke, about as fast as a person types."""
+    for key in text:
+        box.send_keys(key)
+        time.sleep(pause)
+
+
+def suggestions(driver):
+    """The terms listed, if the list is open (read in one step: the page
+    redraws the list as answers arrive)."""
+    return driver.execute_script("""
+        const list = document.getElementById("suggestions");
+        return list.hidden ? [] : [...list.children].map((item) => item.dataset.term);
+    """)
+
+
+def videos(driver, text, max_dist=1):
+    """The videos shown, once they answer `text` at `max_dist` (else None)."""
+    query, shown_dist, ids = driver.execute_script("""
+        const results = document.getElementById("results");
+        return [results.dataset.query, results.dataset.maxDist,
+                [...results.querySelectorAll(".id")].map((e) => e.textContent)];
+    """)
+    return ids if (query, shown_dist) == (text, str(max_dist)) else None
+
+
+def expected_videos(text, max_dist=1):
+    return [m.video for m in SAMPLE.search(text, max_dist, 10)]
+
+
+def test_browser_typing_a_misspelt_word_shows_terms_and_videos(page, artifacts_dir):
+    box = page.find_element(By.ID, "q")
+    type_slowly(box, "resturant")
+    wait_for(
+        page,
+        lambda d: (
+            suggestions(d) == ["restaurant"]
+            and videos(d, "resturant") == expected_videos("resturant")
+        ),
+    )
+    # The correction is marked: the "a" the user left out, in the list and above the videos.
+    marks = page.find_elements(By.CSS_SELECTOR, "#suggestions li mark, #correction mark")
+    assert [m.text for m in marks] == ["a", "a"]
+    assert "you typed “resturant”" in page.find_element(By.ID, "correction").text
+    scores = page.find_elements(By.CSS_SELECTOR, "#results .score b")
+    assert scores[0].text == f"{SAMPLE.search('resturant', 1, 1)[0].score:.3f}"
+
+    path = os.path.join(artifacts_dir, "search-page.png")
+    assert page.save_screenshot(path)
+    print(f"screenshot: {path}")
+
+    # Same origin only, and nothing went wrong in the page.
+    origins = page.execute_script(
+        "return performance.getEntriesByType('resource').map(e => new URL(e.name).origin)"
+    )
+    assert set(origins) <= {page.execute_script("return location.origin")}
+    assert [e for e in page.get_log("browser") if e["level"] == "SEVERE"] == []
+
+
+def test_browser_arrows_and_enter_pick_a_suggestion(page):
+    box = page.find_element(By.ID, "q")
+    type_slowly(box, "cats")
+    wanted = [s.term for s in SAMPLE.suggest("cats", 1, 8)]
+    wait_for(page, lambda d: suggestions(d) == wanted)
+    assert len(wanted) >= 2
+
+    def active():
+        return box.get_attribute("aria-activedescendant")
+
+    box.send_keys(Keys.ARROW_DOWN, Keys.ARROW_DOWN)
+    assert active() == "suggestion-1"
+    box.send_keys(Keys.ARROW_UP, Keys.ARROW_UP)  # wraps round to the last
+    assert active() == f"suggestion-{len(wanted) - 1}"
+    box.send_keys(Keys.ARROW_DOWN, Keys.ARROW_DOWN, Keys.ENTER)
+    chosen = wanted[1]
+    wait_for(
+        page,
+        lambda d: (
+            box.get_attribute("value") == chosen and videos(d, chosen) == expected_videos(chosen)
+        ),
+    )
+    assert suggestions(page) == [] and box.get_attribute("aria-expanded") == "false"
+
+    box.send_keys(Keys.BACKSPACE)  # typing again brings the list back; Escape closes it
+    wait_for(page, lambda d: suggestions(d) == [s.term for s in SAMPLE.suggest(chosen[:-1], 1, 8)])
+    box.send_keys(Keys.ESCAPE)
+    assert suggestions(page) == []
+
+
+def test_browser_fast_typing_ends_on_the_last_text(page):
+    # Keys faster than the debounce, then a change of distance by keyboard:
+    # whatever answers arrive late, the page shows the last text's.
+    box = page.find_element(By.ID, "q")
+    box.send_keys("definately")
+    wait_for(page, lambda d: videos(d, "definately") == expected_videos("definately"))
+    radio = page.find_element(By.CSS_SELECTOR, 'input[name="max_dist"][value="1"]')
+    radio.send_keys(Keys.ARROW_RIGHT)  # to 2
+    box.send_keys(Keys.END, Keys.BACKSPACE * 5, "itly")
+    wait_for(
+        page,
+        lambda d: (
+            box.get_attribute("value") == "definitly"
+            and videos(d, "definitly", 2) == expected_videos("definitly", 2)
+            and suggestions(d) == [s.term for s in SAMPLE.suggest("definitly", 2, 8)]
+        ),
+    )
+    assert page.execute_script("return location.search") == "?q=definitly"
+
+
+def test_browser_late_answers_are_dropped(page):
+    # The answers for "resta" arrive 600 ms late, and cannot be aborted: they
+    # land after those for "restaurant" and must not replace them.
+    page.execute_script("""
+        const fetchNow = window.fetch;
+        window.lateAnswers = 0;
+        window.fetch = (url, options) => fetchNow(url).then(async (response) => {
+            if (String(url).includes("q=resta&")) {
+                await new Promise((done) => setTimeout(done, 600));
+                window.lateAnswers += 1;
+            }
+            return response;
+        });
+    """)
+    box = page.find_element(By.ID, "q")
+    box.send_keys("resta")
+    time.sleep(0.3)  # past the debounce: the slow requests are out
+    box.send_keys("urant")
+    wait_for(page, lambda d: d.execute_script("return window.lateAnswers") == 2)
+    time.sleep(0.1)
+    assert videos(page, "restaurant") == expected_videos("restaurant")
+    assert suggestions(page)[0] == "restaurant"

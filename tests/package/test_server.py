@@ -1,0 +1,388 @@
+"""`tessarin serve`: the JSON API, its guards against hostile requests, the
+replacement of the index, and the real process with several workers.
+
+The API runs in process (Starlette's test client, or the ASGI application
+called with a hand-made scope where a client would not send the bytes);
+the worker processes, signals and concurrent queries run against a real
+server on a loopback port. Nothing here times anything.
+"""
+
+import asyncio
+import concurrent.futures
+import json
+import logging
+import os
+import signal
+import threading
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+
+from starlette.testclient import TestClient
+
+from tessarin import Index
+from tessarin.cli import main
+from tessarin.sample import load_sample_index
+from tessarin.server import IndexHolder, Limits, ServeConfig, create_app
+from tessarin.server.align import segments
+from tessarin_reference.matching import levenshtein
+
+SAMPLE = load_sample_index()
+
+
+@pytest.fixture
+def client():
+    with TestClient(create_app()) as client:
+        yield client
+
+
+def call(app, path, query_string=b""):
+    """(status, headers, JSON body) of a GET sent straight to the ASGI app,
+    with the query string's bytes exactly as given."""
+    return asyncio.run(_call(app, path, query_string))
+
+
+async def _call(app, path, query_string):
+    sent = []
+    scope = {
+        "type": "http",
+        "asgi": {"version": "3.0"},
+        "http_version": "1.1",
+        "method": "GET",
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "root_path": "",
+        "query_string": query_string,
+        "headers": [],
+        "client": ("127.0.0.1", 9),
+        "server": ("testserver", 80),
+    }
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message):
+        sent.append(message)
+
+    await app(scope, receive, send)
+    start = next(m for m in sent if m["type"] == "http.response.start")
+    body = b"".join(m.get("body", b"") for m in sent if m["type"] == "http.response.body")
+    return start["status"], dict(start["headers"]), json.loads(body)
+
+
+# Where a term differs from what was typed.
+
+
+@pytest.mark.parametrize(
+    "typed, term, expected",
+    [
+        ("resturant", "restaurant", [("rest", "keep"), ("a", "insert"), ("urant", "keep")]),
+        ("czt", "cat", [("c", "keep"), ("a", "replace", "z"), ("t", "keep")]),
+        ("xcat", "cat", [("x", "delete"), ("cat", "keep")]),
+        ("cat", "cat", [("cat", "keep")]),
+        ("", "ab", [("ab", "insert")]),
+    ],
+)
+def test_segments(typed, term, expected):
+    assert [tuple(s)[: 3 if s.op == "replace" else 2] for s in segments(typed, term)] == expected
+
+
+@given(st.text("abc", max_size=8), st.text("abc", max_size=8), st.integers(0, 3))
+def test_segments_rebuild_both_texts_with_fewest_edits(typed, term, bound):
+    found = segments(typed, term, bound)  # a bound below the distance is widened
+    assert "".join(s.text for s in found if s.op != "delete") == term
+    assert (
+        "".join(s.typed if s.op == "replace" else s.text for s in found if s.op != "insert")
+        == typed
+    )
+    assert sum(len(s.text) for s in found if s.op != "keep") == levenshtein(typed, term)
+
+
+# The API.
+
+
+def test_search_ranks_as_the_index_and_shows_the_correction(client):
+    body = client.get("/search", params={"q": "resturant", "limit": 3}).json()
+    assert [(v["video"], v["score"]) for v in body["videos"]] == SAMPLE.search("resturant", 1, 3)
+    best = body["matched"][0]
+    assert (best["term"], best["distance"], best["complete"]) == ("restaurant", 1, True)
+    assert best["segments"][1] == {"text": "a", "op": "insert"}
+    assert body["took_ms"] >= 0 and body["prefix"] == "auto"
+
+
+@pytest.mark.parametrize("prefix, expected", [("auto", None), ("true", True), ("false", False)])
+def test_search_pools_prefixes_as_asked(client, prefix, expected):
+    body = client.get("/search", params={"q": "restaur", "prefix": prefix}).json()
+    assert [(v["video"], v["score"]) for v in body["videos"]] == SAMPLE.search(
+        "restaur", 1, 10, prefix=expected
+    )
+    # No complete term lies within one edit of "restaur": only prefixes match.
+    assert all(not m["complete"] for m in body["matched"]) and (expected is False) == (
+        not body["matched"]
+    )
+
+
+def test_suggest_closest_then_most_searched(client):
+    body = client.get("/suggest", params={"q": "cats", "max_dist": 1, "limit": 5}).json()
+    assert (
+        [(s["term"], s["distance"], s["count"]) for s in body["suggestions"]]
+        == [tuple(s) for s in SAMPLE.suggest("cats", 1, 5)]
+        == [("cats", 0, 136), ("cars", 1, 740)]
+    )
+    assert [s["segments"] for s in body["suggestions"]] == [
+        [{"text": "cats", "op": "keep"}],
+        [
+            {"text": "ca", "op": "keep"},
+            {"text": "r", "op": "replace", "typed": "t"},
+            {"text": "s", "op": "keep"},
+        ],
+    ]
+
+
+@pytest.mark.parametrize("path", ["/search", "/suggest"])
+def test_empty_query_matches_nothing(client, path):
+    body = client.get(path, params={"q": ""}).json()
+    assert body.get("videos", body.get("suggestions")) == []
+
+
+def test_info_health_openapi_and_page(client):
+    info = client.get("/info").json()
+    assert info["index"]["source"] == "sample" and info["index"]["terms"] == len(SAMPLE)
+    assert info["limits"]["max_dist"] == 2 and info["worker"]["pid"] == os.getpid()
+    assert client.get("/health").json()["status"] == "ok"
+    api = client.get("/openapi.json").json()
+    assert {"/search", "/suggest", "/info", "/health"} <= set(api["paths"])
+    page = client.get("/")
+    assert page.headers["content-type"].startswith("text/html")
+    assert "default-src 'self'" in page.headers["content-security-policy"]
+    for asset in ("app.js", "style.css", "favicon.svg"):
+        assert f"/static/{asset}" in page.text
+        assert client.get(f"/static/{asset}").status_code == 200
+
+
+# Hostile requests: every refusal is JSON with a status and a reason.
+
+
+@pytest.mark.parametrize(
+    "path, query, status, reason",
+    [
+        ("/search", b"q=" + b"a" * 65, 422, "q is 65 characters long; at most 64"),
+        ("/search", b"q=" + "é".encode() * 65, 422, "q is 65 characters long"),
+        ("/search", b"q=" + b"a" * 9000, 414, "longer than 8192 bytes"),
+        ("/search", b"q=%ff%fe", 400, "not valid UTF-8"),
+        ("/search", b"q=\xff", 400, "not valid UTF-8"),
+        ("/search", b"q=%ed%a0%80", 400, "not valid UTF-8"),  # an encoded surrogate
+        ("/search", b"q=%zz", 400, "malformed percent-encoding"),
+        ("/search", b"q=a%2", 400, "malformed percent-encoding"),
+        ("/search", b"q=a&max_dist=-1", 422, "max_dist must be between 0 and 2, not -1"),
+        ("/search", b"q=a&max_dist=3", 422, "max_dist must be between 0 and 2, not 3"),
+        ("/search", b"q=a&max_dist=" + b"9" * 5000, 422, "max_dist must be between 0 and 2"),
+        ("/search", b"q=a&limit=0", 422, "limit must be between 1 and 100"),
+        ("/search", b"q=a&limit=1e3", 400, "limit must be an integer"),
+        ("/search", b"q=a&limit=0x10", 400, "limit must be an integer"),
+        ("/search", b"q=a&min_score=nan", 422, "min_score must be between 0 and 1"),
+        ("/search", b"q=a&min_score=-inf", 422, "min_score must be between 0 and 1"),
+        ("/search", b"q=a&min_score=1.5", 422, "min_score must be between 0 and 1"),
+        ("/search", b"q=a&min_score=lots", 400, "min_score must be a number"),
+        ("/search", b"q=a&prefix=maybe", 400, "prefix must be one of"),
+        ("/search", b"q=a&q=b", 400, "'q' given more than once"),
+        ("/search", b"q=a&maxdist=1", 400, "unknown parameter 'maxdist'"),
+        ("/search", b"", 400, "missing parameter 'q'"),
+        ("/suggest", b"q=a&prefix=true", 400, "unknown parameter 'prefix'"),
+        ("/suggest", b"q=a&limit=101", 422, "limit must be between 1 and 100"),
+        ("/nowhere", b"", 404, "not found"),
+    ],
+)
+def test_hostile_requests_refused(path, query, status, reason):
+    got, headers, body = call(create_app(), path, query)
+    assert (got, body["status"]) == (status, status)
+    assert reason in body["error"]
+    assert headers[b"content-type"] == b"application/json"
+
+
+@pytest.mark.parametrize(
+    "query, expected",
+    [
+        (b"q=%00%01", "\x00\x01"),
+        (b"q=a+b%20c", "a b c"),
+        (b"q=" + "ü".encode(), "ü"),  # raw UTF-8, not escaped by the client
+        (b"q=%F0%9F%8E%AC&max_dist=0&limit=", "\U0001f3ac"),  # an empty value: the default
+    ],
+)
+def test_odd_but_valid_queries_answered(query, expected):
+    status, _, body = call(create_app(), "/suggest", query)
+    assert (status, body["query"]) == (200, expected)
+
+
+def test_limits_are_configurable():
+    app = create_app(
+        ServeConfig(
+            limits=Limits(max_query=3, max_dist=0, max_limit=5, search_limit=5, suggest_limit=5)
+        )
+    )
+    assert call(app, "/search", b"q=cats")[0] == 422
+    status, _, body = call(app, "/search", b"q=czt")  # max_dist defaults to the cap, 0
+    assert (status, body["max_dist"], body["videos"]) == (200, 0, [])
+    assert call(app, "/search", b"q=cat&max_dist=1")[0] == 422
+
+
+class Blocking:
+    """An index whose queries wait for `release`."""
+
+    term_count = 1
+
+    def __init__(self):
+        self.release = threading.Event()
+
+    def search(self, *args, **kwargs):
+        self.release.wait(30)
+        return []
+
+    def match_nodes(self, *args, **kwargs):
+        return []
+
+
+def test_overload_answers_503_not_a_queue_without_end():
+    app = create_app(ServeConfig(threads=1, limits=Limits(max_pending=2)))
+    index = app.state.holder.index = Blocking()
+
+    async def run():
+        tasks = [asyncio.create_task(_call(app, "/search", b"q=x")) for _ in range(5)]
+        for _ in range(500):
+            if sum(task.done() for task in tasks) == 3:
+                break
+            await asyncio.sleep(0.01)
+        index.release.set()
+        return await asyncio.gather(*tasks)
+
+    answers = asyncio.run(run())
+    assert sorted(status for status, _, _ in answers) == [200, 200, 503, 503, 503]
+    assert all(h[b"retry-after"] == b"1" for s, h, _ in answers if s == 503)
+    assert app.state.service.pending == 0
+
+
+def test_failure_is_json_and_logged_with_its_cause(caplog):
+    class Broken:
+        def suggest(self, *args):
+            raise RuntimeError("the disk caught fire")
+
+    caplog.set_level(logging.INFO, logger="tessarin")
+    app = create_app()
+    app.state.holder.index = Broken()
+    response = TestClient(app, raise_server_exceptions=False).get("/suggest?q=cat")
+    assert response.status_code == 500 and "log" in response.json()["error"]
+    failure = next(r for r in caplog.records if r.name == "tessarin.server")
+    assert "RuntimeError: the disk caught fire" in failure.getMessage() and failure.exc_info
+    access = [r.getMessage() for r in caplog.records if r.name == "tessarin.access"]
+    assert any('"GET /suggest?q=cat" 500' in line and line.endswith(" ms") for line in access)
+
+
+# Replacing the index.
+
+
+def small_index(*terms):
+    return Index.build([(term, 600 + k, 1) for k, term in enumerate(terms)])
+
+
+def replace_file(path, data):
+    """As a deployment does: write beside, then rename over."""
+    part = path.with_suffix(".part")
+    part.write_bytes(data)
+    os.replace(part, path)
+
+
+def test_changed_file_swapped_in_and_bad_one_leaves_the_old(tmp_path, caplog):
+    path = tmp_path / "live.idx"
+    small_index("cat").save(path)
+    holder = IndexHolder(str(path))
+    assert not asyncio.run(holder.check())
+
+    replace_file(path, small_index("cat", "dog").to_bytes())
+    assert asyncio.run(holder.check()) and len(holder.index) == 2 and holder.generation == 2
+
+    damaged = bytearray(small_index("cat", "dog", "emu").to_bytes())
+    damaged[-3] ^= 0x10
+    for data, kind in ((bytes(damaged), "CorruptIndexError"), (b"", "NotAnIndexError")):
+        replace_file(path, data)
+        caplog.clear()
+        assert not asyncio.run(holder.check())
+        assert len(holder.index) == 2
+        [failure] = [r for r in caplog.records if r.levelno == logging.ERROR]
+        assert "could not be loaded; still serving" in failure.getMessage()
+        assert kind in failure.getMessage()
+        assert not asyncio.run(holder.check())  # the same bad file is not tried again
+
+    replace_file(path, small_index("cat", "dog", "emu").to_bytes())
+    assert asyncio.run(holder.check()) and len(holder.index) == 3
+
+
+# The real process.
+
+
+def test_workers_reload_on_sighup_and_keep_serving_through_a_bad_file(tmp_path, serve_process):
+    path = tmp_path / "live.idx"
+    small_index("cat").save(path)
+    server = serve_process(str(path), "--workers", "2", "--threads", "2", "--reload-interval", "0")
+
+    def all_workers_serve(terms):
+        # Fresh connections land on either worker: ask until 20 agree.
+        return lambda: all(server.get("/health")[1]["terms"] == terms for _ in range(20))
+
+    replace_file(path, small_index("cat", "dog").to_bytes())
+    server.signal(signal.SIGHUP)
+    server.wait_until(all_workers_serve(2), "the workers did not reload on SIGHUP")
+
+    replace_file(path, b"\x89TSR\r\n\x1a\n not an index")
+    server.signal(signal.SIGHUP)
+    server.wait_until(
+        lambda: server.logs().count("could not be loaded") == 2,
+        "both workers should log the failed load",
+    )
+    assert all_workers_serve(2)()
+    assert server.get("/search?q=dgo")[1]["videos"][0]["video"] == "601"
+    assert " ms" in server.out.read_text()  # the access log
+    assert server.stop() == 0
+
+
+def test_concurrent_heavy_and_hostile_requests_never_break_a_worker(tmp_path, serve_process):
+    # Long queries at the greatest distance, more at once than the threads,
+    # interleaved with refusals and raw bytes no client would send.
+    words = [
+        "".join(chr(97 + (k * 7 + i * 3) % 26) for i in range(6 + k % 9)) for k in range(20000)
+    ]
+    path = tmp_path / "big.idx"
+    small_index(*words).save(path)
+    server = serve_process(str(path), "--threads", "2")
+    targets = [f"/search?q={(w * 5)[:64]}&max_dist=2&prefix=true" for w in words[:100]]
+    targets += ["/suggest?q=%ff", "/search?q=" + "a" * 500, "/suggest?q=ab&max_dist=-7"] * 20
+
+    def fetch(target):
+        return server.get(target, timeout=60)[0]
+
+    with concurrent.futures.ThreadPoolExecutor(64) as pool:
+        statuses = list(pool.map(fetch, targets))
+    assert statuses.count(200) + statuses.count(503) == 100
+    assert sorted(set(statuses[100:])) == [400, 422]
+    assert server.get("/health")[0] == 200
+    assert server.stop() in (0, -signal.SIGTERM)  # uvicorn re-raises the signal it handled
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["serve", "/nonexistent/x.idx"], 1, "No such file or directory"),
+        (["serve", "--port", "70000"], 2, "invalid port number"),
+        (["serve", "--workers", "0"], 2, "invalid integer of 1 or more"),
+    ],
+)
+def test_serve_refuses_bad_arguments(capsys, args, status, message):
+    try:
+        got = main(args)
+    except SystemExit as exit:
+        got = exit.code
+    assert got == status and message in capsys.readouterr().err
