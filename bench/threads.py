@@ -15,10 +15,11 @@ word that is not indexed). Each figure is queries per second:
   threads=1 and threads=N.
 
 The ratio N threads / one thread is printed beside each pair; on a machine
-with N free cores it should come close to N. "Cores busy" is the process's
-CPU time over the wall time: near N when the threads never wait for each
-other (or for the interpreter lock), whatever else the machine is doing,
-which only the ratio feels. Figures only, no verdict.
+with N free cores it should come close to N. Beside it, "cores busy" (the
+process's CPU time over the wall time) and the queries per CPU second: on a
+machine busy with other work the threads get fewer cores, which lowers the
+ratio and the cores busy, but the queries per CPU second stay those of one
+thread unless the threads hold each other up. Figures only, no verdict.
 """
 
 from __future__ import annotations
@@ -90,8 +91,10 @@ def main() -> None:
     index = Index.from_prefix_search(PrefixSearch.from_internal_data_v2(*trie_arrays(terms)))
     print(f"index: {index!r}, built in {time.perf_counter() - started:.1f} s")
     queries = make_queries(terms, 3000)
-    print(f"queries: {len(queries)}, max_dist {MAX_DIST}, limit {LIMIT}; "
-          f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at start")
+    print(
+        f"queries: {len(queries)}, max_dist {MAX_DIST}, limit {LIMIT}; "
+        f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at start"
+    )
 
     def suggest(q):
         return index.suggest(q, MAX_DIST, LIMIT)
@@ -99,22 +102,29 @@ def main() -> None:
     def search(q):
         return index.search(q, MAX_DIST, LIMIT)
 
-    print(f"{'':36} {'1 thread':>12} {f'{n_threads} threads':>12} {'ratio':>7}"
-          f"  cores busy (1 / {n_threads})")
+    print(
+        f"{'':36} {'1 thread':>12} {f'{n_threads} threads':>12} {'ratio':>7}"
+        f"  {'cores busy':>11}  per CPU second"
+    )
 
     def show(name, one, many):
-        print(f"{name:36} {one[0]:10,.0f}/s {many[0]:10,.0f}/s {many[0] / one[0]:6.2f}x"
-              f"  {one[1]:.2f} / {many[1]:.2f}")
+        print(
+            f"{name:36} {one[0]:10,.0f}/s {many[0]:10,.0f}/s {many[0] / one[0]:6.2f}x"
+            f"  {one[1]:4.2f} / {many[1]:4.2f}  {one[0] / one[1]:,.0f} / {many[0] / many[1]:,.0f}"
+        )
 
     for name, call in (("Index.suggest", suggest), ("Index.search", search)):
         one = loop_rate(call, queries, seconds, 1)
         many = loop_rate(call, queries, seconds, n_threads)
         show(name + " (threading.Thread)", one, many)
-    for name, method in (("Index.suggest_many", index.suggest_many),
-                         ("Index.search_many", index.search_many)):
+    for name, method in (
+        ("Index.suggest_many", index.suggest_many),
+        ("Index.search_many", index.search_many),
+    ):
         one = batch_rate(lambda qs, m=method: m(qs, MAX_DIST, LIMIT, threads=1), queries, seconds)
-        many = batch_rate(lambda qs, m=method: m(qs, MAX_DIST, LIMIT, threads=n_threads), queries,
-                          seconds)
+        many = batch_rate(
+            lambda qs, m=method: m(qs, MAX_DIST, LIMIT, threads=n_threads), queries, seconds
+        )
         show(name + " (threads=)", one, many)
     print(f"load average {os.getloadavg()[0]:.2f} at the end")
 
