@@ -43,17 +43,22 @@ def expected_suggestions(model: ModelTrie, own: list[int], term, max_dist, limit
 
 
 def expected_videos(model: ModelTrie, node: int):
-    total, ids, counts = model.payloads[node] or (0, [], [])
-    ranked = sorted(zip(ids, counts), key=lambda e: -e[1])  # stable
+    _, ids, counts = model.payloads[node] or (0, [], [])
+    ranked = sorted(zip(ids, counts, strict=True), key=lambda e: -e[1])  # stable
     named = [(matching.identifier(model, v), c) for v, c in ranked]
     return [(text, c) for text, c in named if text is not None]
 
 
 @settings(max_examples=300, deadline=None)
-@given(build_args(tree=True) | build_args(tree=False), queries, max_dists, limits,
-       st.sampled_from([None, True, False]), st.sampled_from([None, 0.0, 0.2]))
-def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit, prefix,
-                                                    min_score):
+@given(
+    build_args(tree=True) | build_args(tree=False),
+    queries,
+    max_dists,
+    limits,
+    st.sampled_from([None, True, False]),
+    st.sampled_from([None, 0.0, 0.2]),
+)
+def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit, prefix, min_score):
     extension = PrefixSearch.from_internal_data_v2(*args)
     saved = extension.to_bytes()
     try:
@@ -71,7 +76,8 @@ def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit,
     suggestions = native.suggest(term, max_dist, limit, False)
     assert suggestions == expected_suggestions(model, own_counts(args), term, max_dist, limit)
     assert sorted((t, d) for t, d, _ in native.suggest(term, max_dist, None, False)) == sorted(
-        (t, d) for t, _, d in extension.fuzzy_match(term, max_dist))
+        (t, d) for t, _, d in extension.fuzzy_match(term, max_dist)
+    )
 
     videos = native.search(term, max_dist, limit, prefix, min_score, False)
     assert videos == extension.fuzzy_match_video(term, max_dist, limit, prefix, min_score)
@@ -87,25 +93,40 @@ def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit,
 
     batch = [term, term[::-1], "", term + "a"]
     assert native.suggest_many(batch, max_dist, limit, False, 2) == [
-        native.suggest(q, max_dist, limit, False) for q in batch]
+        native.suggest(q, max_dist, limit, False) for q in batch
+    ]
     assert native.search_many(batch, max_dist, limit, prefix, min_score, False, 3) == [
-        native.search(q, max_dist, limit, prefix, min_score, False) for q in batch]
+        native.search(q, max_dist, limit, prefix, min_score, False) for q in batch
+    ]
 
 
 def test_an_own_count_under_a_saturated_total_is_the_total():
     # a's total saturates (its own count plus its child's): what it holds
     # itself is unknown, and the total is reported.
-    args = ([0, 1, 2], ["", "a", "b"], [(5, [], []), (2**32 - 1, [], []), (9, [], [])],
-            [1, 2], [], 0)
+    args = (
+        [0, 1, 2],
+        ["", "a", "b"],
+        [(5, [], []), (2**32 - 1, [], []), (9, [], [])],
+        [1, 2],
+        [],
+        0,
+    )
     native = NativeIndex.from_saved(PrefixSearch.from_internal_data_v2(*args).to_bytes())
     assert native.suggest("ab", 1, None, False) == [("ab", 0, 9), ("a", 1, 2**32 - 1)]
 
 
 def saved_trie(**changes) -> bytes:
     """The saved form of a three-node trie a -> b, with fields replaced."""
-    fields = dict(node_shifts=[0, 1, 2], child_labels=[0, 97, 98], child_transitions=[1, 2],
-                  payloads=[None, (3, [0], [3]), None], video_uuids=[], video_int_ids=[7],
-                  id_mode=INT32, is_terminal=[0, 1, 0])
+    fields = dict(
+        node_shifts=[0, 1, 2],
+        child_labels=[0, 97, 98],
+        child_transitions=[1, 2],
+        payloads=[None, (3, [0], [3]), None],
+        video_uuids=[],
+        video_int_ids=[7],
+        id_mode=INT32,
+        is_terminal=[0, 1, 0],
+    )
     fields.update(changes)
     return encode(ModelTrie(**fields))
 
@@ -123,8 +144,10 @@ def saved_trie(**changes) -> bytes:
         (saved_trie(child_transitions=[1, 0]), r"the root is listed as a child$"),
         (saved_trie(child_transitions=[1, 1]), r"node 1 is listed as a child twice$"),
         (saved_trie(node_shifts=[0, 2, 1]), r"entry 1 of child_transitions lies in the child "),
-        (saved_trie(payloads=[None, (3, [0], []), None]),
-         r"the payload of node 1 lists 1 videos and 0 counts$"),
+        (
+            saved_trie(payloads=[None, (3, [0], []), None]),
+            r"the payload of node 1 lists 1 videos and 0 counts$",
+        ),
     ],
 )
 def test_damaged_saved_forms_are_refused_in_plain_words(saved, message):
@@ -163,9 +186,11 @@ def test_damaged_bytes_raise_only_the_corrupt_index_error(args, data):
     extension = PrefixSearch.from_bytes(bytes(damaged))
     for term in ["", "a", "ab", "中é"]:
         assert native.search(term, 2, None, True, 0.0, False) == extension.fuzzy_match_video(
-            term, 2, None, True, 0.0)
+            term, 2, None, True, 0.0
+        )
         assert sorted((t, d) for t, d, _ in native.suggest(term, 2, None, False)) == sorted(
-            (t, d) for t, _, d in extension.fuzzy_match(term, 2))
+            (t, d) for t, _, d in extension.fuzzy_match(term, 2)
+        )
         for node, *_ in native.match_nodes(term, 2, False, False):
             native.node_videos(node)
 
@@ -176,16 +201,19 @@ def test_four_threads_query_one_index_at_once():
     builder.add_many((w, i % 50, 1 + i % 7) for i, w in enumerate(words))
     native = NativeIndex.from_saved(builder.build().to_bytes())
     terms = [w[:2] + "x" + w[2:] for w in words[::7]]
-    expected = [(native.suggest(t, 2, 5, False), native.search(t, 2, 5, None, None, False))
-                for t in terms]
+    expected = [
+        (native.suggest(t, 2, 5, False), native.search(t, 2, 5, None, None, False)) for t in terms
+    ]
     barrier = threading.Barrier(4)
     failures = []
 
     def run():
         barrier.wait()
         for _ in range(5):
-            got = [(native.suggest(t, 2, 5, False), native.search(t, 2, 5, None, None, False))
-                   for t in terms]
+            got = [
+                (native.suggest(t, 2, 5, False), native.search(t, 2, 5, None, None, False))
+                for t in terms
+            ]
             if got != expected:
                 failures.append(got)
         if native.suggest_many(terms, 2, 5, False, 2) != [s for s, _ in expected]:
@@ -214,13 +242,17 @@ def test_transpositions_count_a_swap_of_neighbours_as_one_edit(args, term, max_d
         for node, text, d in within
     ]
     own = own_counts(args)
-    expected = sorted(((text, d, own[node], node) for node, text, d in within
-                       if model.is_terminal[node]), key=lambda s: (s[1], -s[2], s[0], s[3]))
+    expected = sorted(
+        ((text, d, own[node], node) for node, text, d in within if model.is_terminal[node]),
+        key=lambda s: (s[1], -s[2], s[0], s[3]),
+    )
     assert native.suggest(term, max_dist, None, True) == [s[:3] for s in expected]
     nodes = [(node, d) for node, _, d in within if prefix or model.is_terminal[node]]
     if prefix is None and not nodes:
         nodes = [(node, d) for node, _, d in within]
     assert native.search(term, max_dist, None, prefix, None, True) == matching.rank(
-        model, term, nodes)
+        model, term, nodes
+    )
     assert native.search_many([term], max_dist, None, prefix, None, True, 2) == [
-        native.search(term, max_dist, None, prefix, None, True)]
+        native.search(term, max_dist, None, prefix, None, True)
+    ]
