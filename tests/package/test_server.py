@@ -243,6 +243,9 @@ class Blocking:
         self.release.wait(30)
         return []
 
+    def suggest(self, *args, **kwargs):
+        return []
+
     def match_nodes(self, *args, **kwargs):
         return []
 

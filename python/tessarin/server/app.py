@@ -30,7 +30,7 @@ import threading
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Mapping
 from pathlib import Path
-from typing import Any, TypeVar
+from typing import Any, NamedTuple, TypeVar
 
 import anyio.to_thread
 from starlette.applications import Starlette
@@ -109,22 +109,44 @@ class Service:
             self.pending -= 1
 
 
-def matched_terms(index: Index, query: str, max_dist: int, prefix: bool | None) -> list[NodeMatch]:
-    """The best few nodes that `Index.search` pools for these arguments:
-    complete terms, or prefix nodes as `prefix` says, nearest first, then
-    the most searched."""
+class Matched(NamedTuple):
+    """An indexed term (or, not `complete`, a prefix) whose videos a
+    search pooled."""
+
+    term: str
+    distance: int
+    #: Searches of the term; for a prefix, of all the terms it begins.
+    #: (Shadows tuple.count, as in tessarin.Suggestion.)
+    count: int  # type: ignore[assignment]
+    complete: bool
+
+
+def matched_terms(index: Index, query: str, max_dist: int, prefix: bool | None) -> list[Matched]:
+    """The best few of the nodes that `Index.search` pools for these
+    arguments, nearest first, then the most searched.
+
+    Only nodes nearer than the query's length weigh anything in the score,
+    so only those are listed. Complete terms come from `suggest`, which
+    orders and cuts inside the engine; prefixes from `match_nodes`, asked
+    at growing distances until enough are found, so that a short query
+    never turns thousands of distant prefixes into Python objects.
+    """
     if not query:
         return []
-    # A node at distance >= the query's length weighs nothing in the score.
     reach = min(max_dist, len(query) - 1)
-    nodes = [] if prefix is True else index.match_nodes(query, reach, terminal_only=True)
-    if prefix is True or (
-        prefix is None
-        and not nodes
-        and (reach == max_dist or not index.match_nodes(query, max_dist, terminal_only=True))
-    ):
-        nodes = index.match_nodes(query, reach)
-    return heapq.nsmallest(MATCHED_SHOWN, nodes, key=lambda n: (n.distance, -n.total_count, n.term))
+    if prefix is not True:
+        complete = index.suggest(query, reach, MATCHED_SHOWN)
+        if complete or prefix is False:
+            return [Matched(s.term, s.distance, s.count, True) for s in complete]
+        if reach < max_dist and index.suggest(query, max_dist, 1):
+            return []  # complete terms match, all too far to weigh anything
+    nodes: list[NodeMatch] = []
+    for distance in range(reach + 1):
+        nodes = index.match_nodes(query, distance)
+        if len(nodes) >= MATCHED_SHOWN:
+            break
+    best = heapq.nsmallest(MATCHED_SHOWN, nodes, key=lambda n: (n.distance, -n.total_count, n.term))
+    return [Matched(n.term, n.distance, n.total_count, n.is_terminal) for n in best]
 
 
 def _milliseconds(seconds: float) -> float:
@@ -152,19 +174,16 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
             started = time.perf_counter()
             videos = index.search(query, max_dist, limit, prefix=prefix, min_score=min_score)
-            nodes = matched_terms(index, query, max_dist, prefix)
+            matched = matched_terms(index, query, max_dist, prefix)
             took = time.perf_counter() - started
             return (
                 [{"video": v.video, "score": v.score} for v in videos],
                 [
                     {
-                        "term": n.term,
-                        "distance": n.distance,
-                        "count": n.total_count,
-                        "complete": n.is_terminal,
-                        "segments": [s.to_json() for s in segments(query, n.term, n.distance)],
+                        **m._asdict(),
+                        "segments": [s.to_json() for s in segments(query, m.term, m.distance)],
                     }
-                    for n in nodes
+                    for m in matched
                 ],
                 took,
             )

@@ -220,6 +220,7 @@
       const body = el("div", "body");
       body.append(el("div", "title", `Video ${v.video.split("-")[0]}`));
       body.append(el("span", "id", v.video));
+      item.append(body);
       const score = el("div", "score");
       const bar = el("span", "bar");
       const fill = el("i");
@@ -227,8 +228,7 @@
       bar.append(fill);
       score.append(bar, el("b", "", v.score.toFixed(3)));
       score.title = "share of the matched searches that led to this video";
-      body.append(score);
-      item.append(body);
+      item.append(score);
       results.append(item);
     });
   }
