@@ -117,6 +117,12 @@ def _term(value: object) -> str:
     return value
 
 
+def _flag(value: object, name: str = "transpositions") -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
 def _threads(value: int | None) -> int:
     if value is None:
         return os.cpu_count() or 1
@@ -318,7 +324,7 @@ class Index:
         string alignment). Matching is exact on characters: no case folding.
         """
         found = self._native.suggest(
-            _term(term), _max_dist(max_dist), _limit(limit), transpositions
+            _term(term), _max_dist(max_dist), _limit(limit), _flag(transpositions)
         )
         return [Suggestion._make(entry) for entry in found]
 
@@ -347,7 +353,7 @@ class Index:
             _limit(limit),
             prefix,
             None if min_score is None else float(min_score),
-            transpositions,
+            _flag(transpositions),
         )
         return [VideoMatch._make(entry) for entry in found]
 
@@ -362,7 +368,10 @@ class Index:
         """Every trie node within `max_dist` of `term`, in trie order, for
         scoring of one's own."""
         found = self._native.match_nodes(
-            _term(term), _max_dist(max_dist), bool(terminal_only), transpositions
+            _term(term),
+            _max_dist(max_dist),
+            _flag(terminal_only, "terminal_only"),
+            _flag(transpositions),
         )
         return [NodeMatch._make(entry) for entry in found]
 
@@ -389,7 +398,7 @@ class Index:
         per core); results in the order of `terms`."""
         queries = [_term(t) for t in terms]
         found = self._native.suggest_many(
-            queries, _max_dist(max_dist), _limit(limit), transpositions, _threads(threads)
+            queries, _max_dist(max_dist), _limit(limit), _flag(transpositions), _threads(threads)
         )
         return [[Suggestion._make(entry) for entry in one] for one in found]
 
@@ -415,7 +424,7 @@ class Index:
             _limit(limit),
             prefix,
             None if min_score is None else float(min_score),
-            transpositions,
+            _flag(transpositions),
             _threads(threads),
         )
         return [[VideoMatch._make(entry) for entry in one] for one in found]

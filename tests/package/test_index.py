@@ -158,6 +158,7 @@ def test_pickles_copies_and_weak_references():
         (lambda: INDEX.search("a", limit=-2), ValueError, "limit must be 0 or more"),
         (lambda: INDEX.search("a", prefix=1), TypeError, "prefix must be True, False or None"),
         (lambda: INDEX.node_videos(99), ValueError, "node 99 out of range"),
+        (lambda: INDEX.suggest("a", transpositions=1), TypeError, "transpositions must be True"),
         (lambda: INDEX.suggest_many(["a"], threads=0), ValueError, "threads must be 1 or more"),
         (lambda: Index.load(3), TypeError, "takes a path, bytes"),
         (lambda: Index(), TypeError, "Index.load"),
