@@ -22,7 +22,6 @@ Engines:
 from __future__ import annotations
 
 import array
-import ctypes
 import gc
 import os
 import pickle
@@ -31,42 +30,14 @@ import sys
 import tempfile
 import time
 
+from tessarin_reference.heap import malloc_in_use
+
 # --- memory -----------------------------------------------------------------
 
 
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            "arena",
-            "ordblks",
-            "smblks",
-            "hblks",
-            "hblkhd",
-            "usmblks",
-            "fsmblks",
-            "uordblks",
-            "fordblks",
-            "keepcost",
-        )
-    ]
-
-
-def malloc_in_use() -> int | None:
-    """Bytes that malloc has handed out and not taken back (glibc), or None."""
-    try:
-        libc = ctypes.CDLL(None)
-        fn = libc.mallinfo2
-    except (OSError, AttributeError):
-        return None
-    fn.restype = _MallInfo2
-    info = fn()
-    return int(info.uordblks + info.hblkhd)
 
 
 def measure(fn):

@@ -11,8 +11,6 @@ to them. The C++ heap is read through glibc's mallinfo2(). The long runs
 TESSARIN_SLOW_LEAKS=1."""
 
 import contextlib
-import ctypes
-import ctypes.util
 import gc
 import os
 import sys
@@ -30,6 +28,7 @@ from hardening import (
 )
 
 from _tessarin import PrefixSearch
+from tessarin_reference.heap import malloc_in_use
 from tessarin_reference.hostile import Float, Hostile, Index, panic_type
 
 SLOW = bool(os.environ.get("TESSARIN_SLOW_LEAKS"))
@@ -244,40 +243,12 @@ def test_every_error_path_raises_what_it_should():
 # ---------------------------------------------------------------- the C++ heap
 
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            "arena",
-            "ordblks",
-            "smblks",
-            "hblks",
-            "hblkhd",
-            "usmblks",
-            "fsmblks",
-            "uordblks",
-            "fordblks",
-            "keepcost",
-        )
-    ]
-
-
-def _mallinfo2():
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    function = getattr(libc, "mallinfo2", None)
-    if function is None:
-        return None
-    function.restype = _MallInfo2
-    return function
-
-
-MALLINFO2 = None if SANITIZED else _mallinfo2()
+HEAP = not SANITIZED and malloc_in_use() is not None
 
 
 def heap_in_use():
     gc.collect()
-    info = MALLINFO2()
-    return info.uordblks + info.hblkhd
+    return malloc_in_use()
 
 
 def cycle(words, video_top_n):
@@ -290,7 +261,7 @@ def cycle(words, video_top_n):
         load(saved[:-1])
 
 
-@pytest.mark.skipif(MALLINFO2 is None, reason="needs glibc's mallinfo2 (and no ASan)")
+@pytest.mark.skipif(not HEAP, reason="needs glibc's mallinfo2 (and no ASan)")
 def test_heap_stays_flat_across_build_load_free_cycles():
     small = WORDS
     large = [f"{w}{k}" for k in range(60 if SLOW else 8) for w in WORDS]
