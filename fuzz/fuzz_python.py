@@ -31,6 +31,7 @@ with atheris.instrument_imports():
 
 from tessarin_reference.hostile import (
     BOUNDARY_INTS,
+    BUILD_PARAMETERS,
     REFUSED_VALUES,
     Float,
     Hostile,
@@ -249,14 +250,7 @@ def one_input(data):
         name, function, args, kwargs = "load", load, *arrange(fdp, ["b"], [b])
     elif operation == 1:
         name, function = "build", build
-        names = [
-            "node_shifts",
-            "child_labels",
-            "payloads",
-            "child_transitions",
-            "video_index",
-            "video_top_n",
-        ]
+        names = list(BUILD_PARAMETERS)
         args, kwargs = arrange(fdp, names, valid_build_args(fdp))
     else:
         index = INDEXES[fdp.ConsumeIntInRange(0, len(INDEXES) - 1)]

@@ -17,6 +17,16 @@ import functools
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
 
+# The parameters of PrefixSearch.from_internal_data_v2, in order.
+BUILD_PARAMETERS = (
+    "node_shifts",
+    "child_labels",
+    "payloads",
+    "child_transitions",
+    "video_index",
+    "video_top_n",
+)
+
 # Integers at and past every bound of the converters: 8, 32 and 64 bits, the
 # one-byte and two-byte varint forms, C long, and bool.
 BOUNDARY_INTS = [

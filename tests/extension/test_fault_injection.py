@@ -22,7 +22,7 @@ import pytest
 from hardening import allocation_counters
 
 from _tessarin import PrefixSearch
-from tessarin_reference.hostile import OddSequence
+from tessarin_reference.hostile import BUILD_PARAMETERS, OddSequence
 
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory") or not hasattr(_testcapi, "remove_mem_hooks"):
@@ -48,14 +48,7 @@ UUID_INDEX = build(*ARGS[:4], [bytes(range(16)), bytes(range(1, 17)), bytes(16)]
 CORRUPT = load(bytes.fromhex("0100016101050000000000"))
 INDEXES = [INDEX, UUID_INDEX, CORRUPT]
 SAVED = [index.to_bytes() for index in INDEXES]
-NAMES = [
-    "node_shifts",
-    "child_labels",
-    "payloads",
-    "child_transitions",
-    "video_index",
-    "video_top_n",
-]
+NAMES = BUILD_PARAMETERS
 
 CASES = {
     # from_internal_data_v2
