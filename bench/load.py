@@ -1,0 +1,343 @@
+"""A bounded load run of `tessarin serve` on loopback: requests per second,
+latency percentiles and memory per worker.
+
+Usage (from the repository root; needs wrk, `apt-get install wrk`, the serve
+extra and, for the default data, the bench extra):
+
+    python -m bench.load                      # 1,000,000 terms, 2 workers, 15 s a run
+    python -m bench.load --data synthetic     # the same on random pseudo-words
+    python -m bench.load --terms 100000 --seconds 3     # a quick look
+
+An index of a million terms is built once and kept at --index (default
+under /tmp): with --data mixed (the default), the mixed data set of
+bench/data.py (English words and two-word phrases, then words of six
+languages; needs the bench extra), as search terms are; with --data
+synthetic, pseudo-words of random letters (bench/synthetic.py), a worst
+case for the walk (every short prefix exists, so a short query within two
+edits reaches a large part of the trie). Each term leads to one to three
+videos (bench.data.video_records).
+
+The server runs as `tessarin serve INDEX --workers 2` on 127.0.0.1 with its
+access log off; wrk, on the same machine, keeps --connections connections
+busy for --seconds per run, cycling through queries as a search box sends
+them: for each of 400 indexed terms given one typo, every prefix from 3
+characters on, keystroke by keystroke. One run per endpoint (/search with
+limit 10, /suggest with limit 8) and max_dist (1, 2), after a warm-up, in
+--rounds interleaved rounds; the summary shows each one's best round.
+
+Printed, and written to bench/results/load/load-<time>.json: requests/s, latency
+percentiles (wrk's, client side, so they include the loopback HTTP round
+trip), responses other than 200 and socket errors (a clean run has none),
+and each worker's resident (RSS) and proportional (PSS) memory after
+loading and after the runs. Figures only, no verdict: wrk and the workers
+share the machine's cores, and whatever else runs on it shows.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+
+from bench.data import video_records
+from bench.synthetic import random_terms
+from tessarin import Index, IndexBuilder
+
+LETTERS = "abcdefghijklmnopqrstuvwxyz"
+UNITS = {"us": 1e-3, "ms": 1.0, "s": 1e3}
+
+
+def load_terms(data: str, n_terms: int) -> list[tuple[str, int]]:
+    if data == "synthetic":
+        return random_terms(n_terms)
+    from bench.data import load_terms
+
+    return load_terms(str(n_terms))[2]
+
+
+def build_index(path: str, terms: list[tuple[str, int]]) -> None:
+    started = time.perf_counter()
+    builder = IndexBuilder()
+    builder.add_many(video_records(terms))
+    builder.index(video_top_n=10).save(path)
+    print(f"built {path}: {len(terms):,} terms in {time.perf_counter() - started:.0f} s")
+
+
+def typing_queries(terms: list[str], words: int = 400, seed: int = 11) -> list[str]:
+    """Every prefix (3 characters on) of `words` indexed terms with one typo."""
+    rng = random.Random(seed)
+    queries = []
+    for word in rng.sample(terms, words):
+        at = rng.randrange(len(word))
+        op = rng.choice("sid")
+        if op == "s":
+            word = word[:at] + rng.choice(LETTERS) + word[at + 1 :]
+        elif op == "i":
+            word = word[:at] + rng.choice(LETTERS) + word[at:]
+        else:
+            word = word[:at] + word[at + 1 :]
+        queries += [word[:k] for k in range(3, len(word) + 1)]
+    return queries
+
+
+class Server:
+    def __init__(self, index: str, workers: int, threads: int) -> None:
+        self.log = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the server
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "tessarin", "serve", index, "--port", "0",
+             "--workers", str(workers), "--threads", str(threads), "--no-access-log",
+             "--reload-interval", "0"],
+            stdout=subprocess.DEVNULL, stderr=self.log,
+        )  # fmt: skip
+        self.url = self._address()
+        deadline = time.monotonic() + 120
+        while not self._ready(workers):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise SystemExit(f"the server did not start:\n{self.logs()}")
+            time.sleep(0.2)
+
+    def logs(self) -> str:
+        self.log.seek(0)
+        return self.log.read().decode(errors="replace")
+
+    def _address(self) -> str:
+        for _ in range(600):
+            found = re.search(r"at (http://[\d.]+:\d+)/", self.logs())
+            if found:
+                return found[1]
+            time.sleep(0.1)
+        raise SystemExit(f"no address from the server:\n{self.logs()}")
+
+    def _ready(self, workers: int) -> bool:
+        return self.logs().count("Application startup complete") >= workers
+
+    def get(self, target: str) -> dict:
+        with urllib.request.urlopen(self.url + target, timeout=30) as response:
+            return json.load(response)
+
+    def workers(self) -> list[int]:
+        """The worker processes (uvicorn's children, not multiprocessing's
+        resource tracker)."""
+        pids = []
+        for pid in _children(self.process.pid):
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"resource_tracker" not in f.read():
+                    pids.append(pid)
+        return pids or [self.process.pid]
+
+    def stop(self) -> None:
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+        self.log.close()
+
+
+def _children(pid: int) -> list[int]:
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            found += [int(p) for p in f.read().split()]
+    return found
+
+
+def memory(pid: int) -> dict[str, int]:
+    """Resident and proportional set size, bytes (smaps_rollup)."""
+    out = {}
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("Rss", "Pss"):
+                out[key.lower()] = int(rest.split()[0]) * 1024
+    return out
+
+
+WRK_SCRIPT = """
+local paths = {%s}
+local i = 0
+request = function()
+  i = i %% #paths + 1
+  return wrk.format("GET", paths[i])
+end
+"""
+
+
+def run_wrk(url, paths, seconds, connections, threads, script_dir) -> dict:
+    script = os.path.join(script_dir, "paths.lua")
+    with open(script, "w") as f:
+        f.write(WRK_SCRIPT % ",".join(json.dumps(p) for p in paths))
+    command = ["wrk", "--latency", f"-t{threads}", f"-c{connections}", f"-d{seconds}s",
+               "--timeout", "10s", "-s", script, url]  # fmt: skip
+    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
+    if done.returncode:
+        raise SystemExit(f"wrk failed:\n{done.stdout}{done.stderr}")
+    return parse_wrk(done.stdout)
+
+
+def _ms(text: str) -> float:
+    number, unit = re.fullmatch(r"([\d.]+)(us|ms|s)", text).groups()
+    return float(number) * UNITS[unit]
+
+
+def parse_wrk(out: str) -> dict:
+    figures = {
+        "requests_per_s": float(re.search(r"Requests/sec:\s+([\d.]+)", out)[1]),
+        "requests": int(re.search(r"(\d+) requests in", out)[1]),
+        "latency_ms": {
+            p: _ms(re.search(rf"^\s+{p}%\s+(\S+)", out, re.M)[1]) for p in ("50", "90", "99")
+        },
+        "max_latency_ms": _ms(re.search(r"Latency\s+\S+\s+\S+\s+(\S+)", out)[1]),
+        "non_200": 0,
+        "socket_errors": 0,
+    }
+    non_2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    if non_2xx:
+        figures["non_200"] = int(non_2xx[1])
+    errors = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", out)
+    if errors:
+        figures["socket_errors"] = sum(int(g) for g in errors.groups())
+    return figures
+
+
+def main(argv=None) -> dict:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--terms", type=int, default=1_000_000)
+    parser.add_argument("--data", choices=("mixed", "synthetic"), default="mixed")
+    parser.add_argument("--index", help="index file (built if missing)")
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--threads", type=int, default=2, help="query threads per worker")
+    parser.add_argument("--seconds", type=int, default=10, help="per run")
+    parser.add_argument(
+        "--rounds", type=int, default=3, help="runs of each kind, interleaved; the best is shown"
+    )
+    parser.add_argument("--connections", type=int, default=16)
+    parser.add_argument("--wrk-threads", type=int, default=1)
+    parser.add_argument("--out", default=os.path.join("bench", "results", "load"))
+    args = parser.parse_args(argv)
+    if not shutil.which("wrk"):
+        raise SystemExit("wrk not found: apt-get install wrk")
+
+    path = args.index or os.path.join(
+        tempfile.gettempdir(), f"tessarin-load-{args.data}-{args.terms}.idx"
+    )
+    terms = load_terms(args.data, args.terms)
+    if not os.path.exists(path):
+        build_index(path, terms)
+    queries = typing_queries([t for t, _ in terms])
+    del terms
+    index = Index.load(path)
+    print(f"{index!r}; {len(queries):,} queries as typed")
+    del index
+
+    server = Server(path, args.workers, args.threads)
+    report: dict = {
+        "when": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "machine": {"cpus": os.cpu_count(), "python": platform.python_version(),
+                    "load_average_before": os.getloadavg()},
+        "setup": {"terms": args.terms, "data": args.data, "workers": args.workers,
+                  "threads": args.threads, "seconds": args.seconds, "rounds": args.rounds,
+                  "connections": args.connections,
+                  "wrk_threads": args.wrk_threads, "queries": len(queries)},
+        "runs": [],
+    }  # fmt: skip
+    try:
+        info = server.get("/info")
+        report["index_memory_bytes"] = info["index"]["memory_bytes"]
+        pids = server.workers()
+        report["memory_after_load"] = {str(p): memory(p) for p in pids}
+        configs = [(e, limit, d) for e, limit in (("search", 10), ("suggest", 8)) for d in (1, 2)]
+        with tempfile.TemporaryDirectory() as scratch:
+            for round_ in range(args.rounds):
+                for endpoint, limit, max_dist in configs:
+                    paths = [
+                        f"/{endpoint}?q={urllib.parse.quote(q)}&max_dist={max_dist}&limit={limit}"
+                        for q in queries
+                    ]
+                    if round_ == 0:
+                        run_wrk(server.url, paths, min(3, args.seconds), args.connections,
+                                args.wrk_threads, scratch)  # warm-up  # fmt: skip
+                    figures = run_wrk(server.url, paths, args.seconds, args.connections,
+                                      args.wrk_threads, scratch)  # fmt: skip
+                    figures.update(endpoint=endpoint, max_dist=max_dist, round=round_ + 1,
+                                   load_average=os.getloadavg()[0])  # fmt: skip
+                    report["runs"].append(figures)
+                    print(_row(figures), f"round {round_ + 1}", flush=True)
+        report["memory_after_runs"] = {str(p): memory(p) for p in pids}
+        report["master_memory"] = memory(server.process.pid)
+    finally:
+        server.stop()
+    report["machine"]["load_average_after"] = os.getloadavg()
+    print()
+    print(summary(report))
+    os.makedirs(args.out, exist_ok=True)
+    stamp = report["when"].replace("-", "").replace(":", "")
+    out = os.path.join(args.out, f"load-{stamp}.json")
+    with open(out, "w") as f:
+        json.dump(report, f, indent=1)
+    print(f"\nwritten: {out}")
+    return report
+
+
+def _row(r: dict) -> str:
+    lat = r["latency_ms"]
+    return (
+        f"| /{r['endpoint']} | {r['max_dist']} | {r['requests_per_s']:,.0f} | "
+        f"{lat['50']:.2f} | {lat['90']:.2f} | {lat['99']:.2f} | "
+        f"{r['non_200'] + r['socket_errors']} |"
+    )
+
+
+def best_runs(runs: list[dict]) -> list[dict]:
+    """Of each endpoint and distance, the round with the most requests/s:
+    the one least disturbed by whatever else the machine was doing."""
+    best: dict[tuple[str, int], dict] = {}
+    for run in runs:
+        key = (run["endpoint"], run["max_dist"])
+        if key not in best or run["requests_per_s"] > best[key]["requests_per_s"]:
+            best[key] = run
+    return list(best.values())
+
+
+def summary(report: dict) -> str:
+    setup = report["setup"]
+    errors = sum(r["non_200"] + r["socket_errors"] for r in report["runs"])
+    lines = [
+        f"{setup['terms']:,} terms ({setup['data']}), "
+        f"{setup['workers']} workers x {setup['threads']} threads, "
+        f"wrk {setup['connections']} connections, {setup['seconds']} s a run",
+        "",
+        "| endpoint | max_dist | requests/s | p50 ms | p90 ms | p99 ms | errors |",
+        "|---|---|---|---|---|---|---|",
+        *(_row(r) for r in best_runs(report["runs"])),
+        "",
+        f"the best of {setup['rounds']} rounds by requests/s; errors (responses other than 200, "
+        f"socket errors) over all rounds: {errors}",
+        "",
+        f"index in memory: {report['index_memory_bytes'] / 1e6:,.1f} MB",
+    ]
+    for when in ("memory_after_load", "memory_after_runs"):
+        for pid, m in report[when].items():
+            lines.append(
+                f"worker {pid} {when.replace('_', ' ')}: RSS {m['rss'] / 1e6:,.1f} MB, "
+                f"PSS {m['pss'] / 1e6:,.1f} MB"
+            )
+    m = report["master_memory"]
+    lines.append(f"supervisor: RSS {m['rss'] / 1e6:,.1f} MB, PSS {m['pss'] / 1e6:,.1f} MB")
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    main()
