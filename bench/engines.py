@@ -231,7 +231,7 @@ def run_walk_bench(job, saved: bytes):
                 check=True,
             )
             for line in proc.stdout.splitlines():
-                k, engine, _, visited, matches, ns = line.split("\t")
+                k, engine, _, visited, matches, ns, _path = line.split("\t")
                 walk.setdefault((set_name, int(k), engine), []).append(
                     (int(visited), int(matches), int(ns))
                 )

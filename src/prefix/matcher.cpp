@@ -37,7 +37,7 @@ Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_vi
 Result<std::vector<NodeMatch>> fuzzy_match_nodes(const Trie& trie, std::u32string_view term,
                                                  std::uint32_t max_dist, bool terminal_only) {
   std::vector<NodeMatch> matches;
-  const Result<std::size_t> walked = fuzzy_walk<false>(
+  const Result<std::size_t> walked = search_walk<false>(
       trie, term, max_dist, terminal_only,
       [&](std::size_t node, std::uint32_t distance, std::u32string_view /*path*/) {
         matches.push_back({node, distance});

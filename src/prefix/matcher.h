@@ -56,7 +56,11 @@
 #include <vector>
 
 #include "prefix/distance_rows.h"
+#include "prefix/fast_walk.h"
+#include "prefix/forward_backward.h"
+#include "prefix/search_aids.h"
 #include "prefix/trie.h"
+#include "prefix/walk_control.h"
 #include "util/checked.h"
 #include "util/result.h"
 
@@ -87,9 +91,6 @@ Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_vi
 // terminal_only is set.
 Result<std::vector<NodeMatch>> fuzzy_match_nodes(const Trie& trie, std::u32string_view term,
                                                  std::uint32_t max_dist, bool terminal_only);
-
-// What a visitor answers.
-enum class Walk : bool { kGoOn, kStop };
 
 // Which rows the walk uses; kAuto picks the bit-parallel rows where they
 // apply. Forcing one is for tests: both give the same walk.
@@ -313,6 +314,80 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
   });
 }
 
+// Which search answers a query. kAuto: the fastest that gives the plain
+// walk's answers (see search_walk); kFilter: the same without the
+// forward-backward passes; kPlain: the plain walk itself, the reference that
+// tests and fuzzers compare the others with.
+enum class SearchEngine : unsigned char { kAuto, kFilter, kPlain };
+
+// The path a query took: the plain walk, the walk with the child filter, or
+// the forward-backward passes.
+enum class SearchPath : unsigned char { kPlain, kFiltered, kForwardBackward };
+
+namespace matcher_detail {
+
+template <std::size_t K, bool kWithPath, class Visitor>
+std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_view term,
+                        bool terminal_only, Visitor& visit, SearchEngine engine,
+                        SearchPath* taken) {
+  if constexpr (K > 0) {
+    if (engine == SearchEngine::kAuto && terminal_only && term.size() > 2 * K) {
+      const ReversedTrie& reversed = trie.derived.reversed(trie);
+      if (taken != nullptr) *taken = SearchPath::kForwardBackward;
+      return forward_backward<K, kWithPath>(trie, aids, reversed, term, visit);
+    }
+  }
+  if (taken != nullptr) *taken = SearchPath::kFiltered;
+  FilterRows<K, false> rows(term);
+  const ForwardView view(trie, aids);
+  return filtered_walk<ForwardView, FilterRows<K, false>, kWithPath>(view, rows, K, terminal_only,
+                                                                     visit);
+}
+
+}  // namespace matcher_detail
+
+// fuzzy_walk's answers (the same visits of the visitor, in the same order,
+// the same failures), found faster where that is exact by construction:
+// * an index whose child lists form a verified tree (TreeAids::tree; any
+//   index restored by restore_checked() or built, once checked on the first
+//   query that needs it), a query of at most 63 characters and a bound of
+//   at most 3 (after fuzzy_walk's lowering): the walk with the child filter
+//   (prefix/fast_walk.h), which for max_dist 0 is a descent along the
+//   query; and for terminal nodes with 2 * max_dist < m, the
+//   forward-backward passes (prefix/forward_backward.h);
+// * anything else: the plain walk.
+// On a verified tree the plain walk cannot fail, and neither can these. The
+// number returned is the rows filled; `taken` receives the path.
+template <bool kWithPath, class Visitor>
+Result<std::size_t> search_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                                bool terminal_only, Visitor&& visit,
+                                SearchEngine engine = SearchEngine::kAuto,
+                                SearchPath* taken = nullptr) {
+  if (taken != nullptr) *taken = SearchPath::kPlain;
+  const std::uint64_t m = term.size();
+  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions.size());
+  const std::uint64_t bound = std::min<std::uint64_t>(max_dist, ceiling);
+  if (engine == SearchEngine::kPlain || trie.node_count() == 0 ||
+      m > matcher_detail::BitRows::kMaxQuery || bound > 3) {
+    return fuzzy_walk<kWithPath>(trie, term, max_dist, terminal_only, visit);
+  }
+  const TreeAids& aids = trie.derived.tree(trie);
+  if (!aids.tree) return fuzzy_walk<kWithPath>(trie, term, max_dist, terminal_only, visit);
+  return catch_internal([&]() -> Result<std::size_t> {
+    using matcher_detail::fast_search;
+    switch (bound) {
+      case 0:
+        return fast_search<0, kWithPath>(trie, aids, term, terminal_only, visit, engine, taken);
+      case 1:
+        return fast_search<1, kWithPath>(trie, aids, term, terminal_only, visit, engine, taken);
+      case 2:
+        return fast_search<2, kWithPath>(trie, aids, term, terminal_only, visit, engine, taken);
+      default:
+        return fast_search<3, kWithPath>(trie, aids, term, terminal_only, visit, engine, taken);
+    }
+  });
+}
+
 // PrefixSearch.fuzzy_match: calls on_match(node, distance, term) for each
 // terminal node within max_dist of term, in preorder, `term` holding the
 // node's term as code points (valid during the call), until `limit` nodes
@@ -326,12 +401,12 @@ Result<std::size_t> fuzzy_match(const Trie& trie, std::u32string_view term, std:
   if (limit && *limit == 0) return std::size_t{0};
   std::size_t reported = 0;
   const Result<std::size_t> walked =
-      fuzzy_walk<true>(trie, term, max_dist, /*terminal_only=*/true,
-                       [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                         if (on_match(node, distance, path) == Walk::kStop) return Walk::kStop;
-                         ++reported;
-                         return limit && reported >= *limit ? Walk::kStop : Walk::kGoOn;
-                       });
+      search_walk<true>(trie, term, max_dist, /*terminal_only=*/true,
+                        [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                          if (on_match(node, distance, path) == Walk::kStop) return Walk::kStop;
+                          ++reported;
+                          return limit && reported >= *limit ? Walk::kStop : Walk::kGoOn;
+                        });
   if (!walked.ok()) return walked.error();
   return reported;
 }

@@ -145,14 +145,14 @@ Result<std::size_t> fuzzy_walk_osa(const Trie& trie, std::u32string_view term,
   });
 }
 
-// The walk under either distance.
+// The walk under either distance: search_walk (matcher.h) for Levenshtein.
 template <bool kWithPath, class Visitor>
 Result<std::size_t> fuzzy_walk_by(Distance distance, const Trie& trie, std::u32string_view term,
                                   std::uint32_t max_dist, bool terminal_only, Visitor&& visit) {
   if (distance == Distance::kOsa) {
     return fuzzy_walk_osa<kWithPath>(trie, term, max_dist, terminal_only, visit);
   }
-  return fuzzy_walk<kWithPath>(trie, term, max_dist, terminal_only, visit);
+  return search_walk<kWithPath>(trie, term, max_dist, terminal_only, visit);
 }
 
 // fuzzy_match_nodes (matcher.h) under either distance.

@@ -139,7 +139,7 @@ void Trie::propagate(std::size_t video_top_n) {
 std::size_t Trie::memory_bytes() const {
   return node_shifts.capacity() * 4 + child_labels.capacity() * 4 +
          child_transitions.capacity() * 4 + payloads.memory_bytes() + video_uuids.capacity() * 16 +
-         video_int_ids.capacity() * 4 + is_terminal.capacity();
+         video_int_ids.capacity() * 4 + is_terminal.capacity() + derived.memory_bytes();
 }
 
 }  // namespace tessarin

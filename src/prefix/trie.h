@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "payload.h"
+#include "prefix/search_aids.h"
 #include "util/checked.h"
 
 namespace tessarin {
@@ -60,6 +61,12 @@ struct Trie {
   // way; whoever changes the arrays afterwards must clear it.
   bool well_formed = false;
 
+  // What the fast search derives from the arrays on first use
+  // (prefix/search_aids.h). Not part of the saved form; a copy starts
+  // empty. Whoever changes the arrays after a query must forget_derived().
+  DerivedSlot derived;
+  void forget_derived() { derived.reset(); }
+
   [[nodiscard]] std::size_t node_count() const { return child_labels.size(); }
 
   // The children of `node`, checked: reading node_shifts outside its length
@@ -89,7 +96,7 @@ struct Trie {
   // building; requires the guarantees of a built index listed above.
   void propagate(std::size_t video_top_n);
 
-  // Heap bytes held by the index.
+  // Heap bytes held by the index, what has been derived from it included.
   [[nodiscard]] std::size_t memory_bytes() const;
 };
 

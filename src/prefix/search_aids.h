@@ -1,0 +1,126 @@
+// What the fast search (prefix/search.h) derives from an index, once, on the
+// first query that needs it; never saved, never changing the index.
+//
+// TreeAids, in O(n + entries) time and 4 bytes per node:
+// * tree: every read a walk can make lies inside its array
+//   (Trie::reads_in_bounds) and the child lists form a tree below the root:
+//   no entry names the root, no node is named twice, no entry lies in the
+//   child ranges of two nodes. On such an index the plain walk never fails
+//   and examines each entry at most once, so any engine that finds the same
+//   nodes in the same order gives exactly its answers. Nothing else below is
+//   built, or used, unless `tree` holds.
+// * preorder[v]: the rank of node v in the walk's preorder (children in
+//   child_transitions order); nodes the root cannot reach get kUnreached.
+// * by_label: empty when every child range already lists its children in
+//   ascending label order (the package's builder lays them out so);
+//   otherwise the positions of child_transitions, each range reordered by
+//   (label, position), so that children with a given label are found by
+//   binary search either way.
+//
+// ReversedTrie, in O(L log s) time for terms of total length L (s: the
+// largest number of distinct characters at one position): the terms of the
+// visible terminal nodes (reachable, no label 0 on the path), each reversed,
+// in a trie of their own. Nodes are numbered breadth-first with children in
+// ascending label order, so the children of r are the nodes
+// first_child[r] .. first_child[r + 1] - 1 and need no list; node 0 is the
+// root. A reversed trie node r at which reversed terms end lists their
+// forward nodes: nodes[term_begin[r] .. term_begin[r + 1]), in preorder
+// (two nodes share a term where sibling labels repeat). 12 bytes per node
+// and 4 per term.
+//
+// DerivedSlot holds both for one Trie: each is built at most once, by the
+// first caller that needs it (std::call_once), and read-only afterwards, so
+// any number of threads may query a fresh index at once. A copy of a Trie
+// gets an empty slot; whoever changes a Trie's arrays after querying it
+// must call Trie::forget_derived().
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tessarin {
+
+struct Trie;
+
+struct TreeAids {
+  static constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
+
+  bool tree = false;
+  std::vector<std::uint32_t> preorder;
+  std::vector<std::uint32_t> by_label;
+
+  [[nodiscard]] std::size_t memory_bytes() const {
+    return preorder.capacity() * 4 + by_label.capacity() * 4;
+  }
+};
+
+struct ReversedTrie {
+  std::vector<std::uint32_t> first_child;  // node count + 1 entries
+  std::vector<char32_t> labels;            // labels[0], the root's, unused
+  std::vector<std::uint32_t> term_begin;   // node count + 1 entries
+  std::vector<std::uint32_t> nodes;        // forward nodes, grouped by term
+
+  [[nodiscard]] std::size_t node_count() const { return labels.size(); }
+  [[nodiscard]] std::size_t memory_bytes() const {
+    return first_child.capacity() * 4 + labels.capacity() * 4 + term_begin.capacity() * 4 +
+           nodes.capacity() * 4;
+  }
+};
+
+// Both need a Trie whose reads_in_bounds() holds; build_reversed also needs
+// `aids.tree`.
+TreeAids build_tree_aids(const Trie& trie);
+ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids);
+
+class DerivedSlot {
+ public:
+  DerivedSlot() = default;
+  DerivedSlot(const DerivedSlot& /*other*/) {}
+  DerivedSlot& operator=(const DerivedSlot& other) {
+    if (this != &other) reset();
+    return *this;
+  }
+  DerivedSlot(DerivedSlot&& other) noexcept
+      : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)) {}
+  DerivedSlot& operator=(DerivedSlot&& other) noexcept {
+    if (this != &other) {
+      delete state_.exchange(other.state_.exchange(nullptr, std::memory_order_acq_rel),
+                             std::memory_order_acq_rel);
+    }
+    return *this;
+  }
+  ~DerivedSlot() { delete state_.load(std::memory_order_acquire); }
+
+  const TreeAids& tree(const Trie& trie) const;
+  // Requires tree(trie).tree.
+  const ReversedTrie& reversed(const Trie& trie) const;
+
+  // Heap bytes of what has been built so far, and the seconds it took.
+  [[nodiscard]] std::size_t memory_bytes() const;
+  [[nodiscard]] double derive_seconds() const;
+
+  // Drops what was built. Not thread-safe: only while nobody queries.
+  void reset() { delete state_.exchange(nullptr, std::memory_order_acq_rel); }
+
+ private:
+  struct State {
+    std::once_flag tree_once;
+    std::once_flag reversed_once;
+    TreeAids tree;
+    ReversedTrie reversed;
+    std::atomic<bool> tree_built{false};
+    std::atomic<bool> reversed_built{false};
+    double tree_seconds = 0;
+    double reversed_seconds = 0;
+  };
+  State& state() const;
+
+  mutable std::atomic<State*> state_{nullptr};
+};
+
+}  // namespace tessarin

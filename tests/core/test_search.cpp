@@ -1,0 +1,206 @@
+// The fast search (search_walk: the child filter, the descent for max_dist
+// 0, the forward-backward passes) against the plain walk it must reproduce.
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "check.h"
+#include "prefix/matcher.h"
+#include "prefix/trie.h"
+
+using tessarin::SearchEngine;
+using tessarin::SearchPath;
+using tessarin::Trie;
+using tessarin::Walk;
+using namespace std::string_literals;
+
+namespace {
+
+using Visit = std::tuple<std::size_t, std::uint32_t, std::u32string>;
+
+struct Outcome {
+  bool ok = true;
+  std::string error;
+  std::vector<Visit> visits;
+  bool operator==(const Outcome&) const = default;
+};
+
+// The walk's visits, the visitor stopping after `stop_after` of them.
+Outcome run(const Trie& trie, std::u32string_view q, std::uint32_t max_dist, bool terminal_only,
+            SearchEngine engine, std::size_t stop_after, SearchPath* taken = nullptr) {
+  Outcome out;
+  auto walked = tessarin::search_walk<true>(
+      trie, q, max_dist, terminal_only,
+      [&](std::size_t node, std::uint32_t d, std::u32string_view path) {
+        out.visits.emplace_back(node, d, std::u32string(path));
+        return out.visits.size() >= stop_after ? Walk::kStop : Walk::kGoOn;
+      },
+      engine, taken);
+  out.ok = walked.ok();
+  if (!out.ok) {
+    out.error = walked.error().message;
+    out.visits.clear();
+  }
+  return out;
+}
+
+const std::u32string kAlphabet = U"ab\u00e9\U0001F600";
+
+// A random tree (or, with `tree` false, child lists that share nodes),
+// numbered in no particular order: node ids shuffled, children listed in
+// random order, some sibling labels repeated, some labels 0.
+Trie random_index(std::mt19937& rng, bool tree) {
+  const std::size_t n = 2 + rng() % 160;
+  std::vector<std::size_t> parent(n, 0);
+  for (std::size_t v = 1; v < n; ++v) {
+    // Mostly recent parents, so paths get deep.
+    const std::size_t back = 1 + rng() % std::min<std::size_t>(v, rng() % 3 == 0 ? v : 4);
+    parent[v] = v - back;
+  }
+  std::vector<std::uint32_t> id(n);
+  std::iota(id.begin(), id.end(), 0);
+  std::shuffle(id.begin() + 1, id.end(), rng);
+  std::vector<std::vector<std::uint32_t>> children(n);
+  for (std::size_t v = 1; v < n; ++v) children[id[parent[v]]].push_back(id[v]);
+  for (auto& kids : children) std::shuffle(kids.begin(), kids.end(), rng);
+  if (!tree) {
+    for (int extra = 0; extra < 2; ++extra) {
+      children[rng() % n].push_back(static_cast<std::uint32_t>(rng() % n));
+    }
+  }
+  Trie trie;
+  for (const auto& kids : children) {
+    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
+    trie.child_transitions.insert(trie.child_transitions.end(), kids.begin(), kids.end());
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    trie.child_labels.push_back(rng() % 40 == 0 ? U'\0' : kAlphabet[rng() % kAlphabet.size()]);
+    trie.is_terminal.push_back(rng() % 3 != 0 ? 1 : 0);
+    trie.payloads.push_absent();
+  }
+  trie.well_formed = rng() % 2 == 0 && trie.reads_in_bounds();
+  return trie;
+}
+
+// A query near the index's terms: a random node's term with a few edits,
+// or random text.
+std::u32string random_query(std::mt19937& rng, const Trie& trie) {
+  std::u32string q;
+  if (rng() % 4 == 0) {
+    const std::size_t m = rng() % 12;
+    for (std::size_t i = 0; i < m; ++i) q.push_back(kAlphabet[rng() % kAlphabet.size()]);
+    return q;
+  }
+  // Walk down from the root along random children.
+  std::size_t node = 0;
+  for (std::size_t depth = 0; depth < 14; ++depth) {
+    const std::size_t begin = trie.node_shifts[node];
+    const std::size_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
+                                                               : trie.child_transitions.size();
+    if (end <= begin || rng() % 8 == 0) break;
+    node = trie.child_transitions[begin + rng() % (end - begin)];
+    q.push_back(trie.child_labels[node]);
+  }
+  for (std::size_t edits = rng() % 4; edits > 0; --edits) {
+    const std::size_t at = q.empty() ? 0 : rng() % q.size();
+    switch (rng() % 3) {
+      case 0:
+        q.insert(q.begin() + static_cast<std::ptrdiff_t>(at), kAlphabet[rng() % kAlphabet.size()]);
+        break;
+      case 1:
+        if (!q.empty()) q.erase(at, 1);
+        break;
+      default:
+        if (!q.empty()) q[at] = kAlphabet[rng() % kAlphabet.size()];
+    }
+  }
+  return q;
+}
+
+}  // namespace
+
+TEST(fast_search_reproduces_the_plain_walk) {
+  std::mt19937 rng(2024);
+  std::size_t paths[3] = {0, 0, 0};
+  for (int round = 0; round < 6000; ++round) {
+    const bool tree = round % 5 != 0;
+    const Trie trie = random_index(rng, tree);
+    const std::u32string q = random_query(rng, trie);
+    const std::uint32_t max_dist = rng() % 5;
+    for (const bool terminal_only : {true, false}) {
+      const std::size_t stop_after = rng() % 3 == 0 ? 1 + rng() % 4 : SIZE_MAX;
+      const Outcome plain = run(trie, q, max_dist, terminal_only, SearchEngine::kPlain, stop_after);
+      SearchPath taken = SearchPath::kPlain;
+      const Outcome fast =
+          run(trie, q, max_dist, terminal_only, SearchEngine::kAuto, stop_after, &taken);
+      const Outcome filtered =
+          run(trie, q, max_dist, terminal_only, SearchEngine::kFilter, stop_after);
+      CHECK(fast == plain);
+      CHECK(filtered == plain);
+      ++paths[static_cast<int>(taken)];
+      if (fast != plain) return;  // one report is enough
+    }
+  }
+  // Every path was exercised.
+  CHECK(paths[0] > 100 && paths[1] > 100 && paths[2] > 100);
+}
+
+TEST(fast_search_worked_examples) {
+  // root -> b -> a -> t, root -> c -> a -> {t, r -> t}: bat, cat, car, cart.
+  Trie trie;
+  // 0 root, 1 b, 2 c, 3 ba, 4 ca, 5 bat, 6 cat, 7 car, 8 cart
+  const std::vector<std::vector<std::uint32_t>> children = {{1, 2}, {3}, {4}, {5}, {6, 7},
+                                                            {},     {},  {8}, {}};
+  for (const auto& kids : children) {
+    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
+    trie.child_transitions.insert(trie.child_transitions.end(), kids.begin(), kids.end());
+  }
+  trie.child_labels = {U'\0', U'b', U'c', U'a', U'a', U't', U't', U'r', U't'};
+  trie.is_terminal = {0, 0, 0, 0, 0, 1, 1, 1, 1};
+  for (int i = 0; i < 9; ++i) trie.payloads.push_absent();
+
+  SearchPath taken = SearchPath::kPlain;
+  // cat within 1, in preorder: bat (1), cat (0), car (1), cart (1).
+  const Outcome cat = run(trie, U"cat", 1, true, SearchEngine::kAuto, SIZE_MAX, &taken);
+  CHECK(taken == SearchPath::kForwardBackward);
+  CHECK(cat.visits ==
+        (std::vector<Visit>{{5, 1, U"bat"}, {6, 0, U"cat"}, {7, 1, U"car"}, {8, 1, U"cart"}}));
+  // A limit keeps the first matches of the preorder, not the closest.
+  CHECK(run(trie, U"cat", 1, true, SearchEngine::kAuto, 1).visits ==
+        (std::vector<Visit>{{5, 1, U"bat"}}));
+  // max_dist 0: a descent along the query.
+  const Outcome car = run(trie, U"car", 0, false, SearchEngine::kAuto, SIZE_MAX, &taken);
+  CHECK(taken == SearchPath::kFiltered);
+  CHECK(car.visits == (std::vector<Visit>{{7, 0, U"car"}}));
+  // An insertion right at the split (cart: "ca" + "rt" against "cat"+"t").
+  CHECK(run(trie, U"catt", 2, true, SearchEngine::kAuto, SIZE_MAX).visits ==
+        run(trie, U"catt", 2, true, SearchEngine::kPlain, SIZE_MAX).visits);
+}
+
+TEST(derived_structures_follow_the_index) {
+  // root -> x -> y, root -> z; node ids not in preorder.
+  Trie trie;
+  trie.node_shifts = {0, 2, 3, 3};
+  trie.child_transitions = {3, 1, 2};  // root: z (3) then x (1); x: y (2)
+  trie.child_labels = {U'\0', U'x', U'y', U'z'};
+  trie.is_terminal = {0, 1, 1, 1};
+  for (int i = 0; i < 4; ++i) trie.payloads.push_absent();
+  const tessarin::TreeAids& aids = trie.derived.tree(trie);
+  CHECK(aids.tree);
+  CHECK(aids.preorder == (std::vector<std::uint32_t>{0, 2, 3, 1}));
+  CHECK(aids.by_label == (std::vector<std::uint32_t>{1, 0, 2}));  // x before z
+  const tessarin::ReversedTrie& reversed = trie.derived.reversed(trie);
+  // Reversed terms z, x and yx: root -> {x, y -> x, z}, breadth-first.
+  CHECK(reversed.labels == (std::vector<char32_t>{U'\0', U'x', U'y', U'z', U'x'}));
+  CHECK(reversed.first_child == (std::vector<std::uint32_t>{1, 4, 4, 5, 5, 5}));
+  CHECK(reversed.nodes == (std::vector<std::uint32_t>{1, 3, 2}));
+  CHECK(trie.memory_bytes() > 0);
+  // A copy derives again; a shared child is not a tree.
+  Trie shared = trie;
+  shared.child_transitions = {3, 1, 3};
+  CHECK(!shared.derived.tree(shared).tree);
+}
