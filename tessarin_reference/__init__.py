@@ -12,10 +12,14 @@ models (the tests mostly through hypothesis):
 * ``strategies``: hypothesis strategies for valid arguments of
   ``from_internal_data_v2`` (needs hypothesis);
 * ``hostile``: odd argument objects and the refusals of the argument
-  converters, for driving the extension with hostile input.
+  converters, for driving the extension with hostile input;
+* ``builder``: the pure-Python records-to-arrays layout that
+  ``tessarin.IndexBuilder`` had before its native one, which must give the
+  same bytes.
 
 The models stay independent of the code under test: nothing here imports
 ``tessarin`` or ``_tessarin``, except ``hostile``, whose job is to drive the
-extension. Run from the repository root, where pytest, ``python -m bench.…``
-and ``python -m fuzz.…`` find this package.
+extension, and ``builder``, which hands its arrays to ``_tessarin``. Run
+from the repository root, where pytest, ``python -m bench.…`` and
+``python -m fuzz.…`` find this package.
 """

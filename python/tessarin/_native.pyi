@@ -9,7 +9,7 @@ swap of two neighbouring characters is one edit, like an insertion,
 deletion or substitution (no substring is edited twice).
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import final
 
 from typing_extensions import Buffer
@@ -91,3 +91,70 @@ class NativeIndex:
         transpositions: bool,
         threads: int,
     ) -> list[list[tuple[str, float]]]: ...
+
+#: The kinds of fault of a refused record, by the numbers add_arrow reports.
+FAULTS: tuple[str, ...]
+
+@final
+class NativeBuilder:
+    """Collects records and builds an index from them (src/builder/): each
+    distinct term and video once, the sum of each (term, video) pair in 12
+    bytes. Used by one thread at a time (RuntimeError otherwise)."""
+
+    def __init__(
+        self,
+        steps: Sequence[str] = ...,
+        normalize: Callable[[str], str] | None = None,
+        min_compaction: int = ...,
+    ) -> None:
+        """`steps`: the normalisation ("nfkc", "casefold", "spaces"), applied
+        to ASCII terms natively and to the others through `normalize`.
+        `min_compaction`: entries of the pair log before its first
+        compaction (small values for tests)."""
+    def add_records(
+        self,
+        records: Iterable[object],
+        slow: Callable[[int, object, str | None, str | None], tuple[object, ...]],
+    ) -> None:
+        """Adds (term, video, count) tuples of plain types natively; any
+        other record, and any refused one, goes to slow(number, record,
+        id_mode, problem), which returns it as plain types or raises the
+        error naming it (problem: the native refusal, if any)."""
+    def add_arrow(
+        self,
+        data: object,
+        term: str = "term",
+        video: str = "video",
+        count: str | None = "count",
+        skip: bool = False,
+        null_count_is_one: bool = False,
+        on_batch: Callable[[int], object] | None = None,
+    ) -> tuple[int, int, int, list[int], list[tuple[int, int, str]]]:
+        """Adds the rows of Arrow data (PyCapsule interface), without the
+        interpreter lock; stops at the first refused row unless `skip`.
+        Returns (rows, added, refused, refused by fault, up to 5 examples
+        as (row from 0, fault, message))."""
+    def arrays(
+        self, video_top_n: int
+    ) -> tuple[
+        list[int], list[str], list[tuple[int, list[int], list[int]] | None], list[int], list[bytes]
+    ]:
+        """The arrays of the index before propagation, as Python lists."""
+    def build(
+        self,
+        video_top_n: int,
+        progress: Callable[[str, int, int], object] | None = None,
+        release: bool = False,
+    ) -> NativeIndex:
+        """The index of the records so far, without the interpreter lock;
+        `release` empties the builder first."""
+    @property
+    def records(self) -> int: ...
+    @property
+    def terms(self) -> int: ...
+    @property
+    def videos(self) -> int: ...
+    @property
+    def id_mode(self) -> str | None: ...
+    @property
+    def memory_bytes(self) -> int: ...

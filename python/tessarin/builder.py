@@ -1,13 +1,15 @@
 """Build an index from records: (search term, video identifier, count).
 
-The builder aggregates records as they stream in, one dictionary entry per
-distinct term holding the term's total count and its videos with their
-summed counts, and one entry per distinct video. Memory therefore grows with
-the trie and its payloads, never with the number of records: a billion
-clicks over a hundred thousand terms cost the same as one click per term.
+`IndexBuilder` hands records to the native builder of `tessarin._native`
+(src/builder/), which keeps each distinct term once, each distinct video
+once, and the sum of each (term, video) pair in 12 bytes: memory grows with
+the distinct terms and pairs, never with the number of records. Records
+come from any Python iterable (`add`, `add_many`) or as Arrow data
+(`add_arrow`: pyarrow, DuckDB, Polars, Spark), read in place through the
+Arrow C data interface.
 
-`IndexBuilder.arrays()` then lays the terms out as the six flat arrays of
-`PrefixSearch.from_internal_data_v2`:
+`index()`, `build()` and `arrays()` lay the terms out natively as the flat
+arrays of `PrefixSearch.from_internal_data_v2`:
 
 * nodes numbered breadth-first over the sorted terms, so every child has a
   greater index than its parent (propagation then sums whole subtrees) and
@@ -22,23 +24,26 @@ clicks over a hundred thousand terms cost the same as one click per term.
 * the video table sorted by identifier.
 
 Terms are sorted and the video table is sorted, so the same records in any
-order give the same index, byte for byte.
+order give the same index, byte for byte, and the bytes of the pure-Python
+layout this module had before (kept as `tessarin_reference.builder`).
 
 Counts are unsigned 32-bit in the index. Each record's count must lie in
 0 ... 4294967295; sums above that (a term's total, or one video's count
-under one term) saturate at 4294967295, as propagation's sums do.
+under one term) saturate at 4294967295, as propagation's sums do; the order
+of a term's videos is decided on the exact sums.
 """
 
 from __future__ import annotations
 
-import collections
-import itertools
 import operator
 import uuid
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, cast
 
 from _tessarin import PrefixSearch
+
+from . import _native
+from .normalization import normalizer, steps_of
 
 if TYPE_CHECKING:
     from .index import Index
@@ -46,6 +51,7 @@ if TYPE_CHECKING:
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
     "U32_MAX",
+    "ArrowReport",
     "IndexBuilder",
     "TrieArrays",
     "VideoId",
@@ -59,6 +65,9 @@ DEFAULT_VIDEO_TOP_N = 10
 #: A video identifier as the builder takes it.
 VideoId = uuid.UUID | bytes | int
 Payload = tuple[int, list[int], list[int]]
+#: progress(step, done, total) while an index is built: step "layout" or
+#: "propagation".
+BuildProgress = Callable[[str, int, int], None]
 
 _UUID_KIND = "uuid"
 _INT_KIND = "int"
@@ -75,13 +84,41 @@ class TrieArrays(NamedTuple):
     video_top_n: int
 
 
+class RefusedRow(NamedTuple):
+    """A row that `add_arrow` refused: its number (from 1, over the rows of
+    that call), the kind of fault and what was wrong."""
+
+    row: int
+    fault: str
+    message: str
+
+
+class ArrowReport(NamedTuple):
+    """What `add_arrow` read: rows seen, rows added, rows refused (skipped),
+    the refused rows by kind of fault, and the first few of them."""
+
+    rows: int
+    added: int
+    refused: int
+    by_fault: dict[str, int]
+    examples: list[RefusedRow]
+
+
 def _describe(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 80 else text[:77] + "..."
 
 
+def _check_top_n(video_top_n: object) -> int:
+    if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
+        raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
+    if video_top_n < 0:
+        raise ValueError(f"video_top_n must not be negative, got {video_top_n}")
+    return video_top_n
+
+
 class IndexBuilder:
-    """Collects (term, video, count) records and builds a `PrefixSearch`.
+    """Collects (term, video, count) records and builds an index.
 
     >>> builder = IndexBuilder()
     >>> builder.add("cat", 7, 3)
@@ -90,168 +127,172 @@ class IndexBuilder:
     >>> index.fuzzy_match_video("cat")[0][0]
     '7'
 
-    Terms are stored exactly as given: no case folding, no trimming, no
-    normalisation. Video identifiers are `uuid.UUID` or 16-byte `bytes`
-    (stored as their 16 bytes), or integers 0 ... 4294967295 (stored as 4
-    little-endian bytes); one index holds one kind. A bad record raises
-    `ValueError` or `TypeError` naming it by its number (counting from 1 over
-    all records this builder was given) and leaves the builder as it was
-    before that record.
+    Terms are stored exactly as given (no case folding, no trimming), unless
+    `normalization` names steps to apply to every term (see
+    `tessarin.normalization`: "casefold", "nfkc", "spaces", or several
+    joined by "+"); the index records it and applies it to its queries.
+    Video identifiers are `uuid.UUID` or 16-byte `bytes` (stored as their 16
+    bytes), or integers 0 ... 4294967295 (stored as 4 little-endian bytes);
+    one index holds one kind. A bad record raises `ValueError` or
+    `TypeError` naming it by its number (counting from 1 over all records
+    this builder was given) and leaves the builder as it was before that
+    record.
     """
 
-    def __init__(self) -> None:
-        # term -> [sum of counts, {provisional video position: sum of counts}]
-        self._terms: dict[str, list[Any]] = {}
-        # identifier key (16 bytes or int) -> provisional position
-        self._videos: dict[bytes | int, int] = {}
-        self._kind: str | None = None
-        self._records = 0
+    def __init__(self, *, normalization: str | None = None) -> None:
+        self._normalization: str | None = None
+        steps: tuple[str, ...] = ()
+        if normalization is not None:
+            steps = steps_of(normalization)
+            self._normalization = "+".join(steps)
+        self._native = _native.NativeBuilder(
+            list(steps), normalizer(normalization) if normalization is not None else None
+        )
 
     @property
     def records(self) -> int:
         """How many records were added."""
-        return self._records
+        return self._native.records
 
     @property
     def terms(self) -> int:
-        """How many distinct terms were added."""
-        return len(self._terms)
+        """How many distinct terms were added (once normalised)."""
+        return self._native.terms
 
     @property
     def videos(self) -> int:
         """How many distinct videos were added."""
-        return len(self._videos)
+        return self._native.videos
 
     @property
     def id_mode(self) -> str | None:
         """The identifier kind, "uuid" or "int", once a video was added; else None."""
-        return self._kind
+        return self._native.id_mode
+
+    @property
+    def normalization(self) -> str | None:
+        """The normalisation applied to terms, if any."""
+        return self._normalization
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes of memory the builder holds."""
+        return self._native.memory_bytes
 
     def add(self, term: str, video: VideoId, count: int = 1) -> None:
         """Add one record: `video` was reached `count` times through `term`."""
-        self.add_many(((term, video, count),))
+        self._native.add_records(((term, video, count),), _slow_record)
 
     def add_many(self, records: Iterable[tuple[str, VideoId, int]]) -> None:
         """Add (term, video, count) records from any iterable, streaming."""
-        # The loop is the builder's hot path: locals only, exact-type fast
-        # paths, and the checks of a term or a video made only the first time
-        # it is seen. Every check runs before anything is stored.
-        terms = self._terms
-        videos = self._videos
-        terms_get = terms.get
-        videos_get = videos.get
-        uuid_type = uuid.UUID
-        n = self._records  # records fully added
-        term: Any
-        video: Any
-        count: Any
-        key: bytes | int
-        try:
-            for record in records:
-                try:
-                    term, video, count = record
-                except (TypeError, ValueError):
-                    raise TypeError(
-                        f"record {n + 1} {_describe(record)}: expected a (term, video, count) tuple"
-                    ) from None
-                t = type(video)
-                if t is int or t is bytes:
-                    key = video
-                elif t is uuid_type:
-                    key = video.bytes
-                else:
-                    key = _video_key(n + 1, record, video)
-                if type(count) is not int or count < 0 or count > U32_MAX:
-                    count = _count(n + 1, record, count)
-                if type(term) is not str:
-                    term = _term_type(n + 1, record, term)
-                position = videos_get(key)
-                if position is None:
-                    kind = _video_kind(n + 1, record, key, self._kind)
-                entry = terms_get(term)
-                if entry is None:
-                    _check_term(n + 1, record, term)
-                    entry = terms[term] = [0, {}]
-                if position is None:
-                    self._kind = kind
-                    position = videos[key] = len(videos)
-                entry[0] += count
-                counts = entry[1]
-                counts[position] = counts.get(position, 0) + count
-                n += 1
-        finally:
-            self._records = n
+        self._native.add_records(records, _slow_record)
+
+    def add_arrow(
+        self,
+        data: object,
+        *,
+        term: str = "term",
+        video: str = "video",
+        count: str | None = "count",
+        skip_bad: bool = False,
+        null_count_is_one: bool = False,
+        on_batch: Callable[[int], None] | None = None,
+    ) -> ArrowReport:
+        """Add the rows of Arrow data: anything with `__arrow_c_stream__` or
+        `__arrow_c_array__` (a pyarrow Table, RecordBatch or reader, a
+        DuckDB relation, a Polars DataFrame), read batch by batch without a
+        copy into Python objects and without the interpreter lock.
+
+        `term`, `video` and `count` name the columns; `count=None` counts
+        each row once (raw search events). Terms are text; videos integers,
+        16-byte binary, or text (decimal or a UUID); counts integers or
+        decimal text. A bad row raises `ValueError` naming it ("row N", from
+        1 over this call's rows; the rows before it are added), unless
+        `skip_bad`, which skips it and counts it in the report. `on_batch`
+        is called after each batch with the rows read so far.
+        """
+        rows, added, refused, by_fault, examples = self._native.add_arrow(
+            data, term, video, count, skip_bad, null_count_is_one, on_batch
+        )
+        if refused and not skip_bad:
+            row, _, message = examples[0]
+            raise ValueError(f"row {row + 1}: {message}")
+        names = _native.FAULTS
+        return ArrowReport(
+            rows,
+            added,
+            refused,
+            {names[k]: n for k, n in enumerate(by_fault) if n},
+            [RefusedRow(row + 1, names[fault], message) for row, fault, message in examples],
+        )
 
     def arrays(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> TrieArrays:
         """The six arguments of `from_internal_data_v2` for the records so far."""
-        if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
-            raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
-        if video_top_n < 0:
-            raise ValueError(f"video_top_n must not be negative, got {video_top_n}")
-
-        # The video table, sorted, and each provisional position's final one.
-        keys = sorted(self._videos)
-        final = [0] * len(keys)
-        videos = self._videos
-        for new, key in enumerate(keys):
-            final[videos[key]] = new
-        if self._kind == _INT_KIND:
-            video_index = [int(key).to_bytes(4, "little") for key in keys]
-        else:
-            video_index = [bytes(key) for key in keys]
-
-        # Breadth-first numbering, one depth at a time. The nodes at depth d
-        # are the distinct d-character prefixes of the terms; breadth-first
-        # order over children sorted by label lists them in lexicographic
-        # order, which is the order of their first appearance in the sorted
-        # terms. A node is terminal when its prefix is itself a term. Since
-        # the children of a node are consecutive, node_shifts is the running
-        # sum of the children counts.
-        aggregates = self._terms
-        labels: list[str] = [""]
-        payloads: list[Payload | None] = [None]  # the root: no term is empty
-        children: list[int] = []
-        level = [""]
-        active = sorted(aggregates)
-        depth = 0
-        while active:
-            depth += 1
-            prefixes = [term[:depth] for term in active]
-            nodes = list(dict.fromkeys(prefixes))
-            per_parent = collections.Counter([node[:-1] for node in nodes])
-            children += [per_parent.get(node, 0) for node in level]
-            labels += [node[-1] for node in nodes]
-            payloads += [
-                _payload(aggregates[node], final) if node in aggregates else None for node in nodes
-            ]
-            level = nodes
-            active = [term for term in active if len(term) > depth]
-        children += [0] * len(level)
-        node_shifts = list(itertools.accumulate(children[:-1], initial=0))
-        child_transitions = list(range(1, len(labels)))
-        return TrieArrays(
-            node_shifts, labels, payloads, child_transitions, video_index, video_top_n
-        )
+        top_n = _check_top_n(video_top_n)
+        shifts, labels, payloads, transitions, videos = self._native.arrays(top_n)
+        return TrieArrays(shifts, labels, payloads, transitions, videos, top_n)
 
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """The index of the records so far; each node keeps `video_top_n` videos."""
-        return PrefixSearch.from_internal_data_v2(*self.arrays(video_top_n))
+        native = self._native.build(_check_top_n(video_top_n))
+        return PrefixSearch.from_bytes(native.to_saved())
 
-    def index(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> Index:
+    def index(
+        self,
+        video_top_n: int = DEFAULT_VIDEO_TOP_N,
+        *,
+        progress: BuildProgress | None = None,
+        release: bool = False,
+    ) -> Index:
         """The records so far as a `tessarin.Index`; each node keeps
-        `video_top_n` videos (1 or more)."""
+        `video_top_n` videos (1 or more). `progress(step, done, total)` is
+        called as the build goes; `release` frees the builder's memory
+        before the index is made (the builder is then empty)."""
         from .index import Index
 
-        top_n: object = video_top_n  # checked as arrays() checks it, then for 0
-        if isinstance(top_n, int) and not isinstance(top_n, bool) and top_n < 1:
+        top_n = _check_top_n(video_top_n)
+        if top_n < 1:
             raise ValueError(
                 f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
                 "no videos never finds one"
             )
-        return Index.from_prefix_search(self.build(video_top_n), video_top_n=video_top_n)
+        native = self._native.build(top_n, progress, release)
+        return Index._from_native(native, video_top_n=top_n, normalization=self._normalization)
 
 
-# Slow paths of add_many: conversions and checks, each naming the record.
+# The slow path of add_many: records that are not plain (str, int or bytes
+# or UUID, int) tuples, and every refusal, each naming the record.
+
+
+def _slow_record(n: int, record: object, kind: str | None, problem: str | None) -> tuple[Any, ...]:
+    """Converts record n to plain (term, video key, count), or raises the
+    error that names it; `problem` is the native builder's own refusal."""
+    if problem is not None:
+        raise _fail(ValueError, n, record, problem)
+    term: Any
+    video: Any
+    count: Any
+    try:
+        term, video, count = record  # type: ignore[misc]
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"record {n} {_describe(record)}: expected a (term, video, count) tuple"
+        ) from None
+    key: bytes | int
+    t = type(video)
+    if t is int or t is bytes:
+        key = video
+    elif t is uuid.UUID:
+        key = video.bytes
+    else:
+        key = _video_key(n, record, video)
+    if type(count) is not int or count < 0 or count > U32_MAX:
+        count = _count(n, record, count)
+    if type(term) is not str:
+        term = _term_type(n, record, term)
+    _video_kind(n, record, key, kind)
+    _check_term(n, record, term)
+    return (term, key, count)
 
 
 def _fail(error: type[Exception], n: int, record: object, problem: str) -> Exception:
@@ -331,23 +372,6 @@ def _video_kind(n: int, record: object, key: bytes | int, have: str | None) -> s
             "one index holds UUIDs (or 16 bytes) or integers, not both",
         )
     return kind
-
-
-def _payload(entry: list[Any], final: list[int]) -> Payload:
-    """A term's payload: its videos by count, highest first, ties by position."""
-    total, counts = entry
-    if len(counts) == 1:
-        ((position, count),) = counts.items()
-        return (min(total, U32_MAX), [final[position]], [min(count, U32_MAX)])
-    # One integer per video, count above position, sorted once: descending
-    # counts, and for equal counts ascending positions.
-    keys = [(count << 32) | (U32_MAX - final[position]) for position, count in counts.items()]
-    keys.sort(reverse=True)
-    ids = [U32_MAX - (key & U32_MAX) for key in keys]
-    sums = [key >> 32 for key in keys]
-    if sums[0] > U32_MAX:
-        sums = [min(count, U32_MAX) for count in sums]
-    return (min(total, U32_MAX), ids, sums)
 
 
 def build_index(

@@ -22,7 +22,7 @@ import mmap
 import operator
 import os
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
 from . import container
@@ -31,6 +31,7 @@ from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, VideoId
 from .container import Metadata
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .files import write_atomically
+from .normalization import KNOWN_NORMALIZATIONS, normalizer
 
 if TYPE_CHECKING:
     from _tessarin import PrefixSearch
@@ -46,9 +47,6 @@ __all__ = [
 set_corrupt_index_error(CorruptIndexError)
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap]
-
-#: Normalisations of terms that this release can apply to queries.
-KNOWN_NORMALIZATIONS: frozenset[str] = frozenset()
 
 
 class UncheckedIndexWarning(UserWarning):
@@ -152,10 +150,12 @@ class Index:
     never changes once made, so any number of threads may query it at once.
     """
 
-    __slots__ = ("__weakref__", "_metadata", "_native")
+    __slots__ = ("__weakref__", "_metadata", "_native", "_normalize")
 
     _native: NativeIndex
     _metadata: Metadata
+    # The index's normalisation, applied to every query (None: none).
+    _normalize: Callable[[str], str] | None
 
     def __init__(self) -> None:
         raise TypeError("make an Index with Index.load, Index.build or Index.from_prefix_search")
@@ -173,7 +173,14 @@ class Index:
         index = object.__new__(cls)
         object.__setattr__(index, "_native", native)
         object.__setattr__(index, "_metadata", metadata)
+        normalize = None if metadata.normalization is None else normalizer(metadata.normalization)
+        object.__setattr__(index, "_normalize", normalize)
         return index
+
+    def _query(self, value: object) -> str:
+        """A query as the index's terms are: checked, then normalised."""
+        term = _term(value)
+        return term if self._normalize is None else self._normalize(term)
 
     # Making and saving.
 
@@ -250,7 +257,9 @@ class Index:
             view.release()
 
     @staticmethod
-    def _metadata_of(native: NativeIndex, video_top_n: int | None) -> Metadata:
+    def _metadata_of(
+        native: NativeIndex, video_top_n: int | None, normalization: str | None = None
+    ) -> Metadata:
         from . import __version__
 
         return Metadata(
@@ -259,9 +268,17 @@ class Index:
             videos=native.video_count,
             id_mode=native.id_mode,
             video_top_n=video_top_n,
+            normalization=normalization,
             builder=f"tessarin {__version__}",
             created=container.now(),
         )
+
+    @classmethod
+    def _from_native(
+        cls, native: NativeIndex, *, video_top_n: int | None, normalization: str | None
+    ) -> Index:
+        """From an index the package's builder made: no copy, no warning."""
+        return cls._make(native, cls._metadata_of(native, video_top_n, normalization))
 
     @classmethod
     def from_prefix_search(cls, index: PrefixSearch, *, video_top_n: int | None = None) -> Index:
@@ -281,9 +298,12 @@ class Index:
         records: Iterable[tuple[str, VideoId, int]],
         *,
         video_top_n: int = DEFAULT_VIDEO_TOP_N,
+        normalization: str | None = None,
     ) -> Index:
-        """An index of (term, video, count) records (see `IndexBuilder`)."""
-        builder = IndexBuilder()
+        """An index of (term, video, count) records (see `IndexBuilder`);
+        `normalization` (e.g. "casefold") is applied to the terms and, from
+        then on, to every query."""
+        builder = IndexBuilder(normalization=normalization)
         builder.add_many(records)
         return builder.index(video_top_n=video_top_n)
 
@@ -321,10 +341,11 @@ class Index:
 
         An edit inserts, deletes or substitutes one character; with
         `transpositions`, swapping two neighbours is one edit too (optimal
-        string alignment). Matching is exact on characters: no case folding.
+        string alignment). Matching is exact on characters, after the
+        index's normalisation (if it was built with one) is applied to `term`.
         """
         found = self._native.suggest(
-            _term(term), _max_dist(max_dist), _limit(limit), _flag(transpositions)
+            self._query(term), _max_dist(max_dist), _limit(limit), _flag(transpositions)
         )
         return [Suggestion._make(entry) for entry in found]
 
@@ -348,7 +369,7 @@ class Index:
         if prefix is not None and not isinstance(prefix, bool):
             raise TypeError(f"prefix must be True, False or None, not {type(prefix).__name__}")
         found = self._native.search(
-            _term(term),
+            self._query(term),
             _max_dist(max_dist),
             _limit(limit),
             prefix,
@@ -368,7 +389,7 @@ class Index:
         """Every trie node within `max_dist` of `term`, in trie order, for
         scoring of one's own."""
         found = self._native.match_nodes(
-            _term(term),
+            self._query(term),
             _max_dist(max_dist),
             _flag(terminal_only, "terminal_only"),
             _flag(transpositions),
@@ -396,7 +417,7 @@ class Index:
     ) -> list[list[Suggestion]]:
         """`suggest` for each of `terms`, on `threads` threads (default: one
         per core); results in the order of `terms`."""
-        queries = [_term(t) for t in terms]
+        queries = [self._query(t) for t in terms]
         found = self._native.suggest_many(
             queries, _max_dist(max_dist), _limit(limit), _flag(transpositions), _threads(threads)
         )
@@ -417,7 +438,7 @@ class Index:
         per core); results in the order of `terms`."""
         if prefix is not None and not isinstance(prefix, bool):
             raise TypeError(f"prefix must be True, False or None, not {type(prefix).__name__}")
-        queries = [_term(t) for t in terms]
+        queries = [self._query(t) for t in terms]
         found = self._native.search_many(
             queries,
             _max_dist(max_dist),

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "binding/_native/errors.h"
+#include "binding/_native/index_builder.h"
 #include "binding/_native/native_index.h"
 
 #ifndef TESSARIN_VERSION
@@ -21,4 +22,5 @@ NB_MODULE(_native, module) {
              "Sets the exception raised for a damaged index.");
   nb::class_<NativeIndex> cls = bind_native_index(module);
   bind_queries(cls);
+  bind_index_builder(module);
 }

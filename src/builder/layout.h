@@ -1,0 +1,56 @@
+// Laying out a trie from distinct terms and their (term, video) sums.
+//
+// lay_out() turns the builder's tables into the flat arrays of building.h
+// (BuildInput), which build() then checks, assembles and propagates:
+//
+// * nodes numbered breadth-first over the sorted terms, so every child has
+//   a greater index than its parent and the children of a node are
+//   consecutive: child_transitions is 1, 2, ..., n - 1 and node_shifts[i]
+//   the position of node i's first child in it;
+// * one label per node, the character on the edge into it (0 for the root);
+// * a payload for every node that ends a term: the term's total count and
+//   its videos, highest count first, equal counts by table position, counts
+//   saturated at 2^32 - 1 after that order is decided on the exact sums;
+// * the video table sorted (integers by value, UUIDs by their bytes).
+//
+// The method. Terms are sorted by their bytes, which for UTF-8 is the order
+// of code points. In that order, a term adds one node per character beyond
+// its longest common prefix with the previous term (in characters), and
+// the nodes at one depth appear in lexicographic order, which is their
+// breadth-first order. Two passes over the sorted terms therefore suffice:
+// the first counts the nodes of each depth, which fixes where each depth
+// starts; the second hands out the numbers, depth by depth in arrival
+// order, and counts each parent's children. Both passes cost O(total length
+// of the terms); the sort compares an 8-byte prefix held beside each term
+// before it reads the terms' bytes.
+//
+// The arrays are those of tessarin/builder.py's pure-Python layout, item for
+// item, so the same records give the same index byte for byte.
+//
+// Thread safety: reads its inputs only; the pair log must be compacted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "builder/pair_log.h"
+#include "builder/term_table.h"
+#include "builder/video_table.h"
+#include "building.h"
+
+namespace tessarin::builder {
+
+// Called now and then with the work done so far, out of `total`.
+using StepProgress = std::function<void(std::size_t done, std::size_t total)>;
+
+// The term ids in the order of their bytes.
+[[nodiscard]] std::vector<std::uint32_t> sorted_terms(const TermTable& terms);
+
+// The arrays of the index; `log` must be compacted for terms.size() terms.
+[[nodiscard]] BuildInput lay_out(const TermTable& terms, const PairLog& log,
+                                 const VideoTable& videos, std::size_t video_top_n,
+                                 const StepProgress& progress);
+
+}  // namespace tessarin::builder

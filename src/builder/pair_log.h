@@ -1,0 +1,79 @@
+// PairLog: how often each (term, video) pair was seen, kept compact.
+//
+// Records are appended as entries of three 32-bit numbers (term id, video
+// position, count) and summed later, in compactions: every entry is moved
+// into its term's bucket by an in-place bucket sort (the "American flag"
+// permutation: each entry is moved once, straight to its place), each bucket
+// is sorted by video, and repeated pairs are summed into one entry. A sum
+// above 2^32 - 1 is kept exactly, as several entries of the same pair whose
+// counts add up to it (a 32-bit count can always hold one more record), so
+// sums are exact however large, while an entry stays 12 bytes.
+//
+// A compaction runs when the log has doubled since the last one (and holds
+// at least a few million entries), so the log holds at most about twice
+// the distinct pairs plus that floor, and the total work stays linear in
+// the records. After compact(), the entries of term t are those between
+// bucket_begin(t) and bucket_begin(t + 1), sorted by video, a pair's
+// entries adjacent.
+//
+// Memory: 12 bytes per entry; a compaction adds 16 bytes per term for the
+// time it runs. Not thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tessarin::builder {
+
+struct PairEntry {
+  std::uint32_t term;
+  std::uint32_t video;
+  std::uint32_t count;
+};
+
+class PairLog {
+ public:
+  PairLog() = default;
+  // A log that compacts first at `min_compaction` entries (tests use small
+  // ones to exercise compaction).
+  explicit PairLog(std::size_t min_compaction)
+      : min_compaction_(min_compaction), next_compaction_(min_compaction) {}
+
+  // Appends a pair; `terms` is the number of distinct terms so far (every
+  // term id appended is below it), for a compaction that this may start.
+  void add(std::uint32_t term, std::uint32_t video, std::uint32_t count, std::size_t terms) {
+    entries_.push_back({term, video, count});
+    if (entries_.size() >= next_compaction_) compact(terms);
+  }
+  // Groups the entries by term (ids below `terms`) and sums repeated pairs.
+  void compact(std::size_t terms);
+  [[nodiscard]] bool compacted() const { return compacted_size_ == entries_.size(); }
+  // After compact(): where term t's entries begin (t <= terms).
+  [[nodiscard]] std::size_t bucket_begin(std::size_t term) const { return begins_[term]; }
+  [[nodiscard]] std::span<const PairEntry> bucket(std::size_t term) const {
+    return std::span<const PairEntry>(entries_).subspan(begins_[term],
+                                                        begins_[term + 1] - begins_[term]);
+  }
+  [[nodiscard]] std::size_t size() const { return entries_.size(); }
+  [[nodiscard]] std::size_t memory_bytes() const {
+    return entries_.capacity() * sizeof(PairEntry) + begins_.capacity() * 8;
+  }
+  void clear() {
+    std::vector<PairEntry>().swap(entries_);
+    std::vector<std::uint64_t>().swap(begins_);
+    compacted_size_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kMinCompaction = std::size_t{1} << 22;
+
+  std::vector<PairEntry> entries_;
+  std::vector<std::uint64_t> begins_;  // terms + 1 entries, valid when compacted()
+  std::size_t compacted_size_ = 0;
+  std::size_t min_compaction_ = kMinCompaction;
+  std::size_t next_compaction_ = kMinCompaction;
+};
+
+}  // namespace tessarin::builder

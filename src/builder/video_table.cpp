@@ -1,0 +1,104 @@
+#include "builder/video_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+namespace tessarin::builder {
+
+std::uint64_t VideoTable::hash(std::uint32_t id) {
+  return (std::uint64_t{id} + 1) * 0x9E3779B97F4A7C15ull;
+}
+
+std::uint64_t VideoTable::hash(const UuidBytes& id) {
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+  std::memcpy(&a, id.data(), 8);
+  std::memcpy(&b, id.data() + 8, 8);
+  const std::uint64_t h = (a ^ (b * 0xD6E8FEB86659FD93ull)) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 31);
+}
+
+template <class Id>
+std::optional<std::uint32_t> VideoTable::find_any(const Id& id) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = (hash(id) >> 32) & mask;; i = (i + 1) & mask) {
+    const std::uint32_t slot = slots_[i];
+    if (slot == 0) return std::nullopt;
+    if (same(slot - 1, id)) return slot - 1;
+  }
+}
+
+std::optional<std::uint32_t> VideoTable::find(std::uint32_t id) const {
+  if (kind_ != VideoKind::kInt) return std::nullopt;
+  return find_any(id);
+}
+
+std::optional<std::uint32_t> VideoTable::find(const UuidBytes& id) const {
+  if (kind_ != VideoKind::kUuid) return std::nullopt;
+  return find_any(id);
+}
+
+void VideoTable::place(std::uint64_t hash, std::uint32_t position) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = (hash >> 32) & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = position + 1;
+}
+
+void VideoTable::grow() {
+  slots_.assign(slots_.size() * 2, 0);
+  for (std::uint32_t k = 0; k < size(); ++k) {
+    place(kind_ == VideoKind::kInt ? hash(ints_[k]) : hash(uuids_[k]), k);
+  }
+}
+
+std::uint32_t VideoTable::insert(std::uint32_t id) {
+  kind_ = VideoKind::kInt;
+  if ((size() + 1) * 2 > slots_.size()) grow();
+  const auto position = static_cast<std::uint32_t>(ints_.size());
+  ints_.push_back(id);
+  place(hash(id), position);
+  return position;
+}
+
+std::uint32_t VideoTable::insert(const UuidBytes& id) {
+  kind_ = VideoKind::kUuid;
+  if ((size() + 1) * 2 > slots_.size()) grow();
+  const auto position = static_cast<std::uint32_t>(uuids_.size());
+  uuids_.push_back(id);
+  place(hash(id), position);
+  return position;
+}
+
+std::vector<std::uint32_t> VideoTable::sorted_positions() const {
+  std::vector<std::uint32_t> order(size());
+  std::iota(order.begin(), order.end(), 0u);
+  if (kind_ == VideoKind::kInt) {
+    std::sort(order.begin(), order.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return ints_[a] < ints_[b]; });
+  } else {
+    std::sort(order.begin(), order.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return uuids_[a] < uuids_[b]; });
+  }
+  std::vector<std::uint32_t> final_position(size());
+  for (std::uint32_t k = 0; k < order.size(); ++k) final_position[order[k]] = k;
+  return final_position;
+}
+
+std::vector<std::uint8_t> VideoTable::sorted_bytes() const {
+  const std::vector<std::uint32_t> final_position = sorted_positions();
+  const std::size_t width = kind_ == VideoKind::kInt ? 4 : 16;
+  std::vector<std::uint8_t> out(size() * width);
+  for (std::uint32_t k = 0; k < size(); ++k) {
+    std::uint8_t* at = out.data() + std::size_t{final_position[k]} * width;
+    if (kind_ == VideoKind::kInt) {
+      for (unsigned b = 0; b < 4; ++b) at[b] = static_cast<std::uint8_t>(ints_[k] >> (8 * b));
+    } else {
+      std::copy(uuids_[k].begin(), uuids_[k].end(), at);
+    }
+  }
+  return out;
+}
+
+}  // namespace tessarin::builder
