@@ -9,7 +9,9 @@
 // * fuzzy_match with the terminal nodes in preorder whose term a plain
 //   dynamic-programming Levenshtein puts within the bound, cut to the limit;
 // * fuzzy_match_nodes, both switches and both row engines, with the same
-//   computed over every node.
+//   computed over every node;
+// * the fast search (search_walk: child filter, forward-backward passes),
+//   both switches, with the same (fuzzy_match goes through it too).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -152,16 +154,20 @@ std::string utf8(const std::u32string& text) {
   return out;
 }
 
+// The plain walk with the given rows, or (search other than kPlain)
+// search_walk with that engine.
 void check_nodes(const Trie& trie, const std::u32string& query, std::uint32_t max_dist,
-                 bool terminal_only, const std::vector<Expected>& all, tessarin::RowEngine engine) {
+                 bool terminal_only, const std::vector<Expected>& all, tessarin::RowEngine engine,
+                 tessarin::SearchEngine search = tessarin::SearchEngine::kPlain) {
   std::vector<NodeMatch> got;
-  const auto walked = tessarin::fuzzy_walk<false>(
-      trie, query, max_dist, terminal_only,
-      [&](std::size_t node, std::uint32_t distance, std::u32string_view) {
-        got.push_back({node, distance});
-        return tessarin::Walk::kGoOn;
-      },
-      engine);
+  const auto record = [&](std::size_t node, std::uint32_t distance, std::u32string_view) {
+    got.push_back({node, distance});
+    return tessarin::Walk::kGoOn;
+  };
+  const auto walked =
+      search == tessarin::SearchEngine::kPlain
+          ? tessarin::fuzzy_walk<false>(trie, query, max_dist, terminal_only, record, engine)
+          : tessarin::search_walk<false>(trie, query, max_dist, terminal_only, record, search);
   FUZZ_CHECK(walked.ok(), walked.error().message);
   std::size_t k = 0;
   for (const Expected& e : all) {
@@ -238,6 +244,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const bool terminal_only : {true, false}) {
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto);
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kBanded);
+    check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto,
+                tessarin::SearchEngine::kAuto);
+    check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto,
+                tessarin::SearchEngine::kFilter);
   }
   return 0;
 }

@@ -160,7 +160,9 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
   if (!terminal.ok()) check_internal(terminal.error());
   if (!all.ok()) check_internal(all.error());
 
-  // Both engines walk the same way, failures included.
+  // The plain walk (banded rows) and fuzzy_match_nodes (the fast search
+  // where it applies, prefix/matcher.h) walk the same way, failures
+  // included.
   for (const bool terminal_only : {true, false}) {
     const auto banded = walk_with(trie, term, max_dist, terminal_only, RowEngine::kBanded);
     const auto& automatic = terminal_only ? terminal : all;

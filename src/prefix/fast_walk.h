@@ -193,31 +193,38 @@ class ForwardView {
   const std::uint32_t* by_label_;
 };
 
-// A ReversedTrie: the children of r are the nodes first_child[r] ..
-// first_child[r + 1] - 1, in ascending label order.
+// A ReversedTrie: the children of r are the nodes first_child of r ..
+// first_child of r + 1, less one, in ascending label order.
 class ReversedView {
  public:
-  explicit ReversedView(const ReversedTrie& trie) : trie_(trie) {}
+  explicit ReversedView(const ReversedTrie& trie) : entries_(trie.entries.data()) {}
 
   [[nodiscard]] ChildRange children(std::size_t node) const {
-    return {trie_.first_child[node], trie_.first_child[node + 1]};
+    return {entries_[node].first_child, entries_[node + 1].first_child};
   }
   [[nodiscard]] std::size_t child(std::size_t position) const { return position; }
-  [[nodiscard]] char32_t label(std::size_t node) const { return trie_.labels[node]; }
+  [[nodiscard]] char32_t label(std::size_t node) const { return entries_[node].label; }
   [[nodiscard]] bool terminal(std::size_t node) const {
-    return trie_.term_begin[node] < trie_.term_begin[node + 1];
+    return entries_[node].term_begin < entries_[node + 1].term_begin;
   }
 
   void find(ChildRange range, char32_t label, std::vector<std::uint32_t>& out) const {
-    const auto first = trie_.labels.begin() + static_cast<std::ptrdiff_t>(range.begin);
-    const auto last = trie_.labels.begin() + static_cast<std::ptrdiff_t>(range.end);
-    const auto at = std::lower_bound(first, last, label);
-    if (at != last && *at == label)
-      out.push_back(static_cast<std::uint32_t>(at - trie_.labels.begin()));
+    std::size_t lo = range.begin;
+    std::size_t hi = range.end;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (entries_[mid].label < label) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    if (lo < range.end && entries_[lo].label == label)
+      out.push_back(static_cast<std::uint32_t>(lo));
   }
 
  private:
-  const ReversedTrie& trie_;
+  const ReversedTrie::Entry* entries_;
 };
 
 // Child ranges this short are scanned, label by label, rather than

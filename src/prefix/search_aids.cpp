@@ -129,13 +129,13 @@ ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
     }
   });
 
-  out.labels.push_back(0);
+  out.entries.push_back({0, 0, 0});
   std::vector<std::size_t> offsets = {0, level.size()};  // the level's nodes' items
   std::vector<Item> next;
   std::vector<std::size_t> next_offsets;
   std::size_t level_begin = 0;
-  while (level_begin < out.labels.size()) {
-    const std::size_t level_end = out.labels.size();
+  while (level_begin < out.entries.size()) {
+    const std::size_t level_end = out.entries.size();
     next.clear();
     next_offsets.assign(1, 0);
     for (std::size_t r = level_begin; r < level_end; ++r) {
@@ -145,13 +145,13 @@ ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
         it->key = it->ancestor == 0 ? char32_t{0} : trie.child_labels[it->ancestor];
       }
       std::stable_sort(first, last, [](const Item& a, const Item& b) { return a.key < b.key; });
-      out.first_child.push_back(static_cast<std::uint32_t>(out.labels.size()));
-      out.term_begin.push_back(static_cast<std::uint32_t>(out.nodes.size()));
+      out.entries[r].first_child = static_cast<std::uint32_t>(out.entries.size());
+      out.entries[r].term_begin = static_cast<std::uint32_t>(out.nodes.size());
       auto it = first;
       for (; it != last && it->key == 0; ++it) out.nodes.push_back(it->term);
       while (it != last) {
         const char32_t label = it->key;
-        out.labels.push_back(label);
+        out.entries.push_back({0, label, 0});
         for (; it != last && it->key == label; ++it) {
           next.push_back({it->term, parent[it->ancestor], 0});
         }
@@ -162,11 +162,9 @@ ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
     offsets.swap(next_offsets);
     level_begin = level_end;
   }
-  out.first_child.push_back(static_cast<std::uint32_t>(out.labels.size()));
-  out.term_begin.push_back(static_cast<std::uint32_t>(out.nodes.size()));
-  out.first_child.shrink_to_fit();
-  out.labels.shrink_to_fit();
-  out.term_begin.shrink_to_fit();
+  out.entries.push_back({static_cast<std::uint32_t>(out.entries.size()), 0,
+                         static_cast<std::uint32_t>(out.nodes.size())});
+  out.entries.shrink_to_fit();
   out.nodes.shrink_to_fit();
   return out;
 }

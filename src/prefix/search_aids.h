@@ -22,11 +22,11 @@
 // visible terminal nodes (reachable, no label 0 on the path), each reversed,
 // in a trie of their own. Nodes are numbered breadth-first with children in
 // ascending label order, so the children of r are the nodes
-// first_child[r] .. first_child[r + 1] - 1 and need no list; node 0 is the
-// root. A reversed trie node r at which reversed terms end lists their
-// forward nodes: nodes[term_begin[r] .. term_begin[r + 1]), in preorder
-// (two nodes share a term where sibling labels repeat). 12 bytes per node
-// and 4 per term.
+// first_child of r .. first_child of r + 1, less one, and need no list;
+// node 0 is the root. A reversed trie node r at which reversed terms end
+// lists their forward nodes: nodes[term_begin of r .. term_begin of r + 1),
+// in preorder (two nodes share a term where sibling labels repeat). 12
+// bytes per node and 4 per term.
 //
 // DerivedSlot holds both for one Trie: each is built at most once, by the
 // first caller that needs it (std::call_once), and read-only afterwards, so
@@ -60,15 +60,19 @@ struct TreeAids {
 };
 
 struct ReversedTrie {
-  std::vector<std::uint32_t> first_child;  // node count + 1 entries
-  std::vector<char32_t> labels;            // labels[0], the root's, unused
-  std::vector<std::uint32_t> term_begin;   // node count + 1 entries
-  std::vector<std::uint32_t> nodes;        // forward nodes, grouped by term
+  // One entry per node and a last one that closes the ranges, so that a
+  // node's fields, read together, share a cache line.
+  struct Entry {
+    std::uint32_t first_child;
+    char32_t label;  // the root's (entry 0) and the last entry's: 0
+    std::uint32_t term_begin;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::uint32_t> nodes;  // forward nodes, grouped by term
 
-  [[nodiscard]] std::size_t node_count() const { return labels.size(); }
+  [[nodiscard]] std::size_t node_count() const { return entries.empty() ? 0 : entries.size() - 1; }
   [[nodiscard]] std::size_t memory_bytes() const {
-    return first_child.capacity() * 4 + labels.capacity() * 4 + term_begin.capacity() * 4 +
-           nodes.capacity() * 4;
+    return entries.capacity() * sizeof(Entry) + nodes.capacity() * 4;
   }
 };
 
