@@ -11,6 +11,9 @@
 //   filter  search_walk without the forward-backward passes
 //   auto    search_walk as the module runs it (SearchEngine::kAuto)
 //   path    auto, keeping the matched term's code points as fuzzy_match does
+//   video   the node search of fuzzy_match_video's automatic mode: terminal
+//           nodes, and when there are none, every node (rows of both)
+//   video-plain  the same with the plain walk
 // Each query's median time over the R rounds is kept, as the suite keeps for
 // its Python timings. Output, one line per query and engine:
 //
@@ -75,7 +78,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int rounds = 5;
-  std::string engine_list = "plain,banded,filter,auto,path";
+  std::string engine_list = "plain,banded,filter,auto,path,video,video-plain";
   std::vector<std::uint32_t> dists;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -116,7 +119,7 @@ int main(int argc, char** argv) {
   using tessarin::SearchEngine;
   using tessarin::SearchPath;
   std::size_t sink = 0;  // keeps the visitor's reads of the path alive
-  enum class Kind { kPlain, kSearch };
+  enum class Kind { kPlain, kSearch, kVideo };
   const struct {
     const char* name;
     Kind kind;
@@ -128,7 +131,9 @@ int main(int argc, char** argv) {
       {"banded", Kind::kPlain, tessarin::RowEngine::kBanded, SearchEngine::kPlain, false},
       {"filter", Kind::kSearch, tessarin::RowEngine::kAuto, SearchEngine::kFilter, false},
       {"auto", Kind::kSearch, tessarin::RowEngine::kAuto, SearchEngine::kAuto, false},
-      {"path", Kind::kSearch, tessarin::RowEngine::kAuto, SearchEngine::kAuto, true}};
+      {"path", Kind::kSearch, tessarin::RowEngine::kAuto, SearchEngine::kAuto, true},
+      {"video", Kind::kVideo, tessarin::RowEngine::kAuto, SearchEngine::kAuto, false},
+      {"video-plain", Kind::kVideo, tessarin::RowEngine::kAuto, SearchEngine::kPlain, false}};
   const char* path_names[] = {"plain", "filtered", "forward-backward"};
   // Rounds run over the whole query list, one query after another, so a
   // query meets the caches that the queries before it left, as it does when
@@ -150,8 +155,20 @@ int main(int argc, char** argv) {
             sink += path.size();
             return tessarin::Walk::kGoOn;
           };
+          // fuzzy_match_video's node search: terminal nodes, or all when
+          // there are none; the path is that of the last search.
+          const auto video = [&]() -> tessarin::Result<std::size_t> {
+            auto first = tessarin::search_walk<false>(trie, queries[qi], k, true, count, e.search,
+                                                      &taken[qi]);
+            if (!first.ok() || found > 0) return first;
+            auto second = tessarin::search_walk<false>(trie, queries[qi], k, false, count, e.search,
+                                                       &taken[qi]);
+            if (!second.ok()) return second;
+            return first.value() + second.value();
+          };
           const auto start = Clock::now();
-          auto walked = e.kind == Kind::kPlain
+          auto walked = e.kind == Kind::kVideo ? video()
+                        : e.kind == Kind::kPlain
                             ? tessarin::fuzzy_walk<false>(trie, queries[qi], k,
                                                           /*terminal_only=*/true, count, e.rows)
                         : e.with_path ? tessarin::search_walk<true>(trie, queries[qi], k,
