@@ -10,19 +10,18 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import re
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from typing import Any, TextIO
 
 from . import __version__, container
 from .builder import DEFAULT_VIDEO_TOP_N, U32_MAX, IndexBuilder
 from .errors import TessarinError
-from .files import check_writable, same_file, write_atomically
+from .files import check_writable, same_file
 from .index import Index, UncheckedIndexWarning
 from .progress import ProgressBar
-from .records import FORMATS, Record, RecordError, RecordReader
+from .reading import FORMATS, ReadOptions, ReadReport, RecordError, read_records
 from .sample import load_sample_index
 
 PROG = "tessarin"
@@ -86,17 +85,50 @@ def _parser() -> argparse.ArgumentParser:
 
     build = commands.add_parser(
         "build",
-        help="build an index from (term, video, count) records",
-        description="Build an index from records and save it. RECORDS is a CSV or TSV file "
-        "(optionally gzipped), a Parquet file (with pyarrow), or - for standard input: "
-        "one record a line, term, video identifier (integer or UUID) and count; a line "
-        "of two fields counts 1; a header line is recognised.",
+        help="build an index from records or raw search events",
+        description="Build an index from records and save it. RECORDS is a file, a glob "
+        "(quoted), a folder of files, or - for standard input: CSV or TSV (dialect and header "
+        "sniffed), Parquet, or JSON lines, optionally gzip- or zstd-compressed, read by DuckDB. "
+        "Records are term, video identifier (integer or UUID) and count, taken from the columns "
+        "named term, video and count, else the first three; a row without a count counts 1. "
+        "With --events, rows are raw search events (term, video), one search each, aggregated "
+        "by DuckDB out of core.",
     )
-    build.add_argument("records", metavar="RECORDS", help="records file, or - for standard input")
+    build.add_argument("records", metavar="RECORDS", help="records: file, glob, folder or -")
     build.add_argument(
         "out", metavar="OUT", help="where to save the index, or - for standard output"
     )
     build.add_argument("--format", choices=FORMATS, help="format of RECORDS (default: guessed)")
+    for field, place in (("term", "first"), ("video", "second"), ("count", "third")):
+        build.add_argument(
+            f"--{field}",
+            metavar="COLUMN",
+            help=f"the {field} column, by name or 1-based position (default: the column named "
+            f"{field}, else the {place})",
+        )
+    build.add_argument(
+        "--events",
+        action="store_true",
+        help="rows are raw search events (term, video): one search each, aggregated by DuckDB",
+    )
+    build.add_argument(
+        "--normalize",
+        metavar="STEPS",
+        help="normalise terms (and so every query of the index): casefold, nfkc, spaces, or "
+        "several joined by + (e.g. nfkc+casefold+spaces)",
+    )
+    build.add_argument(
+        "--skip-bad",
+        action="store_true",
+        help="skip bad rows, count them and report them at the end, instead of failing",
+    )
+    build.add_argument(
+        "--memory-limit", metavar="SIZE", help="DuckDB's memory limit, e.g. 4GB (then it spills)"
+    )
+    build.add_argument("--temp-dir", metavar="DIR", help="where DuckDB spills beyond its limit")
+    build.add_argument(
+        "--threads", type=_positive, metavar="N", help="DuckDB's threads (default: one per core)"
+    )
     build.add_argument(
         "--top-n",
         type=_positive,
@@ -108,7 +140,7 @@ def _parser() -> argparse.ArgumentParser:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a progress bar on standard error (default: when it is a terminal)",
+        help="show progress bars on standard error (default: when it is a terminal)",
     )
     build.add_argument("-q", "--quiet", action="store_true", help="print no summary")
 
@@ -393,20 +425,9 @@ def _info(args: argparse.Namespace) -> int:
     return 0
 
 
-def _with_progress(reader: RecordReader, bar: ProgressBar) -> Iterator[Record]:
-    records = 0
-    for record in reader:
-        yield record
-        records += 1
-        if not records & 0x3FFF:
-            done, total = reader.progress()
-            bar.update(done, total, records)
-    done, total = reader.progress()
-    bar.update(done, total, records, force=True)
-
-
 def _build(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
+    delay = 0.5 if args.progress is None else 0.0
     if args.out != "-":
         if args.records != "-" and same_file(args.records, args.out):
             raise CommandError(f"{args.out}: is the records file itself; give another OUT")
@@ -415,54 +436,80 @@ def _build(args: argparse.Namespace) -> int:
         except TessarinError as error:
             raise CommandError(str(error)) from None
     try:
-        reader = RecordReader(args.records, args.format)
-    except OSError as error:
-        raise CommandError(_os_message(error)) from None
+        builder = IndexBuilder(normalization=args.normalize)
     except ValueError as error:
         raise CommandError(str(error)) from None
-    builder = IndexBuilder()
-    with reader:
-        bar = None
-        records: Iterator[Record] = iter(reader)
-        if show:
-            unit = "rows" if reader.format == "parquet" else "bytes"
-            bar = ProgressBar(sys.stderr, unit, delay=0.5 if args.progress is None else 0.0)
-            records = _with_progress(reader, bar)
-        try:
-            builder.add_many(records)
-        except RecordError as error:
-            raise CommandError(str(error)) from None
-        except (TypeError, ValueError) as error:
-            # The builder numbers records; the line number says more here.
-            message = re.sub(r"^record \d+ ", "", str(error))
-            raise CommandError(f"{reader.where()}: {message}") from None
-        finally:
-            if bar is not None:
-                bar.finish()
+    options = ReadOptions(
+        format=args.format,
+        term=args.term,
+        video=args.video,
+        count=args.count,
+        events=args.events,
+        skip_bad=args.skip_bad,
+        memory_limit=args.memory_limit,
+        temp_directory=args.temp_dir,
+        threads=args.threads,
+    )
+    name = "standard input" if args.records == "-" else args.records
+    reading = ProgressBar(sys.stderr, "reading", "rows", delay) if show else None
+    try:
+        report = read_records(
+            builder, args.records, options, None if reading is None else reading.update
+        )
+    except RecordError as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(_os_message(error)) from None
+    finally:
+        if reading is not None:
+            reading.finish()
+    if report.skipped:
+        _report_skipped(report)
     if not builder.records:
-        raise CommandError(f"{reader.name}: no records")
-    if bar is not None:
-        print(f"building the index of {builder.terms:,} terms...", file=sys.stderr)
-    saved = builder.index(video_top_n=args.top_n).to_bytes()
-    _write(args.out, saved)
+        raise CommandError(f"{name}: no records")
+    records, terms, videos = builder.records, builder.terms, builder.videos
+    building = ProgressBar(sys.stderr, "building", "terms", delay) if show else None
+
+    def progress(step: str, done: int, total: int) -> None:
+        if building is not None:
+            share = 0.8 * done / total if step == "layout" else 0.8 + 0.2 * done / total
+            building.update(share, terms, force=share >= 1)
+
+    try:
+        index = builder.index(video_top_n=args.top_n, progress=progress, release=True)
+    finally:
+        if building is not None:
+            building.finish()
+    size = _write(args.out, index)
     if not args.quiet:
         where = "standard output" if args.out == "-" else args.out
         print(
-            f"{where}: {builder.records:,} records, {builder.terms:,} terms, "
-            f"{builder.videos:,} videos, {len(saved):,} bytes",
+            f"{where}: {records:,} {'pairs of events' if args.events else 'records'}, "
+            f"{terms:,} terms, "
+            f"{videos:,} videos, {size:,} bytes",
             file=sys.stderr,
         )
     return 0
 
 
-def _write(path: str, data: bytes) -> None:
-    """Write all or nothing: a failed build never leaves a partial file."""
+def _report_skipped(report: ReadReport) -> None:
+    reasons = ", ".join(f"{n:,} {reason}" for reason, n in sorted(report.by_reason.items()))
+    print(f"skipped {report.skipped:,} bad rows ({reasons}); the first:", file=sys.stderr)
+    for example in report.examples:
+        print(f"  {example}", file=sys.stderr)
+
+
+def _write(path: str, index: Index) -> int:
+    """Write all or nothing: a failed build never leaves a partial file.
+    Returns the file's size."""
     if path == "-":
+        data = index.to_bytes()
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
-        return
+        return len(data)
     try:
-        write_atomically(path, [data])
+        index.save(path)
+        return os.path.getsize(path)
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror or error}") from None
 

@@ -1,0 +1,116 @@
+"""Reading records with DuckDB, through `tessarin build` end to end: every
+format, compression and kind of source gives the index of the same records,
+byte for byte; raw events are aggregated; bad rows fail or are skipped."""
+
+import gzip
+import json
+import os
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+from test_cli import RECORDS, assert_one_line_failure, saved_form, tessarin, text_run
+
+from tessarin import Index, IndexBuilder, container
+from tessarin.reading import ReadOptions, RecordError, read_records
+
+EXPECTED = IndexBuilder()
+EXPECTED.add_many(RECORDS)
+EXPECTED_SAVED = EXPECTED.build().to_bytes()
+
+
+def csv_text(records, header="term,video,count\n", sep=","):
+    return header + "".join(f"{t}{sep}{v}{sep}{c}\n" for t, v, c in records)
+
+
+def write_parquet(path, records):
+    columns = list(zip(*records, strict=True))
+    pq.write_table(pa.table({"term": columns[0], "video": columns[1], "count": columns[2]}), path)
+
+
+WRITERS = {
+    "records.csv": lambda p: p.write_text(csv_text(RECORDS)),
+    "records.tsv.gz": lambda p: p.write_bytes(gzip.compress(csv_text(RECORDS, "", "\t").encode())),
+    "records.parquet": lambda p: write_parquet(p, RECORDS),
+    "records.jsonl": lambda p: p.write_text(
+        "".join(json.dumps({"video": v, "term": t, "count": c}) + "\n" for t, v, c in RECORDS)
+    ),
+    "no_suffix": lambda p: p.write_bytes(gzip.compress(csv_text(RECORDS, "").encode())),
+}
+
+
+@pytest.mark.parametrize("name", WRITERS)
+def test_every_format_gives_the_same_index(tmp_path, name):
+    path = tmp_path / name
+    WRITERS[name](path)
+    status, out, err = tessarin("build", path, "-", "-q")
+    assert status == 0 and err == "", err
+    assert saved_form(out) == EXPECTED_SAVED
+
+
+def test_globs_folders_and_standard_input(tmp_path):
+    folder = tmp_path / "logs"
+    (folder / "day=2").mkdir(parents=True)
+    write_parquet(folder / "part-0.parquet", RECORDS[:3])
+    write_parquet(folder / "day=2" / "part-1.parquet", RECORDS[3:])
+    (folder / "_SUCCESS").write_text("")
+    for source in [folder, f"{folder}/**/*.parquet"]:
+        status, out, err = tessarin("build", source, "-", "-q")
+        assert status == 0 and saved_form(out) == EXPECTED_SAVED, err
+    status, out, err = tessarin("build", "-", "-", "-q", stdin=csv_text(RECORDS).encode())
+    assert status == 0 and saved_form(out) == EXPECTED_SAVED, err
+
+
+def test_raw_events_are_aggregated(tmp_path):
+    events = [(t, v) for t, v, c in RECORDS for _ in range(c)]
+    path = tmp_path / "events.csv"
+    path.write_text("ts,query,video_id\n" + "".join(f"1,{t},{v}\n" for t, v in events))
+    status, out, err = tessarin(
+        "build", path, "-", "--events", "--term", "query", "--video", "3", "--memory-limit", "100MB"
+    )
+    assert status == 0, err
+    assert saved_form(out) == EXPECTED_SAVED
+    assert f": {len(RECORDS)} pairs of events, 5 terms" in err
+
+
+def test_bad_rows_are_skipped_counted_and_reported(tmp_path):
+    path = tmp_path / "dirty.csv"
+    path.write_text(csv_text(RECORDS) + "bad,1,2,3\n,5,1\ncat,600,-1\n")
+    status, _, err = text_run("build", path, tmp_path / "out.idx")
+    assert_one_line_failure(status, err, r".*dirty\.csv, line 8: Expected Number of Columns")
+    assert not (tmp_path / "out.idx").exists()
+    status, out, err = tessarin("build", path, "-", "--skip-bad")
+    assert status == 0 and saved_form(out) == EXPECTED_SAVED
+    lines = err.splitlines()
+    assert lines[0] == "skipped 3 bad rows (1 count, 1 empty term, 1 unreadable line); the first:"
+    assert any("row 7: the term is empty" in line for line in lines)
+    assert any("line 8: Expected Number of Columns: 3 Found: 4" in line for line in lines)
+
+
+def test_normalisation_is_recorded_and_applied_to_queries(tmp_path):
+    path = tmp_path / "mixed.csv"
+    path.write_text(csv_text([("Cat", 600, 6), ("CAT ", 300, 4), ("car", 300, 20)]))
+    out = tmp_path / "n.idx"
+    status, _, err = text_run("build", path, out, "--normalize", "casefold+spaces")
+    assert status == 0, err
+    index = Index.load(out)
+    assert index.metadata.normalization == "casefold+spaces"
+    assert [(s.term, s.count) for s in index.suggest("CAT", 0)] == [("cat", 10)]
+    status, out_text, _ = text_run("terms", out, "CAr", "--max-dist", "0", "--json")
+    assert json.loads(out_text)[0]["term"] == "car"
+    status, _, err = text_run("build", path, out, "--normalize", "lower")
+    assert_one_line_failure(status, err, r"unknown normalisation 'lower'")
+
+
+def test_read_records_from_python(tmp_path):
+    path = tmp_path / "records.parquet"
+    write_parquet(path, RECORDS)
+    builder = IndexBuilder()
+    seen = []
+    report = read_records(builder, str(path), progress=lambda f, rows: seen.append((f, rows)))
+    assert (report.files, report.rows, report.added, report.skipped) == (1, 6, 6, 0)
+    assert builder.build().to_bytes() == EXPECTED_SAVED and seen[-1] == (1.0, 6)
+    with pytest.raises(RecordError, match=r"^there is no column 'nope'|.*no column 'nope'"):
+        read_records(IndexBuilder(), str(path), ReadOptions(term="nope"))
+    assert container.is_container(builder.index().to_bytes())
+    assert os.listdir(tmp_path) == ["records.parquet"]
