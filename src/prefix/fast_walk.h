@@ -33,9 +33,11 @@
 // some optimal alignment meets the pass's constraint. The filter above is
 // exact for capped rows too (its argument uses only the diagonal term).
 //
-// Views give the walk its graph: ForwardView reads a Trie whose
-// TreeAids::tree holds, with plain reads (every read is in bounds, and each
-// entry is examined at most once); ReversedView reads a ReversedTrie.
+// Views give the walk its graph, each node by a handle: ForwardView reads a
+// Trie whose TreeAids::tree holds through the per-position entries derived
+// from it (a handle is a position of child_transitions; every read is in
+// bounds, and each entry is examined at most once); ReversedView reads a
+// ReversedTrie (a handle is a node).
 //
 // Thread safety: one FilterRows per walk; the views only read.
 #pragma once
@@ -143,26 +145,28 @@ class FilterRows {
   std::vector<Row> rows_;  // row k at rows_[k]
 };
 
-// A Trie whose TreeAids::tree holds.
+// A Trie whose TreeAids::tree holds, read through TreeAids::positions: the
+// walk's handle of a node is its position in child_transitions, and one
+// entry there holds its label, terminal flag and child range.
 class ForwardView {
  public:
   ForwardView(const Trie& trie, const TreeAids& aids)
-      : shifts_(trie.node_shifts.data()),
-        shift_count_(trie.node_shifts.size()),
+      : root_(aids.root),
+        entries_(aids.positions.data()),
         transitions_(trie.child_transitions.data()),
-        transition_count_(trie.child_transitions.size()),
-        labels_(trie.child_labels.data()),
-        terminal_(trie.is_terminal.data()),
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()) {}
 
-  [[nodiscard]] ChildRange children(std::size_t node) const {
-    const std::size_t begin = shifts_[node];
-    const std::size_t end = node + 1 < shift_count_ ? shifts_[node + 1] : transition_count_;
-    return {begin, end > begin ? end : begin};
+  [[nodiscard]] ChildRange root() const { return root_; }
+  [[nodiscard]] ChildRange children(std::size_t position) const {
+    const TreeAids::Position& entry = entries_[position];
+    return {entry.begin, entry.end_terminal & ~TreeAids::kTerminalBit};
   }
-  [[nodiscard]] std::size_t child(std::size_t position) const { return transitions_[position]; }
-  [[nodiscard]] char32_t label(std::size_t node) const { return labels_[node]; }
-  [[nodiscard]] bool terminal(std::size_t node) const { return terminal_[node] != 0; }
+  [[nodiscard]] std::size_t child(std::size_t position) const { return position; }
+  [[nodiscard]] char32_t label(std::size_t position) const { return entries_[position].label; }
+  [[nodiscard]] bool terminal(std::size_t position) const {
+    return (entries_[position].end_terminal & TreeAids::kTerminalBit) != 0;
+  }
+  [[nodiscard]] std::size_t node(std::size_t position) const { return transitions_[position]; }
 
   // Appends to `out` the positions in `range` whose child has `label`, in
   // increasing order.
@@ -172,24 +176,21 @@ class ForwardView {
     std::size_t hi = range.end;
     while (lo < hi) {
       const std::size_t mid = lo + (hi - lo) / 2;
-      if (labels_[transitions_[sorted(mid)]] < label) {
+      if (entries_[sorted(mid)].label < label) {
         lo = mid + 1;
       } else {
         hi = mid;
       }
     }
-    for (; lo < range.end && labels_[transitions_[sorted(lo)]] == label; ++lo) {
+    for (; lo < range.end && entries_[sorted(lo)].label == label; ++lo) {
       out.push_back(static_cast<std::uint32_t>(sorted(lo)));
     }
   }
 
  private:
-  const std::uint32_t* shifts_;
-  std::size_t shift_count_;
+  ChildRange root_;
+  const TreeAids::Position* entries_;
   const std::uint32_t* transitions_;
-  std::size_t transition_count_;
-  const char32_t* labels_;
-  const std::uint8_t* terminal_;
   const std::uint32_t* by_label_;
 };
 
@@ -199,6 +200,8 @@ class ReversedView {
  public:
   explicit ReversedView(const ReversedTrie& trie) : entries_(trie.entries.data()) {}
 
+  [[nodiscard]] ChildRange root() const { return children(0); }
+  [[nodiscard]] std::size_t node(std::size_t r) const { return r; }
   [[nodiscard]] ChildRange children(std::size_t node) const {
     return {entries_[node].first_child, entries_[node + 1].first_child};
   }
@@ -280,7 +283,7 @@ std::size_t filtered_walk(const View& view, Rows& rows, std::uint64_t bound, boo
   };
 
   Frame cur{};
-  if (!open(view.children(0), 0, cur)) return 0;
+  if (!open(view.root(), 0, cur)) return 0;
   std::size_t depth = 0;  // of the expanded node; frames.size() == depth
   for (;;) {
     if (cur.next >= cur.end) {
@@ -310,7 +313,7 @@ std::size_t filtered_walk(const View& view, Rows& rows, std::uint64_t bound, boo
     if (row.distance <= bound && (!terminal_only || view.terminal(child))) {
       const std::u32string_view term =
           kWithPath ? std::u32string_view(path.data(), depth + 1) : std::u32string_view();
-      if (visit(child, static_cast<std::uint32_t>(row.distance), term) == Walk::kStop) {
+      if (visit(view.node(child), static_cast<std::uint32_t>(row.distance), term) == Walk::kStop) {
         return visited;
       }
     }

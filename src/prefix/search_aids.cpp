@@ -63,10 +63,20 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 TreeAids build_tree_aids(const Trie& trie) {
   TreeAids aids;
-  if (trie.node_count() == 0 || !trie.reads_in_bounds() || !child_lists_form_tree(trie)) {
+  if (trie.node_count() == 0 || trie.child_transitions.size() >= TreeAids::kTerminalBit ||
+      !trie.reads_in_bounds() || !child_lists_form_tree(trie)) {
     return aids;
   }
   aids.tree = true;
+  aids.root = trie.children(0);
+  aids.positions.resize(trie.child_transitions.size());
+  for (std::size_t p = 0; p < aids.positions.size(); ++p) {
+    const std::uint32_t child = trie.child_transitions[p];
+    const ChildRange range = trie.children(child);
+    aids.positions[p] = {trie.child_labels[child], static_cast<std::uint32_t>(range.begin),
+                         static_cast<std::uint32_t>(range.end) |
+                             (trie.is_terminal[child] != 0 ? TreeAids::kTerminalBit : 0)};
+  }
   aids.preorder.assign(trie.node_count(), TreeAids::kUnreached);
   std::uint32_t rank = 0;
   preorder_walk<false>(

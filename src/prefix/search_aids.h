@@ -1,7 +1,7 @@
 // What the fast search (prefix/search.h) derives from an index, once, on the
 // first query that needs it; never saved, never changing the index.
 //
-// TreeAids, in O(n + entries) time and 4 bytes per node:
+// TreeAids, in O(n + entries) time and 16 bytes per node:
 // * tree: every read a walk can make lies inside its array
 //   (Trie::reads_in_bounds) and the child lists form a tree below the root:
 //   no entry names the root, no node is named twice, no entry lies in the
@@ -9,6 +9,11 @@
 //   and examines each entry at most once, so any engine that finds the same
 //   nodes in the same order gives exactly its answers. Nothing else below is
 //   built, or used, unless `tree` holds.
+// * positions: for each position of child_transitions, the child's label,
+//   terminal flag and child range, 12 bytes, so that a walk reads one entry
+//   per child where the index's arrays take four reads (a child range whose
+//   end is not above its start is stored empty). Only for indexes of fewer
+//   than 2^31 child entries; a larger one is not taken for a tree.
 // * preorder[v]: the rank of node v in the walk's preorder (children in
 //   child_transitions order); nodes the root cannot reach get kUnreached.
 // * by_label: empty when every child range already lists its children in
@@ -43,19 +48,34 @@
 #include <mutex>
 #include <vector>
 
+#include "prefix/child_range.h"
+
 namespace tessarin {
 
 struct Trie;
 
 struct TreeAids {
   static constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
+  static constexpr std::uint32_t kTerminalBit = std::uint32_t{1} << 31;
+
+  // What a walk reads of the child at one position of child_transitions,
+  // in one place: its label, its child range, its terminal flag (bit 31 of
+  // the range's end; positions stay below 2^31).
+  struct Position {
+    char32_t label;
+    std::uint32_t begin;
+    std::uint32_t end_terminal;
+  };
 
   bool tree = false;
+  ChildRange root;  // the root's children
+  std::vector<Position> positions;
   std::vector<std::uint32_t> preorder;
   std::vector<std::uint32_t> by_label;
 
   [[nodiscard]] std::size_t memory_bytes() const {
-    return preorder.capacity() * 4 + by_label.capacity() * 4;
+    return positions.capacity() * sizeof(Position) + preorder.capacity() * 4 +
+           by_label.capacity() * 4;
   }
 };
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "payload.h"
+#include "prefix/child_range.h"
 #include "prefix/search_aids.h"
 #include "util/checked.h"
 
@@ -38,12 +39,6 @@ namespace tessarin {
 enum class IdMode : std::uint8_t { Uuid = 0, Int32 = 1 };
 
 using Uuid = std::array<std::uint8_t, 16>;
-
-// A half-open range of positions in child_transitions.
-struct ChildRange {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-};
 
 struct Trie {
   std::vector<std::uint32_t> node_shifts;
