@@ -4,25 +4,40 @@
 
 namespace tessarin::builder {
 
+namespace {
+
+// Sorts entries by term, stably: least significant digit first, 11 bits a
+// pass, each pass one sequential read and 2048 sequential write streams
+// (which caches handle well, unlike a scatter into one bucket per term).
+void sort_by_term(std::vector<PairEntry>& entries, std::size_t terms) {
+  constexpr unsigned kBits = 11;
+  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+  unsigned bits = 0;
+  while (bits < 32 && (std::size_t{1} << bits) < terms) ++bits;
+  std::vector<PairEntry> other(entries.size());
+  std::vector<std::size_t> starts(kBuckets);
+  for (unsigned shift = 0; shift < bits; shift += kBits) {
+    std::fill(starts.begin(), starts.end(), 0);
+    for (const PairEntry& e : entries) ++starts[(e.term >> shift) & (kBuckets - 1)];
+    std::size_t running = 0;
+    for (std::size_t& start : starts) {
+      const std::size_t size = start;
+      start = running;
+      running += size;
+    }
+    for (const PairEntry& e : entries) other[starts[(e.term >> shift) & (kBuckets - 1)]++] = e;
+    entries.swap(other);
+  }
+}
+
+}  // namespace
+
 void PairLog::compact(std::size_t terms) {
-  // Bucket sizes, then the in-place permutation: for each bucket in turn,
-  // every entry at its next free place that belongs elsewhere is swapped
-  // into the next free place of its own bucket, until the one that belongs
-  // here arrives.
+  const std::size_t before = entries_.size();
+  if (compacted_size_ < before) sort_by_term(entries_, terms);
   std::vector<std::uint64_t> begins(terms + 1, 0);
   for (const PairEntry& e : entries_) ++begins[e.term + 1];
   for (std::size_t t = 0; t < terms; ++t) begins[t + 1] += begins[t];
-  {
-    std::vector<std::uint64_t> next(begins.begin(), begins.end() - 1);
-    for (std::size_t t = 0; t < terms; ++t) {
-      const std::uint64_t end = begins[t + 1];
-      for (std::uint64_t i = next[t]; i < end; i = ++next[t]) {
-        PairEntry moving = entries_[i];
-        while (moving.term != t) std::swap(moving, entries_[next[moving.term]++]);
-        entries_[i] = moving;
-      }
-    }
-  }
   // Each bucket by video, repeated pairs summed, written back compactly.
   std::size_t out = 0;
   for (std::size_t t = 0; t < terms; ++t) {
@@ -30,8 +45,8 @@ void PairLog::compact(std::size_t terms) {
     const auto last = entries_.begin() + static_cast<std::ptrdiff_t>(begins[t + 1]);
     begins[t] = out;
     if (last - first > 1) {
-      std::sort(first, last,
-                [](const PairEntry& a, const PairEntry& b) { return a.video < b.video; });
+      std::stable_sort(first, last,
+                       [](const PairEntry& a, const PairEntry& b) { return a.video < b.video; });
     }
     for (auto run = first; run != last;) {
       std::uint64_t sum = 0;
@@ -50,7 +65,9 @@ void PairLog::compact(std::size_t terms) {
   entries_.resize(out);
   begins_ = std::move(begins);
   compacted_size_ = out;
-  next_compaction_ = std::max(min_compaction_, 2 * out);
+  // Records with few repeated pairs gain little from compacting: wait
+  // longer before the next time.
+  next_compaction_ = std::max(min_compaction_, (4 * out > 3 * before ? 4 : 2) * out);
 }
 
 }  // namespace tessarin::builder

@@ -1,23 +1,23 @@
 // PairLog: how often each (term, video) pair was seen, kept compact.
 //
 // Records are appended as entries of three 32-bit numbers (term id, video
-// position, count) and summed later, in compactions: every entry is moved
-// into its term's bucket by an in-place bucket sort (the "American flag"
-// permutation: each entry is moved once, straight to its place), each bucket
-// is sorted by video, and repeated pairs are summed into one entry. A sum
+// position, count) and summed later, in compactions: the entries are
+// sorted by term (a radix sort, least significant digit first), each term's
+// entries by video, and repeated pairs are summed into one entry. A sum
 // above 2^32 - 1 is kept exactly, as several entries of the same pair whose
 // counts add up to it (a 32-bit count can always hold one more record), so
 // sums are exact however large, while an entry stays 12 bytes.
 //
-// A compaction runs when the log has doubled since the last one (and holds
-// at least a few million entries), so the log holds at most about twice
+// A compaction runs when the log has doubled since the last one (grown
+// fourfold if the last one removed less than a quarter of it), and holds at
+// least a few million entries, so the log holds at most about four times
 // the distinct pairs plus that floor, and the total work stays linear in
 // the records. After compact(), the entries of term t are those between
 // bucket_begin(t) and bucket_begin(t + 1), sorted by video, a pair's
 // entries adjacent.
 //
-// Memory: 12 bytes per entry; a compaction adds 16 bytes per term for the
-// time it runs. Not thread-safe.
+// Memory: 12 bytes per entry; a compaction adds 12 bytes per entry and 8
+// per term for the time it runs. Not thread-safe.
 #pragma once
 
 #include <cstddef>

@@ -208,21 +208,23 @@ std::optional<Rejection> parse_video_text(std::string_view text, VideoValue& out
 }
 
 std::optional<Rejection> RecordBuilder::add(std::string_view term, const VideoValue& video,
-                                            std::int64_t count, bool trusted_utf8) {
+                                            std::int64_t count, bool trusted_utf8,
+                                            const Hint* hint) {
   if (count < 0 || static_cast<std::uint64_t>(count) > kU32Max) {
     return reject(Fault::kCount,
                   "the count " + std::to_string(count) + " is outside 0..4294967295");
   }
-  return add_checked(term, video, static_cast<std::uint32_t>(count), trusted_utf8);
+  return add_checked(term, video, static_cast<std::uint32_t>(count), trusted_utf8, hint);
 }
 
 std::optional<Rejection> RecordBuilder::add_unsigned(std::string_view term, const VideoValue& video,
-                                                     std::uint64_t count, bool trusted_utf8) {
+                                                     std::uint64_t count, bool trusted_utf8,
+                                                     const Hint* hint) {
   if (count > kU32Max) {
     return reject(Fault::kCount,
                   "the count " + std::to_string(count) + " is outside 0..4294967295");
   }
-  return add_checked(term, video, static_cast<std::uint32_t>(count), trusted_utf8);
+  return add_checked(term, video, static_cast<std::uint32_t>(count), trusted_utf8, hint);
 }
 
 std::optional<Rejection> RecordBuilder::check_new_term(std::string_view term, bool trusted_utf8,
@@ -249,7 +251,8 @@ std::optional<Rejection> RecordBuilder::check_new_term(std::string_view term, bo
 }
 
 std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, const VideoValue& video,
-                                                    std::uint32_t count, bool trusted_utf8) {
+                                                    std::uint32_t count, bool trusted_utf8,
+                                                    const Hint* hint) {
   const std::optional<std::uint32_t> position =
       video.kind == VideoKind::kInt ? videos_.find(video.integer) : videos_.find(video.uuid);
   if (!position && videos_.kind() != VideoKind::kNone && videos_.kind() != video.kind) {
@@ -260,8 +263,15 @@ std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, const
   }
   const bool normalizing = !steps_.empty();
   TermTable& seen = normalizing ? raw_ : terms_;
-  const std::uint64_t hash = hash_bytes(term);
-  std::optional<std::uint32_t> id = seen.find(term, hash);
+  const std::uint64_t hash = hint != nullptr ? hint->hash : hash_bytes(term);
+  // A hint that found the term is final (ids never change); one that did
+  // not may be stale, since an earlier record may have added the term.
+  std::optional<std::uint32_t> id;
+  if (hint != nullptr && hint->id != TermTable::kAbsent) {
+    id = hint->id;
+  } else {
+    id = seen.find(term, hash);
+  }
   std::string normalized;
   if (!id) {
     if (auto refused = check_new_term(term, trusted_utf8, normalized)) return refused;

@@ -97,15 +97,27 @@ class RecordBuilder {
   RecordBuilder(std::vector<NormalizeStep> steps, Normalizer normalizer, std::size_t min_compaction)
       : steps_(std::move(steps)), normalizer_(std::move(normalizer)), log_(min_compaction) {}
 
-  // Adds one record after its checks; `count` and an integer identifier come
-  // as signed 64-bit values so that negative ones are refused here.
-  // `trusted_utf8`: the term is known to be valid UTF-8.
+  // What a lookup made ahead of add() found: the term's hash_bytes() and
+  // its id in lookup_table() (TermTable::kAbsent if it was not there).
+  struct Hint {
+    std::uint64_t hash = 0;
+    std::uint32_t id = TermTable::kAbsent;
+  };
+  // The table in which a record's term is looked up first (the raw terms
+  // when normalising).
+  [[nodiscard]] const TermTable& lookup_table() const { return steps_.empty() ? terms_ : raw_; }
+
+  // Adds one record after its checks; `count` comes as a signed 64-bit
+  // value so that negative ones are refused here. `trusted_utf8`: the term
+  // is known to be valid UTF-8. `hint`: an earlier lookup of the term.
   [[nodiscard]] std::optional<Rejection> add(std::string_view term, const VideoValue& video,
-                                             std::int64_t count, bool trusted_utf8 = false);
+                                             std::int64_t count, bool trusted_utf8 = false,
+                                             const Hint* hint = nullptr);
   // The same for a count that arrives unsigned.
   [[nodiscard]] std::optional<Rejection> add_unsigned(std::string_view term,
                                                       const VideoValue& video, std::uint64_t count,
-                                                      bool trusted_utf8 = false);
+                                                      bool trusted_utf8 = false,
+                                                      const Hint* hint = nullptr);
 
   [[nodiscard]] std::uint64_t records() const { return records_; }
   [[nodiscard]] std::size_t terms() const { return terms_.size(); }
@@ -121,7 +133,8 @@ class RecordBuilder {
 
  private:
   [[nodiscard]] std::optional<Rejection> add_checked(std::string_view term, const VideoValue& video,
-                                                     std::uint32_t count, bool trusted_utf8);
+                                                     std::uint32_t count, bool trusted_utf8,
+                                                     const Hint* hint);
   // The checks of a new term; with normalisation, also its normalised form.
   [[nodiscard]] std::optional<Rejection> check_new_term(std::string_view term, bool trusted_utf8,
                                                         std::string& normalized) const;

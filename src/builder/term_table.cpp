@@ -22,6 +22,35 @@ std::optional<std::uint32_t> TermTable::find(std::string_view term, std::uint64_
   }
 }
 
+void TermTable::find_many(const std::string_view* terms, const std::uint64_t* hashes, std::size_t n,
+                          std::uint32_t* found) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t k = 0; k < n; ++k) __builtin_prefetch(&slots_[hashes[k] & mask]);
+  // The first slot of the probe whose tag agrees names the likely id.
+  for (std::size_t k = 0; k < n; ++k) {
+    found[k] = kAbsent;
+    const std::uint64_t tag = tag_of(hashes[k]);
+    for (std::size_t i = hashes[k] & mask;; i = (i + 1) & mask) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) break;
+      if ((slot & 0xFFFFFFFF00000000ull) == tag) {
+        found[k] = static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
+        __builtin_prefetch(&offsets_[found[k]]);
+        break;
+      }
+    }
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    if (found[k] != kAbsent) __builtin_prefetch(bytes_.data() + offsets_[found[k]]);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    if (found[k] == kAbsent || term(found[k]) == terms[k]) continue;
+    // Two terms whose tags agree: rare; the plain lookup settles it.
+    const std::optional<std::uint32_t> id = find(terms[k], hashes[k]);
+    found[k] = id ? *id : kAbsent;
+  }
+}
+
 std::uint32_t TermTable::insert(std::string_view term, std::uint64_t hash) {
   if ((size() + 1) * 8 > slots_.size() * 7) grow();
   const auto id = static_cast<std::uint32_t>(size());
