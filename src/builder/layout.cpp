@@ -117,8 +117,7 @@ std::vector<std::uint32_t> sorted_terms(const TermTable& terms) {
 
 BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable& videos,
                    std::size_t video_top_n, const StepProgress& progress) {
-  const std::vector<std::uint32_t> order = sorted_terms(terms);
-  const std::size_t m = order.size();
+  const std::size_t m = terms.size();
   const std::size_t work = 3 * m + 1;  // two passes and the payloads
   progress(m, work);
 
@@ -126,7 +125,7 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   std::vector<std::size_t> per_depth{1};
   std::string_view previous;
   for (std::size_t k = 0; k < m; ++k) {
-    const std::string_view term = terms.term(order[k]);
+    const std::string_view term = terms.term(static_cast<std::uint32_t>(k));
     const Shared shared = shared_prefix(previous, term);
     std::size_t depth = shared.characters;
     for (std::size_t at = shared.bytes; at < term.size(); ++at) {
@@ -154,7 +153,7 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   next[0] = 1;
   previous = {};
   for (std::size_t k = 0; k < m; ++k) {
-    const std::string_view term = terms.term(order[k]);
+    const std::string_view term = terms.term(static_cast<std::uint32_t>(k));
     const Shared shared = shared_prefix(previous, term);
     std::size_t depth = shared.characters;
     for (std::size_t at = shared.bytes; at < term.size();) {
@@ -164,7 +163,7 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
       ++input.node_shifts[path[depth - 1]];
       path[depth] = node;
     }
-    term_of_node[path[depth]] = order[k];
+    term_of_node[path[depth]] = static_cast<std::uint32_t>(k);
     previous = term;
   }
   std::size_t running = 0;

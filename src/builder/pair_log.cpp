@@ -32,6 +32,23 @@ void sort_by_term(std::vector<PairEntry>& entries, std::size_t terms) {
 
 }  // namespace
 
+void PairLog::renumber(const std::vector<std::uint32_t>& order) {
+  std::vector<PairEntry> out;
+  out.reserve(entries_.size());
+  std::vector<std::uint64_t> begins(order.size() + 1, 0);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    begins[k] = out.size();
+    for (PairEntry e : bucket(order[k])) {
+      e.term = static_cast<std::uint32_t>(k);
+      out.push_back(e);
+    }
+  }
+  begins[order.size()] = out.size();
+  entries_ = std::move(out);
+  begins_ = std::move(begins);
+  compacted_size_ = entries_.size();
+}
+
 void PairLog::compact(std::size_t terms) {
   const std::size_t before = entries_.size();
   if (compacted_size_ < before) sort_by_term(entries_, terms);

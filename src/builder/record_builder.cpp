@@ -305,11 +305,21 @@ std::size_t RecordBuilder::memory_bytes() const {
 BuildInput RecordBuilder::lay_out(std::size_t video_top_n, const StepProgress& progress,
                                   bool release) {
   if (!log_.compacted()) log_.compact(terms_.size());
+  // Terms renumbered in the order of their bytes, their bytes and their
+  // pairs laid out in that order: the layout then reads everything once,
+  // front to back.
+  const std::vector<std::uint32_t> order = sorted_terms(terms_);
+  std::vector<std::uint32_t> rank;
   if (release) {
     raw_ = TermTable();
     std::vector<std::uint32_t>().swap(raw_to_term_);
-    terms_.drop_index();
+  } else {
+    rank.resize(order.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) rank[order[k]] = k;
+    for (std::uint32_t& id : raw_to_term_) id = rank[id];
   }
+  terms_ = terms_.reordered(order, rank);
+  log_.renumber(order);
   BuildInput input = builder::lay_out(terms_, log_, videos_, video_top_n, progress);
   if (release) {
     terms_ = TermTable();

@@ -5,36 +5,37 @@
 namespace tessarin::builder {
 namespace {
 
-constexpr std::uint64_t tag_of(std::uint64_t hash) { return hash & 0xFFFFFFFF00000000ull; }
+constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ull;
+constexpr std::uint64_t tag_of(std::uint64_t hash) { return hash & kTagMask; }
+constexpr std::uint32_t id_of(std::uint64_t slot) {
+  return static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
+}
 
 }  // namespace
 
 std::optional<std::uint32_t> TermTable::find(std::string_view term, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
   const std::uint64_t tag = tag_of(hash);
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = home(tag);; i = (i + 1) & mask) {
     const std::uint64_t slot = slots_[i];
     if (slot == 0) return std::nullopt;
-    if ((slot & 0xFFFFFFFF00000000ull) == tag) {
-      const auto id = static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
-      if (this->term(id) == term) return id;
-    }
+    if ((slot & kTagMask) == tag && this->term(id_of(slot)) == term) return id_of(slot);
   }
 }
 
 void TermTable::find_many(const std::string_view* terms, const std::uint64_t* hashes, std::size_t n,
                           std::uint32_t* found) const {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t k = 0; k < n; ++k) __builtin_prefetch(&slots_[hashes[k] & mask]);
+  for (std::size_t k = 0; k < n; ++k) __builtin_prefetch(&slots_[home(tag_of(hashes[k]))]);
   // The first slot of the probe whose tag agrees names the likely id.
   for (std::size_t k = 0; k < n; ++k) {
     found[k] = kAbsent;
     const std::uint64_t tag = tag_of(hashes[k]);
-    for (std::size_t i = hashes[k] & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = home(tag);; i = (i + 1) & mask) {
       const std::uint64_t slot = slots_[i];
       if (slot == 0) break;
-      if ((slot & 0xFFFFFFFF00000000ull) == tag) {
-        found[k] = static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
+      if ((slot & kTagMask) == tag) {
+        found[k] = id_of(slot);
         __builtin_prefetch(&offsets_[found[k]]);
         break;
       }
@@ -51,29 +52,51 @@ void TermTable::find_many(const std::string_view* terms, const std::uint64_t* ha
   }
 }
 
+void TermTable::place(std::uint64_t slot) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = home(slot & kTagMask);
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = slot;
+}
+
 std::uint32_t TermTable::insert(std::string_view term, std::uint64_t hash) {
   if ((size() + 1) * 8 > slots_.size() * 7) grow();
   const auto id = static_cast<std::uint32_t>(size());
   bytes_.insert(bytes_.end(), term.begin(), term.end());
   offsets_.push_back(bytes_.size());
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots_[i] != 0) i = (i + 1) & mask;
-  slots_[i] = tag_of(hash) | (std::uint64_t{id} + 1);
+  place(tag_of(hash) | (std::uint64_t{id} + 1));
   return id;
 }
 
 void TermTable::grow() {
-  // The tag keeps only the upper half of the hash, so re-hash the bytes.
-  std::vector<std::uint64_t> slots(slots_.size() * 2, 0);
-  const std::size_t mask = slots.size() - 1;
-  for (std::uint32_t id = 0; id < size(); ++id) {
-    const std::uint64_t hash = hash_bytes(term(id));
-    std::size_t i = hash & mask;
-    while (slots[i] != 0) i = (i + 1) & mask;
-    slots[i] = tag_of(hash) | (std::uint64_t{id} + 1);
+  std::vector<std::uint64_t> old(slots_.size() * 2, 0);
+  old.swap(slots_);
+  --shift_;
+  for (const std::uint64_t slot : old) {
+    if (slot != 0) place(slot);
   }
-  slots_ = std::move(slots);
+}
+
+TermTable TermTable::reordered(const std::vector<std::uint32_t>& order,
+                               const std::vector<std::uint32_t>& rank) const {
+  TermTable out;
+  out.bytes_.reserve(bytes_.size());
+  out.offsets_.reserve(offsets_.size());
+  for (const std::uint32_t id : order) {
+    const std::string_view text = term(id);
+    out.bytes_.insert(out.bytes_.end(), text.begin(), text.end());
+    out.offsets_.push_back(out.bytes_.size());
+  }
+  if (rank.empty()) {
+    out.drop_index();
+    return out;
+  }
+  out.slots_.assign(slots_.size(), 0);
+  out.shift_ = shift_;
+  for (const std::uint64_t slot : slots_) {
+    if (slot != 0) out.place((slot & kTagMask) | (std::uint64_t{rank[id_of(slot)]} + 1));
+  }
+  return out;
 }
 
 }  // namespace tessarin::builder

@@ -48,6 +48,8 @@ namespace tessarin::builder {
 
 class TermTable {
  public:
+  static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
+
   [[nodiscard]] std::size_t size() const { return offsets_.size() - 1; }
   [[nodiscard]] std::string_view term(std::uint32_t id) const {
     return {bytes_.data() + offsets_[id],
@@ -55,7 +57,6 @@ class TermTable {
   }
   // The id of `term` (whose hash_bytes() is `hash`), if present.
   [[nodiscard]] std::optional<std::uint32_t> find(std::string_view term, std::uint64_t hash) const;
-  static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
   // find() for n terms at once, found[k] the id of terms[k] or kAbsent. The
   // reads of the n lookups overlap: all slots are prefetched, then the
   // candidates' offsets, then their bytes, so that n lookups cost about one
@@ -64,6 +65,11 @@ class TermTable {
                  std::uint32_t* found) const;
   // Adds `term`, which must not be present; returns its id.
   std::uint32_t insert(std::string_view term, std::uint64_t hash);
+  // The same terms, term order[k] getting id k (`order` is a permutation of
+  // the ids, `rank` its inverse); the bytes are laid out in that order. With
+  // an empty `rank` the result cannot look terms up (drop_index()).
+  [[nodiscard]] TermTable reordered(const std::vector<std::uint32_t>& order,
+                                    const std::vector<std::uint32_t>& rank) const;
   // Total bytes of all terms.
   [[nodiscard]] std::size_t total_bytes() const { return bytes_.size(); }
   [[nodiscard]] std::size_t memory_bytes() const {
@@ -73,11 +79,17 @@ class TermTable {
   void drop_index() { std::vector<std::uint64_t>().swap(slots_); }
 
  private:
+  // A slot holds the upper half of the hash (the tag) beside id + 1; the
+  // table's position comes from the tag's top bits, so growing never reads
+  // a term again.
+  [[nodiscard]] std::size_t home(std::uint64_t tag) const { return (tag >> 32) >> shift_; }
+  void place(std::uint64_t slot);
   void grow();
 
   std::vector<char> bytes_;
   std::vector<std::uint64_t> offsets_{0};
   std::vector<std::uint64_t> slots_ = std::vector<std::uint64_t>(1024, 0);
+  unsigned shift_ = 22;  // 32 - log2(slots_.size())
 };
 
 }  // namespace tessarin::builder
