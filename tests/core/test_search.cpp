@@ -5,6 +5,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -209,4 +210,23 @@ TEST(derived_structures_follow_the_index) {
   Trie shared = trie;
   shared.child_transitions = {3, 1, 3};
   CHECK(!shared.derived.tree(shared).tree);
+}
+
+TEST(a_fresh_index_derives_once_under_concurrent_queries) {
+  // Threads query one fresh index at once: each derives or waits for the
+  // one derivation, and all answer as the plain walk does.
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    const Trie trie = random_index(rng, true);
+    const std::u32string q = random_query(rng, trie);
+    const Outcome expected = run(trie, q, 2, true, SearchEngine::kPlain, SIZE_MAX);
+    std::vector<Outcome> got(4);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < got.size(); ++t) {
+      threads.emplace_back(
+          [&, t] { got[t] = run(trie, q, 2, true, SearchEngine::kAuto, SIZE_MAX); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const Outcome& outcome : got) CHECK(outcome == expected);
+  }
 }
