@@ -244,6 +244,8 @@ void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
   std::array<std::string_view, kGroup> group_terms{};
   std::array<std::uint64_t, kGroup> group_hashes{};
   std::array<std::uint32_t, kGroup> group_ids{};
+  std::array<VideoValue, kGroup> group_videos{};
+  std::array<std::optional<Rejection>, kGroup> group_refusals{};
   RecordBuilder::Hint hint;
   for (std::int64_t row = 0; row < rows; ++row) {
     const std::int64_t in_group = row % kGroup;
@@ -253,6 +255,8 @@ void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
         const auto r = row + static_cast<std::int64_t>(k);
         group_terms[k] = term.null(r) ? std::string_view() : term.bytes_at(r);
         group_hashes[k] = hash_bytes(group_terms[k]);
+        group_refusals[k] = video_of(video, r, group_videos[k]);
+        if (!group_refusals[k]) builder.prefetch_video(group_videos[k]);
       }
       builder.lookup_table().find_many(group_terms.data(), group_hashes.data(), n,
                                        group_ids.data());
@@ -263,7 +267,8 @@ void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
     if (term.null(row)) {
       refused = missing("term");
     } else {
-      refused = video_of(video, row, value);
+      refused = std::move(group_refusals[static_cast<std::size_t>(in_group)]);
+      value = group_videos[static_cast<std::size_t>(in_group)];
     }
     if (!refused) {
       const std::string_view text = term.bytes_at(row);

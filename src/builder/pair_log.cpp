@@ -32,21 +32,9 @@ void sort_by_term(std::vector<PairEntry>& entries, std::size_t terms) {
 
 }  // namespace
 
-void PairLog::renumber(const std::vector<std::uint32_t>& order) {
-  std::vector<PairEntry> out;
-  out.reserve(entries_.size());
-  std::vector<std::uint64_t> begins(order.size() + 1, 0);
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    begins[k] = out.size();
-    for (PairEntry e : bucket(order[k])) {
-      e.term = static_cast<std::uint32_t>(k);
-      out.push_back(e);
-    }
-  }
-  begins[order.size()] = out.size();
-  entries_ = std::move(out);
-  begins_ = std::move(begins);
-  compacted_size_ = entries_.size();
+void PairLog::rename_terms(const std::vector<std::uint32_t>& renamed) {
+  for (PairEntry& e : entries_) e.term = renamed[e.term];
+  compacted_size_ = 0;
 }
 
 void PairLog::compact(std::size_t terms) {

@@ -57,9 +57,9 @@ class PairLog {
                                                         begins_[term + 1] - begins_[term]);
   }
   [[nodiscard]] std::size_t size() const { return entries_.size(); }
-  // After compact(): renumbers the terms, order[k] becoming term k, and
-  // lays the buckets out in the new order (one copy of the entries).
-  void renumber(const std::vector<std::uint32_t>& order);
+  // Renames every term t to renamed[t] (a permutation of the ids); the
+  // next compact() sorts all entries again.
+  void rename_terms(const std::vector<std::uint32_t>& renamed);
   [[nodiscard]] std::size_t memory_bytes() const {
     return entries_.capacity() * sizeof(PairEntry) + begins_.capacity() * 8;
   }

@@ -304,22 +304,22 @@ std::size_t RecordBuilder::memory_bytes() const {
 
 BuildInput RecordBuilder::lay_out(std::size_t video_top_n, const StepProgress& progress,
                                   bool release) {
-  if (!log_.compacted()) log_.compact(terms_.size());
   // Terms renumbered in the order of their bytes, their bytes and their
-  // pairs laid out in that order: the layout then reads everything once,
-  // front to back.
+  // pairs laid out in that order (the compaction sorts the pairs by the new
+  // numbers): the layout then reads everything once, front to back.
   const std::vector<std::uint32_t> order = sorted_terms(terms_);
-  std::vector<std::uint32_t> rank;
+  std::vector<std::uint32_t> rank(order.size());
+  for (std::uint32_t k = 0; k < order.size(); ++k) rank[order[k]] = k;
+  log_.rename_terms(rank);
+  log_.compact(terms_.size());
   if (release) {
     raw_ = TermTable();
     std::vector<std::uint32_t>().swap(raw_to_term_);
+    std::vector<std::uint32_t>().swap(rank);
   } else {
-    rank.resize(order.size());
-    for (std::uint32_t k = 0; k < order.size(); ++k) rank[order[k]] = k;
     for (std::uint32_t& id : raw_to_term_) id = rank[id];
   }
   terms_ = terms_.reordered(order, rank);
-  log_.renumber(order);
   BuildInput input = builder::lay_out(terms_, log_, videos_, video_top_n, progress);
   if (release) {
     terms_ = TermTable();

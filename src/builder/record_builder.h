@@ -106,6 +106,14 @@ class RecordBuilder {
   // The table in which a record's term is looked up first (the raw terms
   // when normalising).
   [[nodiscard]] const TermTable& lookup_table() const { return steps_.empty() ? terms_ : raw_; }
+  // Starts loading what add() will read to find this video.
+  void prefetch_video(const VideoValue& video) const {
+    if (video.kind == VideoKind::kInt) {
+      videos_.prefetch(video.integer);
+    } else {
+      videos_.prefetch(video.uuid);
+    }
+  }
 
   // Adds one record after its checks; `count` comes as a signed 64-bit
   // value so that negative ones are refused here. `trusted_utf8`: the term

@@ -22,10 +22,12 @@ std::uint64_t VideoTable::hash(const UuidBytes& id) {
 template <class Id>
 std::optional<std::uint32_t> VideoTable::find_any(const Id& id) const {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = (hash(id) >> 32) & mask;; i = (i + 1) & mask) {
-    const std::uint32_t slot = slots_[i];
+  const std::uint64_t wanted = key(id);
+  for (std::size_t i = home(hash(id));; i = (i + 1) & mask) {
+    const std::uint64_t slot = slots_[i];
     if (slot == 0) return std::nullopt;
-    if (same(slot - 1, id)) return slot - 1;
+    const auto position = static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
+    if ((slot & 0xFFFFFFFF00000000ull) == wanted && same(position, id)) return position;
   }
 }
 
@@ -39,17 +41,22 @@ std::optional<std::uint32_t> VideoTable::find(const UuidBytes& id) const {
   return find_any(id);
 }
 
-void VideoTable::place(std::uint64_t hash, std::uint32_t position) {
+void VideoTable::place(std::uint64_t hash, std::uint64_t slot) {
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = (hash >> 32) & mask;
+  std::size_t i = home(hash);
   while (slots_[i] != 0) i = (i + 1) & mask;
-  slots_[i] = position + 1;
+  slots_[i] = slot;
 }
 
 void VideoTable::grow() {
   slots_.assign(slots_.size() * 2, 0);
+  --shift_;
   for (std::uint32_t k = 0; k < size(); ++k) {
-    place(kind_ == VideoKind::kInt ? hash(ints_[k]) : hash(uuids_[k]), k);
+    if (kind_ == VideoKind::kInt) {
+      place(hash(ints_[k]), key(ints_[k]) | (std::uint64_t{k} + 1));
+    } else {
+      place(hash(uuids_[k]), key(uuids_[k]) | (std::uint64_t{k} + 1));
+    }
   }
 }
 
@@ -58,7 +65,7 @@ std::uint32_t VideoTable::insert(std::uint32_t id) {
   if ((size() + 1) * 2 > slots_.size()) grow();
   const auto position = static_cast<std::uint32_t>(ints_.size());
   ints_.push_back(id);
-  place(hash(id), position);
+  place(hash(id), key(id) | (std::uint64_t{position} + 1));
   return position;
 }
 
@@ -67,7 +74,7 @@ std::uint32_t VideoTable::insert(const UuidBytes& id) {
   if ((size() + 1) * 2 > slots_.size()) grow();
   const auto position = static_cast<std::uint32_t>(uuids_.size());
   uuids_.push_back(id);
-  place(hash(id), position);
+  place(hash(id), key(id) | (std::uint64_t{position} + 1));
   return position;
 }
 

@@ -7,9 +7,12 @@
 // position its place in the sorted table, which is the index's video table:
 // integers by value, UUIDs by their bytes.
 //
-// Lookup: open addressing over 32-bit slots (position + 1, 0 empty),
-// Fibonacci hashing, linear probing, at most half full. Memory per video:
-// its 4 or 16 bytes plus 8 to 16 bytes of slots. Not thread-safe.
+// Lookup: open addressing over 64-bit slots, linear probing, at most half
+// full; a slot holds position + 1 (0: empty) beside the identifier itself
+// (integers) or 32 bits of its hash (UUIDs), so that finding an integer
+// reads one slot and a UUID's bytes are read only when the hash agrees.
+// Memory per video: its 4 or 16 bytes plus 16 to 32 bytes of slots. Not
+// thread-safe.
 #pragma once
 
 #include <array>
@@ -33,6 +36,10 @@ class VideoTable {
   // be the table's own or kNone.
   [[nodiscard]] std::optional<std::uint32_t> find(std::uint32_t id) const;
   [[nodiscard]] std::optional<std::uint32_t> find(const UuidBytes& id) const;
+  // Starts loading the slot where an identifier would be, for a find()
+  // soon after.
+  void prefetch(std::uint32_t id) const { __builtin_prefetch(&slots_[home(hash(id))]); }
+  void prefetch(const UuidBytes& id) const { __builtin_prefetch(&slots_[home(hash(id))]); }
   // Adds an identifier that is not present; fixes the kind on the first.
   // The caller has checked that the kind agrees.
   std::uint32_t insert(std::uint32_t id);
@@ -43,27 +50,32 @@ class VideoTable {
   // The identifiers in sorted order: 4 little-endian bytes or 16 bytes each.
   [[nodiscard]] std::vector<std::uint8_t> sorted_bytes() const;
   [[nodiscard]] std::size_t memory_bytes() const {
-    return ints_.capacity() * 4 + uuids_.capacity() * 16 + slots_.capacity() * 4;
+    return ints_.capacity() * 4 + uuids_.capacity() * 16 + slots_.capacity() * 8;
   }
 
  private:
   [[nodiscard]] static std::uint64_t hash(std::uint32_t id);
   [[nodiscard]] static std::uint64_t hash(const UuidBytes& id);
-  [[nodiscard]] bool same(std::uint32_t position, std::uint32_t id) const {
-    return ints_[position] == id;
+  // The upper half of a slot: the integer, or the UUID's hash tag.
+  [[nodiscard]] static std::uint64_t key(std::uint32_t id) { return std::uint64_t{id} << 32; }
+  [[nodiscard]] static std::uint64_t key(const UuidBytes& id) {
+    return hash(id) & 0xFFFFFFFF00000000ull;
   }
+  [[nodiscard]] bool same(std::uint32_t /*position*/, std::uint32_t /*id*/) const { return true; }
   [[nodiscard]] bool same(std::uint32_t position, const UuidBytes& id) const {
     return uuids_[position] == id;
   }
+  [[nodiscard]] std::size_t home(std::uint64_t hash) const { return hash >> shift_; }
   template <class Id>
   [[nodiscard]] std::optional<std::uint32_t> find_any(const Id& id) const;
-  void place(std::uint64_t hash, std::uint32_t position);
+  void place(std::uint64_t hash, std::uint64_t slot);
   void grow();
 
   VideoKind kind_ = VideoKind::kNone;
   std::vector<std::uint32_t> ints_;
   std::vector<UuidBytes> uuids_;
-  std::vector<std::uint32_t> slots_ = std::vector<std::uint32_t>(64, 0);
+  std::vector<std::uint64_t> slots_ = std::vector<std::uint64_t>(64, 0);
+  unsigned shift_ = 58;  // 64 - log2(slots_.size())
 };
 
 }  // namespace tessarin::builder
