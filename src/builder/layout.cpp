@@ -91,25 +91,52 @@ struct PayloadMaker {
 }  // namespace
 
 std::vector<std::uint32_t> sorted_terms(const TermTable& terms) {
+  // Sorting by 8-byte chunks, most significant first: each term is keyed
+  // by its next 8 bytes (big-endian, zero-padded) and the keys are sorted;
+  // runs of equal keys are keyed again by the following 8 bytes and sorted
+  // among themselves, and so on. Terms hold no byte 0, so a term that ends
+  // inside a chunk sorts before every longer term with the same bytes.
+  // Each round reads only the terms still tied, so the work is the terms'
+  // distinguishing prefixes, read 8 bytes at a time, never a comparison
+  // that chases two terms through memory.
   struct Keyed {
-    std::uint64_t prefix;  // the first 8 bytes, big-endian, zero-padded
+    std::uint64_t key;
     std::uint32_t id;
   };
-  std::vector<Keyed> keyed(terms.size());
-  for (std::uint32_t id = 0; id < terms.size(); ++id) {
+  const auto chunk = [&terms](std::uint32_t id, std::size_t at) {
     const std::string_view term = terms.term(id);
-    std::uint64_t prefix = 0;
+    std::uint64_t key = 0;
     for (std::size_t k = 0; k < 8; ++k) {
-      prefix = prefix << 8 | (k < term.size() ? static_cast<unsigned char>(term[k]) : 0u);
+      const std::size_t i = at + k;
+      key = key << 8 | (i < term.size() ? static_cast<unsigned char>(term[i]) : 0u);
     }
-    keyed[id] = {prefix, id};
+    return key;
+  };
+  std::vector<Keyed> keyed(terms.size());
+  for (std::uint32_t id = 0; id < terms.size(); ++id) keyed[id] = {chunk(id, 0), id};
+  const auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
+  struct Range {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t depth;  // bytes already equal within the range
+  };
+  std::vector<Range> pending{{0, keyed.size(), 0}};
+  while (!pending.empty()) {
+    const Range range = pending.back();
+    pending.pop_back();
+    const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(range.begin);
+    std::sort(first, keyed.begin() + static_cast<std::ptrdiff_t>(range.end), by_key);
+    for (std::size_t i = range.begin; i < range.end;) {
+      std::size_t j = i + 1;
+      while (j < range.end && keyed[j].key == keyed[i].key) ++j;
+      if (j - i > 1) {
+        const std::size_t depth = range.depth + 8;
+        for (std::size_t k = i; k < j; ++k) keyed[k].key = chunk(keyed[k].id, depth);
+        pending.push_back({i, j, depth});
+      }
+      i = j;
+    }
   }
-  // Terms hold no byte 0, so equal prefixes mean both terms are longer
-  // than 8 bytes and the rest decides.
-  std::sort(keyed.begin(), keyed.end(), [&terms](const Keyed& a, const Keyed& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return terms.term(a.id).substr(8) < terms.term(b.id).substr(8);
-  });
   std::vector<std::uint32_t> order(terms.size());
   for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].id;
   return order;
@@ -190,7 +217,7 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
     maker.add(input.payloads, log.bucket(term), final_position);
     if (++made % kProgressStep == 0) progress(2 * m + made, work);
   }
-  const std::vector<std::uint8_t> table = videos.sorted_bytes();
+  const std::vector<std::uint8_t> table = videos.sorted_bytes(final_position);
   const std::size_t width = videos.kind() == VideoKind::kInt ? 4 : 16;
   for (std::size_t at = 0; at < table.size(); at += width) {
     input.video_index.add(std::span<const std::uint8_t>(table).subspan(at, width));

@@ -21,10 +21,10 @@
 // the first counts the nodes of each depth, which fixes where each depth
 // starts; the second hands out the numbers, depth by depth in arrival
 // order, and counts each parent's children. Both passes cost O(total length
-// of the terms); the sort compares an 8-byte prefix held beside each term
-// before it reads the terms' bytes.
+// of the terms); so does the sort, in 8-byte chunks of each term's
+// distinguishing prefix (sorted_terms()).
 //
-// The arrays are those of tessarin/builder.py's pure-Python layout, item for
+// The arrays are those of the pure-Python layout (tessarin_reference), item for
 // item, so the same records give the same index byte for byte.
 //
 // Thread safety: reads its inputs only; the pair log must be compacted.

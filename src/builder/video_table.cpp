@@ -93,8 +93,8 @@ std::vector<std::uint32_t> VideoTable::sorted_positions() const {
   return final_position;
 }
 
-std::vector<std::uint8_t> VideoTable::sorted_bytes() const {
-  const std::vector<std::uint32_t> final_position = sorted_positions();
+std::vector<std::uint8_t> VideoTable::sorted_bytes(
+    const std::vector<std::uint32_t>& final_position) const {
   const std::size_t width = kind_ == VideoKind::kInt ? 4 : 16;
   std::vector<std::uint8_t> out(size() * width);
   for (std::uint32_t k = 0; k < size(); ++k) {

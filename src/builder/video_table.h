@@ -47,8 +47,10 @@ class VideoTable {
 
   // For each provisional position, the position in the sorted table.
   [[nodiscard]] std::vector<std::uint32_t> sorted_positions() const;
-  // The identifiers in sorted order: 4 little-endian bytes or 16 bytes each.
-  [[nodiscard]] std::vector<std::uint8_t> sorted_bytes() const;
+  // The identifiers in sorted order, 4 little-endian bytes or 16 bytes
+  // each; `final_position` is sorted_positions().
+  [[nodiscard]] std::vector<std::uint8_t> sorted_bytes(
+      const std::vector<std::uint32_t>& final_position) const;
   [[nodiscard]] std::size_t memory_bytes() const {
     return ints_.capacity() * 4 + uuids_.capacity() * 16 + slots_.capacity() * 8;
   }

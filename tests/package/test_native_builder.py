@@ -118,6 +118,14 @@ def test_a_long_term_is_linear_and_exact():
     index = builder.index()
     assert index.node_count == 1 + len(long) + 1 + 1
     assert [s.term for s in index.suggest(long, 1)] == [long, long[:-1] + "x"]
+    # Terms that share long prefixes, sorted chunk by chunk.
+    stem = "prefix shared by all of them, "
+    records = [(stem + tail, k % 3, k) for k, tail in enumerate(["b", "", "ba", "é", "a" * 9, "a"])]
+    records += [(stem[:n], 7, 1) for n in (7, 8, 9, 16, 17)]
+    assert (
+        reference_bytes(records, 4)[1]
+        == Index.build(records, video_top_n=4).to_prefix_search().to_bytes()
+    )
 
 
 ARROW_VIDEOS = [
