@@ -65,8 +65,8 @@ DEFAULT_VIDEO_TOP_N = 10
 #: A video identifier as the builder takes it.
 VideoId = uuid.UUID | bytes | int
 Payload = tuple[int, list[int], list[int]]
-#: progress(step, done, total) while an index is built: step "layout" or
-#: "propagation".
+#: progress(step, done, total) while an index is built (step: "build"; done
+#: reaches total at the end).
 BuildProgress = Callable[[str, int, int], None]
 
 _UUID_KIND = "uuid"

@@ -472,8 +472,7 @@ def _build(args: argparse.Namespace) -> int:
 
     def progress(step: str, done: int, total: int) -> None:
         if building is not None:
-            share = 0.8 * done / total if step == "layout" else 0.8 + 0.2 * done / total
-            building.update(share, terms, force=share >= 1)
+            building.update(done / total, terms, force=done >= total)
 
     try:
         index = builder.index(video_top_n=args.top_n, progress=progress, release=True)

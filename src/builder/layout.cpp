@@ -62,16 +62,17 @@ struct PayloadMaker {
   std::vector<std::pair<std::uint64_t, std::uint32_t>> sums;  // (sum, table position)
   std::vector<std::uint32_t> ids;
   std::vector<std::uint32_t> counts;
+  std::uint32_t total = 0;
 
-  void add(PayloadTable& table, std::span<const PairEntry> bucket,
-           const std::vector<std::uint32_t>& final_position) {
+  // Fills ids, counts and total.
+  void make(std::span<const PairEntry> bucket, const std::vector<std::uint32_t>& final_position) {
     sums.clear();
-    std::uint64_t total = 0;
+    std::uint64_t sum_of_all = 0;
     for (std::size_t k = 0; k < bucket.size();) {
       const std::uint32_t video = bucket[k].video;
       std::uint64_t sum = 0;
       for (; k < bucket.size() && bucket[k].video == video; ++k) sum += bucket[k].count;
-      total += sum;
+      sum_of_all += sum;
       sums.emplace_back(sum, final_position[video]);
     }
     std::sort(sums.begin(), sums.end(), [](const auto& a, const auto& b) {
@@ -83,10 +84,86 @@ struct PayloadMaker {
       ids.push_back(position);
       counts.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, 0xFFFFFFFFu)));
     }
-    table.push(static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu)), ids,
-               counts);
+    total = static_cast<std::uint32_t>(std::min<std::uint64_t>(sum_of_all, 0xFFFFFFFFu));
   }
+  [[nodiscard]] PayloadView view() const { return {total, ids, counts}; }
 };
+
+// The trie's shape: what the two passes over the sorted terms find.
+struct Shape {
+  std::vector<char32_t> labels;
+  std::vector<std::uint32_t> children;      // per node
+  std::vector<std::uint32_t> term_of_node;  // kNoTerm where no term ends
+  std::vector<std::size_t> level_begin;     // per depth, and the node count last
+};
+
+Shape shape_of(const TermTable& terms, const StepProgress& progress, std::size_t work) {
+  const std::size_t m = terms.size();
+  // Pass 1: nodes per depth (depth 0 is the root).
+  std::vector<std::size_t> per_depth{1};
+  std::string_view previous;
+  for (std::size_t k = 0; k < m; ++k) {
+    const std::string_view term = terms.term(static_cast<std::uint32_t>(k));
+    const Shared shared = shared_prefix(previous, term);
+    std::size_t depth = shared.characters;
+    for (std::size_t at = shared.bytes; at < term.size(); ++at) {
+      if (is_continuation(term[at])) continue;
+      if (++depth >= per_depth.size()) per_depth.push_back(0);
+      ++per_depth[depth];
+    }
+    previous = term;
+  }
+  Shape shape;
+  std::size_t n = 0;
+  for (const std::size_t count : per_depth) {
+    shape.level_begin.push_back(n);
+    n += count;
+  }
+  shape.level_begin.push_back(n);
+  progress(m, work);
+
+  // Pass 2: numbers, labels, children counts and the term that ends at
+  // each node.
+  std::vector<std::size_t> next(shape.level_begin.begin(), shape.level_begin.end() - 1);
+  shape.labels.assign(n, 0);
+  shape.children.assign(n, 0);
+  shape.term_of_node.assign(n, kNoTerm);
+  std::vector<std::uint32_t> path(per_depth.size(), 0);
+  previous = {};
+  for (std::size_t k = 0; k < m; ++k) {
+    const std::string_view term = terms.term(static_cast<std::uint32_t>(k));
+    const Shared shared = shared_prefix(previous, term);
+    std::size_t depth = shared.characters;
+    for (std::size_t at = shared.bytes; at < term.size();) {
+      const char32_t c = decode(term, at);
+      const auto node = static_cast<std::uint32_t>(next[++depth]++);
+      shape.labels[node] = c;
+      ++shape.children[path[depth - 1]];
+      path[depth] = node;
+    }
+    shape.term_of_node[path[depth]] = static_cast<std::uint32_t>(k);
+    previous = term;
+  }
+  progress(2 * m, work);
+  return shape;
+}
+
+// node_shifts from the children counts: their running sum.
+std::vector<std::uint32_t> shifts_of(const std::vector<std::uint32_t>& children) {
+  std::vector<std::uint32_t> shifts(children.size());
+  std::size_t running = 0;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    shifts[i] = static_cast<std::uint32_t>(running);
+    running += children[i];
+  }
+  return shifts;
+}
+
+std::vector<std::uint32_t> transitions_of(std::size_t n) {
+  std::vector<std::uint32_t> transitions(n - 1);
+  for (std::size_t i = 1; i < n; ++i) transitions[i - 1] = static_cast<std::uint32_t>(i);
+  return transitions;
+}
 
 }  // namespace
 
@@ -146,62 +223,12 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
                    std::size_t video_top_n, const StepProgress& progress) {
   const std::size_t m = terms.size();
   const std::size_t work = 3 * m + 1;  // two passes and the payloads
-  progress(m, work);
-
-  // Pass 1: nodes per depth (depth 0 is the root).
-  std::vector<std::size_t> per_depth{1};
-  std::string_view previous;
-  for (std::size_t k = 0; k < m; ++k) {
-    const std::string_view term = terms.term(static_cast<std::uint32_t>(k));
-    const Shared shared = shared_prefix(previous, term);
-    std::size_t depth = shared.characters;
-    for (std::size_t at = shared.bytes; at < term.size(); ++at) {
-      if (is_continuation(term[at])) continue;
-      if (++depth >= per_depth.size()) per_depth.push_back(0);
-      ++per_depth[depth];
-    }
-    previous = term;
-  }
-  std::vector<std::size_t> next(per_depth.size());
-  std::size_t n = 0;
-  for (std::size_t d = 0; d < per_depth.size(); ++d) {
-    next[d] = n;
-    n += per_depth[d];
-  }
-  progress(2 * m, work);
-
-  // Pass 2: numbers, labels, children counts (in node_shifts for now) and
-  // the term that ends at each node.
+  Shape shape = shape_of(terms, progress, work);
+  const std::size_t n = shape.labels.size();
   BuildInput input;
-  input.child_labels.assign(n, 0);
-  input.node_shifts.assign(n, 0);
-  std::vector<std::uint32_t> term_of_node(n, kNoTerm);
-  std::vector<std::uint32_t> path(per_depth.size(), 0);
-  next[0] = 1;
-  previous = {};
-  for (std::size_t k = 0; k < m; ++k) {
-    const std::string_view term = terms.term(static_cast<std::uint32_t>(k));
-    const Shared shared = shared_prefix(previous, term);
-    std::size_t depth = shared.characters;
-    for (std::size_t at = shared.bytes; at < term.size();) {
-      const char32_t c = decode(term, at);
-      const auto node = static_cast<std::uint32_t>(next[++depth]++);
-      input.child_labels[node] = c;
-      ++input.node_shifts[path[depth - 1]];
-      path[depth] = node;
-    }
-    term_of_node[path[depth]] = static_cast<std::uint32_t>(k);
-    previous = term;
-  }
-  std::size_t running = 0;
-  for (std::uint32_t& shift : input.node_shifts) {
-    const std::size_t children = shift;
-    shift = static_cast<std::uint32_t>(running);
-    running += children;
-  }
-  input.child_transitions.resize(n - 1);
-  for (std::size_t i = 1; i < n; ++i)
-    input.child_transitions[i - 1] = static_cast<std::uint32_t>(i);
+  input.child_labels = std::move(shape.labels);
+  input.node_shifts = shifts_of(shape.children);
+  input.child_transitions = transitions_of(n);
 
   // Payloads in node order, and the video table.
   const std::vector<std::uint32_t> final_position = videos.sorted_positions();
@@ -209,12 +236,13 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   PayloadMaker maker;
   std::size_t made = 0;
   for (std::size_t node = 0; node < n; ++node) {
-    const std::uint32_t term = term_of_node[node];
+    const std::uint32_t term = shape.term_of_node[node];
     if (term == kNoTerm) {
       input.payloads.push_absent();
       continue;
     }
-    maker.add(input.payloads, log.bucket(term), final_position);
+    maker.make(log.bucket(term), final_position);
+    input.payloads.push(maker.total, maker.ids, maker.counts);
     if (++made % kProgressStep == 0) progress(2 * m + made, work);
   }
   const std::vector<std::uint8_t> table = videos.sorted_bytes(final_position);
@@ -225,6 +253,105 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   input.video_top_n = video_top_n;
   progress(work, work);
   return input;
+}
+
+Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::size_t video_top_n,
+                const StepProgress& progress, bool release) {
+  const std::size_t m = terms.size();
+  Shape shape = shape_of(terms, progress, 3 * m + 1);
+  if (release) terms = TermTable();
+  const std::size_t n = shape.labels.size();
+  const std::size_t depths = shape.level_begin.size() - 1;
+  const std::size_t work = 3 * m + 1 + n;
+  const std::vector<std::uint32_t> final_position = videos.sorted_positions();
+
+  // Propagation, one depth at a time from the deepest: a node's result is
+  // its own list cut to video_top_n when it has no children, else the
+  // merge of its own list with its children's results (PayloadMerger, as
+  // Trie::propagate merges). The children of one depth's nodes are the next
+  // depth's nodes, in the same order, so one cursor walks them.
+  struct Level {
+    std::vector<std::uint32_t> totals;
+    std::vector<std::uint32_t> lengths;
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint32_t> counts;
+  };
+  std::vector<Level> levels(depths);
+  PayloadMaker maker;
+  PayloadMerger merger;
+  std::size_t done = 0;
+  for (std::size_t d = depths; d-- > 0;) {
+    Level& out = levels[d];
+    const Level* below = d + 1 < depths ? &levels[d + 1] : nullptr;
+    const std::size_t begin = shape.level_begin[d];
+    const std::size_t end = shape.level_begin[d + 1];
+    out.totals.reserve(end - begin);
+    out.lengths.reserve(end - begin);
+    std::size_t child = 0;  // the next child's index within `below`
+    std::size_t entry = 0;  // where its list starts in below->ids
+    for (std::size_t i = begin; i < end; ++i) {
+      PayloadView own;
+      if (shape.term_of_node[i] != kNoTerm) {
+        maker.make(log.bucket(shape.term_of_node[i]), final_position);
+        own = maker.view();
+      }
+      const std::size_t before = out.ids.size();
+      if (shape.children[i] == 0) {
+        const std::size_t keep = std::min(video_top_n, own.video_ids.size());
+        out.ids.insert(out.ids.end(), own.video_ids.begin(), own.video_ids.begin() + keep);
+        out.counts.insert(out.counts.end(), own.video_counts.begin(),
+                          own.video_counts.begin() + keep);
+        out.totals.push_back(own.total_count);
+      } else {
+        merger.start(own);
+        for (std::uint32_t c = 0; c < shape.children[i]; ++c, ++child) {
+          const std::uint32_t length = below->lengths[child];
+          merger.merge_from({below->totals[child],
+                             std::span<const std::uint32_t>(below->ids).subspan(entry, length),
+                             std::span<const std::uint32_t>(below->counts).subspan(entry, length)});
+          entry += length;
+        }
+        out.totals.push_back(merger.total_count());
+        merger.finish(video_top_n, out.ids, out.counts);
+      }
+      out.lengths.push_back(static_cast<std::uint32_t>(out.ids.size() - before));
+      if (++done % kProgressStep == 0) progress(3 * m + 1 + done, work);
+    }
+  }
+  if (release) log.clear();
+
+  // The final table in node order, each depth's results freed once copied.
+  Trie trie;
+  std::size_t entries = 0;
+  for (const Level& level : levels) entries += level.ids.size();
+  trie.payloads.reserve(n, entries);
+  for (Level& level : levels) {
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < level.totals.size(); ++k) {
+      const std::size_t length = level.lengths[k];
+      trie.payloads.push(level.totals[k],
+                         std::span<const std::uint32_t>(level.ids).subspan(at, length),
+                         std::span<const std::uint32_t>(level.counts).subspan(at, length));
+      at += length;
+    }
+    level = Level();
+  }
+  trie.is_terminal.resize(n);
+  for (std::size_t i = 0; i < n; ++i) trie.is_terminal[i] = shape.term_of_node[i] != kNoTerm;
+  std::vector<std::uint32_t>().swap(shape.term_of_node);
+  trie.node_shifts = shifts_of(shape.children);
+  std::vector<std::uint32_t>().swap(shape.children);
+  trie.child_labels = std::move(shape.labels);
+  trie.child_transitions = transitions_of(n);
+  if (videos.kind() == VideoKind::kInt) {
+    trie.id_mode = IdMode::Int32;
+    trie.video_int_ids = videos.sorted_ints(final_position);
+  } else if (videos.kind() == VideoKind::kUuid) {
+    trie.video_uuids = videos.sorted_uuids(final_position);
+  }
+  trie.well_formed = trie.reads_in_bounds();
+  progress(work, work);
+  return trie;
 }
 
 }  // namespace tessarin::builder

@@ -54,4 +54,16 @@ using StepProgress = std::function<void(std::size_t done, std::size_t total)>;
                                  const VideoTable& videos, std::size_t video_top_n,
                                  const StepProgress& progress);
 
+// The finished index: what build() makes of lay_out()'s arrays, byte for
+// byte, made without them. Propagation runs one depth at a time from the
+// deepest, each node merging its own list with its children's results as
+// Trie::propagate does (a node without children keeps its own list, cut),
+// and each term's own list is made from the pair log when its node is
+// reached, so neither the input payloads of all nodes nor a second copy of
+// the results exists at once: the peak is about the index plus the pair
+// log. With `release`, the terms are freed once the shape is known and
+// the log once propagation is done. Same preconditions as lay_out().
+[[nodiscard]] Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos,
+                              std::size_t video_top_n, const StepProgress& progress, bool release);
+
 }  // namespace tessarin::builder

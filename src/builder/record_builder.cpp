@@ -302,8 +302,7 @@ std::size_t RecordBuilder::memory_bytes() const {
          videos_.memory_bytes() + log_.memory_bytes();
 }
 
-BuildInput RecordBuilder::lay_out(std::size_t video_top_n, const StepProgress& progress,
-                                  bool release) {
+void RecordBuilder::prepare(bool release) {
   // Terms renumbered in the order of their bytes, their bytes and their
   // pairs laid out in that order (the compaction sorts the pairs by the new
   // numbers): the layout then reads everything once, front to back.
@@ -320,14 +319,28 @@ BuildInput RecordBuilder::lay_out(std::size_t video_top_n, const StepProgress& p
     for (std::uint32_t& id : raw_to_term_) id = rank[id];
   }
   terms_ = terms_.reordered(order, rank);
+}
+
+void RecordBuilder::clear() {
+  terms_ = TermTable();
+  log_.clear();
+  videos_ = VideoTable();
+  records_ = 0;
+}
+
+BuildInput RecordBuilder::lay_out(std::size_t video_top_n, const StepProgress& progress,
+                                  bool release) {
+  prepare(release);
   BuildInput input = builder::lay_out(terms_, log_, videos_, video_top_n, progress);
-  if (release) {
-    terms_ = TermTable();
-    log_.clear();
-    videos_ = VideoTable();
-    records_ = 0;
-  }
+  if (release) clear();
   return input;
+}
+
+Trie RecordBuilder::build(std::size_t video_top_n, const StepProgress& progress, bool release) {
+  prepare(release);
+  Trie trie = builder::build_trie(terms_, log_, videos_, video_top_n, progress, release);
+  if (release) clear();
+  return trie;
 }
 
 }  // namespace tessarin::builder

@@ -138,11 +138,19 @@ class RecordBuilder {
   // nothing afterwards (for a caller that builds once).
   [[nodiscard]] BuildInput lay_out(std::size_t video_top_n, const StepProgress& progress,
                                    bool release = false);
+  // The index itself (layout.h's build_trie()), with the same `release`.
+  [[nodiscard]] Trie build(std::size_t video_top_n, const StepProgress& progress,
+                           bool release = false);
 
  private:
   [[nodiscard]] std::optional<Rejection> add_checked(std::string_view term, const VideoValue& video,
                                                      std::uint32_t count, bool trusted_utf8,
                                                      const Hint* hint);
+  // Renumbers the terms in sorted order and compacts the log (layout.h's
+  // precondition); with `release`, drops what only adding records needs.
+  void prepare(bool release);
+  // With `release`: the builder holds nothing any more.
+  void clear();
   // The checks of a new term; with normalisation, also its normalised form.
   [[nodiscard]] std::optional<Rejection> check_new_term(std::string_view term, bool trusted_utf8,
                                                         std::string& normalized) const;

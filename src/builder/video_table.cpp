@@ -93,6 +93,20 @@ std::vector<std::uint32_t> VideoTable::sorted_positions() const {
   return final_position;
 }
 
+std::vector<std::uint32_t> VideoTable::sorted_ints(
+    const std::vector<std::uint32_t>& final_position) const {
+  std::vector<std::uint32_t> out(ints_.size());
+  for (std::size_t k = 0; k < ints_.size(); ++k) out[final_position[k]] = ints_[k];
+  return out;
+}
+
+std::vector<UuidBytes> VideoTable::sorted_uuids(
+    const std::vector<std::uint32_t>& final_position) const {
+  std::vector<UuidBytes> out(uuids_.size());
+  for (std::size_t k = 0; k < uuids_.size(); ++k) out[final_position[k]] = uuids_[k];
+  return out;
+}
+
 std::vector<std::uint8_t> VideoTable::sorted_bytes(
     const std::vector<std::uint32_t>& final_position) const {
   const std::size_t width = kind_ == VideoKind::kInt ? 4 : 16;

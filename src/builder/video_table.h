@@ -47,6 +47,12 @@ class VideoTable {
 
   // For each provisional position, the position in the sorted table.
   [[nodiscard]] std::vector<std::uint32_t> sorted_positions() const;
+  // The identifiers in sorted order, as an index's video table holds them;
+  // `final_position` is sorted_positions().
+  [[nodiscard]] std::vector<std::uint32_t> sorted_ints(
+      const std::vector<std::uint32_t>& final_position) const;
+  [[nodiscard]] std::vector<UuidBytes> sorted_uuids(
+      const std::vector<std::uint32_t>& final_position) const;
   // The identifiers in sorted order, 4 little-endian bytes or 16 bytes
   // each; `final_position` is sorted_positions().
   [[nodiscard]] std::vector<std::uint8_t> sorted_bytes(

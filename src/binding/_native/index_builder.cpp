@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -395,7 +398,8 @@ nb::tuple arrays(NativeBuilder& self, std::size_t video_top_n) {
   return nb::make_tuple(shifts, labels, payloads, transitions, videos);
 }
 
-// build(video_top_n, progress, release) -> NativeIndex: see _native.pyi.
+// build(video_top_n, progress, release) -> NativeIndex: see _native.pyi. A
+// failed allocation surfaces as MemoryError (std::bad_alloc).
 NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progress, bool release) {
   const Busy busy(self);
   const auto report = [&](const char* step, std::size_t done, std::size_t total) {
@@ -407,18 +411,20 @@ NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progr
       error.discard_as_unraisable("tessarin build progress");
     }
   };
-  std::optional<Result<Trie>> built;
+  std::optional<Trie> built;
   {
     const nb::gil_scoped_release released;
-    BuildInput input = self.core.lay_out(
-        video_top_n, [&](std::size_t done, std::size_t total) { report("layout", done, total); },
-        release);
-    report("propagation", 0, 1);
-    built.emplace(tessarin::build(std::move(input)));
-    report("propagation", 1, 1);
+    built.emplace(self.core.build(
+        video_top_n, [&](std::size_t done, std::size_t total) { report("build", done, total); },
+        release));
+#ifdef __GLIBC__
+    // The builder's tables and the layout's scratch are freed by now, much
+    // of it to the heap (the larger blocks went back to the system already):
+    // hand that back too, before the index is saved beside itself.
+    malloc_trim(0);
+#endif
   }
-  if (!built->ok()) raise_error(built->error());
-  Trie& trie = built->value();
+  Trie& trie = *built;
   std::size_t terms = 0;
   for (const std::uint8_t terminal : trie.is_terminal) terms += terminal;
   return {std::move(trie), terms};
