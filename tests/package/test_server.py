@@ -336,6 +336,11 @@ def test_workers_reload_on_sighup_and_keep_serving_through_a_bad_file(tmp_path, 
         # Fresh connections land on either worker: ask until 20 agree.
         return lambda: all(server.get("/health")[1]["terms"] == terms for _ in range(20))
 
+    # Both workers up (their SIGHUP handlers set) before the first signal.
+    server.wait_until(
+        lambda: server.logs().count("Application startup complete") == 2,
+        "the workers did not start",
+    )
     replace_file(path, small_index("cat", "dog").to_bytes())
     server.signal(signal.SIGHUP)
     server.wait_until(all_workers_serve(2), "the workers did not reload on SIGHUP")
