@@ -15,9 +15,10 @@ phrases made of those terms. Every term has at least one record; the rest
 are drawn with a fixed seed by DuckDB, which writes the files.
 
 Each build runs in a fresh process (`python -m tessarin build`), timed from
-start to the index file written, with the process's peak resident memory
-(ru_maxrss). `--baseline` also runs today's path for comparison: the
-records read by Python (pyarrow for Parquet, the csv module for CSV) into
+start to the index file written (wall and CPU time, DuckDB's threads
+included), with the process's peak resident memory (ru_maxrss).
+`--baseline` also runs today's path for comparison: the records read by
+Python (pyarrow for Parquet, the csv module for CSV) into
 tessarin_reference.builder (the pure-Python layout), then saved.
 """
 
@@ -113,8 +114,8 @@ BASELINE = textwrap.dedent(
 )
 
 
-def run(argv: list[str]) -> tuple[float, float]:
-    """(seconds, peak resident MB) of a child process."""
+def run(argv: list[str]) -> tuple[float, float, float]:
+    """(seconds, CPU seconds, peak resident MB) of a child process."""
     start = time.perf_counter()
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # for tessarin_reference
     child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=root)
@@ -123,7 +124,7 @@ def run(argv: list[str]) -> tuple[float, float]:
     error = child.stderr.read().decode() if child.stderr else ""
     if status != 0:
         raise SystemExit(f"{' '.join(argv)} failed:\n{error}")
-    return seconds, usage.ru_maxrss / 1024
+    return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
 def main() -> None:
@@ -150,19 +151,21 @@ def main() -> None:
     for fmt in formats:
         path = inputs[fmt]
         out = os.path.join(folder, f"index-{fmt}.idx")
-        seconds, peak = run([sys.executable, "-m", "tessarin", "build", path, out, "-q"])
+        seconds, cpu, peak = run([sys.executable, "-m", "tessarin", "build", path, out, "-q"])
         size = os.path.getsize(out)
         print(
-            f"  {fmt:8} tessarin build   {seconds:7.2f} s  peak {peak:7,.0f} MB  "
+            f"  {fmt:8} tessarin build   {seconds:7.2f} s  (CPU {cpu:6.2f} s)  "
+            f"peak {peak:7,.0f} MB  "
             f"index {size / 1e6:,.1f} MB  peak/index {peak * 2**20 / size:.2f}x  "
             f"input {os.path.getsize(path) / 1e6:,.0f} MB"
         )
         if args.baseline:
             old = os.path.join(folder, f"baseline-{fmt}.idx")
-            base_s, base_peak = run([sys.executable, "-c", BASELINE, path, old])
+            base_s, base_cpu, base_peak = run([sys.executable, "-c", BASELINE, path, old])
             same = _saved_form(old) == _saved_form(out)
             print(
-                f"  {fmt:8} pure Python      {base_s:7.2f} s  peak {base_peak:7,.0f} MB  "
+                f"  {fmt:8} pure Python      {base_s:7.2f} s  (CPU {base_cpu:6.2f} s)  "
+                f"peak {base_peak:7,.0f} MB  "
                 f"speed-up {base_s / seconds:.1f}x  same index: {same}"
             )
     if not args.keep:

@@ -302,6 +302,20 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
         out.counts.insert(out.counts.end(), own.video_counts.begin(),
                           own.video_counts.begin() + keep);
         out.totals.push_back(own.total_count);
+      } else if (shape.children[i] == 1 && own.video_ids.empty() &&
+                 (below->lengths[child] == 0 || below->counts[entry] != 0xFFFFFFFFu)) {
+        // A chain node: its one child's list is sorted, its videos distinct,
+        // no longer than the cut and free of saturated counts (whose order
+        // the merger would change), so merging it alone gives it back.
+        const std::uint32_t length = below->lengths[child];
+        out.ids.insert(out.ids.end(), below->ids.begin() + static_cast<std::ptrdiff_t>(entry),
+                       below->ids.begin() + static_cast<std::ptrdiff_t>(entry + length));
+        out.counts.insert(out.counts.end(),
+                          below->counts.begin() + static_cast<std::ptrdiff_t>(entry),
+                          below->counts.begin() + static_cast<std::ptrdiff_t>(entry + length));
+        out.totals.push_back(saturating_add(own.total_count, below->totals[child]));
+        entry += length;
+        ++child;
       } else {
         merger.start(own);
         for (std::uint32_t c = 0; c < shape.children[i]; ++c, ++child) {
