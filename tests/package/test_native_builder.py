@@ -225,3 +225,24 @@ def test_index_is_made_without_a_copy_and_release_empties_the_builder(monkeypatc
     assert index.to_bytes() == old.index(5).to_bytes()
     assert steps[-1][0] == "build" and steps[-1][1] == steps[-1][2] > 0
     assert (builder.records, builder.terms) == (0, 0)
+
+
+def test_streams_made_in_python_are_read_ahead_and_stopped_cleanly():
+    # The stream's batches come from a Python generator (pyarrow takes the
+    # interpreter lock to run it) while the builder works on the one before.
+    schema = pa.schema([("term", pa.string()), ("video", pa.int64()), ("count", pa.int64())])
+
+    def batches(bad_at=None, fail_at=None):
+        for k in range(40):
+            if k == fail_at:
+                raise RuntimeError("the source broke")
+            count = -1 if k == bad_at else 1
+            yield pa.record_batch([[f"t{k}", f"u{k}"], [k, k], [1, count]], schema=schema)
+
+    builder = IndexBuilder()
+    report = builder.add_arrow(pa.RecordBatchReader.from_batches(schema, batches()))
+    assert (report.rows, builder.terms) == (80, 80)
+    with pytest.raises(ValueError, match=r"^row 6: the count -1 is outside"):
+        IndexBuilder().add_arrow(pa.RecordBatchReader.from_batches(schema, batches(bad_at=2)))
+    with pytest.raises(OSError, match=r"^reading the Arrow stream failed: .*the source broke"):
+        IndexBuilder().add_arrow(pa.RecordBatchReader.from_batches(schema, batches(fail_at=30)))

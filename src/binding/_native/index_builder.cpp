@@ -20,6 +20,7 @@
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
 #include "builder/arrow_batch.h"
+#include "builder/arrow_prefetch.h"
 #include "builder/record_builder.h"
 #include "building.h"
 
@@ -333,13 +334,27 @@ nb::tuple add_arrow(NativeBuilder& self, nb::handle data, const std::string& ter
     }
     if (code != 0) stream_error(code);
     const builder::ColumnChoice choice = choose(schema.value, term, video, count);
+    // The next batch is read while this one is added. Whatever ends the
+    // loop, the reading thread is stopped without the interpreter lock,
+    // which a stream made in Python needs to finish its batch.
+    builder::ArrowPrefetch prefetch(stream);
+    struct StopUnlocked {
+      builder::ArrowPrefetch& prefetch;
+      ~StopUnlocked() {
+        const nb::gil_scoped_release released;
+        prefetch.stop();
+      }
+    } const stop_unlocked{prefetch};
     while (true) {
       Released<ArrowArray> batch;
+      std::string error;
       {
         const nb::gil_scoped_release released;
-        code = stream->get_next(stream, &batch.value);
+        code = prefetch.next(batch.value, error);
       }
-      if (code != 0) stream_error(code);
+      if (code != 0) {
+        raise(PyExc_OSError, ("reading the Arrow stream failed: " + error).c_str());
+      }
       if (batch.value.release == nullptr) break;  // the end of the stream
       ingest(self, schema.value, batch.value, choice, skip, null_count_is_one, report);
       if (!skip && report.refused > 0) break;
