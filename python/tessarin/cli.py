@@ -468,7 +468,7 @@ def _build(args: argparse.Namespace) -> int:
     if not builder.records:
         raise CommandError(f"{name}: no records")
     records, terms, videos = builder.records, builder.terms, builder.videos
-    building = ProgressBar(sys.stderr, "building", "terms", delay) if show else None
+    building = ProgressBar(sys.stderr, "building", "terms", delay, rate=False) if show else None
 
     def progress(step: str, done: int, total: int) -> None:
         if building is not None:

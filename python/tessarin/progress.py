@@ -21,12 +21,16 @@ class ProgressBar:
     the fraction done is known, the count so far, its rate and the time
     left ("reading  42% |####....| 1,234,567 rows  812,000 rows/s  0:03 left").
 
+    `rate=False` leaves the rate out (for a count that does not grow).
     Nothing is drawn during the first `delay` seconds, so small inputs show
     no bar at all; after that the line is redrawn at most ten times a second.
     """
 
-    def __init__(self, stream: TextIO, label: str, unit: str = "rows", delay: float = 0.5) -> None:
+    def __init__(
+        self, stream: TextIO, label: str, unit: str = "rows", delay: float = 0.5, rate: bool = True
+    ) -> None:
         self._stream = stream
+        self._rate = rate
         self._label = label
         self._unit = unit
         self._start = time.monotonic()
@@ -42,7 +46,7 @@ class ProgressBar:
         self._last = now
         width = shutil.get_terminal_size((80, 24)).columns
         status = f" {count:,} {self._unit}"
-        if elapsed > 0 and count:
+        if self._rate and elapsed > 0 and count:
             status += f"  {count / elapsed:,.0f} {self._unit}/s"
         if fraction is not None and 0 < fraction < 1:
             status += f"  {_duration(elapsed * (1 - fraction) / fraction)} left"

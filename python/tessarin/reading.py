@@ -423,16 +423,14 @@ class _Reader:
             query = f"SELECT {selected} FROM {relation}"
         before = self.rows
 
+        expected = self.expected_rows(source) if self.progress is not None else None
+
         def on_batch(rows: int) -> None:
             if self.progress is None:
                 return
             fraction: float | None = None
-            try:
-                within = self.con.query_progress()
-            except Exception:  # noqa: BLE001 - progress is best effort
-                within = -1
-            if total_bytes > 0:
-                part = within / 100 if within >= 0 else 0.0
+            if total_bytes > 0 and expected:
+                part = min(1.0, rows / expected)
                 fraction = min(1.0, (done_bytes + part * source.size) / total_bytes)
             self.progress(fraction, before + rows)
 
@@ -463,6 +461,29 @@ class _Reader:
         self.examples = [e for e in self.examples if e]
         if rejects is not None:
             self.collect_rejects(source, rejects)
+
+    def expected_rows(self, source: _Source) -> int | None:
+        """About how many rows a file holds, for the progress bar: Parquet
+        says; an uncompressed text file is measured by its first megabyte.
+        None when unknown (compressed text, or events, which DuckDB
+        aggregates before the first row arrives)."""
+        if self.options.events:
+            return None
+        try:
+            if source.format == "parquet":
+                found = self.con.sql(
+                    f"SELECT sum(num_rows) FROM parquet_file_metadata({_literal(source.path)})"
+                ).fetchall()
+                return int(found[0][0] or 0) or None
+            if source.compression is None:
+                with open(source.path, "rb") as file:
+                    head = file.read(1 << 20)
+                lines = head.count(b"\n")
+                if lines:
+                    return max(1, int(source.size * lines / len(head)))
+        except Exception:  # noqa: BLE001 - progress is best effort
+            return None
+        return None
 
     def locate(self, source: _Source, message: str) -> str:
         """A builder's "row N: problem" as the file's row, or, for events
