@@ -9,7 +9,7 @@ file. The driver holds one entry per distinct term and per (term, video)
 pair, never the events: a few tens of bytes per term plus 12 per pair
 while it reads, and the index as it is built.
 
-    from pyspark.sql import SparkSession
+    from pyspark.sql import SparkSession  # type: ignore[import-not-found,unused-ignore]
     from tessarin.spark import build_index
 
     spark = SparkSession.builder.getOrCreate()
@@ -41,13 +41,13 @@ def _normalize_column(frame: Any, column: str, name: str) -> Any:
     """The frame with `column` normalised on the executors, by a Python UDF
     running `tessarin.normalization` (no pandas needed, and no tessarin on
     the executors: the module travels with the UDF)."""
-    from pyspark import cloudpickle
-    from pyspark.sql import functions as F
+    from pyspark import cloudpickle  # type: ignore[import-not-found,unused-ignore]
+    from pyspark.sql import functions as F  # type: ignore[import-not-found,unused-ignore]
 
     from . import normalization
 
     # Shipped by value: the executors need Python, not tessarin.
-    cloudpickle.register_pickle_by_value(normalization)
+    cloudpickle.register_pickle_by_value(normalization)  # type: ignore[no-untyped-call,unused-ignore]
     normalize = normalizer(name)
     udf = F.udf(lambda t: None if t is None else normalize(t), "string", useArrow=False)
     return frame.withColumn(column, udf(F.col(column)))
@@ -64,7 +64,7 @@ def aggregate(
     """A DataFrame of (term, video, count) rows, one per pair: the events of
     `frame` (each row one search, or `count` searches) normalised and
     summed on the cluster."""
-    from pyspark.sql import functions as F
+    from pyspark.sql import functions as F  # type: ignore[import-not-found,unused-ignore]
 
     columns = [F.col(term).alias("term"), F.col(video).alias("video")]
     if count is not None:
@@ -79,9 +79,9 @@ def aggregate(
 def _arrow_batches(frame: Any) -> Iterator[Any]:
     """The rows of `frame` as Arrow batches, streamed from the JVM one at a
     time (in whatever order the partitions finish)."""
-    from pyspark.serializers import UTF8Deserializer, read_int
-    from pyspark.sql.pandas.serializers import ArrowStreamSerializer
-    from pyspark.util import _load_from_socket
+    from pyspark.serializers import UTF8Deserializer, read_int  # type: ignore[import-not-found,unused-ignore]
+    from pyspark.sql.pandas.serializers import ArrowStreamSerializer  # type: ignore[import-not-found,unused-ignore]
+    from pyspark.util import _load_from_socket  # type: ignore[import-not-found,unused-ignore]
 
     class _Streaming(ArrowStreamSerializer):  # type: ignore[misc,unused-ignore]
         """The batches as they arrive, then the JVM's trailer: the order of
@@ -89,11 +89,12 @@ def _arrow_batches(frame: Any) -> Iterator[Any]:
 
         def load_stream(self, stream: Any) -> Iterator[Any]:
             yield from super().load_stream(stream)
-            n = read_int(stream)
+            n = read_int(stream)  # type: ignore[no-untyped-call,unused-ignore]
             if n == -1:
-                raise RuntimeError(f"Spark failed: {UTF8Deserializer().loads(stream)}")
+                message = UTF8Deserializer().loads(stream)  # type: ignore[no-untyped-call,unused-ignore]
+                raise RuntimeError(f"Spark failed: {message}")
             for _ in range(n):
-                read_int(stream)
+                read_int(stream)  # type: ignore[no-untyped-call,unused-ignore]
 
     port, secret, server = frame._jdf.collectAsArrowToPython()
     try:
@@ -116,7 +117,7 @@ def index_from_dataframe(
 ) -> Index:
     """The index of a DataFrame of search events (see `aggregate`), built
     on the driver from the aggregated rows, streamed in Arrow batches."""
-    from pyspark.sql import functions as F
+    from pyspark.sql import functions as F  # type: ignore[import-not-found,unused-ignore]
 
     if chunks < 1:
         raise ValueError(f"chunks must be 1 or more, not {chunks}")
