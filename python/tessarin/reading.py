@@ -62,6 +62,9 @@ _SUFFIXES = {
 }
 _COMPRESSIONS = {".gz": "gzip", ".gzip": "gzip", ".zst": "zstd"}
 _EXAMPLES = 5
+#: The longest CSV line read when a file's first lines exceed DuckDB's
+#: default (2 MB): 1 GiB, one term of a billion bytes.
+_LONGEST_LINE = 1 << 30
 
 #: progress(fraction of the input read, or None when unknown; rows read).
 ReadProgress = Callable[[float | None, int], None]
@@ -218,6 +221,9 @@ class _Source:
         self.compression = compression
         self.size = os.path.getsize(path)
         self.header: bool | None = None  # CSV and TSV: whether the first line names the columns
+        # CSV and TSV: lines beyond DuckDB's default limit were seen (raising
+        # the limit for every file would slow the reading of all).
+        self.long_lines = False
 
     def relation(
         self, extra: str = "", columns: list[str] | None = None, dialect: list[str] | None = None
@@ -232,6 +238,8 @@ class _Source:
         # Every field as text, an empty one as "" (not null: only the
         # fields a short line lacks are null).
         options += ["all_varchar=true", "null_padding=true", "nullstr='\x01'"]
+        if self.long_lines:
+            options.append(f"max_line_size={_LONGEST_LINE}")
         if self.format == "tsv":
             options.append("delim='\\t'")
         if columns is not None and dialect is not None:
@@ -343,8 +351,17 @@ class _Reader:
         if source.format in ("csv", "tsv"):
             # Every field is text, so DuckDB cannot tell a header by its
             # types: decide here, from the first row, as the fields say.
-            first = self.con.sql(f"SELECT * FROM {source.relation('header=false')} LIMIT 1")
-            rows = first.fetchall()
+            try:
+                rows = self.con.sql(
+                    f"SELECT * FROM {source.relation('header=false')} LIMIT 1"
+                ).fetchall()
+            except Exception as error:
+                if "Maximum line size" not in str(error):
+                    raise
+                source.long_lines = True
+                rows = self.con.sql(
+                    f"SELECT * FROM {source.relation('header=false')} LIMIT 1"
+                ).fetchall()
             named = any(
                 o is not None and not o.isdigit()
                 for o in (self.options.term, self.options.video, self.options.count)

@@ -270,26 +270,39 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   // merge of its own list with its children's results (PayloadMerger, as
   // Trie::propagate merges). The children of one depth's nodes are the next
   // depth's nodes, in the same order, so one cursor walks them.
-  struct Level {
+  //
+  // Results are kept in segments of consecutive depths (a new one once the
+  // last holds kSegmentNodes nodes), so that a deep trie (one long term is
+  // one depth per character) costs a few numbers per depth, while the
+  // final table, filled from the root's depth down, can free each segment
+  // as soon as its deepest depth is copied.
+  struct Segment {
     std::vector<std::uint32_t> totals;
     std::vector<std::uint32_t> lengths;
     std::vector<std::uint32_t> ids;
     std::vector<std::uint32_t> counts;
   };
-  std::vector<Level> levels(depths);
+  struct Place {
+    std::uint32_t segment = 0;
+    std::uint32_t node = 0;   // the depth's first node within its segment
+    std::uint64_t entry = 0;  // and where its first list starts
+  };
+  constexpr std::size_t kSegmentNodes = std::size_t{1} << 16;
+  std::vector<Segment> segments;
+  std::vector<Place> places(depths);
   PayloadMaker maker;
   PayloadMerger merger;
   std::size_t done = 0;
   for (std::size_t d = depths; d-- > 0;) {
-    Level& out = levels[d];
-    const Level* below = d + 1 < depths ? &levels[d + 1] : nullptr;
-    const std::size_t begin = shape.level_begin[d];
-    const std::size_t end = shape.level_begin[d + 1];
-    out.totals.reserve(end - begin);
-    out.lengths.reserve(end - begin);
-    std::size_t child = 0;  // the next child's index within `below`
-    std::size_t entry = 0;  // where its list starts in below->ids
-    for (std::size_t i = begin; i < end; ++i) {
+    if (segments.empty() || segments.back().totals.size() >= kSegmentNodes) segments.emplace_back();
+    Segment& out = segments.back();
+    places[d] = {static_cast<std::uint32_t>(segments.size() - 1),
+                 static_cast<std::uint32_t>(out.totals.size()), out.ids.size()};
+    const Place* below_place = d + 1 < depths ? &places[d + 1] : nullptr;
+    const Segment* below = below_place != nullptr ? &segments[below_place->segment] : nullptr;
+    std::size_t child = below_place != nullptr ? below_place->node : 0;
+    std::size_t entry = below_place != nullptr ? below_place->entry : 0;
+    for (std::size_t i = shape.level_begin[d]; i < shape.level_begin[d + 1]; ++i) {
       PayloadView own;
       if (shape.term_of_node[i] != kNoTerm) {
         maker.make(log.bucket(shape.term_of_node[i]), final_position);
@@ -306,14 +319,18 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
                  (below->lengths[child] == 0 || below->counts[entry] != 0xFFFFFFFFu)) {
         // A chain node: its one child's list is sorted, its videos distinct,
         // no longer than the cut and free of saturated counts (whose order
-        // the merger would change), so merging it alone gives it back.
+        // the merger would change), so merging it alone gives it back. (The
+        // child's list may sit in `out` itself: copy it out of the way
+        // first.)
         const std::uint32_t length = below->lengths[child];
-        out.ids.insert(out.ids.end(), below->ids.begin() + static_cast<std::ptrdiff_t>(entry),
-                       below->ids.begin() + static_cast<std::ptrdiff_t>(entry + length));
-        out.counts.insert(out.counts.end(),
-                          below->counts.begin() + static_cast<std::ptrdiff_t>(entry),
-                          below->counts.begin() + static_cast<std::ptrdiff_t>(entry + length));
-        out.totals.push_back(saturating_add(own.total_count, below->totals[child]));
+        const std::uint32_t total = saturating_add(own.total_count, below->totals[child]);
+        maker.ids.assign(below->ids.begin() + static_cast<std::ptrdiff_t>(entry),
+                         below->ids.begin() + static_cast<std::ptrdiff_t>(entry + length));
+        maker.counts.assign(below->counts.begin() + static_cast<std::ptrdiff_t>(entry),
+                            below->counts.begin() + static_cast<std::ptrdiff_t>(entry + length));
+        out.ids.insert(out.ids.end(), maker.ids.begin(), maker.ids.end());
+        out.counts.insert(out.counts.end(), maker.counts.begin(), maker.counts.end());
+        out.totals.push_back(total);
         entry += length;
         ++child;
       } else {
@@ -334,21 +351,25 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   }
   if (release) log.clear();
 
-  // The final table in node order, each depth's results freed once copied.
+  // The final table in node order, each segment freed once copied.
   Trie trie;
   std::size_t entries = 0;
-  for (const Level& level : levels) entries += level.ids.size();
+  for (const Segment& segment : segments) entries += segment.ids.size();
   trie.payloads.reserve(n, entries);
-  for (Level& level : levels) {
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < level.totals.size(); ++k) {
-      const std::size_t length = level.lengths[k];
-      trie.payloads.push(level.totals[k],
-                         std::span<const std::uint32_t>(level.ids).subspan(at, length),
-                         std::span<const std::uint32_t>(level.counts).subspan(at, length));
+  for (std::size_t d = 0; d < depths; ++d) {
+    const Place place = places[d];
+    Segment& segment = segments[place.segment];
+    std::size_t at = place.entry;
+    const std::size_t count = shape.level_begin[d + 1] - shape.level_begin[d];
+    for (std::size_t k = place.node; k < place.node + count; ++k) {
+      const std::size_t length = segment.lengths[k];
+      trie.payloads.push(segment.totals[k],
+                         std::span<const std::uint32_t>(segment.ids).subspan(at, length),
+                         std::span<const std::uint32_t>(segment.counts).subspan(at, length));
       at += length;
     }
-    level = Level();
+    // A segment's deepest depth is its first, which is copied last.
+    if (place.node == 0) segment = Segment();
   }
   trie.is_terminal.resize(n);
   for (std::size_t i = 0; i < n; ++i) trie.is_terminal[i] = shape.term_of_node[i] != kNoTerm;

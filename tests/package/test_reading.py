@@ -114,3 +114,14 @@ def test_read_records_from_python(tmp_path):
         read_records(IndexBuilder(), str(path), ReadOptions(term="nope"))
     assert container.is_container(builder.index().to_bytes())
     assert os.listdir(tmp_path) == ["records.parquet"]
+
+
+def test_a_term_longer_than_duckdbs_default_line(tmp_path):
+    long = "ab" * 1_100_000  # 2.2 MB: DuckDB refuses lines over 2 MB by default
+    path = tmp_path / "long.csv"
+    path.write_text(f"term,video,count\n{long},1,2\n{long[:-1]}x,2,1\n")
+    status, out, err = tessarin("build", path, "-", "-q")
+    assert status == 0, err
+    expected = IndexBuilder()
+    expected.add_many([(long, 1, 2), (long[:-1] + "x", 2, 1)])
+    assert saved_form(out) == expected.build().to_bytes()
