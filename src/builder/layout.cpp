@@ -65,7 +65,7 @@ struct PayloadMaker {
   std::uint32_t total = 0;
 
   // Fills ids, counts and total.
-  void make(std::span<const PairEntry> bucket, const std::vector<std::uint32_t>& final_position) {
+  void make(std::span<const PairEntry> bucket) {
     sums.clear();
     std::uint64_t sum_of_all = 0;
     for (std::size_t k = 0; k < bucket.size();) {
@@ -73,7 +73,7 @@ struct PayloadMaker {
       std::uint64_t sum = 0;
       for (; k < bucket.size() && bucket[k].video == video; ++k) sum += bucket[k].count;
       sum_of_all += sum;
-      sums.emplace_back(sum, final_position[video]);
+      sums.emplace_back(sum, video);
     }
     std::sort(sums.begin(), sums.end(), [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first > b.first : a.second < b.second;
@@ -231,7 +231,6 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   input.child_transitions = transitions_of(n);
 
   // Payloads in node order, and the video table.
-  const std::vector<std::uint32_t> final_position = videos.sorted_positions();
   input.payloads.reserve(n, log.size());
   PayloadMaker maker;
   std::size_t made = 0;
@@ -241,11 +240,13 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
       input.payloads.push_absent();
       continue;
     }
-    maker.make(log.bucket(term), final_position);
+    maker.make(log.bucket(term));
     input.payloads.push(maker.total, maker.ids, maker.counts);
     if (++made % kProgressStep == 0) progress(2 * m + made, work);
   }
-  const std::vector<std::uint8_t> table = videos.sorted_bytes(final_position);
+  std::vector<std::uint32_t> identity(videos.size());
+  for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
+  const std::vector<std::uint8_t> table = videos.sorted_bytes(identity);
   const std::size_t width = videos.kind() == VideoKind::kInt ? 4 : 16;
   for (std::size_t at = 0; at < table.size(); at += width) {
     input.video_index.add(std::span<const std::uint8_t>(table).subspan(at, width));
@@ -263,7 +264,6 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   const std::size_t n = shape.labels.size();
   const std::size_t depths = shape.level_begin.size() - 1;
   const std::size_t work = 3 * m + 1 + n;
-  const std::vector<std::uint32_t> final_position = videos.sorted_positions();
 
   // Propagation, one depth at a time from the deepest: a node's result is
   // its own list cut to video_top_n when it has no children, else the
@@ -302,10 +302,18 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
     const Segment* below = below_place != nullptr ? &segments[below_place->segment] : nullptr;
     std::size_t child = below_place != nullptr ? below_place->node : 0;
     std::size_t entry = below_place != nullptr ? below_place->entry : 0;
-    for (std::size_t i = shape.level_begin[d]; i < shape.level_begin[d + 1]; ++i) {
+    const std::size_t level_end = shape.level_begin[d + 1];
+    for (std::size_t i = shape.level_begin[d]; i < level_end; ++i) {
+      // The pairs of the terms a few nodes ahead, loaded meanwhile.
+      if (i + 16 < level_end && shape.term_of_node[i + 16] != kNoTerm) {
+        log.prefetch_begin(shape.term_of_node[i + 16]);
+      }
+      if (i + 8 < level_end && shape.term_of_node[i + 8] != kNoTerm) {
+        log.prefetch(shape.term_of_node[i + 8]);
+      }
       PayloadView own;
       if (shape.term_of_node[i] != kNoTerm) {
-        maker.make(log.bucket(shape.term_of_node[i]), final_position);
+        maker.make(log.bucket(shape.term_of_node[i]));
         own = maker.view();
       }
       const std::size_t before = out.ids.size();
@@ -380,9 +388,9 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   trie.child_transitions = transitions_of(n);
   if (videos.kind() == VideoKind::kInt) {
     trie.id_mode = IdMode::Int32;
-    trie.video_int_ids = videos.sorted_ints(final_position);
+    trie.video_int_ids = videos.ints();
   } else if (videos.kind() == VideoKind::kUuid) {
-    trie.video_uuids = videos.sorted_uuids(final_position);
+    trie.video_uuids = videos.uuids();
   }
   trie.well_formed = trie.reads_in_bounds();
   progress(work, work);

@@ -49,7 +49,8 @@ using StepProgress = std::function<void(std::size_t done, std::size_t total)>;
 [[nodiscard]] std::vector<std::uint32_t> sorted_terms(const TermTable& terms);
 
 // The arrays of the index; the terms' ids must follow the order of their
-// bytes (sorted_terms() is the identity) and `log` must be compacted.
+// bytes (sorted_terms() is the identity), the videos must be in sorted
+// order (VideoTable::reorder()) and `log` must be compacted.
 [[nodiscard]] BuildInput lay_out(const TermTable& terms, const PairLog& log,
                                  const VideoTable& videos, std::size_t video_top_n,
                                  const StepProgress& progress);

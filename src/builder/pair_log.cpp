@@ -32,8 +32,12 @@ void sort_by_term(std::vector<PairEntry>& entries, std::size_t terms) {
 
 }  // namespace
 
-void PairLog::rename_terms(const std::vector<std::uint32_t>& renamed) {
-  for (PairEntry& e : entries_) e.term = renamed[e.term];
+void PairLog::rename(const std::vector<std::uint32_t>& terms,
+                     const std::vector<std::uint32_t>& videos) {
+  for (PairEntry& e : entries_) {
+    e.term = terms[e.term];
+    e.video = videos[e.video];
+  }
   compacted_size_ = 0;
 }
 

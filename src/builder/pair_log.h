@@ -57,9 +57,12 @@ class PairLog {
                                                         begins_[term + 1] - begins_[term]);
   }
   [[nodiscard]] std::size_t size() const { return entries_.size(); }
-  // Renames every term t to renamed[t] (a permutation of the ids); the
-  // next compact() sorts all entries again.
-  void rename_terms(const std::vector<std::uint32_t>& renamed);
+  // Renames every term t to terms[t] and every video v to videos[v]
+  // (permutations); the next compact() sorts all entries again.
+  void rename(const std::vector<std::uint32_t>& terms, const std::vector<std::uint32_t>& videos);
+  // Starts loading term t's bucket (after compact()), for a read soon after.
+  void prefetch(std::size_t term) const { __builtin_prefetch(entries_.data() + begins_[term]); }
+  void prefetch_begin(std::size_t term) const { __builtin_prefetch(&begins_[term]); }
   [[nodiscard]] std::size_t memory_bytes() const {
     return entries_.capacity() * sizeof(PairEntry) + begins_.capacity() * 8;
   }

@@ -309,7 +309,9 @@ void RecordBuilder::prepare(bool release) {
   const std::vector<std::uint32_t> order = sorted_terms(terms_);
   std::vector<std::uint32_t> rank(order.size());
   for (std::uint32_t k = 0; k < order.size(); ++k) rank[order[k]] = k;
-  log_.rename_terms(rank);
+  const std::vector<std::uint32_t> video_rank = videos_.sorted_positions();
+  videos_.reorder(video_rank);
+  log_.rename(rank, video_rank);
   log_.compact(terms_.size());
   if (release) {
     raw_ = TermTable();

@@ -93,6 +93,22 @@ std::vector<std::uint32_t> VideoTable::sorted_positions() const {
   return final_position;
 }
 
+void VideoTable::reorder(const std::vector<std::uint32_t>& final_position) {
+  if (kind_ == VideoKind::kInt) {
+    ints_ = sorted_ints(final_position);
+  } else {
+    uuids_ = sorted_uuids(final_position);
+  }
+  std::fill(slots_.begin(), slots_.end(), 0);
+  for (std::uint32_t k = 0; k < size(); ++k) {
+    if (kind_ == VideoKind::kInt) {
+      place(hash(ints_[k]), key(ints_[k]) | (std::uint64_t{k} + 1));
+    } else {
+      place(hash(uuids_[k]), key(uuids_[k]) | (std::uint64_t{k} + 1));
+    }
+  }
+}
+
 std::vector<std::uint32_t> VideoTable::sorted_ints(
     const std::vector<std::uint32_t>& final_position) const {
   std::vector<std::uint32_t> out(ints_.size());

@@ -47,6 +47,12 @@ class VideoTable {
 
   // For each provisional position, the position in the sorted table.
   [[nodiscard]] std::vector<std::uint32_t> sorted_positions() const;
+  // Renumbers the videos: position k becomes final_position[k] (a
+  // permutation), e.g. sorted_positions(), after which the table is in
+  // sorted order and ints() or uuids() is the index's video table.
+  void reorder(const std::vector<std::uint32_t>& final_position);
+  [[nodiscard]] const std::vector<std::uint32_t>& ints() const { return ints_; }
+  [[nodiscard]] const std::vector<UuidBytes>& uuids() const { return uuids_; }
   // The identifiers in sorted order, as an index's video table holds them;
   // `final_position` is sorted_positions().
   [[nodiscard]] std::vector<std::uint32_t> sorted_ints(
