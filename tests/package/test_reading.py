@@ -125,3 +125,35 @@ def test_a_term_longer_than_duckdbs_default_line(tmp_path):
     expected = IndexBuilder()
     expected.add_many([(long, 1, 2), (long[:-1] + "x", 2, 1)])
     assert saved_form(out) == expected.build().to_bytes()
+
+
+def test_uuid_columns_as_duckdb_and_arrow_write_them(tmp_path):
+    import uuid
+
+    import duckdb
+
+    videos = [
+        uuid.UUID(int=(k + 1) * 0x9E3779B97F4A7C15F39CC0605CEDC834 % 2**128) for k in range(3)
+    ]
+    records = [("cat", videos[0], 3), ("cat", videos[1], 1), ("car", videos[2], 2)]
+    expected = IndexBuilder()
+    expected.add_many(records)
+    typed = tmp_path / "typed.parquet"  # DuckDB's UUID type, exported as text
+    rows = ", ".join(f"('{t}', '{v}'::UUID, {c})" for t, v, c in records)
+    duckdb.sql(f"COPY (SELECT * FROM (VALUES {rows}) r(term, video, count)) TO '{typed}'")
+    binary = tmp_path / "binary.parquet"  # 16 bytes each
+    columns = list(zip(*records, strict=True))
+    pq.write_table(
+        pa.table(
+            {
+                "term": columns[0],
+                "video": pa.array([v.bytes for v in columns[1]], pa.binary(16)),
+                "count": columns[2],
+            }
+        ),
+        binary,
+    )
+    for path in (typed, binary):
+        builder = IndexBuilder()
+        read_records(builder, str(path))
+        assert builder.build().to_bytes() == expected.build().to_bytes()
