@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -51,7 +52,7 @@ std::string take_error_message() {
 struct NativeBuilder {
   builder::RecordBuilder core;
   nb::object normalize;  // str -> str for non-ASCII terms, or None
-  bool busy = false;
+  std::atomic<bool> busy{false};
 };
 
 // Marks a builder in use for the duration of a call that may release the
@@ -59,10 +60,10 @@ struct NativeBuilder {
 class Busy {
  public:
   explicit Busy(NativeBuilder& self) : self_(self) {
-    if (self.busy) raise(PyExc_RuntimeError, "the builder is in use by another call");
-    self.busy = true;
+    if (self.busy.exchange(true))
+      raise(PyExc_RuntimeError, "the builder is in use by another call");
   }
-  ~Busy() { self_.busy = false; }
+  ~Busy() { self_.busy.store(false); }
   Busy(const Busy&) = delete;
   Busy& operator=(const Busy&) = delete;
 
