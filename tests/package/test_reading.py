@@ -5,10 +5,13 @@ byte for byte; raw events are aggregated; bad rows fail or are skipped."""
 import gzip
 import json
 import os
+import tempfile
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from test_cli import RECORDS, assert_one_line_failure, saved_form, tessarin, text_run
 
 from tessarin import Index, IndexBuilder, container
@@ -157,3 +160,38 @@ def test_uuid_columns_as_duckdb_and_arrow_write_them(tmp_path):
         builder = IndexBuilder()
         read_records(builder, str(path))
         assert builder.build().to_bytes() == expected.build().to_bytes()
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.text(st.sampled_from('ab "é中😀\tx'), min_size=1, max_size=6).filter(str.strip),
+            st.integers(0, 5),
+            st.integers(0, 2**32 - 1),
+        ),
+        min_size=1,
+        max_size=25,
+    )
+)
+def test_any_records_through_csv_and_parquet_give_the_reference_index(records):
+    import csv
+    import io
+
+    from tessarin_reference.builder import IndexBuilder as Reference
+
+    expected = Reference()
+    expected.add_many(records)
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(["term", "video", "count"])
+    writer.writerows(records)
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, "r.csv"), os.path.join(folder, "r.parquet")]
+        with open(paths[0], "w", encoding="utf-8", newline="") as f:
+            f.write(text.getvalue())
+        write_parquet(paths[1], records)
+        for path in paths:
+            builder = IndexBuilder()
+            read_records(builder, path)
+            assert builder.build().to_bytes() == expected.build().to_bytes(), path
