@@ -27,6 +27,13 @@ from tessarin_reference.hostile import BUILD_PARAMETERS, OddSequence
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory") or not hasattr(_testcapi, "remove_mem_hooks"):
     pytest.skip("this interpreter's _testcapi has no set_nomemory", allow_module_level=True)
+if sys.version_info < (3, 11):
+    # CPython 3.10 itself, when an allocation fails while an exception is
+    # being set, raises that exception with an empty message instead of
+    # MemoryError, and keeps a few blocks: its outcomes are not ours to judge.
+    pytest.skip(
+        "CPython 3.10 sets exceptions differently under failed allocations", allow_module_level=True
+    )
 
 build = PrefixSearch.from_internal_data_v2
 load = PrefixSearch.from_bytes
