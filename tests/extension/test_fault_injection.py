@@ -178,6 +178,19 @@ def injected(start, stop, function, args, kwargs):
     return described, failed
 
 
+def _damaged_messages():
+    """Whether this interpreter, when an allocation fails while it formats
+    an exception's message, raises that exception with the message cut
+    short instead of MemoryError (Debian's CPython 3.11.2 does): seen on
+    int()'s own ValueError."""
+    expected = normal(int, ("x",), {})
+    outcomes = (injected(start, start + 1, int, ("x",), {})[0] for start in range(40))
+    return any(got[0] is ValueError and got != expected for got in outcomes)
+
+
+DAMAGED_MESSAGES = _damaged_messages()
+
+
 def allocation_count(function, args, kwargs):
     """The first start at which no allocation fails."""
     for start in range(MAX_ALLOCATIONS):
@@ -194,7 +207,13 @@ def test_failed_allocations_raise_memory_error(name, capfd):
 
     def check(start, stop):
         got, failed = injected(start, stop, function, args, kwargs)
-        if got != expected and got[0] is not MemoryError:
+        cut_short = (
+            DAMAGED_MESSAGES
+            and isinstance(expected[0], type)
+            and got[0] is expected[0]
+            and expected[1].startswith(got[1])
+        )
+        if got != expected and got[0] is not MemoryError and not cut_short:
             findings.append((start, stop, got))
         # The indexes are untouched, and the call works again.
         assert [index.to_bytes() for index in INDEXES] == SAVED
@@ -209,9 +228,9 @@ def test_failed_allocations_raise_memory_error(name, capfd):
     assert not findings, f"outcomes other than MemoryError or {expected}: {findings[:5]}"
 
 
-@pytest.mark.parametrize("name", list(CASES))
-def test_failed_allocations_leak_nothing(name, capfd):
-    function, args, kwargs = CASES[name]
+def growth(function, args, kwargs):
+    """(references, blocks) that five batches of injected calls leave
+    behind, the least over three rounds, and the calls in a batch."""
     count = allocation_count(function, args, kwargs)
 
     def batch():
@@ -220,18 +239,30 @@ def test_failed_allocations_leak_nothing(name, capfd):
             injected(start, start + 1, function, args, kwargs)
 
     batch()  # warm-up: caches and free lists fill once
-    growth = None
+    least = None
     for _ in range(3):
         before = allocation_counters()
         for _ in range(5):
             batch()
         grown = [after - was for after, was in zip(allocation_counters(), before, strict=True)]
-        growth = grown if growth is None else list(map(min, growth, grown))
+        least = grown if least is None else list(map(min, least, grown))
+    return least, 2 * count + 2
+
+
+# Debian's debug CPython 3.11.2 itself gains references under this harness
+# (about ten a round, whatever the call): there only blocks are judged.
+LEAKING_INTERPRETER = growth(len, ((),), {})[0][0] > 2
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_failed_allocations_leak_nothing(name, capfd):
+    (refs, blocks), calls = growth(*CASES[name])
     capfd.readouterr()
     # A leak on any injected path recurs in each of the five batches of a
     # round: at least 5 references or blocks in every round. The least
     # growth over three rounds drops what one round alone shows (a free
     # list or cache filling); 2 spare for an object made once, lazily.
-    refs, blocks = growth
-    assert refs <= 2, f"{refs} references more after 5 batches of {2 * count + 2} calls"
-    assert blocks <= 2, f"{blocks} blocks more after 5 batches of {2 * count + 2} calls"
+    assert blocks <= 2, f"{blocks} blocks more after 5 batches of {calls} calls"
+    if LEAKING_INTERPRETER:
+        pytest.skip("the interpreter itself keeps references under failed allocations")
+    assert refs <= 2, f"{refs} references more after 5 batches of {calls} calls"
