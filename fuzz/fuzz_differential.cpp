@@ -244,6 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const bool terminal_only : {true, false}) {
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto);
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kBanded);
+    check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kBlocked);
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto,
                 tessarin::SearchEngine::kAuto);
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto,

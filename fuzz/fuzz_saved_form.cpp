@@ -163,14 +163,17 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
   // The plain walk (banded rows) and fuzzy_match_nodes (the fast search
   // where it applies, prefix/matcher.h) walk the same way, failures
   // included.
+  // So do the blocked rows.
   for (const bool terminal_only : {true, false}) {
-    const auto banded = walk_with(trie, term, max_dist, terminal_only, RowEngine::kBanded);
     const auto& automatic = terminal_only ? terminal : all;
-    FUZZ_CHECK(banded.ok() == automatic.ok(), "the row engines disagree on failing");
-    if (banded.ok()) {
-      FUZZ_CHECK(same(banded.value(), automatic.value()), "the row engines disagree");
-    } else {
-      FUZZ_CHECK(banded.error().message == automatic.error().message, banded.error().message);
+    for (const RowEngine engine : {RowEngine::kBanded, RowEngine::kBlocked}) {
+      const auto forced = walk_with(trie, term, max_dist, terminal_only, engine);
+      FUZZ_CHECK(forced.ok() == automatic.ok(), "the row engines disagree on failing");
+      if (forced.ok()) {
+        FUZZ_CHECK(same(forced.value(), automatic.value()), "the row engines disagree");
+      } else {
+        FUZZ_CHECK(forced.error().message == automatic.error().message, forced.error().message);
+      }
     }
   }
 

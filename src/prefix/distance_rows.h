@@ -37,6 +37,10 @@
 //   FixedBitRows<K> is the same with K fixed at compile time (the small
 //   bounds that most calls use): rows of K + 1 words, the loop unrolled.
 //
+// (prefix/blocked_rows.h holds a third, for long queries at large bounds,
+// where BitRows' one word per unit of the bound cannot go: a row there is
+// its cells' vertical deltas, in 64-bit blocks.)
+//
 // All allocate rows lazily, as the walk reaches new depths (FixedBitRows a
 // few ahead, doubling), reusing them for every node at a depth; nothing is
 // allocated per node.

@@ -22,7 +22,10 @@
 // * Rows are allocated lazily, one per depth actually reached, and hold only
 //   the diagonal band that can stay within the bound, so a huge max_dist or
 //   a 100,000-character query costs memory and time in proportion to the
-//   nodes visited. The bound is first lowered to max(m, length of
+//   nodes visited; where that band is most of a long query's row, the rows
+//   are bit vectors instead (prefix/blocked_rows.h: m / 64 words a node, and
+//   a last child's row replaces its parent's). The bound is first lowered
+//   to max(m, length of
 //   child_transitions) when above it: no cell of any row the walk can fill
 //   exceeds that (a cell of row k is at most max(k, m), and the depth stays
 //   below the number of child entries examined), so the walk is the same.
@@ -55,6 +58,7 @@
 #include <string_view>
 #include <vector>
 
+#include "prefix/blocked_rows.h"
 #include "prefix/distance_rows.h"
 #include "prefix/fast_walk.h"
 #include "prefix/forward_backward.h"
@@ -93,8 +97,9 @@ Result<std::vector<NodeMatch>> fuzzy_match_nodes(const Trie& trie, std::u32strin
                                                  std::uint32_t max_dist, bool terminal_only);
 
 // Which rows the walk uses; kAuto picks the bit-parallel rows where they
-// apply. Forcing one is for tests: both give the same walk.
-enum class RowEngine : unsigned char { kAuto, kBanded, kBitParallel };
+// apply, the blocked rows for long queries at large bounds, and the banded
+// rows otherwise. Forcing one is for tests: all give the same walk.
+enum class RowEngine : unsigned char { kAuto, kBanded, kBitParallel, kBlocked };
 
 namespace matcher_detail {
 
@@ -213,7 +218,14 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
     const char32_t label = reads.label(child);
     if (label == 0) continue;
 
-    const Filled row = rows.fill(depth, label);
+    // The blocked rows reuse the parent's row for its last child.
+    const Filled row = [&] {
+      if constexpr (requires { rows.fill(depth, label, true); }) {
+        return rows.fill(depth, label, next == end);
+      } else {
+        return rows.fill(depth, label);
+      }
+    }();
     ++visited;
     if (!row.alive) continue;
     if constexpr (kWithPath) {
@@ -271,7 +283,7 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
   return catch_internal([&]() -> Result<std::size_t> {
     using matcher_detail::walk_trie;
     const bool bits_fit = m <= BitRows::kMaxQuery && bound <= BitRows::kMaxBound;
-    if (engine != RowEngine::kBanded && bits_fit) {
+    if ((engine == RowEngine::kAuto || engine == RowEngine::kBitParallel) && bits_fit) {
       switch (bound) {
         case 0: {
           matcher_detail::FixedBitRows<0> rows(term);
@@ -298,6 +310,16 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
           return walk_trie<BitRows, kWithPath>(trie, rows, bound, terminal_only, visit);
         }
       }
+    }
+    // Blocked rows cost about m / 64 word steps per node, banded ones
+    // min(m, 2K) + 1 cells: for long queries at large bounds the blocks win.
+    const bool blocked = engine == RowEngine::kBlocked ||
+                         (engine == RowEngine::kAuto && !bits_fit &&
+                          m <= matcher_detail::kMaxBlockedQuery && 2 * bound + 1 >= m / 16);
+    if (blocked) {
+      matcher_detail::BlockedRows rows(term, bound);
+      return walk_trie<matcher_detail::BlockedRows, kWithPath>(trie, rows, bound, terminal_only,
+                                                               visit);
     }
     if (bound <= BandedRows<std::uint16_t>::kMaxBound) {
       BandedRows<std::uint16_t> rows(term, bound);

@@ -133,7 +133,7 @@ Trie random_trie(std::mt19937& rng, bool tree) {
 std::u32string random_query(std::mt19937& rng) {
   const std::u32string alphabet = U"abcd\u00e9\U0001F600";
   std::u32string q;
-  const std::size_t m = rng() % 4 == 0 ? 60 + rng() % 10 : rng() % 8;
+  const std::size_t m = rng() % 4 == 0 ? 60 + rng() % 80 : rng() % 8;
   for (std::size_t i = 0; i < m; ++i) q.push_back(alphabet[rng() % alphabet.size()]);
   return q;
 }
@@ -152,6 +152,7 @@ TEST(engines_agree_with_exact_rows) {
     const Outcome bits = run(trie, q, max_dist, RowEngine::kBitParallel);
     CHECK(banded == expected);
     CHECK(bits == expected);
+    CHECK(run(trie, q, max_dist, RowEngine::kBlocked) == expected);
     if (tree) CHECK(expected.ok);
     // The same trie walked with plain reads: the same walk, the tree bound
     // included (these tries are all in bounds, trees or not).
@@ -160,6 +161,53 @@ TEST(engines_agree_with_exact_rows) {
     plain.well_formed = true;
     CHECK(run(plain, q, max_dist, RowEngine::kBanded) == expected);
     CHECK(run(plain, q, max_dist, RowEngine::kBitParallel) == expected);
+    CHECK(run(plain, q, max_dist, RowEngine::kBlocked) == expected);
+  }
+}
+
+TEST(blocked_rows_on_deep_tries_and_long_queries) {
+  // Terms that are the query with a few edits, so that rows deeper than the
+  // bound stay alive and the blocked rows' scan for a cell within it
+  // decides the pruning anywhere along the row; two letters, long queries.
+  std::mt19937 rng(2024);
+  const auto letter = [&] { return rng() % 2 == 0 ? U'a' : U'b'; };
+  for (int round = 0; round < 300; ++round) {
+    std::u32string q;
+    for (std::size_t j = rng() % 260; j > 0; --j) q.push_back(letter());
+    std::vector<std::vector<std::uint32_t>> children(1);
+    std::u32string labels(1, U'\0');
+    std::vector<std::uint8_t> terminal(1, 0);
+    for (int t = 0; t < 6; ++t) {
+      std::u32string term = q.substr(0, rng() % (q.size() + 1));
+      for (std::size_t e = rng() % 6; e > 0 && !term.empty(); --e) {
+        const std::size_t at = rng() % term.size();
+        if (rng() % 2 == 0)
+          term.erase(at, 1);
+        else
+          term.insert(at, 1, letter());
+      }
+      std::uint32_t node = 0;
+      for (const char32_t c : term) {
+        const auto& kids = children[node];
+        const auto same =
+            std::find_if(kids.begin(), kids.end(), [&](std::uint32_t k) { return labels[k] == c; });
+        if (same != kids.end()) {
+          node = *same;
+          continue;
+        }
+        const auto next = static_cast<std::uint32_t>(labels.size());
+        children[node].push_back(next);
+        children.emplace_back();
+        labels.push_back(c);
+        terminal.push_back(rng() % 4 == 0);
+        node = next;
+      }
+      terminal[node] = 1;
+    }
+    const Trie trie = make_trie(children, labels, terminal);
+    const auto max_dist =
+        static_cast<std::uint32_t>(rng() % 3 == 0 ? rng() % (q.size() + 2) : rng() % 8);
+    CHECK(run(trie, q, max_dist, RowEngine::kBlocked) == reference(trie, q, max_dist));
   }
 }
 
@@ -177,7 +225,8 @@ TEST(cat_example_visits) {
   // root -> b -> a -> t -> x, root -> c -> a -> t.
   const Trie trie =
       make_trie({{1, 5}, {2}, {3}, {4}, {}, {6}, {7}, {}}, U"\0batxcat"s, {0, 0, 0, 1, 1, 0, 0, 1});
-  for (const RowEngine engine : {RowEngine::kBanded, RowEngine::kBitParallel}) {
+  for (const RowEngine engine :
+       {RowEngine::kBanded, RowEngine::kBitParallel, RowEngine::kBlocked}) {
     const Outcome out = run(trie, U"cat", 1, engine, /*terminal_only=*/true);
     CHECK(out.ok);
     CHECK(out.visits == (std::vector<Visit>{{3, 1, U"bat"}, {7, 0, U"cat"}}));
