@@ -69,6 +69,19 @@ def chain(depth, label="a"):
     )
 
 
+def comb(depth):
+    """A path `depth` nodes deep, each with a leaf as its second child, so
+    that a walk keeps a row for every node of the path."""
+    return build(
+        [2 * min(node, depth) for node in range(2 * depth + 1)],
+        [""] + ["a"] * depth + ["b"] * depth,
+        [None] * (2 * depth + 1),
+        [k for node in range(1, depth + 1) for k in (node, depth + node)],
+        [],
+        0,
+    )
+
+
 _RUNNER = """
 import json, resource
 def peak_kb():

@@ -354,8 +354,8 @@ needs_rlimit = pytest.mark.skipif(
         "build([], [], [], [], [bytes(16)] * 50_000_000, 0)",
         # Saving an index larger than the cap.
         "kept = [big.to_bytes() for _ in range(10)]",
-        # A row table of a million-character query down a deep path.
-        "chain(2000).fuzzy_match('a' * 1_000_000, 4294967295)",
+        # Rows of a million-character query, one for each node of a deep path.
+        "comb(2000).fuzzy_match('a' * 1_000_000, 4294967295)",
     ],
     ids=["node_shifts", "video_index", "to_bytes", "rows"],
 )
