@@ -52,10 +52,10 @@ import urllib.parse
 import urllib.request
 
 from bench.data import video_records
+from bench.query_latency import one_typo
 from bench.synthetic import random_terms
 from tessarin import Index, IndexBuilder
 
-LETTERS = "abcdefghijklmnopqrstuvwxyz"
 UNITS = {"us": 1e-3, "ms": 1.0, "s": 1e3}
 
 
@@ -80,14 +80,7 @@ def typing_queries(terms: list[str], words: int = 400, seed: int = 11) -> list[s
     rng = random.Random(seed)
     queries = []
     for word in rng.sample(terms, words):
-        at = rng.randrange(len(word))
-        op = rng.choice("sid")
-        if op == "s":
-            word = word[:at] + rng.choice(LETTERS) + word[at + 1 :]
-        elif op == "i":
-            word = word[:at] + rng.choice(LETTERS) + word[at:]
-        else:
-            word = word[:at] + word[at + 1 :]
+        word = one_typo(word, rng)
         queries += [word[:k] for k in range(3, len(word) + 1)]
     return queries
 

@@ -26,6 +26,17 @@ from tessarin_reference.model import ModelTrie
 LETTERS = "abcdefghijklmnopqrstuvwxyz"
 
 
+def one_typo(word, rng):
+    """`word` with one random substitution, insertion or deletion."""
+    at = rng.randrange(len(word))
+    op = rng.choice("sid")
+    if op == "s":
+        return word[:at] + rng.choice(LETTERS) + word[at + 1 :]
+    if op == "i":
+        return word[:at] + rng.choice(LETTERS) + word[at:]
+    return word[:at] + word[at + 1 :]
+
+
 def make_queries(terms, count, seed=7):
     rng = random.Random(seed)
     words = [t for t, _ in terms]
@@ -34,14 +45,7 @@ def make_queries(terms, count, seed=7):
         word = rng.choice(words)
         kind = k % 3
         if kind == 0:  # one typo
-            at = rng.randrange(len(word))
-            op = rng.choice("sid")
-            if op == "s":
-                word = word[:at] + rng.choice(LETTERS) + word[at + 1 :]
-            elif op == "i":
-                word = word[:at] + rng.choice(LETTERS) + word[at:]
-            else:
-                word = word[:at] + word[at + 1 :]
+            word = one_typo(word, rng)
         elif kind == 1:  # a prefix, as typed
             word = word[: rng.randint(3, 6)]
         else:  # not indexed, most likely

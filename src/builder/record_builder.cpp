@@ -58,6 +58,10 @@ bool valid_utf8(std::string_view text) {
 
 Rejection reject(Fault fault, std::string message) { return {fault, std::move(message)}; }
 
+Rejection video_out_of_range(const std::string& digits) {
+  return reject(Fault::kVideoRange, "the video identifier " + digits + " is outside 0..4294967295");
+}
+
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -133,24 +137,16 @@ std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-std::optional<Rejection> integer_video(std::int64_t value, VideoValue& out) {
-  if (value < 0 || static_cast<std::uint64_t>(value) > kU32Max) {
-    return reject(Fault::kVideoRange,
-                  "the video identifier " + std::to_string(value) + " is outside 0..4294967295");
-  }
+std::optional<Rejection> unsigned_video(std::uint64_t value, VideoValue& out) {
+  if (value > kU32Max) return video_out_of_range(std::to_string(value));
   out.kind = VideoKind::kInt;
   out.integer = static_cast<std::uint32_t>(value);
   return std::nullopt;
 }
 
-std::optional<Rejection> unsigned_video(std::uint64_t value, VideoValue& out) {
-  if (value > kU32Max) {
-    return reject(Fault::kVideoRange,
-                  "the video identifier " + std::to_string(value) + " is outside 0..4294967295");
-  }
-  out.kind = VideoKind::kInt;
-  out.integer = static_cast<std::uint32_t>(value);
-  return std::nullopt;
+std::optional<Rejection> integer_video(std::int64_t value, VideoValue& out) {
+  if (value < 0) return video_out_of_range(std::to_string(value));
+  return unsigned_video(static_cast<std::uint64_t>(value), out);
 }
 
 std::optional<Rejection> parse_video_text(std::string_view text, VideoValue& out) {
