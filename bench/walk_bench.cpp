@@ -39,8 +39,8 @@
 #include <string_view>
 #include <vector>
 
-#include "encoding/index_format.h"
-#include "prefix/matcher.h"
+#include "format/saved_form.h"
+#include "search/matcher.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "building.h"
+#include "index/from_arrays.h"
 #include "fuzz_check.h"
-#include "prefix/matcher.h"
+#include "search/matcher.h"
 
 namespace {
 

@@ -29,10 +29,10 @@
 #include <utility>
 #include <vector>
 
-#include "encoding/index_format.h"
+#include "format/saved_form.h"
 #include "fuzz_check.h"
-#include "prefix/matcher.h"
-#include "prefix_search.h"
+#include "search/matcher.h"
+#include "query/prefix_search.h"
 
 namespace {
 
@@ -161,7 +161,7 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
   if (!all.ok()) check_internal(all.error());
 
   // The plain walk (banded rows) and fuzzy_match_nodes (the fast search
-  // where it applies, prefix/matcher.h) walk the same way, failures
+  // where it applies, search/matcher.h) walk the same way, failures
   // included.
   // So do the blocked rows.
   for (const bool terminal_only : {true, false}) {

@@ -1,7 +1,7 @@
 """Build an index from records: (search term, video identifier, count).
 
 `IndexBuilder` hands records to the native builder of `tessarin._native`
-(src/builder/), which keeps each distinct term once, each distinct video
+(src/build/), which keeps each distinct term once, each distinct video
 once, and the sum of each (term, video) pair in 12 bytes: memory grows with
 the distinct terms and pairs, never with the number of records. Records
 come from any Python iterable (`add`, `add_many`) or as Arrow data

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "batch.h"
+#include "util/batch.h"
 #include "check.h"
 
 using tessarin::parallel_for;

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "check.h"
-#include "encoding/decode_error.h"
-#include "encoding/index_format.h"
-#include "encoding/reader.h"
-#include "encoding/writer.h"
+#include "format/decode_error.h"
+#include "format/saved_form.h"
+#include "format/reader.h"
+#include "format/writer.h"
 
 using tessarin::encoding::BufferWriter;
 using tessarin::encoding::Reader;

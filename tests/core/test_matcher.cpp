@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "check.h"
-#include "prefix/matcher.h"
-#include "prefix/trie.h"
+#include "search/matcher.h"
+#include "index/trie.h"
 
 using tessarin::NodeMatch;
 using tessarin::RowEngine;

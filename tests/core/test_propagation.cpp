@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "building.h"
+#include "index/from_arrays.h"
 #include "check.h"
-#include "payload.h"
-#include "prefix/trie.h"
+#include "index/payload.h"
+#include "index/trie.h"
 
 using tessarin::BuildInput;
 using tessarin::PayloadView;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "check.h"
-#include "prefix/matcher.h"
-#include "prefix/trie.h"
+#include "search/matcher.h"
+#include "index/trie.h"
 
 using tessarin::SearchEngine;
 using tessarin::SearchPath;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "node_info.h"
-#include "prefix_search.h"
-#include "suggest.h"
+#include "query/node_info.h"
+#include "query/prefix_search.h"
+#include "query/suggest.h"
 
 namespace tessarin::native {
 

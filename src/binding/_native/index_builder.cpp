@@ -20,10 +20,10 @@
 
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
-#include "builder/arrow_batch.h"
-#include "builder/arrow_prefetch.h"
-#include "builder/record_builder.h"
-#include "building.h"
+#include "build/arrow_batch.h"
+#include "build/arrow_prefetch.h"
+#include "build/record_builder.h"
+#include "index/from_arrays.h"
 
 namespace nb = nanobind;
 

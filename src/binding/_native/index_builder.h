@@ -1,5 +1,5 @@
 // NativeBuilder: the Python type of tessarin._native that collects records
-// and builds an index from them (builder/record_builder.h).
+// and builds an index from them (build/record_builder.h).
 //
 // Records come as Python iterables of (term, video, count) tuples, or as
 // Arrow data through the PyCapsule interface (__arrow_c_stream__ or

@@ -1,7 +1,7 @@
 // NativeIndex: the Python type of tessarin._native, one checked index.
 //
 // It holds a PrefixSearch restored by restore_checked(), so its arrays hold
-// together (restore_checked.h), and never changes afterwards: any number of
+// together (format/restore_checked.h), and never changes afterwards: any number of
 // threads may query it at once, with or without the interpreter lock.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "prefix_search.h"
+#include "query/prefix_search.h"
 
 namespace tessarin::native {
 

@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cstddef>
 
-#include "prefix/trie.h"
-#include "prefix_search.h"
+#include "index/trie.h"
+#include "query/prefix_search.h"
 
 namespace tessarin::binding {
 

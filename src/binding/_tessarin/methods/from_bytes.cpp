@@ -9,7 +9,7 @@
 #include "binding/_tessarin/methods.h"
 #include "binding/_tessarin/prefix_search_type.h"
 #include "binding/_tessarin/reference.h"
-#include "encoding/index_format.h"
+#include "format/saved_form.h"
 
 namespace tessarin::binding {
 namespace {

@@ -1,7 +1,7 @@
 // PrefixSearch.from_internal_data_v2(node_shifts, child_labels, payloads,
 //                                    child_transitions, video_index, video_top_n)
 //
-// Building's checks are the core's (building.h); the binding converts the
+// Building's checks are the core's (index/from_arrays.h); the binding converts the
 // arguments and, since payload tuples are Python objects, each present
 // payload's elements between the core's shape checks and its assembly.
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include "binding/_tessarin/methods.h"
 #include "binding/_tessarin/prefix_search_type.h"
 #include "binding/_tessarin/reference.h"
-#include "building.h"
+#include "index/from_arrays.h"
 
 namespace tessarin::binding {
 namespace {

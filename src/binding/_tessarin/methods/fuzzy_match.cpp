@@ -15,7 +15,7 @@
 #include "binding/_tessarin/methods.h"
 #include "binding/_tessarin/prefix_search_type.h"
 #include "binding/_tessarin/reference.h"
-#include "prefix/matcher.h"
+#include "search/matcher.h"
 
 namespace tessarin::binding {
 namespace {

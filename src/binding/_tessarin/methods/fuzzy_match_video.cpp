@@ -13,7 +13,7 @@
 #include "binding/_tessarin/methods.h"
 #include "binding/_tessarin/prefix_search_type.h"
 #include "binding/_tessarin/reference.h"
-#include "prefix_search.h"
+#include "query/prefix_search.h"
 
 namespace tessarin::binding {
 namespace {

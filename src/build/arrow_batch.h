@@ -1,0 +1,97 @@
+// Records from Arrow arrays, read in place through the Arrow C data
+// interface (https://arrow.apache.org/docs/format/CDataInterface.html): the
+// structs below are that interface's ABI, declared here as its
+// documentation gives them, so no Arrow library is needed.
+//
+// A batch is a struct array whose children are columns. The term column is
+// text (utf8, large utf8 or utf8 view); the video column integers of any
+// width, text (decimal or UUID, parse_video_text()), or binary of 16
+// bytes; the count column integers or decimal text, or absent (every row
+// counts 1). A null term or video is refused; a null count counts 1 when
+// `null_count_is_one` (a CSV line without its count), else it is refused.
+//
+// Thread safety: reads the arrays only; the builder is the caller's.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "build/record_builder.h"
+#include "util/result.h"
+
+extern "C" {
+// NOLINTBEGIN: the C data interface, exactly as its specification declares it.
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+  void (*release)(struct ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+  void (*release)(struct ArrowArray*);
+  void* private_data;
+};
+#endif
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+struct ArrowArrayStream {
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+  void (*release)(struct ArrowArrayStream*);
+  void* private_data;
+};
+#endif
+// NOLINTEND
+}
+
+namespace tessarin::builder {
+
+// Which children of the batch hold the columns; count -1 when absent.
+struct ColumnChoice {
+  std::int64_t term = 0;
+  std::int64_t video = 1;
+  std::int64_t count = 2;
+};
+
+// The position of the child named `name`, if any.
+[[nodiscard]] std::optional<std::int64_t> child_named(const ArrowSchema& schema,
+                                                      std::string_view name);
+// Whether the batch's columns can be read (types as above); the message
+// names the column and its Arrow format string.
+[[nodiscard]] Status check_columns(const ArrowSchema& schema, const ColumnChoice& columns);
+
+struct BatchReport {
+  std::size_t added = 0;
+  std::size_t refused = 0;
+  std::array<std::size_t, kFaultKinds> by_fault{};
+  // The first refused row of the batch (0-based) and why.
+  std::optional<std::pair<std::size_t, Rejection>> first;
+};
+
+// Adds the rows of one batch (checked by check_columns). A refused row
+// stops the batch unless `skip`, in which case it is counted and passed.
+void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArray& batch,
+               const ColumnChoice& columns, bool skip, bool null_count_is_one, BatchReport& report);
+
+}  // namespace tessarin::builder

@@ -1,0 +1,97 @@
+#include "index/payload.h"
+
+#include <algorithm>
+
+#include "util/checked.h"
+
+namespace tessarin {
+
+std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
+  if (i >= present_.size()) fail_out_of_range("payloads", i, present_.size());
+  if (present_[i] == 0) return std::nullopt;
+  return view(i);
+}
+
+void PayloadTable::reserve(std::size_t payloads, std::size_t videos) {
+  present_.reserve(payloads);
+  total_counts_.reserve(payloads);
+  id_offsets_.reserve(payloads + 1);
+  count_offsets_.reserve(payloads + 1);
+  video_ids_.reserve(videos);
+  video_counts_.reserve(videos);
+}
+
+void PayloadTable::push_absent() {
+  present_.push_back(0);
+  total_counts_.push_back(0);
+  id_offsets_.push_back(video_ids_.size());
+  count_offsets_.push_back(video_counts_.size());
+}
+
+void PayloadTable::push_present(std::uint32_t total_count) {
+  present_.push_back(1);
+  total_counts_.push_back(total_count);
+  id_offsets_.push_back(video_ids_.size());
+  count_offsets_.push_back(video_counts_.size());
+}
+
+void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                        std::span<const std::uint32_t> video_counts) {
+  push_present(total_count);
+  video_ids_.insert(video_ids_.end(), video_ids.begin(), video_ids.end());
+  video_counts_.insert(video_counts_.end(), video_counts.begin(), video_counts.end());
+  id_offsets_.back() = video_ids_.size();
+  count_offsets_.back() = video_counts_.size();
+}
+
+void PayloadTable::truncate_last(std::size_t ids, std::size_t counts) {
+  const std::size_t n = present_.size();
+  video_ids_.resize(id_offsets_[n - 1] + ids);
+  video_counts_.resize(count_offsets_[n - 1] + counts);
+  id_offsets_.back() = video_ids_.size();
+  count_offsets_.back() = video_counts_.size();
+}
+
+std::size_t PayloadTable::memory_bytes() const {
+  return present_.capacity() + total_counts_.capacity() * 4 + id_offsets_.capacity() * 8 +
+         count_offsets_.capacity() * 8 + video_ids_.capacity() * 4 + video_counts_.capacity() * 4;
+}
+
+void PayloadMerger::start(const PayloadView& own) {
+  total_ = own.total_count;
+  sums_.clear();
+  sums_.reserve(own.video_ids.size());
+  // A receiver's counts list is as long as its ids list (building checks it;
+  // only propagation merges, and only built indexes are propagated).
+  for (std::size_t k = 0; k < own.video_ids.size(); ++k) {
+    sums_.add(own.video_ids[k], own.video_counts[k]);
+  }
+}
+
+void PayloadMerger::merge_from(const PayloadView& other) {
+  total_ = saturating_add(total_, other.total_count);
+  for (std::size_t k = 0; k < other.video_ids.size(); ++k) {
+    sums_.add(other.video_ids[k], other.video_counts[k]);
+  }
+}
+
+void PayloadMerger::finish(std::size_t top_n, std::vector<std::uint32_t>& ids,
+                           std::vector<std::uint32_t>& counts) {
+  auto& entries = sums_.entries();
+  const auto higher = [](const auto& a, const auto& b) {
+    return a.value != b.value ? a.value > b.value : a.video < b.video;
+  };
+  const std::size_t keep = std::min(top_n, entries.size());
+  if (keep < entries.size()) {
+    std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keep),
+                     entries.end(), higher);
+  }
+  std::sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keep), higher);
+  for (std::size_t k = 0; k < keep; ++k) {
+    ids.push_back(entries[k].video);
+    counts.push_back(entries[k].value > 0xFFFFFFFFu ? 0xFFFFFFFFu
+                                                    : static_cast<std::uint32_t>(entries[k].value));
+  }
+}
+
+}  // namespace tessarin

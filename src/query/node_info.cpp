@@ -1,0 +1,79 @@
+#include "query/node_info.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "search/osa_walk.h"
+#include "util/checked.h"
+#include "util/utf8.h"
+#include "query/video_text.h"
+
+namespace tessarin {
+
+std::uint32_t total_count(const Trie& trie, std::size_t node) {
+  const std::optional<PayloadView> payload = trie.payloads.get(node);
+  return payload ? payload->total_count : 0;
+}
+
+std::uint32_t own_count(const Trie& trie, std::size_t node) {
+  constexpr std::uint32_t kSaturated = 0xFFFFFFFFu;
+  const std::uint32_t total = total_count(trie, node);
+  if (total == kSaturated || total == 0) return total;
+  std::uint64_t below = 0;
+  const ChildRange range = trie.children(node);
+  for (std::size_t k = range.begin; k < range.end; ++k) {
+    const std::uint32_t child = trie.child(k);
+    if (child != node) below += total_count(trie, child);
+  }
+  return below >= total ? 0 : static_cast<std::uint32_t>(total - below);
+}
+
+Result<std::vector<VideoCount>> node_videos(const Trie& trie, std::size_t node) {
+  return catch_internal([&]() -> Result<std::vector<VideoCount>> {
+    std::vector<VideoCount> videos;
+    const std::optional<PayloadView> payload = trie.payloads.get(node);
+    if (!payload) return videos;
+    const std::span<const std::uint32_t> counts = payload->video_counts;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> listed;  // (video, count)
+    listed.reserve(payload->video_ids.size());
+    for (std::size_t k = 0; k < payload->video_ids.size(); ++k) {
+      listed.emplace_back(payload->video_ids[k], at(counts, k, "video_counts"));
+    }
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    videos.reserve(listed.size());
+    for (const auto& [video, count] : listed) {
+      std::optional<std::string> text = video_text(trie, video);
+      if (text) videos.push_back({std::move(*text), count});
+    }
+    return videos;
+  });
+}
+
+void append_utf8(std::u32string_view path, std::string& out) {
+  for (const char32_t c : path) {
+    encode_utf8(c, [&](unsigned char b) { out.push_back(static_cast<char>(b)); });
+  }
+}
+
+Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_view term,
+                                              std::uint32_t max_dist, bool terminal_only,
+                                              Distance distance) {
+  std::vector<NodeInfo> found;
+  const Result<std::size_t> walked =
+      fuzzy_walk_by<true>(distance, trie, term, max_dist, terminal_only,
+                          [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                            NodeInfo& info = found.emplace_back();
+                            info.node = node;
+                            append_utf8(path, info.term);
+                            info.distance = distance;
+                            info.terminal = trie.terminal(node);
+                            info.total_count = total_count(trie, node);
+                            return Walk::kGoOn;
+                          });
+  if (!walked.ok()) return walked.error();
+  return found;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,46 @@
+#include "query/suggest.h"
+
+#include <algorithm>
+
+#include "query/node_info.h"
+#include "search/osa_walk.h"
+
+namespace tessarin {
+namespace {
+
+bool before(const Suggestion& a, const Suggestion& b) {
+  if (a.distance != b.distance) return a.distance < b.distance;
+  if (a.count != b.count) return a.count > b.count;
+  if (a.term != b.term) return a.term < b.term;
+  return a.node < b.node;
+}
+
+}  // namespace
+
+Result<std::vector<Suggestion>> suggest(const Trie& trie, std::u32string_view term,
+                                        std::uint32_t max_dist, std::optional<std::size_t> limit,
+                                        Distance distance) {
+  std::vector<Suggestion> found;
+  if (limit && *limit == 0) return found;
+  const Result<std::size_t> walked =
+      fuzzy_walk_by<true>(distance, trie, term, max_dist, /*terminal_only=*/true,
+                          [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                            Suggestion& entry = found.emplace_back();
+                            append_utf8(path, entry.term);
+                            entry.distance = distance;
+                            entry.count = own_count(trie, node);
+                            entry.node = node;
+                            return Walk::kGoOn;
+                          });
+  if (!walked.ok()) return walked.error();
+  if (limit && *limit < found.size()) {
+    const auto cut = found.begin() + static_cast<std::ptrdiff_t>(*limit);
+    std::partial_sort(found.begin(), cut, found.end(), before);
+    found.erase(cut, found.end());
+  } else {
+    std::sort(found.begin(), found.end(), before);
+  }
+  return found;
+}
+
+}  // namespace tessarin

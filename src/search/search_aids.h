@@ -1,0 +1,150 @@
+// What the fast search (search/matcher.h) derives from an index, once, on the
+// first query that needs it; never saved, never changing the index.
+//
+// TreeAids, in O(n + entries) time and 16 bytes per node:
+// * tree: every read a walk can make lies inside its array
+//   (Trie::reads_in_bounds) and the child lists form a tree below the root:
+//   no entry names the root, no node is named twice, no entry lies in the
+//   child ranges of two nodes. On such an index the plain walk never fails
+//   and examines each entry at most once, so any engine that finds the same
+//   nodes in the same order gives exactly its answers. Nothing else below is
+//   built, or used, unless `tree` holds.
+// * positions: for each position of child_transitions, the child's label,
+//   terminal flag and child range, 12 bytes, so that a walk reads one entry
+//   per child where the index's arrays take four reads (a child range whose
+//   end is not above its start is stored empty). Only for indexes of fewer
+//   than 2^31 child entries; a larger one is not taken for a tree.
+// * preorder[v]: the rank of node v in the walk's preorder (children in
+//   child_transitions order); nodes the root cannot reach get kUnreached.
+// * by_label: empty when every child range already lists its children in
+//   ascending label order (the package's builder lays them out so);
+//   otherwise the positions of child_transitions, each range reordered by
+//   (label, position), so that children with a given label are found by
+//   binary search either way.
+//
+// ReversedTrie, in O(L log s) time for terms of total length L (s: the
+// largest number of distinct characters at one position): the terms of the
+// visible terminal nodes (reachable, no label 0 on the path), each reversed,
+// in a trie of their own. Nodes are numbered breadth-first with children in
+// ascending label order, so the children of r are the nodes
+// first_child of r .. first_child of r + 1, less one, and need no list;
+// node 0 is the root. A reversed trie node r at which reversed terms end
+// lists their forward nodes: nodes[term_begin of r .. term_begin of r + 1),
+// in preorder (two nodes share a term where sibling labels repeat). 12
+// bytes per node and 4 per term.
+//
+// DerivedSlot holds both for one Trie: each is built at most once, by the
+// first caller that needs it (std::call_once), and read-only afterwards, so
+// any number of threads may query a fresh index at once. A copy of a Trie
+// gets an empty slot; whoever changes a Trie's arrays after querying it
+// must call Trie::forget_derived().
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "index/child_range.h"
+
+namespace tessarin {
+
+struct Trie;
+
+struct TreeAids {
+  static constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
+  static constexpr std::uint32_t kTerminalBit = std::uint32_t{1} << 31;
+
+  // What a walk reads of the child at one position of child_transitions,
+  // in one place: its label, its child range, its terminal flag (bit 31 of
+  // the range's end; positions stay below 2^31).
+  struct Position {
+    char32_t label;
+    std::uint32_t begin;
+    std::uint32_t end_terminal;
+  };
+
+  bool tree = false;
+  ChildRange root;  // the root's children
+  std::vector<Position> positions;
+  std::vector<std::uint32_t> preorder;
+  std::vector<std::uint32_t> by_label;
+
+  [[nodiscard]] std::size_t memory_bytes() const {
+    return positions.capacity() * sizeof(Position) + preorder.capacity() * 4 +
+           by_label.capacity() * 4;
+  }
+};
+
+struct ReversedTrie {
+  // One entry per node and a last one that closes the ranges, so that a
+  // node's fields, read together, share a cache line.
+  struct Entry {
+    std::uint32_t first_child;
+    char32_t label;  // the root's (entry 0) and the last entry's: 0
+    std::uint32_t term_begin;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::uint32_t> nodes;  // forward nodes, grouped by term
+
+  [[nodiscard]] std::size_t node_count() const { return entries.empty() ? 0 : entries.size() - 1; }
+  [[nodiscard]] std::size_t memory_bytes() const {
+    return entries.capacity() * sizeof(Entry) + nodes.capacity() * 4;
+  }
+};
+
+// Both need a Trie whose reads_in_bounds() holds; build_reversed also needs
+// `aids.tree`.
+TreeAids build_tree_aids(const Trie& trie);
+ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids);
+
+class DerivedSlot {
+ public:
+  DerivedSlot() = default;
+  DerivedSlot(const DerivedSlot& /*other*/) {}
+  DerivedSlot& operator=(const DerivedSlot& other) {
+    if (this != &other) reset();
+    return *this;
+  }
+  DerivedSlot(DerivedSlot&& other) noexcept
+      : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)) {}
+  DerivedSlot& operator=(DerivedSlot&& other) noexcept {
+    if (this != &other) {
+      delete state_.exchange(other.state_.exchange(nullptr, std::memory_order_acq_rel),
+                             std::memory_order_acq_rel);
+    }
+    return *this;
+  }
+  ~DerivedSlot() { delete state_.load(std::memory_order_acquire); }
+
+  const TreeAids& tree(const Trie& trie) const;
+  // Requires tree(trie).tree.
+  const ReversedTrie& reversed(const Trie& trie) const;
+
+  // Heap bytes of what has been built so far, and the seconds it took.
+  [[nodiscard]] std::size_t memory_bytes() const;
+  [[nodiscard]] double derive_seconds() const;
+
+  // Drops what was built. Not thread-safe: only while nobody queries.
+  void reset() { delete state_.exchange(nullptr, std::memory_order_acq_rel); }
+
+ private:
+  struct State {
+    std::once_flag tree_once;
+    std::once_flag reversed_once;
+    TreeAids tree;
+    ReversedTrie reversed;
+    std::atomic<bool> tree_built{false};
+    std::atomic<bool> reversed_built{false};
+    double tree_seconds = 0;
+    double reversed_seconds = 0;
+  };
+  State& state() const;
+
+  mutable std::atomic<State*> state_{nullptr};
+};
+
+}  // namespace tessarin
