@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "index/from_arrays.h"
 #include "fuzz_check.h"
+#include "index/from_arrays.h"
 #include "search/matcher.h"
 
 namespace {

@@ -31,8 +31,8 @@
 
 #include "format/saved_form.h"
 #include "fuzz_check.h"
-#include "search/matcher.h"
 #include "query/prefix_search.h"
+#include "search/matcher.h"
 
 namespace {
 

@@ -29,8 +29,8 @@
 #include <span>
 #include <vector>
 
-#include "index/payload.h"
 #include "index/child_range.h"
+#include "index/payload.h"
 #include "search/search_aids.h"
 #include "util/checked.h"
 

@@ -4,10 +4,10 @@
 #include <optional>
 #include <utility>
 
+#include "query/video_text.h"
 #include "search/osa_walk.h"
 #include "util/checked.h"
 #include "util/utf8.h"
-#include "query/video_text.h"
 
 namespace tessarin {
 

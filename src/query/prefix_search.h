@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "search/distance.h"
 #include "index/trie.h"
+#include "search/distance.h"
 #include "util/result.h"
 
 namespace tessarin {

@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "index/video_accumulator.h"
+#include "query/prefix_search.h"
+#include "query/video_text.h"
 #include "search/matcher.h"
 #include "search/osa_walk.h"
-#include "query/prefix_search.h"
 #include "util/checked.h"
-#include "index/video_accumulator.h"
-#include "query/video_text.h"
 
 namespace tessarin {
 namespace {

@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "search/distance.h"
 #include "index/trie.h"
+#include "search/distance.h"
 #include "util/result.h"
 
 namespace tessarin {

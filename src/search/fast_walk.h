@@ -50,9 +50,9 @@
 #include <utility>
 #include <vector>
 
+#include "index/trie.h"
 #include "search/distance_rows.h"
 #include "search/search_aids.h"
-#include "index/trie.h"
 #include "search/walk_control.h"
 
 namespace tessarin::matcher_detail {

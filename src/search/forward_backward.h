@@ -39,9 +39,9 @@
 #include <string_view>
 #include <vector>
 
+#include "index/trie.h"
 #include "search/fast_walk.h"
 #include "search/search_aids.h"
-#include "index/trie.h"
 #include "search/walk_control.h"
 
 namespace tessarin::matcher_detail {

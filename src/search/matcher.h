@@ -58,12 +58,12 @@
 #include <string_view>
 #include <vector>
 
+#include "index/trie.h"
 #include "search/blocked_rows.h"
 #include "search/distance_rows.h"
 #include "search/fast_walk.h"
 #include "search/forward_backward.h"
 #include "search/search_aids.h"
-#include "index/trie.h"
 #include "search/walk_control.h"
 #include "util/checked.h"
 #include "util/result.h"

@@ -35,10 +35,10 @@
 #include <string_view>
 #include <vector>
 
+#include "index/trie.h"
 #include "search/distance.h"
 #include "search/distance_rows.h"
 #include "search/matcher.h"
-#include "index/trie.h"
 #include "util/checked.h"
 #include "util/result.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "util/batch.h"
 #include "check.h"
+#include "util/batch.h"
 
 using tessarin::parallel_for;
 

@@ -8,8 +8,8 @@
 
 #include "check.h"
 #include "format/decode_error.h"
-#include "format/saved_form.h"
 #include "format/reader.h"
+#include "format/saved_form.h"
 #include "format/writer.h"
 
 using tessarin::encoding::BufferWriter;

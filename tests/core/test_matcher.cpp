@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "check.h"
-#include "search/matcher.h"
 #include "index/trie.h"
+#include "search/matcher.h"
 
 using tessarin::NodeMatch;
 using tessarin::RowEngine;

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "index/from_arrays.h"
 #include "check.h"
+#include "index/from_arrays.h"
 #include "index/payload.h"
 #include "index/trie.h"
 

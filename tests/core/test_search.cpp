@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "check.h"
-#include "search/matcher.h"
 #include "index/trie.h"
+#include "search/matcher.h"
 
 using tessarin::SearchEngine;
 using tessarin::SearchPath;

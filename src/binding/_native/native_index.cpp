@@ -6,8 +6,8 @@
 #include <span>
 
 #include "binding/_native/errors.h"
-#include "format/saved_form.h"
 #include "format/restore_checked.h"
+#include "format/saved_form.h"
 
 namespace nb = nanobind;
 

@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "util/batch.h"
 #include "binding/_native/conversion.h"
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
 #include "query/node_info.h"
 #include "query/suggest.h"
+#include "util/batch.h"
 
 namespace nb = nanobind;
 
