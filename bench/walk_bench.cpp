@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const tessarin::Trie& trie = decoded.value().trie;
-  if (!trie.well_formed) {
+  if (!trie.well_formed()) {
     std::fprintf(stderr, "%s: some reads of a walk would fall outside the arrays\n", argv[1]);
     return 1;
   }
@@ -110,9 +110,9 @@ int main(int argc, char** argv) {
 
   // What the fast search derives, built now rather than inside the first
   // timed query.
-  (void)trie.derived.reversed(trie);
-  std::fprintf(stderr, "derived\t%.6f\t%zu\t%zu\t%zu\n", trie.derived.derive_seconds(),
-               trie.derived.memory_bytes(), trie.memory_bytes() - trie.derived.memory_bytes(),
+  (void)trie.derived().reversed(trie);
+  std::fprintf(stderr, "derived\t%.6f\t%zu\t%zu\t%zu\n", trie.derived().derive_seconds(),
+               trie.derived().memory_bytes(), trie.memory_bytes() - trie.derived().memory_bytes(),
                bytes.size());
 
   using Clock = std::chrono::steady_clock;

@@ -94,9 +94,9 @@ std::u32string draw_term(FuzzedDataProvider& in, const Trie& trie) {
   std::u32string term;
   for (std::size_t k = 0; k < length && in.remaining_bytes() > 0; ++k) {
     const std::uint8_t pick = in.ConsumeIntegral<std::uint8_t>();
-    if (pick < 224 && !trie.child_labels.empty()) {
+    if (pick < 224 && !trie.child_labels().empty()) {
       term.push_back(
-          trie.child_labels[in.ConsumeIntegral<std::uint16_t>() % trie.child_labels.size()]);
+          trie.child_labels()[in.ConsumeIntegral<std::uint16_t>() % trie.child_labels().size()]);
     } else {
       term.push_back(any_scalar(in.ConsumeIntegral<std::uint32_t>()));
     }
@@ -179,9 +179,8 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
 
   // An index that passed the bounds check on loading is walked with plain
   // reads; the checked walk must see exactly the same.
-  if (trie.well_formed) {
-    Trie checked = trie;
-    checked.well_formed = false;
+  if (trie.well_formed()) {
+    const Trie checked = Trie::with_checked_reads(trie.to_arrays());
     for (const bool terminal_only : {true, false}) {
       const auto plain = terminal_only ? terminal : all;
       const auto slow = tessarin::fuzzy_match_nodes(checked, term, max_dist, terminal_only);
@@ -254,7 +253,7 @@ void check_ranking(const tessarin::PrefixSearch& search, FuzzedDataProvider& in,
   for (std::size_t k = 0; k < list.size(); ++k) {
     FUZZ_CHECK(list[k].score >= threshold, "a score below the threshold");
     if (k > 0) FUZZ_CHECK(list[k - 1].score >= list[k].score, "scores out of order");
-    const bool int32 = search.trie().id_mode == tessarin::IdMode::Int32;
+    const bool int32 = search.trie().id_mode() == tessarin::IdMode::Int32;
     FUZZ_CHECK(int32 ? is_decimal(list[k].id) : is_uuid(list[k].id), list[k].id);
   }
 }

@@ -360,7 +360,7 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   if (release) log.clear();
 
   // The final table in node order, each segment freed once copied.
-  Trie trie;
+  TrieArrays trie;
   std::size_t entries = 0;
   for (const Segment& segment : segments) entries += segment.ids.size();
   trie.payloads.reserve(n, entries);
@@ -392,9 +392,8 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   } else if (videos.kind() == VideoKind::kUuid) {
     trie.video_uuids = videos.uuids();
   }
-  trie.well_formed = trie.reads_in_bounds();
   progress(work, work);
-  return trie;
+  return Trie(std::move(trie));
 }
 
 }  // namespace tessarin::builder

@@ -26,14 +26,14 @@ void write_u32_sequence(Sink& sink, std::span<const std::uint32_t> values) {
 // and writing (BufferWriter) run, so the two cannot drift apart.
 template <class Sink>
 void write_trie(const Trie& trie, Sink& sink) {
-  write_u32_sequence(sink, trie.node_shifts);
+  write_u32_sequence(sink, trie.node_shifts());
 
-  sink.varint_encode_u64(trie.child_labels.size());
-  for (const char32_t c : trie.child_labels) sink.character(c);
+  sink.varint_encode_u64(trie.child_labels().size());
+  for (const char32_t c : trie.child_labels()) sink.character(c);
 
-  write_u32_sequence(sink, trie.child_transitions);
+  write_u32_sequence(sink, trie.child_transitions());
 
-  const PayloadTable& payloads = trie.payloads;
+  const PayloadTable& payloads = trie.payloads();
   sink.varint_encode_u64(payloads.size());
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {
@@ -47,15 +47,15 @@ void write_trie(const Trie& trie, Sink& sink) {
     write_u32_sequence(sink, p.video_counts);
   }
 
-  sink.varint_encode_u64(trie.video_uuids.size());
-  for (const Uuid& id : trie.video_uuids) sink.bytes16(id);
+  sink.varint_encode_u64(trie.video_uuids().size());
+  for (const Uuid& id : trie.video_uuids()) sink.bytes16(id);
 
-  write_u32_sequence(sink, trie.video_int_ids);
+  write_u32_sequence(sink, trie.video_int_ids());
 
-  sink.varint_encode_u32(static_cast<std::uint32_t>(trie.id_mode));
+  sink.varint_encode_u32(static_cast<std::uint32_t>(trie.id_mode()));
 
-  sink.varint_encode_u64(trie.is_terminal.size());
-  for (const std::uint8_t flag : trie.is_terminal) sink.byte(flag != 0 ? 1 : 0);
+  sink.varint_encode_u64(trie.is_terminal().size());
+  for (const std::uint8_t flag : trie.is_terminal()) sink.byte(flag != 0 ? 1 : 0);
 }
 
 bool read_u32_sequence(Reader& reader, std::vector<std::uint32_t>& out) {
@@ -145,7 +145,7 @@ bool read_is_terminal(Reader& reader, std::vector<std::uint8_t>& out) {
   return reader.read_length(&length) && reader.read_bools(length, out);
 }
 
-bool read_trie(Reader& reader, Trie& trie) {
+bool read_trie(Reader& reader, TrieArrays& trie) {
   return read_u32_sequence(reader, trie.node_shifts) && read_labels(reader, trie.child_labels) &&
          read_u32_sequence(reader, trie.child_transitions) &&
          read_payloads(reader, trie.payloads) && read_uuids(reader, trie.video_uuids) &&
@@ -184,13 +184,11 @@ Result<std::vector<std::uint8_t>> encode_to_vec(const Trie& trie) {
 
 Result<DecodedTrie> decode_from_slice_with_context(std::span<const std::uint8_t> bytes) {
   Reader reader(bytes);
-  DecodedTrie decoded;
-  if (!read_trie(reader, decoded.trie)) {
+  TrieArrays arrays;
+  if (!read_trie(reader, arrays)) {
     return Error{ErrorKind::kDecode, to_string(reader.error())};
   }
-  decoded.consumed = reader.consumed();
-  decoded.trie.well_formed = decoded.trie.reads_in_bounds();
-  return decoded;
+  return DecodedTrie{Trie(std::move(arrays)), reader.consumed()};
 }
 
 }  // namespace tessarin::encoding

@@ -60,7 +60,7 @@ Status add_payload(PayloadTable& table, std::uint32_t total_count,
 }
 
 Result<Trie> build(BuildInput input) {
-  Trie trie;
+  TrieArrays trie;
   const VideoIndexInput& videos = input.video_index;
   if (videos.count() > 0) {
     const std::span<const std::uint8_t> bytes = videos.bytes();
@@ -93,11 +93,7 @@ Result<Trie> build(BuildInput input) {
   trie.child_transitions = std::move(input.child_transitions);
   trie.payloads = std::move(input.payloads);
   const std::size_t top_n = input.video_top_n;
-  return catch_internal([&]() -> Result<Trie> {
-    trie.propagate(top_n);
-    trie.well_formed = trie.reads_in_bounds();
-    return std::move(trie);
-  });
+  return catch_internal([&]() -> Result<Trie> { return propagate(Trie(std::move(trie)), top_n); });
 }
 
 }  // namespace tessarin

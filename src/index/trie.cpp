@@ -4,15 +4,25 @@
 
 namespace tessarin {
 
+Trie::Trie(TrieArrays arrays)
+    : arrays_(std::move(arrays)), well_formed_(arrays_.reads_in_bounds()) {}
+
+Trie Trie::with_checked_reads(TrieArrays arrays) {
+  Trie trie(std::move(arrays));
+  trie.well_formed_ = false;
+  return trie;
+}
+
 ChildRange Trie::children(std::size_t node) const {
-  const std::span<const std::uint32_t> shifts(node_shifts);
+  const std::span<const std::uint32_t> shifts = node_shifts();
   const std::size_t begin = at(shifts, node, "node_shifts");
-  const std::size_t end = node + 1 < shifts.size() ? shifts[node + 1] : child_transitions.size();
+  const std::size_t end =
+      node + 1 < shifts.size() ? shifts[node + 1] : arrays_.child_transitions.size();
   return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};
 }
 
-bool Trie::reads_in_bounds() const {
-  const std::size_t n = node_count();
+bool TrieArrays::reads_in_bounds() const {
+  const std::size_t n = child_labels.size();
   if (node_shifts.size() != n || is_terminal.size() != n) return false;
   const std::size_t entries = child_transitions.size();
   const bool children_in = std::all_of(child_transitions.begin(), child_transitions.end(),
@@ -33,8 +43,14 @@ bool Trie::reads_in_bounds() const {
 //
 // Results are written in visiting order into scratch arrays and then laid
 // out in node order, once, into the final table.
-void Trie::propagate(std::size_t video_top_n) {
-  const std::size_t n = node_count();
+Trie propagate(Trie trie, std::size_t video_top_n) {
+  const std::size_t n = trie.node_count();
+  const PayloadTable& payloads = trie.payloads();
+  const auto with_payloads = [&trie](PayloadTable table) {
+    TrieArrays arrays = std::move(trie).release();
+    arrays.payloads = std::move(table);
+    return Trie(std::move(arrays));
+  };
   if (n == 0) {
     // Nothing to visit; absent entries still become empty payloads.
     PayloadTable filled;
@@ -46,8 +62,7 @@ void Trie::propagate(std::size_t video_top_n) {
         filled.push(0, {}, {});
       }
     }
-    payloads = std::move(filled);
-    return;
+    return with_payloads(std::move(filled));
   }
 
   const PayloadTable& input = payloads;
@@ -81,11 +96,11 @@ void Trie::propagate(std::size_t video_top_n) {
   PayloadMerger merger;
   for (std::size_t i = n; i-- > 0;) {
     const PayloadView own = input_payload(i);
-    const ChildRange range = children(i);
+    const ChildRange range = trie.children(i);
     std::size_t other_children = 0;
     std::size_t only_child = 0;
     for (std::size_t j = range.begin; j < range.end; ++j) {
-      const std::uint32_t d = child(j);
+      const std::uint32_t d = trie.child(j);
       if (d != i) {
         ++other_children;
         only_child = d;
@@ -117,7 +132,7 @@ void Trie::propagate(std::size_t video_top_n) {
     } else {
       merger.start(own);
       for (std::size_t j = range.begin; j < range.end; ++j) {
-        const std::uint32_t d = child(j);
+        const std::uint32_t d = trie.child(j);
         if (d != i) merger.merge_from(current(d, i));
       }
       totals[slot] = merger.total_count();
@@ -133,13 +148,15 @@ void Trie::propagate(std::size_t video_top_n) {
     const PayloadView p = result(i);
     out.push(p.total_count, p.video_ids, p.video_counts);
   }
-  payloads = std::move(out);
+  return with_payloads(std::move(out));
 }
 
 std::size_t Trie::memory_bytes() const {
-  return node_shifts.capacity() * 4 + child_labels.capacity() * 4 +
-         child_transitions.capacity() * 4 + payloads.memory_bytes() + video_uuids.capacity() * 16 +
-         video_int_ids.capacity() * 4 + is_terminal.capacity() + derived.memory_bytes();
+  const TrieArrays& a = arrays_;
+  return a.node_shifts.capacity() * 4 + a.child_labels.capacity() * 4 +
+         a.child_transitions.capacity() * 4 + a.payloads.memory_bytes() +
+         a.video_uuids.capacity() * 16 + a.video_int_ids.capacity() * 4 + a.is_terminal.capacity() +
+         derived_.memory_bytes();
 }
 
 }  // namespace tessarin

@@ -12,7 +12,7 @@
 namespace tessarin {
 
 std::uint32_t total_count(const Trie& trie, std::size_t node) {
-  const std::optional<PayloadView> payload = trie.payloads.get(node);
+  const std::optional<PayloadView> payload = trie.payloads().get(node);
   return payload ? payload->total_count : 0;
 }
 
@@ -32,7 +32,7 @@ std::uint32_t own_count(const Trie& trie, std::size_t node) {
 Result<std::vector<VideoCount>> node_videos(const Trie& trie, std::size_t node) {
   return catch_internal([&]() -> Result<std::vector<VideoCount>> {
     std::vector<VideoCount> videos;
-    const std::optional<PayloadView> payload = trie.payloads.get(node);
+    const std::optional<PayloadView> payload = trie.payloads().get(node);
     if (!payload) return videos;
     const std::span<const std::uint32_t> counts = payload->video_counts;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> listed;  // (video, count)

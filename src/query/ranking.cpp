@@ -82,8 +82,8 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     // 2. Pool the payloads. The map never needs more entries than the
     // index lists videos in all its payloads.
     VideoAccumulator<double> sums;
-    const std::size_t wanted = nodes.size() > trie_.payloads.total_video_ids() / kVideosPerNode
-                                   ? trie_.payloads.total_video_ids()
+    const std::size_t wanted = nodes.size() > trie_.payloads().total_video_ids() / kVideosPerNode
+                                   ? trie_.payloads().total_video_ids()
                                    : nodes.size() * kVideosPerNode;
     sums.reserve(wanted);
     double grand_total = 0.0;
@@ -91,7 +91,7 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
       double w = node_weight(match.distance, n);
       if (w <= 0.0) continue;  // d > 0 and d >= n
       if (!trie_.terminal(match.node)) w *= kPrefixFactor;
-      const std::optional<PayloadView> payload = trie_.payloads.get(match.node);
+      const std::optional<PayloadView> payload = trie_.payloads().get(match.node);
       if (!payload) continue;
       if (payload->video_counts.size() < payload->video_ids.size()) {
         fail_internal("corrupt index: the payload of node " + std::to_string(match.node) +

@@ -25,12 +25,12 @@ std::string decimal_text(std::uint32_t value) {
 }
 
 std::optional<std::string> video_text(const Trie& trie, std::uint32_t video) {
-  if (trie.id_mode == IdMode::Int32) {
-    if (video >= trie.video_int_ids.size()) return std::nullopt;
-    return decimal_text(trie.video_int_ids[video]);
+  if (trie.id_mode() == IdMode::Int32) {
+    if (video >= trie.video_int_ids().size()) return std::nullopt;
+    return decimal_text(trie.video_int_ids()[video]);
   }
-  if (video >= trie.video_uuids.size()) return std::nullopt;
-  return uuid_text(trie.video_uuids[video]);
+  if (video >= trie.video_uuids().size()) return std::nullopt;
+  return uuid_text(trie.video_uuids()[video]);
 }
 
 }  // namespace tessarin

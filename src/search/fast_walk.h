@@ -153,7 +153,7 @@ class ForwardView {
   ForwardView(const Trie& trie, const TreeAids& aids)
       : root_(aids.root),
         entries_(aids.positions.data()),
-        transitions_(trie.child_transitions.data()),
+        transitions_(trie.child_transitions().data()),
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()) {}
 
   [[nodiscard]] ChildRange root() const { return root_; }

@@ -114,13 +114,13 @@ class TrieReads {
  public:
   explicit TrieReads(const Trie& trie)
       : trie_(trie),
-        shifts_(trie.node_shifts.data()),
-        shift_count_(trie.node_shifts.size()),
-        transitions_(trie.child_transitions.data()),
-        transition_count_(trie.child_transitions.size()),
-        labels_(trie.child_labels.data()),
-        label_count_(trie.child_labels.size()),
-        terminal_(trie.is_terminal.data()) {}
+        shifts_(trie.node_shifts().data()),
+        shift_count_(trie.node_shifts().size()),
+        transitions_(trie.child_transitions().data()),
+        transition_count_(trie.child_transitions().size()),
+        labels_(trie.child_labels().data()),
+        label_count_(trie.child_labels().size()),
+        terminal_(trie.is_terminal().data()) {}
 
   [[nodiscard]] ChildRange children(std::size_t node) const {
     if constexpr (kChecked) {
@@ -194,7 +194,7 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
   // path[d] is the label at depth d + 1 on the way to the current node
   // (kWithPath only); entries past the current depth are stale.
   std::vector<char32_t> path(kWithPath ? 32 : 0);
-  const std::size_t max_examined = trie.child_transitions.size();
+  const std::size_t max_examined = trie.child_transitions().size();
   std::size_t examined = 0;
   std::size_t visited = 0;
 
@@ -257,7 +257,7 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
 template <class Rows, bool kWithPath, class Visitor>
 std::size_t walk_trie(const Trie& trie, Rows& rows, std::uint64_t bound, bool terminal_only,
                       Visitor& visit) {
-  if (trie.well_formed)
+  if (trie.well_formed())
     return walk<Rows, kWithPath, false>(trie, rows, bound, terminal_only, visit);
   return walk<Rows, kWithPath, true>(trie, rows, bound, terminal_only, visit);
 }
@@ -278,7 +278,7 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
   using matcher_detail::BitRows;
   if (trie.node_count() == 0) return std::size_t{0};
   const std::uint64_t m = term.size();
-  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions.size());
+  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions().size());
   const std::uint64_t bound = std::min<std::uint64_t>(max_dist, ceiling);
   return catch_internal([&]() -> Result<std::size_t> {
     using matcher_detail::walk_trie;
@@ -354,7 +354,7 @@ std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_v
                         SearchPath* taken) {
   if constexpr (K > 0) {
     if (engine == SearchEngine::kAuto && terminal_only && term.size() > 2 * K) {
-      const ReversedTrie& reversed = trie.derived.reversed(trie);
+      const ReversedTrie& reversed = trie.derived().reversed(trie);
       if (taken != nullptr) *taken = SearchPath::kForwardBackward;
       return forward_backward<K, kWithPath>(trie, aids, reversed, term, visit);
     }
@@ -387,13 +387,13 @@ Result<std::size_t> search_walk(const Trie& trie, std::u32string_view term, std:
                                 SearchPath* taken = nullptr) {
   if (taken != nullptr) *taken = SearchPath::kPlain;
   const std::uint64_t m = term.size();
-  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions.size());
+  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions().size());
   const std::uint64_t bound = std::min<std::uint64_t>(max_dist, ceiling);
   if (engine == SearchEngine::kPlain || trie.node_count() == 0 ||
       m > matcher_detail::BitRows::kMaxQuery || bound > 3) {
     return fuzzy_walk<kWithPath>(trie, term, max_dist, terminal_only, visit);
   }
-  const TreeAids& aids = trie.derived.tree(trie);
+  const TreeAids& aids = trie.derived().tree(trie);
   if (!aids.tree) return fuzzy_walk<kWithPath>(trie, term, max_dist, terminal_only, visit);
   return catch_internal([&]() -> Result<std::size_t> {
     using matcher_detail::fast_search;

@@ -129,7 +129,7 @@ Result<std::size_t> fuzzy_walk_osa(const Trie& trie, std::u32string_view term,
   using matcher_detail::walk_trie;
   if (trie.node_count() == 0) return std::size_t{0};
   const std::uint64_t m = term.size();
-  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions.size());
+  const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions().size());
   const std::uint64_t bound = std::min<std::uint64_t>(max_dist, ceiling);
   return catch_internal([&]() -> Result<std::size_t> {
     if (bound <= OsaRows<std::uint16_t>::kMaxBound) {

@@ -11,7 +11,7 @@ namespace {
 // Whether the child lists form a tree below the root (see the header).
 bool child_lists_form_tree(const Trie& trie) {
   const std::size_t n = trie.node_count();
-  std::vector<std::uint8_t> covered(trie.child_transitions.size(), 0);
+  std::vector<std::uint8_t> covered(trie.child_transitions().size(), 0);
   for (std::size_t i = 0; i < n; ++i) {
     const ChildRange range = trie.children(i);
     for (std::size_t k = range.begin; k < range.end; ++k) {
@@ -20,7 +20,7 @@ bool child_lists_form_tree(const Trie& trie) {
     }
   }
   std::vector<std::uint8_t> named(n, 0);
-  for (const std::uint32_t child : trie.child_transitions) {
+  for (const std::uint32_t child : trie.child_transitions()) {
     if (child == 0 || named[child] != 0) return false;
     named[child] = 1;
   }
@@ -47,8 +47,8 @@ void preorder_walk(const Trie& trie, Enter&& enter) {
       stack.pop_back();
       continue;
     }
-    const std::size_t child = trie.child_transitions[top.next++];
-    if (kVisibleOnly && trie.child_labels[child] == 0) continue;
+    const std::size_t child = trie.child_transitions()[top.next++];
+    if (kVisibleOnly && trie.child_labels()[child] == 0) continue;
     enter(child, top.node);
     const ChildRange below = trie.children(child);
     if (below.begin < below.end) stack.push_back({child, below.begin, below.end});
@@ -63,19 +63,19 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 TreeAids build_tree_aids(const Trie& trie) {
   TreeAids aids;
-  if (trie.node_count() == 0 || trie.child_transitions.size() >= TreeAids::kTerminalBit ||
+  if (trie.node_count() == 0 || trie.child_transitions().size() >= TreeAids::kTerminalBit ||
       !trie.reads_in_bounds() || !child_lists_form_tree(trie)) {
     return aids;
   }
   aids.tree = true;
   aids.root = trie.children(0);
-  aids.positions.resize(trie.child_transitions.size());
+  aids.positions.resize(trie.child_transitions().size());
   for (std::size_t p = 0; p < aids.positions.size(); ++p) {
-    const std::uint32_t child = trie.child_transitions[p];
+    const std::uint32_t child = trie.child_transitions()[p];
     const ChildRange range = trie.children(child);
-    aids.positions[p] = {trie.child_labels[child], static_cast<std::uint32_t>(range.begin),
+    aids.positions[p] = {trie.child_labels()[child], static_cast<std::uint32_t>(range.begin),
                          static_cast<std::uint32_t>(range.end) |
-                             (trie.is_terminal[child] != 0 ? TreeAids::kTerminalBit : 0)};
+                             (trie.is_terminal()[child] != 0 ? TreeAids::kTerminalBit : 0)};
   }
   aids.preorder.assign(trie.node_count(), TreeAids::kUnreached);
   std::uint32_t rank = 0;
@@ -83,7 +83,7 @@ TreeAids build_tree_aids(const Trie& trie) {
       trie, [&](std::size_t node, std::size_t /*parent*/) { aids.preorder[node] = rank++; });
 
   const auto label_at = [&](std::size_t position) {
-    return trie.child_labels[trie.child_transitions[position]];
+    return trie.child_labels()[trie.child_transitions()[position]];
   };
   bool sorted = true;
   for (std::size_t i = 0; i < trie.node_count() && sorted; ++i) {
@@ -96,7 +96,7 @@ TreeAids build_tree_aids(const Trie& trie) {
     }
   }
   if (!sorted) {
-    aids.by_label.resize(trie.child_transitions.size());
+    aids.by_label.resize(trie.child_transitions().size());
     for (std::size_t p = 0; p < aids.by_label.size(); ++p) {
       aids.by_label[p] = static_cast<std::uint32_t>(p);
     }
@@ -134,7 +134,7 @@ ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
   std::vector<Item> level;
   preorder_walk<true>(trie, [&](std::size_t node, std::size_t above) {
     parent[node] = static_cast<std::uint32_t>(above);
-    if (node != 0 && trie.is_terminal[node] != 0) {
+    if (node != 0 && trie.is_terminal()[node] != 0) {
       level.push_back({static_cast<std::uint32_t>(node), static_cast<std::uint32_t>(node), 0});
     }
   });
@@ -152,7 +152,7 @@ ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
       const auto first = level.begin() + static_cast<std::ptrdiff_t>(offsets[r - level_begin]);
       const auto last = level.begin() + static_cast<std::ptrdiff_t>(offsets[r - level_begin + 1]);
       for (auto it = first; it != last; ++it) {
-        it->key = it->ancestor == 0 ? char32_t{0} : trie.child_labels[it->ancestor];
+        it->key = it->ancestor == 0 ? char32_t{0} : trie.child_labels()[it->ancestor];
       }
       std::stable_sort(first, last, [](const Item& a, const Item& b) { return a.key < b.key; });
       out.entries[r].first_child = static_cast<std::uint32_t>(out.entries.size());

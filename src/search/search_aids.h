@@ -52,7 +52,7 @@
 
 namespace tessarin {
 
-struct Trie;
+class Trie;
 
 struct TreeAids {
   static constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();

@@ -15,15 +15,17 @@
 using tessarin::NodeMatch;
 using tessarin::RowEngine;
 using tessarin::Trie;
+using tessarin::TrieArrays;
 using tessarin::Walk;
 using namespace std::string_literals;
 
 namespace {
 
-// A trie from child lists; labels[i] is node i's label, terminal[i] its flag.
+// A trie from child lists, walked with checked reads; labels[i] is node i's
+// label, terminal[i] its flag.
 Trie make_trie(const std::vector<std::vector<std::uint32_t>>& children, std::u32string labels,
                std::vector<std::uint8_t> terminal) {
-  Trie trie;
+  TrieArrays trie;
   for (const auto& kids : children) {
     trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
     trie.child_transitions.insert(trie.child_transitions.end(), kids.begin(), kids.end());
@@ -31,7 +33,7 @@ Trie make_trie(const std::vector<std::vector<std::uint32_t>>& children, std::u32
   trie.child_labels.assign(labels.begin(), labels.end());
   trie.is_terminal = std::move(terminal);
   for (std::size_t i = 0; i < children.size(); ++i) trie.payloads.push_absent();
-  return trie;
+  return Trie::with_checked_reads(std::move(trie));
 }
 
 // root -> c -> a -> r -> t: the nodes of c, ca, car and cart.
@@ -78,13 +80,13 @@ struct Reference {
   std::size_t examined = 0;
 
   bool dfs(std::size_t node, const std::vector<std::uint64_t>& prev, std::u32string& path) {
-    const std::size_t begin = trie.node_shifts[node];
-    const std::size_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
-                                                               : trie.child_transitions.size();
+    const std::size_t begin = trie.node_shifts()[node];
+    const std::size_t end = node + 1 < trie.node_shifts().size() ? trie.node_shifts()[node + 1]
+                                                                 : trie.child_transitions().size();
     for (std::size_t p = begin; p < end; ++p) {
-      if (++examined > trie.child_transitions.size()) return false;
-      const std::size_t child = trie.child_transitions[p];
-      const char32_t label = trie.child_labels[child];
+      if (++examined > trie.child_transitions().size()) return false;
+      const std::size_t child = trie.child_transitions()[p];
+      const char32_t label = trie.child_labels()[child];
       if (label == 0) continue;
       std::vector<std::uint64_t> cur(q.size() + 1);
       cur[0] = prev[0] + 1;
@@ -107,7 +109,7 @@ Outcome reference(const Trie& trie, std::u32string_view q, std::uint32_t max_dis
   std::vector<std::uint64_t> row0(q.size() + 1);
   for (std::size_t j = 0; j < row0.size(); ++j) row0[j] = j;
   std::u32string path;
-  if (!trie.child_labels.empty() && !r.dfs(0, row0, path)) return Outcome{false, {}, 0};
+  if (!trie.child_labels().empty() && !r.dfs(0, row0, path)) return Outcome{false, {}, 0};
   return r.out;
 }
 
@@ -156,9 +158,8 @@ TEST(engines_agree_with_exact_rows) {
     if (tree) CHECK(expected.ok);
     // The same trie walked with plain reads: the same walk, the tree bound
     // included (these tries are all in bounds, trees or not).
-    Trie plain = trie;
-    CHECK(plain.reads_in_bounds());
-    plain.well_formed = true;
+    const Trie plain(trie.to_arrays());
+    CHECK(plain.well_formed());
     CHECK(run(plain, q, max_dist, RowEngine::kBanded) == expected);
     CHECK(run(plain, q, max_dist, RowEngine::kBitParallel) == expected);
     CHECK(run(plain, q, max_dist, RowEngine::kBlocked) == expected);
@@ -284,40 +285,41 @@ TEST(node_matcher_reads_no_terminal_flags_when_off) {
 }
 
 TEST(corrupt_tries_fail_cleanly) {
-  Trie beyond = car_trie({0, 0, 0, 1, 1});
+  TrieArrays beyond = car_trie({0, 0, 0, 1, 1}).to_arrays();
   beyond.child_transitions[3] = 1000;  // cart's slot names no node
-  auto failed = tessarin::fuzzy_match(beyond, U"car", 1, std::nullopt);
+  auto failed = tessarin::fuzzy_match(Trie::with_checked_reads(beyond), U"car", 1, std::nullopt);
   CHECK(!failed.ok());
   CHECK(failed.error().message.find("position 1000 of child_labels") != std::string::npos);
 
-  Trie cycle = car_trie({0, 0, 0, 1, 1});
+  TrieArrays cycle = car_trie({0, 0, 0, 1, 1}).to_arrays();
   cycle.child_transitions[3] = 1;  // car -> c
-  auto looped = tessarin::fuzzy_match_nodes(cycle, U"", 4294967295u, false);
+  auto looped =
+      tessarin::fuzzy_match_nodes(Trie::with_checked_reads(cycle), U"", 4294967295u, false);
   CHECK(!looped.ok());
   CHECK(looped.error().message.find("do not form a tree") != std::string::npos);
 
-  Trie no_nodes = car_trie({});
+  TrieArrays no_nodes = car_trie({}).to_arrays();
   no_nodes.child_labels.clear();
-  auto empty = tessarin::fuzzy_match_nodes(no_nodes, U"car", 5, true);
+  auto empty = tessarin::fuzzy_match_nodes(Trie::with_checked_reads(no_nodes), U"car", 5, true);
   CHECK(empty.ok() && empty.value().empty());
 }
 
 TEST(reads_in_bounds_catches_each_breach) {
   CHECK(car_trie({0, 0, 0, 0, 1}).reads_in_bounds());
-  Trie beyond = car_trie({0, 0, 0, 0, 1});
+  TrieArrays beyond = car_trie({0, 0, 0, 0, 1}).to_arrays();
   beyond.child_transitions[3] = 5;  // one past the last node
   CHECK(!beyond.reads_in_bounds());
-  Trie shift = car_trie({0, 0, 0, 0, 1});
+  TrieArrays shift = car_trie({0, 0, 0, 0, 1}).to_arrays();
   shift.node_shifts[4] = 5;  // past the 4 entries of child_transitions
   CHECK(!shift.reads_in_bounds());
-  Trie shift_at_end = car_trie({0, 0, 0, 0, 1});
+  TrieArrays shift_at_end = car_trie({0, 0, 0, 0, 1}).to_arrays();
   shift_at_end.node_shifts[4] = 4;  // an empty range at the end: fine
   CHECK(shift_at_end.reads_in_bounds());
-  Trie short_flags = car_trie({0, 0, 0, 1});
+  const Trie short_flags = car_trie({0, 0, 0, 1});
   CHECK(!short_flags.reads_in_bounds());
-  Trie short_shifts = car_trie({0, 0, 0, 0, 1});
+  TrieArrays short_shifts = car_trie({0, 0, 0, 0, 1}).to_arrays();
   short_shifts.node_shifts.pop_back();
   CHECK(!short_shifts.reads_in_bounds());
-  Trie empty;
+  const Trie empty;
   CHECK(empty.reads_in_bounds());
 }

@@ -47,14 +47,14 @@ Trie built(std::vector<std::uint32_t> shifts, std::vector<std::uint32_t> transit
 }
 
 std::vector<std::uint32_t> ids(const Trie& t, std::size_t node) {
-  const PayloadView v = t.payloads.view(node);
+  const PayloadView v = t.payloads().view(node);
   return {v.video_ids.begin(), v.video_ids.end()};
 }
 std::vector<std::uint32_t> counts(const Trie& t, std::size_t node) {
-  const PayloadView v = t.payloads.view(node);
+  const PayloadView v = t.payloads().view(node);
   return {v.video_counts.begin(), v.video_counts.end()};
 }
-std::uint32_t total(const Trie& t, std::size_t node) { return t.payloads.view(node).total_count; }
+std::uint32_t total(const Trie& t, std::size_t node) { return t.payloads().view(node).total_count; }
 
 using V = std::vector<std::uint32_t>;
 
@@ -67,8 +67,9 @@ TEST(worked_example_cuts_the_root_to_two) {
   CHECK_EQ(ids(t, 0), (V{9, 4}));
   CHECK_EQ(counts(t, 0), (V{6, 3}));
   CHECK_EQ(ids(t, 1), (V{7, 9}));  // a leaf keeps its own order
-  CHECK_EQ(t.is_terminal, (std::vector<std::uint8_t>{0, 1, 1}));
-  CHECK(t.payloads.present(0));
+  CHECK_EQ(std::vector<std::uint8_t>(t.is_terminal().begin(), t.is_terminal().end()),
+           (std::vector<std::uint8_t>{0, 1, 1}));
+  CHECK(t.payloads().present(0));
 }
 
 TEST(top_n_zero_keeps_totals_only) {
@@ -149,7 +150,7 @@ TEST(chain_of_single_children_passes_lists_up) {
 
 TEST(no_nodes_is_left_unchanged) {
   const Trie t = built({}, {}, {}, 3);
-  CHECK_EQ(t.payloads.size(), 0u);
+  CHECK_EQ(t.payloads().size(), 0u);
 }
 
 TEST(shape_checks_in_order) {
@@ -194,8 +195,8 @@ TEST(video_table_modes) {
   ints.video_index.add(all);
   auto t = tessarin::build(std::move(ints));
   CHECK(t.ok());
-  CHECK(t.value().id_mode == tessarin::IdMode::Int32);
-  CHECK_EQ(t.value().video_int_ids, (V{1, kMax}));
+  CHECK(t.value().id_mode() == tessarin::IdMode::Int32);
+  CHECK_EQ(V(t.value().video_int_ids().begin(), t.value().video_int_ids().end()), (V{1, kMax}));
 
   BuildInput mixed;
   const std::vector<std::uint8_t> sixteen(16, 7);

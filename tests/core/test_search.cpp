@@ -16,6 +16,7 @@
 using tessarin::SearchEngine;
 using tessarin::SearchPath;
 using tessarin::Trie;
+using tessarin::TrieArrays;
 using tessarin::Walk;
 using namespace std::string_literals;
 
@@ -73,7 +74,7 @@ Trie random_index(std::mt19937& rng, bool tree) {
       children[rng() % n].push_back(static_cast<std::uint32_t>(rng() % n));
     }
   }
-  Trie trie;
+  TrieArrays trie;
   for (const auto& kids : children) {
     trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
     trie.child_transitions.insert(trie.child_transitions.end(), kids.begin(), kids.end());
@@ -83,8 +84,7 @@ Trie random_index(std::mt19937& rng, bool tree) {
     trie.is_terminal.push_back(rng() % 3 != 0 ? 1 : 0);
     trie.payloads.push_absent();
   }
-  trie.well_formed = rng() % 2 == 0 && trie.reads_in_bounds();
-  return trie;
+  return rng() % 2 == 0 ? Trie(std::move(trie)) : Trie::with_checked_reads(std::move(trie));
 }
 
 // A query near the index's terms: a random node's term with a few edits,
@@ -99,12 +99,12 @@ std::u32string random_query(std::mt19937& rng, const Trie& trie) {
   // Walk down from the root along random children.
   std::size_t node = 0;
   for (std::size_t depth = 0; depth < 14; ++depth) {
-    const std::size_t begin = trie.node_shifts[node];
-    const std::size_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
-                                                               : trie.child_transitions.size();
+    const std::size_t begin = trie.node_shifts()[node];
+    const std::size_t end = node + 1 < trie.node_shifts().size() ? trie.node_shifts()[node + 1]
+                                                                 : trie.child_transitions().size();
     if (end <= begin || rng() % 8 == 0) break;
-    node = trie.child_transitions[begin + rng() % (end - begin)];
-    q.push_back(trie.child_labels[node]);
+    node = trie.child_transitions()[begin + rng() % (end - begin)];
+    q.push_back(trie.child_labels()[node]);
   }
   for (std::size_t edits = rng() % 4; edits > 0; --edits) {
     const std::size_t at = q.empty() ? 0 : rng() % q.size();
@@ -152,17 +152,18 @@ TEST(fast_search_reproduces_the_plain_walk) {
 
 TEST(fast_search_worked_examples) {
   // root -> b -> a -> t, root -> c -> a -> {t, r -> t}: bat, cat, car, cart.
-  Trie trie;
+  TrieArrays arrays;
   // 0 root, 1 b, 2 c, 3 ba, 4 ca, 5 bat, 6 cat, 7 car, 8 cart
   const std::vector<std::vector<std::uint32_t>> children = {{1, 2}, {3}, {4}, {5}, {6, 7},
                                                             {},     {},  {8}, {}};
   for (const auto& kids : children) {
-    trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
-    trie.child_transitions.insert(trie.child_transitions.end(), kids.begin(), kids.end());
+    arrays.node_shifts.push_back(static_cast<std::uint32_t>(arrays.child_transitions.size()));
+    arrays.child_transitions.insert(arrays.child_transitions.end(), kids.begin(), kids.end());
   }
-  trie.child_labels = {U'\0', U'b', U'c', U'a', U'a', U't', U't', U'r', U't'};
-  trie.is_terminal = {0, 0, 0, 0, 0, 1, 1, 1, 1};
-  for (int i = 0; i < 9; ++i) trie.payloads.push_absent();
+  arrays.child_labels = {U'\0', U'b', U'c', U'a', U'a', U't', U't', U'r', U't'};
+  arrays.is_terminal = {0, 0, 0, 0, 0, 1, 1, 1, 1};
+  for (int i = 0; i < 9; ++i) arrays.payloads.push_absent();
+  const Trie trie = Trie::with_checked_reads(std::move(arrays));
 
   SearchPath taken = SearchPath::kPlain;
   // cat within 1, in preorder: bat (1), cat (0), car (1), cart (1).
@@ -184,17 +185,18 @@ TEST(fast_search_worked_examples) {
 
 TEST(derived_structures_follow_the_index) {
   // root -> x -> y, root -> z; node ids not in preorder.
-  Trie trie;
-  trie.node_shifts = {0, 2, 3, 3};
-  trie.child_transitions = {3, 1, 2};  // root: z (3) then x (1); x: y (2)
-  trie.child_labels = {U'\0', U'x', U'y', U'z'};
-  trie.is_terminal = {0, 1, 1, 1};
-  for (int i = 0; i < 4; ++i) trie.payloads.push_absent();
-  const tessarin::TreeAids& aids = trie.derived.tree(trie);
+  TrieArrays arrays;
+  arrays.node_shifts = {0, 2, 3, 3};
+  arrays.child_transitions = {3, 1, 2};  // root: z (3) then x (1); x: y (2)
+  arrays.child_labels = {U'\0', U'x', U'y', U'z'};
+  arrays.is_terminal = {0, 1, 1, 1};
+  for (int i = 0; i < 4; ++i) arrays.payloads.push_absent();
+  const Trie trie(arrays);
+  const tessarin::TreeAids& aids = trie.derived().tree(trie);
   CHECK(aids.tree);
   CHECK(aids.preorder == (std::vector<std::uint32_t>{0, 2, 3, 1}));
   CHECK(aids.by_label == (std::vector<std::uint32_t>{1, 0, 2}));  // x before z
-  const tessarin::ReversedTrie& reversed = trie.derived.reversed(trie);
+  const tessarin::ReversedTrie& reversed = trie.derived().reversed(trie);
   // Reversed terms z, x and yx: root -> {x, y -> x, z}, breadth-first.
   std::u32string labels;
   std::vector<std::uint32_t> first_child;
@@ -207,9 +209,11 @@ TEST(derived_structures_follow_the_index) {
   CHECK(reversed.nodes == (std::vector<std::uint32_t>{1, 3, 2}));
   CHECK(trie.memory_bytes() > 0);
   // A copy derives again; a shared child is not a tree.
-  Trie shared = trie;
-  shared.child_transitions = {3, 1, 3};
-  CHECK(!shared.derived.tree(shared).tree);
+  const Trie copy = trie;  // NOLINT(performance-unnecessary-copy-initialization)
+  CHECK(copy.derived().memory_bytes() == 0);
+  arrays.child_transitions = {3, 1, 3};
+  const Trie shared(arrays);
+  CHECK(!shared.derived().tree(shared).tree);
 }
 
 TEST(a_fresh_index_derives_once_under_concurrent_queries) {

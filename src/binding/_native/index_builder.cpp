@@ -442,7 +442,7 @@ NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progr
   }
   Trie& trie = *built;
   std::size_t terms = 0;
-  for (const std::uint8_t terminal : trie.is_terminal) terms += terminal;
+  for (const std::uint8_t terminal : trie.is_terminal()) terms += terminal;
   return {std::move(trie), terms};
 }
 

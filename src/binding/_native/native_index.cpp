@@ -41,7 +41,7 @@ NativeIndex from_saved(nb::handle data) {
     const nb::gil_scoped_release unlocked;
     restored.emplace(restore_checked(view.bytes()));
     if (restored->ok()) {
-      const std::vector<std::uint8_t>& terminal = restored->value().is_terminal;
+      const std::span<const std::uint8_t> terminal = restored->value().is_terminal();
       terms = static_cast<std::size_t>(
           std::count_if(terminal.begin(), terminal.end(), [](std::uint8_t t) { return t != 0; }));
     }
@@ -71,12 +71,12 @@ nb::bytes to_saved(const NativeIndex& self) {
 }
 
 const char* id_mode(const NativeIndex& self) {
-  return self.trie().id_mode == IdMode::Int32 ? "int" : "uuid";
+  return self.trie().id_mode() == IdMode::Int32 ? "int" : "uuid";
 }
 
 std::size_t video_count(const NativeIndex& self) {
   const Trie& trie = self.trie();
-  return trie.id_mode == IdMode::Int32 ? trie.video_int_ids.size() : trie.video_uuids.size();
+  return trie.id_mode() == IdMode::Int32 ? trie.video_int_ids().size() : trie.video_uuids().size();
 }
 
 }  // namespace
