@@ -11,7 +11,9 @@
 // * node_videos(): the node's listed videos, named as the ranking names
 //   them (video_text.h), highest count first (a stable sort: equal counts
 //   keep their stored order). Positions outside the video table are left
-//   out, as the ranking leaves them out.
+//   out, as the ranking leaves them out. A node outside the index is the
+//   caller's error (kValue): "node <i> out of range: the index has <n>
+//   nodes".
 // * match_node_info(): the nodes within max_dist of a query (the walk of
 //   fuzzy_match_nodes, in preorder, under either distance), each with its
 //   term, terminal flag and total.
