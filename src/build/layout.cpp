@@ -369,9 +369,10 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
     trie.video_uuids = videos.uuids();
   }
   progress(work, work);
-  // A tree by construction (breadth-first, each node its parent's child
-  // once), checked all the same: the level is the index's for good.
-  std::variant<Trie, Fault> made = Trie::checked(std::move(trie), Trust::kTree);
+  // Consistent by construction (a tree numbered breadth-first, distinct
+  // sibling labels and videos, counts summed into totals), checked all the
+  // same: the level is the index's for good.
+  std::variant<Trie, Fault> made = Trie::checked(std::move(trie), Trust::kConsistent);
   if (const Fault* fault = std::get_if<Fault>(&made)) {
     fail_internal("the layout broke the index: " + describe(*fault));
   }

@@ -14,9 +14,9 @@ Result<Trie> restore_checked(std::span<const std::uint8_t> bytes) {
     return Error{ErrorKind::kDecode, "the saved index does not decode: " + decoded.error().message};
   }
   if (decoded.value().consumed != bytes.size()) {
-    return Error{ErrorKind::kDecode, "the saved index has " +
-                                         std::to_string(bytes.size() - decoded.value().consumed) +
-                                         " bytes after its end"};
+    return Error{ErrorKind::kDamaged, "the saved index has " +
+                                          std::to_string(bytes.size() - decoded.value().consumed) +
+                                          " bytes after its end"};
   }
   std::variant<Trie, Fault> checked =
       Trie::checked(std::move(decoded.value().trie).release(), Trust::kTree);

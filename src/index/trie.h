@@ -15,17 +15,15 @@
 // * built from arrays (index/from_arrays.h) or restored without a full
 //   check (format/saved_form.h): kInBounds when every read a walk can make
 //   lies inside its array, else kNone (a restored index may hold anything);
-// * restored checked (format/restore_checked.h) or laid out by the record
-//   builder (build/layout.h): kTree, checked when made.
+// * restored checked (format/restore_checked.h): kTree, checked when made;
+// * laid out by the record builder (build/layout.h): kConsistent, checked.
 // Below kInBounds every read goes through the checked accessors below. No
-// level says that children have greater indices than their parent, that
-// sibling labels differ, or that video positions lie inside the table.
+// level says that children have greater indices than their parent.
 //
 // A Trie is immutable: made once from its arrays (TrieArrays); const
 // methods may be called from any number of threads at once.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -35,14 +33,11 @@
 #include "index/child_range.h"
 #include "index/payload.h"
 #include "index/validation.h"
+#include "index/video_ids.h"
 #include "search/search_aids.h"
 #include "util/checked.h"
 
 namespace tessarin {
-
-enum class IdMode : std::uint8_t { Uuid = 0, Int32 = 1 };
-
-using Uuid = std::array<std::uint8_t, 16>;
 
 // The arrays of an index, plain and mutable: what a factory (building,
 // restoring, the record builder) assembles before it makes a Trie of them.
@@ -58,7 +53,8 @@ struct TrieArrays {
 
   // Views over the arrays, for validation.
   [[nodiscard]] IndexView view() const {
-    return {node_shifts, child_labels, child_transitions, is_terminal, &payloads};
+    return {node_shifts, child_labels, child_transitions, is_terminal,
+            &payloads,   video_uuids,  video_int_ids,     id_mode};
   }
   // Whether the arrays reach Trust::kInBounds (index/validation.h). O(n).
   [[nodiscard]] bool reads_in_bounds() const;

@@ -1,5 +1,8 @@
 #include "index/validation.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
 #include <vector>
 
 #include "index/child_range.h"
@@ -32,6 +35,102 @@ std::optional<Fault> payload_fault(const IndexView& index) {
   return std::nullopt;
 }
 
+// Two positions of `table` that hold one identifier, or nothing. One pass
+// when the table ascends; else its positions sorted by identifier.
+template <class T>
+std::optional<Fault> repeat_fault(std::span<const T> table) {
+  if (std::adjacent_find(table.begin(), table.end(), std::greater_equal<>()) == table.end()) {
+    return std::nullopt;
+  }
+  std::vector<std::uint32_t> order(table.size());
+  std::iota(order.begin(), order.end(), 0U);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return table[a] < table[b]; });
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    if (table[order[k - 1]] == table[order[k]]) {
+      return Fault{.kind = FaultKind::kRepeatedVideo, .at = order[k - 1], .value = order[k]};
+    }
+  }
+  return std::nullopt;
+}
+
+// A node that the root does not reach, or nothing. Requires a tree: each
+// node is entered once, along the one entry that names it.
+std::optional<Fault> reach_fault(const IndexView& index) {
+  const std::size_t n = index.child_labels.size();
+  std::vector<std::uint8_t> reached(n, 0);
+  std::vector<std::uint32_t> stack{0};
+  reached[0] = 1;
+  while (!stack.empty()) {
+    const ChildRange range = children_of(index, stack.back());
+    stack.pop_back();
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      reached[index.child_transitions[k]] = 1;
+      stack.push_back(index.child_transitions[k]);
+    }
+  }
+  const auto missing = std::find(reached.begin(), reached.end(), 0);
+  if (missing == reached.end()) return std::nullopt;
+  return Fault{.kind = FaultKind::kUnreachable,
+               .at = static_cast<std::size_t>(missing - reached.begin())};
+}
+
+// Two children of one node with one label, or nothing. One pass over a
+// child range in ascending label order; else its labels sorted.
+std::optional<Fault> sibling_fault(const IndexView& index) {
+  std::vector<char32_t> labels;
+  for (std::size_t i = 0; i < index.child_labels.size(); ++i) {
+    const ChildRange range = children_of(index, i);
+    labels.clear();
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      labels.push_back(index.child_labels[index.child_transitions[k]]);
+    }
+    if (std::adjacent_find(labels.begin(), labels.end(), std::greater_equal<>()) == labels.end()) {
+      continue;
+    }
+    std::sort(labels.begin(), labels.end());
+    const auto twice = std::adjacent_find(labels.begin(), labels.end());
+    if (twice != labels.end()) {
+      return Fault{.kind = FaultKind::kSiblingLabels, .at = i, .value = *twice};
+    }
+  }
+  return std::nullopt;
+}
+
+// A payload's video outside the table, a count above its total, or a
+// terminal node without a payload.
+std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos) {
+  const PayloadTable& payloads = *index.payloads;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    if (!payloads.present(i)) {
+      if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
+      continue;
+    }
+    const PayloadView payload = payloads.view(i);
+    for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
+      if (payload.video_ids[k] >= videos) {
+        return Fault{.kind = FaultKind::kVideoPosition,
+                     .at = i,
+                     .value = payload.video_ids[k],
+                     .limit = videos};
+      }
+      if (payload.video_counts[k] > payload.total_count) {
+        return Fault{.kind = FaultKind::kCountAboveTotal,
+                     .at = i,
+                     .value = payload.video_counts[k],
+                     .limit = payload.total_count};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::string code_point(std::uint64_t c) {
+  char text[16];
+  std::snprintf(text, sizeof text, "U+%04llX", static_cast<unsigned long long>(c));
+  return text;
+}
+
 }  // namespace
 
 Trust broken_level(FaultKind kind) {
@@ -45,6 +144,16 @@ Trust broken_level(FaultKind kind) {
     case FaultKind::kChildTwice:
     case FaultKind::kPayloadLists:
       return Trust::kTree;
+    case FaultKind::kOtherTable:
+    case FaultKind::kRepeatedVideo:
+    case FaultKind::kNoNodes:
+    case FaultKind::kRootLabel:
+    case FaultKind::kUnreachable:
+    case FaultKind::kSiblingLabels:
+    case FaultKind::kNoPayload:
+    case FaultKind::kVideoPosition:
+    case FaultKind::kCountAboveTotal:
+      return Trust::kConsistent;
   }
   return Trust::kInBounds;
 }
@@ -83,6 +192,29 @@ std::string describe(const Fault& fault) {
     case FaultKind::kPayloadLists:
       return "the payload of node " + number(fault.at) + " lists " + number(fault.value) +
              " videos and " + number(fault.limit) + " counts";
+    case FaultKind::kOtherTable:
+      return "the video table that the id mode leaves unused has " + number(fault.value) +
+             " entries";
+    case FaultKind::kRepeatedVideo:
+      return "video positions " + number(fault.at) + " and " + number(fault.value) +
+             " hold the same identifier";
+    case FaultKind::kNoNodes:
+      return "the index has no nodes";
+    case FaultKind::kRootLabel:
+      return "the root has the label " + code_point(fault.value);
+    case FaultKind::kUnreachable:
+      return "node " + number(fault.at) + " is not reached from the root";
+    case FaultKind::kSiblingLabels:
+      return "two children of node " + number(fault.at) + " have the label " +
+             code_point(fault.value);
+    case FaultKind::kNoPayload:
+      return "node " + number(fault.at) + " ends a term but has no payload";
+    case FaultKind::kVideoPosition:
+      return "the payload of node " + number(fault.at) + " lists video position " +
+             number(fault.value) + " of a table of " + number(fault.limit);
+    case FaultKind::kCountAboveTotal:
+      return "the payload of node " + number(fault.at) + " counts " + number(fault.value) +
+             " for a video, above its total of " + number(fault.limit);
   }
   return "an unknown fault";
 }
@@ -144,7 +276,27 @@ std::optional<Fault> find_fault(const IndexView& index, Trust level) {
   }
   if (level == Trust::kInBounds) return std::nullopt;
   if (std::optional<Fault> fault = tree_fault(index)) return fault;
-  return payload_fault(index);
+  if (std::optional<Fault> fault = payload_fault(index)) return fault;
+  if (level == Trust::kTree) return std::nullopt;
+  return consistency_fault(index);
+}
+
+std::optional<Fault> consistency_fault(const IndexView& index) {
+  const bool ints = index.id_mode == IdMode::Int32;
+  const std::size_t unused = ints ? index.video_uuids.size() : index.video_int_ids.size();
+  if (unused != 0) return Fault{.kind = FaultKind::kOtherTable, .value = unused};
+  if (std::optional<Fault> fault =
+          ints ? repeat_fault(index.video_int_ids) : repeat_fault(index.video_uuids)) {
+    return fault;
+  }
+  if (index.child_labels.empty()) return Fault{.kind = FaultKind::kNoNodes};
+  if (index.child_labels[0] != 0) {
+    return Fault{.kind = FaultKind::kRootLabel, .value = index.child_labels[0]};
+  }
+  if (std::optional<Fault> fault = reach_fault(index)) return fault;
+  if (std::optional<Fault> fault = sibling_fault(index)) return fault;
+  const std::size_t videos = ints ? index.video_int_ids.size() : index.video_uuids.size();
+  return listing_fault(index, videos);
 }
 
 }  // namespace tessarin

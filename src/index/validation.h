@@ -15,21 +15,34 @@
 //                     names the root, no node is named twice, and no entry
 //                     lies in the child ranges of two nodes (node_shifts may
 //                     fall, which can make ranges overlap); and every present
-//                     payload lists as many counts as videos.
+//                     payload lists as many counts as videos;
+//   Trust::kConsistent nothing contradicts itself: the video table not in
+//                     use is empty and no identifier repeats in the other;
+//                     there is a root, without a label, from which every
+//                     node is reached; no two siblings share a label; every
+//                     terminal node has a payload; every listed video lies
+//                     inside the table and no count exceeds its payload's
+//                     total.
 //
 // An index that reaches kTree is walked with plain reads, its walks examine
 // each child entry at most once, and the ranking, suggestions and node
-// reports read nothing outside an array. Nothing here checks what the
-// search leaves to the data (video positions inside the table, counts
-// against totals, sibling labels, reachability).
+// reports read nothing outside an array. One that reaches kConsistent
+// answers within the documented bounds (scores at most 1, no result
+// twice); the record builder's indexes are made at that level, while the
+// other factories stop at kTree, as indexes that break it still load
+// (the search leaves out what it cannot name).
 //
 // find_fault() returns the first fault below the level asked for, checks in
 // the order listed above, as a Fault: its kind and the numbers that word it
 // (describe()). A Trie records the level its factory established
 // (index/trie.h), so a reader never checks again what that level says.
 //
-// Cost: O(nodes + child entries) time; kTree takes one byte of scratch per
-// node and per child entry. Thread safety: reads its views only.
+// Cost: O(nodes + child entries + listed videos) time; kTree takes one byte
+// of scratch per node and per child entry, kConsistent 4 bytes per node.
+// Sibling labels and video identifiers are checked in one pass when in
+// ascending order (as the record builder lays them out), else sorted: O(d
+// log d) for d siblings, O(v log v) for v videos. Thread safety: reads its
+// views only.
 #pragma once
 
 #include <cstddef>
@@ -39,15 +52,17 @@
 #include <string>
 
 #include "index/payload.h"
+#include "index/video_ids.h"
 
 namespace tessarin {
 
 // How far an index is known to hold together; each level includes those
 // below it.
 enum class Trust : std::uint8_t {
-  kNone = 0,      // nothing: every read goes through the checked accessors
-  kInBounds = 1,  // every read a walk can make lies inside its array
-  kTree = 2,      // and the child lists form a tree; payload lists agree
+  kNone = 0,        // nothing: every read goes through the checked accessors
+  kInBounds = 1,    // every read a walk can make lies inside its array
+  kTree = 2,        // and the child lists form a tree; payload lists agree
+  kConsistent = 3,  // and nothing in the index contradicts itself
 };
 
 // What breaks a level, with the numbers of the message that describe()
@@ -62,6 +77,16 @@ enum class FaultKind : std::uint8_t {
   kRootChild,     // the root is listed as a child
   kChildTwice,    // node `at` is listed as a child twice
   kPayloadLists,  // the payload of node `at` lists `value` videos, `limit` counts
+  // Below kConsistent.
+  kOtherTable,       // the table the id mode leaves unused has `value` entries
+  kRepeatedVideo,    // video positions `at` and `value` hold one identifier
+  kNoNodes,          // the index has no nodes
+  kRootLabel,        // the root has the label `value`
+  kUnreachable,      // node `at` is not reached from the root
+  kSiblingLabels,    // two children of node `at` have the label `value`
+  kNoPayload,        // node `at` ends a term but has no payload
+  kVideoPosition,    // the payload of node `at` lists position `value` of `limit` videos
+  kCountAboveTotal,  // the payload of node `at` counts `value`, above its total `limit`
 };
 
 // The per-node arrays whose length a kLength fault names.
@@ -92,6 +117,9 @@ struct IndexView {
   std::span<const std::uint32_t> child_transitions;
   std::span<const std::uint8_t> is_terminal;
   const PayloadTable* payloads = nullptr;  // never null in a view to validate
+  std::span<const Uuid> video_uuids;
+  std::span<const std::uint32_t> video_int_ids;
+  IdMode id_mode = IdMode::Uuid;
 };
 
 // The lengths that the bounds level compares with the node count.
@@ -110,6 +138,9 @@ std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
 
 // The tree checks of kTree alone (no payload lists); requires kInBounds.
 std::optional<Fault> tree_fault(const IndexView& index);
+
+// The checks of kConsistent alone; requires kTree.
+std::optional<Fault> consistency_fault(const IndexView& index);
 
 // The first fault below `level`, in the order of the checks above, or
 // nothing when the arrays reach it.
