@@ -63,8 +63,8 @@ using StepProgress = std::function<void(std::size_t done, std::size_t total)>;
 // log when its node is reached, so neither the input payloads of all nodes nor a second copy of
 // the results exists at once: the peak is about the index plus the pair
 // log. With `release`, the terms are freed once the shape is known and
-// the log once propagation is done. The index is made at
-// Trust::kConsistent (checked). Same preconditions as lay_out().
+// the log once propagation is done. The index is made at Trust::kTree
+// (checked); it is consistent too (index/validation.h), unchecked. Same preconditions as lay_out().
 [[nodiscard]] Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos,
                               std::size_t video_top_n, const StepProgress& progress, bool release);
 

@@ -78,16 +78,17 @@ std::optional<Fault> reach_fault(const IndexView& index) {
 // Two children of one node with one label, or nothing. One pass over a
 // child range in ascending label order; else its labels sorted.
 std::optional<Fault> sibling_fault(const IndexView& index) {
+  const auto label_at = [&index](std::size_t k) {
+    return index.child_labels[index.child_transitions[k]];
+  };
   std::vector<char32_t> labels;
   for (std::size_t i = 0; i < index.child_labels.size(); ++i) {
     const ChildRange range = children_of(index, i);
+    std::size_t k = range.begin + 1;
+    while (k < range.end && label_at(k - 1) < label_at(k)) ++k;
+    if (k >= range.end) continue;
     labels.clear();
-    for (std::size_t k = range.begin; k < range.end; ++k) {
-      labels.push_back(index.child_labels[index.child_transitions[k]]);
-    }
-    if (std::adjacent_find(labels.begin(), labels.end(), std::greater_equal<>()) == labels.end()) {
-      continue;
-    }
+    for (k = range.begin; k < range.end; ++k) labels.push_back(label_at(k));
     std::sort(labels.begin(), labels.end());
     const auto twice = std::adjacent_find(labels.begin(), labels.end());
     if (twice != labels.end()) {
@@ -98,15 +99,26 @@ std::optional<Fault> sibling_fault(const IndexView& index) {
 }
 
 // A payload's video outside the table, a count above its total, or a
-// terminal node without a payload.
+// terminal node without a payload. Each list is first scanned for its
+// largest entry (a loop the compiler vectorises); only a list that fails
+// is searched for the entry to name.
 std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos) {
   const PayloadTable& payloads = *index.payloads;
+  const auto largest = [](std::span<const std::uint32_t> list) {
+    std::uint32_t most = 0;
+    for (const std::uint32_t value : list) most = std::max(most, value);
+    return most;
+  };
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {
       if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
       continue;
     }
     const PayloadView payload = payloads.view(i);
+    if (payload.video_ids.empty() || (largest(payload.video_ids) < videos &&
+                                      largest(payload.video_counts) <= payload.total_count)) {
+      continue;
+    }
     for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
       if (payload.video_ids[k] >= videos) {
         return Fault{.kind = FaultKind::kVideoPosition,

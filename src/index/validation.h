@@ -28,9 +28,9 @@
 // each child entry at most once, and the ranking, suggestions and node
 // reports read nothing outside an array. One that reaches kConsistent
 // answers within the documented bounds (scores at most 1, no result
-// twice); the record builder's indexes are made at that level, while the
-// other factories stop at kTree, as indexes that break it still load
-// (the search leaves out what it cannot name).
+// twice). The record builder's indexes reach it, but no factory asks for
+// it yet (index/trie.h): indexes that break it still load, and the search
+// leaves out what it cannot name.
 //
 // find_fault() returns the first fault below the level asked for, checks in
 // the order listed above, as a Fault: its kind and the numbers that word it
