@@ -111,7 +111,7 @@ FAULTS: tuple[str, ...]
 
 @final
 class NativeBuilder:
-    """Collects records and builds an index from them (src/builder/): each
+    """Collects records and builds an index from them (src/build/): each
     distinct term and video once, the sum of each (term, video) pair in 12
     bytes. Used by one thread at a time (RuntimeError otherwise)."""
 

@@ -3,7 +3,7 @@
 // * total_count(): the node's propagated total: the searches of its own
 //   term and of every longer term below it (0 without a payload).
 // * own_count(): the searches of the node's own term. Propagation made each
-//   total the node's own count plus its children's totals (trie.cpp, adding
+//   total the node's own count plus its children's totals (index/propagation.h, adding
 //   with saturation at 2^32 - 1), so the own count is the total less the
 //   children's totals, clamped at 0. A saturated total says nothing about
 //   the split and is reported as it is. A child entry naming the node
