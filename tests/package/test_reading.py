@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from test_cli import RECORDS, assert_one_line_failure, saved_form, tessarin, text_run
 
 from tessarin import Index, IndexBuilder, container
-from tessarin.reading import ReadOptions, RecordError, read_records
+from tessarin.read import ReadOptions, RecordError, read_records
 
 EXPECTED = IndexBuilder()
 EXPECTED.add_many(RECORDS)
