@@ -14,8 +14,8 @@ from collections.abc import Callable
 from _tessarin import PrefixSearch
 
 from ._version import __version__
-from .build.index_builder import IndexBuilder, build_index
-from .build.records import DEFAULT_VIDEO_TOP_N, TrieArrays, video_id
+from .building.index_builder import IndexBuilder, build_index
+from .building.records import DEFAULT_VIDEO_TOP_N, TrieArrays, video_id
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .index import Index, NodeMatch, Suggestion, UncheckedIndexWarning, VideoMatch
 from .storage.container import Metadata

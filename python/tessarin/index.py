@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
 from ._native import NativeIndex, set_corrupt_index_error
 from ._version import __version__
-from .build.records import DEFAULT_VIDEO_TOP_N, RecordBuilder, VideoId
+from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder, VideoId
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
 from .storage import container

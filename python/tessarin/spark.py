@@ -1,9 +1,9 @@
 """Building an index from a Spark DataFrame (`pip install 'tessarin[spark]'`):
-the import path users know; the code is `tessarin.build.spark`.
+the import path users know; the code is `tessarin.building.spark`.
 
     from tessarin.spark import build_index
 """
 
-from .build.spark import aggregate, build_index, index_from_dataframe
+from .building.spark import aggregate, build_index, index_from_dataframe
 
 __all__ = ["aggregate", "build_index", "index_from_dataframe"]

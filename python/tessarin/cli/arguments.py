@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import argparse
 
-from ..build.records import U32_MAX
+from ..building.records import U32_MAX
 
 __all__ = ["index_and_text", "max_dist_option", "natural", "number", "port", "positive", "u32"]
 

@@ -7,8 +7,8 @@ import os
 import sys
 from typing import Any
 
-from ..build.index_builder import IndexBuilder
-from ..build.records import DEFAULT_VIDEO_TOP_N
+from ..building.index_builder import IndexBuilder
+from ..building.records import DEFAULT_VIDEO_TOP_N
 from ..errors import TessarinError
 from ..index import Index
 from ..read import FORMATS, ReadOptions, ReadReport, RecordError, read_records

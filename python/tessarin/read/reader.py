@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import re
 
-from ..build.records import RecordBuilder
+from ..building.records import RecordBuilder
 from .columns import choose_columns, read_columns
 from .connection import connect, duckdb_message, first_line
 from .inputs import spooled
