@@ -10,6 +10,10 @@ the same video scores) but behaves as a Python library is expected to:
   limit cuts after that order, so an exact match is never left out;
 * results are small named tuples;
 * a damaged index raises `CorruptIndexError`, an ordinary `Exception`;
+* arguments are checked before any work, in plain words: TypeError for a
+  value of the wrong type (a str where a list of queries is expected, a
+  bool or str for a number), ValueError for one out of range (`max_dist`
+  above `tessarin.defaults.MAX_DIST_CAP`, a `min_score` outside 0 to 1);
 * index files carry a header with a checksum and metadata (see
   `tessarin.storage.container`), checked when they are loaded;
 * an `Index` pickles (by its saved form), copies and takes weak references.
@@ -281,6 +285,8 @@ class Index:
                 except TessarinError as error:
                     # Raised once the map is closed: the traceback holds views of it.
                     failure = type(error)(f"{path}: {error}")
+                    if hasattr(error, "kind"):
+                        failure.kind = error.kind  # type: ignore[attr-defined]
             raise failure
 
     @classmethod

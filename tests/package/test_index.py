@@ -27,6 +27,7 @@ from tessarin import (
     VideoMatch,
     defaults,
 )
+from tessarin._native import ErrorKind
 from tessarin.storage import container
 
 RECORDS = [("cat", 600, 6), ("cat", 300, 4), ("car", 300, 20), ("cart", 700, 3), ("the", 9, 5)]
@@ -103,7 +104,7 @@ def test_bare_bytes_raise_only_package_errors(data):
     index.search("ca", 3)
 
 
-def test_bare_saved_forms_load_with_a_warning():
+def test_bare_saved_forms_load_with_a_warning(tmp_path):
     saved = INDEX.to_prefix_search().to_bytes()
     with pytest.warns(UncheckedIndexWarning, match="no checksum") as caught:
         loaded = Index.load(saved)
@@ -115,6 +116,11 @@ def test_bare_saved_forms_load_with_a_warning():
     with pytest.raises(CorruptIndexError, match="1 bytes after its end") as raised:
         Index.load(saved + b"\0")
     assert not isinstance(raised.value, NotAnIndexError)
+    # From a file, the message names it and the error keeps the core's kind.
+    (tmp_path / "bare").write_bytes(saved + b"\0")
+    with pytest.raises(CorruptIndexError, match=r"^/.*bare: the saved") as raised:
+        Index.load(tmp_path / "bare")
+    assert raised.value.kind is ErrorKind.DAMAGED
 
 
 @pytest.mark.parametrize(

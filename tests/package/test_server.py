@@ -229,7 +229,7 @@ def test_limits_are_configurable():
     status, _, body = call(app, "/search", b"q=czt")  # max_dist defaults to the cap, 0
     assert (status, body["max_dist"], body["videos"]) == (200, 0, [])
     assert call(app, "/search", b"q=cat&max_dist=1")[0] == 422
-    with pytest.raises(ValueError, match="^max_dist must be at most 4$"):
+    with pytest.raises(ValueError, match=r"^max_dist must be at most 4$"):
         Limits(max_dist=5)  # the package's cap
 
 
