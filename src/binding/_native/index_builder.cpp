@@ -440,10 +440,7 @@ NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progr
     malloc_trim(0);
 #endif
   }
-  Trie& trie = *built;
-  std::size_t terms = 0;
-  for (const std::uint8_t terminal : trie.is_terminal()) terms += terminal;
-  return {std::move(trie), terms};
+  return NativeIndex(std::move(*built));
 }
 
 const char* kFaultNames[] = {"missing",    "video range", "video text", "video bytes",
