@@ -115,3 +115,56 @@ def layout_terms(terms):
         shifts.append(len(transitions))
         transitions.extend(kids)
     return shifts, labels, payloads, transitions
+
+
+def holds_together(trie: ModelTrie) -> bool:
+    """Whether the package loads the index: every rule of its checked load
+    spelt out on its own (the answers stay within their documented bounds).
+
+    Allowed, as changing no answer: a root label, no nodes, video positions
+    outside the table, several children without a label."""
+    n = len(trie.child_labels)
+    entries = len(trie.child_transitions)
+    # Every read in bounds.
+    if not len(trie.node_shifts) == len(trie.payloads) == len(trie.is_terminal) == n:
+        return False
+    if any(c >= n for c in trie.child_transitions) or any(s > entries for s in trie.node_shifts):
+        return False
+    # A tree: each entry in one child range, each node but the root one child.
+    owners = [0] * entries
+    for i in range(n):
+        end = trie.node_shifts[i + 1] if i + 1 < n else entries
+        for k in range(trie.node_shifts[i], end):
+            owners[k] += 1
+    named = trie.child_transitions
+    if max(owners, default=0) > 1 or 0 in named or len(set(named)) < len(named):
+        return False
+    # Each node reached from the root.
+    reached, stack = set(), [0] if n else []
+    while stack:
+        node = stack.pop()
+        reached.add(node)
+        stack.extend(trie.children(node))
+    if len(reached) < n:
+        return False
+    # One table in use, each identifier once.
+    table = trie.video_int_ids if trie.id_mode == INT32 else trie.video_uuids
+    unused = trie.video_uuids if trie.id_mode == INT32 else trie.video_int_ids
+    if unused or len(set(table)) < len(table):
+        return False
+    for i in range(n):
+        labels = [trie.child_labels[c] for c in trie.children(i) if trie.child_labels[c] != 0]
+        if len(set(labels)) < len(labels):
+            return False
+        payload = trie.payloads[i]
+        if payload is None:
+            if trie.is_terminal[i]:
+                return False
+            continue
+        total, ids, counts = payload
+        named_videos = [v for v in ids if v < len(table)]
+        if len(ids) != len(counts) or any(c > total for c in counts):
+            return False
+        if len(set(named_videos)) < len(named_videos):
+            return False
+    return True

@@ -19,7 +19,7 @@ Result<Trie> restore_checked(std::span<const std::uint8_t> bytes) {
                                           " bytes after its end"};
   }
   std::variant<Trie, Fault> checked =
-      Trie::checked(std::move(decoded.value().trie).release(), Trust::kTree);
+      Trie::checked(std::move(decoded.value().trie).release(), Trust::kSound);
   if (const Fault* fault = std::get_if<Fault>(&checked)) {
     return Error{ErrorKind::kDamaged,
                  "the saved index does not hold together: " + describe(*fault)};

@@ -15,9 +15,9 @@
 // * built from arrays (index/from_arrays.h) or restored without a full
 //   check (format/saved_form.h): kInBounds when every read a walk can make
 //   lies inside its array, else kNone (a restored index may hold anything);
-// * restored checked (format/restore_checked.h) or laid out by the record
-//   builder (build/layout.h): kTree, checked when made.
-// No factory asks for Trust::kConsistent yet: indexes that break it load.
+// * laid out by the record builder (build/layout.h): kTree, checked when
+//   made (its indexes reach kConsistent, which the tests check);
+// * restored checked (format/restore_checked.h): kSound, checked when made.
 // Below kInBounds every read goes through the checked accessors below. No
 // level says that children have greater indices than their parent.
 //

@@ -75,8 +75,8 @@ std::optional<Fault> reach_fault(const IndexView& index) {
                .at = static_cast<std::size_t>(missing - reached.begin())};
 }
 
-// Two children of one node with one label, or nothing. One pass over a
-// child range in ascending label order; else its labels sorted.
+// Two children of one node with one label other than 0, or nothing. One
+// pass over a child range in ascending label order; else its labels sorted.
 std::optional<Fault> sibling_fault(const IndexView& index) {
   const auto label_at = [&index](std::size_t k) {
     return index.child_labels[index.child_transitions[k]];
@@ -90,7 +90,10 @@ std::optional<Fault> sibling_fault(const IndexView& index) {
     labels.clear();
     for (k = range.begin; k < range.end; ++k) labels.push_back(label_at(k));
     std::sort(labels.begin(), labels.end());
-    const auto twice = std::adjacent_find(labels.begin(), labels.end());
+    // Nodes without a label are hidden from every walk: several may share a
+    // parent. They sort first.
+    const auto labelled = std::upper_bound(labels.begin(), labels.end(), char32_t{0});
+    const auto twice = std::adjacent_find(labelled, labels.end());
     if (twice != labels.end()) {
       return Fault{.kind = FaultKind::kSiblingLabels, .at = i, .value = *twice};
     }
@@ -98,40 +101,51 @@ std::optional<Fault> sibling_fault(const IndexView& index) {
   return std::nullopt;
 }
 
-// A payload's video outside the table, a count above its total, or a
-// terminal node without a payload. Each list is first scanned for its
-// largest entry (a loop the compiler vectorises); only a list that fails
-// is searched for the entry to name.
-std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos) {
+// A terminal node without a payload, or a payload that counts a video above
+// its total, lists a video of the table twice or, with `inside`, lists one
+// outside the table. Each list is first scanned for its largest position
+// and count (loops the compiler vectorises); only a list that fails is
+// searched for the entry to name. Repeats are found by marking each list's
+// videos in a byte per video of the table, cleared after the list.
+std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, bool inside) {
   const PayloadTable& payloads = *index.payloads;
   const auto largest = [](std::span<const std::uint32_t> list) {
     std::uint32_t most = 0;
     for (const std::uint32_t value : list) most = std::max(most, value);
     return most;
   };
+  std::vector<std::uint8_t> listed(videos, 0);
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {
       if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
       continue;
     }
     const PayloadView payload = payloads.view(i);
-    if (payload.video_ids.empty() || (largest(payload.video_ids) < videos &&
-                                      largest(payload.video_counts) <= payload.total_count)) {
-      continue;
+    if (payload.video_ids.empty()) continue;
+    const bool outside = largest(payload.video_ids) >= videos;
+    if ((inside && outside) || largest(payload.video_counts) > payload.total_count) {
+      for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
+        if (inside && payload.video_ids[k] >= videos) {
+          return Fault{.kind = FaultKind::kVideoPosition,
+                       .at = i,
+                       .value = payload.video_ids[k],
+                       .limit = videos};
+        }
+        if (payload.video_counts[k] > payload.total_count) {
+          return Fault{.kind = FaultKind::kCountAboveTotal,
+                       .at = i,
+                       .value = payload.video_counts[k],
+                       .limit = payload.total_count};
+        }
+      }
     }
-    for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
-      if (payload.video_ids[k] >= videos) {
-        return Fault{.kind = FaultKind::kVideoPosition,
-                     .at = i,
-                     .value = payload.video_ids[k],
-                     .limit = videos};
-      }
-      if (payload.video_counts[k] > payload.total_count) {
-        return Fault{.kind = FaultKind::kCountAboveTotal,
-                     .at = i,
-                     .value = payload.video_counts[k],
-                     .limit = payload.total_count};
-      }
+    for (const std::uint32_t video : payload.video_ids) {
+      if (video >= videos) continue;  // names no video
+      if (listed[video] != 0) return Fault{.kind = FaultKind::kVideoTwice, .at = i, .value = video};
+      listed[video] = 1;
+    }
+    for (const std::uint32_t video : payload.video_ids) {
+      if (video < videos) listed[video] = 0;
     }
   }
   return std::nullopt;
@@ -158,13 +172,15 @@ Trust broken_level(FaultKind kind) {
       return Trust::kTree;
     case FaultKind::kOtherTable:
     case FaultKind::kRepeatedVideo:
-    case FaultKind::kNoNodes:
-    case FaultKind::kRootLabel:
     case FaultKind::kUnreachable:
     case FaultKind::kSiblingLabels:
     case FaultKind::kNoPayload:
-    case FaultKind::kVideoPosition:
     case FaultKind::kCountAboveTotal:
+    case FaultKind::kVideoTwice:
+      return Trust::kSound;
+    case FaultKind::kNoNodes:
+    case FaultKind::kRootLabel:
+    case FaultKind::kVideoPosition:
       return Trust::kConsistent;
   }
   return Trust::kInBounds;
@@ -227,6 +243,9 @@ std::string describe(const Fault& fault) {
     case FaultKind::kCountAboveTotal:
       return "the payload of node " + number(fault.at) + " counts " + number(fault.value) +
              " for a video, above its total of " + number(fault.limit);
+    case FaultKind::kVideoTwice:
+      return "the payload of node " + number(fault.at) + " lists video position " +
+             number(fault.value) + " twice";
   }
   return "an unknown fault";
 }
@@ -290,25 +309,30 @@ std::optional<Fault> find_fault(const IndexView& index, Trust level) {
   if (std::optional<Fault> fault = tree_fault(index)) return fault;
   if (std::optional<Fault> fault = payload_fault(index)) return fault;
   if (level == Trust::kTree) return std::nullopt;
-  return consistency_fault(index);
+  return consistency_fault(index, level);
 }
 
-std::optional<Fault> consistency_fault(const IndexView& index) {
+std::optional<Fault> consistency_fault(const IndexView& index, Trust level) {
   const bool ints = index.id_mode == IdMode::Int32;
+  const bool layout = level >= Trust::kConsistent;
   const std::size_t unused = ints ? index.video_uuids.size() : index.video_int_ids.size();
   if (unused != 0) return Fault{.kind = FaultKind::kOtherTable, .value = unused};
   if (std::optional<Fault> fault =
           ints ? repeat_fault(index.video_int_ids) : repeat_fault(index.video_uuids)) {
     return fault;
   }
+  if (!index.child_labels.empty()) {
+    if (std::optional<Fault> fault = reach_fault(index)) return fault;
+  }
+  if (std::optional<Fault> fault = sibling_fault(index)) return fault;
+  const std::size_t videos = ints ? index.video_int_ids.size() : index.video_uuids.size();
+  if (std::optional<Fault> fault = listing_fault(index, videos, layout)) return fault;
+  if (!layout) return std::nullopt;
   if (index.child_labels.empty()) return Fault{.kind = FaultKind::kNoNodes};
   if (index.child_labels[0] != 0) {
     return Fault{.kind = FaultKind::kRootLabel, .value = index.child_labels[0]};
   }
-  if (std::optional<Fault> fault = reach_fault(index)) return fault;
-  if (std::optional<Fault> fault = sibling_fault(index)) return fault;
-  const std::size_t videos = ints ? index.video_int_ids.size() : index.video_uuids.size();
-  return listing_fault(index, videos);
+  return std::nullopt;
 }
 
 }  // namespace tessarin

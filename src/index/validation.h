@@ -16,29 +16,38 @@
 //                     lies in the child ranges of two nodes (node_shifts may
 //                     fall, which can make ranges overlap); and every present
 //                     payload lists as many counts as videos;
-//   Trust::kConsistent nothing contradicts itself: the video table not in
-//                     use is empty and no identifier repeats in the other;
-//                     there is a root, without a label, from which every
-//                     node is reached; no two siblings share a label; every
-//                     terminal node has a payload; every listed video lies
-//                     inside the table and no count exceeds its payload's
-//                     total.
+//   Trust::kSound     nothing contradicts what the index answers: the
+//                     video table not in use is empty and no identifier
+//                     repeats in the other; every node is reached from the
+//                     root; no two siblings share a label other than 0 (a
+//                     node without a label is hidden from every walk); every
+//                     terminal node has a payload; and no payload lists a
+//                     video of the table twice or counts a video above its
+//                     total;
+//   Trust::kConsistent and the index is laid out as the record builder
+//                     lays it out: there is a root, without a label, and
+//                     every listed video lies inside the table.
 //
 // An index that reaches kTree is walked with plain reads, its walks examine
 // each child entry at most once, and the ranking, suggestions and node
-// reports read nothing outside an array. One that reaches kConsistent
-// answers within the documented bounds (scores at most 1, no result
-// twice). The record builder's indexes reach it, but no factory asks for
-// it yet (index/trie.h): indexes that break it still load, and the search
-// leaves out what it cannot name.
+// reports read nothing outside an array. One that reaches kSound answers
+// within the documented bounds: every score at most 1 (a video's count in a
+// payload is at most its total, once per payload), no video, term or node
+// twice in a result, every term counted reachable. What kConsistent adds
+// changes no answer: a root label is never read, an index without nodes
+// answers nothing, and a video position outside the table names no video
+// and is left out. The record builder's indexes reach kConsistent; indexes
+// built from caller's arrays may reach only kSound, or less.
 //
-// find_fault() returns the first fault below the level asked for, checks in
-// the order listed above, as a Fault: its kind and the numbers that word it
-// (describe()). A Trie records the level its factory established
+// find_fault() returns the first fault below the level asked for that the
+// checks meet, in the order listed above (but one pass over the payloads
+// checks them for kSound and for kConsistent alike), as a Fault: its kind
+// and the numbers that word it (describe()). A Trie records the level its factory established
 // (index/trie.h), so a reader never checks again what that level says.
 //
-// Cost: O(nodes + child entries + listed videos) time; kTree takes one byte
-// of scratch per node and per child entry, kConsistent 4 bytes per node.
+// Cost: O(nodes + child entries + listed videos + videos) time, one pass
+// over each array; kTree takes one byte of scratch per node and per child
+// entry, kSound 4 bytes per node and 8 per video of the table.
 // Sibling labels and video identifiers are checked in one pass when in
 // ascending order (as the record builder lays them out), else sorted: O(d
 // log d) for d siblings, O(v log v) for v videos. Thread safety: reads its
@@ -62,7 +71,8 @@ enum class Trust : std::uint8_t {
   kNone = 0,        // nothing: every read goes through the checked accessors
   kInBounds = 1,    // every read a walk can make lies inside its array
   kTree = 2,        // and the child lists form a tree; payload lists agree
-  kConsistent = 3,  // and nothing in the index contradicts itself
+  kSound = 3,       // and nothing contradicts what the index answers
+  kConsistent = 4,  // and it is laid out as the record builder lays it out
 };
 
 // What breaks a level, with the numbers of the message that describe()
@@ -77,16 +87,18 @@ enum class FaultKind : std::uint8_t {
   kRootChild,     // the root is listed as a child
   kChildTwice,    // node `at` is listed as a child twice
   kPayloadLists,  // the payload of node `at` lists `value` videos, `limit` counts
-  // Below kConsistent.
+  // Below kSound.
   kOtherTable,       // the table the id mode leaves unused has `value` entries
   kRepeatedVideo,    // video positions `at` and `value` hold one identifier
-  kNoNodes,          // the index has no nodes
-  kRootLabel,        // the root has the label `value`
   kUnreachable,      // node `at` is not reached from the root
   kSiblingLabels,    // two children of node `at` have the label `value`
   kNoPayload,        // node `at` ends a term but has no payload
-  kVideoPosition,    // the payload of node `at` lists position `value` of `limit` videos
   kCountAboveTotal,  // the payload of node `at` counts `value`, above its total `limit`
+  kVideoTwice,       // the payload of node `at` lists video position `value` twice
+  // Below kConsistent.
+  kNoNodes,        // the index has no nodes
+  kRootLabel,      // the root has the label `value`
+  kVideoPosition,  // the payload of node `at` lists position `value` of `limit` videos
 };
 
 // The per-node arrays whose length a kLength fault names.
@@ -139,8 +151,9 @@ std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
 // The tree checks of kTree alone (no payload lists); requires kInBounds.
 std::optional<Fault> tree_fault(const IndexView& index);
 
-// The checks of kConsistent alone; requires kTree.
-std::optional<Fault> consistency_fault(const IndexView& index);
+// The checks above kTree up to `level` (kSound or kConsistent); requires
+// kTree.
+std::optional<Fault> consistency_fault(const IndexView& index, Trust level);
 
 // The first fault below `level`, in the order of the checks above, or
 // nothing when the arrays reach it.

@@ -150,6 +150,11 @@ TEST(each_fault_is_found_and_worded) {
        },
        FaultKind::kCountAboveTotal,
        "the payload of node 4 counts 3 for a video, above its total of 2"},
+      {[](TrieArrays& a) {
+         a.payloads = table_of({std::nullopt, std::nullopt, std::nullopt,
+                                Listing{5, {0, 1, 0}, {3, 1, 1}}, Listing{2, {1}, {2}}});
+       },
+       FaultKind::kVideoTwice, "the payload of node 3 lists video position 0 twice"},
   };
   CHECK_EQ(fault_text(car(), Trust::kConsistent), std::string());
   for (const Case& c : cases) {
@@ -161,7 +166,9 @@ TEST(each_fault_is_found_and_worded) {
     CHECK_EQ(fault_text(a, Trust::kConsistent), std::string(c.text));
     // The levels below the broken one stand.
     CHECK_EQ(a.reads_in_bounds(), broken != Trust::kInBounds);
-    CHECK_EQ(fault_text(a, Trust::kTree).empty(), broken == Trust::kConsistent);
+    for (const Trust level : {Trust::kTree, Trust::kSound}) {
+      CHECK_EQ(fault_text(a, level).empty(), level < broken);
+    }
     CHECK(Trie(a).trust() == (broken == Trust::kInBounds ? Trust::kNone : Trust::kInBounds));
     CHECK(std::holds_alternative<Fault>(Trie::checked(a, broken)));
   }
@@ -171,6 +178,10 @@ TEST(each_fault_is_found_and_worded) {
   TrieArrays falling = car();
   falling.node_shifts[2] = 1;  // node 1's range falls empty: in bounds
   CHECK(falling.reads_in_bounds());
+  TrieArrays hidden = car();  // two children without a label: hidden, not a fault
+  hidden.node_shifts = {0, 2, 2, 3, 4};
+  hidden.child_labels[1] = hidden.child_labels[2] = 0;
+  CHECK_EQ(fault_text(hidden, Trust::kConsistent), std::string());
   CHECK(Trie().trust() == Trust::kTree);
   CHECK(std::get<Trie>(Trie::checked(car(), Trust::kTree)).trust() == Trust::kTree);
 }
