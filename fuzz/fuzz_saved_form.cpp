@@ -16,13 +16,17 @@
 //   with each other and with their bounds (distance, limit, threshold,
 //   order, identifier spelling);
 // * on an index that passed the bounds check when loaded (walked with plain
-//   reads), the checked walk finds the same nodes or the same failure.
+//   reads), the checked walk finds the same nodes or the same failure;
+// * on an index that reaches Trust::kSound (what the package loads), every
+//   answer keeps the documented bounds: no term or video twice, no score
+//   above 1.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +35,7 @@
 
 #include "format/saved_form.h"
 #include "fuzz_check.h"
+#include "index/validation.h"
 #include "query/prefix_search.h"
 #include "search/matcher.h"
 
@@ -151,8 +156,18 @@ bool subsequence(const std::vector<NodeMatch>& part, const std::vector<NodeMatch
   return k == part.size();
 }
 
+// No entry of `list` has the same key as another.
+template <class T, class Key>
+bool distinct(const std::vector<T>& list, Key key) {
+  std::set<std::string> seen;
+  for (const T& entry : list) {
+    if (!seen.insert(key(entry)).second) return false;
+  }
+  return true;
+}
+
 void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
-                    std::optional<std::size_t> limit) {
+                    std::optional<std::size_t> limit, bool sound) {
   const auto terms = tessarin::fuzzy_match(trie, term, max_dist, limit);
   const auto terminal = tessarin::fuzzy_match_nodes(trie, term, max_dist, true);
   const auto all = tessarin::fuzzy_match_nodes(trie, term, max_dist, false);
@@ -207,6 +222,10 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
     for (const NodeMatch& m : nodes) FUZZ_CHECK(m.distance <= max_dist, "beyond max_dist");
   }
   if (terms.ok() && limit) FUZZ_CHECK(terms.value().size() <= *limit, "more than limit");
+  if (terms.ok() && sound) {
+    FUZZ_CHECK(distinct(terms.value(), [](const tessarin::MatchResult& m) { return m.term; }),
+               "a term twice from a sound index");
+  }
   if (terminal.ok() && all.ok()) {
     FUZZ_CHECK(subsequence(terminal.value(), all.value()), "terminal nodes missing from all");
   }
@@ -232,7 +251,7 @@ bool is_uuid(std::string_view text) {
 
 void check_ranking(const tessarin::PrefixSearch& search, FuzzedDataProvider& in,
                    std::u32string_view term, std::uint32_t max_dist,
-                   std::optional<std::size_t> limit) {
+                   std::optional<std::size_t> limit, bool sound) {
   std::optional<bool> prefix_nodes;
   const std::uint8_t pick = in.ConsumeIntegral<std::uint8_t>();
   if (pick % 3 != 0) prefix_nodes = pick % 3 == 1;
@@ -255,6 +274,11 @@ void check_ranking(const tessarin::PrefixSearch& search, FuzzedDataProvider& in,
     if (k > 0) FUZZ_CHECK(list[k - 1].score >= list[k].score, "scores out of order");
     const bool int32 = search.trie().id_mode() == tessarin::IdMode::Int32;
     FUZZ_CHECK(int32 ? is_decimal(list[k].id) : is_uuid(list[k].id), list[k].id);
+    if (sound) FUZZ_CHECK(list[k].score <= 1.0, "a score above 1 from a sound index");
+  }
+  if (sound) {
+    FUZZ_CHECK(distinct(list, [](const tessarin::VideoScore& v) { return v.id; }),
+               "a video twice from a sound index");
   }
 }
 
@@ -272,13 +296,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_round_trip(decoded.value().trie, consumed);
 
   const tessarin::PrefixSearch search(std::move(decoded.value().trie));
+  const bool sound =
+      !tessarin::find_fault(search.trie().view(), tessarin::Trust::kSound).has_value();
   FuzzedDataProvider in(data + consumed, size - consumed);
   for (int round = 0; round < 2; ++round) {
     const std::u32string term = draw_term(in, search.trie());
     const std::uint32_t max_dist = draw_max_dist(in);
     const std::optional<std::size_t> limit = draw_limit(in);
-    check_matchers(search.trie(), term, max_dist, limit);
-    check_ranking(search, in, term, max_dist, limit);
+    check_matchers(search.trie(), term, max_dist, limit, sound);
+    check_ranking(search, in, term, max_dist, limit, sound);
   }
   return 0;
 }

@@ -45,10 +45,14 @@ class NativeIndex:
         """Decodes a saved form (any contiguous buffer, read in place, without
         the interpreter lock); raises the corrupt-index error if it does not
         decode (kind DECODE), has bytes after its end or does not hold
-        together (kind DAMAGED): arrays of
-        one entry per node, child entries that name nodes and form a tree
-        below the root, payloads with as many counts as videos. A loaded
-        index therefore never fails a query."""
+        together (kind DAMAGED): arrays of one entry per node, child entries
+        that name nodes and form a tree below the root that reaches every
+        node, siblings with distinct labels (0 aside), a payload wherever a
+        term ends, payloads with as many counts as videos, no video twice and
+        no count above the total, and a video table that names each video
+        once (the other one empty). A loaded index therefore never fails a
+        query, and its answers keep their bounds (scores at most 1, nothing
+        twice)."""
     def to_saved(self) -> bytes:
         """The saved form, byte for byte what PrefixSearch.to_bytes writes."""
     @property

@@ -349,7 +349,10 @@ class Index:
     @classmethod
     def from_prefix_search(cls, index: PrefixSearch, *, video_top_n: int | None = None) -> Index:
         """The same index as a `PrefixSearch` (`video_top_n`, if known, is
-        recorded in the metadata)."""
+        recorded in the metadata). Arrays that `PrefixSearch` tolerates but
+        that contradict themselves (counts above totals, equal sibling
+        labels, a video twice, ...) raise `CorruptIndexError`, as
+        `Index.load` would refuse them: an `Index` always saves and loads."""
         if video_top_n is not None:
             video_top_n = _integer("video_top_n", video_top_n, 1)
         return cls._from_saved(index.to_bytes(), video_top_n=video_top_n)
