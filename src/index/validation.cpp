@@ -54,9 +54,28 @@ std::optional<Fault> repeat_fault(std::span<const T> table) {
   return std::nullopt;
 }
 
+// Whether every node is reached from the root, read in one sequential pass:
+// so when each node but the root is the child of a node with a smaller
+// index (the order in which builders number nodes). Requires a tree: then
+// the child ranges hold n - 1 entries, all distinct non-root nodes, and
+// following parents from any node descends to the root.
+bool reached_in_order(const IndexView& index) {
+  const std::size_t n = index.child_labels.size();
+  std::size_t children = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const ChildRange range = children_of(index, i);
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      if (index.child_transitions[k] <= i) return false;
+    }
+    children += range.end - range.begin;
+  }
+  return children + 1 == n;
+}
+
 // A node that the root does not reach, or nothing. Requires a tree: each
 // node is entered once, along the one entry that names it.
 std::optional<Fault> reach_fault(const IndexView& index) {
+  if (reached_in_order(index)) return std::nullopt;
   const std::size_t n = index.child_labels.size();
   std::vector<std::uint8_t> reached(n, 0);
   std::vector<std::uint32_t> stack{0};
@@ -101,12 +120,42 @@ std::optional<Fault> sibling_fault(const IndexView& index) {
   return std::nullopt;
 }
 
+// A video of the table (a position below `videos`) that `list` names twice,
+// or nothing. A short list, as most are, compares each pair; a longer one
+// marks its videos in `marks` (a byte per video of the table, made on first
+// use, all 0 between calls). O(list size) either way.
+std::optional<std::uint32_t> repeated_video(std::span<const std::uint32_t> list, std::size_t videos,
+                                            std::vector<std::uint8_t>& marks) {
+  constexpr std::size_t kPairwise = 16;
+  if (list.size() <= kPairwise) {
+    for (std::size_t a = 1; a < list.size(); ++a) {
+      for (std::size_t b = 0; b < a; ++b) {
+        if (list[a] == list[b] && list[a] < videos) return list[a];
+      }
+    }
+    return std::nullopt;
+  }
+  if (marks.empty()) marks.assign(videos, 0);
+  std::optional<std::uint32_t> found;
+  for (const std::uint32_t video : list) {
+    if (video >= videos) continue;  // names no video
+    if (marks[video] != 0) {
+      found = video;
+      break;
+    }
+    marks[video] = 1;
+  }
+  for (const std::uint32_t video : list) {
+    if (video < videos) marks[video] = 0;
+  }
+  return found;
+}
+
 // A terminal node without a payload, or a payload that counts a video above
 // its total, lists a video of the table twice or, with `inside`, lists one
 // outside the table. Each list is first scanned for its largest position
 // and count (loops the compiler vectorises); only a list that fails is
-// searched for the entry to name. Repeats are found by marking each list's
-// videos in a byte per video of the table, cleared after the list.
+// searched for the entry to name.
 std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, bool inside) {
   const PayloadTable& payloads = *index.payloads;
   const auto largest = [](std::span<const std::uint32_t> list) {
@@ -114,7 +163,7 @@ std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, b
     for (const std::uint32_t value : list) most = std::max(most, value);
     return most;
   };
-  std::vector<std::uint8_t> listed(videos, 0);
+  std::vector<std::uint8_t> marks;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {
       if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
@@ -139,13 +188,9 @@ std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, b
         }
       }
     }
-    for (const std::uint32_t video : payload.video_ids) {
-      if (video >= videos) continue;  // names no video
-      if (listed[video] != 0) return Fault{.kind = FaultKind::kVideoTwice, .at = i, .value = video};
-      listed[video] = 1;
-    }
-    for (const std::uint32_t video : payload.video_ids) {
-      if (video < videos) listed[video] = 0;
+    if (const std::optional<std::uint32_t> video =
+            repeated_video(payload.video_ids, videos, marks)) {
+      return Fault{.kind = FaultKind::kVideoTwice, .at = i, .value = *video};
     }
   }
   return std::nullopt;
