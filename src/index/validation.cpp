@@ -120,49 +120,51 @@ std::optional<Fault> sibling_fault(const IndexView& index) {
   return std::nullopt;
 }
 
-// A video of the table (a position below `videos`) that `list` names twice,
-// or nothing. A short list, as most are, compares each pair; a longer one
-// marks its videos in `marks` (a byte per video of the table, made on first
-// use, all 0 between calls). O(list size) either way.
-std::optional<std::uint32_t> repeated_video(std::span<const std::uint32_t> list, std::size_t videos,
-                                            std::vector<std::uint8_t>& marks) {
-  constexpr std::size_t kPairwise = 16;
-  if (list.size() <= kPairwise) {
-    for (std::size_t a = 1; a < list.size(); ++a) {
-      for (std::size_t b = 0; b < a; ++b) {
-        if (list[a] == list[b] && list[a] < videos) return list[a];
-      }
+// The first fault of payload `i`, entry by entry: with `inside`, a video
+// position outside the table; a count above the payload's total; then a
+// video of the table listed twice, found by marking each video in `marks`
+// (a byte per video of the table, made on first use, all 0 between calls).
+std::optional<Fault> payload_entry_fault(std::size_t i, const PayloadView& payload,
+                                         std::size_t videos, bool inside,
+                                         std::vector<std::uint8_t>& marks) {
+  for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
+    if (inside && payload.video_ids[k] >= videos) {
+      return Fault{.kind = FaultKind::kVideoPosition,
+                   .at = i,
+                   .value = payload.video_ids[k],
+                   .limit = videos};
     }
-    return std::nullopt;
+    if (payload.video_counts[k] > payload.total_count) {
+      return Fault{.kind = FaultKind::kCountAboveTotal,
+                   .at = i,
+                   .value = payload.video_counts[k],
+                   .limit = payload.total_count};
+    }
   }
   if (marks.empty()) marks.assign(videos, 0);
-  std::optional<std::uint32_t> found;
-  for (const std::uint32_t video : list) {
+  std::optional<Fault> twice;
+  for (const std::uint32_t video : payload.video_ids) {
     if (video >= videos) continue;  // names no video
     if (marks[video] != 0) {
-      found = video;
+      twice = Fault{.kind = FaultKind::kVideoTwice, .at = i, .value = video};
       break;
     }
     marks[video] = 1;
   }
-  for (const std::uint32_t video : list) {
+  for (const std::uint32_t video : payload.video_ids) {
     if (video < videos) marks[video] = 0;
   }
-  return found;
+  return twice;
 }
 
 // A terminal node without a payload, or a payload that counts a video above
 // its total, lists a video of the table twice or, with `inside`, lists one
-// outside the table. Each list is first scanned for its largest position
-// and count (loops the compiler vectorises); only a list that fails is
-// searched for the entry to name.
+// outside the table. A short list, as most are, is checked in one pass
+// without branches (each pair of entries compared); only one that fails,
+// or a longer one, is checked again entry by entry. O(listed videos).
 std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, bool inside) {
+  constexpr std::size_t kShort = 16;
   const PayloadTable& payloads = *index.payloads;
-  const auto largest = [](std::span<const std::uint32_t> list) {
-    std::uint32_t most = 0;
-    for (const std::uint32_t value : list) most = std::max(most, value);
-    return most;
-  };
   std::vector<std::uint8_t> marks;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {
@@ -170,27 +172,18 @@ std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, b
       continue;
     }
     const PayloadView payload = payloads.view(i);
-    if (payload.video_ids.empty()) continue;
-    const bool outside = largest(payload.video_ids) >= videos;
-    if ((inside && outside) || largest(payload.video_counts) > payload.total_count) {
-      for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
-        if (inside && payload.video_ids[k] >= videos) {
-          return Fault{.kind = FaultKind::kVideoPosition,
-                       .at = i,
-                       .value = payload.video_ids[k],
-                       .limit = videos};
-        }
-        if (payload.video_counts[k] > payload.total_count) {
-          return Fault{.kind = FaultKind::kCountAboveTotal,
-                       .at = i,
-                       .value = payload.video_counts[k],
-                       .limit = payload.total_count};
-        }
+    const std::span<const std::uint32_t> ids = payload.video_ids;
+    if (ids.size() <= kShort) {
+      bool fails = false;
+      for (std::size_t a = 0; a < ids.size(); ++a) {
+        fails |= payload.video_counts[a] > payload.total_count;
+        fails |= inside && ids[a] >= videos;
+        for (std::size_t b = 0; b < a; ++b) fails |= ids[a] == ids[b] && ids[a] < videos;
       }
+      if (!fails) continue;
     }
-    if (const std::optional<std::uint32_t> video =
-            repeated_video(payload.video_ids, videos, marks)) {
-      return Fault{.kind = FaultKind::kVideoTwice, .at = i, .value = *video};
+    if (std::optional<Fault> fault = payload_entry_fault(i, payload, videos, inside, marks)) {
+      return fault;
     }
   }
   return std::nullopt;
