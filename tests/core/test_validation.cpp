@@ -2,6 +2,7 @@
 // against a naive check over random arrays.
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <span>
@@ -178,6 +179,19 @@ TEST(each_fault_is_found_and_worded) {
   TrieArrays falling = car();
   falling.node_shifts[2] = 1;  // node 1's range falls empty: in bounds
   CHECK(falling.reads_in_bounds());
+  // A list too long to compare pair by pair: repeats found all the same.
+  TrieArrays lengthy = car();
+  lengthy.video_int_ids.resize(40);
+  std::iota(lengthy.video_int_ids.begin(), lengthy.video_int_ids.end(), 10U);
+  Listing many{40, std::vector<std::uint32_t>(20), std::vector<std::uint32_t>(20, 2)};
+  std::iota(many.ids.begin(), many.ids.end(), 0U);
+  lengthy.payloads = table_of({std::nullopt, std::nullopt, std::nullopt, many, std::nullopt});
+  lengthy.is_terminal = {0, 0, 0, 1, 0};
+  CHECK_EQ(fault_text(lengthy, Trust::kConsistent), std::string());
+  many.ids[19] = 3;
+  lengthy.payloads = table_of({std::nullopt, std::nullopt, std::nullopt, many, std::nullopt});
+  CHECK_EQ(fault_text(lengthy, Trust::kSound),
+           std::string("the payload of node 3 lists video position 3 twice"));
   TrieArrays hidden = car();  // two children without a label: hidden, not a fault
   hidden.node_shifts = {0, 2, 2, 3, 4};
   hidden.child_labels[1] = hidden.child_labels[2] = 0;
