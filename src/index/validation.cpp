@@ -54,28 +54,9 @@ std::optional<Fault> repeat_fault(std::span<const T> table) {
   return std::nullopt;
 }
 
-// Whether every node is reached from the root, read in one sequential pass:
-// so when each node but the root is the child of a node with a smaller
-// index (the order in which builders number nodes). Requires a tree: then
-// the child ranges hold n - 1 entries, all distinct non-root nodes, and
-// following parents from any node descends to the root.
-bool reached_in_order(const IndexView& index) {
-  const std::size_t n = index.child_labels.size();
-  std::size_t children = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const ChildRange range = children_of(index, i);
-    for (std::size_t k = range.begin; k < range.end; ++k) {
-      if (index.child_transitions[k] <= i) return false;
-    }
-    children += range.end - range.begin;
-  }
-  return children + 1 == n;
-}
-
-// A node that the root does not reach, or nothing. Requires a tree: each
-// node is entered once, along the one entry that names it.
-std::optional<Fault> reach_fault(const IndexView& index) {
-  if (reached_in_order(index)) return std::nullopt;
+// A node that a walk from the root does not reach, or nothing. Requires a
+// tree: each node is entered once, along the one entry that names it.
+std::optional<Fault> unreached_node(const IndexView& index) {
   const std::size_t n = index.child_labels.size();
   std::vector<std::uint8_t> reached(n, 0);
   std::vector<std::uint32_t> stack{0};
@@ -94,30 +75,58 @@ std::optional<Fault> reach_fault(const IndexView& index) {
                .at = static_cast<std::size_t>(missing - reached.begin())};
 }
 
-// Two children of one node with one label other than 0, or nothing. One
-// pass over a child range in ascending label order; else its labels sorted.
-std::optional<Fault> sibling_fault(const IndexView& index) {
-  const auto label_at = [&index](std::size_t k) {
-    return index.child_labels[index.child_transitions[k]];
-  };
-  std::vector<char32_t> labels;
-  for (std::size_t i = 0; i < index.child_labels.size(); ++i) {
-    const ChildRange range = children_of(index, i);
-    std::size_t k = range.begin + 1;
-    while (k < range.end && label_at(k - 1) < label_at(k)) ++k;
-    if (k >= range.end) continue;
-    labels.clear();
-    for (k = range.begin; k < range.end; ++k) labels.push_back(label_at(k));
-    std::sort(labels.begin(), labels.end());
-    // Nodes without a label are hidden from every walk: several may share a
-    // parent. They sort first.
-    const auto labelled = std::upper_bound(labels.begin(), labels.end(), char32_t{0});
-    const auto twice = std::adjacent_find(labelled, labels.end());
-    if (twice != labels.end()) {
-      return Fault{.kind = FaultKind::kSiblingLabels, .at = i, .value = *twice};
-    }
+// Two children of node `i` (in `range`) with one label other than 0, or
+// nothing: the labels sorted in `labels` (scratch).
+std::optional<Fault> repeated_label(const IndexView& index, std::size_t i, ChildRange range,
+                                    std::vector<char32_t>& labels) {
+  labels.clear();
+  for (std::size_t k = range.begin; k < range.end; ++k) {
+    labels.push_back(index.child_labels[index.child_transitions[k]]);
   }
-  return std::nullopt;
+  std::sort(labels.begin(), labels.end());
+  // Nodes without a label are hidden from every walk: several may share a
+  // parent. They sort first.
+  const auto labelled = std::upper_bound(labels.begin(), labels.end(), char32_t{0});
+  const auto twice = std::adjacent_find(labelled, labels.end());
+  if (twice == labels.end()) return std::nullopt;
+  return Fault{.kind = FaultKind::kSiblingLabels, .at = i, .value = *twice};
+}
+
+// The faults of the child lists, read in one pass: a node that the root
+// does not reach, else two siblings with one label other than 0. Requires a
+// tree.
+//
+// Reach needs no walk when every child has a greater index than its parent
+// (the order in which builders number nodes) and the lists hold n - 1
+// children: in a tree those are then all the nodes but the root, and
+// following parents from any node descends to the root. Otherwise the
+// root's subtree is walked. Siblings in ascending label order need no
+// more; the labels of others are sorted: O(d log d) for d siblings.
+std::optional<Fault> child_list_fault(const IndexView& index) {
+  const std::size_t n = index.child_labels.size();
+  if (n == 0) return std::nullopt;
+  bool in_order = true;
+  std::size_t children = 0;
+  std::optional<Fault> siblings;
+  std::vector<char32_t> labels;
+  for (std::size_t i = 0; i < n; ++i) {
+    const ChildRange range = children_of(index, i);
+    bool ascending = true;
+    char32_t previous = 0;
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      const std::uint32_t child = index.child_transitions[k];
+      const char32_t label = index.child_labels[child];
+      in_order &= child > i;
+      ascending &= k == range.begin || previous < label;
+      previous = label;
+    }
+    children += range.end - range.begin;
+    if (!ascending && !siblings) siblings = repeated_label(index, i, range, labels);
+  }
+  if (!in_order || children + 1 != n) {
+    if (std::optional<Fault> fault = unreached_node(index)) return fault;
+  }
+  return siblings;
 }
 
 // The first fault of payload `i`, entry by entry: with `inside`, a video
@@ -359,10 +368,7 @@ std::optional<Fault> consistency_fault(const IndexView& index, Trust level) {
           ints ? repeat_fault(index.video_int_ids) : repeat_fault(index.video_uuids)) {
     return fault;
   }
-  if (!index.child_labels.empty()) {
-    if (std::optional<Fault> fault = reach_fault(index)) return fault;
-  }
-  if (std::optional<Fault> fault = sibling_fault(index)) return fault;
+  if (std::optional<Fault> fault = child_list_fault(index)) return fault;
   const std::size_t videos = ints ? index.video_int_ids.size() : index.video_uuids.size();
   if (std::optional<Fault> fault = listing_fault(index, videos, layout)) return fault;
   if (!layout) return std::nullopt;
