@@ -42,16 +42,19 @@
 // find_fault() returns the first fault below the level asked for that the
 // checks meet, in the order listed above (but one pass over the payloads
 // checks them for kSound and for kConsistent alike), as a Fault: its kind
-// and the numbers that word it (describe()). A Trie records the level its factory established
-// (index/trie.h), so a reader never checks again what that level says.
+// and the numbers that word it (describe()). A Trie records the level its
+// factory established (index/trie.h), so a reader never checks again what
+// that level says.
 //
-// Cost: O(nodes + child entries + listed videos + videos) time, one pass
-// over each array; kTree takes one byte of scratch per node and per child
-// entry, kSound 4 bytes per node and 8 per video of the table.
-// Sibling labels and video identifiers are checked in one pass when in
-// ascending order (as the record builder lays them out), else sorted: O(d
-// log d) for d siblings, O(v log v) for v videos. Thread safety: reads its
-// views only.
+// Cost: O(nodes + child entries + listed videos + videos) time, each array
+// read in order once or twice. kTree takes one byte of scratch per node and
+// per child entry. kSound takes no more when every child has a greater
+// index than its parent (as builders number nodes) and every payload lists
+// at most 16 videos; else up to 5 bytes per node (a walk from the root) and
+// one byte per video of the table. Sibling labels and video identifiers are
+// checked in one pass when in ascending order (as the record builder lays
+// them out), else sorted: O(d log d) for d siblings, O(v log v) for v
+// videos. Thread safety: reads its views only.
 #pragma once
 
 #include <cstddef>
