@@ -10,7 +10,7 @@ import re
 import uuid
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
 from _tessarin import PrefixSearch
@@ -186,6 +186,7 @@ def test_a_valid_file_around_any_payload_is_refused_or_answers_within_bounds(
     trie, queries, max_dist
 ):
     data = index_file(trie)
+    event("refused" if not holds_together(trie) else "loaded")
     if not holds_together(trie):
         with pytest.raises(
             CorruptIndexError, match=r"^the saved index does not hold together: "
