@@ -143,7 +143,7 @@ void RecordBuilder::prepare(bool release) {
   } else {
     for (std::uint32_t& id : raw_to_term_) id = rank[id];
   }
-  terms_ = terms_.reordered(order, rank);
+  terms_ = terms_.reordered(order, release ? nullptr : &rank);
 }
 
 void RecordBuilder::clear() {
