@@ -59,6 +59,7 @@ run_libfuzzer "$WORK/fuzz-build/fuzz/fuzz_saved_form" saved_form \
   -dict="$ROOT/fuzz/saved_form.dict"
 step "fuzz_differential for ${FUZZ_SECONDS}s"
 run_libfuzzer "$WORK/fuzz-build/fuzz/fuzz_differential" differential
+step "fuzz_records for ${FUZZ_SECONDS}s"; run_libfuzzer "$WORK/fuzz-build/fuzz/fuzz_records" records
 
 step "the core's C++ tests under ASan and UBSan"
 CXX=clang++ cmake -S "$ROOT" -B "$WORK/core-build" -G Ninja -DTESSARIN_PYTHON=OFF \
