@@ -88,17 +88,20 @@ std::optional<std::u32string> decode_utf8(const std::string& bytes) {
   return out;
 }
 
-bool python_space(char c) {
-  return std::string_view(" \t\n\v\f\r\x1c\x1d\x1e\x1f").find(c) != std::string_view::npos;
+// What Python's int() strips around an integer, and what its str.split()
+// splits on, within ASCII.
+bool int_space(char c) { return std::string_view(" \t\n\v\f\r").find(c) != std::string_view::npos; }
+bool split_space(char c) {
+  return int_space(c) || std::string_view("\x1c\x1d\x1e\x1f").find(c) != std::string_view::npos;
 }
 
 enum class Parsed : std::uint8_t { kValue, kRange, kNot };
 
 // An integer text: Python's int(text) on ASCII text without "_".
 Parsed plain_integer(std::string text, std::uint32_t& value) {
-  while (!text.empty() && python_space(text.back())) text.pop_back();
+  while (!text.empty() && int_space(text.back())) text.pop_back();
   std::size_t start = 0;
-  while (start < text.size() && python_space(text[start])) ++start;
+  while (start < text.size() && int_space(text[start])) ++start;
   text.erase(0, start);
   bool negative = false;
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
@@ -221,7 +224,7 @@ std::optional<std::string> plain_normalize(const std::string& term,
     } else if (step == NormalizeStep::kSpaces) {
       std::vector<std::string> words{""};
       for (const char c : text) {
-        if (python_space(c)) {
+        if (split_space(c)) {
           if (!words.back().empty()) words.emplace_back();
         } else {
           words.back().push_back(c);

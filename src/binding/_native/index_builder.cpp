@@ -21,6 +21,7 @@
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
 #include "build/arrow_stream.h"
+#include "build/integer_text.h"
 #include "build/record_builder.h"
 #include "index/from_arrays.h"
 
@@ -188,12 +189,14 @@ nb::object kind_name(const NativeBuilder& self) {
 }
 
 nb::str text(std::string_view value) {
-  return nb::steal<nb::str>(owned(
-      PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace")));
+  PyObject* made =
+      PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+  if (made == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(made);
 }
 
-nb::tuple refusal_tuple(std::size_t number, const Rejection& refused) {
-  return nb::make_tuple(number, static_cast<int>(refused.fault), text(refused.value),
+nb::tuple refusal_tuple(std::size_t number, const nb::object& record, const Rejection& refused) {
+  return nb::make_tuple(number, record, static_cast<int>(refused.fault), text(refused.value),
                         text(refused.message));
 }
 
@@ -220,7 +223,7 @@ nb::object add_records(NativeBuilder& self, nb::handle records, nb::handle plain
     }
     if (std::optional<Rejection> refused =
             self.core.add(values.term, values.form, values.video, values.count)) {
-      return refusal_tuple(number, *refused);
+      return refusal_tuple(number, record, *refused);
     }
   }
 }
@@ -360,6 +363,20 @@ NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progr
   return {std::move(*built), terms};
 }
 
+// parse_integer(text): see _native.pyi.
+nb::object parse_integer(const std::string& text) {
+  const builder::IntegerText parsed = builder::parse_integer_text(text);
+  switch (parsed.status) {
+    case builder::IntegerStatus::kInRange:
+      return nb::int_(parsed.value);
+    case builder::IntegerStatus::kOutOfRange:
+      return nb::int_(-1);
+    case builder::IntegerStatus::kNotInteger:
+      break;
+  }
+  return nb::none();
+}
+
 }  // namespace
 
 void bind_index_builder(nb::module_& module) {
@@ -368,6 +385,7 @@ void bind_index_builder(nb::module_& module) {
     faults.append(text(builder::fault_name(static_cast<builder::Fault>(k))));
   }
   module.attr("FAULTS") = nb::tuple(faults);
+  module.def("parse_integer", &parse_integer, nb::arg("text"));
   nb::class_<NativeBuilder> cls(module, "NativeBuilder", nb::is_final(),
                                 "Collects records and builds an index from them.");
   cls.def("__init__", &init, nb::arg("steps") = std::vector<std::string>(),
