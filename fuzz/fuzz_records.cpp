@@ -168,7 +168,7 @@ std::optional<Fault> plain_video(const Field& field, std::string& key) {
     case Field::Form::kText:
       if (field.text.size() >= 32) {
         return plain_uuid(std::string(field.text), key) ? std::nullopt
-                                                         : std::optional(Fault::kVideoText);
+                                                        : std::optional(Fault::kVideoText);
       }
       [[fallthrough]];
     case Field::Form::kIntegerText:
@@ -373,15 +373,23 @@ void check_same(const BuildInput& got, const BuildInput& want) {
 
 // Pieces of terms: ASCII, 2- to 4-byte characters, a byte that is never
 // UTF-8, a surrogate's 3 bytes, and NUL.
-constexpr std::string_view kPieces[] = {"a",           "b",           "A",
-                                        " ",           "\t",          "\xC3\xA9",
-                                        "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\xFF",
-                                        "\xED\xA0\x80", {"\0", 1}};
+constexpr std::string_view kPieces[] = {"a",
+                                        "b",
+                                        "A",
+                                        " ",
+                                        "\t",
+                                        "\xC3\xA9",
+                                        "\xE4\xB8\xAD",
+                                        "\xF0\x9F\x98\x80",
+                                        "\xFF",
+                                        "\xED\xA0\x80",
+                                        {"\0", 1}};
 // Pieces of integer texts: digits, signs, ASCII whitespace, "_", and the
 // non-ASCII space U+00A0 and digits U+0663 and U+FF15.
 constexpr std::string_view kTextBits[] = {
-    "0", "1", "7", "9", "-", "+", " ", "\t", "\x1c", "\n", "_", "\xC2\xA0", "\xD9\xA3",
-    "\xEF\xBC\x95", "4294967295", "4294967296", "a", "00"};
+    "0",          "1",          "7",  "9", "-",        "+",        " ",
+    "\t",         "\x1c",       "\n", "_", "\xC2\xA0", "\xD9\xA3", "\xEF\xBC\x95",
+    "4294967295", "4294967296", "a",  "00"};
 constexpr std::uint64_t kNumbers[] = {0, 1, 2, 7, 42, kU32Max, kU32Max + 1, ~std::uint64_t{0}};
 
 std::string draw_term(FuzzedDataProvider& in) {
@@ -514,8 +522,16 @@ struct TextColumn {
       offsets.push_back(static_cast<std::int32_t>(data.size()));
     }
     buffers = {validity.data(), offsets.data(), data.data()};
-    array = {static_cast<std::int64_t>(values.size()), nulls, 0, 3, 0, buffers.data(),
-             nullptr, nullptr, nullptr, nullptr};
+    array = {static_cast<std::int64_t>(values.size()),
+             nulls,
+             0,
+             3,
+             0,
+             buffers.data(),
+             nullptr,
+             nullptr,
+             nullptr,
+             nullptr};
     schema = {"u", name, nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr};
   }
 };
@@ -549,8 +565,8 @@ void add_arrow(RecordBuilder& builder, Model& model, const std::vector<Record>& 
                          nullptr,
                          nullptr,
                          nullptr};
-  const tessarin::Result<tessarin::builder::StreamOutcome> outcome = tessarin::builder::add_array(
-      builder, schema, array, {}, {skip, null_count_is_one}, nullptr);
+  const tessarin::Result<tessarin::builder::StreamOutcome> outcome =
+      tessarin::builder::add_array(builder, schema, array, {}, {skip, null_count_is_one}, nullptr);
   FUZZ_CHECK(outcome.ok(), outcome.error().message);
   const tessarin::builder::IngestReport& report = outcome.value().report;
   std::size_t rows = 0;
@@ -559,10 +575,10 @@ void add_arrow(RecordBuilder& builder, Model& model, const std::vector<Record>& 
   std::array<std::size_t, tessarin::builder::kFaultKinds> by_fault{};
   for (const Record& r : records) {
     // As the batch reader hands them over: text, or null.
-    const Field video = r.video.form == Field::Form::kMissing ? Field::missing()
-                                                              : Field::of_text(r.video.text);
-    Field count = r.count.form == Field::Form::kMissing ? Field::missing()
-                                                        : Field::of_text(r.count.text);
+    const Field video =
+        r.video.form == Field::Form::kMissing ? Field::missing() : Field::of_text(r.video.text);
+    Field count =
+        r.count.form == Field::Form::kMissing ? Field::missing() : Field::of_text(r.count.text);
     if (r.count.form == Field::Form::kMissing && null_count_is_one) count = Field::of_unsigned(1);
     const std::optional<Fault> fault = model.add(r.term ? &*r.term : nullptr, video, count);
     if (!fault) {
@@ -581,9 +597,10 @@ void add_arrow(RecordBuilder& builder, Model& model, const std::vector<Record>& 
                  " refused; the model: " + std::to_string(rows) + ", " + std::to_string(added) +
                  ", " + std::to_string(refused));
   FUZZ_CHECK(report.by_fault == by_fault, "refused rows by fault");
-  FUZZ_CHECK(outcome.value().end == (refused > 0 && !skip ? tessarin::builder::StreamEnd::kRefused
-                                                          : tessarin::builder::StreamEnd::kFinished),
-             "how the reading ended");
+  FUZZ_CHECK(
+      outcome.value().end == (refused > 0 && !skip ? tessarin::builder::StreamEnd::kRefused
+                                                   : tessarin::builder::StreamEnd::kFinished),
+      "how the reading ended");
 }
 
 }  // namespace
@@ -637,8 +654,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const Value video = draw_video(in, uuids, false);
       const Value count = draw_count(in, false);
       const bool valid = decode_utf8(term).has_value();
-      const TermForm form =
-          valid && in.ConsumeBool() ? TermForm::kValidUtf8 : TermForm::kUnchecked;
+      const TermForm form = valid && in.ConsumeBool() ? TermForm::kValidUtf8 : TermForm::kUnchecked;
       const std::optional<Rejection> got = builder.add(term, form, video.field(), count.field());
       const std::optional<Fault> want = model.add(&term, video.field(), count.field());
       FUZZ_CHECK(got.has_value() == want.has_value(),

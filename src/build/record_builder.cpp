@@ -115,7 +115,7 @@ std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, TermF
   const std::uint32_t video_position =
       position ? *position
                : (video.kind == IdMode::Int32 ? videos_.insert(video.integer)
-                                                : videos_.insert(video.uuid));
+                                              : videos_.insert(video.uuid));
   log_.add(*id, video_position, count, terms_.size());
   ++records_;
   return std::nullopt;

@@ -116,8 +116,7 @@ std::vector<std::uint32_t> VideoTable::sorted_ints(
   return out;
 }
 
-std::vector<Uuid> VideoTable::sorted_uuids(
-    const std::vector<std::uint32_t>& final_position) const {
+std::vector<Uuid> VideoTable::sorted_uuids(const std::vector<std::uint32_t>& final_position) const {
   std::vector<Uuid> out(uuids_.size());
   for (std::size_t k = 0; k < uuids_.size(); ++k) out[final_position[k]] = uuids_[k];
   return out;

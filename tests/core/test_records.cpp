@@ -40,7 +40,9 @@ TEST(integer_text_takes_what_python_int_takes_in_ascii) {
       {"7", kIn, 7, "7"},
       {" \t+007\r\n", kIn, 7, "7"},
       {"\v4294967295\f", kIn, 4294967295u, "4294967295"},
-      {"\x1c" "7", kNot, 0, ""},  // a separator, which int() does not strip
+      {"\x1c"
+       "7",
+       kNot, 0, ""},  // a separator, which int() does not strip
       {"-0", kIn, 0, "0"},
       {"-2", kOut, 0, "-2"},
       {" -002 ", kOut, 0, "-2"},
@@ -53,7 +55,9 @@ TEST(integer_text_takes_what_python_int_takes_in_ascii) {
       {"1_000", kNot, 0, ""},
       {"0x10", kNot, 0, ""},
       {"--1", kNot, 0, ""},
-      {"\xC2\xA0" "7", kNot, 0, ""},  // U+00A0, a non-ASCII space
+      {"\xC2\xA0"
+       "7",
+       kNot, 0, ""},                  // U+00A0, a non-ASCII space
       {"\xEF\xBC\x95", kNot, 0, ""},  // U+FF15, a non-ASCII digit
   };
   for (const Case& c : cases) {
@@ -62,8 +66,7 @@ TEST(integer_text_takes_what_python_int_takes_in_ascii) {
     CHECK_EQ(parsed.value, c.value);
     if (c.status != kNot) CHECK_EQ(tessarin::builder::integer_shown(c.text), std::string(c.shown));
   }
-  CHECK_EQ(tessarin::builder::integer_shown(std::string(200, '9')),
-           std::string(77, '9') + "...");
+  CHECK_EQ(tessarin::builder::integer_shown(std::string(200, '9')), std::string(77, '9') + "...");
 }
 
 TEST(each_check_refuses_with_its_kind_value_and_message) {

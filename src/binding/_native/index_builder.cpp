@@ -241,8 +241,7 @@ nb::tuple outcome_tuple(const builder::StreamOutcome& outcome) {
   nb::list examples;
   for (const builder::RefusedRow& example : r.examples) {
     examples.append(nb::make_tuple(example.row, static_cast<int>(example.rejection.fault),
-                                   text(example.rejection.value),
-                                   text(example.rejection.message)));
+                                   text(example.rejection.value), text(example.rejection.message)));
   }
   nb::list by_fault;
   for (const std::size_t n : r.by_fault) by_fault.append(n);
