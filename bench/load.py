@@ -4,7 +4,7 @@ latency percentiles and memory per worker.
 Usage (from the repository root; needs wrk, `apt-get install wrk`, the serve
 extra and, for the default data, the bench extra):
 
-    python -m bench.load                      # 1,000,000 terms, 2 workers, 15 s a run
+    python -m bench.load                      # 1,000,000 terms, 2 workers, 10 s a run
     python -m bench.load --data synthetic     # the same on random pseudo-words
     python -m bench.load --terms 100000 --seconds 3     # a quick look
 

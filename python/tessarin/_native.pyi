@@ -9,12 +9,24 @@ swap of two neighbouring characters is one edit, like an insertion,
 deletion or substitution (no substring is edited twice).
 """
 
+import enum
 from collections.abc import Callable, Iterable, Sequence
 from typing import final
 
 from typing_extensions import Buffer
 
 __version__: str
+
+class ErrorKind(enum.Enum):
+    """The kind of a core error. Every error the engine raises carries its
+    kind as the attribute `kind`: VALUE as ValueError, the others as the
+    corrupt-index error."""
+
+    VALUE = 0
+    DECODE = 1
+    DAMAGED = 2
+    ENCODE = 3
+    INTERNAL = 4
 
 def set_corrupt_index_error(cls: type[Exception]) -> None:
     """Sets the exception raised for a damaged index (at load, or when a query
@@ -28,7 +40,8 @@ class NativeIndex:
     def from_saved(data: Buffer) -> NativeIndex:
         """Decodes a saved form (any contiguous buffer, read in place, without
         the interpreter lock); raises the corrupt-index error if it does not
-        decode, has bytes after its end, or does not hold together: arrays of
+        decode (kind DECODE), has bytes after its end or does not hold
+        together (kind DAMAGED): arrays of
         one entry per node, child entries that name nodes and form a tree
         below the root, payloads with as many counts as videos. A loaded
         index therefore never fails a query."""
@@ -72,7 +85,8 @@ class NativeIndex:
     def node_videos(self, node: int) -> list[tuple[str, int]]:
         """A node's top videos with their counts, highest first (equal counts
         in stored order), named as search names them; positions outside the
-        video table are left out. ValueError for a node out of range."""
+        video table are left out. ValueError (kind VALUE) for a node out of
+        range."""
     def suggest_many(
         self,
         terms: Sequence[str],
@@ -97,7 +111,7 @@ FAULTS: tuple[str, ...]
 
 @final
 class NativeBuilder:
-    """Collects records and builds an index from them (src/builder/): each
+    """Collects records and builds an index from them (src/build/): each
     distinct term and video once, the sum of each (term, video) pair in 12
     bytes. Used by one thread at a time (RuntimeError otherwise)."""
 

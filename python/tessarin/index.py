@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
 from . import container
-from ._native import NativeIndex, set_corrupt_index_error
+from ._native import ErrorKind, NativeIndex, set_corrupt_index_error
 from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, VideoId
 from .container import Metadata
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
@@ -240,7 +240,7 @@ class Index:
             try:
                 native = NativeIndex.from_saved(view)
             except CorruptIndexError as error:
-                if "does not decode" not in str(error):
+                if getattr(error, "kind", None) is not ErrorKind.DECODE:
                     raise  # a saved form, but a damaged one
                 raise NotAnIndexError(
                     f"not a tessarin index file, nor a saved index ({error})"
@@ -399,12 +399,9 @@ class Index:
     def node_videos(self, node: int) -> list[tuple[str, int]]:
         """The top videos of a node's subtree with their counts, highest
         first."""
-        node = _natural("node", node)
-        if node >= self._native.node_count:
-            raise ValueError(
-                f"node {node} out of range: the index has {self._native.node_count} nodes"
-            )
-        return self._native.node_videos(node)
+        # The engine refuses a node out of range; any past its 64-bit
+        # positions is out of range too.
+        return self._native.node_videos(min(_natural("node", node), 2**64 - 1))
 
     def suggest_many(
         self,

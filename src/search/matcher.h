@@ -35,7 +35,7 @@
 // * An explicit stack, not recursion: no native stack depth to run out of.
 // * Every array read goes through the trie's checked accessors; a position
 //   outside its array ends the call with an internal failure. An index that
-//   was checked once, when built or restored (Trie::well_formed: every read
+//   was checked once, when built or restored (Trie::trust, kInBounds: every read
 //   a walk can make is inside its array), is walked with plain reads; the
 //   walk is otherwise the same, the examined-entry bound below included.
 // * Child lists that are not a tree (a shared child, a cycle) could make the
@@ -108,7 +108,7 @@ namespace matcher_detail {
 
 // The trie's arrays as the walk reads them: through the checked accessors
 // (kChecked), or plainly, for an index whose reads_in_bounds() held when it
-// was built or restored (Trie::well_formed).
+// was built or restored (Trie::trust, kInBounds).
 template <bool kChecked>
 class TrieReads {
  public:
@@ -257,7 +257,7 @@ std::size_t walk(const Trie& trie, Rows& rows, std::uint64_t bound, bool termina
 template <class Rows, bool kWithPath, class Visitor>
 std::size_t walk_trie(const Trie& trie, Rows& rows, std::uint64_t bound, bool terminal_only,
                       Visitor& visit) {
-  if (trie.well_formed())
+  if (trie.trust() >= Trust::kInBounds)
     return walk<Rows, kWithPath, false>(trie, rows, bound, terminal_only, visit);
   return walk<Rows, kWithPath, true>(trie, rows, bound, terminal_only, visit);
 }

@@ -108,6 +108,10 @@ def test_bare_saved_forms_load_with_a_warning():
     assert same_answers(loaded) and loaded.metadata.builder == ""
     with pytest.raises(NotAnIndexError, match="nor a saved index"):
         Index.load(b"\x7fELF and so on")
+    # A saved form with damage is one, damaged: not "not an index".
+    with pytest.raises(CorruptIndexError, match="1 bytes after its end") as raised:
+        Index.load(saved + b"\0")
+    assert not isinstance(raised.value, NotAnIndexError)
 
 
 @pytest.mark.parametrize(

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from _tessarin import PrefixSearch
 from tessarin import index as _index  # noqa: F401  (sets the corrupt-index error)
-from tessarin._native import NativeIndex
+from tessarin._native import ErrorKind, NativeIndex
 from tessarin.builder import IndexBuilder
 from tessarin.errors import CorruptIndexError
 from tessarin_reference import matching
@@ -151,8 +151,10 @@ def saved_trie(**changes) -> bytes:
     ],
 )
 def test_damaged_saved_forms_are_refused_in_plain_words(saved, message):
-    with pytest.raises(CorruptIndexError, match=message):
+    with pytest.raises(CorruptIndexError, match=message) as raised:
         NativeIndex.from_saved(saved)
+    # The kind the package decides by: bytes that do not decode, or damage.
+    assert raised.value.kind is (ErrorKind.DECODE if saved == b"" else ErrorKind.DAMAGED)
 
 
 def test_a_saved_form_loads_from_any_contiguous_buffer(tmp_path):

@@ -29,6 +29,7 @@ NATIVE_STUB = Path(tessarin.__file__).resolve().parent / "_native.pyi"
 # and test_native_parameters checks the parameters from nanobind's own
 # signatures instead.
 NANOBIND_ALLOWED = [
+    "tessarin._native.ErrorKind.__nb_enum__",
     "tessarin._native.NativeBuilder",
     "tessarin._native.NativeIndex",
     "tessarin._native.NativeIndex.__init__",

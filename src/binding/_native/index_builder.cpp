@@ -336,7 +336,6 @@ nb::tuple arrays(NativeBuilder& self, std::size_t video_top_n) {
 // failed allocation surfaces as MemoryError (std::bad_alloc).
 NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progress, bool release) {
   const Busy busy(self);
-  const std::size_t terms = self.core.terms();  // one terminal node each
   const auto report = [&](const char* step, std::size_t done, std::size_t total) {
     if (progress.is_none()) return;
     const nb::gil_scoped_acquire locked;
@@ -359,7 +358,7 @@ NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progr
     malloc_trim(0);
 #endif
   }
-  return {std::move(*built), terms};
+  return NativeIndex(std::move(*built));
 }
 
 // parse_integer(text): see _native.pyi.

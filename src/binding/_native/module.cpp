@@ -18,6 +18,7 @@ NB_MODULE(_native, module) {
   // on every exit of a service.
   nb::set_leak_warnings(false);
   module.attr("__version__") = TESSARIN_VERSION;
+  bind_error_kind(module);
   module.def("set_corrupt_index_error", &set_corrupt_index_error, nb::arg("cls"),
              "Sets the exception raised for a damaged index.");
   nb::class_<NativeIndex> cls = bind_native_index(module);

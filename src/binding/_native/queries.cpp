@@ -93,11 +93,6 @@ nb::list match_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max
 }
 
 nb::list videos_of(const NativeIndex& self, std::size_t node) {
-  if (node >= self.trie().node_count()) {
-    const std::string message = "node " + std::to_string(node) + " out of range: the index has " +
-                                std::to_string(self.trie().node_count()) + " nodes";
-    raise(PyExc_ValueError, message.c_str());
-  }
   return checked(node_videos(self.trie(), node));
 }
 
