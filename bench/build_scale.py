@@ -175,7 +175,7 @@ def main() -> None:
 
 
 def _saved_form(path: str) -> bytes:
-    from tessarin import container
+    from tessarin.storage import container
 
     with open(path, "rb") as f:
         return bytes(container.parse(f.read())[1])

@@ -9,6 +9,8 @@ models (the tests mostly through hypothesis):
   and the ranking formula of ``fuzzy_match_video``;
 * ``saved_form``: the byte layout of ``to_bytes`` and ``from_bytes``, with
   every decode error;
+* ``saved_format``: a reader of saved forms into their fields, for looking
+  inside what a builder saved;
 * ``strategies``: hypothesis strategies for valid arguments of
   ``from_internal_data_v2`` (needs hypothesis);
 * ``hostile``: odd argument objects and the refusals of the argument

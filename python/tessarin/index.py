@@ -11,7 +11,7 @@ the same video scores) but behaves as a Python library is expected to:
 * results are small named tuples;
 * a damaged index raises `CorruptIndexError`, an ordinary `Exception`;
 * index files carry a header with a checksum and metadata (see
-  `tessarin.container`), checked when they are loaded;
+  `tessarin.storage.container`), checked when they are loaded;
 * an `Index` pickles (by its saved form), copies and takes weak references.
 """
 
@@ -25,13 +25,14 @@ import warnings
 from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
-from . import container
 from ._native import ErrorKind, NativeIndex, set_corrupt_index_error
-from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, VideoId
-from .container import Metadata
+from ._version import __version__
+from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder, VideoId
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
-from .files import write_atomically
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
+from .storage import container
+from .storage.container import Metadata
+from .storage.files import write_atomically
 
 if TYPE_CHECKING:
     from _tessarin import PrefixSearch
@@ -260,8 +261,6 @@ class Index:
     def _metadata_of(
         native: NativeIndex, video_top_n: int | None, normalization: str | None = None
     ) -> Metadata:
-        from . import __version__
-
         return Metadata(
             nodes=native.node_count,
             terms=native.term_count,
@@ -303,9 +302,12 @@ class Index:
         """An index of (term, video, count) records (see `IndexBuilder`);
         `normalization` (e.g. "casefold") is applied to the terms and, from
         then on, to every query."""
-        builder = IndexBuilder(normalization=normalization)
+        builder = RecordBuilder(normalization=normalization)
         builder.add_many(records)
-        return builder.index(video_top_n=video_top_n)
+        native = builder.native_index(video_top_n)
+        return cls._from_native(
+            native, video_top_n=video_top_n, normalization=builder.normalization
+        )
 
     def to_bytes(self) -> bytes:
         """The index file's bytes: header, metadata and saved form."""

@@ -12,8 +12,9 @@ import uuid
 
 import pytest
 
-from tessarin import build_index, container
-from tessarin.sample import load_sample
+from tessarin import build_index
+from tessarin.storage import container
+from tessarin.storage.sample import load_sample
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 

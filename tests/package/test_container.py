@@ -8,9 +8,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tessarin import container
-from tessarin.container import Metadata
 from tessarin.errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
+from tessarin.storage import container
+from tessarin.storage.container import Metadata
 
 META = Metadata(nodes=3, terms=2, videos=1, id_mode="int", video_top_n=5, builder="t", created="x")
 PAYLOAD = bytes(range(40))

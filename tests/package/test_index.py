@@ -25,6 +25,7 @@ from tessarin import (
     UncheckedIndexWarning,
     VideoMatch,
 )
+from tessarin.storage import container
 
 RECORDS = [("cat", 600, 6), ("cat", 300, 4), ("car", 300, 20), ("cart", 700, 3), ("the", 9, 5)]
 INDEX = Index.build(RECORDS, video_top_n=3)
@@ -133,11 +134,11 @@ def test_damaged_files_name_the_damage(tmp_path, change, error, message):
 
 
 def test_an_unknown_normalisation_is_refused():
-    metadata = tessarin.container.Metadata.from_mapping(
+    metadata = container.Metadata.from_mapping(
         {**INDEX.metadata.__dict__, "normalization": "from-the-future"}
     )
     payload = INDEX.to_prefix_search().to_bytes()
-    data = tessarin.container.container_header(metadata, payload) + payload
+    data = container.container_header(metadata, payload) + payload
     with pytest.raises(IndexFormatError, match="normalisation 'from-the-future'"):
         Index.load(data)
 

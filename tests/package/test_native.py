@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from _tessarin import PrefixSearch
 from tessarin import index as _index  # noqa: F401  (sets the corrupt-index error)
 from tessarin._native import ErrorKind, NativeIndex
-from tessarin.builder import IndexBuilder
+from tessarin.building.index_builder import IndexBuilder
 from tessarin.errors import CorruptIndexError
 from tessarin_reference import matching
 from tessarin_reference.model import INT32, ModelTrie, build_model

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tessarin import Index, IndexBuilder, _native
-from tessarin.builder import U32_MAX
+from tessarin.building.records import U32_MAX
 from tessarin.normalization import KNOWN_NORMALIZATIONS, normalizer
 from tessarin_reference import builder as reference
 

@@ -14,8 +14,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from test_cli import RECORDS, assert_one_line_failure, saved_form, tessarin, text_run
 
-from tessarin import Index, IndexBuilder, container
-from tessarin.reading import ReadOptions, RecordError, read_records
+from tessarin import Index, IndexBuilder
+from tessarin.read import ReadOptions, RecordError, read_records
+from tessarin.storage import container
 
 EXPECTED = IndexBuilder()
 EXPECTED.add_many(RECORDS)

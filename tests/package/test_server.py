@@ -26,9 +26,9 @@ from starlette.testclient import TestClient
 
 from tessarin import Index
 from tessarin.cli import main
-from tessarin.sample import load_sample_index
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app
 from tessarin.server.align import segments
+from tessarin.storage.sample import load_sample_index
 from tessarin_reference.matching import levenshtein
 
 SAMPLE = load_sample_index()

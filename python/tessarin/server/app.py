@@ -41,7 +41,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
-from .. import __version__
+from .._version import __version__
 from ..index import Index, NodeMatch
 from .align import segments
 from .config import CONFIG_ENV, ServeConfig

@@ -26,7 +26,7 @@ import anyio.to_thread
 
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
-from ..sample import load_sample_index
+from ..storage.sample import load_sample_index
 
 __all__ = ["IndexHolder"]
 

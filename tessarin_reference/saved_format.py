@@ -1,4 +1,4 @@
-"""A plain-Python reader of the saved index layout, for inspection.
+"""A plain-Python reader of the saved index layout, for the tests.
 
 `PrefixSearch.to_bytes()` writes the index's eight fields in order, with no
 header, version or checksum; the layout itself is the contract:
@@ -19,8 +19,10 @@ variable-length integers: a first byte 0..250 is the value, 251 announces 2
 more bytes, 252 four, 253 eight (counts only), all little-endian.
 
 `PrefixSearch.from_bytes` is the authority on whether bytes are a valid
-saved index; this reader serves `tessarin info` and the tests, and raises
-ValueError on anything it cannot read.
+saved index; this reader lets the tests look inside saved forms (the
+fields, or a summary of them), and raises ValueError on anything it cannot
+read. `saved_form` models the same layout with every refusal of
+`from_bytes`.
 """
 
 from __future__ import annotations

@@ -9,12 +9,10 @@ examples and tests.
 from __future__ import annotations
 
 from importlib import resources
-from typing import TYPE_CHECKING
 
 from _tessarin import PrefixSearch
 
-if TYPE_CHECKING:
-    from .index import Index
+from ..index import Index
 
 __all__ = ["load_sample", "load_sample_index", "sample_bytes"]
 
@@ -23,7 +21,7 @@ SAMPLE_NAME = "sample.idx"
 
 def sample_bytes() -> bytes:
     """The saved form of the sample index."""
-    return (resources.files("tessarin") / "data" / SAMPLE_NAME).read_bytes()
+    return (resources.files("tessarin.storage") / "data" / SAMPLE_NAME).read_bytes()
 
 
 def load_sample() -> PrefixSearch:
@@ -33,6 +31,4 @@ def load_sample() -> PrefixSearch:
 
 def load_sample_index() -> Index:
     """The sample index as a `tessarin.Index`."""
-    from .index import Index
-
     return Index._from_saved(sample_bytes())

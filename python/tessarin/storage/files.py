@@ -6,7 +6,7 @@ import os
 import tempfile
 from collections.abc import Iterable
 
-from .errors import TessarinError
+from ..errors import TessarinError
 
 __all__ = ["same_file", "write_atomically"]
 

@@ -1,15 +1,15 @@
-"""Build an index from records: (search term, video identifier, count).
+"""Records to a native index: (search term, video identifier, count).
 
-`IndexBuilder` hands records to the native builder of `tessarin._native`
-(src/build/), which keeps each distinct term once, each distinct video
+`RecordBuilder` (the base of `IndexBuilder`) hands records to the native
+builder of `tessarin._native` (src/build/), which keeps each distinct term once, each distinct video
 once, and the sum of each (term, video) pair in 12 bytes: memory grows with
 the distinct terms and pairs, never with the number of records. Records
 come from any Python iterable (`add`, `add_many`) or as Arrow data
 (`add_arrow`: pyarrow, DuckDB, Polars, Spark), read in place through the
 Arrow C data interface.
 
-`index()`, `build()` and `arrays()` lay the terms out natively as the flat
-arrays of `PrefixSearch.from_internal_data_v2`:
+`native_index()`, `build()` and `arrays()` lay the terms out natively as the
+flat arrays of `PrefixSearch.from_internal_data_v2`:
 
 * nodes numbered breadth-first over the sorted terms, so every child has a
   greater index than its parent (propagation then sums whole subtrees) and
@@ -38,24 +38,20 @@ from __future__ import annotations
 import operator
 import uuid
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, cast
+from typing import Any, NamedTuple, SupportsIndex, cast
 
 from _tessarin import PrefixSearch
 
-from . import _native
-from .normalization import normalizer, steps_of
-
-if TYPE_CHECKING:
-    from .index import Index
+from .. import _native
+from ..normalization import normalizer, steps_of
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
     "U32_MAX",
     "ArrowReport",
-    "IndexBuilder",
+    "RecordBuilder",
     "TrieArrays",
     "VideoId",
-    "build_index",
     "video_id",
 ]
 
@@ -117,27 +113,11 @@ def _check_top_n(video_top_n: object) -> int:
     return video_top_n
 
 
-class IndexBuilder:
-    """Collects (term, video, count) records and builds an index.
-
-    >>> builder = IndexBuilder()
-    >>> builder.add("cat", 7, 3)
-    >>> builder.add_many([("cat", 9, 1), ("car", 7, 2)])
-    >>> index = builder.build(video_top_n=10)
-    >>> index.fuzzy_match_video("cat")[0][0]
-    '7'
-
-    Terms are stored exactly as given (no case folding, no trimming), unless
-    `normalization` names steps to apply to every term (see
-    `tessarin.normalization`: "casefold", "nfkc", "spaces", or several
-    joined by "+"); the index records it and applies it to its queries.
-    Video identifiers are `uuid.UUID` or 16-byte `bytes` (stored as their 16
-    bytes), or integers 0 ... 4294967295 (stored as 4 little-endian bytes);
-    one index holds one kind. A bad record raises `ValueError` or
-    `TypeError` naming it by its number (counting from 1 over all records
-    this builder was given) and leaves the builder as it was before that
-    record.
-    """
+class RecordBuilder:
+    """Collects (term, video, count) records and builds them natively: the
+    index's arrays, a `PrefixSearch`, or the native index an `Index` wraps.
+    `IndexBuilder` (the public builder) adds `index()`; see it for the
+    records taken."""
 
     def __init__(self, *, normalization: str | None = None) -> None:
         self._normalization: str | None = None
@@ -237,27 +217,22 @@ class IndexBuilder:
         native = self._native.build(_check_top_n(video_top_n))
         return PrefixSearch.from_bytes(native.to_saved())
 
-    def index(
+    def native_index(
         self,
         video_top_n: int = DEFAULT_VIDEO_TOP_N,
         *,
         progress: BuildProgress | None = None,
         release: bool = False,
-    ) -> Index:
-        """The records so far as a `tessarin.Index`; each node keeps
-        `video_top_n` videos (1 or more). `progress(step, done, total)` is
-        called as the build goes; `release` frees the builder's memory
-        before the index is made (the builder is then empty)."""
-        from .index import Index
-
+    ) -> _native.NativeIndex:
+        """The native index of the records so far, for `IndexBuilder.index`
+        and `Index.build` (which see)."""
         top_n = _check_top_n(video_top_n)
         if top_n < 1:
             raise ValueError(
                 f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
                 "no videos never finds one"
             )
-        native = self._native.build(top_n, progress, release)
-        return Index._from_native(native, video_top_n=top_n, normalization=self._normalization)
+        return self._native.build(top_n, progress, release)
 
 
 # The slow path of add_many: records that are not plain (str, int or bytes
@@ -372,15 +347,6 @@ def _video_kind(n: int, record: object, key: bytes | int, have: str | None) -> s
             "one index holds UUIDs (or 16 bytes) or integers, not both",
         )
     return kind
-
-
-def build_index(
-    records: Iterable[tuple[str, VideoId, int]], video_top_n: int = DEFAULT_VIDEO_TOP_N
-) -> PrefixSearch:
-    """The index of (term, video, count) records: see `IndexBuilder`."""
-    builder = IndexBuilder()
-    builder.add_many(records)
-    return builder.build(video_top_n=video_top_n)
 
 
 def video_id(text: str) -> uuid.UUID | int:

@@ -35,7 +35,7 @@ import zlib
 from collections.abc import Mapping
 from typing import IO, Any
 
-from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError
+from ..errors import CorruptIndexError, IndexFormatError, NotAnIndexError
 
 __all__ = [
     "FORMAT_VERSION",

@@ -1,0 +1,107 @@
+"""`tessarin serve`: the HTTP server (`tessarin.server`) from the command line."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Any
+
+from .arguments import number, port, positive, u32
+from .common import CommandError, load_index
+
+__all__ = ["add_parser", "run"]
+
+
+def add_parser(commands: Any) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="serve an index over HTTP: a JSON API and a search page",
+        description="Serve INDEX over HTTP: /search, /suggest, /info, /health, /openapi.json "
+        "and a search page at /. A changed INDEX file (or SIGHUP) is loaded and swapped in "
+        "without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+    )
+    serve.add_argument(
+        "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"
+    )
+    serve.add_argument("--host", default="127.0.0.1", help="address (default 127.0.0.1)")
+    serve.add_argument(
+        "--port", type=port, default=8000, help="port, 0 for any free one (default 8000)"
+    )
+    serve.add_argument(
+        "--workers", type=positive, default=1, metavar="N", help="worker processes (default 1)"
+    )
+    serve.add_argument(
+        "--threads",
+        type=positive,
+        default=None,
+        metavar="N",
+        help="query threads in each worker (default: one per core)",
+    )
+    serve.add_argument(
+        "--reload-interval",
+        type=number,
+        default=2.0,
+        metavar="S",
+        help="seconds between checks of INDEX for a change, 0 for never (default 2)",
+    )
+    serve.add_argument(
+        "--max-query",
+        type=positive,
+        default=64,
+        metavar="N",
+        help="longest query a request may send, in characters (default 64)",
+    )
+    serve.add_argument(
+        "--max-dist",
+        type=u32,
+        default=2,
+        metavar="D",
+        help="largest max_dist a request may ask (default 2)",
+    )
+    serve.add_argument(
+        "--max-limit",
+        type=positive,
+        default=100,
+        metavar="N",
+        help="largest limit a request may ask (default 100)",
+    )
+    serve.add_argument(
+        "--access-log",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="log every request with its latency on standard output (default: on)",
+    )
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        from ..server import Limits, ServeConfig, serve
+    except ImportError as error:
+        raise CommandError(
+            f"serving needs the serve extra ({error}): pip install 'tessarin[serve]'"
+        ) from None
+    if args.index is not None:
+        load_index(args.index)  # a bad file fails here, not in every worker
+    try:
+        limits = Limits(
+            max_query=args.max_query,
+            max_dist=args.max_dist,
+            max_limit=args.max_limit,
+            search_limit=min(10, args.max_limit),
+            suggest_limit=min(8, args.max_limit),
+        )
+        config = ServeConfig(
+            index=None if args.index is None else os.path.abspath(args.index),
+            limits=limits,
+            threads=args.threads or os.cpu_count() or 1,
+            reload_interval=args.reload_interval,
+        )
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    try:
+        serve(config, args.host, args.port, args.workers, access_log=args.access_log)
+    except OSError as error:
+        raise CommandError(f"cannot serve on {args.host}:{args.port}: {error}") from None
+    except KeyboardInterrupt:
+        pass  # Ctrl-C: the server has shut down cleanly
+    return 0

@@ -1,0 +1,46 @@
+"""`tessarin terms`: the indexed terms close to what a user typed."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from .arguments import index_and_text, max_dist_option, positive
+from .common import check_text, load_index, note_sample, table
+
+__all__ = ["add_parser", "run"]
+
+
+def add_parser(commands: Any) -> None:
+    terms = commands.add_parser(
+        "terms",
+        help="list the indexed terms close to TEXT",
+        description="List the indexed terms within --max-dist edits of TEXT, closest first.",
+    )
+    index_and_text(terms)
+    max_dist_option(terms)
+    terms.add_argument(
+        "--limit", type=positive, default=20, metavar="N", help="at most N terms (default 20)"
+    )
+    terms.add_argument("--json", action="store_true", help="print JSON")
+
+
+def run(args: argparse.Namespace) -> int:
+    found = []
+    if check_text(args):
+        # Closest first, then the most searched: the limit cuts after that.
+        found = load_index(args.index).suggest(args.text, args.max_dist, args.limit)
+    if args.json:
+        rows = [{"term": s.term, "distance": s.distance, "count": s.count} for s in found]
+        json.dump(rows, sys.stdout, ensure_ascii=False)
+        sys.stdout.write("\n")
+        return 0
+    note_sample(args)
+    if not found:
+        if args.text.strip():
+            print(f"no term within {args.max_dist} of {args.text!r}", file=sys.stderr)
+        return 0
+    table([(s.term, str(s.distance)) for s in found], ("term", "distance"), sys.stdout)
+    return 0
