@@ -17,11 +17,10 @@ models (the tests mostly through hypothesis):
   converters, for driving the extension with hostile input;
 * ``builder``: the pure-Python records-to-arrays layout that
   ``tessarin.IndexBuilder`` had before its native one, which must give the
-  same bytes.
+  same arrays, with its own record checks and reading of integer text.
 
 The models stay independent of the code under test: nothing here imports
 ``tessarin`` or ``_tessarin``, except ``hostile``, whose job is to drive the
-extension, and ``builder``, which hands its arrays to ``_tessarin``. Run
-from the repository root, where pytest, ``python -m bench.…`` and
-``python -m fuzz.…`` find this package.
+extension. Run from the repository root, where pytest, ``python -m bench.…``
+and ``python -m fuzz.…`` find this package.
 """
