@@ -3,7 +3,6 @@
 namespace tessarin::builder {
 namespace {
 
-constexpr std::uint64_t kU32Max = 0xFFFFFFFFu;
 constexpr std::size_t kShownLength = 80;
 
 // The text between the whitespace around it.
@@ -16,29 +15,6 @@ std::string_view trimmed(std::string_view text) {
 }
 
 }  // namespace
-
-IntegerText parse_integer_text(std::string_view text) {
-  std::string_view digits = trimmed(text);
-  bool negative = false;
-  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
-    negative = digits[0] == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty()) return {};
-  std::uint64_t value = 0;
-  bool large = false;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return {};
-    // Past 2^32 - 1 the value no longer matters, only that it is large.
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > kU32Max) {
-      large = true;
-      value = kU32Max + 1;
-    }
-  }
-  if (large || (negative && value != 0)) return {IntegerStatus::kOutOfRange, 0};
-  return {IntegerStatus::kInRange, static_cast<std::uint32_t>(value)};
-}
 
 std::string integer_shown(std::string_view text) {
   std::string_view digits = trimmed(text);

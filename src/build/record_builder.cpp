@@ -42,22 +42,6 @@ std::string normalize_ascii(std::string_view term, const std::vector<NormalizeSt
   return text;
 }
 
-std::optional<Rejection> RecordBuilder::add(std::string_view term, TermForm form,
-                                            const Field& video, const Field& count,
-                                            const Hint* hint) {
-  VideoValue value;
-  if (auto refused = read_video(video, value)) return refused;
-  return add(term, form, value, count, hint);
-}
-
-std::optional<Rejection> RecordBuilder::add(std::string_view term, TermForm form,
-                                            const VideoValue& video, const Field& count,
-                                            const Hint* hint) {
-  std::uint32_t n = 0;
-  if (auto refused = read_count(count, n)) return refused;
-  return add_checked(term, form, video, n, hint);
-}
-
 std::optional<Rejection> RecordBuilder::check_new_term(std::string_view term, TermForm form,
                                                        std::string& normalized) const {
   if (auto refused = check_term(term, form)) return refused;

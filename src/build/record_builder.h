@@ -77,11 +77,19 @@ class RecordBuilder {
   // caller knows of the term's bytes; `hint`: an earlier lookup of the term.
   [[nodiscard]] std::optional<Rejection> add(std::string_view term, TermForm form,
                                              const Field& video, const Field& count,
-                                             const Hint* hint = nullptr);
+                                             const Hint* hint = nullptr) {
+    VideoValue value;
+    if (auto refused = read_video(video, value)) return refused;
+    return add(term, form, value, count, hint);
+  }
   // The same with the video read already (read_video()).
   [[nodiscard]] std::optional<Rejection> add(std::string_view term, TermForm form,
                                              const VideoValue& video, const Field& count,
-                                             const Hint* hint = nullptr);
+                                             const Hint* hint = nullptr) {
+    std::uint32_t n = 0;
+    if (auto refused = read_count(count, n)) return refused;
+    return add_checked(term, form, video, n, hint);
+  }
 
   [[nodiscard]] std::uint64_t records() const { return records_; }
   [[nodiscard]] std::size_t terms() const { return terms_.size(); }

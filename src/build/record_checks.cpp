@@ -8,7 +8,7 @@
 namespace tessarin::builder {
 namespace {
 
-constexpr std::uint64_t kU32Max = 0xFFFFFFFFu;
+using detail::kU32Max;
 constexpr std::string_view kRange = " is outside 0..4294967295";
 
 Rejection reject(Fault fault, std::string value, std::string message) {
@@ -175,7 +175,7 @@ std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-std::optional<Rejection> read_video(const Field& field, VideoValue& out) {
+std::optional<Rejection> detail::read_video_field(const Field& field, VideoValue& out) {
   switch (field.form) {
     case Field::Form::kMissing:
       return missing("video identifier");
@@ -212,7 +212,7 @@ std::optional<Rejection> read_video(const Field& field, VideoValue& out) {
   return reject(Fault::kVideoText, std::move(shown), std::move(message));
 }
 
-std::optional<Rejection> read_count(const Field& field, std::uint32_t& out) {
+std::optional<Rejection> detail::read_count_field(const Field& field, std::uint32_t& out) {
   switch (field.form) {
     case Field::Form::kMissing:
       return missing("count");

@@ -27,10 +27,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "build/integer_text.h"
 #include "index/trie.h"
 
 namespace tessarin::builder {
@@ -91,8 +93,53 @@ struct VideoValue {
   Uuid uuid{};
 };
 
-[[nodiscard]] std::optional<Rejection> read_video(const Field& field, VideoValue& out);
-[[nodiscard]] std::optional<Rejection> read_count(const Field& field, std::uint32_t& out);
+namespace detail {
+// Every form and every refusal; read_video() and read_count() take the
+// common cases inline: an integer in range (or its text), 16 bytes.
+[[nodiscard]] std::optional<Rejection> read_video_field(const Field& field, VideoValue& out);
+[[nodiscard]] std::optional<Rejection> read_count_field(const Field& field, std::uint32_t& out);
+inline constexpr std::uint64_t kU32Max = 0xFFFFFFFFu;
+}  // namespace detail
+
+[[nodiscard]] inline std::optional<Rejection> read_video(const Field& field, VideoValue& out) {
+  if (field.form == Field::Form::kSigned &&
+      static_cast<std::uint64_t>(field.signed_value) <= detail::kU32Max) {
+    out.kind = IdMode::Int32;
+    out.integer = static_cast<std::uint32_t>(field.signed_value);
+    return std::nullopt;
+  }
+  if (field.form == Field::Form::kBytes && field.text.size() == 16) {
+    out.kind = IdMode::Uuid;
+    std::memcpy(out.uuid.data(), field.text.data(), 16);
+    return std::nullopt;
+  }
+  if (field.form == Field::Form::kIntegerText ||
+      (field.form == Field::Form::kText && field.text.size() < 32)) {
+    if (const IntegerText parsed = parse_integer_text(field.text);
+        parsed.status == IntegerStatus::kInRange) {
+      out.kind = IdMode::Int32;
+      out.integer = parsed.value;
+      return std::nullopt;
+    }
+  }
+  return detail::read_video_field(field, out);
+}
+
+[[nodiscard]] inline std::optional<Rejection> read_count(const Field& field, std::uint32_t& out) {
+  if (field.form == Field::Form::kSigned &&
+      static_cast<std::uint64_t>(field.signed_value) <= detail::kU32Max) {
+    out = static_cast<std::uint32_t>(field.signed_value);
+    return std::nullopt;
+  }
+  if (field.form == Field::Form::kText || field.form == Field::Form::kIntegerText) {
+    if (const IntegerText parsed = parse_integer_text(field.text);
+        parsed.status == IntegerStatus::kInRange) {
+      out = parsed.value;
+      return std::nullopt;
+    }
+  }
+  return detail::read_count_field(field, out);
+}
 
 // When the index already holds videos of kind `held` and `video` is of the
 // other kind: the refusal.

@@ -115,32 +115,50 @@ void init(NativeBuilder* self, const std::vector<std::string>& steps, nb::object
       std::max<std::size_t>(min_compaction, 1));
 }
 
-// A record's values as the core takes them, and what keeps them alive.
+// A record's values as the core takes them, and the new references that
+// keep their text alive (a UUID's bytes, a wide int's digits, a term's
+// bytes with lone surrogates).
 struct Values {
   std::string_view term;
   builder::TermForm form = builder::TermForm::kValidUtf8;
   Field video;
   Field count;
-  nb::object term_bytes;  // a term holding lone surrogates, as bytes
-  nb::object video_held;  // the UUID's bytes, or the digits of a wide int
-  nb::object count_held;  // the digits of a wide int
+  std::size_t holding = 0;  // most records hold none
+  PyObject* held[6];        // NOLINT: the first `holding` are set
+
+  Values() = default;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  ~Values() {
+    if (holding != 0) release();
+  }
+  Values(const Values&) = delete;
+  Values& operator=(const Values&) = delete;
+
+  void release() {
+    for (std::size_t k = 0; k < holding; ++k) Py_DECREF(held[k]);
+  }
+  // Keeps a new reference (throws when it is null: the error is set). At
+  // most three per reading of a record, and two readings.
+  PyObject* hold(PyObject* object) {
+    if (object == nullptr) throw nb::python_error();
+    held[holding++] = object;
+    return object;
+  }
 };
 
 // An exact int as a Field: 64 bits, or its digits when wider.
-bool int_field(PyObject* object, Field& out, nb::object& held) {
+inline void int_field(PyObject* object, Field& out, Values& values) {
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred() != nullptr) throw nb::python_error();
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);  // an int: no error
   if (overflow == 0) {
-    out = Field::of_signed(value);
-    return true;
+    out.form = Field::Form::kSigned;
+    out.signed_value = value;
+    return;
   }
-  held = owned(PyObject_Str(object));
+  PyObject* digits = values.hold(PyObject_Str(object));
   Py_ssize_t size = 0;
-  const char* digits = PyUnicode_AsUTF8AndSize(held.ptr(), &size);
-  if (digits == nullptr) throw nb::python_error();
-  out = Field::of_integer_text({digits, static_cast<std::size_t>(size)});
-  return true;
+  const char* text = PyUnicode_AsUTF8AndSize(digits, &size);
+  if (text == nullptr) throw nb::python_error();
+  out = Field::of_integer_text({text, static_cast<std::size_t>(size)});
 }
 
 // Reads a (term, video, count) tuple of the types the core takes as they
@@ -153,19 +171,19 @@ bool read_record(PyObject* record, PyObject* uuid_type, Values& out) {
   PyObject* count = PyTuple_GET_ITEM(record, 2);
   if (!PyUnicode_CheckExact(term) || !PyLong_CheckExact(count)) return false;
   if (PyLong_CheckExact(video)) {
-    int_field(video, out.video, out.video_held);
+    int_field(video, out.video, out);
   } else if (PyBytes_CheckExact(video)) {
     out.video = Field::of_bytes(
         {PyBytes_AS_STRING(video), static_cast<std::size_t>(PyBytes_GET_SIZE(video))});
   } else if (Py_TYPE(video) == reinterpret_cast<PyTypeObject*>(uuid_type)) {
-    out.video_held = owned(PyObject_GetAttrString(video, "bytes"));
-    if (!PyBytes_Check(out.video_held.ptr())) return false;
-    out.video = Field::of_bytes({PyBytes_AS_STRING(out.video_held.ptr()),
-                                 static_cast<std::size_t>(PyBytes_GET_SIZE(out.video_held.ptr()))});
+    PyObject* bytes = out.hold(PyObject_GetAttrString(video, "bytes"));
+    if (!PyBytes_Check(bytes)) return false;
+    out.video = Field::of_bytes(
+        {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))});
   } else {
     return false;
   }
-  int_field(count, out.count, out.count_held);
+  int_field(count, out.count, out);
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(term, &size);
   if (utf8 != nullptr) {
@@ -175,9 +193,8 @@ bool read_record(PyObject* record, PyObject* uuid_type, Values& out) {
   }
   // Lone surrogates: the core names them.
   PyErr_Clear();
-  out.term_bytes = owned(PyUnicode_AsEncodedString(term, "utf-8", "surrogatepass"));
-  out.term = {PyBytes_AS_STRING(out.term_bytes.ptr()),
-              static_cast<std::size_t>(PyBytes_GET_SIZE(out.term_bytes.ptr()))};
+  PyObject* bytes = out.hold(PyUnicode_AsEncodedString(term, "utf-8", "surrogatepass"));
+  out.term = {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
   out.form = builder::TermForm::kLoneSurrogates;
   return true;
 }
