@@ -86,13 +86,14 @@ def emit(text: str) -> None:
     to write (a full disk) is the command's, in one line; a closed pipe
     stays a BrokenPipeError (`| head`: stopped quietly)."""
     out = sys.stdout
-    data = text.encode(getattr(out, "encoding", None) or "utf-8", "backslashreplace")
+    encoding = getattr(out, "encoding", None) or "utf-8"
+    data = text.encode(encoding, "backslashreplace")
     try:
         out.flush()
         try:
             fd = out.fileno()
         except (AttributeError, OSError):  # not a file: a test's capture
-            out.write(text)
+            out.write(data.decode(encoding))
             return
         write_all(fd, [data])
     except BrokenPipeError:

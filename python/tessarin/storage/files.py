@@ -67,11 +67,12 @@ __all__ = [
 
 Buffer = bytes | bytearray | memoryview
 
-#: Whether temporary files are made unnamed (cleared where the system lacks them).
+#: Whether to make temporary files unnamed (Linux, with /proc mounted);
+#: where a filesystem cannot, they are named, as everywhere else.
 _UNNAMED = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
 _PARTIAL = re.compile(r"\.tessarin-partial-([0-9a-f]{8})-(\d+)-(\d+)-[0-9a-f]{8}")
 _DESCRIPTOR = re.compile(r"/dev/fd/(\d+)|/proc/self/fd/(\d+)")
-_STANDARD = {"/dev/stdin": 0, "/dev/stdout": 1, "/dev/stderr": 2}
+_STANDARD = {"/dev/stdout": 1, "/dev/stderr": 2}
 _READ = "an index is read from a file"
 _WRITTEN = "an index is written to a file, or to standard output"
 
