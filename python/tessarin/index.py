@@ -21,6 +21,7 @@ the same video scores) but behaves as a Python library is expected to:
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import mmap
 import numbers
@@ -283,15 +284,21 @@ class Index:
     @classmethod
     def _load_path(cls, path: str, verify: bool) -> Index:
         data = read_whole(path)
-        if not data:
-            raise NotAnIndexError(f"{path}: an empty file is not a tessarin index")
         try:
+            if not data:
+                raise NotAnIndexError("an empty file is not a tessarin index")
             return cls._load_buffer(data, verify, stacklevel=4)
         except TessarinError as error:
             failure = type(error)(f"{path}: {error}")
             if hasattr(error, "kind"):
                 failure.kind = error.kind  # type: ignore[attr-defined]
             raise failure from None
+        finally:
+            if isinstance(data, mmap.mmap):
+                # No view of it is left (_load_buffer releases them all); were
+                # one left, the memory would go with it, never an error here.
+                with contextlib.suppress(BufferError):
+                    data.close()
 
     @classmethod
     def _load_buffer(

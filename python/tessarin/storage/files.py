@@ -33,8 +33,9 @@ refused unless it is a regular file, so that nothing is opened that could
 block (a FIFO without writer) or act on being opened (a device); then it is
 opened with O_NONBLOCK and its descriptor checked again, so a file swapped
 for a FIFO between the two is refused too rather than read. A file is read
-into memory in one sequential pass: what is checked and decoded is then our
-own copy, which no other process can change or truncate under us.
+into private memory in one sequential pass: what is checked and decoded is
+then our own copy, which no other process can change or truncate under us
+(a mapping of the file itself would die of SIGBUS if it were truncated).
 """
 
 from __future__ import annotations
@@ -43,6 +44,7 @@ import contextlib
 import errno
 import hashlib
 import io
+import mmap
 import os
 import re
 import secrets
@@ -72,6 +74,7 @@ Buffer = bytes | bytearray | memoryview
 _UNNAMED = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
 _PARTIAL = re.compile(r"\.tessarin-partial-([0-9a-f]{8})-(\d+)-(\d+)-[0-9a-f]{8}")
 _DESCRIPTOR = re.compile(r"/dev/fd/(\d+)|/proc/self/fd/(\d+)")
+_ANONYMOUS = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
 _STANDARD = {"/dev/stdout": 1, "/dev/stderr": 2}
 _READ = "an index is read from a file"
 _WRITTEN = "an index is written to a file, or to standard output"
@@ -117,24 +120,34 @@ def open_regular(path: str) -> int:
     return fd
 
 
-def read_whole(path: str) -> bytearray:
+def read_whole(path: str) -> mmap.mmap | bytes:
     """The bytes of the regular file at `path`, read in one sequential pass
-    (as many as its size when opened: if it changes meanwhile, what was
-    read is checked by its reader like any other damage)."""
+    into private memory: an anonymous mapping (the caller closes it), made
+    resident at once, which costs less than faulting its pages in one by
+    one. As many bytes are read as the file held when opened; if it
+    changes meanwhile, its reader checks what was read like any damage."""
     with io.FileIO(open_regular(path), "r") as file:
         size = os.fstat(file.fileno()).st_size
+        if size == 0:
+            return b""
         if hasattr(os, "posix_fadvise"):
             os.posix_fadvise(file.fileno(), 0, 0, os.POSIX_FADV_SEQUENTIAL)
-        data = bytearray(size)
+        data = mmap.mmap(-1, size, flags=_ANONYMOUS)
         done = 0
-        with memoryview(data) as view:
-            while done < size:
-                count = file.readinto(view[done:])
-                if not count:
-                    break
-                done += count
-    del data[done:]
-    return data
+        try:
+            with memoryview(data) as view:
+                while done < size:
+                    count = file.readinto(view[done:])
+                    if not count:
+                        break
+                    done += count
+        except BaseException:
+            data.close()
+            raise
+    if done == size:
+        return data
+    with data:  # the file was cut short meanwhile: what there was
+        return data[:done]
 
 
 # ------------------------------------------------------------------ writing
