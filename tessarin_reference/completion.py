@@ -32,6 +32,8 @@ Nothing here imports ``tessarin`` or ``_tessarin``.
 
 from __future__ import annotations
 
+import bisect
+import itertools
 import unicodedata
 from collections.abc import Callable, Iterable, Sequence
 
@@ -166,7 +168,23 @@ def entries_of_records(
     for term, _video, count in records:
         key = normalize(term, normalization)
         counts[key] = counts.get(key, 0) + count
-    return [(term, min(count, U32_MAX)) for term, count in sorted(counts.items())]
+    return reported_counts([(term, min(count, U32_MAX)) for term, count in counts.items()])
+
+
+def reported_counts(entries: Iterable[Entry]) -> list[Entry]:
+    """Distinct terms with their counts as an index reports them, sorted by
+    term. An index keeps each node's total (its term's searches and those of
+    every longer term below it), saturating at 2**32 - 1: a term whose total
+    saturates reports that total, its own count being lost."""
+    entries = sorted(entries)
+    terms = [term for term, _ in entries]
+    sums = list(itertools.accumulate((count for _, count in entries), initial=0))
+    out = []
+    for i, (term, count) in enumerate(entries):
+        # The terms that begin with `term` follow it (no term holds U+10FFFF).
+        end = bisect.bisect_left(terms, term + "\U0010ffff", i)
+        out.append((term, U32_MAX if sums[end] - sums[i] >= U32_MAX else count))
+    return out
 
 
 def visible_terms(trie: ModelTrie, own_counts: Sequence[int]) -> list[Entry]:
