@@ -28,10 +28,10 @@ tessarin_reference.completion.reported_counts):
   "auto" gives (tessarin_reference.completion.auto_distance).
 * marisa-trie (max_dist 0 only): `Trie.items(text)` (every key with that
   prefix and its id), then the top 10 by count (a list indexed by id).
-* model: tessarin_reference.completion by brute force, on --model-queries
-  texts per set, in both distances (it is given only the terms that begin
-  with the text's first exact_prefix characters, the only ones it could
-  offer).
+* model: tessarin_reference.completion by brute force, in both distances,
+  as many texts as --budget allows (at least --model-queries), the first of
+  each length class first; it is given only the terms that begin with the
+  text's first exact_prefix characters, the only ones it could offer.
 
 Timing, per call, in microseconds: "cold" runs each text once, in a shuffled
 order (so a text does not find the caches its shorter prefix left); "warm"
@@ -99,14 +99,14 @@ def typing_sets(terms, n_terms: int, seed: int):
 LENGTHS = (("1", 1, 1), ("2", 2, 2), ("3-5", 3, 5), ("6+", 6, 10**9))
 
 
-def sample(texts, order, n: int):
-    """n texts in `order`, the first of each length class first (the model's
-    sample: short texts are where completion explodes)."""
+def stratified(texts, order):
+    """`order` with the first text of each length class moved to the front
+    (the model's order: it runs few texts, and short texts are where
+    completion explodes)."""
     firsts = []
     for _, lo, hi in LENGTHS:
         firsts += [i for i in order if lo <= len(texts[i]) <= hi][:1]
-    rest = [i for i in order if i not in firsts]
-    return (firsts + rest)[:n]
+    return firsts + [i for i in order if i not in set(firsts)]
 
 
 def bound_of(text: str, k) -> int:
@@ -397,7 +397,8 @@ def run(args, log):
     prefixes = [int(n) for n in args.exact_prefixes.split(",")]
     rng = random.Random(args.seed)
     orders = {s: rng.sample(range(len(t)), len(t)) for s, t in sets.items()}
-    model_sample = {s: sample(sets[s], order, args.model_queries) for s, order in orders.items()}
+    # The model's order: the first text of each length class first.
+    model_order = {s: stratified(sets[s], order) for s, order in orders.items()}
     results: dict = {}
     gc.collect()
     gc.freeze()
@@ -409,7 +410,7 @@ def run(args, log):
                         continue
                     fast = engine.name.startswith("tessarin")
                     is_model = engine.name.startswith("model")
-                    order = model_sample[set_name] if is_model else orders[set_name]
+                    order = model_order[set_name] if is_model else orders[set_name]
                     gc.disable()
                     runs = timed_runs(
                         engine,
@@ -419,7 +420,7 @@ def run(args, log):
                         exact_prefix,
                         1 if is_model else args.rounds if fast else min(args.rounds, 3),
                         float("inf") if fast else args.budget,
-                        1 if is_model else args.min_queries,
+                        args.model_queries if is_model else args.min_queries,
                     )
                     gc.enable()
                     if fast and engine.stats is not None:
@@ -635,7 +636,9 @@ def main(argv=None):
         "--budget", type=float, default=5.0, help="seconds per slow engine, set, bound and phase"
     )
     ap.add_argument("--min-queries", type=int, default=10)
-    ap.add_argument("--model-queries", type=int, default=4, help="texts per set for the model")
+    ap.add_argument(
+        "--model-queries", type=int, default=1, help="texts the model runs at least, per budget"
+    )
     ap.add_argument("--seed", type=int, default=18)
     ap.add_argument(
         "--out",
