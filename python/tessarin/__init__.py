@@ -17,7 +17,7 @@ from ._version import __version__
 from .building.index_builder import IndexBuilder, build_index
 from .building.records import DEFAULT_VIDEO_TOP_N, TrieArrays, video_id
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
-from .index import Index, NodeMatch, Suggestion, UncheckedIndexWarning, VideoMatch
+from .index import Index, NodeMatch, PooledNode, Suggestion, UncheckedIndexWarning, VideoMatch
 from .storage.container import Metadata
 
 __all__ = [
@@ -29,6 +29,7 @@ __all__ = [
     "Metadata",
     "NodeMatch",
     "NotAnIndexError",
+    "PooledNode",
     "PrefixSearch",
     "Suggestion",
     "TessarinError",

@@ -7,7 +7,8 @@ import json
 import sys
 from typing import Any
 
-from .arguments import index_and_text, max_dist_option, number, positive
+from .. import defaults
+from .arguments import fraction, index_and_text, max_dist_option, positive
 from .common import check_text, load_index, note_sample, table
 
 __all__ = ["add_parser", "run"]
@@ -22,7 +23,11 @@ def add_parser(commands: Any) -> None:
     index_and_text(search)
     max_dist_option(search)
     search.add_argument(
-        "--limit", type=positive, default=10, metavar="N", help="at most N videos (default 10)"
+        "--limit",
+        type=positive,
+        default=defaults.SEARCH_LIMIT,
+        metavar="N",
+        help=f"at most N videos (default {defaults.SEARCH_LIMIT})",
     )
     search.add_argument(
         "--prefix",
@@ -33,10 +38,10 @@ def add_parser(commands: Any) -> None:
     )
     search.add_argument(
         "--min-score",
-        type=number,
-        default=None,
+        type=fraction,
+        default=defaults.MIN_SCORE,
         metavar="X",
-        help="drop videos scoring below X (default 0.01)",
+        help=f"drop videos scoring below X, from 0 to 1 (default {defaults.MIN_SCORE})",
     )
     search.add_argument("--json", action="store_true", help="print JSON")
 

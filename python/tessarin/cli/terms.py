@@ -7,6 +7,7 @@ import json
 import sys
 from typing import Any
 
+from .. import defaults
 from .arguments import index_and_text, max_dist_option, positive
 from .common import check_text, load_index, note_sample, table
 
@@ -22,7 +23,11 @@ def add_parser(commands: Any) -> None:
     index_and_text(terms)
     max_dist_option(terms)
     terms.add_argument(
-        "--limit", type=positive, default=20, metavar="N", help="at most N terms (default 20)"
+        "--limit",
+        type=positive,
+        default=defaults.TERMS_LIMIT,
+        metavar="N",
+        help=f"at most N terms (default {defaults.TERMS_LIMIT})",
     )
     terms.add_argument("--json", action="store_true", help="print JSON")
 
