@@ -13,7 +13,7 @@ if not hasattr(tessarin.Index, "complete"):
     pytest.skip("Index.complete is not there yet", allow_module_level=True)
 
 from _tessarin import PrefixSearch
-from tessarin import CorruptIndexError, Index
+from tessarin import CorruptIndexError, Index, defaults
 from tessarin.storage.sample import load_sample_index
 from tessarin_reference import completion
 from tessarin_reference.model import build_model
@@ -158,23 +158,26 @@ def test_auto_measures_the_text_as_it_is_matched():
 
 
 INDEX = Index.build([("cat", 1, 3), ("car", 2, 5), ("dog", 1, 1)])
+CAP = defaults.MAX_DIST_CAP
 
 
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda: INDEX.complete(b"ca"), TypeError, r"^the query must be a str, not bytes"),
+        (lambda: INDEX.complete(b"ca"), TypeError, r"^the query must be a str, not bytes$"),
         (lambda: INDEX.complete("ca", 1.0), TypeError, r"^max_dist must be an integer"),
         (lambda: INDEX.complete("ca", True), TypeError, r"^max_dist must be an integer"),
-        (lambda: INDEX.complete("ca", -1), ValueError, r"^max_dist must be 0 or more"),
+        (lambda: INDEX.complete("ca", -1), ValueError, rf"^max_dist must be between 0 and {CAP}"),
+        (lambda: INDEX.complete("ca", CAP + 1), ValueError, r"^max_dist must be between 0 and"),
         (lambda: INDEX.complete("ca", "Auto"), ValueError, r"^max_dist must be .*'auto'"),
         (lambda: INDEX.complete("ca", "2"), ValueError, r"^max_dist must be .*'auto'"),
-        (lambda: INDEX.complete("ca", limit=0), ValueError, r"^limit must be 1 or more"),
-        (lambda: INDEX.complete("ca", limit="3"), TypeError, r"^limit must be an integer"),
-        (lambda: INDEX.complete("ca", exact_prefix=-1), ValueError, r"^exact_prefix must be 0"),
+        (lambda: INDEX.complete("ca", limit=0), ValueError, r"^limit must be 1 or more, not 0$"),
+        (lambda: INDEX.complete("ca", limit="3"), TypeError, r"^limit must be an integer, not"),
+        (lambda: INDEX.complete("ca", exact_prefix=-1), ValueError, r"^exact_prefix must be 0 or"),
         (lambda: INDEX.complete("ca", exact_prefix=None), TypeError, r"^exact_prefix must be an"),
         (lambda: INDEX.complete("ca", transpositions=1), TypeError, r"^transpositions must be"),
-        (lambda: INDEX.complete_many(["ca", 3]), TypeError, r"^the query must be a str, not int"),
+        (lambda: INDEX.complete_many(["ca", 3]), TypeError, r"\[1\] must be a str, not int$"),
+        (lambda: INDEX.complete_many("ca"), TypeError, r"must be a list of queries, not a str"),
         (lambda: INDEX.complete_many(["ca"], threads=0), ValueError, r"^threads must be 1 or"),
     ],
 )
@@ -183,9 +186,6 @@ def test_argument_errors_in_plain_words(call, error, message):
         call()
 
 
-def test_huge_numbers_are_clamped_not_refused():
-    assert INDEX.complete("ca", 10**30, 10**30, exact_prefix=10**30) == [
-        ("car", 0, 5),
-        ("cat", 0, 3),
-    ]
-    assert INDEX.complete("cx", 10**30, 10**30) == INDEX.complete("cx", 9, None)
+def test_a_huge_limit_or_exact_prefix_is_no_bound():
+    assert INDEX.complete("ca", 1, 10**30, exact_prefix=10**30) == [("car", 0, 5), ("cat", 0, 3)]
+    assert INDEX.complete("cx", CAP, 10**30) == INDEX.complete("cx", CAP, None)
