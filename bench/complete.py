@@ -41,10 +41,23 @@ engines run texts in the shuffled order until --budget seconds are spent
 texts. Figures are printed, never asserted; the issue's targets are printed
 beside tessarin's p99.
 
-Answers: tessarin is checked against the model (same lists, in order),
+Answers: tessarin is checked against the model (same lists, in order);
 keyvi and marisa-trie against tessarin of the same distance where it runs,
-else against the model; every disagreement is classified and explained.
-keyvi's known differences (see the report) are named as such.
+else marisa-trie (max_dist 0) or the model; every difference is classified
+and explained. What keyvi's complete_fuzzy does, found by running it:
+
+* its distance is the least optimal string alignment distance (a swap of
+  neighbours is one edit) between the text and a prefix of the term, over
+  code points: tessarin's transpositions=True;
+* minimum_exact_prefix=N asks the first N characters exactly, all of the
+  text when it is shorter (as exact_prefix); left out, N is 2;
+* it never offers a term of N characters or fewer for a text longer than N
+  (the term ends inside the exact prefix), and now and then offers a term
+  at max_dist + 1, with that distance as its score: both are named as such;
+* it yields matches in its own traversal order, neither by distance nor by
+  weight, and has no top-k: every match is read and sorted, so its cost
+  grows with the matches (all terms for a short text at exact_prefix 0);
+* for the empty text it yields every term with a meaningless score.
 
 Figures go to bench/results/complete/complete-<time>.json.
 """
