@@ -7,6 +7,8 @@ models (the tests mostly through hypothesis):
   payloads up the trie;
 * ``matching``: ``fuzzy_match`` by brute force, the pruned walk row by row,
   and the ranking formula of ``fuzzy_match_video``;
+* ``completion``: fuzzy prefix completion (``Index.complete``) by brute
+  force: which terms complete a text, at what distance, in what order;
 * ``saved_form``: the byte layout of ``to_bytes`` and ``from_bytes``, with
   every decode error;
 * ``saved_format``: a reader of saved forms into their fields, for looking

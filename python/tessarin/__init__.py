@@ -24,7 +24,7 @@ from .errors import (
     RecordError,
     TessarinError,
 )
-from .index import Index, NodeMatch, Suggestion, UncheckedIndexWarning, VideoMatch
+from .index import Index, NodeMatch, PooledNode, Suggestion, UncheckedIndexWarning, VideoMatch
 from .storage.container import Metadata
 
 __all__ = [
@@ -37,6 +37,7 @@ __all__ = [
     "Metadata",
     "NodeMatch",
     "NotAnIndexError",
+    "PooledNode",
     "PrefixSearch",
     "RecordError",
     "Suggestion",

@@ -17,6 +17,10 @@ from typing_extensions import Buffer
 
 __version__: str
 
+#: The threshold of a search that gives none: videos scoring below it are
+#: left out.
+DEFAULT_MIN_SCORE: float
+
 class ErrorKind(enum.Enum):
     """The kind of a core error. Every error the engine raises carries its
     kind as the attribute `kind`: VALUE as ValueError, the others as the
@@ -82,6 +86,19 @@ class NativeIndex:
     ) -> list[tuple[int, str, int, bool, int]]:
         """(node, term, distance, is_terminal, total_count) of every node
         within max_dist, in trie preorder."""
+    def pooled_nodes(
+        self,
+        term: str,
+        max_dist: int,
+        limit: int | None,
+        include_prefix_nodes: bool | None,
+        transpositions: bool,
+    ) -> list[tuple[int, str, int, bool, int, float]]:
+        """(node, term, distance, is_terminal, count, weight) of the nodes
+        whose videos search pools for the same arguments (weight > 0), nearest
+        first, then most searched, then by term; cut to limit. count is the
+        term's own count when only terms are pooled, the node's total when
+        prefix nodes are."""
     def node_videos(self, node: int) -> list[tuple[str, int]]:
         """A node's top videos with their counts, highest first (equal counts
         in stored order), named as search names them; positions outside the

@@ -12,6 +12,7 @@ __all__ = [
     "ArrowStreamError",
     "CorruptIndexError",
     "IndexFormatError",
+    "NotARegularFileError",
     "NotAnIndexError",
     "RecordError",
     "TessarinError",
@@ -37,6 +38,16 @@ class CorruptIndexError(TessarinError):
 class NotAnIndexError(CorruptIndexError):
     """Data that is not a tessarin index at all (no index file header, and
     not a saved form either)."""
+
+
+class NotARegularFileError(TessarinError, OSError):
+    """A path that names a FIFO, a device or a socket where an index file is
+    read or written: refused at once, never read from nor replaced. An
+    OSError too, as for any file that cannot be read or written, with the
+    path in `filename`."""
+
+    def __str__(self) -> str:
+        return f"{self.filename}: {self.strerror}"
 
 
 class RecordError(TessarinError, ValueError):

@@ -82,6 +82,10 @@ def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit,
     videos = native.search(term, max_dist, limit, prefix, min_score, False)
     assert videos == extension.fuzzy_match_video(term, max_dist, limit, prefix, min_score)
 
+    assert native.pooled_nodes(term, max_dist, limit, prefix, False) == matching.pooled_nodes(
+        model, term, max_dist, prefix, limit
+    )
+
     nodes = native.match_nodes(term, max_dist, prefix is False, False)
     terms = dict(matching.preorder(model))
     assert nodes == [
@@ -254,6 +258,9 @@ def test_transpositions_count_a_swap_of_neighbours_as_one_edit(args, term, max_d
         nodes = [(node, d) for node, _, d in within]
     assert native.search(term, max_dist, None, prefix, None, True) == matching.rank(
         model, term, nodes
+    )
+    assert native.pooled_nodes(term, max_dist, 3, prefix, True) == matching.pooled_nodes(
+        model, term, max_dist, prefix, 3, matching.optimal_string_alignment
     )
     assert native.search_many([term], max_dist, None, prefix, None, True, 2) == [
         native.search(term, max_dist, None, prefix, None, True)

@@ -229,6 +229,24 @@ def test_limits_are_configurable():
     status, _, body = call(app, "/search", b"q=czt")  # max_dist defaults to the cap, 0
     assert (status, body["max_dist"], body["videos"]) == (200, 0, [])
     assert call(app, "/search", b"q=cat&max_dist=1")[0] == 422
+    with pytest.raises(ValueError, match=r"^max_dist must be at most 4$"):
+        Limits(max_dist=5)  # the package's cap
+
+
+def test_openapi_states_the_bounds_and_refusals_the_parser_applies():
+    app = create_app(
+        ServeConfig(limits=Limits(max_dist=1, max_limit=7, search_limit=3, suggest_limit=2))
+    )
+    api = call(app, "/openapi.json")[2]
+    for path in ("/search", "/suggest"):
+        operation = api["paths"][path]["get"]
+        assert set(operation["responses"]) == {"200", "400", "414", "422", "503"}
+        for parameter in operation["parameters"]:
+            name, schema = parameter["name"], parameter["schema"]
+            if schema["type"] == "integer":
+                assert call(app, path, f"q=c&{name}={schema['maximum']}".encode())[0] == 200
+                assert call(app, path, f"q=c&{name}={schema['maximum'] + 1}".encode())[0] == 422
+                assert call(app, path, b"q=c")[2][name] == schema["default"]
 
 
 class Blocking:
@@ -246,7 +264,7 @@ class Blocking:
     def suggest(self, *args, **kwargs):
         return []
 
-    def match_nodes(self, *args, **kwargs):
+    def pooled_nodes(self, *args, **kwargs):
         return []
 
 

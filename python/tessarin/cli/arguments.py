@@ -1,15 +1,26 @@
 """Option types and options shared by several commands.
 
-argparse turns an option type's ValueError into a usage error.
+argparse turns an option type's ValueError into a usage error, naming the
+type by its function's name.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 
-from ..building.records import U32_MAX
+from .. import defaults
 
-__all__ = ["index_and_text", "max_dist_option", "natural", "number", "port", "positive", "u32"]
+__all__ = [
+    "distance",
+    "fraction",
+    "index_and_text",
+    "max_dist_option",
+    "natural",
+    "number",
+    "port",
+    "positive",
+]
 
 
 def natural(text: str, maximum: int = 2**64 - 1) -> int:
@@ -19,8 +30,8 @@ def natural(text: str, maximum: int = 2**64 - 1) -> int:
     return value
 
 
-def u32(text: str) -> int:
-    return natural(text, U32_MAX)
+def distance(text: str) -> int:
+    return natural(text, defaults.MAX_DIST_CAP)
 
 
 def positive(text: str) -> int:
@@ -30,8 +41,8 @@ def positive(text: str) -> int:
     return value
 
 
-u32.__name__ = "integer in 0..4294967295"
 natural.__name__ = "non-negative integer"
+distance.__name__ = f"distance (an integer in 0..{defaults.MAX_DIST_CAP})"
 positive.__name__ = "integer of 1 or more"
 
 
@@ -49,7 +60,15 @@ def number(text: str) -> float:
     return value
 
 
+def fraction(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and 0 <= value <= 1):
+        raise ValueError(text)
+    return value
+
+
 number.__name__ = "number"
+fraction.__name__ = "number from 0 to 1"
 
 
 def index_and_text(parser: argparse.ArgumentParser) -> None:
@@ -62,8 +81,9 @@ def index_and_text(parser: argparse.ArgumentParser) -> None:
 def max_dist_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--max-dist",
-        type=u32,
-        default=1,
+        type=distance,
+        default=defaults.MAX_DIST,
         metavar="D",
-        help="edits (insertions, deletions, substitutions) allowed (default 1)",
+        help="edits (insertions, deletions, substitutions) allowed, at most "
+        f"{defaults.MAX_DIST_CAP} (default {defaults.MAX_DIST})",
     )

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from typing import Any
 
-from .arguments import index_and_text, max_dist_option, number, positive
-from .common import check_text, load_index, note_sample, table
+from .. import defaults
+from .arguments import fraction, index_and_text, max_dist_option, positive
+from .common import check_text, emit, emit_json, load_index, note_sample, table
 
 __all__ = ["add_parser", "run"]
 
@@ -22,7 +22,11 @@ def add_parser(commands: Any) -> None:
     index_and_text(search)
     max_dist_option(search)
     search.add_argument(
-        "--limit", type=positive, default=10, metavar="N", help="at most N videos (default 10)"
+        "--limit",
+        type=positive,
+        default=defaults.SEARCH_LIMIT,
+        metavar="N",
+        help=f"at most N videos (default {defaults.SEARCH_LIMIT})",
     )
     search.add_argument(
         "--prefix",
@@ -33,10 +37,10 @@ def add_parser(commands: Any) -> None:
     )
     search.add_argument(
         "--min-score",
-        type=number,
-        default=None,
+        type=fraction,
+        default=defaults.MIN_SCORE,
         metavar="X",
-        help="drop videos scoring below X (default 0.01)",
+        help=f"drop videos scoring below X, from 0 to 1 (default {defaults.MIN_SCORE})",
     )
     search.add_argument("--json", action="store_true", help="print JSON")
 
@@ -52,13 +56,12 @@ def run(args: argparse.Namespace) -> int:
             min_score=args.min_score,
         )
     if args.json:
-        json.dump([{"video": video, "score": score} for video, score in results], sys.stdout)
-        sys.stdout.write("\n")
+        emit_json([{"video": video, "score": score} for video, score in results])
         return 0
     note_sample(args)
     if not results:
         if args.text.strip():
             print(f"no video matches {args.text!r}", file=sys.stderr)
         return 0
-    table([(video, f"{score:.4f}") for video, score in results], ("video", "score"), sys.stdout)
+    emit(table([(video, f"{score:.4f}") for video, score in results], ("video", "score")))
     return 0

@@ -6,7 +6,8 @@ import argparse
 import os
 from typing import Any
 
-from .arguments import number, port, positive, u32
+from .. import defaults
+from .arguments import distance, number, port, positive
 from .common import CommandError, load_index
 
 __all__ = ["add_parser", "run"]
@@ -47,23 +48,25 @@ def add_parser(commands: Any) -> None:
     serve.add_argument(
         "--max-query",
         type=positive,
-        default=64,
+        default=defaults.SERVER_MAX_QUERY,
         metavar="N",
-        help="longest query a request may send, in characters (default 64)",
+        help="longest query a request may send, in characters "
+        f"(default {defaults.SERVER_MAX_QUERY})",
     )
     serve.add_argument(
         "--max-dist",
-        type=u32,
-        default=2,
+        type=distance,
+        default=defaults.SERVER_MAX_DIST,
         metavar="D",
-        help="largest max_dist a request may ask (default 2)",
+        help=f"largest max_dist a request may ask, at most {defaults.MAX_DIST_CAP} "
+        f"(default {defaults.SERVER_MAX_DIST})",
     )
     serve.add_argument(
         "--max-limit",
         type=positive,
-        default=100,
+        default=defaults.SERVER_MAX_LIMIT,
         metavar="N",
-        help="largest limit a request may ask (default 100)",
+        help=f"largest limit a request may ask (default {defaults.SERVER_MAX_LIMIT})",
     )
     serve.add_argument(
         "--access-log",
@@ -87,8 +90,8 @@ def run(args: argparse.Namespace) -> int:
             max_query=args.max_query,
             max_dist=args.max_dist,
             max_limit=args.max_limit,
-            search_limit=min(10, args.max_limit),
-            suggest_limit=min(8, args.max_limit),
+            search_limit=min(defaults.SEARCH_LIMIT, args.max_limit),
+            suggest_limit=min(defaults.SUGGEST_LIMIT, args.max_limit),
         )
         config = ServeConfig(
             index=None if args.index is None else os.path.abspath(args.index),

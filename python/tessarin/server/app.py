@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import heapq
 import logging
 import os
 import signal
@@ -42,12 +41,14 @@ from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
 from .._version import __version__
-from ..index import Index, NodeMatch
+from ..index import Index
 from .align import segments
+from .api import Api
 from .config import CONFIG_ENV, ServeConfig
+from .errors import Busy, Refused
 from .holder import IndexHolder
 from .openapi import document
-from .params import BadRequest, read_params
+from .params import read_params
 
 __all__ = ["app_from_env", "create_app"]
 
@@ -55,17 +56,8 @@ log = logging.getLogger("tessarin.server")
 access_log = logging.getLogger("tessarin.access")
 
 STATIC = Path(__file__).resolve().parent / "static"
-SEARCH_PARAMS = ("q", "max_dist", "limit", "prefix", "min_score")
-SUGGEST_PARAMS = ("q", "max_dist", "limit")
 #: Matched terms listed with a search (the best few of possibly thousands).
 MATCHED_SHOWN = 5
-PREFIX_CHOICES: dict[str, bool | None] = {
-    "auto": None,
-    "true": True,
-    "false": False,
-    "1": True,
-    "0": False,
-}
 SECURITY_HEADERS = [
     # The page asks nothing of any other host, and nothing may frame it.
     (
@@ -100,7 +92,7 @@ class Service:
 
     async def run(self, work: Callable[[], T]) -> T:
         if self.pending >= self.limits.max_pending:
-            raise BadRequest(503, "the server is busy: too many queries are waiting; try again")
+            raise Busy("the server is busy: too many queries are waiting; try again")
         limiter = self._threads()
         self.pending += 1
         try:
@@ -123,30 +115,12 @@ class Matched(NamedTuple):
 
 def matched_terms(index: Index, query: str, max_dist: int, prefix: bool | None) -> list[Matched]:
     """The best few of the nodes that `Index.search` pools for these
-    arguments, nearest first, then the most searched.
-
-    Only nodes nearer than the query's length weigh anything in the score,
-    so only those are listed. Complete terms come from `suggest`, which
-    orders and cuts inside the engine; prefixes from `match_nodes`, asked
-    at growing distances until enough are found, so that a short query
-    never turns thousands of distant prefixes into Python objects.
-    """
-    if not query:
-        return []
-    reach = min(max_dist, len(query) - 1)
-    if prefix is not True:
-        complete = index.suggest(query, reach, MATCHED_SHOWN)
-        if complete or prefix is False:
-            return [Matched(s.term, s.distance, s.count, True) for s in complete]
-        if reach < max_dist and index.suggest(query, max_dist, 1):
-            return []  # complete terms match, all too far to weigh anything
-    nodes: list[NodeMatch] = []
-    for distance in range(reach + 1):
-        nodes = index.match_nodes(query, distance)
-        if len(nodes) >= MATCHED_SHOWN:
-            break
-    best = heapq.nsmallest(MATCHED_SHOWN, nodes, key=lambda n: (n.distance, -n.total_count, n.term))
-    return [Matched(n.term, n.distance, n.total_count, n.is_terminal) for n in best]
+    arguments, nearest first, then the most searched (the index's
+    `pooled_nodes`: which nodes count is the ranking's rule, not ours)."""
+    return [
+        Matched(p.term, p.distance, p.count, p.is_terminal)
+        for p in index.pooled_nodes(query, max_dist, MATCHED_SHOWN, prefix=prefix)
+    ]
 
 
 def _milliseconds(seconds: float) -> float:
@@ -160,15 +134,16 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
     holder = holder or IndexHolder(config.index)
     service = Service(config, holder)
     limits = config.limits
-    openapi = document(limits, __version__)
+    api = Api(limits)
+    openapi = document(api, __version__)
 
     async def search(request: Request) -> Response:
-        params = read_params(request.scope["query_string"], SEARCH_PARAMS)
-        query = params.text("q", limits.max_query)
-        max_dist = params.integer("max_dist", min(1, limits.max_dist), 0, limits.max_dist)
-        limit = params.integer("limit", limits.search_limit, 1, limits.max_limit)
-        prefix = params.choice("prefix", PREFIX_CHOICES)
-        min_score = params.fraction("min_score")
+        params = read_params(request.scope["query_string"], api.search)
+        query = params[api.query]
+        max_dist = params[api.max_dist]
+        limit = params[api.search_limit]
+        prefix = params[api.prefix]
+        min_score = params[api.min_score]
         index = holder.index
 
         def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
@@ -194,7 +169,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                 "query": query,
                 "max_dist": max_dist,
                 "limit": limit,
-                "prefix": {None: "auto", True: "true", False: "false"}[prefix],
+                "prefix": api.prefix.name_of(prefix),
                 "videos": videos,
                 "matched": matched,
                 "took_ms": _milliseconds(took),
@@ -202,10 +177,10 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         )
 
     async def suggest(request: Request) -> Response:
-        params = read_params(request.scope["query_string"], SUGGEST_PARAMS)
-        query = params.text("q", limits.max_query)
-        max_dist = params.integer("max_dist", min(1, limits.max_dist), 0, limits.max_dist)
-        limit = params.integer("limit", limits.suggest_limit, 1, limits.max_limit)
+        params = read_params(request.scope["query_string"], api.suggest)
+        query = params[api.query]
+        max_dist = params[api.max_dist]
+        limit = params[api.suggest_limit]
         index = holder.index
 
         def work() -> tuple[list[dict[str, Any]], float]:
@@ -234,7 +209,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         )
 
     async def info(request: Request) -> Response:
-        read_params(request.scope["query_string"], ())
+        read_params(request.scope["query_string"], api.none)
         index = holder.index
         meta = index.metadata
         return JSONResponse(
@@ -316,7 +291,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         routes=routes,
         lifespan=lifespan,
         exception_handlers={
-            BadRequest: _bad_request,
+            Refused: _refused,
             HTTPException: _http_error,
             Exception: _server_error,
         },
@@ -362,10 +337,9 @@ def _error(status: int, message: str, headers: Mapping[str, str] | None = None) 
     return JSONResponse({"error": message, "status": status}, status, headers=headers)
 
 
-async def _bad_request(request: Request, error: Exception) -> Response:
-    assert isinstance(error, BadRequest)
-    headers = {"retry-after": "1"} if error.status == 503 else None
-    return _error(error.status, error.message, headers)
+async def _refused(request: Request, error: Exception) -> Response:
+    assert isinstance(error, Refused)
+    return _error(error.status, error.message, error.headers)
 
 
 async def _http_error(request: Request, error: Exception) -> Response:

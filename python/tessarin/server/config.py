@@ -11,6 +11,8 @@ import dataclasses
 import json
 import os
 
+from .. import defaults
+
 __all__ = ["CONFIG_ENV", "Limits", "ServeConfig"]
 
 #: The environment variable that hands the configuration to worker processes.
@@ -22,14 +24,15 @@ class Limits:
     """Bounds on what one request may ask."""
 
     #: Longest query, in characters.
-    max_query: int = 64
-    #: Largest `max_dist` a request may give.
-    max_dist: int = 2
+    max_query: int = defaults.SERVER_MAX_QUERY
+    #: Largest `max_dist` a request may give (at most the package's
+    #: `defaults.MAX_DIST_CAP`).
+    max_dist: int = defaults.SERVER_MAX_DIST
     #: Largest `limit` a request may give.
-    max_limit: int = 100
+    max_limit: int = defaults.SERVER_MAX_LIMIT
     #: `limit` when a request gives none, for /search and /suggest.
-    search_limit: int = 10
-    suggest_limit: int = 8
+    search_limit: int = defaults.SEARCH_LIMIT
+    suggest_limit: int = defaults.SUGGEST_LIMIT
     #: Queries a worker process holds (running or waiting for a thread)
     #: before it answers 503 to more.
     max_pending: int = 256
@@ -42,6 +45,8 @@ class Limits:
         for name in ("max_query", "max_limit", "max_pending"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name} must be 1 or more")
+        if self.max_dist > defaults.MAX_DIST_CAP:
+            raise ValueError(f"max_dist must be at most {defaults.MAX_DIST_CAP}")
         if max(self.search_limit, self.suggest_limit) > self.max_limit:
             raise ValueError("the default limits must not exceed max_limit")
 
