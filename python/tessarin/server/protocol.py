@@ -22,10 +22,11 @@ crowd of slow clients makes it answer 503 to every real request.
   the connection once its request is answered. Where a head completes
   inside a chunk read, the rest of that chunk is not counted: a pipelined
   head may reach twice the cap, never more.
-* connections: at `max_connections` open connections, a new one closes the
-  connection that has waited longest for a request (an idle keep-alive one,
-  or a slow head: clients that hold a connection without using it), so that
-  a client that sends its request at once is served, `/health` included. If
+* connections: at `max_connections` open connections, a new one ends a
+  lingering close (below) or else closes the connection that has waited
+  longest for a request (an idle keep-alive one, or a slow head, answered
+  503: clients that hold a connection without using it), so that a client
+  that sends its request at once is served, `/health` included. If
   every connection is serving a request (rare: the application answers 503
   beyond `max_pending` queries), the new connection is closed at once.
 
@@ -263,15 +264,14 @@ class BoundedProtocol(HttpToolsProtocol):
             self.gate.open -= 1
 
     def evict(self) -> None:
-        """Closes the connection to make room for a new one."""
-        if self._begun:
-            self._refuse(Busy("the server is at its connection limit; try again"), "evicted")
-        else:
-            self._refuse(None, "evicted")
+        """Closes the connection to make room for a new one, at once."""
+        refusal = Busy("the server is at its connection limit; try again") if self._begun else None
+        self._refuse(refusal, "evicted", linger=False)
 
-    def _refuse(self, refusal: Refused | None, cause: str) -> None:
+    def _refuse(self, refusal: Refused | None, cause: str, linger: bool = True) -> None:
         """Answers `refusal` (None: nothing) to the head being read, after
-        the responses due to requests read before it; then closes."""
+        the responses due to requests read before it; then closes, after a
+        lingering close if `linger`."""
         self._deaf = True
         if self._due():
             self._then_refuse = (None if self._in_body else refusal, cause)
@@ -284,7 +284,7 @@ class BoundedProtocol(HttpToolsProtocol):
             transport.close()
             return
         transport.write(self._answer(refusal))
-        if not transport.can_write_eof():
+        if not (linger and transport.can_write_eof()):
             self._release()
             transport.close()
             return
