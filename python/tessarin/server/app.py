@@ -262,6 +262,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         tasks: set[asyncio.Task[Any]] = set()
         if holder.path is not None and config.reload_interval > 0:
             tasks.add(asyncio.create_task(holder.watch(config.reload_interval)))
+        hangups.catch()  # if no one did (another server running this app)
         hangup = asyncio.Event()
         loop = asyncio.get_running_loop()
 

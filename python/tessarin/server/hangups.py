@@ -8,7 +8,8 @@ The processes it starts inherit the blocked signal, so a worker being
 started cannot be killed by it either. A worker catches SIGHUP (`catch`)
 before it loads its index, which delivers any that waited: each is counted
 (`count`) and passed to whoever listens (`listen`, the application while it
-runs), until the process exits.
+runs), until the process exits. (An application that another server runs
+catches SIGHUP when it starts, if its event loop runs in the main thread.)
 
 A supervisor of several workers keeps SIGHUP blocked, takes the pending
 ones in its loop (`take`) and passes each on to every worker; a worker
