@@ -16,12 +16,20 @@ from _tessarin import PrefixSearch
 from ._version import __version__
 from .building.index_builder import IndexBuilder, build_index
 from .building.records import DEFAULT_VIDEO_TOP_N, TrieArrays, video_id
-from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
+from .errors import (
+    ArrowStreamError,
+    CorruptIndexError,
+    IndexFormatError,
+    NotAnIndexError,
+    RecordError,
+    TessarinError,
+)
 from .index import Index, NodeMatch, PooledNode, Suggestion, UncheckedIndexWarning, VideoMatch
 from .storage.container import Metadata
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
+    "ArrowStreamError",
     "CorruptIndexError",
     "Index",
     "IndexBuilder",
@@ -31,6 +39,7 @@ __all__ = [
     "NotAnIndexError",
     "PooledNode",
     "PrefixSearch",
+    "RecordError",
     "Suggestion",
     "TessarinError",
     "TrieArrays",

@@ -123,8 +123,14 @@ class NativeIndex:
         threads: int,
     ) -> list[list[tuple[str, float]]]: ...
 
-#: The kinds of fault of a refused record, by the numbers add_arrow reports.
+#: The kinds of fault of a refused record, by the numbers the builder reports.
 FAULTS: tuple[str, ...]
+
+def parse_integer(text: str) -> int | None:
+    """An integer as the builder reads counts and video identifiers written
+    as text: optional ASCII whitespace (space, \\t, \\n, \\v, \\f, \\r), an
+    optional sign, ASCII digits; -1 for one outside 0..4294967295, None for
+    text that is no integer."""
 
 @final
 class NativeBuilder:
@@ -145,12 +151,14 @@ class NativeBuilder:
     def add_records(
         self,
         records: Iterable[object],
-        slow: Callable[[int, object, str | None, str | None], tuple[object, ...]],
-    ) -> None:
-        """Adds (term, video, count) tuples of plain types natively; any
-        other record, and any refused one, goes to slow(number, record,
-        id_mode, problem), which returns it as plain types or raises the
-        error naming it (problem: the native refusal, if any)."""
+        plain: Callable[[int, object], tuple[str, bytes | int, int]],
+    ) -> tuple[int, object, int, str, str] | None:
+        """Adds (term, video, count) tuples; one of types the builder does
+        not take as they are (a str subclass, bytes-like, an int by
+        __index__, ...) goes to plain(number, record) first, which returns
+        it as (str, int or bytes, int) or raises. Stops at the first record
+        the builder refuses and returns (number, record, fault, value,
+        message); None when every record was added."""
     def add_arrow(
         self,
         data: object,
@@ -160,11 +168,12 @@ class NativeBuilder:
         skip: bool = False,
         null_count_is_one: bool = False,
         on_batch: Callable[[int], object] | None = None,
-    ) -> tuple[int, int, int, list[int], list[tuple[int, int, str]]]:
+    ) -> tuple[int, int, int, list[int], list[tuple[int, int, str, str]], str | None]:
         """Adds the rows of Arrow data (PyCapsule interface), without the
-        interpreter lock; stops at the first refused row unless `skip`.
-        Returns (rows, added, refused, refused by fault, up to 5 examples
-        as (row from 0, fault, message))."""
+        interpreter lock; stops at the first refused row unless `skip`, and
+        when on_batch raises (which propagates). Returns (rows, added,
+        refused, refused by fault, up to 5 examples as (row from 0, fault,
+        value, message), the stream's error if it failed, else None)."""
     def arrays(
         self, video_top_n: int
     ) -> tuple[

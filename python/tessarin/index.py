@@ -21,6 +21,7 @@ the same video scores) but behaves as a Python library is expected to:
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import mmap
 import numbers
@@ -38,7 +39,7 @@ from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, Tessar
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
 from .storage import container
 from .storage.container import Metadata
-from .storage.files import write_atomically
+from .storage.files import read_whole, write_file
 
 if TYPE_CHECKING:
     from _tessarin import PrefixSearch
@@ -253,7 +254,14 @@ class Index:
     @classmethod
     def load(cls, source: Source, *, verify: bool = True) -> Index:
         """Loads an index from a path or from bytes (`bytes`, `bytearray`,
-        `memoryview`, `mmap`; not copied).
+        `memoryview`, `mmap`; read, not kept: the caller's buffer may be
+        closed or changed once this returns).
+
+        A path must name a regular file (a FIFO or a device is refused at
+        once, never read); the file is read into memory in one pass and
+        that copy is checked and decoded, so a file rewritten or truncated
+        meanwhile gives an error, never a crash. A buffer the caller passes
+        must not change while this runs.
 
         Index files are checked against their checksum (`verify=False`
         skips that, not the structural checks). A bare saved form, as
@@ -261,7 +269,8 @@ class Index:
         that gives an `UncheckedIndexWarning`.
 
         Raises `NotAnIndexError`, `CorruptIndexError` or `IndexFormatError`
-        (all `TessarinError`), or `OSError` for a file that cannot be read.
+        (all `TessarinError`), or `OSError` for a file that cannot be read
+        (`NotARegularFileError` for one that is not a regular file).
         """
         if isinstance(source, (str, os.PathLike)):
             return cls._load_path(os.fspath(source), verify)
@@ -274,30 +283,34 @@ class Index:
 
     @classmethod
     def _load_path(cls, path: str, verify: bool) -> Index:
-        with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            if size == 0:
-                raise NotAnIndexError(f"{path}: an empty file is not a tessarin index")
-            failure: TessarinError | None = None
-            with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-                try:
-                    return cls._load_buffer(mapped, verify, stacklevel=4)
-                except TessarinError as error:
-                    # Raised once the map is closed: the traceback holds views of it.
-                    failure = type(error)(f"{path}: {error}")
-                    if hasattr(error, "kind"):
-                        failure.kind = error.kind  # type: ignore[attr-defined]
-            raise failure
+        data = read_whole(path)
+        try:
+            if not data:
+                raise NotAnIndexError("an empty file is not a tessarin index")
+            return cls._load_buffer(data, verify, stacklevel=4)
+        except TessarinError as error:
+            failure = type(error)(f"{path}: {error}")
+            if hasattr(error, "kind"):
+                failure.kind = error.kind  # type: ignore[attr-defined]
+            raise failure from None
+        finally:
+            if isinstance(data, mmap.mmap):
+                # No view of it is left (_load_buffer releases them all); were
+                # one left, the memory would go with it, never an error here.
+                with contextlib.suppress(BufferError):
+                    data.close()
 
     @classmethod
     def _load_buffer(
         cls, data: bytes | bytearray | memoryview | mmap.mmap, verify: bool, stacklevel: int = 3
     ) -> Index:
-        view = memoryview(data)
-        try:
-            if container.is_container(view):
-                metadata, payload = container.parse(view, verify=verify)
-                native = NativeIndex.from_saved(payload)
+        # Every view of `data` is released on the way out, error or not, so
+        # that the caller can close or resize its buffer whatever happened.
+        with memoryview(data) as view, view.cast("B") as flat:
+            if container.is_container(flat):
+                metadata, payload = container.parse(flat, verify=verify)
+                with payload:
+                    native = NativeIndex.from_saved(payload)
                 found = (native.node_count, native.term_count, native.video_count, native.id_mode)
                 said = (metadata.nodes, metadata.terms, metadata.videos, metadata.id_mode)
                 if found != said:
@@ -306,23 +319,21 @@ class Index:
                     )
                 return cls._make(native, metadata)
             try:
-                native = NativeIndex.from_saved(view)
+                native = NativeIndex.from_saved(flat)
             except CorruptIndexError as error:
                 if getattr(error, "kind", None) is not ErrorKind.DECODE:
                     raise  # a saved form, but a damaged one
                 raise NotAnIndexError(
                     f"not a tessarin index file, nor a saved index ({error})"
                 ) from None
-            warnings.warn(
-                "loaded a bare saved index, which has no checksum: damage to it may go "
-                "unnoticed (Index.save writes a checked index file)",
-                UncheckedIndexWarning,
-                stacklevel=stacklevel,
-            )
-            metadata = dataclasses.replace(cls._metadata_of(native, None), builder="", created="")
-            return cls._make(native, metadata)
-        finally:
-            view.release()
+        warnings.warn(
+            "loaded a bare saved index, which has no checksum: damage to it may go "
+            "unnoticed (Index.save writes a checked index file)",
+            UncheckedIndexWarning,
+            stacklevel=stacklevel,
+        )
+        metadata = dataclasses.replace(cls._metadata_of(native, None), builder="", created="")
+        return cls._make(native, metadata)
 
     @staticmethod
     def _metadata_of(
@@ -381,16 +392,23 @@ class Index:
 
     def to_bytes(self) -> bytes:
         """The index file's bytes: header, metadata and saved form."""
+        return b"".join(self._file_chunks())
+
+    def _file_chunks(self) -> list[bytes]:
+        """The index file's bytes in two parts: header, then saved form."""
         payload = self._native.to_saved()
-        return container.container_header(self._metadata, payload) + payload
+        return [container.container_header(self._metadata, payload), payload]
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the index file, whole or not at all (through a temporary
-        file in the same folder; a symbolic link is followed, not replaced)."""
-        payload = self._native.to_saved()
-        write_atomically(
-            os.fspath(path), [container.container_header(self._metadata, payload), payload]
-        )
+        """Writes the index file, whole or not at all: through a temporary
+        file in the same folder, which a process killed midway does not
+        leave behind. A symbolic link is followed, not replaced. A path that
+        names something other than a regular file (a FIFO, a device) is
+        refused, never replaced, unless it names one of the process's open
+        descriptors (/dev/stdout, /dev/fd/N), written in place.
+
+        Raises OSError (`NotARegularFileError`, `IsADirectoryError`, ...)."""
+        write_file(os.fspath(path), self._file_chunks())
 
     def to_prefix_search(self) -> PrefixSearch:
         """The same index as the extension's `PrefixSearch`."""

@@ -246,7 +246,7 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   std::vector<std::uint32_t> identity(videos.size());
   for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
   const std::vector<std::uint8_t> table = videos.sorted_bytes(identity);
-  const std::size_t width = videos.kind() == VideoKind::kInt ? 4 : 16;
+  const std::size_t width = videos.kind() == IdMode::Int32 ? 4 : 16;
   for (std::size_t at = 0; at < table.size(); at += width) {
     input.video_index.add(std::span<const std::uint8_t>(table).subspan(at, width));
   }
@@ -362,10 +362,10 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   std::vector<std::uint32_t>().swap(shape.children);
   trie.child_labels = std::move(shape.labels);
   trie.child_transitions = transitions_of(n);
-  if (videos.kind() == VideoKind::kInt) {
+  if (videos.kind() == IdMode::Int32) {
     trie.id_mode = IdMode::Int32;
     trie.video_int_ids = videos.ints();
-  } else if (videos.kind() == VideoKind::kUuid) {
+  } else if (videos.kind() == IdMode::Uuid) {
     trie.video_uuids = videos.uuids();
   }
   progress(work, work);

@@ -303,6 +303,8 @@ TEST(propagation_matches_the_plain_model_on_random_trees) {
 TEST(both_traversals_give_the_same_index_on_random_records) {
   // The record builder's traversal by depth against lay_out() and
   // propagate(): the same saved form, byte for byte.
+  using tessarin::builder::Field;
+  constexpr auto kUnchecked = tessarin::builder::TermForm::kUnchecked;
   std::mt19937 rng(23);
   const std::vector<std::string> pieces{"a", "b", "ab", "\xc3\xa9", "\xe4\xb8\xad", " "};
   for (int round = 0; round < 150; ++round) {
@@ -314,8 +316,8 @@ TEST(both_traversals_give_the_same_index_on_random_records) {
       tessarin::builder::VideoValue video;
       video.integer = static_cast<std::uint32_t>(rng() % 9);
       const std::int64_t count = rng() % 6 == 0 ? std::int64_t{kMax} - rng() % 2 : rng() % 30;
-      CHECK(!by_depth.add(term, video, count).has_value());
-      CHECK(!by_arrays.add(term, video, count).has_value());
+      CHECK(!by_depth.add(term, kUnchecked, video, Field::of_signed(count)).has_value());
+      CHECK(!by_arrays.add(term, kUnchecked, video, Field::of_signed(count)).has_value());
     }
     const std::size_t top_n = rng() % 4;
     const auto quiet = [](std::size_t, std::size_t) {};

@@ -34,6 +34,7 @@ NANOBIND_ALLOWED = [
     "tessarin._native.NativeIndex",
     "tessarin._native.NativeIndex.__init__",
     "tessarin._native.NativeIndex.from_saved",
+    "tessarin._native.parse_integer",
     "tessarin._native.set_corrupt_index_error",
 ]
 

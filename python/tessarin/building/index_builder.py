@@ -32,10 +32,11 @@ class IndexBuilder(RecordBuilder):
     joined by "+"); the index records it and applies it to its queries.
     Video identifiers are `uuid.UUID` or 16-byte `bytes` (stored as their 16
     bytes), or integers 0 ... 4294967295 (stored as 4 little-endian bytes);
-    one index holds one kind. A bad record raises `ValueError` or
-    `TypeError` naming it by its number (counting from 1 over all records
-    this builder was given) and leaves the builder as it was before that
-    record.
+    one index holds one kind. A bad record raises `RecordError` (a
+    `ValueError`, with the refusal's kind, number and value) or, for a value
+    of the wrong type, `TypeError`, naming it by its number (counting from 1
+    over all records this builder was given) and leaving the builder as it
+    was before that record.
     """
 
     def index(

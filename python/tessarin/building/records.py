@@ -43,6 +43,7 @@ from typing import Any, NamedTuple, SupportsIndex, cast
 from _tessarin import PrefixSearch
 
 from .. import _native
+from ..errors import ArrowStreamError, RecordError
 from ..normalization import normalizer, steps_of
 
 __all__ = [
@@ -64,9 +65,6 @@ Payload = tuple[int, list[int], list[int]]
 #: progress(step, done, total) while an index is built (step: "build"; done
 #: reaches total at the end).
 BuildProgress = Callable[[str, int, int], None]
-
-_UUID_KIND = "uuid"
-_INT_KIND = "int"
 
 
 class TrieArrays(NamedTuple):
@@ -161,11 +159,20 @@ class RecordBuilder:
 
     def add(self, term: str, video: VideoId, count: int = 1) -> None:
         """Add one record: `video` was reached `count` times through `term`."""
-        self._native.add_records(((term, video, count),), _slow_record)
+        self.add_many(((term, video, count),))
 
     def add_many(self, records: Iterable[tuple[str, VideoId, int]]) -> None:
         """Add (term, video, count) records from any iterable, streaming."""
-        self._native.add_records(records, _slow_record)
+        refused = self._native.add_records(records, _plain_record)
+        if refused is not None:
+            n, record, fault, value, problem = refused
+            raise RecordError(
+                f"record {n} {_describe(record)}: {problem}",
+                fault=_native.FAULTS[fault],
+                row=n,
+                value=value,
+                problem=problem,
+            )
 
     def add_arrow(
         self,
@@ -186,24 +193,36 @@ class RecordBuilder:
         `term`, `video` and `count` name the columns; `count=None` counts
         each row once (raw search events). Terms are text; videos integers,
         16-byte binary, or text (decimal or a UUID); counts integers or
-        decimal text. A bad row raises `ValueError` naming it ("row N", from
-        1 over this call's rows; the rows before it are added), unless
+        decimal text: ASCII digits, an optional sign, ASCII whitespace
+        around (what Python's `int()` reads in ASCII, without "_"). A bad
+        row raises `RecordError` (a `ValueError`) naming it ("row N", from 1
+        over this call's rows; the rows before it are added), unless
         `skip_bad`, which skips it and counts it in the report. `on_batch`
-        is called after each batch with the rows read so far.
+        is called after each batch with the rows read so far; an exception
+        it raises stops the reading and propagates. A stream whose producer
+        fails raises `ArrowStreamError` (an `OSError`).
         """
-        rows, added, refused, by_fault, examples = self._native.add_arrow(
+        rows, added, refused, by_fault, examples, failure = self._native.add_arrow(
             data, term, video, count, skip_bad, null_count_is_one, on_batch
         )
-        if refused and not skip_bad:
-            row, _, message = examples[0]
-            raise ValueError(f"row {row + 1}: {message}")
+        if failure is not None:
+            raise ArrowStreamError(failure)
         names = _native.FAULTS
+        if refused and not skip_bad:
+            row, fault, value, problem = examples[0]
+            raise RecordError(
+                f"row {row + 1}: {problem}",
+                fault=names[fault],
+                row=row + 1,
+                value=value,
+                problem=problem,
+            )
         return ArrowReport(
             rows,
             added,
             refused,
             {names[k]: n for k, n in enumerate(by_fault) if n},
-            [RefusedRow(row + 1, names[fault], message) for row, fault, message in examples],
+            [RefusedRow(row + 1, names[fault], problem) for row, fault, _, problem in examples],
         )
 
     def arrays(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> TrieArrays:
@@ -235,15 +254,16 @@ class RecordBuilder:
         return self._native.build(top_n, progress, release)
 
 
-# The slow path of add_many: records that are not plain (str, int or bytes
-# or UUID, int) tuples, and every refusal, each naming the record.
+# The Python types that the native builder does not take as they are: a
+# str subclass, a uuid.UUID subclass, bytes-like objects, integers by
+# __index__ (numpy's, IntEnum). Converting them is Python's business, since
+# the core sees no Python object; every check of a value (empty term,
+# ranges, 16 bytes, kinds, UTF-8) is the core's (src/build/record_checks.h).
 
 
-def _slow_record(n: int, record: object, kind: str | None, problem: str | None) -> tuple[Any, ...]:
-    """Converts record n to plain (term, video key, count), or raises the
-    error that names it; `problem` is the native builder's own refusal."""
-    if problem is not None:
-        raise _fail(ValueError, n, record, problem)
+def _plain_record(n: int, record: object) -> tuple[str, bytes | int, int]:
+    """Record n as the native builder takes it, (str, int or bytes, int), or
+    the TypeError that names it."""
     term: Any
     video: Any
     count: Any
@@ -253,100 +273,27 @@ def _slow_record(n: int, record: object, kind: str | None, problem: str | None) 
         raise TypeError(
             f"record {n} {_describe(record)}: expected a (term, video, count) tuple"
         ) from None
+
+    def wrong(problem: str) -> TypeError:
+        return TypeError(f"record {n} {_describe(record)}: {problem}")
+
     key: bytes | int
-    t = type(video)
-    if t is int or t is bytes:
-        key = video
-    elif t is uuid.UUID:
-        key = video.bytes
-    else:
-        key = _video_key(n, record, video)
-    if type(count) is not int or count < 0 or count > U32_MAX:
-        count = _count(n, record, count)
-    if type(term) is not str:
-        term = _term_type(n, record, term)
-    _video_kind(n, record, key, kind)
-    _check_term(n, record, term)
-    return (term, key, count)
-
-
-def _fail(error: type[Exception], n: int, record: object, problem: str) -> Exception:
-    return error(f"record {n} {_describe(record)}: {problem}")
-
-
-def _video_key(n: int, record: object, video: object) -> bytes | int:
     if isinstance(video, uuid.UUID):
-        return video.bytes
-    if isinstance(video, (bytes, bytearray, memoryview)):
-        return bytes(video)
-    if not isinstance(video, bool) and hasattr(type(video), "__index__"):
-        return operator.index(cast(SupportsIndex, video))  # checked just above
-    raise _fail(
-        TypeError,
-        n,
-        record,
-        f"a video identifier must be a uuid.UUID, 16 bytes or an int in 0..{U32_MAX}, "
-        f"not {type(video).__name__}",
-    )
-
-
-def _count(n: int, record: object, count: object) -> int:
-    if isinstance(count, bool) or not hasattr(type(count), "__index__"):
-        raise _fail(TypeError, n, record, f"the count must be an int, not {type(count).__name__}")
-    value = operator.index(cast(SupportsIndex, count))  # checked just above
-    if not 0 <= value <= U32_MAX:
-        raise _fail(ValueError, n, record, f"the count {value} is outside 0..{U32_MAX}")
-    return value
-
-
-def _term_type(n: int, record: object, term: object) -> str:
-    if isinstance(term, str):
-        return str(term)
-    raise _fail(TypeError, n, record, f"the term must be a str, not {type(term).__name__}")
-
-
-def _check_term(n: int, record: object, term: str) -> None:
-    if not term:
-        raise _fail(ValueError, n, record, "the term is empty")
-    if "\x00" in term:
-        # Label 0 marks a node without a label, which the matchers skip.
-        raise _fail(ValueError, n, record, "the term holds the character U+0000")
-    if not term.isascii():
-        try:
-            term.encode("utf-8")
-        except UnicodeEncodeError:
-            raise _fail(
-                ValueError, n, record, "the term holds a lone surrogate, which is not a character"
-            ) from None
-
-
-def _video_kind(n: int, record: object, key: bytes | int, have: str | None) -> str:
-    """The kind of a new video's identifier, checked against the index's kind."""
-    if isinstance(key, bytes):
-        kind = _UUID_KIND
-        if len(key) != 16:
-            raise _fail(
-                ValueError,
-                n,
-                record,
-                f"a bytes video identifier must be 16 bytes long, not {len(key)}",
-            )
+        key = video.bytes
+    elif isinstance(video, (bytes, bytearray, memoryview)):
+        key = bytes(video)
+    elif not isinstance(video, bool) and hasattr(type(video), "__index__"):
+        key = operator.index(cast(SupportsIndex, video))  # checked just above
     else:
-        kind = _INT_KIND
-        if not 0 <= key <= U32_MAX:
-            raise _fail(
-                ValueError, n, record, f"the video identifier {key} is outside 0..{U32_MAX}"
-            )
-    if have is not None and have != kind:
-        held = "UUIDs" if have == _UUID_KIND else "integers"
-        raise _fail(
-            ValueError,
-            n,
-            record,
-            f"mixed video identifier kinds: this index holds {held}; "
-            "one index holds UUIDs (or 16 bytes) or integers, not both",
+        raise wrong(
+            f"a video identifier must be a uuid.UUID, 16 bytes or an int in 0..{U32_MAX}, "
+            f"not {type(video).__name__}"
         )
-    return kind
+    if isinstance(count, bool) or not hasattr(type(count), "__index__"):
+        raise wrong(f"the count must be an int, not {type(count).__name__}")
+    if not isinstance(term, str):
+        raise wrong(f"the term must be a str, not {type(term).__name__}")
+    return (str(term), key, operator.index(cast(SupportsIndex, count)))
 
 
 def video_id(text: str) -> uuid.UUID | int:

@@ -15,7 +15,7 @@ import sys
 from collections.abc import Sequence
 
 from . import build, info, search, serve, terms
-from .common import PROG, CommandError
+from .common import PROG, CommandError, os_message
 from .parser import make_parser
 
 __all__ = ["main", "run"]
@@ -39,14 +39,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return 1  # the reader of a listing went away (`| head`): stop quietly
     except MemoryError:
         return _fail("out of memory")
+    except OSError as error:
+        return _fail(os_message(error))
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         return _fail(f"{type(error).__name__}: {error}")
+    finally:
+        _settle_stdout()
+
+
+def _settle_stdout() -> None:
+    """If standard output cannot take what is left for it (after a failure),
+    sends that to the null device instead: the interpreter's last flush
+    would fail again, with a message of its own and status 120."""
+    try:
+        sys.stdout.flush()
+    except OSError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 def _fail(message: str, status: int = 1) -> int:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
 from typing import Any
 
@@ -12,7 +13,14 @@ from ..building.records import DEFAULT_VIDEO_TOP_N
 from ..errors import TessarinError
 from ..index import Index
 from ..read import FORMATS, ReadOptions, ReadReport, RecordError, read_records
-from ..storage.files import check_writable, same_file
+from ..storage.files import (
+    check_writable,
+    descriptor_of,
+    require_regular,
+    same_file,
+    write_all,
+    write_file,
+)
 from .arguments import positive
 from .common import CommandError, os_message
 from .progress import ProgressBar
@@ -86,7 +94,9 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     delay = 0.5 if args.progress is None else 0.0
-    if args.out != "-":
+    _check_records(args.records)
+    out = 1 if args.out == "-" else descriptor_of(args.out)
+    if out is None:
         if args.records != "-" and same_file(args.records, args.out):
             raise CommandError(f"{args.out}: is the records file itself; give another OUT")
         try:
@@ -137,9 +147,9 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if building is not None:
             building.finish()
-    size = _write(args.out, index)
+    where = _STREAMS.get(out, args.out) if out is not None else args.out
+    size = _write(args.out, out, where, index)
     if not args.quiet:
-        where = "standard output" if args.out == "-" else args.out
         print(
             f"{where}: {records:,} {'pairs of events' if args.events else 'records'}, "
             f"{terms:,} terms, "
@@ -156,16 +166,34 @@ def _report_skipped(report: ReadReport) -> None:
         print(f"  {example}", file=sys.stderr)
 
 
-def _write(path: str, index: Index) -> int:
-    """Write all or nothing: a failed build never leaves a partial file.
-    Returns the file's size."""
-    if path == "-":
-        data = index.to_bytes()
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-        return len(data)
+def _check_records(source: str) -> None:
+    """Refuses records named by a path that is neither a file nor a folder
+    (a FIFO, a device): those are read only as standard input (-)."""
+    if source == "-":
+        return
     try:
-        index.save(path)
-        return os.path.getsize(path)
+        mode = os.stat(source).st_mode
+    except OSError:
+        return  # a glob, or missing: the reader says
+    if not stat.S_ISDIR(mode):
+        try:
+            require_regular(source, mode, "give - to read records from standard input")
+        except OSError as error:
+            raise CommandError(str(error)) from None
+
+
+_STREAMS = {1: "standard output", 2: "standard error"}
+
+
+def _write(path: str, fd: int | None, where: str, index: Index) -> int:
+    """Writes the index file: in place through a descriptor (standard
+    output), every byte checked, or all or nothing at `path` (a failed build
+    never leaves a partial file). Returns its size."""
+    chunks = index._file_chunks()
+    try:
+        return write_all(fd, chunks) if fd is not None else write_file(path, chunks)
     except OSError as error:
-        raise CommandError(f"{path}: {error.strerror or error}") from None
+        if fd is None:
+            raise CommandError(f"{path}: {error.strerror or error}") from None
+        total = sum(map(len, chunks))
+        raise CommandError(f"{where}: {error.strerror} (of {total:,} to write)") from None

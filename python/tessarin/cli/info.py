@@ -4,14 +4,13 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from typing import Any
 
 from ..errors import TessarinError
 from ..storage.container import FORMAT_VERSION
 from ..storage.file_info import read_file_info
-from .common import CommandError, os_message
+from .common import CommandError, emit, emit_json, os_message, shown
 
 __all__ = ["add_parser", "run"]
 
@@ -57,12 +56,14 @@ def run(args: argparse.Namespace) -> int:
         "checksum": ("verified" if found.verified else "not checked") if is_file else "none",
     }
     if args.json:
-        json.dump({k.replace(" ", "_"): v for k, v in fields.items()}, sys.stdout)
-        sys.stdout.write("\n")
+        emit_json({k.replace(" ", "_"): v for k, v in fields.items()})
         return 0
-    rows = [(k, f"{v:,}" if isinstance(v, int) else v) for k, v in fields.items() if v is not None]
+    rows = [
+        (k, f"{v:,}" if isinstance(v, int) else shown(v))
+        for k, v in fields.items()
+        if v is not None
+    ]
     rows[4] = ("size", f"{size:,} bytes")
     width = max(len(k) for k, _ in rows)
-    for key, value in rows:
-        print(f"{key:<{width}}  {value}")
+    emit("".join(f"{key:<{width}}  {value}\n" for key, value in rows))
     return 0

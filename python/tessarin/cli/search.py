@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from typing import Any
 
 from .. import defaults
 from .arguments import fraction, index_and_text, max_dist_option, positive
-from .common import check_text, load_index, note_sample, table
+from .common import check_text, emit, emit_json, load_index, note_sample, table
 
 __all__ = ["add_parser", "run"]
 
@@ -57,13 +56,12 @@ def run(args: argparse.Namespace) -> int:
             min_score=args.min_score,
         )
     if args.json:
-        json.dump([{"video": video, "score": score} for video, score in results], sys.stdout)
-        sys.stdout.write("\n")
+        emit_json([{"video": video, "score": score} for video, score in results])
         return 0
     note_sample(args)
     if not results:
         if args.text.strip():
             print(f"no video matches {args.text!r}", file=sys.stderr)
         return 0
-    table([(video, f"{score:.4f}") for video, score in results], ("video", "score"), sys.stdout)
+    emit(table([(video, f"{score:.4f}") for video, score in results], ("video", "score")))
     return 0

@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from typing import Any
 
 from .. import defaults
 from .arguments import index_and_text, max_dist_option, positive
-from .common import check_text, load_index, note_sample, table
+from .common import check_text, emit, emit_json, load_index, note_sample, table
 
 __all__ = ["add_parser", "run"]
 
@@ -39,13 +38,12 @@ def run(args: argparse.Namespace) -> int:
         found = load_index(args.index).suggest(args.text, args.max_dist, args.limit)
     if args.json:
         rows = [{"term": s.term, "distance": s.distance, "count": s.count} for s in found]
-        json.dump(rows, sys.stdout, ensure_ascii=False)
-        sys.stdout.write("\n")
+        emit_json(rows)
         return 0
     note_sample(args)
     if not found:
         if args.text.strip():
             print(f"no term within {args.max_dist} of {args.text!r}", file=sys.stderr)
         return 0
-    table([(s.term, str(s.distance)) for s in found], ("term", "distance"), sys.stdout)
+    emit(table([(s.term, str(s.distance)) for s in found], ("term", "distance")))
     return 0

@@ -6,26 +6,24 @@ from __future__ import annotations
 import re
 from typing import Any
 
+from .. import _native
+from .connection import duckdb_problem
 from .options import ReadOptions, RecordError
 from .source import Source, csv_dialect
 
 __all__ = ["choose_columns", "read_columns"]
 
 
-_NUMBER = re.compile(r"\s*[+-]?\d+\s*")
-
-
 def _is_header(row: list[str]) -> bool:
     """Whether the first row of a CSV file names its columns: it names term
     and video, or its count (in a row of two fields, its video) is no
-    number."""
+    integer as the builder reads integers (and, for a video, no UUID)."""
     if {"term", "video"} <= {name.strip().lower() for name in row}:
         return True
     if len(row) >= 3:
-        return not _NUMBER.fullmatch(row[2])
+        return _native.parse_integer(row[2]) is None
     if len(row) == 2:
-        video = row[1].strip()
-        return not (video.isdigit() or len(video) >= 32)
+        return _native.parse_integer(row[1]) is None and len(row[1].strip()) < 32
     return False
 
 
@@ -57,7 +55,7 @@ def choose_columns(
     video = _pick(names, options.video, "video", 1 if positional else None)
     if term is None or video is None:
         raise RecordError(
-            f"{source.name}: no term and video columns (the columns: {', '.join(names)}); "
+            f"no term and video columns (the columns: {', '.join(names)}); "
             "name them term, video and count, or map them with the column options"
         )
     count = None
@@ -74,7 +72,7 @@ def read_columns(con: Any, source: Source, options: ReadOptions) -> tuple[list[s
         try:
             rows = con.sql(f"SELECT * FROM {source.relation('header=false')} LIMIT 1").fetchall()
         except Exception as error:
-            if "Maximum line size" not in str(error):
+            if not duckdb_problem(error).line_too_long:
                 raise
             source.long_lines = True
             rows = con.sql(f"SELECT * FROM {source.relation('header=false')} LIMIT 1").fetchall()

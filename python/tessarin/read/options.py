@@ -1,10 +1,12 @@
 """What `read_records` is asked: the formats, the options, the progress
-callback, and the error it raises."""
+callback, and the error it raises (`tessarin.errors.RecordError`)."""
 
 from __future__ import annotations
 
 import dataclasses
 from collections.abc import Callable
+
+from ..errors import RecordError
 
 __all__ = ["FORMATS", "ReadOptions", "ReadProgress", "RecordError"]
 
@@ -13,11 +15,6 @@ FORMATS = ("csv", "tsv", "parquet", "json")
 
 #: progress(fraction of the input read, or None when unknown; rows read).
 ReadProgress = Callable[[float | None, int], None]
-
-
-class RecordError(ValueError):
-    """Records that cannot be read; the message names the file, the row or
-    line, and the value."""
 
 
 @dataclasses.dataclass(frozen=True)

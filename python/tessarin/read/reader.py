@@ -3,9 +3,8 @@ Arrow batches; bad rows fail or are skipped and reported."""
 
 from __future__ import annotations
 
-import re
-
 from ..building.records import RecordBuilder
+from ..errors import ArrowStreamError
 from .columns import choose_columns, read_columns
 from .connection import connect, duckdb_message, first_line
 from .inputs import spooled
@@ -15,10 +14,6 @@ from .source import Source
 from .sql import identifier, literal
 
 __all__ = ["read_records"]
-
-
-def _describe_event(term: str, video: object) -> str:
-    return f"the search events of ({term!r}, {video!r})"
 
 
 class _Reader(Tally):
@@ -37,9 +32,8 @@ class _Reader(Tally):
         try:
             names, relation = read_columns(self.con, source, self.options)
             term, video, count = choose_columns(names, source, self.options)
-        except RecordError as error:
-            text = str(error)
-            raise RecordError(text if source.name in text else f"{source.name}: {text}") from None
+        except RecordError as error:  # about the columns, which name no file
+            raise RecordError(f"{source.name}: {error}") from None
         except Exception as error:  # noqa: BLE001 - DuckDB raises several kinds
             raise RecordError(duckdb_message(error, source)) from None
         rejects = None
@@ -80,8 +74,18 @@ class _Reader(Tally):
                 null_count_is_one=source.format in ("csv", "tsv"),
                 on_batch=on_batch,
             )
-        except ValueError as error:
-            raise RecordError(self.locate(source, str(error))) from None
+        except RecordError as error:  # a refused row, as the builder typed it
+            raise RecordError(
+                self.locate(source, error.row, error.problem or str(error)),
+                fault=error.fault,
+                row=error.row,
+                value=error.value,
+                problem=error.problem,
+            ) from None
+        except ArrowStreamError as error:  # DuckDB failed while it streamed
+            raise RecordError(duckdb_message(error.reason, source)) from None
+        except ValueError as error:  # columns of a type the builder cannot read
+            raise RecordError(self.locate(source, None, str(error))) from None
         except (OSError, RuntimeError) as error:
             raise RecordError(duckdb_message(error, source)) from None
         except Exception as error:
@@ -91,7 +95,7 @@ class _Reader(Tally):
         self.rows += report.rows
         self.added += report.added
         for example in report.examples:
-            self.skip(example.fault, self.locate(source, f"row {example.row}: {example.message}"))
+            self.skip(example.fault, self.locate(source, example.row, example.message))
         for reason, n in report.by_fault.items():
             shown = sum(1 for e in report.examples if e.fault == reason)
             if n > shown:
@@ -123,12 +127,14 @@ class _Reader(Tally):
             return None
         return None
 
-    def locate(self, source: Source, message: str) -> str:
-        """A builder's "row N: problem" as the file's row, or, for events
-        (aggregated, so rows are gone), as the values."""
-        if not self.options.events:
-            return f"{source.name}, {message}"
-        return source.name + ": " + re.sub(r"^row \d+: ", "a search event: ", message)
+    def locate(self, source: Source, row: int | None, problem: str) -> str:
+        """A problem of the file's row `row` (from 1; None: of the file),
+        or, for events (aggregated, so rows are gone), of a search event."""
+        if self.options.events:
+            where = "" if row is None else "a search event: "
+            return f"{source.name}: {where}{problem}"
+        where = "" if row is None else f"row {row}: "
+        return f"{source.name}, {where}{problem}"
 
     def collect_rejects(self, source: Source, table: str) -> None:
         try:

@@ -30,6 +30,7 @@ import dataclasses
 import datetime
 import json
 import os
+import re
 import struct
 import zlib
 from collections.abc import Mapping
@@ -55,6 +56,13 @@ _PAYLOAD_LENGTH = struct.Struct("<Q")
 HEADER_SIZE = _FIXED.size  # 20: where the metadata starts
 #: The largest metadata block a reader accepts; real ones are ~300 bytes.
 MAX_METADATA = 1 << 20
+#: The deepest nesting of the metadata's JSON a reader accepts; real ones have 1.
+MAX_DEPTH = 16
+# A JSON string, up to its closing quote or the end of the text: each one
+# is scanned once (possessive, no backtracking), so any text is linear.
+_JSON_STRING = re.compile(r'"(?:[^"\\]+|\\.?)*+(?:"|\Z)', re.DOTALL)
+_NOT_BRACKET = re.compile(r"[^\[\]{}]+")
+_EMPTY_PAIR = re.compile(r"\[\]|\{\}")
 
 Buffer = bytes | bytearray | memoryview
 
@@ -81,10 +89,20 @@ class Metadata:
         return json.dumps(dataclasses.asdict(self), sort_keys=True).encode()
 
     @classmethod
-    def from_json(cls, data: Buffer) -> Metadata:
+    def from_json(cls, data: bytes) -> Metadata:
+        """From the metadata block of a file: JSON of at most `MAX_DEPTH`
+        levels, whose fields have the types above. Raises CorruptIndexError."""
         try:
-            fields = json.loads(bytes(data).decode("utf-8"))
-        except (UnicodeDecodeError, ValueError) as error:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise CorruptIndexError(f"the index file's metadata is not UTF-8: {error}") from None
+        if _depth_exceeds(text, MAX_DEPTH):
+            raise CorruptIndexError(
+                f"the index file's metadata is not JSON of at most {MAX_DEPTH} levels"
+            )
+        try:
+            fields = json.loads(text)
+        except (ValueError, RecursionError) as error:
             raise CorruptIndexError(f"the index file's metadata is not JSON: {error}") from None
         if not isinstance(fields, Mapping):
             raise CorruptIndexError("the index file's metadata is not a JSON object")
@@ -102,12 +120,44 @@ class Metadata:
         for name in ("nodes", "terms", "videos", "video_top_n"):
             value = values.get(name)
             if value is not None and (type(value) is not int or value < 0):
-                raise CorruptIndexError(f"the index file's metadata has a bad {name!r}: {value!r}")
+                raise CorruptIndexError(
+                    f"the index file's metadata has a bad {name!r}: {_shown(value)}"
+                )
         for name in ("id_mode", "normalization", "builder", "created"):
             value = values.get(name)
-            if value is not None and not isinstance(value, str):
-                raise CorruptIndexError(f"the index file's metadata has a bad {name!r}: {value!r}")
+            if value is not None and not (isinstance(value, str) and _is_unicode(value)):
+                raise CorruptIndexError(
+                    f"the index file's metadata has a bad {name!r}: {_shown(value)}"
+                )
         return cls(**values)
+
+
+def _depth_exceeds(text: str, limit: int) -> bool:
+    """Whether JSON text nests arrays and objects deeper than `limit` (or
+    does not pair its brackets): the strings taken out, each pass removes
+    the innermost pairs, so `limit` passes empty what is nested no deeper.
+    Linear in the text for each pass, whatever it holds."""
+    brackets = _NOT_BRACKET.sub("", _JSON_STRING.sub("", text))
+    for _ in range(limit):
+        if not brackets:
+            return False
+        brackets = _EMPTY_PAIR.sub("", brackets)
+    return bool(brackets)
+
+
+def _is_unicode(text: str) -> bool:
+    """Whether a str is text (JSON's escapes can make lone surrogates)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _shown(value: object) -> str:
+    """A value from a file, short, in printable ASCII."""
+    text = ascii(value)
+    return text if len(text) <= 60 else text[:57] + "..."
 
 
 def now() -> str:
@@ -157,21 +207,22 @@ def _fixed_fields(data: Buffer) -> tuple[int, int]:
 def parse(data: Buffer, verify: bool = True) -> tuple[Metadata, memoryview]:
     """Splits an index file into its metadata and saved form.
 
-    The saved form is a view into `data`, not a copy. With `verify`, the
+    The saved form is a view into `data`, not a copy (the caller releases
+    it); on an error, no view of `data` is left. With `verify`, the
     checksum is compared first; without, only the structure is checked.
     """
-    view = memoryview(data).cast("B")
-    checksum, meta_length = _fixed_fields(view)
-    payload_start = HEADER_SIZE + meta_length + _PAYLOAD_LENGTH.size
-    if len(view) < payload_start:
-        raise CorruptIndexError("the index file is truncated (in its header)")
-    (payload_length,) = _PAYLOAD_LENGTH.unpack_from(view, payload_start - _PAYLOAD_LENGTH.size)
-    end = payload_start + payload_length
-    check_length(len(view), end)
-    if verify and zlib.crc32(view[16:]) != checksum:
-        raise CorruptIndexError("the index file is damaged: its checksum does not match")
-    metadata = Metadata.from_json(view[HEADER_SIZE : HEADER_SIZE + meta_length])
-    return metadata, view[payload_start:end]
+    with memoryview(data) as whole, whole.cast("B") as view:
+        checksum, meta_length = _fixed_fields(view)
+        payload_start = HEADER_SIZE + meta_length + _PAYLOAD_LENGTH.size
+        if len(view) < payload_start:
+            raise CorruptIndexError("the index file is truncated (in its header)")
+        (payload_length,) = _PAYLOAD_LENGTH.unpack_from(view, payload_start - _PAYLOAD_LENGTH.size)
+        end = payload_start + payload_length
+        check_length(len(view), end)
+        if verify and zlib.crc32(view[16:]) != checksum:
+            raise CorruptIndexError("the index file is damaged: its checksum does not match")
+        metadata = Metadata.from_json(bytes(view[HEADER_SIZE : HEADER_SIZE + meta_length]))
+        return metadata, view[payload_start:end]
 
 
 def _read_head(file: IO[bytes]) -> tuple[int, bytes, int]:

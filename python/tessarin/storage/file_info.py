@@ -7,13 +7,14 @@ so it is loaded to be described.
 
 from __future__ import annotations
 
+import io
 import os
 import warnings
 from typing import NamedTuple
 
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
-from . import container
+from . import container, files
 from .container import Metadata
 
 __all__ = ["IndexFileInfo", "looks_like_index", "read_file_info"]
@@ -31,27 +32,24 @@ class IndexFileInfo(NamedTuple):
 
 
 def read_file_info(path: str, *, verify: bool = False) -> IndexFileInfo:
-    """Describes the index file at `path`. Raises OSError, or a
-    `TessarinError` whose message starts with the path."""
-    size = os.path.getsize(path)
-    try:
-        with open(path, "rb") as file:
+    """Describes the index file at `path`. Raises OSError (a FIFO or a
+    device is refused at once), or a `TessarinError` whose message starts
+    with the path."""
+    with io.FileIO(files.open_regular(path), "r") as file:
+        size = os.fstat(file.fileno()).st_size
+        try:
             is_file = container.is_container(file.read(len(container.MAGIC)))
-            file.seek(0)
-            if is_file and verify:
-                metadata = container.verify_stream(file)
-            elif is_file:
+            if is_file and not verify:
+                file.seek(0)
                 metadata, end = container.read_metadata(file)
                 container.check_length(size, end)
-    except TessarinError as error:
-        raise type(error)(f"{path}: {error}") from None
+        except TessarinError as error:
+            raise type(error)(f"{path}: {error}") from None
     if not is_file or verify:
         with warnings.catch_warnings():
             # A bare saved form has no checksum: the kind in the answer says so.
             warnings.simplefilter("ignore", UncheckedIndexWarning)
-            index = Index.load(path)
-        if not is_file:
-            metadata = index.metadata
+            metadata = Index.load(path).metadata
     return IndexFileInfo(size, metadata, is_file, verify and is_file)
 
 
@@ -60,7 +58,7 @@ def looks_like_index(path: str) -> bool:
     if path.endswith(".idx"):
         return True
     try:
-        with open(path, "rb") as file:
+        with io.FileIO(files.open_regular(path), "r") as file:
             return container.is_container(file.read(len(container.MAGIC)))
     except OSError:
         return False
