@@ -109,13 +109,15 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..server import hangups
+
+    hangups.hold()  # from now on, SIGHUP waits until a worker can answer it
     try:
-        from ..server import Limits, ServeConfig, hangups, serve
+        from ..server import Limits, ServeConfig, serve
     except ImportError as error:
         raise CommandError(
             f"serving needs the serve extra ({error}): pip install 'tessarin[serve]'"
         ) from None
-    hangups.hold()  # SIGHUP waits until a worker can answer it
     if args.index is not None:
         load_index(args.index)  # a bad file fails here, not in every worker
     try:

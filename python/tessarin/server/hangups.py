@@ -3,7 +3,10 @@
 SIGHUP's default action ends a process, and a process only catches it once
 it has code to do so: a signal sent while a worker starts (the interpreter,
 the imports, the index loading) would kill it. So `tessarin serve` blocks
-SIGHUP first thing (`hold`): a signal sent meanwhile waits in the kernel.
+SIGHUP first thing (`hold`, before it imports Starlette and uvicorn or
+loads an index): a signal sent meanwhile waits in the kernel. Only the
+interpreter's own start and the import of the package come before (a few
+tenths of a second after exec): no Python code can guard those.
 The processes it starts inherit the blocked signal, so a worker being
 started cannot be killed by it either. A worker catches SIGHUP (`catch`)
 before it loads its index, which delivers any that waited: each is counted
