@@ -15,7 +15,12 @@ __all__ = [
     "MAX_DIST_CAP",
     "MIN_SCORE",
     "SEARCH_LIMIT",
+    "SERVER_HEAD_TIMEOUT",
+    "SERVER_KEEP_ALIVE",
+    "SERVER_MAX_CONNECTIONS",
     "SERVER_MAX_DIST",
+    "SERVER_MAX_HEADERS",
+    "SERVER_MAX_HEADER_BYTES",
     "SERVER_MAX_LIMIT",
     "SERVER_MAX_QUERY",
     "SUGGEST_LIMIT",
@@ -49,3 +54,12 @@ TERMS_LIMIT = 20
 SERVER_MAX_QUERY = 64
 SERVER_MAX_DIST = 2
 SERVER_MAX_LIMIT = 100
+
+#: What a server allows a client by default (`tessarin.server.Limits`):
+#: open connections per worker process, bytes and fields of a request head,
+#: seconds to wait for a request and to receive its whole head.
+SERVER_MAX_CONNECTIONS = 1000
+SERVER_MAX_HEADER_BYTES = 32768
+SERVER_MAX_HEADERS = 100
+SERVER_KEEP_ALIVE = 5.0
+SERVER_HEAD_TIMEOUT = 10.0

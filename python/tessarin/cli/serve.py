@@ -69,6 +69,38 @@ def add_parser(commands: Any) -> None:
         help=f"largest limit a request may ask (default {defaults.SERVER_MAX_LIMIT})",
     )
     serve.add_argument(
+        "--max-connections",
+        type=positive,
+        default=defaults.SERVER_MAX_CONNECTIONS,
+        metavar="N",
+        help="connections each worker keeps open; at the cap, a new one closes the one "
+        f"that waited longest for a request (default {defaults.SERVER_MAX_CONNECTIONS})",
+    )
+    serve.add_argument(
+        "--max-header-bytes",
+        type=positive,
+        default=defaults.SERVER_MAX_HEADER_BYTES,
+        metavar="N",
+        help="largest request head (request line and header fields), in bytes; "
+        f"larger ones get 431 (default {defaults.SERVER_MAX_HEADER_BYTES})",
+    )
+    serve.add_argument(
+        "--keep-alive",
+        type=number,
+        default=defaults.SERVER_KEEP_ALIVE,
+        metavar="S",
+        help="seconds a connection may wait for a request before it is closed "
+        f"(default {defaults.SERVER_KEEP_ALIVE:g})",
+    )
+    serve.add_argument(
+        "--head-timeout",
+        type=number,
+        default=defaults.SERVER_HEAD_TIMEOUT,
+        metavar="S",
+        help="seconds a client has to send a whole request head; then 408 "
+        f"(default {defaults.SERVER_HEAD_TIMEOUT:g})",
+    )
+    serve.add_argument(
         "--access-log",
         action=argparse.BooleanOptionalAction,
         default=True,
@@ -77,6 +109,9 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..server import hangups
+
+    hangups.hold()  # from now on, SIGHUP waits until a worker can answer it
     try:
         from ..server import Limits, ServeConfig, serve
     except ImportError as error:
@@ -92,6 +127,10 @@ def run(args: argparse.Namespace) -> int:
             max_limit=args.max_limit,
             search_limit=min(defaults.SEARCH_LIMIT, args.max_limit),
             suggest_limit=min(defaults.SUGGEST_LIMIT, args.max_limit),
+            max_connections=args.max_connections,
+            max_header_bytes=args.max_header_bytes,
+            keep_alive=args.keep_alive,
+            head_timeout=args.head_timeout,
         )
         config = ServeConfig(
             index=None if args.index is None else os.path.abspath(args.index),

@@ -8,7 +8,8 @@ Endpoints (described for machines at /openapi.json):
 * ``GET /suggest?q=&max_dist=&limit=`` lists the indexed terms within
   ``max_dist`` edits, closest first, then the most searched;
 * ``GET /info`` describes the index being served, the bounds on requests
-  and this worker process; ``GET /health`` answers as cheaply as it can;
+  and this worker process (its connections: open, waiting for a request,
+  closed by cause); ``GET /health`` answers as cheaply as it can;
 * ``GET /`` is the search page (``static/``).
 
 Queries run on a pool of threads (`ServeConfig.threads`), never on the event
@@ -24,10 +25,8 @@ import asyncio
 import contextlib
 import logging
 import os
-import signal
-import threading
 import time
-from collections.abc import AsyncIterator, Awaitable, Callable, Mapping
+from collections.abc import AsyncIterator, Callable, Mapping
 from pathlib import Path
 from typing import Any, NamedTuple, TypeVar
 
@@ -42,6 +41,7 @@ from starlette.types import Message, Receive, Scope, Send
 
 from .._version import __version__
 from ..index import Index
+from . import hangups
 from .align import segments
 from .api import Api
 from .config import CONFIG_ENV, ServeConfig
@@ -49,6 +49,7 @@ from .errors import Busy, Refused
 from .holder import IndexHolder
 from .openapi import document
 from .params import read_params
+from .protocol import connection_counts
 
 __all__ = ["app_from_env", "create_app"]
 
@@ -239,6 +240,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                     "threads": config.threads,
                     "pending": service.pending,
                     "rss_bytes": _rss_bytes(),
+                    "connections": connection_counts(),
                 },
                 "version": __version__,
             }
@@ -260,7 +262,15 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         tasks: set[asyncio.Task[Any]] = set()
         if holder.path is not None and config.reload_interval > 0:
             tasks.add(asyncio.create_task(holder.watch(config.reload_interval)))
-        hangup = _on_hangup(lambda: holder.reload("SIGHUP"), tasks)
+        hangups.catch()  # if no one did (another server running this app)
+        hangup = asyncio.Event()
+        loop = asyncio.get_running_loop()
+
+        def heard() -> None:
+            loop.call_soon_threadsafe(hangup.set)
+
+        unlisten = hangups.listen(heard)
+        tasks.add(asyncio.create_task(_reload_on_hangup(holder, hangup, hangups.count() > 0)))
         index = holder.index
         log.info(
             "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
@@ -273,8 +283,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         try:
             yield
         finally:
-            if hangup:
-                asyncio.get_running_loop().remove_signal_handler(signal.SIGHUP)
+            unlisten()
             for task in tasks:
                 task.cancel()
 
@@ -296,6 +305,10 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             Exception: _server_error,
         },
     )
+    # Starlette redirects "/static" to "/static/", and "/search/" to
+    # "/search", by an absolute URL built from the request's Host header;
+    # nothing here needs those redirects, and no answer repeats a header.
+    app.router.redirect_slashes = False
     app.state.service = service
     app.state.holder = holder
     return AccessLog(app)
@@ -303,26 +316,26 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
 
 def app_from_env() -> AccessLog:
     """The application of a worker process, configured by `CONFIG_ENV`
-    (what `tessarin serve` hands its workers)."""
+    (what `tessarin serve` hands its workers). SIGHUP is caught before the
+    index loads; one that arrives meanwhile is answered once it runs."""
+    hangups.catch()
     text = os.environ.get(CONFIG_ENV)
     return create_app(ServeConfig.from_json(text) if text else ServeConfig())
 
 
-def _on_hangup(reload: Callable[[], Awaitable[bool]], tasks: set[asyncio.Task[Any]]) -> bool:
-    """Reloads on SIGHUP, where signals can be caught (the main thread)."""
-    if threading.current_thread() is not threading.main_thread():
-        return False
-
-    def hangup() -> None:
-        task = asyncio.ensure_future(reload())
-        tasks.add(task)
-        task.add_done_callback(tasks.discard)
-
-    try:
-        asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, hangup)
-    except (NotImplementedError, RuntimeError, ValueError):
-        return False
-    return True
+async def _reload_on_hangup(holder: IndexHolder, hangup: asyncio.Event, early: bool) -> None:
+    """Reloads the index on each SIGHUP; those that come during a reload
+    make one more. A SIGHUP `early`, before the application ran, reloads
+    only a file changed since it was loaded."""
+    if early:
+        await holder.reload("SIGHUP during the start", force=False)
+    while True:
+        await hangup.wait()
+        hangup.clear()
+        try:
+            await holder.reload("SIGHUP")
+        except Exception:  # the next SIGHUP must still be answered
+            log.exception("%s: reloading on SIGHUP failed", holder.source)
 
 
 def _rss_bytes() -> int | None:
