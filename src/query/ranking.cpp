@@ -11,8 +11,8 @@
 // no term ends. Propagated payloads summarise whole subtrees, so a prefix
 // node stands for every term that continues it.
 //
-// Nodes come from fuzzy_match_nodes (or its twin under the OSA distance,
-// search/osa_walk.h, when asked): terminal ones only, or all, or (the
+// Nodes come from fuzzy_match_nodes (search/matcher.h, under the distance
+// asked for): terminal ones only, or all, or (the
 // automatic mode) terminal ones unless there are none, then all. Scores at or
 // above the threshold are kept, ordered best first, equal scores by ascending
 // video position (a deterministic order of our own), cut to the limit by a
@@ -32,7 +32,6 @@
 #include "query/prefix_search.h"
 #include "query/video_text.h"
 #include "search/matcher.h"
-#include "search/osa_walk.h"
 #include "util/checked.h"
 
 namespace tessarin {
@@ -68,11 +67,11 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     Distance distance) const {
   // 1. The matched nodes.
   Result<std::vector<NodeMatch>> found =
-      fuzzy_match_nodes_by(distance, trie_, term, max_dist,
-                           /*terminal_only=*/include_prefix_nodes != true);
+      fuzzy_match_nodes(trie_, term, max_dist,
+                        /*terminal_only=*/include_prefix_nodes != true, distance);
   if (!found.ok()) return found.error();
   if (!include_prefix_nodes.has_value() && found.value().empty()) {
-    found = fuzzy_match_nodes_by(distance, trie_, term, max_dist, /*terminal_only=*/false);
+    found = fuzzy_match_nodes(trie_, term, max_dist, /*terminal_only=*/false, distance);
     if (!found.ok()) return found.error();
   }
   const std::vector<NodeMatch>& nodes = found.value();
