@@ -20,10 +20,8 @@
 // Thread safety: views only read.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <ranges>
 #include <vector>
 
 #include "index/trie.h"
@@ -116,11 +114,17 @@ class TrieView {
 template <class HandleAt, class LabelOf>
 void find_children(ChildRange range, char32_t label, HandleAt handle_at, LabelOf label_of,
                    std::vector<std::uint32_t>& out) {
-  const auto positions = std::views::iota(range.begin, range.end);
-  const auto first = std::ranges::partition_point(
-      positions, [&](std::size_t p) { return label_of(handle_at(p)) < label; });
-  for (std::size_t p = range.begin + static_cast<std::size_t>(first - positions.begin());
-       p < range.end && label_of(handle_at(p)) == label; ++p) {
+  std::size_t lo = range.begin;
+  std::size_t hi = range.end;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (label_of(handle_at(mid)) < label) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  for (std::size_t p = lo; p < range.end && label_of(handle_at(p)) == label; ++p) {
     out.push_back(static_cast<std::uint32_t>(handle_at(p)));
   }
 }

@@ -64,9 +64,12 @@ namespace tessarin::walk_detail {
 // searched.
 inline constexpr std::size_t kScanChildren = 8;
 
+// A frame field that a walk may not need: T, or an empty stand-in (one type
+// per field, so that the stand-ins take no room).
+template <int kField>
 struct Nothing {};
-template <bool kHas, class T>
-using Maybe = std::conditional_t<kHas, T, Nothing>;
+template <bool kHas, class T, int kField>
+using Maybe = std::conditional_t<kHas, T, Nothing<kField>>;
 
 template <bool kWithPath, bool kFilter, class View, WalkRows Rows, class Visitor>
 std::size_t walk(const View& view, Rows& rows, std::uint64_t bound, bool terminal_only,
@@ -80,10 +83,10 @@ std::size_t walk(const View& view, Rows& rows, std::uint64_t bound, bool termina
   struct Frame {
     std::size_t next;
     std::size_t end;
-    [[no_unique_address]] Maybe<kFilter, std::uint64_t> bits;
-    [[no_unique_address]] Maybe<kFilter, std::size_t> base;
+    [[no_unique_address]] Maybe<kFilter, std::uint64_t, 0> bits;
+    [[no_unique_address]] Maybe<kFilter, std::size_t, 1> base;
     // The bound for the children's rows, as a steering visitor lowered it.
-    [[no_unique_address]] Maybe<kSteered, std::uint64_t> bound;
+    [[no_unique_address]] Maybe<kSteered, std::uint64_t, 2> bound;
   };
   std::vector<Frame> frames;
   frames.reserve(32);
