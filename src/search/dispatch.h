@@ -76,8 +76,9 @@ enum class SearchPath : unsigned char { kPlain, kFiltered, kForwardBackward };
 
 namespace walk_detail {
 
-// The largest bound the fast paths serve, fixed at compile time.
-inline constexpr std::uint64_t kMaxFastBound = 3;
+// The largest bound fixed at compile time: the bit rows up to it, and the
+// fast paths, which serve no larger one.
+inline constexpr std::uint64_t kMaxFixedBound = 3;
 
 // max_dist lowered to max(m, entries of child_transitions), see above.
 inline std::uint64_t walk_bound(const Trie& trie, std::size_t m, std::uint32_t max_dist) {
@@ -85,7 +86,7 @@ inline std::uint64_t walk_bound(const Trie& trie, std::size_t m, std::uint32_t m
   return std::min<std::uint64_t>(max_dist, ceiling);
 }
 
-// f(std::integral_constant<std::size_t, K>{}) for bound K <= kMaxFastBound.
+// f(std::integral_constant<std::size_t, K>{}) for bound K <= kMaxFixedBound.
 template <class F>
 decltype(auto) with_fixed_bound(std::uint64_t bound, F&& f) {
   switch (bound) {
@@ -107,7 +108,7 @@ std::size_t with_rows(std::u32string_view query, std::uint64_t bound, RowEngine 
   if constexpr (!Edits::kSwaps) {
     const bool bits_fit = m <= kMaxBitQuery && bound <= kMaxBitBound;
     if ((engine == RowEngine::kAuto || engine == RowEngine::kBitParallel) && bits_fit) {
-      if (bound <= kMaxFastBound) {
+      if (bound <= kMaxFixedBound) {
         return with_fixed_bound(bound, [&](auto k) {
           BitRows<decltype(k)::value> rows(query, bound);
           return f(rows);
@@ -116,9 +117,9 @@ std::size_t with_rows(std::u32string_view query, std::uint64_t bound, RowEngine 
       BitRows<kAnyBound> rows(query, bound);
       return f(rows);
     }
-    const bool blocked = engine == RowEngine::kBlocked ||
-                         (engine == RowEngine::kAuto && !bits_fit && m <= kMaxBlockedQuery &&
-                          2 * bound + 1 >= m / 16);
+    const bool blocked =
+        engine == RowEngine::kBlocked || (engine == RowEngine::kAuto && !bits_fit &&
+                                          m <= kMaxBlockedQuery && 2 * bound + 1 >= m / 16);
     if (blocked) {
       BlockedRows rows(query, bound);
       return f(rows);
@@ -197,16 +198,15 @@ Result<std::size_t> search_walk(const Trie& trie, std::u32string_view term, std:
   } else {
     const std::uint64_t bound = walk_detail::walk_bound(trie, term.size(), max_dist);
     if (engine == SearchEngine::kPlain || trie.node_count() == 0 ||
-        term.size() > walk_detail::kMaxBitQuery || bound > walk_detail::kMaxFastBound) {
+        term.size() > walk_detail::kMaxBitQuery || bound > walk_detail::kMaxFixedBound) {
       return fuzzy_walk<kWithPath, Edits>(trie, term, max_dist, terminal_only, visit);
     }
     const TreeAids& aids = trie.derived().tree(trie);
     if (!aids.tree) return fuzzy_walk<kWithPath, Edits>(trie, term, max_dist, terminal_only, visit);
     return catch_internal([&]() -> Result<std::size_t> {
       return walk_detail::with_fixed_bound(bound, [&](auto k) {
-        return walk_detail::fast_search<decltype(k)::value, kWithPath>(trie, aids, term,
-                                                                       terminal_only, visit,
-                                                                       engine, taken);
+        return walk_detail::fast_search<decltype(k)::value, kWithPath>(
+            trie, aids, term, terminal_only, visit, engine, taken);
       });
     });
   }

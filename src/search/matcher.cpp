@@ -28,12 +28,12 @@ Result<std::vector<NodeMatch>> fuzzy_match_nodes(const Trie& trie, std::u32strin
                                                  std::uint32_t max_dist, bool terminal_only,
                                                  Distance distance) {
   std::vector<NodeMatch> matches;
-  const Result<std::size_t> walked = search_walk<false>(
-      distance, trie, term, max_dist, terminal_only,
-      [&](std::size_t node, std::uint32_t d, std::u32string_view /*path*/) {
-        matches.push_back({node, d});
-        return Walk::kGoOn;
-      });
+  const Result<std::size_t> walked =
+      search_walk<false>(distance, trie, term, max_dist, terminal_only,
+                         [&](std::size_t node, std::uint32_t d, std::u32string_view /*path*/) {
+                           matches.push_back({node, d});
+                           return Walk::kGoOn;
+                         });
   if (!walked.ok()) return walked.error();
   return matches;
 }
