@@ -196,12 +196,14 @@ class BitRows {
       prev_below = prev[d];
       cur_below = r;
     };
-    if constexpr (kFixed) {
+    // Unrolled for a fixed bound; capped rows keep the loop, where reading
+    // cur[cap_] at a run-time index measured faster than in unrolled code.
+    if constexpr (kFixed && !kCapped) {
       [&]<std::size_t... D>(std::index_sequence<D...>) {
         (word(D), ...);
       }(std::make_index_sequence<K + 1>{});
     } else {
-      for (std::size_t d = 0; d < words_; ++d) word(d);
+      for (std::size_t d = 0; d < words(); ++d) word(d);
     }
     return cur;
   }
