@@ -40,8 +40,10 @@
 //   at most, and on a tree nothing changes.
 // * Reads are the view's: checked or plain (search/views.h).
 //
-// Returns the number of rows filled (nodes visited). Thread safety: reads
-// the view only; all working state belongs to the call.
+// Returns the number of rows filled (nodes visited). The view is taken by
+// value: a copy of its own that no call can change, so that its fields stay
+// in registers across the visitor's calls. Thread safety: reads the view
+// only; all working state belongs to the call.
 #pragma once
 
 #include <algorithm>
@@ -72,7 +74,7 @@ template <bool kHas, class T, int kField>
 using Maybe = std::conditional_t<kHas, T, Nothing<kField>>;
 
 template <bool kWithPath, bool kFilter, class View, WalkRows Rows, class Visitor>
-std::size_t walk(const View& view, Rows& rows, std::uint64_t bound, bool terminal_only,
+std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal_only,
                  Visitor& visit) {
   constexpr bool kSteered = kSteers<Visitor>;
   constexpr std::size_t kNotListed = ~std::size_t{0};
