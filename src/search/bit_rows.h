@@ -135,10 +135,12 @@ class BitRows {
       rows_.resize(2 * (depth + 2));
     }
     // The new row is computed in registers and stored at the end, so no
-    // store can alias a later load of the parent's words.
+    // store can alias a later load of the parent's words; word by word, as
+    // it was computed (a wider copy would wait on those stores).
     std::uint64_t with_last = 0;
     const Row cur = step(rows_[depth], masks_.mask(label), with_last);
-    rows_[depth + 1] = cur;
+    std::uint64_t* __restrict out = rows_[depth + 1].data();
+    for (std::size_t d = 0; d < words(); ++d) out[d] = cur[d];
     return {cur[words() - 1] != 0, words() - with_last};
   }
 

@@ -92,27 +92,36 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
   };
   std::vector<Frame> frames;
   frames.reserve(32);
-  [[maybe_unused]] std::vector<std::uint32_t> picked;
+  [[maybe_unused]] Maybe<kFilter, std::vector<std::uint32_t>, 3> picked;
   // path[d] is the label at depth d + 1 on the way to the current node
   // (kWithPath only); entries past the current depth are stale.
   std::vector<char32_t> path(kWithPath ? 32 : 0);
-  [[maybe_unused]] std::size_t examined = 0;
+  // Entries the walk may still examine (a view that may repeat).
+  [[maybe_unused]] std::size_t unexamined = 0;
+  if constexpr (View::kMayRepeat) unexamined = view.entries();
   std::size_t visited = 0;
 
-  // Opens `frame` on the children in `range` of the node whose row is row
-  // `depth`; false when the filter lets none of them pass.
-  const auto open = [&](ChildRange range, std::size_t depth, Frame& frame) {
+  // The frame for the children in `range` of the node whose row is row
+  // `depth`, under `limit` (kSteered); empty when the filter lets none of
+  // them pass. Returned by value, so that the frame being walked stays in
+  // registers.
+  const auto open = [&](ChildRange range, std::size_t depth,
+                        [[maybe_unused]] std::uint64_t limit) -> Frame {
+    Frame frame{};
     frame.next = range.begin;
     frame.end = range.end;
+    if constexpr (kSteered) frame.bound = limit;
     if constexpr (kFilter) {
       frame.bits = 0;
       frame.base = kNotListed;
       const ChildFilter filter = rows.children_of(depth);
-      if (!filter.filter) return true;
-      if (filter.bits == 0) return false;
+      if (!filter.filter) return frame;
+      frame.end = frame.next;  // none passes, unless found below
+      if (filter.bits == 0) return frame;
       if (range.end - range.begin <= kScanChildren) {
+        frame.end = range.end;
         frame.bits = filter.bits;
-        return true;
+        return frame;
       }
       const std::size_t base = picked.size();
       std::size_t labels = 0;
@@ -120,7 +129,7 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
         view.find(range, c, picked);
         ++labels;
       });
-      if (picked.size() == base) return false;
+      if (picked.size() == base) return frame;
       if (labels > 1) {
         std::sort(picked.begin() + static_cast<std::ptrdiff_t>(base), picked.end());
       }
@@ -128,12 +137,10 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
       frame.end = picked.size();
       frame.base = base;
     }
-    return true;
+    return frame;
   };
 
-  Frame cur{};
-  if constexpr (kSteered) cur.bound = bound;
-  if (!open(view.root(), 0, cur)) return 0;
+  Frame cur = open(view.root(), 0, bound);
   std::size_t depth = 0;  // of the expanded node; frames.size() == depth
   for (;;) {
     if (cur.next >= cur.end) {
@@ -152,7 +159,7 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
     }
     const std::size_t child = view.child(position);
     if constexpr (View::kMayRepeat) {
-      if (++examined > view.entries()) [[unlikely]] {
+      if (unexamined-- == 0) [[unlikely]] {
         fail_not_a_tree(view.entries());
       }
     }
@@ -195,9 +202,8 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
     const ChildRange below = view.children(child);
     if (below.begin < below.end) {
       view.expect_children_at(below.begin);
-      Frame next{};
-      if (open(below, depth + 1, next)) {
-        if constexpr (kSteered) next.bound = limit_below;
+      const Frame next = open(below, depth + 1, limit_below);
+      if (next.next < next.end) {
         frames.push_back(cur);
         cur = next;
         ++depth;
