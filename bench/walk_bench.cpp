@@ -171,19 +171,19 @@ int main(int argc, char** argv) {
             return first.value() + second.value();
           };
           const auto start = Clock::now();
-          auto walked = e.kind == Kind::kVideo ? video()
-                        : e.kind == Kind::kOsa
-                            ? tessarin::search_walk<false, tessarin::Transpositions>(
-                                  trie, queries[qi], k, /*terminal_only=*/true, count)
-                        : e.kind == Kind::kPlain
-                            ? tessarin::fuzzy_walk<false>(trie, queries[qi], k,
-                                                          /*terminal_only=*/true, count, e.rows)
-                        : e.with_path ? tessarin::search_walk<true>(trie, queries[qi], k,
-                                                                    /*terminal_only=*/true, count,
-                                                                    e.search, &taken[qi])
-                                      : tessarin::search_walk<false>(trie, queries[qi], k,
-                                                                     /*terminal_only=*/true, count,
-                                                                     e.search, &taken[qi]);
+          auto walked =
+              e.kind == Kind::kVideo ? video()
+              : e.kind == Kind::kOsa ? tessarin::search_walk<false, tessarin::Transpositions>(
+                                           trie, queries[qi], k, /*terminal_only=*/true, count)
+              : e.kind == Kind::kPlain
+                  ? tessarin::fuzzy_walk<false>(trie, queries[qi], k,
+                                                /*terminal_only=*/true, count, e.rows)
+              : e.with_path
+                  ? tessarin::search_walk<true>(trie, queries[qi], k,
+                                                /*terminal_only=*/true, count, e.search, &taken[qi])
+                  : tessarin::search_walk<false>(trie, queries[qi], k,
+                                                 /*terminal_only=*/true, count, e.search,
+                                                 &taken[qi]);
           const auto ns =
               std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
           if (!walked.ok()) {

@@ -72,8 +72,8 @@ std::uint64_t osa(const std::u32string& a, const std::u32string& b) {
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
       if (i >= 2 && j >= 2 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
@@ -154,8 +154,8 @@ void expect(const std::vector<Node>& tree, const std::vector<std::size_t>& node_
   for (const std::size_t c : tree[t].children) {
     if (tree[c].label == 0) continue;  // hidden with its subtree
     path.push_back(tree[c].label);
-    out.push_back({node_of[c], path, levenshtein(query, path), tree[c].terminal,
-                   osa(query, path), tree[c].terminal ? tree[c].count : 0});
+    out.push_back({node_of[c], path, levenshtein(query, path), tree[c].terminal, osa(query, path),
+                   tree[c].terminal ? tree[c].count : 0});
     expect(tree, node_of, c, path, query, out);
     path.pop_back();
   }
@@ -324,8 +324,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(swapped.ok(), swapped.error().message);
     compare_nodes(swapped.value(), max_dist, terminal_only, all, /*swapped=*/true);
   }
-  for (const tessarin::Distance distance : {tessarin::Distance::kLevenshtein,
-                                            tessarin::Distance::kOsa}) {
+  for (const tessarin::Distance distance :
+       {tessarin::Distance::kLevenshtein, tessarin::Distance::kOsa}) {
     check_suggestions(built.trie, query, max_dist, limit, all, distance);
   }
   return 0;

@@ -271,9 +271,8 @@ struct Completions {
 
   void walk(std::size_t node, std::u32string& term, std::uint64_t best) {
     const std::size_t begin = trie.node_shifts()[node];
-    const std::size_t end = node + 1 < trie.node_shifts().size()
-                                ? trie.node_shifts()[node + 1]
-                                : trie.child_transitions().size();
+    const std::size_t end = node + 1 < trie.node_shifts().size() ? trie.node_shifts()[node + 1]
+                                                                 : trie.child_transitions().size();
     for (std::size_t p = begin; p < end; ++p) {
       const std::size_t child = trie.child_transitions()[p];
       if (trie.child_labels()[child] == 0) continue;
