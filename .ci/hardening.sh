@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Hardening checks, run by .ci/run after the test suite:
-#   1. the libFuzzer harnesses of fuzz/ (regressions replayed, then fuzzed);
+#   1. every libFuzzer harness that fuzz/CMakeLists.txt builds (fuzz_NAME):
+#      its regressions (fuzz/regressions/NAME/) replayed, then fuzzed from
+#      its seed corpus (fuzz/corpus/NAME/) with its dictionary
+#      (fuzz/NAME.dict), each where there is one;
 #   2. the core's C++ tests under ASan and UBSan;
 #   3. the whole pytest suite under ASan and UBSan (.ci/sanitizers.sh);
 #   4. the atheris harness over the module, native code instrumented;
 #   5. the leak and fault-injection checks, slow ones included, on a debug
 #      interpreter.
 # Every step fails the run on any finding. FUZZ_SECONDS (default 60) sets
-# how long each fuzzer runs. Needs root for apt-get (as CI has).
+# how long each fuzzer runs: each harness adds that much to the run. Needs
+# root for apt-get (as CI has).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -34,10 +38,11 @@ run_libfuzzer() {
     "$binary" -malloc_limit_mb=64 -timeout=10 "$@" "$regressions"/*
   fi
   mkdir -p "$WORK/corpus-$name" "$WORK/artifacts-$name"
-  local status=0
+  local corpora=("$WORK/corpus-$name") status=0
+  [ -d "$ROOT/fuzz/corpus/$name" ] && corpora+=("$ROOT/fuzz/corpus/$name")
   "$binary" -max_total_time="$FUZZ_SECONDS" -malloc_limit_mb=64 -rss_limit_mb=2048 -timeout=10 \
     -print_final_stats=1 -artifact_prefix="$WORK/artifacts-$name/" "$@" \
-    "$WORK/corpus-$name" "$ROOT/fuzz/corpus/$name" > "$WORK/fuzz-$name.log" 2>&1 || status=$?
+    "${corpora[@]}" > "$WORK/fuzz-$name.log" 2>&1 || status=$?
   grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::" "$WORK/fuzz-$name.log" || true
   if [ "$status" -ne 0 ] || [ -n "$(ls -A "$WORK/artifacts-$name")" ]; then
     tail -60 "$WORK/fuzz-$name.log"
@@ -54,11 +59,18 @@ step "building the libFuzzer harnesses"
 CXX=clang++ cmake -S "$ROOT" -B "$WORK/fuzz-build" -G Ninja -DTESSARIN_PYTHON=OFF \
   -DTESSARIN_FUZZ=ON -DTESSARIN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$WORK/cmake.log"
 cmake --build "$WORK/fuzz-build" > "$WORK/build.log" || { cat "$WORK/build.log"; exit 1; }
-step "fuzz_saved_form for ${FUZZ_SECONDS}s"
-run_libfuzzer "$WORK/fuzz-build/fuzz/fuzz_saved_form" saved_form \
-  -dict="$ROOT/fuzz/saved_form.dict"
-step "fuzz_differential for ${FUZZ_SECONDS}s"
-run_libfuzzer "$WORK/fuzz-build/fuzz/fuzz_differential" differential
+harnesses=()
+for binary in "$WORK"/fuzz-build/fuzz/fuzz_*; do
+  [ -f "$binary" ] && [ -x "$binary" ] && harnesses+=("$binary")
+done
+[ "${#harnesses[@]}" -gt 0 ] || { echo "no libFuzzer harness was built" >&2; exit 1; }
+for binary in "${harnesses[@]}"; do
+  name=${binary##*/fuzz_}
+  dictionary=()
+  [ -f "$ROOT/fuzz/$name.dict" ] && dictionary=(-dict="$ROOT/fuzz/$name.dict")
+  step "fuzz_$name for ${FUZZ_SECONDS}s"
+  run_libfuzzer "$binary" "$name" "${dictionary[@]}"
+done
 
 step "the core's C++ tests under ASan and UBSan"
 CXX=clang++ cmake -S "$ROOT" -B "$WORK/core-build" -G Ninja -DTESSARIN_PYTHON=OFF \
@@ -85,7 +97,7 @@ python3 -m venv "$WORK/atheris-venv"
 "$WORK/atheris-venv/bin/pip" install -q atheris numpy
 CXX=clang++ cmake -S "$ROOT" -B "$WORK/atheris-build" -G Ninja -DTESSARIN_WERROR=ON \
   -DTESSARIN_SANITIZE=fuzzer-no-link,address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPython_EXECUTABLE="$WORK/atheris-venv/bin/python" > "$WORK/cmake.log"
+  -DTESSARIN_NATIVE=OFF -DPython_EXECUTABLE="$WORK/atheris-venv/bin/python" > "$WORK/cmake.log"
 cmake --build "$WORK/atheris-build" > "$WORK/build.log" || { cat "$WORK/build.log"; exit 1; }
 mkdir -p "$WORK/corpus-python" "$WORK/artifacts-python"
 (
@@ -101,8 +113,10 @@ mkdir -p "$WORK/corpus-python" "$WORK/artifacts-python"
 grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::" "$WORK/fuzz-python.log"
 
 step "leak and fault-injection checks on the debug interpreter (slow ones included)"
+# (_tessarin only, as for atheris: these tests do not import tessarin._native.)
 cmake -S "$ROOT" -B "$WORK/dbg-build" -G Ninja -DTESSARIN_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
-  -DPython_EXECUTABLE="$(command -v python3-dbg)" -DCMAKE_CXX_FLAGS=-DPy_DEBUG > "$WORK/cmake.log"
+  -DTESSARIN_NATIVE=OFF -DPython_EXECUTABLE="$(command -v python3-dbg)" \
+  -DCMAKE_CXX_FLAGS=-DPy_DEBUG > "$WORK/cmake.log"
 cmake --build "$WORK/dbg-build" > "$WORK/build.log" || { cat "$WORK/build.log"; exit 1; }
 # Debian's python3.11d headers are links into the release ones, and the
 # release pyconfig.h can win; without Py_DEBUG the module's own reference

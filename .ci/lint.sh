@@ -2,9 +2,12 @@
 # Lint, run once by .ci/run in the first interpreter's venv, after the test
 # extra (which brings cmake and ninja) is installed:
 #   1. clang-format in check mode on all C++ under version control;
-#   2. clang-tidy with .clang-tidy on the core: every .cpp under src/ outside
-#      src/binding/, compiled as the build compiles it, any finding an error;
-#      then on the binding of _tessarin, with the Python headers;
+#   2. clang-tidy with the checks of .clang-tidy on the core: every .cpp under
+#      src/ outside src/binding/ (and the headers under src/ they include),
+#      compiled as the build compiles it, any finding an error; then on the
+#      binding of _tessarin (src/binding/_tessarin, methods/ included), with
+#      the Python headers (the nanobind binding, src/binding/_native, is not
+#      tidied);
 #   3. ruff, format check and lint, on all Python (configured in pyproject.toml);
 #   4. mypy in strict mode on the package, its stub, scripts/ and examples/
 #      (the files of [tool.mypy] in pyproject.toml).
@@ -45,8 +48,8 @@ clang_tidy() {
   local sources
   mapfile -t sources < <(find src -path src/binding -prune -o -name '*.cpp' -print | sort)
   [ "${#sources[@]}" -gt 0 ] || { echo "no core sources under src/" >&2; return 1; }
-  # .clang-tidy leaves WarningsAsErrors empty (editors show findings as
-  # warnings); here every finding fails the step.
+  # Every finding fails the step: .clang-tidy makes all of them errors
+  # (WarningsAsErrors: '*'), and the flag keeps it so for every file.
   printf '%s\0' "${sources[@]}" |
     xargs -0 -n 1 -P "$(nproc)" "$BIN/clang-tidy" -p build/lint --quiet --warnings-as-errors='*'
 }

@@ -95,6 +95,7 @@ def write_inputs(folder: str, records: int, terms: int, formats: list[str]) -> d
 BASELINE = textwrap.dedent(
     """
     import csv, sys
+    from _tessarin import PrefixSearch
     from tessarin import Index
     from tessarin_reference.builder import IndexBuilder
     path, out = sys.argv[1:3]
@@ -109,7 +110,8 @@ BASELINE = textwrap.dedent(
             rows = csv.reader(f)
             next(rows)
             builder.add_many((t, int(v), int(c)) for t, v, c in rows)
-    builder.index().save(out)
+    arrays = builder.arrays()
+    Index.from_prefix_search(PrefixSearch.from_internal_data_v2(*arrays), video_top_n=10).save(out)
     """
 )
 
@@ -175,7 +177,7 @@ def main() -> None:
 
 
 def _saved_form(path: str) -> bytes:
-    from tessarin import container
+    from tessarin.storage import container
 
     with open(path, "rb") as f:
         return bytes(container.parse(f.read())[1])

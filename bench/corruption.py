@@ -16,7 +16,7 @@ import time
 import warnings
 
 from tessarin import Index, TessarinError, UncheckedIndexWarning
-from tessarin.sample import sample_bytes
+from tessarin.storage.sample import sample_bytes
 
 
 def damaged(data: bytes, rng: random.Random) -> bytes:

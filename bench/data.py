@@ -225,4 +225,4 @@ def layout_terms(terms, video_top_n: int = 10):
     """
     from bench.synthetic import trie_arrays
 
-    return "tessarin.builder.IndexBuilder", trie_arrays(terms, video_top_n)
+    return "tessarin.IndexBuilder", trie_arrays(terms, video_top_n)

@@ -4,7 +4,7 @@ latency percentiles and memory per worker.
 Usage (from the repository root; needs wrk, `apt-get install wrk`, the serve
 extra and, for the default data, the bench extra):
 
-    python -m bench.load                      # 1,000,000 terms, 2 workers, 15 s a run
+    python -m bench.load                      # 1,000,000 terms, 2 workers, 10 s a run
     python -m bench.load --data synthetic     # the same on random pseudo-words
     python -m bench.load --terms 100000 --seconds 3     # a quick look
 
@@ -86,13 +86,18 @@ def typing_queries(terms: list[str], words: int = 400, seed: int = 11) -> list[s
 
 
 class Server:
-    def __init__(self, index: str, workers: int, threads: int) -> None:
+    """`tessarin serve INDEX` (None: the sample) on a loopback port, with
+    its access log off, `extra` arguments and, if given, `env`."""
+
+    def __init__(
+        self, index: str | None, workers: int, threads: int, *extra: str, env=None
+    ) -> None:
         self.log = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the server
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "tessarin", "serve", index, "--port", "0",
-             "--workers", str(workers), "--threads", str(threads), "--no-access-log",
-             "--reload-interval", "0"],
-            stdout=subprocess.DEVNULL, stderr=self.log,
+            [sys.executable, "-m", "tessarin", "serve", *([index] if index else []),
+             "--port", "0", "--workers", str(workers), "--threads", str(threads),
+             "--no-access-log", "--reload-interval", "0", *extra],
+            stdout=subprocess.DEVNULL, stderr=self.log, env=env,
         )  # fmt: skip
         self.url = self._address()
         deadline = time.monotonic() + 120

@@ -16,7 +16,7 @@ Run it from the repository root, as a module (it takes its hostile
 objects from tessarin_reference.hostile), with the extension built under
 ASan and UBSan, the runtime preloaded and PYTHONMALLOC=malloc (see
 .ci/hardening.sh), e.g.
-    python -m fuzz.fuzz_python -max_total_time=60 fuzz/corpus/saved_form
+    python -m fuzz.fuzz_python -max_total_time=60 fuzz/corpus/python
 """
 
 import array

@@ -179,7 +179,7 @@ void check_matchers(const Trie& trie, std::u32string_view term, std::uint32_t ma
 
   // An index that passed the bounds check on loading is walked with plain
   // reads; the checked walk must see exactly the same.
-  if (trie.well_formed()) {
+  if (trie.trust() >= tessarin::Trust::kInBounds) {
     const Trie checked = Trie::with_checked_reads(trie.to_arrays());
     for (const bool terminal_only : {true, false}) {
       const auto plain = terminal_only ? terminal : all;

@@ -1,4 +1,4 @@
-"""Make the sample index shipped in the package (python/tessarin/data/sample.idx).
+"""Make the sample index shipped in the package (python/tessarin/storage/data/sample.idx).
 
     pip install symspellpy          # only its word list is used
     PYTHONPATH=build/dev:python python scripts/make_sample_index.py [--records out.csv]
@@ -34,7 +34,7 @@ VIDEOS = 600
 VIDEO_TOP_N = 8
 SEED = 20240601
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OUT = os.path.join(ROOT, "python", "tessarin", "data", "sample.idx")
+OUT = os.path.join(ROOT, "python", "tessarin", "storage", "data", "sample.idx")
 
 
 def word_list_path() -> str:

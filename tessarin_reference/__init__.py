@@ -7,19 +7,22 @@ models (the tests mostly through hypothesis):
   payloads up the trie;
 * ``matching``: ``fuzzy_match`` by brute force, the pruned walk row by row,
   and the ranking formula of ``fuzzy_match_video``;
+* ``completion``: fuzzy prefix completion (``Index.complete``) by brute
+  force: which terms complete a text, at what distance, in what order;
 * ``saved_form``: the byte layout of ``to_bytes`` and ``from_bytes``, with
   every decode error;
+* ``saved_format``: a reader of saved forms into their fields, for looking
+  inside what a builder saved;
 * ``strategies``: hypothesis strategies for valid arguments of
   ``from_internal_data_v2`` (needs hypothesis);
 * ``hostile``: odd argument objects and the refusals of the argument
   converters, for driving the extension with hostile input;
 * ``builder``: the pure-Python records-to-arrays layout that
   ``tessarin.IndexBuilder`` had before its native one, which must give the
-  same bytes.
+  same arrays, with its own record checks and reading of integer text.
 
 The models stay independent of the code under test: nothing here imports
 ``tessarin`` or ``_tessarin``, except ``hostile``, whose job is to drive the
-extension, and ``builder``, which hands its arrays to ``_tessarin``. Run
-from the repository root, where pytest, ``python -m bench.…`` and
-``python -m fuzz.…`` find this package.
+extension. Run from the repository root, where pytest, ``python -m bench.…``
+and ``python -m fuzz.…`` find this package.
 """

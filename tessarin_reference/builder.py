@@ -1,6 +1,9 @@
 """The pure-Python builder, as tessarin.IndexBuilder was before its layout
-moved into the core: the reference that the native builder must match
-byte for byte. Kept unchanged but for its imports.
+moved into the core: the plain model that the native builder must match
+array for array (and so, built, byte for byte), with its own checks of a
+record and its own reading of integers written as text. It imports
+nothing of the package: build its arrays with
+`PrefixSearch.from_internal_data_v2(*builder.arrays(n))`.
 
 Build an index from records: (search term, video identifier, count).
 
@@ -10,7 +13,7 @@ summed counts, and one entry per distinct video. Memory therefore grows with
 the trie and its payloads, never with the number of records: a billion
 clicks over a hundred thousand terms cost the same as one click per term.
 
-`IndexBuilder.arrays()` then lays the terms out as the six flat arrays of
+`IndexBuilder.arrays()` lays the terms out as the six flat arrays of
 `PrefixSearch.from_internal_data_v2`:
 
 * nodes numbered breadth-first over the sorted terms, so every child has a
@@ -40,12 +43,7 @@ import itertools
 import operator
 import uuid
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, cast
-
-from _tessarin import PrefixSearch
-
-if TYPE_CHECKING:
-    from tessarin.index import Index
+from typing import Any, NamedTuple, SupportsIndex, cast
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
@@ -53,7 +51,7 @@ __all__ = [
     "IndexBuilder",
     "TrieArrays",
     "VideoId",
-    "build_index",
+    "integer_text",
     "video_id",
 ]
 
@@ -85,14 +83,13 @@ def _describe(value: object) -> str:
 
 
 class IndexBuilder:
-    """Collects (term, video, count) records and builds a `PrefixSearch`.
+    """Collects (term, video, count) records and lays out their index.
 
     >>> builder = IndexBuilder()
     >>> builder.add("cat", 7, 3)
     >>> builder.add_many([("cat", 9, 1), ("car", 7, 2)])
-    >>> index = builder.build(video_top_n=10)
-    >>> index.fuzzy_match_video("cat")[0][0]
-    '7'
+    >>> builder.arrays(video_top_n=10).child_labels
+    ['', 'c', 'a', 'r', 't']
 
     Terms are stored exactly as given: no case folding, no trimming, no
     normalisation. Video identifiers are `uuid.UUID` or 16-byte `bytes`
@@ -237,23 +234,6 @@ class IndexBuilder:
             node_shifts, labels, payloads, child_transitions, video_index, video_top_n
         )
 
-    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
-        """The index of the records so far; each node keeps `video_top_n` videos."""
-        return PrefixSearch.from_internal_data_v2(*self.arrays(video_top_n))
-
-    def index(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> Index:
-        """The records so far as a `tessarin.Index`; each node keeps
-        `video_top_n` videos (1 or more)."""
-        from tessarin.index import Index
-
-        top_n: object = video_top_n  # checked as arrays() checks it, then for 0
-        if isinstance(top_n, int) and not isinstance(top_n, bool) and top_n < 1:
-            raise ValueError(
-                f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
-                "no videos never finds one"
-            )
-        return Index.from_prefix_search(self.build(video_top_n), video_top_n=video_top_n)
-
 
 # Slow paths of add_many: conversions and checks, each naming the record.
 
@@ -354,13 +334,16 @@ def _payload(entry: list[Any], final: list[int]) -> Payload:
     return (min(total, U32_MAX), ids, sums)
 
 
-def build_index(
-    records: Iterable[tuple[str, VideoId, int]], video_top_n: int = DEFAULT_VIDEO_TOP_N
-) -> PrefixSearch:
-    """The index of (term, video, count) records: see `IndexBuilder`."""
-    builder = IndexBuilder()
-    builder.add_many(records)
-    return builder.build(video_top_n=video_top_n)
+def integer_text(text: str) -> int | None:
+    """An integer written as text, as the builder reads counts and video
+    identifiers: what Python's int() reads in ASCII text without "_" (ASCII
+    whitespace around, a sign, ASCII digits); None for anything else."""
+    if not text.isascii() or "_" in text:
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        return None
 
 
 def video_id(text: str) -> uuid.UUID | int:

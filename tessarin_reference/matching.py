@@ -13,7 +13,9 @@ Slow and obvious on purpose: the tests compare the extension against it.
   it fills and the child entries it examines; it follows paths, not nodes, so
   it also says what the extension does on child lists that are not a tree.
 * fuzzy_match_video: the ranking formula, with the same order of floating
-  point operations as the extension, so scores compare exactly.
+  point operations as the extension, so scores compare exactly; pool_weight
+  its weight of a node, pooled_nodes the nodes it pools, as a reader is
+  shown them.
 """
 
 from __future__ import annotations
@@ -138,17 +140,61 @@ def identifier(trie: ModelTrie, video: int):
     return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
 
 
+def pool_weight(trie: ModelTrie, node: int, d: int, n: int) -> float:
+    """The weight of a node at distance d from a query of n characters."""
+    w = 1.0 if d == 0 else (0.0 if n == 0 else (1.0 - d / n) * 0.05)
+    if w > 0.0 and not trie.is_terminal[node]:
+        w *= 0.85
+    return max(w, 0.0)
+
+
+def total_count(trie: ModelTrie, node: int) -> int:
+    payload = trie.payloads[node]
+    return 0 if payload is None else payload[0]
+
+
+def own_count(trie: ModelTrie, node: int) -> int:
+    """The node's total less its children's, at least 0; a saturated total
+    as it is."""
+    total = total_count(trie, node)
+    if total in (0, 2**32 - 1):
+        return total
+    below = sum(total_count(trie, c) for c in trie.children(node) if c != node)
+    return max(total - below, 0)
+
+
+def pooled_nodes(trie: ModelTrie, term, max_dist, include_prefix_nodes, limit=None, distance=None):
+    """(node, term, distance, is_terminal, count, weight) of the nodes that
+    fuzzy_match_video pools, weight above 0: nearest first, then by count
+    (own count when only terminal nodes are pooled, else total), highest
+    first, then by term, then node; cut to limit."""
+    distance = distance or levenshtein
+    within = [
+        (node, text, d) for node, text in preorder(trie) if (d := distance(term, text)) <= max_dist
+    ]
+    prefixes = bool(include_prefix_nodes)
+    chosen = [e for e in within if prefixes or trie.is_terminal[e[0]]]
+    if include_prefix_nodes is None and not chosen:
+        chosen, prefixes = within, True
+    count = total_count if prefixes else own_count
+    pooled = [
+        (node, text, d, bool(trie.is_terminal[node]), count(trie, node), w)
+        for node, text, d in chosen
+        if (w := pool_weight(trie, node, d, len(term))) > 0.0
+    ]
+    pooled.sort(key=lambda e: (e[2], -e[4], e[1], e[0]))
+    return pooled[:limit]
+
+
 def rank(trie: ModelTrie, term: str, nodes, limit=None, min_score=None):
     """The (identifier, score) tuples for a list of (node, distance)."""
     n = len(term)
     sums: dict[int, float] = {}
     grand = 0.0
     for node, d in nodes:
-        w = 1.0 if d == 0 else (0.0 if n == 0 else (1.0 - d / n) * 0.05)
+        w = pool_weight(trie, node, d, n)
         if w <= 0.0:
             continue
-        if not trie.is_terminal[node]:
-            w *= 0.85
         payload = trie.payloads[node]
         if payload is None:
             continue

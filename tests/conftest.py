@@ -19,6 +19,12 @@ def mypy(tmp_path):
     def run(module, *args):
         env = dict(os.environ, MYPYPATH=str(REPO_PYTHON))
         env.pop("MYPY_CACHE_DIR", None)
+        # It runs elsewhere: a relative PYTHONPATH (a build in place) would
+        # no longer find the modules.
+        if "PYTHONPATH" in env:
+            env["PYTHONPATH"] = os.pathsep.join(
+                os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p
+            )
         return subprocess.run(
             [sys.executable, "-m", module, *args],
             capture_output=True,

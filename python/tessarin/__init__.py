@@ -13,15 +13,23 @@ from collections.abc import Callable
 
 from _tessarin import PrefixSearch
 
-from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, TrieArrays, build_index, video_id
-from .container import Metadata
-from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
-from .index import Index, NodeMatch, Suggestion, UncheckedIndexWarning, VideoMatch
-
-__version__ = "0.2.0"
+from ._version import __version__
+from .building.index_builder import IndexBuilder, build_index
+from .building.records import DEFAULT_VIDEO_TOP_N, TrieArrays, video_id
+from .errors import (
+    ArrowStreamError,
+    CorruptIndexError,
+    IndexFormatError,
+    NotAnIndexError,
+    RecordError,
+    TessarinError,
+)
+from .index import Index, NodeMatch, PooledNode, Suggestion, UncheckedIndexWarning, VideoMatch
+from .storage.container import Metadata
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
+    "ArrowStreamError",
     "CorruptIndexError",
     "Index",
     "IndexBuilder",
@@ -29,7 +37,9 @@ __all__ = [
     "Metadata",
     "NodeMatch",
     "NotAnIndexError",
+    "PooledNode",
     "PrefixSearch",
+    "RecordError",
     "Suggestion",
     "TessarinError",
     "TrieArrays",

@@ -9,12 +9,28 @@ swap of two neighbouring characters is one edit, like an insertion,
 deletion or substitution (no substring is edited twice).
 """
 
+import enum
 from collections.abc import Callable, Iterable, Sequence
 from typing import final
 
 from typing_extensions import Buffer
 
 __version__: str
+
+#: The threshold of a search that gives none: videos scoring below it are
+#: left out.
+DEFAULT_MIN_SCORE: float
+
+class ErrorKind(enum.Enum):
+    """The kind of a core error. Every error the engine raises carries its
+    kind as the attribute `kind`: VALUE as ValueError, the others as the
+    corrupt-index error."""
+
+    VALUE = 0
+    DECODE = 1
+    DAMAGED = 2
+    ENCODE = 3
+    INTERNAL = 4
 
 def set_corrupt_index_error(cls: type[Exception]) -> None:
     """Sets the exception raised for a damaged index (at load, or when a query
@@ -28,7 +44,8 @@ class NativeIndex:
     def from_saved(data: Buffer) -> NativeIndex:
         """Decodes a saved form (any contiguous buffer, read in place, without
         the interpreter lock); raises the corrupt-index error if it does not
-        decode, has bytes after its end, or does not hold together: arrays of
+        decode (kind DECODE), has bytes after its end or does not hold
+        together (kind DAMAGED): arrays of
         one entry per node, child entries that name nodes and form a tree
         below the root, payloads with as many counts as videos. A loaded
         index therefore never fails a query."""
@@ -69,10 +86,24 @@ class NativeIndex:
     ) -> list[tuple[int, str, int, bool, int]]:
         """(node, term, distance, is_terminal, total_count) of every node
         within max_dist, in trie preorder."""
+    def pooled_nodes(
+        self,
+        term: str,
+        max_dist: int,
+        limit: int | None,
+        include_prefix_nodes: bool | None,
+        transpositions: bool,
+    ) -> list[tuple[int, str, int, bool, int, float]]:
+        """(node, term, distance, is_terminal, count, weight) of the nodes
+        whose videos search pools for the same arguments (weight > 0), nearest
+        first, then most searched, then by term; cut to limit. count is the
+        term's own count when only terms are pooled, the node's total when
+        prefix nodes are."""
     def node_videos(self, node: int) -> list[tuple[str, int]]:
         """A node's top videos with their counts, highest first (equal counts
         in stored order), named as search names them; positions outside the
-        video table are left out. ValueError for a node out of range."""
+        video table are left out. ValueError (kind VALUE) for a node out of
+        range."""
     def suggest_many(
         self,
         terms: Sequence[str],
@@ -92,12 +123,18 @@ class NativeIndex:
         threads: int,
     ) -> list[list[tuple[str, float]]]: ...
 
-#: The kinds of fault of a refused record, by the numbers add_arrow reports.
+#: The kinds of fault of a refused record, by the numbers the builder reports.
 FAULTS: tuple[str, ...]
+
+def parse_integer(text: str) -> int | None:
+    """An integer as the builder reads counts and video identifiers written
+    as text: optional ASCII whitespace (space, \\t, \\n, \\v, \\f, \\r), an
+    optional sign, ASCII digits; -1 for one outside 0..4294967295, None for
+    text that is no integer."""
 
 @final
 class NativeBuilder:
-    """Collects records and builds an index from them (src/builder/): each
+    """Collects records and builds an index from them (src/build/): each
     distinct term and video once, the sum of each (term, video) pair in 12
     bytes. Used by one thread at a time (RuntimeError otherwise)."""
 
@@ -114,12 +151,14 @@ class NativeBuilder:
     def add_records(
         self,
         records: Iterable[object],
-        slow: Callable[[int, object, str | None, str | None], tuple[object, ...]],
-    ) -> None:
-        """Adds (term, video, count) tuples of plain types natively; any
-        other record, and any refused one, goes to slow(number, record,
-        id_mode, problem), which returns it as plain types or raises the
-        error naming it (problem: the native refusal, if any)."""
+        plain: Callable[[int, object], tuple[str, bytes | int, int]],
+    ) -> tuple[int, object, int, str, str] | None:
+        """Adds (term, video, count) tuples; one of types the builder does
+        not take as they are (a str subclass, bytes-like, an int by
+        __index__, ...) goes to plain(number, record) first, which returns
+        it as (str, int or bytes, int) or raises. Stops at the first record
+        the builder refuses and returns (number, record, fault, value,
+        message); None when every record was added."""
     def add_arrow(
         self,
         data: object,
@@ -129,11 +168,12 @@ class NativeBuilder:
         skip: bool = False,
         null_count_is_one: bool = False,
         on_batch: Callable[[int], object] | None = None,
-    ) -> tuple[int, int, int, list[int], list[tuple[int, int, str]]]:
+    ) -> tuple[int, int, int, list[int], list[tuple[int, int, str, str]], str | None]:
         """Adds the rows of Arrow data (PyCapsule interface), without the
-        interpreter lock; stops at the first refused row unless `skip`.
-        Returns (rows, added, refused, refused by fault, up to 5 examples
-        as (row from 0, fault, message))."""
+        interpreter lock; stops at the first refused row unless `skip`, and
+        when on_batch raises (which propagates). Returns (rows, added,
+        refused, refused by fault, up to 5 examples as (row from 0, fault,
+        value, message), the stream's error if it failed, else None)."""
     def arrays(
         self, video_top_n: int
     ) -> tuple[

@@ -10,28 +10,36 @@ the same video scores) but behaves as a Python library is expected to:
   limit cuts after that order, so an exact match is never left out;
 * results are small named tuples;
 * a damaged index raises `CorruptIndexError`, an ordinary `Exception`;
+* arguments are checked before any work, in plain words: TypeError for a
+  value of the wrong type (a str where a list of queries is expected, a
+  bool or str for a number), ValueError for one out of range (`max_dist`
+  above `tessarin.defaults.MAX_DIST_CAP`, a `min_score` outside 0 to 1);
 * index files carry a header with a checksum and metadata (see
-  `tessarin.container`), checked when they are loaded;
+  `tessarin.storage.container`), checked when they are loaded;
 * an `Index` pickles (by its saved form), copies and takes weak references.
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import mmap
+import numbers
 import operator
 import os
 import warnings
 from collections.abc import Callable, Iterable, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union, cast
 
-from . import container
-from ._native import NativeIndex, set_corrupt_index_error
-from .builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, VideoId
-from .container import Metadata
+from ._native import ErrorKind, NativeIndex, set_corrupt_index_error
+from ._version import __version__
+from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder, VideoId
+from .defaults import MAX_DIST, MAX_DIST_CAP
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
-from .files import write_atomically
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
+from .storage import container
+from .storage.container import Metadata
+from .storage.files import read_whole, write_file
 
 if TYPE_CHECKING:
     from _tessarin import PrefixSearch
@@ -39,6 +47,7 @@ if TYPE_CHECKING:
 __all__ = [
     "Index",
     "NodeMatch",
+    "PooledNode",
     "Suggestion",
     "UncheckedIndexWarning",
     "VideoMatch",
@@ -72,6 +81,23 @@ class VideoMatch(NamedTuple):
     score: float
 
 
+class PooledNode(NamedTuple):
+    """A term or prefix whose videos a search pools (`Index.pooled_nodes`)."""
+
+    node: int
+    #: The node's term: the characters from the root down to it.
+    term: str
+    distance: int
+    #: Whether a searched term ends at this node (else it is a prefix).
+    is_terminal: bool
+    #: Searches of the term itself when only terms are pooled; when prefix
+    #: nodes are, of every term the node begins. (Shadows tuple.count.)
+    count: int  # type: ignore[assignment]
+    #: The node's weight in the scores: 1 for an exact term, less with each
+    #: edit, less again for a prefix.
+    weight: float
+
+
 class NodeMatch(NamedTuple):
     """A trie node within the distance bound, for callers that score
     videos themselves (`Index.node_videos` gives its videos)."""
@@ -86,33 +112,54 @@ class NodeMatch(NamedTuple):
     total_count: int
 
 
-def _natural(name: str, value: object) -> int:
+# The checks of the arguments, one per kind, each raising TypeError for a
+# value of the wrong type and ValueError for one out of range.
+
+
+def _shown(number: int) -> str:
+    # str() of a number of thousands of digits raises; none is worth printing.
+    return str(number) if number.bit_length() <= 64 else "a number beyond 2**64"
+
+
+def _integer(name: str, value: object, low: int = 0, high: int | None = None) -> int:
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < 0:
-        raise ValueError(f"{name} must be 0 or more, not {number}")
+    if high is not None and not low <= number <= high:
+        raise ValueError(f"{name} must be between {low} and {high}, not {_shown(number)}")
+    if number < low:
+        raise ValueError(f"{name} must be {low} or more, not {_shown(number)}")
     return number
+
+
+def _max_dist(value: object) -> int:
+    return _integer("max_dist", value, 0, MAX_DIST_CAP)
 
 
 def _limit(value: object) -> int | None:
     # Any limit past the engine's 64-bit count is no limit at all.
-    return None if value is None else min(_natural("limit", value), 2**64 - 1)
+    return None if value is None else min(_integer("limit", value), 2**64 - 1)
 
 
-def _max_dist(value: object) -> int:
-    # Any distance at least the query's length plus the longest term's is
-    # the same search; cap so the engine's 32-bit bound always holds.
-    return min(_natural("max_dist", value), 2**32 - 1)
+def _threads(value: object) -> int:
+    if value is None:
+        return os.cpu_count() or 1
+    return _integer("threads", value, 1)
 
 
-def _term(value: object) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"the query must be a str, not {type(value).__name__}")
-    return value
+def _fraction(name: str, value: object) -> float | None:
+    """None, or a real number from 0 to 1."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if not 0.0 <= number <= 1.0:  # nan included
+        raise ValueError(f"{name} must be between 0 and 1, not {number!r}")
+    return number
 
 
 def _flag(value: object, name: str = "transpositions") -> bool:
@@ -121,13 +168,33 @@ def _flag(value: object, name: str = "transpositions") -> bool:
     return value
 
 
-def _threads(value: int | None) -> int:
-    if value is None:
-        return os.cpu_count() or 1
-    threads = _natural("threads", value)
-    if threads == 0:
-        raise ValueError("threads must be 1 or more")
-    return threads
+def _prefix(value: object) -> bool | None:
+    if value is not None and not isinstance(value, bool):
+        raise TypeError(f"prefix must be True, False or None, not {type(value).__name__}")
+    return value
+
+
+def _text(value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"the query must be a str, not {type(value).__name__}")
+    return value
+
+
+def _texts(value: object) -> list[str]:
+    """The queries of a batch: an iterable of str, but not a str itself
+    (nor bytes), whose characters would each be searched."""
+    if isinstance(value, str):
+        raise TypeError("terms must be a list of queries, not a str (each character a query)")
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"terms must be a list of queries, not {type(value).__name__}")
+    try:
+        items: list[object] = list(value)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"terms must be a list of queries, not {type(value).__name__}") from None
+    for k, item in enumerate(items):
+        if not isinstance(item, str):
+            raise TypeError(f"terms[{k}] must be a str, not {type(item).__name__}")
+    return cast("list[str]", items)
 
 
 def _size(count: int) -> str:
@@ -179,7 +246,7 @@ class Index:
 
     def _query(self, value: object) -> str:
         """A query as the index's terms are: checked, then normalised."""
-        term = _term(value)
+        term = _text(value)
         return term if self._normalize is None else self._normalize(term)
 
     # Making and saving.
@@ -187,7 +254,14 @@ class Index:
     @classmethod
     def load(cls, source: Source, *, verify: bool = True) -> Index:
         """Loads an index from a path or from bytes (`bytes`, `bytearray`,
-        `memoryview`, `mmap`; not copied).
+        `memoryview`, `mmap`; read, not kept: the caller's buffer may be
+        closed or changed once this returns).
+
+        A path must name a regular file (a FIFO or a device is refused at
+        once, never read); the file is read into memory in one pass and
+        that copy is checked and decoded, so a file rewritten or truncated
+        meanwhile gives an error, never a crash. A buffer the caller passes
+        must not change while this runs.
 
         Index files are checked against their checksum (`verify=False`
         skips that, not the structural checks). A bare saved form, as
@@ -195,7 +269,8 @@ class Index:
         that gives an `UncheckedIndexWarning`.
 
         Raises `NotAnIndexError`, `CorruptIndexError` or `IndexFormatError`
-        (all `TessarinError`), or `OSError` for a file that cannot be read.
+        (all `TessarinError`), or `OSError` for a file that cannot be read
+        (`NotARegularFileError` for one that is not a regular file).
         """
         if isinstance(source, (str, os.PathLike)):
             return cls._load_path(os.fspath(source), verify)
@@ -208,28 +283,34 @@ class Index:
 
     @classmethod
     def _load_path(cls, path: str, verify: bool) -> Index:
-        with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            if size == 0:
-                raise NotAnIndexError(f"{path}: an empty file is not a tessarin index")
-            failure: TessarinError | None = None
-            with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-                try:
-                    return cls._load_buffer(mapped, verify, stacklevel=4)
-                except TessarinError as error:
-                    # Raised once the map is closed: the traceback holds views of it.
-                    failure = type(error)(f"{path}: {error}")
-            raise failure
+        data = read_whole(path)
+        try:
+            if not data:
+                raise NotAnIndexError("an empty file is not a tessarin index")
+            return cls._load_buffer(data, verify, stacklevel=4)
+        except TessarinError as error:
+            failure = type(error)(f"{path}: {error}")
+            if hasattr(error, "kind"):
+                failure.kind = error.kind  # type: ignore[attr-defined]
+            raise failure from None
+        finally:
+            if isinstance(data, mmap.mmap):
+                # No view of it is left (_load_buffer releases them all); were
+                # one left, the memory would go with it, never an error here.
+                with contextlib.suppress(BufferError):
+                    data.close()
 
     @classmethod
     def _load_buffer(
         cls, data: bytes | bytearray | memoryview | mmap.mmap, verify: bool, stacklevel: int = 3
     ) -> Index:
-        view = memoryview(data)
-        try:
-            if container.is_container(view):
-                metadata, payload = container.parse(view, verify=verify)
-                native = NativeIndex.from_saved(payload)
+        # Every view of `data` is released on the way out, error or not, so
+        # that the caller can close or resize its buffer whatever happened.
+        with memoryview(data) as view, view.cast("B") as flat:
+            if container.is_container(flat):
+                metadata, payload = container.parse(flat, verify=verify)
+                with payload:
+                    native = NativeIndex.from_saved(payload)
                 found = (native.node_count, native.term_count, native.video_count, native.id_mode)
                 said = (metadata.nodes, metadata.terms, metadata.videos, metadata.id_mode)
                 if found != said:
@@ -238,30 +319,26 @@ class Index:
                     )
                 return cls._make(native, metadata)
             try:
-                native = NativeIndex.from_saved(view)
+                native = NativeIndex.from_saved(flat)
             except CorruptIndexError as error:
-                if "does not decode" not in str(error):
+                if getattr(error, "kind", None) is not ErrorKind.DECODE:
                     raise  # a saved form, but a damaged one
                 raise NotAnIndexError(
                     f"not a tessarin index file, nor a saved index ({error})"
                 ) from None
-            warnings.warn(
-                "loaded a bare saved index, which has no checksum: damage to it may go "
-                "unnoticed (Index.save writes a checked index file)",
-                UncheckedIndexWarning,
-                stacklevel=stacklevel,
-            )
-            metadata = dataclasses.replace(cls._metadata_of(native, None), builder="", created="")
-            return cls._make(native, metadata)
-        finally:
-            view.release()
+        warnings.warn(
+            "loaded a bare saved index, which has no checksum: damage to it may go "
+            "unnoticed (Index.save writes a checked index file)",
+            UncheckedIndexWarning,
+            stacklevel=stacklevel,
+        )
+        metadata = dataclasses.replace(cls._metadata_of(native, None), builder="", created="")
+        return cls._make(native, metadata)
 
     @staticmethod
     def _metadata_of(
         native: NativeIndex, video_top_n: int | None, normalization: str | None = None
     ) -> Metadata:
-        from . import __version__
-
         return Metadata(
             nodes=native.node_count,
             terms=native.term_count,
@@ -284,6 +361,8 @@ class Index:
     def from_prefix_search(cls, index: PrefixSearch, *, video_top_n: int | None = None) -> Index:
         """The same index as a `PrefixSearch` (`video_top_n`, if known, is
         recorded in the metadata)."""
+        if video_top_n is not None:
+            video_top_n = _integer("video_top_n", video_top_n, 1)
         return cls._from_saved(index.to_bytes(), video_top_n=video_top_n)
 
     @classmethod
@@ -303,22 +382,33 @@ class Index:
         """An index of (term, video, count) records (see `IndexBuilder`);
         `normalization` (e.g. "casefold") is applied to the terms and, from
         then on, to every query."""
-        builder = IndexBuilder(normalization=normalization)
+        video_top_n = _integer("video_top_n", video_top_n, 1)
+        builder = RecordBuilder(normalization=normalization)
         builder.add_many(records)
-        return builder.index(video_top_n=video_top_n)
+        native = builder.native_index(video_top_n)
+        return cls._from_native(
+            native, video_top_n=video_top_n, normalization=builder.normalization
+        )
 
     def to_bytes(self) -> bytes:
         """The index file's bytes: header, metadata and saved form."""
+        return b"".join(self._file_chunks())
+
+    def _file_chunks(self) -> list[bytes]:
+        """The index file's bytes in two parts: header, then saved form."""
         payload = self._native.to_saved()
-        return container.container_header(self._metadata, payload) + payload
+        return [container.container_header(self._metadata, payload), payload]
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the index file, whole or not at all (through a temporary
-        file in the same folder; a symbolic link is followed, not replaced)."""
-        payload = self._native.to_saved()
-        write_atomically(
-            os.fspath(path), [container.container_header(self._metadata, payload), payload]
-        )
+        """Writes the index file, whole or not at all: through a temporary
+        file in the same folder, which a process killed midway does not
+        leave behind. A symbolic link is followed, not replaced. A path that
+        names something other than a regular file (a FIFO, a device) is
+        refused, never replaced, unless it names one of the process's open
+        descriptors (/dev/stdout, /dev/fd/N), written in place.
+
+        Raises OSError (`NotARegularFileError`, `IsADirectoryError`, ...)."""
+        write_file(os.fspath(path), self._file_chunks())
 
     def to_prefix_search(self) -> PrefixSearch:
         """The same index as the extension's `PrefixSearch`."""
@@ -326,12 +416,13 @@ class Index:
 
         return PrefixSearch.from_bytes(self._native.to_saved())
 
-    # Queries.
+    # Queries. Every argument is checked for its type and range (TypeError,
+    # ValueError) before the engine sees it.
 
     def suggest(
         self,
         term: str,
-        max_dist: int = 1,
+        max_dist: int = MAX_DIST,
         limit: int | None = None,
         *,
         transpositions: bool = False,
@@ -343,6 +434,7 @@ class Index:
         `transpositions`, swapping two neighbours is one edit too (optimal
         string alignment). Matching is exact on characters, after the
         index's normalisation (if it was built with one) is applied to `term`.
+        `max_dist` is at most `tessarin.defaults.MAX_DIST_CAP` (4).
         """
         found = self._native.suggest(
             self._query(term), _max_dist(max_dist), _limit(limit), _flag(transpositions)
@@ -352,7 +444,7 @@ class Index:
     def search(
         self,
         term: str,
-        max_dist: int = 1,
+        max_dist: int = MAX_DIST,
         limit: int | None = None,
         *,
         prefix: bool | None = None,
@@ -364,24 +456,44 @@ class Index:
 
         `prefix`: None pools partial words only when no complete term
         matches, True always, False never. Videos scoring below `min_score`
-        (default 0.01) are left out.
+        (a number from 0 to 1; default `tessarin.defaults.MIN_SCORE`) are
+        left out. `pooled_nodes` tells which nodes were pooled.
         """
-        if prefix is not None and not isinstance(prefix, bool):
-            raise TypeError(f"prefix must be True, False or None, not {type(prefix).__name__}")
         found = self._native.search(
             self._query(term),
             _max_dist(max_dist),
             _limit(limit),
-            prefix,
-            None if min_score is None else float(min_score),
+            _prefix(prefix),
+            _fraction("min_score", min_score),
             _flag(transpositions),
         )
         return [VideoMatch._make(entry) for entry in found]
 
+    def pooled_nodes(
+        self,
+        term: str,
+        max_dist: int = MAX_DIST,
+        limit: int | None = None,
+        *,
+        prefix: bool | None = None,
+        transpositions: bool = False,
+    ) -> list[PooledNode]:
+        """The terms and prefixes whose videos `search` pools for the same
+        arguments, with their weights in the scores: nearest first, then the
+        most searched, then by term; at most `limit`."""
+        found = self._native.pooled_nodes(
+            self._query(term),
+            _max_dist(max_dist),
+            _limit(limit),
+            _prefix(prefix),
+            _flag(transpositions),
+        )
+        return [PooledNode._make(entry) for entry in found]
+
     def match_nodes(
         self,
         term: str,
-        max_dist: int = 1,
+        max_dist: int = MAX_DIST,
         *,
         terminal_only: bool = False,
         transpositions: bool = False,
@@ -399,25 +511,23 @@ class Index:
     def node_videos(self, node: int) -> list[tuple[str, int]]:
         """The top videos of a node's subtree with their counts, highest
         first."""
-        node = _natural("node", node)
-        if node >= self._native.node_count:
-            raise ValueError(
-                f"node {node} out of range: the index has {self._native.node_count} nodes"
-            )
-        return self._native.node_videos(node)
+        # The engine refuses a node out of range; any past its 64-bit
+        # positions is out of range too.
+        return self._native.node_videos(min(_integer("node", node), 2**64 - 1))
 
     def suggest_many(
         self,
         terms: Sequence[str],
-        max_dist: int = 1,
+        max_dist: int = MAX_DIST,
         limit: int | None = None,
         *,
         transpositions: bool = False,
         threads: int | None = None,
     ) -> list[list[Suggestion]]:
-        """`suggest` for each of `terms`, on `threads` threads (default: one
-        per core); results in the order of `terms`."""
-        queries = [self._query(t) for t in terms]
+        """`suggest` for each of `terms` (a list of str: a single str is
+        refused), on `threads` threads (default: one per core); results in
+        the order of `terms`."""
+        queries = [self._query(t) for t in _texts(terms)]
         found = self._native.suggest_many(
             queries, _max_dist(max_dist), _limit(limit), _flag(transpositions), _threads(threads)
         )
@@ -426,7 +536,7 @@ class Index:
     def search_many(
         self,
         terms: Sequence[str],
-        max_dist: int = 1,
+        max_dist: int = MAX_DIST,
         limit: int | None = None,
         *,
         prefix: bool | None = None,
@@ -434,17 +544,16 @@ class Index:
         transpositions: bool = False,
         threads: int | None = None,
     ) -> list[list[VideoMatch]]:
-        """`search` for each of `terms`, on `threads` threads (default: one
-        per core); results in the order of `terms`."""
-        if prefix is not None and not isinstance(prefix, bool):
-            raise TypeError(f"prefix must be True, False or None, not {type(prefix).__name__}")
-        queries = [self._query(t) for t in terms]
+        """`search` for each of `terms` (a list of str: a single str is
+        refused), on `threads` threads (default: one per core); results in
+        the order of `terms`."""
+        queries = [self._query(t) for t in _texts(terms)]
         found = self._native.search_many(
             queries,
             _max_dist(max_dist),
             _limit(limit),
-            prefix,
-            None if min_score is None else float(min_score),
+            _prefix(prefix),
+            _fraction("min_score", min_score),
             _flag(transpositions),
             _threads(threads),
         )

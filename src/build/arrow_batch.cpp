@@ -142,48 +142,14 @@ class Column {
   const ArrowArray& array_;
 };
 
-Rejection missing(const char* what) {
-  return {Fault::kMissing, std::string("the ") + what + " is missing (null)"};
-}
-
-std::optional<Rejection> video_of(const Column& column, std::int64_t row, VideoValue& out) {
-  if (column.null(row)) return missing("video identifier");
+// A video identifier or a count as a Field.
+Field field_at(const Column& column, std::int64_t row) {
+  if (column.null(row)) return Field::missing();
   const Type t = column.type();
-  if (t == Type::kUInt64) return unsigned_video(column.unsigned_at(row), out);
-  if (is_integer(t)) return integer_video(column.signed_at(row), out);
-  const std::string_view bytes = column.bytes_at(row);
-  if (is_text(t)) return parse_video_text(bytes, out);
-  if (bytes.size() != 16) {
-    return Rejection{Fault::kVideoBytes, "a binary video identifier must be 16 bytes long, not " +
-                                             std::to_string(bytes.size())};
-  }
-  out.kind = VideoKind::kUuid;
-  std::memcpy(out.uuid.data(), bytes.data(), 16);
-  return std::nullopt;
-}
-
-// A count written as decimal text, with optional spaces around and a sign.
-std::optional<Rejection> count_text(std::string_view text, std::int64_t& out) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-  bool negative = false;
-  if (begin < end && (text[begin] == '+' || text[begin] == '-')) negative = text[begin++] == '-';
-  const auto not_integer = [&] {
-    return Rejection{Fault::kCount, "the count " + quoted(text) + " is not an integer"};
-  };
-  if (begin == end) return not_integer();
-  std::int64_t value = 0;
-  for (std::size_t k = begin; k < end; ++k) {
-    if (text[k] < '0' || text[k] > '9') return not_integer();
-    if (value > 0xFFFFFFFFll) {
-      return Rejection{Fault::kCount, "the count " + quoted(text) + " is outside 0..4294967295"};
-    }
-    value = value * 10 + (text[k] - '0');
-  }
-  out = negative ? -value : value;
-  return std::nullopt;
+  if (t == Type::kUInt64) return Field::of_unsigned(column.unsigned_at(row));
+  if (is_integer(t)) return Field::of_signed(column.signed_at(row));
+  if (is_text(t)) return Field::of_text(column.bytes_at(row));
+  return Field::of_bytes(column.bytes_at(row));
 }
 
 const char* kColumnNames[] = {"term", "video", "count"};
@@ -225,19 +191,17 @@ Status check_columns(const ArrowSchema& schema, const ColumnChoice& columns) {
   return {};
 }
 
-void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArray& batch,
-               const ColumnChoice& columns, bool skip, bool null_count_is_one,
-               BatchReport& report) {
+bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArray& batch,
+               const ColumnChoice& columns, const IngestOptions& options, IngestReport& report) {
   const Column term(*schema.children[columns.term], *batch.children[columns.term]);
   const Column video(*schema.children[columns.video], *batch.children[columns.video]);
   const bool counted = columns.count >= 0;
   const Column count = counted ? Column(*schema.children[columns.count],
                                         *batch.children[columns.count])
                                : video;  // not read
-  const bool count_unsigned = counted && count.type() == Type::kUInt64;
-  const bool count_text_column = counted && is_text(count.type());
   const std::int64_t rows = batch.length;
-  VideoValue value;
+  const Field one = Field::of_unsigned(1);
+  bool first = true;  // no refused row yet in this batch
   // Rows go in groups whose terms are looked up together first
   // (TermTable::find_many), so that their memory reads overlap.
   constexpr std::int64_t kGroup = 32;
@@ -248,43 +212,30 @@ void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
   std::array<std::optional<Rejection>, kGroup> group_refusals{};
   RecordBuilder::Hint hint;
   for (std::int64_t row = 0; row < rows; ++row) {
-    const std::int64_t in_group = row % kGroup;
+    const auto in_group = static_cast<std::size_t>(row % kGroup);
     if (in_group == 0) {
       const auto n = static_cast<std::size_t>(std::min(kGroup, rows - row));
       for (std::size_t k = 0; k < n; ++k) {
         const auto r = row + static_cast<std::int64_t>(k);
         group_terms[k] = term.null(r) ? std::string_view() : term.bytes_at(r);
         group_hashes[k] = hash_bytes(group_terms[k]);
-        group_refusals[k] = video_of(video, r, group_videos[k]);
+        group_refusals[k] = read_video(field_at(video, r), group_videos[k]);
         if (!group_refusals[k]) builder.prefetch_video(group_videos[k]);
       }
       builder.lookup_table().find_many(group_terms.data(), group_hashes.data(), n,
                                        group_ids.data());
     }
-    hint.hash = group_hashes[static_cast<std::size_t>(in_group)];
-    hint.id = group_ids[static_cast<std::size_t>(in_group)];
+    hint.hash = group_hashes[in_group];
+    hint.id = group_ids[in_group];
     std::optional<Rejection> refused;
     if (term.null(row)) {
-      refused = missing("term");
+      refused = missing_term();
+    } else if (group_refusals[in_group]) {
+      refused = std::move(group_refusals[in_group]);
     } else {
-      refused = std::move(group_refusals[static_cast<std::size_t>(in_group)]);
-      value = group_videos[static_cast<std::size_t>(in_group)];
-    }
-    if (!refused) {
-      const std::string_view text = term.bytes_at(row);
-      if (!counted || (null_count_is_one && count.null(row))) {
-        refused = builder.add(text, value, 1, false, &hint);
-      } else if (count.null(row)) {
-        refused = missing("count");
-      } else if (count_unsigned) {
-        refused = builder.add_unsigned(text, value, count.unsigned_at(row), false, &hint);
-      } else if (count_text_column) {
-        std::int64_t n = 0;
-        refused = count_text(count.bytes_at(row), n);
-        if (!refused) refused = builder.add(text, value, n, false, &hint);
-      } else {
-        refused = builder.add(text, value, count.signed_at(row), false, &hint);
-      }
+      const bool absent = !counted || (options.null_count_is_one && count.null(row));
+      refused = builder.add(group_terms[in_group], TermForm::kUnchecked, group_videos[in_group],
+                            absent ? one : field_at(count, row), &hint);
     }
     if (!refused) {
       ++report.added;
@@ -292,9 +243,17 @@ void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
     }
     ++report.refused;
     ++report.by_fault[static_cast<std::size_t>(refused->fault)];
-    if (!report.first) report.first.emplace(static_cast<std::size_t>(row), std::move(*refused));
-    if (!skip) return;
+    if (first && report.examples.size() < IngestReport::kExamples) {
+      report.examples.push_back({report.rows + static_cast<std::size_t>(row), std::move(*refused)});
+    }
+    first = false;
+    if (!options.skip) {
+      report.rows += static_cast<std::size_t>(row);
+      return false;
+    }
   }
+  report.rows += static_cast<std::size_t>(rows);
+  return true;
 }
 
 }  // namespace tessarin::builder

@@ -5,10 +5,11 @@
 //
 // A batch is a struct array whose children are columns. The term column is
 // text (utf8, large utf8 or utf8 view); the video column integers of any
-// width, text (decimal or UUID, parse_video_text()), or binary of 16
-// bytes; the count column integers or decimal text, or absent (every row
-// counts 1). A null term or video is refused; a null count counts 1 when
-// `null_count_is_one` (a CSV line without its count), else it is refused.
+// width, text (decimal or UUID), or binary of 16 bytes; the count column
+// integers or decimal text, or absent (every row counts 1). Values are
+// checked as record_checks.h says. A null term or video is refused; a null
+// count counts 1 when `null_count_is_one` (a CSV line without its count),
+// else it is refused. A refused row is counted by its kind of fault.
 //
 // Thread safety: reads the arrays only; the builder is the caller's.
 #pragma once
@@ -19,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "build/record_builder.h"
 #include "util/result.h"
@@ -81,17 +83,32 @@ struct ColumnChoice {
 // names the column and its Arrow format string.
 [[nodiscard]] Status check_columns(const ArrowSchema& schema, const ColumnChoice& columns);
 
-struct BatchReport {
+struct IngestOptions {
+  bool skip = false;               // a refused row is counted and passed, not the end
+  bool null_count_is_one = false;  // a null count counts 1
+};
+
+// A refused row: its number (from 0 over the rows of the report) and why.
+struct RefusedRow {
+  std::size_t row = 0;
+  Rejection rejection;
+};
+
+// What the rows of one or more batches did.
+struct IngestReport {
+  static constexpr std::size_t kExamples = 5;
+
+  std::size_t rows = 0;  // rows read (when a refused row stopped: those before it)
   std::size_t added = 0;
   std::size_t refused = 0;
   std::array<std::size_t, kFaultKinds> by_fault{};
-  // The first refused row of the batch (0-based) and why.
-  std::optional<std::pair<std::size_t, Rejection>> first;
+  std::vector<RefusedRow> examples;  // the first refused row of each batch, the first few
 };
 
-// Adds the rows of one batch (checked by check_columns). A refused row
-// stops the batch unless `skip`, in which case it is counted and passed.
-void add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArray& batch,
-               const ColumnChoice& columns, bool skip, bool null_count_is_one, BatchReport& report);
+// Adds the rows of one batch (checked by check_columns) and counts them in
+// `report`. Returns false when a refused row stopped the batch (without
+// `options.skip`); the rows before it stay added.
+bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArray& batch,
+               const ColumnChoice& columns, const IngestOptions& options, IngestReport& report);
 
 }  // namespace tessarin::builder

@@ -4,6 +4,11 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <variant>
+
+#include "index/propagation.h"
+#include "index/validation.h"
+#include "util/checked.h"
 
 namespace tessarin::builder {
 namespace {
@@ -56,10 +61,10 @@ Shared shared_prefix(std::string_view previous, std::string_view next) {
   return {b, characters};
 }
 
-// A term's payload: its total and its videos by sum, highest first, equal
-// sums by table position; the bucket holds each pair's entries adjacent.
+// A term's payload: its total and its videos in payload order
+// (index/payload.h); the bucket holds each pair's entries adjacent.
 struct PayloadMaker {
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> sums;  // (sum, table position)
+  std::vector<VideoSum> sums;
   std::vector<std::uint32_t> ids;
   std::vector<std::uint32_t> counts;
   std::uint32_t total = 0;
@@ -73,17 +78,11 @@ struct PayloadMaker {
       std::uint64_t sum = 0;
       for (; k < bucket.size() && bucket[k].video == video; ++k) sum += bucket[k].count;
       sum_of_all += sum;
-      sums.emplace_back(sum, video);
+      sums.push_back({video, sum});
     }
-    std::sort(sums.begin(), sums.end(), [](const auto& a, const auto& b) {
-      return a.first != b.first ? a.first > b.first : a.second < b.second;
-    });
     ids.clear();
     counts.clear();
-    for (const auto& [sum, position] : sums) {
-      ids.push_back(position);
-      counts.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, 0xFFFFFFFFu)));
-    }
+    append_in_payload_order(sums, sums.size(), ids, counts);
     total = static_cast<std::uint32_t>(std::min<std::uint64_t>(sum_of_all, 0xFFFFFFFFu));
   }
   [[nodiscard]] PayloadView view() const { return {total, ids, counts}; }
@@ -247,7 +246,7 @@ BuildInput lay_out(const TermTable& terms, const PairLog& log, const VideoTable&
   std::vector<std::uint32_t> identity(videos.size());
   for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
   const std::vector<std::uint8_t> table = videos.sorted_bytes(identity);
-  const std::size_t width = videos.kind() == VideoKind::kInt ? 4 : 16;
+  const std::size_t width = videos.kind() == IdMode::Int32 ? 4 : 16;
   for (std::size_t at = 0; at < table.size(); at += width) {
     input.video_index.add(std::span<const std::uint8_t>(table).subspan(at, width));
   }
@@ -265,11 +264,11 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   const std::size_t depths = shape.level_begin.size() - 1;
   const std::size_t work = 3 * m + 1 + n;
 
-  // Propagation, one depth at a time from the deepest: a node's result is
-  // its own list cut to video_top_n when it has no children, else the
-  // merge of its own list with its children's results (PayloadMerger, as
-  // Trie::propagate merges). The children of one depth's nodes are the next
-  // depth's nodes, in the same order, so one cursor walks them.
+  // Propagation, one depth at a time from the deepest, each node by the
+  // one PropagationStep (index/propagation.h) from its own list (made from
+  // the pair log, in payload order) and its children's results. The
+  // children of one depth's nodes are the next depth's nodes, in the same
+  // order, so one cursor walks them.
   //
   // Results are kept in segments of consecutive depths (a new one once the
   // last holds kSegmentNodes nodes), so that a deep trie (one long term is
@@ -291,7 +290,8 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   std::vector<Segment> segments;
   std::vector<Place> places(depths);
   PayloadMaker maker;
-  PayloadMerger merger;
+  PropagationStep step(video_top_n);
+  std::vector<ChildList> children;
   std::size_t done = 0;
   for (std::size_t d = depths; d-- > 0;) {
     if (segments.empty() || segments.back().totals.size() >= kSegmentNodes) segments.emplace_back();
@@ -316,43 +316,19 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
         maker.make(log.bucket(shape.term_of_node[i]));
         own = maker.view();
       }
-      const std::size_t before = out.ids.size();
-      if (shape.children[i] == 0) {
-        const std::size_t keep = std::min(video_top_n, own.video_ids.size());
-        out.ids.insert(out.ids.end(), own.video_ids.begin(), own.video_ids.begin() + keep);
-        out.counts.insert(out.counts.end(), own.video_counts.begin(),
-                          own.video_counts.begin() + keep);
-        out.totals.push_back(own.total_count);
-      } else if (shape.children[i] == 1 && own.video_ids.empty() &&
-                 (below->lengths[child] == 0 || below->counts[entry] != 0xFFFFFFFFu)) {
-        // A chain node: its one child's list is sorted, its videos distinct,
-        // no longer than the cut and free of saturated counts (whose order
-        // the merger would change), so merging it alone gives it back. (The
-        // child's list may sit in `out` itself: copy it out of the way
-        // first.)
+      // Every list made here is in payload order: a term's own (the
+      // maker's) and every step's result.
+      children.clear();
+      for (std::uint32_t c = 0; c < shape.children[i]; ++c, ++child) {
         const std::uint32_t length = below->lengths[child];
-        const std::uint32_t total = saturating_add(own.total_count, below->totals[child]);
-        maker.ids.assign(below->ids.begin() + static_cast<std::ptrdiff_t>(entry),
-                         below->ids.begin() + static_cast<std::ptrdiff_t>(entry + length));
-        maker.counts.assign(below->counts.begin() + static_cast<std::ptrdiff_t>(entry),
-                            below->counts.begin() + static_cast<std::ptrdiff_t>(entry + length));
-        out.ids.insert(out.ids.end(), maker.ids.begin(), maker.ids.end());
-        out.counts.insert(out.counts.end(), maker.counts.begin(), maker.counts.end());
-        out.totals.push_back(total);
-        entry += length;
-        ++child;
-      } else {
-        merger.start(own);
-        for (std::uint32_t c = 0; c < shape.children[i]; ++c, ++child) {
-          const std::uint32_t length = below->lengths[child];
-          merger.merge_from({below->totals[child],
+        children.push_back({{below->totals[child],
                              std::span<const std::uint32_t>(below->ids).subspan(entry, length),
-                             std::span<const std::uint32_t>(below->counts).subspan(entry, length)});
-          entry += length;
-        }
-        out.totals.push_back(merger.total_count());
-        merger.finish(video_top_n, out.ids, out.counts);
+                             std::span<const std::uint32_t>(below->counts).subspan(entry, length)},
+                            true});
+        entry += length;
       }
+      const std::size_t before = out.ids.size();
+      out.totals.push_back(step.run(own, true, children, out.ids, out.counts).total);
       out.lengths.push_back(static_cast<std::uint32_t>(out.ids.size() - before));
       if (++done % kProgressStep == 0) progress(3 * m + 1 + done, work);
     }
@@ -386,14 +362,23 @@ Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos, std::s
   std::vector<std::uint32_t>().swap(shape.children);
   trie.child_labels = std::move(shape.labels);
   trie.child_transitions = transitions_of(n);
-  if (videos.kind() == VideoKind::kInt) {
+  if (videos.kind() == IdMode::Int32) {
     trie.id_mode = IdMode::Int32;
     trie.video_int_ids = videos.ints();
-  } else if (videos.kind() == VideoKind::kUuid) {
+  } else if (videos.kind() == IdMode::Uuid) {
     trie.video_uuids = videos.uuids();
   }
   progress(work, work);
-  return Trie(std::move(trie));
+  // A tree by construction (numbered breadth-first, each node its parent's
+  // child once), checked all the same: the level is the index's for good,
+  // and its search aids need not check it again. (It is consistent too, as
+  // the core tests check; that level costs some 4x the tree's, about 3 %
+  // of a build, which a build does not need to pay.)
+  std::variant<Trie, Fault> made = Trie::checked(std::move(trie), Trust::kTree);
+  if (const Fault* fault = std::get_if<Fault>(&made)) {
+    fail_internal("the layout broke the index: " + describe(*fault));
+  }
+  return std::get<Trie>(std::move(made));
 }
 
 }  // namespace tessarin::builder

@@ -1,7 +1,8 @@
 // Laying out a trie from distinct terms and their (term, video) sums.
 //
-// lay_out() turns the builder's tables into the flat arrays of index/from_arrays.h
-// (BuildInput), which build() then checks, assembles and propagates:
+// lay_out() turns the builder's tables into the flat arrays of
+// index/from_arrays.h (BuildInput), which build() then checks, assembles
+// and propagates:
 //
 // * nodes numbered breadth-first over the sorted terms, so every child has
 //   a greater index than its parent and the children of a node are
@@ -57,13 +58,13 @@ using StepProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // The finished index: what build() makes of lay_out()'s arrays, byte for
 // byte, made without them. Propagation runs one depth at a time from the
-// deepest, each node merging its own list with its children's results as
-// Trie::propagate does (a node without children keeps its own list, cut),
-// and each term's own list is made from the pair log when its node is
-// reached, so neither the input payloads of all nodes nor a second copy of
+// deepest, each node by the step that propagate() takes
+// (index/propagation.h), and each term's own list is made from the pair
+// log when its node is reached, so neither the input payloads of all nodes nor a second copy of
 // the results exists at once: the peak is about the index plus the pair
 // log. With `release`, the terms are freed once the shape is known and
-// the log once propagation is done. Same preconditions as lay_out().
+// the log once propagation is done. The index is made at Trust::kTree
+// (checked); it is consistent too (index/validation.h), unchecked. Same preconditions as lay_out().
 [[nodiscard]] Trie build_trie(TermTable& terms, PairLog& log, const VideoTable& videos,
                               std::size_t video_top_n, const StepProgress& progress, bool release);
 

@@ -1,13 +1,10 @@
 #include "build/record_builder.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace tessarin::builder {
 namespace {
-
-constexpr std::uint64_t kU32Max = 0xFFFFFFFFu;
 
 // What Python's str.split() splits on, within ASCII.
 bool is_python_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
@@ -15,64 +12,6 @@ bool is_python_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 &
 bool is_ascii(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// Whether `text` is UTF-8 of Unicode scalar values, each in its shortest form.
-bool valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = p + text.size();
-  while (p < end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length = 0;
-    char32_t c = 0;
-    char32_t least = 0;
-    if (lead >= 0xC2 && lead < 0xE0) {
-      length = 2;
-      c = char32_t{lead} & 0x1Fu;
-      least = 0x80;
-    } else if (lead >= 0xE0 && lead < 0xF0) {
-      length = 3;
-      c = char32_t{lead} & 0x0Fu;
-      least = 0x800;
-    } else if (lead >= 0xF0 && lead < 0xF5) {
-      length = 4;
-      c = char32_t{lead} & 0x07u;
-      least = 0x10000;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((p[k] & 0xC0) != 0x80) return false;
-      c = c << 6u | (char32_t{p[k]} & 0x3Fu);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
-    p += length;
-  }
-  return true;
-}
-
-Rejection reject(Fault fault, std::string message) { return {fault, std::move(message)}; }
-
-Rejection video_out_of_range(const std::string& digits) {
-  return reject(Fault::kVideoRange, "the video identifier " + digits + " is outside 0..4294967295");
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void replace_all(std::string& text, std::string_view what) {
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) {
-    text.erase(at, what.size());
-  }
 }
 
 }  // namespace
@@ -103,159 +42,32 @@ std::string normalize_ascii(std::string_view term, const std::vector<NormalizeSt
   return text;
 }
 
-std::string quoted(std::string_view text) {
-  // Bytes that are not UTF-8 are shown escaped, like control characters.
-  const bool escape_high = !valid_utf8(text);
-  std::string out = "'";
-  std::size_t shown = 0;
-  for (const char c : text) {
-    if (++shown > 77) {
-      out += "...";
-      break;
-    }
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\'' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (u < 0x20 || u == 0x7F || (escape_high && u >= 0x80)) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out.push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 15]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  // Never end inside a character that the cut split.
-  if (out.size() > 4 && out.compare(out.size() - 3, 3, "...") == 0) {
-    std::size_t cut = out.size() - 3;
-    while (cut > 1 && (static_cast<unsigned char>(out[cut - 1]) & 0xC0) == 0x80) --cut;
-    if (cut > 1 && static_cast<unsigned char>(out[cut - 1]) >= 0xC0) --cut;
-    out.erase(cut, out.size() - 3 - cut);
-    return out;
-  }
-  return out + "'";
-}
-
-std::optional<Rejection> unsigned_video(std::uint64_t value, VideoValue& out) {
-  if (value > kU32Max) return video_out_of_range(std::to_string(value));
-  out.kind = VideoKind::kInt;
-  out.integer = static_cast<std::uint32_t>(value);
-  return std::nullopt;
-}
-
-std::optional<Rejection> integer_video(std::int64_t value, VideoValue& out) {
-  if (value < 0) return video_out_of_range(std::to_string(value));
-  return unsigned_video(static_cast<std::uint64_t>(value), out);
-}
-
-std::optional<Rejection> parse_video_text(std::string_view text, VideoValue& out) {
-  const auto neither = [&] {
-    return reject(Fault::kVideoText,
-                  "the video identifier " + quoted(text) + " is neither an integer nor a UUID");
-  };
-  if (text.size() >= 32) {
-    // As uuid.UUID(text): drop "urn:" and "uuid:", the braces around, and
-    // every hyphen; 32 hex digits must remain.
-    std::string hex(text);
-    replace_all(hex, "urn:");
-    replace_all(hex, "uuid:");
-    const std::size_t first = hex.find_first_not_of("{}");
-    const std::size_t last = hex.find_last_not_of("{}");
-    hex = first == std::string::npos ? std::string() : hex.substr(first, last - first + 1);
-    replace_all(hex, "-");
-    if (hex.size() != 32) return neither();
-    for (std::size_t k = 0; k < 16; ++k) {
-      const int high = hex_value(hex[2 * k]);
-      const int low = hex_value(hex[2 * k + 1]);
-      if (high < 0 || low < 0) return neither();
-      out.uuid[k] = static_cast<std::uint8_t>(high * 16 + low);
-    }
-    out.kind = VideoKind::kUuid;
-    return std::nullopt;
-  }
-  // A decimal integer, with optional spaces around and a sign.
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && is_python_space(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && is_python_space(static_cast<unsigned char>(text[end - 1]))) --end;
-  bool negative = false;
-  if (begin < end && (text[begin] == '+' || text[begin] == '-')) negative = text[begin++] == '-';
-  if (begin == end) return neither();
-  std::uint64_t value = 0;
-  bool large = false;
-  for (std::size_t k = begin; k < end; ++k) {
-    if (text[k] < '0' || text[k] > '9') return neither();
-    value = value * 10 + static_cast<std::uint64_t>(text[k] - '0');
-    large = large || value > kU32Max;
-    if (large) value = kU32Max + 1;
-  }
-  if (negative && value > 0) {
-    return reject(Fault::kVideoRange,
-                  "the video identifier " + quoted(text) + " is outside 0..4294967295");
-  }
-  if (large) {
-    return reject(Fault::kVideoRange,
-                  "the video identifier " + quoted(text) + " is outside 0..4294967295");
-  }
-  out.kind = VideoKind::kInt;
-  out.integer = static_cast<std::uint32_t>(value);
-  return std::nullopt;
-}
-
-std::optional<Rejection> RecordBuilder::add(std::string_view term, const VideoValue& video,
-                                            std::int64_t count, bool trusted_utf8,
-                                            const Hint* hint) {
-  if (count < 0 || static_cast<std::uint64_t>(count) > kU32Max) {
-    return reject(Fault::kCount,
-                  "the count " + std::to_string(count) + " is outside 0..4294967295");
-  }
-  return add_checked(term, video, static_cast<std::uint32_t>(count), trusted_utf8, hint);
-}
-
-std::optional<Rejection> RecordBuilder::add_unsigned(std::string_view term, const VideoValue& video,
-                                                     std::uint64_t count, bool trusted_utf8,
-                                                     const Hint* hint) {
-  if (count > kU32Max) {
-    return reject(Fault::kCount,
-                  "the count " + std::to_string(count) + " is outside 0..4294967295");
-  }
-  return add_checked(term, video, static_cast<std::uint32_t>(count), trusted_utf8, hint);
-}
-
-std::optional<Rejection> RecordBuilder::check_new_term(std::string_view term, bool trusted_utf8,
+std::optional<Rejection> RecordBuilder::check_new_term(std::string_view term, TermForm form,
                                                        std::string& normalized) const {
-  if (term.empty()) return reject(Fault::kEmptyTerm, "the term is empty");
-  if (std::memchr(term.data(), 0, term.size()) != nullptr) {
-    return reject(Fault::kTermNul, "the term holds the character U+0000");
-  }
-  if (!trusted_utf8 && !valid_utf8(term)) {
-    return reject(Fault::kTermUtf8, "the term " + quoted(term) + " is not valid UTF-8");
-  }
+  if (auto refused = check_term(term, form)) return refused;
   if (steps_.empty()) return std::nullopt;
   if (is_ascii(term)) {
     normalized = normalize_ascii(term, steps_);
   } else {
     Result<std::string> done = normalizer_(term);
-    if (!done.ok()) return reject(Fault::kNormalizer, done.error().message);
+    if (!done.ok()) return Rejection{Fault::kNormalizer, quoted(term), done.error().message};
     normalized = std::move(done.value());
   }
   if (normalized.empty()) {
-    return reject(Fault::kEmptyTerm, "the term " + quoted(term) + " is empty once normalised");
+    std::string shown = quoted(term);
+    std::string message = "the term " + shown + " is empty once normalised";
+    return Rejection{Fault::kEmptyTerm, std::move(shown), std::move(message)};
   }
   return std::nullopt;
 }
 
-std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, const VideoValue& video,
-                                                    std::uint32_t count, bool trusted_utf8,
+std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, TermForm form,
+                                                    const VideoValue& video, std::uint32_t count,
                                                     const Hint* hint) {
   const std::optional<std::uint32_t> position =
-      video.kind == VideoKind::kInt ? videos_.find(video.integer) : videos_.find(video.uuid);
-  if (!position && videos_.kind() != VideoKind::kNone && videos_.kind() != video.kind) {
-    return reject(Fault::kMixedKinds,
-                  std::string("mixed video identifier kinds: this index holds ") +
-                      (videos_.kind() == VideoKind::kUuid ? "UUIDs" : "integers") +
-                      "; one index holds UUIDs (or 16 bytes) or integers, not both");
+      video.kind == IdMode::Int32 ? videos_.find(video.integer) : videos_.find(video.uuid);
+  if (!position) {
+    if (auto refused = kind_mismatch(videos_.kind(), video)) return refused;
   }
   const bool normalizing = !steps_.empty();
   TermTable& seen = normalizing ? raw_ : terms_;
@@ -270,7 +82,7 @@ std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, const
   }
   std::string normalized;
   if (!id) {
-    if (auto refused = check_new_term(term, trusted_utf8, normalized)) return refused;
+    if (auto refused = check_new_term(term, form, normalized)) return refused;
     if (normalizing) {
       const std::uint64_t normalized_hash = hash_bytes(normalized);
       std::optional<std::uint32_t> target = terms_.find(normalized, normalized_hash);
@@ -286,8 +98,8 @@ std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, const
   }
   const std::uint32_t video_position =
       position ? *position
-               : (video.kind == VideoKind::kInt ? videos_.insert(video.integer)
-                                                : videos_.insert(video.uuid));
+               : (video.kind == IdMode::Int32 ? videos_.insert(video.integer)
+                                              : videos_.insert(video.uuid));
   log_.add(*id, video_position, count, terms_.size());
   ++records_;
   return std::nullopt;
@@ -316,7 +128,7 @@ void RecordBuilder::prepare(bool release) {
   } else {
     for (std::uint32_t& id : raw_to_term_) id = rank[id];
   }
-  terms_ = terms_.reordered(order, rank);
+  terms_ = terms_.reordered(order, release ? nullptr : &rank);
 }
 
 void RecordBuilder::clear() {

@@ -1,18 +1,12 @@
 // RecordBuilder: (term, video, count) records in, an index's arrays out.
 //
-// Records are checked one at a time and either added whole or refused with
-// a Rejection that says why; a refused record changes nothing. A term or a
-// video is checked the first time it is seen only. What is kept: each
-// distinct term once (TermTable), each distinct video once (VideoTable),
-// and the (term, video) sums (PairLog) — memory grows with the distinct
-// terms and pairs, never with the records.
-//
-// Checks, in this order: the video identifier (an integer in 0 .. 2^32 - 1,
-// or 16 bytes), the count (0 .. 2^32 - 1), the identifier's kind against
-// the kind of the videos before it (one index holds one kind), and a new
-// term: not empty, no U+0000 (label 0 marks a node the matchers skip),
-// valid UTF-8 (unless the caller vouches for it), and not empty once
-// normalised.
+// Records are checked one at a time (record_checks.h: the video, the
+// count, the identifier's kind, a new term) and either added whole or
+// refused with a Rejection that says why; a refused record changes
+// nothing. A term or a video is checked the first time it is seen only.
+// What is kept: each distinct term once (TermTable), each distinct video
+// once (VideoTable), and the (term, video) sums (PairLog) — memory grows
+// with the distinct terms and pairs, never with the records.
 //
 // Normalisation (optional) rewrites each distinct term once, when it first
 // arrives: a sequence of steps applied in order. ASCII terms are rewritten
@@ -20,7 +14,8 @@
 // collapses runs of the whitespace that Python's str.split() splits on);
 // any other term goes to the caller's normaliser, which must agree with
 // those rules on ASCII (Python's str.casefold, unicodedata.normalize and
-// " ".join(text.split()) do). Terms that normalise alike are one term.
+// " ".join(text.split()) do). Terms that normalise alike are one term; a
+// term with nothing left once normalised is refused (kEmptyTerm).
 //
 // Thread safety: none; one caller at a time.
 #pragma once
@@ -35,6 +30,7 @@
 
 #include "build/layout.h"
 #include "build/pair_log.h"
+#include "build/record_checks.h"
 #include "build/term_table.h"
 #include "build/video_table.h"
 #include "index/from_arrays.h"
@@ -47,44 +43,6 @@ enum class NormalizeStep : std::uint8_t { kNfkc, kCasefold, kSpaces };
 // The ASCII form of the steps, applied in order to an ASCII term.
 [[nodiscard]] std::string normalize_ascii(std::string_view term,
                                           const std::vector<NormalizeStep>& steps);
-
-enum class Fault : std::uint8_t {
-  kMissing,     // a null where a value is needed
-  kVideoRange,  // an integer identifier outside 0 .. 2^32 - 1
-  kVideoText,   // text that is neither an integer nor a UUID
-  kVideoBytes,  // a binary identifier that is not 16 bytes long
-  kCount,       // a count outside 0 .. 2^32 - 1
-  kMixedKinds,  // an identifier of the other kind
-  kEmptyTerm,   // "" (or nothing left once normalised)
-  kTermNul,     // a term holding U+0000
-  kTermUtf8,    // bytes that are not UTF-8
-  kNormalizer,  // the caller's normaliser failed
-};
-inline constexpr std::size_t kFaultKinds = 10;
-
-struct Rejection {
-  Fault fault;
-  std::string message;  // "the count -2 is outside 0..4294967295"
-};
-
-// A video identifier as read from a record.
-struct VideoValue {
-  VideoKind kind = VideoKind::kInt;
-  std::uint32_t integer = 0;
-  UuidBytes uuid{};
-};
-
-// An integer identifier, checked against 0 .. 2^32 - 1.
-[[nodiscard]] std::optional<Rejection> integer_video(std::int64_t value, VideoValue& out);
-[[nodiscard]] std::optional<Rejection> unsigned_video(std::uint64_t value, VideoValue& out);
-
-// Reads a video identifier written as text: a decimal integer, or a UUID as
-// Python's uuid.UUID reads it (32 hex digits, hyphens anywhere, optional
-// braces and "urn:uuid:" before them). Texts of 32 characters or more are
-// UUIDs, shorter ones integers.
-[[nodiscard]] std::optional<Rejection> parse_video_text(std::string_view text, VideoValue& out);
-// A value as a message shows it: quoted, escaped, cut to 80 characters.
-[[nodiscard]] std::string quoted(std::string_view text);
 
 class RecordBuilder {
  public:
@@ -108,29 +66,36 @@ class RecordBuilder {
   [[nodiscard]] const TermTable& lookup_table() const { return steps_.empty() ? terms_ : raw_; }
   // Starts loading what add() will read to find this video.
   void prefetch_video(const VideoValue& video) const {
-    if (video.kind == VideoKind::kInt) {
+    if (video.kind == IdMode::Int32) {
       videos_.prefetch(video.integer);
     } else {
       videos_.prefetch(video.uuid);
     }
   }
 
-  // Adds one record after its checks; `count` comes as a signed 64-bit
-  // value so that negative ones are refused here. `trusted_utf8`: the term
-  // is known to be valid UTF-8. `hint`: an earlier lookup of the term.
-  [[nodiscard]] std::optional<Rejection> add(std::string_view term, const VideoValue& video,
-                                             std::int64_t count, bool trusted_utf8 = false,
-                                             const Hint* hint = nullptr);
-  // The same for a count that arrives unsigned.
-  [[nodiscard]] std::optional<Rejection> add_unsigned(std::string_view term,
-                                                      const VideoValue& video, std::uint64_t count,
-                                                      bool trusted_utf8 = false,
-                                                      const Hint* hint = nullptr);
+  // Adds one record after its checks (record_checks.h); `form`: what the
+  // caller knows of the term's bytes; `hint`: an earlier lookup of the term.
+  [[nodiscard]] std::optional<Rejection> add(std::string_view term, TermForm form,
+                                             const Field& video, const Field& count,
+                                             const Hint* hint = nullptr) {
+    VideoValue value;
+    if (auto refused = read_video(video, value)) return refused;
+    return add(term, form, value, count, hint);
+  }
+  // The same with the video read already (read_video()).
+  [[nodiscard]] std::optional<Rejection> add(std::string_view term, TermForm form,
+                                             const VideoValue& video, const Field& count,
+                                             const Hint* hint = nullptr) {
+    std::uint32_t n = 0;
+    if (auto refused = read_count(count, n)) return refused;
+    return add_checked(term, form, video, n, hint);
+  }
 
   [[nodiscard]] std::uint64_t records() const { return records_; }
   [[nodiscard]] std::size_t terms() const { return terms_.size(); }
   [[nodiscard]] std::size_t videos() const { return videos_.size(); }
-  [[nodiscard]] VideoKind kind() const { return videos_.kind(); }
+  // The kind of the videos so far; none before the first.
+  [[nodiscard]] std::optional<IdMode> kind() const { return videos_.kind(); }
   [[nodiscard]] std::size_t memory_bytes() const;
 
   // The arrays of the index of the records so far (layout.h). The builder
@@ -143,8 +108,8 @@ class RecordBuilder {
                            bool release = false);
 
  private:
-  [[nodiscard]] std::optional<Rejection> add_checked(std::string_view term, const VideoValue& video,
-                                                     std::uint32_t count, bool trusted_utf8,
+  [[nodiscard]] std::optional<Rejection> add_checked(std::string_view term, TermForm form,
+                                                     const VideoValue& video, std::uint32_t count,
                                                      const Hint* hint);
   // Renumbers the terms in sorted order and compacts the log (layout.h's
   // precondition); with `release`, drops what only adding records needs.
@@ -152,7 +117,7 @@ class RecordBuilder {
   // With `release`: the builder holds nothing any more.
   void clear();
   // The checks of a new term; with normalisation, also its normalised form.
-  [[nodiscard]] std::optional<Rejection> check_new_term(std::string_view term, bool trusted_utf8,
+  [[nodiscard]] std::optional<Rejection> check_new_term(std::string_view term, TermForm form,
                                                         std::string& normalized) const;
 
   std::vector<NormalizeStep> steps_;

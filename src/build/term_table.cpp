@@ -78,7 +78,7 @@ void TermTable::grow() {
 }
 
 TermTable TermTable::reordered(const std::vector<std::uint32_t>& order,
-                               const std::vector<std::uint32_t>& rank) const {
+                               const std::vector<std::uint32_t>* rank) const {
   TermTable out;
   out.bytes_.reserve(bytes_.size());
   out.offsets_.reserve(offsets_.size());
@@ -87,14 +87,14 @@ TermTable TermTable::reordered(const std::vector<std::uint32_t>& order,
     out.bytes_.insert(out.bytes_.end(), text.begin(), text.end());
     out.offsets_.push_back(out.bytes_.size());
   }
-  if (rank.empty()) {
+  if (rank == nullptr) {
     out.drop_index();
     return out;
   }
   out.slots_.assign(slots_.size(), 0);
   out.shift_ = shift_;
   for (const std::uint64_t slot : slots_) {
-    if (slot != 0) out.place((slot & kTagMask) | (std::uint64_t{rank[id_of(slot)]} + 1));
+    if (slot != 0) out.place((slot & kTagMask) | (std::uint64_t{(*rank)[id_of(slot)]} + 1));
   }
   return out;
 }

@@ -66,10 +66,10 @@ class TermTable {
   // Adds `term`, which must not be present; returns its id.
   std::uint32_t insert(std::string_view term, std::uint64_t hash);
   // The same terms, term order[k] getting id k (`order` is a permutation of
-  // the ids, `rank` its inverse); the bytes are laid out in that order. With
-  // an empty `rank` the result cannot look terms up (drop_index()).
+  // the ids, `*rank` its inverse); the bytes are laid out in that order.
+  // Without `rank` the result cannot look terms up (drop_index()).
   [[nodiscard]] TermTable reordered(const std::vector<std::uint32_t>& order,
-                                    const std::vector<std::uint32_t>& rank) const;
+                                    const std::vector<std::uint32_t>* rank) const;
   // Total bytes of all terms.
   [[nodiscard]] std::size_t total_bytes() const { return bytes_.size(); }
   [[nodiscard]] std::size_t memory_bytes() const {

@@ -10,7 +10,7 @@ std::uint64_t VideoTable::hash(std::uint32_t id) {
   return (std::uint64_t{id} + 1) * 0x9E3779B97F4A7C15ull;
 }
 
-std::uint64_t VideoTable::hash(const UuidBytes& id) {
+std::uint64_t VideoTable::hash(const Uuid& id) {
   std::uint64_t a = 0;
   std::uint64_t b = 0;
   std::memcpy(&a, id.data(), 8);
@@ -32,12 +32,12 @@ std::optional<std::uint32_t> VideoTable::find_any(const Id& id) const {
 }
 
 std::optional<std::uint32_t> VideoTable::find(std::uint32_t id) const {
-  if (kind_ != VideoKind::kInt) return std::nullopt;
+  if (kind_ != IdMode::Int32) return std::nullopt;
   return find_any(id);
 }
 
-std::optional<std::uint32_t> VideoTable::find(const UuidBytes& id) const {
-  if (kind_ != VideoKind::kUuid) return std::nullopt;
+std::optional<std::uint32_t> VideoTable::find(const Uuid& id) const {
+  if (kind_ != IdMode::Uuid) return std::nullopt;
   return find_any(id);
 }
 
@@ -52,7 +52,7 @@ void VideoTable::grow() {
   slots_.assign(slots_.size() * 2, 0);
   --shift_;
   for (std::uint32_t k = 0; k < size(); ++k) {
-    if (kind_ == VideoKind::kInt) {
+    if (kind_ == IdMode::Int32) {
       place(hash(ints_[k]), key(ints_[k]) | (std::uint64_t{k} + 1));
     } else {
       place(hash(uuids_[k]), key(uuids_[k]) | (std::uint64_t{k} + 1));
@@ -61,7 +61,7 @@ void VideoTable::grow() {
 }
 
 std::uint32_t VideoTable::insert(std::uint32_t id) {
-  kind_ = VideoKind::kInt;
+  kind_ = IdMode::Int32;
   if ((size() + 1) * 2 > slots_.size()) grow();
   const auto position = static_cast<std::uint32_t>(ints_.size());
   ints_.push_back(id);
@@ -69,8 +69,8 @@ std::uint32_t VideoTable::insert(std::uint32_t id) {
   return position;
 }
 
-std::uint32_t VideoTable::insert(const UuidBytes& id) {
-  kind_ = VideoKind::kUuid;
+std::uint32_t VideoTable::insert(const Uuid& id) {
+  kind_ = IdMode::Uuid;
   if ((size() + 1) * 2 > slots_.size()) grow();
   const auto position = static_cast<std::uint32_t>(uuids_.size());
   uuids_.push_back(id);
@@ -81,7 +81,7 @@ std::uint32_t VideoTable::insert(const UuidBytes& id) {
 std::vector<std::uint32_t> VideoTable::sorted_positions() const {
   std::vector<std::uint32_t> order(size());
   std::iota(order.begin(), order.end(), 0u);
-  if (kind_ == VideoKind::kInt) {
+  if (kind_ == IdMode::Int32) {
     std::sort(order.begin(), order.end(),
               [this](std::uint32_t a, std::uint32_t b) { return ints_[a] < ints_[b]; });
   } else {
@@ -94,14 +94,14 @@ std::vector<std::uint32_t> VideoTable::sorted_positions() const {
 }
 
 void VideoTable::reorder(const std::vector<std::uint32_t>& final_position) {
-  if (kind_ == VideoKind::kInt) {
+  if (kind_ == IdMode::Int32) {
     ints_ = sorted_ints(final_position);
   } else {
     uuids_ = sorted_uuids(final_position);
   }
   std::fill(slots_.begin(), slots_.end(), 0);
   for (std::uint32_t k = 0; k < size(); ++k) {
-    if (kind_ == VideoKind::kInt) {
+    if (kind_ == IdMode::Int32) {
       place(hash(ints_[k]), key(ints_[k]) | (std::uint64_t{k} + 1));
     } else {
       place(hash(uuids_[k]), key(uuids_[k]) | (std::uint64_t{k} + 1));
@@ -116,20 +116,19 @@ std::vector<std::uint32_t> VideoTable::sorted_ints(
   return out;
 }
 
-std::vector<UuidBytes> VideoTable::sorted_uuids(
-    const std::vector<std::uint32_t>& final_position) const {
-  std::vector<UuidBytes> out(uuids_.size());
+std::vector<Uuid> VideoTable::sorted_uuids(const std::vector<std::uint32_t>& final_position) const {
+  std::vector<Uuid> out(uuids_.size());
   for (std::size_t k = 0; k < uuids_.size(); ++k) out[final_position[k]] = uuids_[k];
   return out;
 }
 
 std::vector<std::uint8_t> VideoTable::sorted_bytes(
     const std::vector<std::uint32_t>& final_position) const {
-  const std::size_t width = kind_ == VideoKind::kInt ? 4 : 16;
+  const std::size_t width = kind_ == IdMode::Int32 ? 4 : 16;
   std::vector<std::uint8_t> out(size() * width);
   for (std::uint32_t k = 0; k < size(); ++k) {
     std::uint8_t* at = out.data() + std::size_t{final_position[k]} * width;
-    if (kind_ == VideoKind::kInt) {
+    if (kind_ == IdMode::Int32) {
       for (unsigned b = 0; b < 4; ++b) at[b] = static_cast<std::uint8_t>(ints_[k] >> (8 * b));
     } else {
       std::copy(uuids_[k].begin(), uuids_[k].end(), at);

@@ -15,35 +15,34 @@
 // thread-safe.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-namespace tessarin::builder {
+#include "index/trie.h"
 
-enum class VideoKind : std::uint8_t { kNone, kInt, kUuid };
-using UuidBytes = std::array<std::uint8_t, 16>;
+namespace tessarin::builder {
 
 class VideoTable {
  public:
-  [[nodiscard]] VideoKind kind() const { return kind_; }
+  // The kind of the identifiers; none before the first.
+  [[nodiscard]] std::optional<IdMode> kind() const { return kind_; }
   [[nodiscard]] std::size_t size() const {
-    return kind_ == VideoKind::kUuid ? uuids_.size() : ints_.size();
+    return kind_ == IdMode::Uuid ? uuids_.size() : ints_.size();
   }
-  // The provisional position of an identifier, if present. The kind must
-  // be the table's own or kNone.
+  // The provisional position of an identifier, if present (never when the
+  // table holds the other kind).
   [[nodiscard]] std::optional<std::uint32_t> find(std::uint32_t id) const;
-  [[nodiscard]] std::optional<std::uint32_t> find(const UuidBytes& id) const;
+  [[nodiscard]] std::optional<std::uint32_t> find(const Uuid& id) const;
   // Starts loading the slot where an identifier would be, for a find()
   // soon after.
   void prefetch(std::uint32_t id) const { __builtin_prefetch(&slots_[home(hash(id))]); }
-  void prefetch(const UuidBytes& id) const { __builtin_prefetch(&slots_[home(hash(id))]); }
+  void prefetch(const Uuid& id) const { __builtin_prefetch(&slots_[home(hash(id))]); }
   // Adds an identifier that is not present; fixes the kind on the first.
   // The caller has checked that the kind agrees.
   std::uint32_t insert(std::uint32_t id);
-  std::uint32_t insert(const UuidBytes& id);
+  std::uint32_t insert(const Uuid& id);
 
   // For each provisional position, the position in the sorted table.
   [[nodiscard]] std::vector<std::uint32_t> sorted_positions() const;
@@ -52,12 +51,12 @@ class VideoTable {
   // sorted order and ints() or uuids() is the index's video table.
   void reorder(const std::vector<std::uint32_t>& final_position);
   [[nodiscard]] const std::vector<std::uint32_t>& ints() const { return ints_; }
-  [[nodiscard]] const std::vector<UuidBytes>& uuids() const { return uuids_; }
+  [[nodiscard]] const std::vector<Uuid>& uuids() const { return uuids_; }
   // The identifiers in sorted order, as an index's video table holds them;
   // `final_position` is sorted_positions().
   [[nodiscard]] std::vector<std::uint32_t> sorted_ints(
       const std::vector<std::uint32_t>& final_position) const;
-  [[nodiscard]] std::vector<UuidBytes> sorted_uuids(
+  [[nodiscard]] std::vector<Uuid> sorted_uuids(
       const std::vector<std::uint32_t>& final_position) const;
   // The identifiers in sorted order, 4 little-endian bytes or 16 bytes
   // each; `final_position` is sorted_positions().
@@ -69,14 +68,14 @@ class VideoTable {
 
  private:
   [[nodiscard]] static std::uint64_t hash(std::uint32_t id);
-  [[nodiscard]] static std::uint64_t hash(const UuidBytes& id);
+  [[nodiscard]] static std::uint64_t hash(const Uuid& id);
   // The upper half of a slot: the integer, or the UUID's hash tag.
   [[nodiscard]] static std::uint64_t key(std::uint32_t id) { return std::uint64_t{id} << 32; }
-  [[nodiscard]] static std::uint64_t key(const UuidBytes& id) {
+  [[nodiscard]] static std::uint64_t key(const Uuid& id) {
     return hash(id) & 0xFFFFFFFF00000000ull;
   }
   [[nodiscard]] bool same(std::uint32_t /*position*/, std::uint32_t /*id*/) const { return true; }
-  [[nodiscard]] bool same(std::uint32_t position, const UuidBytes& id) const {
+  [[nodiscard]] bool same(std::uint32_t position, const Uuid& id) const {
     return uuids_[position] == id;
   }
   [[nodiscard]] std::size_t home(std::uint64_t hash) const { return hash >> shift_; }
@@ -85,9 +84,9 @@ class VideoTable {
   void place(std::uint64_t hash, std::uint64_t slot);
   void grow();
 
-  VideoKind kind_ = VideoKind::kNone;
+  std::optional<IdMode> kind_;
   std::vector<std::uint32_t> ints_;
-  std::vector<UuidBytes> uuids_;
+  std::vector<Uuid> uuids_;
   std::vector<std::uint64_t> slots_ = std::vector<std::uint64_t>(64, 0);
   unsigned shift_ = 58;  // 64 - log2(slots_.size())
 };

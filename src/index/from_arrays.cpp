@@ -1,8 +1,11 @@
 #include "index/from_arrays.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
+#include "index/propagation.h"
+#include "index/validation.h"
 #include "util/checked.h"
 
 namespace tessarin {
@@ -14,32 +17,36 @@ void VideoIndexInput::add(std::span<const std::uint8_t> entry) {
   if (all_16_ || all_4_) bytes_.insert(bytes_.end(), entry.begin(), entry.end());
 }
 
+namespace {
+
+// A bounds fault in building's own words (its messages name the caller's
+// arguments and are part of the module's behaviour).
+std::string shape_message(const Fault& fault) {
+  const auto number = [](std::uint64_t value) { return std::to_string(value); };
+  switch (fault.kind) {
+    case FaultKind::kLength:
+      return std::string(array_name(fault.array)) + " len " + number(fault.value) +
+             " != child_labels len " + number(fault.limit);
+    case FaultKind::kChild:
+      return "child_transitions[" + number(fault.at) + "] = " + number(fault.value) +
+             " out of range [0.." + number(fault.limit) + ")";
+    case FaultKind::kChildren:
+      return "node_shifts[" + number(fault.at) + "] = " + number(fault.value) +
+             " out of range [0.." + number(fault.limit) + "]: beyond the end of child_transitions";
+    default:
+      return describe(fault);  // not a bounds fault: never met here
+  }
+}
+
+}  // namespace
+
 Status check_shape(std::size_t node_shifts_len, std::size_t labels_len, std::size_t payloads_len,
                    std::span<const std::uint32_t> child_transitions,
                    std::span<const std::uint32_t> node_shifts) {
-  const std::size_t n = labels_len;
-  if (node_shifts_len != n) {
-    return value_error("node_shifts len " + std::to_string(node_shifts_len) +
-                       " != child_labels len " + std::to_string(n));
-  }
-  if (payloads_len != n) {
-    return value_error("payloads len " + std::to_string(payloads_len) + " != child_labels len " +
-                       std::to_string(n));
-  }
-  for (std::size_t j = 0; j < child_transitions.size(); ++j) {
-    if (child_transitions[j] >= n) {
-      return value_error("child_transitions[" + std::to_string(j) +
-                         "] = " + std::to_string(child_transitions[j]) + " out of range [0.." +
-                         std::to_string(n) + ")");
-    }
-  }
-  for (std::size_t i = 0; i < node_shifts.size(); ++i) {
-    if (node_shifts[i] > child_transitions.size()) {
-      return value_error("node_shifts[" + std::to_string(i) +
-                         "] = " + std::to_string(node_shifts[i]) + " out of range [0.." +
-                         std::to_string(child_transitions.size()) +
-                         "]: beyond the end of child_transitions");
-    }
+  // is_terminal is made from the payloads, so it has their length.
+  const NodeArrayLengths lengths{labels_len, node_shifts_len, payloads_len, payloads_len};
+  if (std::optional<Fault> fault = bounds_fault(lengths, child_transitions, node_shifts)) {
+    return value_error(shape_message(*fault));
   }
   return {};
 }

@@ -4,7 +4,8 @@
 // BuildInput (stage 1; each label becomes its first character) and then runs
 // the building proper (stage 2) in this fixed order, the first failing check
 // deciding the error:
-//   1. check_shape(): array lengths, child indices, node_shifts bounds;
+//   1. check_shape(): array lengths, child indices, node_shifts bounds
+//      (index/validation.h's bounds level);
 //   2. each present payload, in order: check_payload_arity(), then the
 //      binding converts its three elements (payload tuples are Python
 //      objects), then add_payload() checks the lists' lengths and stores it;
@@ -58,7 +59,9 @@ struct BuildInput {
 
 // The shape checks, in this order: lengths of node_shifts and payloads
 // against child_labels, child indices against the node count, node_shifts
-// against the length of child_transitions.
+// against the length of child_transitions. They are the bounds level of the
+// index's validation (index/validation.h: bounds_fault), worded in the
+// caller's terms; an index that passes them reaches Trust::kInBounds.
 Status check_shape(std::size_t node_shifts_len, std::size_t labels_len, std::size_t payloads_len,
                    std::span<const std::uint32_t> child_transitions,
                    std::span<const std::uint32_t> node_shifts);
@@ -74,7 +77,7 @@ Status add_payload(PayloadTable& table, std::uint32_t total_count,
 
 // On input that passed the checks above: terminal flags (a node is terminal
 // when its payload is present), the video table (checked), assembly and
-// propagation.
+// propagation (index/propagation.h).
 Result<Trie> build(BuildInput input);
 
 }  // namespace tessarin

@@ -75,22 +75,18 @@ void PayloadMerger::merge_from(const PayloadView& other) {
   }
 }
 
-void PayloadMerger::finish(std::size_t top_n, std::vector<std::uint32_t>& ids,
-                           std::vector<std::uint32_t>& counts) {
-  auto& entries = sums_.entries();
-  const auto higher = [](const auto& a, const auto& b) {
+void append_in_payload_order(std::vector<VideoSum>& sums, std::size_t top_n,
+                             std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts) {
+  const auto higher = [](const VideoSum& a, const VideoSum& b) {
     return a.value != b.value ? a.value > b.value : a.video < b.video;
   };
-  const std::size_t keep = std::min(top_n, entries.size());
-  if (keep < entries.size()) {
-    std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keep),
-                     entries.end(), higher);
-  }
-  std::sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keep), higher);
-  for (std::size_t k = 0; k < keep; ++k) {
-    ids.push_back(entries[k].video);
-    counts.push_back(entries[k].value > 0xFFFFFFFFu ? 0xFFFFFFFFu
-                                                    : static_cast<std::uint32_t>(entries[k].value));
+  const std::size_t keep = std::min(top_n, sums.size());
+  const auto kept = sums.begin() + static_cast<std::ptrdiff_t>(keep);
+  if (keep < sums.size()) std::nth_element(sums.begin(), kept, sums.end(), higher);
+  std::sort(sums.begin(), kept, higher);
+  for (auto it = sums.begin(); it != kept; ++it) {
+    ids.push_back(it->video);
+    counts.push_back(it->value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(it->value));
   }
 }
 

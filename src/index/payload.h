@@ -81,16 +81,28 @@ class PayloadTable {
   std::vector<std::uint32_t> video_counts_;
 };
 
-// Merges payloads into one, as propagation needs it (merge_from below).
+// A video and the exact sum of its counts, before it is stored.
+using VideoSum = VideoAccumulator<std::uint64_t>::Entry;
+
+// The payload order, the one order in which every list that sums counts is
+// stored (a term's own list as the record builder makes it, every merged
+// list): the highest sum first, equal sums by ascending video position,
+// decided on the exact sums; each count is then stored saturated at
+// 2^32 - 1, so a stored list always descends. Appends the first `top_n`
+// entries of `sums` (videos distinct) in that order to ids and counts;
+// reorders `sums`. O(d + t log t) for d entries and t = min(d, top_n).
+void append_in_payload_order(std::vector<VideoSum>& sums, std::size_t top_n,
+                             std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts);
+
+// Merges payloads into one, as propagation needs it (index/propagation.h).
 //
 // start() takes the receiver's own payload; each merge_from() adds one more:
 // the totals add up, saturating at 2^32 - 1, and the counts of each video add
 // up, in 64 bits, over all lists merged so far. finish() writes the merged
-// list sorted by that sum, highest first, equal sums by ascending video
-// position, and cut to the first `top_n`. Sorting once after the last merge
-// gives the list that sorting after every merge would give, since nothing is
-// cut in between and the order depends on the sums alone. A stored count
-// saturates at 2^32 - 1, so a stored list always descends.
+// list in payload order (above), cut to the first `top_n`. Sorting once
+// after the last merge gives the list that sorting after every merge would
+// give, since nothing is cut in between and the order depends on the sums
+// alone.
 //
 // Cost: O(k) to merge k entries, O(d + t log t) to finish with d distinct
 // videos and t = min(d, top_n).
@@ -99,9 +111,11 @@ class PayloadMerger {
   void start(const PayloadView& own);
   void merge_from(const PayloadView& other);
   [[nodiscard]] std::uint32_t total_count() const { return total_; }
-  // Appends the merged, sorted and cut list to ids and counts.
+  // Appends the merged list, in payload order and cut, to ids and counts.
   void finish(std::size_t top_n, std::vector<std::uint32_t>& ids,
-              std::vector<std::uint32_t>& counts);
+              std::vector<std::uint32_t>& counts) {
+    append_in_payload_order(sums_.entries(), top_n, ids, counts);
+  }
 
  private:
   std::uint32_t total_ = 0;

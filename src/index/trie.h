@@ -10,36 +10,35 @@
 // none. The video table in use (by id_mode) names the videos that payloads
 // list by position.
 //
-// A built index (index/from_arrays.h) guarantees: node_shifts, child_labels, payloads
-// and is_terminal have n entries; every child index is below n; every
-// node_shifts entry is at most the length of child_transitions; every payload
-// is present with lists of equal length. It does not guarantee that the
-// child lists form a tree, that children have greater indices than their
-// parent, that sibling labels differ, or that video positions lie inside the
-// table. A restored index (format/saved_form.h) guarantees nothing at
-// all: whoever walks a Trie reads through the checked accessors below.
+// How far the arrays hold together is the index's trust level
+// (index/validation.h), decided once by the factory that makes it:
+// * built from arrays (index/from_arrays.h) or restored without a full
+//   check (format/saved_form.h): kInBounds when every read a walk can make
+//   lies inside its array, else kNone (a restored index may hold anything);
+// * restored checked (format/restore_checked.h) or laid out by the record
+//   builder (build/layout.h): kTree, checked when made.
+// No factory asks for Trust::kConsistent yet: indexes that break it load.
+// Below kInBounds every read goes through the checked accessors below. No
+// level says that children have greater indices than their parent.
 //
-// A Trie is immutable: made once from its arrays (TrieArrays) by building,
-// restoring or the record builder; const methods may be called from any
-// number of threads at once.
+// A Trie is immutable: made once from its arrays (TrieArrays); const
+// methods may be called from any number of threads at once.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "index/child_range.h"
 #include "index/payload.h"
+#include "index/validation.h"
+#include "index/video_ids.h"
 #include "search/search_aids.h"
 #include "util/checked.h"
 
 namespace tessarin {
-
-enum class IdMode : std::uint8_t { Uuid = 0, Int32 = 1 };
-
-using Uuid = std::array<std::uint8_t, 16>;
 
 // The arrays of an index, plain and mutable: what a factory (building,
 // restoring, the record builder) assembles before it makes a Trie of them.
@@ -53,25 +52,30 @@ struct TrieArrays {
   IdMode id_mode = IdMode::Uuid;
   std::vector<std::uint8_t> is_terminal;
 
-  // Whether every read a walk can make lies inside its array: node_shifts
-  // and is_terminal have one entry per node, every child_transitions entry
-  // is below the node count, and every node_shifts entry is at most the
-  // length of child_transitions. O(n); says nothing about the child lists
-  // forming a tree.
+  // Views over the arrays, for validation.
+  [[nodiscard]] IndexView view() const {
+    return {node_shifts, child_labels, child_transitions, is_terminal,
+            &payloads,   video_uuids,  video_int_ids,     id_mode};
+  }
+  // Whether the arrays reach Trust::kInBounds (index/validation.h). O(n).
   [[nodiscard]] bool reads_in_bounds() const;
 };
 
 // An index: its arrays, read-only, and what the search derives from them.
-// Made once from TrieArrays; nothing changes it afterwards, so whether it
-// may be walked with plain reads is decided once, when it is made.
+// Made once from TrieArrays; nothing changes it afterwards, so its trust
+// level and term count are decided once, when it is made.
 class Trie {
  public:
-  // An index with no nodes.
+  // An index with no nodes (it reads nothing: Trust::kTree).
   Trie() = default;
-  // An index of these arrays, walked with plain reads when their reads lie
-  // in bounds (TrieArrays::reads_in_bounds) and with checked reads otherwise.
+  // An index of these arrays, built or restored: trusted as far as the
+  // bounds check (Trust::kInBounds when it passes, else kNone). O(n).
   explicit Trie(TrieArrays arrays);
-  // The same arrays, always walked with checked reads (to test that walk).
+  // The arrays checked up to `level` (index/validation.h): the index,
+  // trusted to that level, or the first fault below it.
+  [[nodiscard]] static std::variant<Trie, Fault> checked(TrieArrays arrays, Trust level);
+  // The same arrays at Trust::kNone, always walked with checked reads (to
+  // test that walk).
   [[nodiscard]] static Trie with_checked_reads(TrieArrays arrays);
 
   // A copy shares nothing, and derives its search aids anew.
@@ -99,16 +103,19 @@ class Trie {
   // The arrays themselves, the index given up (to rewrite its payloads).
   [[nodiscard]] TrieArrays release() && { return std::move(arrays_); }
 
-  // Whether every read a walk makes is known to lie inside its array, so
-  // that the matcher walks with plain reads instead of checked ones.
-  [[nodiscard]] bool well_formed() const { return well_formed_; }
-  [[nodiscard]] bool reads_in_bounds() const { return arrays_.reads_in_bounds(); }
+  // How far the arrays are known to hold together: from kInBounds on, the
+  // matcher walks with plain reads; from kTree on, the search aids need
+  // not check the tree again.
+  [[nodiscard]] Trust trust() const { return trust_; }
+  [[nodiscard]] IndexView view() const { return arrays_.view(); }
 
   // What the fast search derives from the arrays on first use
   // (search/search_aids.h). Not part of the saved form.
   [[nodiscard]] const DerivedSlot& derived() const { return derived_; }
 
   [[nodiscard]] std::size_t node_count() const { return arrays_.child_labels.size(); }
+  // The nodes at which a term ends (non-zero is_terminal entries).
+  [[nodiscard]] std::size_t term_count() const { return term_count_; }
 
   // The children of `node`, checked: reading node_shifts outside its length
   // is an internal failure. The range may still reach beyond
@@ -129,14 +136,12 @@ class Trie {
   [[nodiscard]] std::size_t memory_bytes() const;
 
  private:
+  Trie(TrieArrays arrays, Trust trust);
+
   TrieArrays arrays_;
-  bool well_formed_ = true;  // an index with no nodes reads nothing
+  Trust trust_ = Trust::kTree;  // an index with no nodes reads nothing
+  std::size_t term_count_ = 0;
   DerivedSlot derived_;
 };
-
-// Rewrites every payload into the merge of its subtree, cut to
-// `video_top_n` videos (see trie.cpp). Runs once, as the last step of
-// building; requires the guarantees of a built index listed above.
-[[nodiscard]] Trie propagate(Trie trie, std::size_t video_top_n);
 
 }  // namespace tessarin

@@ -30,6 +30,10 @@ std::uint32_t own_count(const Trie& trie, std::size_t node) {
 }
 
 Result<std::vector<VideoCount>> node_videos(const Trie& trie, std::size_t node) {
+  if (node >= trie.node_count()) {
+    return value_error("node " + std::to_string(node) + " out of range: the index has " +
+                       std::to_string(trie.node_count()) + " nodes");
+  }
   return catch_internal([&]() -> Result<std::vector<VideoCount>> {
     std::vector<VideoCount> videos;
     const std::optional<PayloadView> payload = trie.payloads().get(node);

@@ -3,7 +3,7 @@
 // * total_count(): the node's propagated total: the searches of its own
 //   term and of every longer term below it (0 without a payload).
 // * own_count(): the searches of the node's own term. Propagation made each
-//   total the node's own count plus its children's totals (trie.cpp, adding
+//   total the node's own count plus its children's totals (index/propagation.h, adding
 //   with saturation at 2^32 - 1), so the own count is the total less the
 //   children's totals, clamped at 0. A saturated total says nothing about
 //   the split and is reported as it is. A child entry naming the node
@@ -11,7 +11,9 @@
 // * node_videos(): the node's listed videos, named as the ranking names
 //   them (video_text.h), highest count first (a stable sort: equal counts
 //   keep their stored order). Positions outside the video table are left
-//   out, as the ranking leaves them out.
+//   out, as the ranking leaves them out. A node outside the index is the
+//   caller's error (kValue): "node <i> out of range: the index has <n>
+//   nodes".
 // * match_node_info(): the nodes within max_dist of a query (the walk of
 //   fuzzy_match_nodes, in preorder, under either distance), each with its
 //   term, terminal flag and total.

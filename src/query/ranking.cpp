@@ -1,23 +1,20 @@
 // Video ranking: PrefixSearch::fuzzy_match_video.
 //
-// The score of a video is its weighted share of the matched nodes' counts:
+// The score of a video is its weighted share of the pooled nodes' counts:
 //
 //   score(v) = sum over nodes of w(node) * count of v in node's payload
 //              -----------------------------------------------------------
 //              sum over the same nodes of w(node) * node's total_count
 //
-// with w = 1.0 at distance 0, (1 - d / n) * 0.05 at distance d > 0 (n the
-// query's length in characters), and a further * 0.85 for a node at which
-// no term ends. Propagated payloads summarise whole subtrees, so a prefix
-// node stands for every term that continues it.
+// The pooled nodes and their weights w are query/pooling.h's (the nodes
+// within max_dist, terminal ones or all; w by distance and terminality).
+// Propagated payloads summarise whole subtrees, so a prefix node stands for
+// every term that continues it.
 //
-// Nodes come from fuzzy_match_nodes (search/matcher.h, under the distance
-// asked for): terminal ones only, or all, or (the
-// automatic mode) terminal ones unless there are none, then all. Scores at or
-// above the threshold are kept, ordered best first, equal scores by ascending
-// video position (a deterministic order of our own), cut to the limit by a
-// linear-time selection before sorting, and named by the video table
-// (video_text.h); a position beyond the table is dropped after the cut.
+// Scores at or above the threshold are kept, ordered best first, equal scores
+// by ascending video position (a deterministic order of our own), cut to the
+// limit by a linear-time selection before sorting, and named by the video
+// table (video_text.h); a position beyond the table is dropped after the cut.
 //
 // A corrupt index (a node beyond is_terminal or payloads, a payload with
 // fewer counts than videos) ends the call with an internal failure.
@@ -26,9 +23,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "index/video_accumulator.h"
+#include "query/pooling.h"
 #include "query/prefix_search.h"
 #include "query/video_text.h"
 #include "search/matcher.h"
@@ -37,10 +36,6 @@
 namespace tessarin {
 namespace {
 
-constexpr double kExactWeight = 1.0;
-constexpr double kFuzzyFactor = 0.05;
-constexpr double kPrefixFactor = 0.85;
-constexpr double kDefaultMinScore = 0.01;
 constexpr std::size_t kVideosPerNode = 16;
 
 struct Scored {
@@ -53,28 +48,23 @@ bool better(const Scored& a, const Scored& b) {
   return a.score > b.score || (a.score == b.score && a.video < b.video);
 }
 
-double node_weight(std::uint32_t distance, std::size_t n) {
-  if (distance == 0) return kExactWeight;
-  if (n == 0) return 0.0;
-  return (1.0 - static_cast<double>(distance) / static_cast<double>(n)) * kFuzzyFactor;
-}
-
 }  // namespace
 
 Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     std::u32string_view term, std::uint32_t max_dist, std::optional<std::size_t> limit,
     std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
     Distance distance) const {
-  // 1. The matched nodes.
-  Result<std::vector<NodeMatch>> found =
-      fuzzy_match_nodes(trie_, term, max_dist,
-                        /*terminal_only=*/include_prefix_nodes != true, distance);
-  if (!found.ok()) return found.error();
-  if (!include_prefix_nodes.has_value() && found.value().empty()) {
-    found = fuzzy_match_nodes(trie_, term, max_dist, /*terminal_only=*/false, distance);
-    if (!found.ok()) return found.error();
-  }
-  const std::vector<NodeMatch>& nodes = found.value();
+  // 1. The pooled nodes.
+  std::vector<NodeMatch> nodes;
+  const Result<bool> pooled =
+      pool_walk(include_prefix_nodes, [&](bool terminal_only) -> Result<std::size_t> {
+        Result<std::vector<NodeMatch>> found =
+            fuzzy_match_nodes(trie_, term, max_dist, terminal_only, distance);
+        if (!found.ok()) return found.error();
+        nodes = std::move(found).value();
+        return nodes.size();
+      });
+  if (!pooled.ok()) return pooled.error();
   const std::size_t n = term.size();
 
   return catch_internal([&]() -> Result<std::vector<VideoScore>> {
@@ -87,9 +77,8 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     sums.reserve(wanted);
     double grand_total = 0.0;
     for (const NodeMatch& match : nodes) {
-      double w = node_weight(match.distance, n);
-      if (w <= 0.0) continue;  // d > 0 and d >= n
-      if (!trie_.terminal(match.node)) w *= kPrefixFactor;
+      const double w = pool_weight(trie_, match.node, match.distance, n);
+      if (w <= 0.0) continue;
       const std::optional<PayloadView> payload = trie_.payloads().get(match.node);
       if (!payload) continue;
       if (payload->video_counts.size() < payload->video_ids.size()) {

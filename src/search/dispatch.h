@@ -141,7 +141,7 @@ std::size_t with_rows(std::u32string_view query, std::uint64_t bound, RowEngine 
 template <bool kWithPath, class Rows, class Visitor>
 std::size_t walk_trie(const Trie& trie, Rows& rows, std::uint64_t bound, bool terminal_only,
                       Visitor& visit) {
-  if (trie.well_formed()) {
+  if (trie.trust() >= Trust::kInBounds) {
     return walk<kWithPath, false>(TrieView<false>(trie), rows, bound, terminal_only, visit);
   }
   return walk<kWithPath, false>(TrieView<true>(trie), rows, bound, terminal_only, visit);

@@ -4,27 +4,19 @@
 #include <chrono>
 
 #include "index/trie.h"
+#include "index/validation.h"
 
 namespace tessarin {
 namespace {
 
-// Whether the child lists form a tree below the root (see the header).
-bool child_lists_form_tree(const Trie& trie) {
-  const std::size_t n = trie.node_count();
-  std::vector<std::uint8_t> covered(trie.child_transitions().size(), 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const ChildRange range = trie.children(i);
-    for (std::size_t k = range.begin; k < range.end; ++k) {
-      if (covered[k] != 0) return false;
-      covered[k] = 1;
-    }
-  }
-  std::vector<std::uint8_t> named(n, 0);
-  for (const std::uint32_t child : trie.child_transitions()) {
-    if (child == 0 || named[child] != 0) return false;
-    named[child] = 1;
-  }
-  return true;
+// Whether the reads lie in bounds and the child lists form a tree below the
+// root (see the header): what the index's trust level says, or else the
+// validation's checks. (An index made to be walked with checked reads may
+// still be a tree: the aids read it plainly once these checks passed.)
+bool is_tree(const Trie& trie) {
+  if (trie.trust() >= Trust::kTree) return true;
+  const IndexView view = trie.view();
+  return !find_fault(view, Trust::kInBounds).has_value() && !tree_fault(view).has_value();
 }
 
 // Calls enter(node, parent) for every node the root reaches, in the walk's
@@ -64,7 +56,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 TreeAids build_tree_aids(const Trie& trie) {
   TreeAids aids;
   if (trie.node_count() == 0 || trie.child_transitions().size() >= TreeAids::kTerminalBit ||
-      !trie.reads_in_bounds() || !child_lists_form_tree(trie)) {
+      !is_tree(trie)) {
     return aids;
   }
   aids.tree = true;

@@ -2,10 +2,12 @@
 // first query that needs it; never saved, never changing the index.
 //
 // TreeAids, in O(n + entries) time and 16 bytes per node:
-// * tree: every read a walk can make lies inside its array
-//   (Trie::reads_in_bounds) and the child lists form a tree below the root:
-//   no entry names the root, no node is named twice, no entry lies in the
-//   child ranges of two nodes. On such an index the plain walk never fails
+// * tree: every read a walk can make lies inside its array and the child
+//   lists form a tree below the root (index/validation.h: what the index's
+//   trust level says, checked here only where the level is lower than
+//   Trust::kTree): no entry names the root, no node is named twice, no
+//   entry lies in the child ranges of two nodes. On such an index the plain
+//   walk never fails
 //   and examines each entry at most once, so any engine that finds the same
 //   nodes in the same order gives exactly its answers. Nothing else below is
 //   built, or used, unless `tree` holds.
@@ -36,8 +38,7 @@
 // DerivedSlot holds both for one Trie: each is built at most once, by the
 // first caller that needs it (std::call_once), and read-only afterwards, so
 // any number of threads may query a fresh index at once. A copy of a Trie
-// gets an empty slot; whoever changes a Trie's arrays after querying it
-// must call Trie::forget_derived().
+// gets an empty slot; a Trie's arrays never change once it is made.
 #pragma once
 
 #include <atomic>
@@ -96,8 +97,7 @@ struct ReversedTrie {
   }
 };
 
-// Both need a Trie whose reads_in_bounds() holds; build_reversed also needs
-// `aids.tree`.
+// build_reversed needs `aids.tree`.
 TreeAids build_tree_aids(const Trie& trie);
 ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids);
 

@@ -6,7 +6,7 @@
 // * TrieView<kChecked>: a Trie's arrays, a handle being a node. Read
 //   through the trie's checked accessors (kChecked: an out-of-bounds read is
 //   an internal failure), or plainly, for an index whose reads_in_bounds()
-//   held when it was made (Trie::well_formed). Its child lists need not form
+//   held when it was made (Trie::trust, kInBounds). Its child lists need not form
 //   a tree: kMayRepeat tells the walk to bound the entries it examines.
 // * ForwardView: a Trie whose TreeAids::tree holds, read through the
 //   per-position entries derived from it (search/search_aids.h): a handle is

@@ -3,7 +3,8 @@
 // Every fallible core operation returns a Result<T>: either its value or an
 // Error carrying a kind and a message. Only the binding layer turns an Error
 // into a Python exception, at the moment it raises it; the kind decides which
-// exception (see binding/_tessarin/exceptions.cpp).
+// exception (binding/_tessarin/exceptions.cpp, binding/_native/errors.cpp),
+// never the message.
 //
 // Thread safety: plain values, no shared state.
 #pragma once
@@ -18,6 +19,8 @@ namespace tessarin {
 enum class ErrorKind : unsigned char {
   kValue,     // a check on the caller's input failed
   kDecode,    // a saved form could not be read; the message is the decode error's text
+  kDamaged,   // a saved form that decodes but is damaged: bytes after its end, arrays
+              // that do not hold together (format/restore_checked.h)
   kEncode,    // a saved form could not be written; the message is the encode error's text
   kInternal,  // a broken invariant met while running (an index that is not what it claims)
 };

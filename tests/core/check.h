@@ -1,6 +1,9 @@
 // A minimal test harness for the core: TEST(name) { CHECK(...); CHECK_EQ(a, b); }
-// Each test registers itself; main() in check.cpp runs them all and exits
-// non-zero when any check failed.
+// Each test registers itself under its name (unique across the binary);
+// main() in check.cpp runs them all, or lists them (--list), or runs the
+// named ones (--run NAME...), and exits non-zero when any check failed.
+// A failed check prints file:line and what it compared to stderr and lets
+// the case go on; an exception escaping a case fails that case.
 #pragma once
 
 #include <functional>

@@ -1,12 +1,18 @@
 // Building checks, propagation and payload merge, on the core directly.
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "build/record_builder.h"
 #include "check.h"
+#include "format/saved_form.h"
 #include "index/from_arrays.h"
 #include "index/payload.h"
+#include "index/propagation.h"
 #include "index/trie.h"
 
 using tessarin::BuildInput;
@@ -222,4 +228,108 @@ TEST(merger_matches_merge_from_one_at_a_time) {
   CHECK_EQ(merger.total_count(), kMax);
   CHECK_EQ(out_ids, (V{3, 1}));
   CHECK_EQ(out_counts, (V{6, 5}));
+}
+
+namespace {
+
+// The plain model of propagation on a tree whose children follow their
+// parent: a leaf keeps its own list, cut; any other node sums its own and
+// its children's results per video, sorts (highest first, ties by
+// position), cuts and saturates.
+P naive(const std::vector<std::vector<std::uint32_t>>& kids, const std::vector<P>& own,
+        std::size_t node, std::size_t top_n) {
+  const P& mine = own[node];
+  if (kids[node].empty()) {
+    const std::size_t keep = std::min(top_n, mine.ids.size());
+    return {mine.total, V(mine.ids.begin(), mine.ids.begin() + keep),
+            V(mine.counts.begin(), mine.counts.begin() + keep)};
+  }
+  std::uint64_t total = mine.total;
+  std::map<std::uint32_t, std::uint64_t> sums;
+  for (std::size_t k = 0; k < mine.ids.size(); ++k) sums[mine.ids[k]] += mine.counts[k];
+  for (const std::uint32_t child : kids[node]) {
+    const P below = naive(kids, own, child, top_n);
+    total += below.total;
+    for (std::size_t k = 0; k < below.ids.size(); ++k) sums[below.ids[k]] += below.counts[k];
+  }
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> order(sums.begin(), sums.end());
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  order.resize(std::min(top_n, order.size()));
+  P out{static_cast<std::uint32_t>(std::min<std::uint64_t>(total, kMax)), {}, {}};
+  for (const auto& [video, sum] : order) {
+    out.ids.push_back(video);
+    out.counts.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, kMax)));
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(propagation_matches_the_plain_model_on_random_trees) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = 1 + rng() % 12;
+    std::vector<std::vector<std::uint32_t>> kids(n);
+    for (std::uint32_t v = 1; v < n; ++v) kids[rng() % v].push_back(v);
+    std::vector<std::uint32_t> shifts;
+    std::vector<std::uint32_t> transitions;
+    std::vector<std::optional<P>> given(n);
+    std::vector<P> own(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      shifts.push_back(static_cast<std::uint32_t>(transitions.size()));
+      transitions.insert(transitions.end(), kids[i].begin(), kids[i].end());
+      if (rng() % 3 == 0) continue;  // absent: counts as empty
+      P p{static_cast<std::uint32_t>(rng() % 4 == 0 ? kMax - rng() % 3 : rng() % 50), {}, {}};
+      for (std::size_t k = rng() % 5; k > 0; --k) {
+        p.ids.push_back(static_cast<std::uint32_t>(rng() % 6));  // repeats allowed
+        p.counts.push_back(
+            static_cast<std::uint32_t>(rng() % 8 == 0 ? kMax - rng() % 3 : rng() % 20));
+      }
+      given[i] = p;
+      own[i] = p;
+    }
+    const std::size_t top_n = rng() % 5;
+    const Trie t = built(shifts, transitions, given, top_n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const P expected = naive(kids, own, i, top_n);
+      CHECK_EQ(total(t, i), expected.total);
+      CHECK_EQ(ids(t, i), expected.ids);
+      CHECK_EQ(counts(t, i), expected.counts);
+    }
+  }
+}
+
+TEST(both_traversals_give_the_same_index_on_random_records) {
+  // The record builder's traversal by depth against lay_out() and
+  // propagate(): the same saved form, byte for byte.
+  using tessarin::builder::Field;
+  constexpr auto kUnchecked = tessarin::builder::TermForm::kUnchecked;
+  std::mt19937 rng(23);
+  const std::vector<std::string> pieces{"a", "b", "ab", "\xc3\xa9", "\xe4\xb8\xad", " "};
+  for (int round = 0; round < 150; ++round) {
+    tessarin::builder::RecordBuilder by_depth;
+    tessarin::builder::RecordBuilder by_arrays;
+    for (std::size_t r = rng() % 40; r > 0; --r) {
+      std::string term;
+      for (std::size_t k = 1 + rng() % 4; k > 0; --k) term += pieces[rng() % pieces.size()];
+      tessarin::builder::VideoValue video;
+      video.integer = static_cast<std::uint32_t>(rng() % 9);
+      const std::int64_t count = rng() % 6 == 0 ? std::int64_t{kMax} - rng() % 2 : rng() % 30;
+      CHECK(!by_depth.add(term, kUnchecked, video, Field::of_signed(count)).has_value());
+      CHECK(!by_arrays.add(term, kUnchecked, video, Field::of_signed(count)).has_value());
+    }
+    const std::size_t top_n = rng() % 4;
+    const auto quiet = [](std::size_t, std::size_t) {};
+    const Trie direct = by_depth.build(top_n, quiet);
+    auto laid = tessarin::build(by_arrays.lay_out(top_n, quiet));
+    CHECK(laid.ok());
+    CHECK(direct.trust() == tessarin::Trust::kTree);
+    CHECK(!tessarin::find_fault(direct.view(), tessarin::Trust::kConsistent).has_value());
+    CHECK(!tessarin::find_fault(laid.value().view(), tessarin::Trust::kConsistent).has_value());
+    const auto a = tessarin::encoding::encode_to_vec(direct);
+    const auto b = tessarin::encoding::encode_to_vec(laid.value());
+    CHECK(a.ok() && b.ok());
+    CHECK(a.value() == b.value());
+  }
 }

@@ -1,8 +1,15 @@
-"""Builds the core's C++ tests (no Python involved) and runs them."""
+"""The core's C++ tests (tests/core, no Python involved), one pytest item per
+TEST case. The binary is built once per session, when this file is collected,
+and names its cases (`core_tests --list`); each item runs its case in a
+process of its own (`core_tests --run NAME`), so that a crash ends that case
+only and a failure shows its own CHECK output. If the build fails, a single
+item, `build`, fails with the compiler's output."""
 
+import functools
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 
 import pytest
@@ -10,12 +17,15 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 # One build directory per compiler: a CMake cache never changes compilers.
 BUILD = ROOT / "build" / ("core-tests-" + pathlib.Path(os.environ.get("CXX", "c++")).name)
+BINARY = BUILD / "tests" / "core" / "core_tests"
 
 
-def test_core_suite_passes():
+@functools.cache
+def built():
+    """The test cases' names, or the reason there are none (a str)."""
     cmake = shutil.which("cmake")
     if cmake is None:
-        pytest.fail("cmake is needed to build the core tests (pip install '.[test]')")
+        return "cmake is needed to build the core tests (pip install '.[test]')"
     configure = [
         cmake,
         "-S",
@@ -33,10 +43,34 @@ def test_core_suite_passes():
     if subprocess.run(configure, capture_output=True).returncode != 0:
         # A stale cache (its generator or tools gone since): start afresh.
         shutil.rmtree(BUILD, ignore_errors=True)
-        subprocess.run(configure, check=True, capture_output=True, text=True)
-    build = subprocess.run([cmake, "--build", str(BUILD)], capture_output=True, text=True)
-    assert build.returncode == 0, build.stdout + build.stderr
-    run = subprocess.run(
-        [str(BUILD / "tests" / "core" / "core_tests")], capture_output=True, text=True
-    )
-    assert run.returncode == 0, run.stdout + run.stderr
+        done = subprocess.run(configure, capture_output=True, text=True)
+        if done.returncode != 0:
+            return "the core tests did not configure:\n" + done.stdout + done.stderr
+    done = subprocess.run([cmake, "--build", str(BUILD)], capture_output=True, text=True)
+    if done.returncode != 0:
+        return "the core tests did not build:\n" + done.stdout + done.stderr
+    done = subprocess.run([str(BINARY), "--list"], capture_output=True, text=True)
+    if done.returncode != 0 or not done.stdout.split():
+        return "core_tests --list failed:\n" + done.stdout + done.stderr
+    return done.stdout.split()
+
+
+def pytest_generate_tests(metafunc):
+    cases = built()
+    if isinstance(cases, str):
+        metafunc.parametrize("case", [pytest.param(cases, id="build")])
+    else:
+        metafunc.parametrize("case", cases)
+
+
+def test_core_case(case):
+    if isinstance(built(), str):
+        pytest.fail(case, pytrace=False)
+    done = subprocess.run([str(BINARY), "--run", case], capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        how = (
+            f"killed by {signal.Signals(-done.returncode).name}"
+            if done.returncode < 0
+            else f"exited with {done.returncode}"
+        )
+        pytest.fail(f"core_tests --run {case} {how}\n{done.stderr}{done.stdout}", pytrace=False)

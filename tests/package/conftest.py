@@ -15,9 +15,11 @@ import pytest
 
 
 class ServerProcess:
-    """`python -m tessarin serve ARGS --port 0`; its logs go to files."""
+    """`python -m tessarin serve ARGS --port 0`; its logs go to files.
+    `on_address(server)` runs as soon as the server has printed its address,
+    before it answers."""
 
-    def __init__(self, tmp_path, *args):
+    def __init__(self, tmp_path, *args, on_address=None):
         self.out = tmp_path / "serve.out"
         self.err = tmp_path / "serve.err"
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
@@ -38,6 +40,8 @@ class ServerProcess:
                 stdin=subprocess.DEVNULL,
             )
         self.url = self._wait_for_address()
+        if on_address is not None:
+            on_address(self)
         self.wait_until(lambda: self.get("/health")[0] == 200, "the server never answered")
 
     def _wait_for_address(self):
@@ -88,20 +92,30 @@ class ServerProcess:
         return self.process.returncode
 
 
-@pytest.fixture
-def serve_process(tmp_path):
-    """start(*args): a running server; every one started is stopped after
-    the test."""
+def _servers(folder):
     started = []
 
-    def start(*args):
-        server = ServerProcess(tmp_path, *args)
+    def start(*args, **kwargs):
+        server = ServerProcess(folder(), *args, **kwargs)
         started.append(server)
         return server
 
     yield start
     for server in started:
         server.stop()
+
+
+@pytest.fixture
+def serve_process(tmp_path):
+    """start(*args, on_address=None): a running server; every one started
+    is stopped after the test."""
+    yield from _servers(lambda: tmp_path)
+
+
+@pytest.fixture(scope="module")
+def serve_module(tmp_path_factory):
+    """serve_process for servers that a module's tests share."""
+    yield from _servers(lambda: tmp_path_factory.mktemp("serve"))
 
 
 @pytest.fixture(scope="module")

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from tessarin.sample import load_sample_index
+from tessarin.storage.sample import load_sample_index
 
 REQUIRED = os.environ.get("TESSARIN_FULL_CI") == "1"
 SAMPLE = load_sample_index()

@@ -9,9 +9,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tessarin import IndexBuilder, PrefixSearch, build_index, video_id
-from tessarin.builder import U32_MAX
-from tessarin.saved_format import read_saved, summarize
+from tessarin.building.records import U32_MAX
 from tessarin_reference import matching, model, saved_form
+from tessarin_reference.saved_format import read_saved, summarize
 from tessarin_reference.strategies import build_args
 
 UUIDS = [uuid.UUID(int=(k + 1) * 0x0123456789ABCDEF0123456789ABCDEF % 2**128) for k in range(4)]
@@ -326,6 +326,6 @@ def test_saved_format_reader_refuses_every_truncation():
 def test_docstring_examples():
     import doctest
 
-    import tessarin.builder
+    import tessarin.building.index_builder
 
-    assert doctest.testmod(tessarin.builder).failed == 0
+    assert doctest.testmod(tessarin.building.index_builder).failed == 0

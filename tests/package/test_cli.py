@@ -12,8 +12,9 @@ import uuid
 
 import pytest
 
-from tessarin import build_index, container
-from tessarin.sample import load_sample
+from tessarin import build_index
+from tessarin.storage import container
+from tessarin.storage.sample import load_sample
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
@@ -389,11 +390,14 @@ def test_version():
     [
         ["search", "--max-dist", "-1", "x"],
         ["search", "--max-dist", "4294967296", "x"],
+        ["terms", "--max-dist", "5", "x"],
+        ["serve", "--max-dist", "5"],
         ["search", "--limit", "ten", "x"],
         ["search", "--limit", "0", "x"],
         ["terms", "--limit", "0", "x"],
         ["build", "a.csv", "b.idx", "--top-n", "0"],
         ["search", "--min-score", "nan", "x"],
+        ["search", "--min-score", "1.5", "x"],
         ["build", "a.csv", "b.idx", "--format", "xml"],
         ["build", "a.csv"],
         ["frobnicate"],

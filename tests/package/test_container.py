@@ -1,16 +1,24 @@
-"""The index file container: every damaged byte is noticed."""
+"""The index file container: every damaged byte is noticed, any metadata is
+read or refused in plain words."""
 
 from __future__ import annotations
 
+import contextlib
 import io
+import json
+import mmap
+import re
+import struct
+import zlib
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from tessarin import container
-from tessarin.container import Metadata
+from tessarin import Index, cli
 from tessarin.errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
+from tessarin.storage import container
+from tessarin.storage.container import Metadata
 
 META = Metadata(nodes=3, terms=2, videos=1, id_mode="int", video_top_n=5, builder="t", created="x")
 PAYLOAD = bytes(range(40))
@@ -78,3 +86,71 @@ def test_bad_metadata_is_corrupt(fields):
 def test_unknown_metadata_fields_are_ignored():
     fields = {"nodes": 1, "terms": 0, "videos": 0, "id_mode": "int", "from_the_future": 1}
     assert Metadata.from_mapping(fields).nodes == 1
+
+
+# ----------------------------------------------- metadata from a hostile file
+
+REAL = Index.build([("cat", 600, 6), ("car", 300, 20)])
+REAL_PAYLOAD = REAL.to_prefix_search().to_bytes()
+VALID = json.loads(REAL.metadata.to_json())
+
+
+def with_metadata(meta: bytes) -> bytes:
+    """A valid index file around `meta`, its checksum right."""
+    tail = meta + struct.pack("<Q", len(REAL_PAYLOAD))
+    checksum = zlib.crc32(REAL_PAYLOAD, zlib.crc32(struct.pack("<I", len(meta)) + tail))
+    return struct.pack("<8sHHII", container.MAGIC, 1, 0, checksum, len(meta)) + tail + REAL_PAYLOAD
+
+
+JSON = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(), inner, max_size=3),
+    max_leaves=8,
+)
+METADATA = st.one_of(
+    st.binary(max_size=64),
+    JSON.map(lambda value: json.dumps(value).encode()),
+    st.builds(
+        lambda name, value: json.dumps({**VALID, name: value}).encode(),
+        st.sampled_from(sorted(VALID)),
+        JSON,
+    ),
+    st.integers(0, 3000).map(lambda n: b"[" * n + b"]" * n),
+)
+
+
+@settings(max_examples=150, deadline=None)
+@example(b"[" * 200_000 + b"]" * 200_000)
+@example(json.dumps({**VALID, "builder": "\ud800"}).encode())
+@example(json.dumps({**VALID, "builder": "\x1b[2J\u202e caf\u00e9"}).encode())
+@given(METADATA)
+def test_any_metadata_loads_or_is_refused_in_plain_words(tmp_path_factory, meta):
+    data = with_metadata(meta)
+    with contextlib.suppress(CorruptIndexError, IndexFormatError):
+        Index.load(data)  # and nothing else
+    path = tmp_path_factory.mktemp("meta") / "index.idx"
+    path.write_bytes(data)
+    # `tessarin info` on a strict ASCII terminal: a whole table, or one line
+    # about the file; never a Python error, never a control character.
+    out = io.TextIOWrapper(io.BytesIO(), encoding="ascii", errors="strict")
+    err = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli.main(["info", str(path)])
+    out.seek(0)
+    printed = out.read()
+    if status == 0:
+        assert printed.count("\n") >= 8 and printed.isascii()
+        assert all(c.isprintable() for c in printed.replace("\n", "")), printed
+    else:
+        assert (status, printed) == (1, "")
+        assert re.match(r"tessarin: \S+: the index file's metadata", err.getvalue()), err
+
+
+def test_a_failed_load_lets_go_of_the_callers_buffer(tmp_path):
+    path = tmp_path / "deep.idx"
+    path.write_bytes(with_metadata(b"[" * 200_000 + b"]" * 200_000))
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        with pytest.raises(CorruptIndexError, match="metadata") as raised:
+            Index.load(mapped)
+        mapped.close()  # while the error, its traceback and its frames live
+    assert raised.value.__traceback__ is not None

@@ -4,6 +4,7 @@ object is expected to do (pickle, copy, weak references, plain errors)."""
 from __future__ import annotations
 
 import copy
+import fractions
 import mmap
 import pickle
 import warnings
@@ -24,7 +25,10 @@ from tessarin import (
     TessarinError,
     UncheckedIndexWarning,
     VideoMatch,
+    defaults,
 )
+from tessarin._native import ErrorKind
+from tessarin.storage import container
 
 RECORDS = [("cat", 600, 6), ("cat", 300, 4), ("car", 300, 20), ("cart", 700, 3), ("the", 9, 5)]
 INDEX = Index.build(RECORDS, video_top_n=3)
@@ -100,7 +104,7 @@ def test_bare_bytes_raise_only_package_errors(data):
     index.search("ca", 3)
 
 
-def test_bare_saved_forms_load_with_a_warning():
+def test_bare_saved_forms_load_with_a_warning(tmp_path):
     saved = INDEX.to_prefix_search().to_bytes()
     with pytest.warns(UncheckedIndexWarning, match="no checksum") as caught:
         loaded = Index.load(saved)
@@ -108,6 +112,15 @@ def test_bare_saved_forms_load_with_a_warning():
     assert same_answers(loaded) and loaded.metadata.builder == ""
     with pytest.raises(NotAnIndexError, match="nor a saved index"):
         Index.load(b"\x7fELF and so on")
+    # A saved form with damage is one, damaged: not "not an index".
+    with pytest.raises(CorruptIndexError, match="1 bytes after its end") as raised:
+        Index.load(saved + b"\0")
+    assert not isinstance(raised.value, NotAnIndexError)
+    # From a file, the message names it and the error keeps the core's kind.
+    (tmp_path / "bare").write_bytes(saved + b"\0")
+    with pytest.raises(CorruptIndexError, match=r"^/.*bare: the saved") as raised:
+        Index.load(tmp_path / "bare")
+    assert raised.value.kind is ErrorKind.DAMAGED
 
 
 @pytest.mark.parametrize(
@@ -129,11 +142,11 @@ def test_damaged_files_name_the_damage(tmp_path, change, error, message):
 
 
 def test_an_unknown_normalisation_is_refused():
-    metadata = tessarin.container.Metadata.from_mapping(
+    metadata = container.Metadata.from_mapping(
         {**INDEX.metadata.__dict__, "normalization": "from-the-future"}
     )
     payload = INDEX.to_prefix_search().to_bytes()
-    data = tessarin.container.container_header(metadata, payload) + payload
+    data = container.container_header(metadata, payload) + payload
     with pytest.raises(IndexFormatError, match="normalisation 'from-the-future'"):
         Index.load(data)
 
@@ -152,14 +165,11 @@ def test_pickles_copies_and_weak_references():
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda: INDEX.suggest(5), TypeError, "query must be a str, not int"),
-        (lambda: INDEX.suggest("a", -1), ValueError, "max_dist must be 0 or more"),
-        (lambda: INDEX.suggest("a", True), TypeError, "max_dist must be an integer, not bool"),
-        (lambda: INDEX.search("a", limit=-2), ValueError, "limit must be 0 or more"),
-        (lambda: INDEX.search("a", prefix=1), TypeError, "prefix must be True, False or None"),
+        (lambda: INDEX.suggest(5), TypeError, "^the query must be a str, not int$"),
+        (lambda: INDEX.search("a", prefix=1), TypeError, "^prefix must be True, False or None"),
         (lambda: INDEX.node_videos(99), ValueError, "node 99 out of range"),
-        (lambda: INDEX.suggest("a", transpositions=1), TypeError, "transpositions must be True"),
-        (lambda: INDEX.suggest_many(["a"], threads=0), ValueError, "threads must be 1 or more"),
+        (lambda: INDEX.suggest("a", transpositions=1), TypeError, "^transpositions must be True"),
+        (lambda: INDEX.match_nodes("a", terminal_only=0), TypeError, "^terminal_only must be"),
         (lambda: Index.load(3), TypeError, "takes a path, bytes"),
         (lambda: Index(), TypeError, "Index.load"),
         (lambda: tessarin.IndexBuilder().index(video_top_n=0), ValueError, "1 or more"),
@@ -170,5 +180,106 @@ def test_argument_errors_in_plain_words(call, error, message):
         call()
 
 
-def test_huge_numbers_are_clamped_not_refused():
-    assert INDEX.suggest("cat", 10**30, 10**30) == INDEX.suggest("cat", 10)
+BATCHES = [INDEX.suggest_many, INDEX.search_many]
+
+
+@pytest.mark.parametrize("batch", BATCHES, ids=lambda f: f.__name__)
+@pytest.mark.parametrize(
+    ("terms", "message"),
+    [
+        ("cafe", r"^terms must be a list of queries, not a str \(each character a query\)$"),
+        (b"cafe", r"^terms must be a list of queries, not bytes$"),
+        (bytearray(b"x"), r"^terms must be a list of queries, not bytearray$"),
+        (5, r"^terms must be a list of queries, not int$"),
+        (["a", 5], r"^terms\[1\] must be a str, not int$"),
+    ],
+)
+def test_a_batch_takes_a_list_of_queries_not_one(batch, terms, message):
+    with pytest.raises(TypeError, match=message):
+        batch(terms)
+    assert batch(iter(["cat", "czt"])) == batch(("cat", "czt"))  # any iterable of str
+
+
+MAX_DIST_TAKERS = [
+    INDEX.suggest,
+    INDEX.search,
+    INDEX.match_nodes,
+    INDEX.pooled_nodes,
+    lambda q, d: INDEX.suggest_many([q], d),
+    lambda q, d: INDEX.search_many([q], d),
+]
+
+
+@pytest.mark.parametrize("call", MAX_DIST_TAKERS)
+@pytest.mark.parametrize(
+    ("max_dist", "error", "message"),
+    [
+        (True, TypeError, r"^max_dist must be an integer, not bool$"),
+        (1.0, TypeError, r"^max_dist must be an integer, not float$"),
+        ("1", TypeError, r"^max_dist must be an integer, not str$"),
+        (-1, ValueError, r"^max_dist must be between 0 and 4, not -1$"),
+        (5, ValueError, r"^max_dist must be between 0 and 4, not 5$"),
+        (10**30, ValueError, r"^max_dist must be between 0 and 4, not a number beyond 2\*\*64$"),
+        pytest.param(
+            10**5000,
+            ValueError,
+            r"^max_dist must be between 0 and 4, not a number be",
+            id="10**5000",
+        ),
+    ],
+)
+def test_max_dist_is_an_integer_up_to_the_cap(call, max_dist, error, message):
+    assert defaults.MAX_DIST_CAP == 4
+    with pytest.raises(error, match=message):
+        call("cat", max_dist)
+    call("cat", defaults.MAX_DIST_CAP)
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda: INDEX.search("a", limit=-2), ValueError, r"^limit must be 0 or more, not -2$"),
+        (lambda: INDEX.suggest("a", limit="3"), TypeError, r"^limit must be an integer, not str$"),
+        (
+            lambda: INDEX.pooled_nodes("a", 1, True),
+            TypeError,
+            r"^limit must be an integer, not bool",
+        ),
+        (lambda: INDEX.suggest_many(["a"], threads=0), ValueError, r"^threads must be 1 or more"),
+        (lambda: INDEX.search_many(["a"], threads=1.5), TypeError, r"^threads must be an integer"),
+        (lambda: INDEX.node_videos(-1), ValueError, r"^node must be 0 or more, not -1$"),
+        (lambda: INDEX.node_videos(10**30), ValueError, r"^node 18446744073709551615 out of"),
+        (lambda: Index.build(RECORDS, video_top_n=0), ValueError, r"^video_top_n must be 1 or"),
+        (
+            lambda: Index.from_prefix_search(INDEX.to_prefix_search(), video_top_n="3"),
+            TypeError,
+            r"^video_top_n must be an integer, not str$",
+        ),
+    ],
+)
+def test_counts_are_integers_in_range(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_a_huge_limit_is_no_limit():
+    assert INDEX.suggest("cat", 2, 10**30) == INDEX.suggest("cat", 2)
+
+
+@pytest.mark.parametrize("call", [INDEX.search, lambda q, **kw: INDEX.search_many([q], **kw)[0]])
+@pytest.mark.parametrize(
+    ("min_score", "error", "message"),
+    [
+        (float("nan"), ValueError, r"^min_score must be between 0 and 1, not nan$"),
+        (float("inf"), ValueError, r"^min_score must be between 0 and 1, not inf$"),
+        (-0.1, ValueError, r"^min_score must be between 0 and 1, not -0.1$"),
+        (2, ValueError, r"^min_score must be between 0 and 1, not 2.0$"),
+        ("0.5", TypeError, r"^min_score must be a number, not str$"),
+        (True, TypeError, r"^min_score must be a number, not bool$"),
+    ],
+)
+def test_min_score_is_a_number_from_0_to_1(call, min_score, error, message):
+    with pytest.raises(error, match=message):
+        call("czt", min_score=min_score)
+    assert call("czt", min_score=fractions.Fraction(1, 2)) == call("czt", min_score=0.5)
+    assert call("czt", min_score=1) == []

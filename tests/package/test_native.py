@@ -12,8 +12,8 @@ from hypothesis import strategies as st
 
 from _tessarin import PrefixSearch
 from tessarin import index as _index  # noqa: F401  (sets the corrupt-index error)
-from tessarin._native import NativeIndex
-from tessarin.builder import IndexBuilder
+from tessarin._native import ErrorKind, NativeIndex
+from tessarin.building.index_builder import IndexBuilder
 from tessarin.errors import CorruptIndexError
 from tessarin_reference import matching
 from tessarin_reference.model import INT32, ModelTrie, build_model
@@ -81,6 +81,10 @@ def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit,
 
     videos = native.search(term, max_dist, limit, prefix, min_score, False)
     assert videos == extension.fuzzy_match_video(term, max_dist, limit, prefix, min_score)
+
+    assert native.pooled_nodes(term, max_dist, limit, prefix, False) == matching.pooled_nodes(
+        model, term, max_dist, prefix, limit
+    )
 
     nodes = native.match_nodes(term, max_dist, prefix is False, False)
     terms = dict(matching.preorder(model))
@@ -151,8 +155,10 @@ def saved_trie(**changes) -> bytes:
     ],
 )
 def test_damaged_saved_forms_are_refused_in_plain_words(saved, message):
-    with pytest.raises(CorruptIndexError, match=message):
+    with pytest.raises(CorruptIndexError, match=message) as raised:
         NativeIndex.from_saved(saved)
+    # The kind the package decides by: bytes that do not decode, or damage.
+    assert raised.value.kind is (ErrorKind.DECODE if saved == b"" else ErrorKind.DAMAGED)
 
 
 def test_a_saved_form_loads_from_any_contiguous_buffer(tmp_path):
@@ -252,6 +258,9 @@ def test_transpositions_count_a_swap_of_neighbours_as_one_edit(args, term, max_d
         nodes = [(node, d) for node, _, d in within]
     assert native.search(term, max_dist, None, prefix, None, True) == matching.rank(
         model, term, nodes
+    )
+    assert native.pooled_nodes(term, max_dist, 3, prefix, True) == matching.pooled_nodes(
+        model, term, max_dist, prefix, 3, matching.optimal_string_alignment
     )
     assert native.search_many([term], max_dist, None, prefix, None, True, 2) == [
         native.search(term, max_dist, None, prefix, None, True)

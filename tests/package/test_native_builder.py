@@ -1,8 +1,11 @@
 """The native builder against the pure-Python one it replaced
 (tessarin_reference.builder): the same records, in any order and through
 any door (Python iterables, Arrow batches, with or without compactions),
-give the same bytes."""
+give the same bytes; integers written as text read as the model reads
+them; refusals come back typed."""
 
+import subprocess
+import sys
 import uuid
 
 import pyarrow as pa
@@ -10,8 +13,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from _tessarin import PrefixSearch
 from tessarin import Index, IndexBuilder, _native
-from tessarin.builder import U32_MAX
+from tessarin.building.records import U32_MAX
+from tessarin.errors import ArrowStreamError, RecordError, TessarinError
 from tessarin.normalization import KNOWN_NORMALIZATIONS, normalizer
 from tessarin_reference import builder as reference
 
@@ -28,7 +33,8 @@ uuid_records = st.lists(st.tuples(terms, st.sampled_from(UUIDS), counts), max_si
 def reference_bytes(records, top_n):
     built = reference.IndexBuilder()
     built.add_many(records)
-    return built.arrays(top_n), built.build(top_n).to_bytes()
+    arrays = built.arrays(top_n)
+    return arrays, PrefixSearch.from_internal_data_v2(*arrays).to_bytes()
 
 
 def arrow_table(records):
@@ -71,6 +77,65 @@ def test_same_bytes_as_the_pure_python_builder(records, top_n, rng):
         len({t for t, _, _ in records}),
         len({v for _, v, _ in records}),
     )
+
+
+# Integer texts from pieces that must be read (ASCII whitespace, signs,
+# digits) or refused alike (non-ASCII digits and spaces, "_", letters);
+# video texts stay under 32 characters, where text is no UUID.
+INTEGER_PIECES = [*"0123456789+- \t\n\x0b\x0c\r\x1c\x1f_x", "\xa0", "\u3000", "\u0663", "\uff15"]
+video_texts = st.lists(st.sampled_from(INTEGER_PIECES), max_size=12).map("".join)
+count_texts = st.lists(
+    st.sampled_from([*INTEGER_PIECES, "4294967295", "4294967296", "0" * 12]), max_size=6
+).map("".join)
+
+
+COLUMNS = ["term", "video", "count"]
+
+
+def in_range(text):
+    """The model's reading of a count or video written as text, if in range."""
+    value = reference.integer_text(text)
+    return value if value is not None and 0 <= value <= U32_MAX else None
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(terms, video_texts, count_texts), max_size=30))
+def test_integers_written_as_text_are_read_as_python_int_reads_ascii(rows):
+    for text in {t for _, v, c in rows for t in (v, c)}:
+        value = reference.integer_text(text)
+        outside = value is not None and in_range(text) is None
+        assert _native.parse_integer(text) == (-1 if outside else value)
+    columns = list(zip(*rows, strict=True)) or [(), (), ()]
+    table = pa.table({n: pa.array(c, pa.string()) for n, c in zip(COLUMNS, columns, strict=True)})
+    builder = IndexBuilder()
+    report = builder.add_arrow(table, skip_bad=True)
+    kept = [(t, in_range(v), in_range(c)) for t, v, c in rows]
+    kept = [r for r in kept if None not in r]
+    assert (report.added, report.refused) == (len(kept), len(rows) - len(kept))
+    assert builder.build(3).to_bytes() == reference_bytes(kept, 3)[1]
+
+
+def test_refusals_are_typed_record_errors():
+    builder = IndexBuilder()
+    with pytest.raises(
+        RecordError, match=r"^record 2 \('a', 1, -5\): the count -5 is outside"
+    ) as raised:
+        builder.add_many([("a", 1, 2), ("a", 1, -5)])
+    assert isinstance(raised.value, TessarinError) and isinstance(raised.value, ValueError)
+    error = raised.value
+    assert (error.fault, error.row, error.value, error.problem) == (
+        "count",
+        2,
+        "-5",
+        "the count -5 is outside 0..4294967295",
+    )
+
+
+def test_the_reference_builder_imports_nothing_of_the_package():
+    code = "import sys, tessarin_reference.builder; print(*sorted(sys.modules))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    loaded = {name for name in done.stdout.split() if "tessarin" in name}
+    assert loaded == {"tessarin_reference", "tessarin_reference.builder"}
 
 
 @settings(max_examples=150, deadline=None)
@@ -167,6 +232,8 @@ BAD_ROWS = [
     (["keep", None], [9, 1], [1, 1], "missing", r"the term is missing \(null\)"),
     (["keep", "a"], [9, None], [1, 1], "missing", r"the video identifier is missing"),
     (["keep", "a"], [9, 1], [1, -2], "count", r"the count -2 is outside 0\.\.4294967295"),
+    (["keep", "a"], [9, 1], ["1", " +099999999999 "], "count", r"the count 99999999999 is outside"),
+    (["keep", "a"], ["9", "-1"], [1, 1], "video range", r"the video identifier -1 is outside"),
     (["keep", "a"], [9, 1], ["1", "many"], "count", r"the count 'many' is not an integer"),
     (["keep", "a"], ["9", "x"], [1, 1], "video text", r"the video identifier 'x' is neither"),
     (["keep", "a"], [9, -1], [1, 1], "video range", r"the video identifier -1 is outside"),
@@ -192,8 +259,9 @@ def test_bad_arrow_rows_are_named_or_skipped(terms, videos, counts, fault, messa
     )
     table = pa.table({"term": term_array, "video": videos, "count": counts})
     builder = IndexBuilder()
-    with pytest.raises(ValueError, match=r"^row 2: " + message):
+    with pytest.raises(RecordError, match=r"^row 2: " + message) as raised:
         builder.add_arrow(table)
+    assert (raised.value.fault, raised.value.row) == (fault, 2)
     assert (builder.records, builder.terms) == (1, 1)  # the rows before it stay
     skipping = IndexBuilder()
     report = skipping.add_arrow(table, skip_bad=True)
@@ -216,13 +284,14 @@ def test_arrow_schema_errors():
 def test_index_is_made_without_a_copy_and_release_empties_the_builder(monkeypatch):
     monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
     records = [(f"t{k % 97}", k % 13, k) for k in range(2000)]
-    old = reference.IndexBuilder()
-    old.add_many(records)
+    expected = Index.from_prefix_search(
+        PrefixSearch.from_bytes(reference_bytes(records, 5)[1]), video_top_n=5
+    )
     builder = IndexBuilder()
     builder.add_many(records)
     steps = []
     index = builder.index(5, progress=lambda *step: steps.append(step), release=True)
-    assert index.to_bytes() == old.index(5).to_bytes()
+    assert index.to_bytes() == expected.to_bytes()
     assert steps[-1][0] == "build" and steps[-1][1] == steps[-1][2] > 0
     assert (builder.records, builder.terms) == (0, 0)
 
@@ -244,5 +313,16 @@ def test_streams_made_in_python_are_read_ahead_and_stopped_cleanly():
     assert (report.rows, builder.terms) == (80, 80)
     with pytest.raises(ValueError, match=r"^row 6: the count -1 is outside"):
         IndexBuilder().add_arrow(pa.RecordBatchReader.from_batches(schema, batches(bad_at=2)))
-    with pytest.raises(OSError, match=r"^reading the Arrow stream failed: .*the source broke"):
+    with pytest.raises(
+        OSError, match=r"^reading the Arrow stream failed: .*the source broke"
+    ) as raised:
         IndexBuilder().add_arrow(pa.RecordBatchReader.from_batches(schema, batches(fail_at=30)))
+    assert isinstance(raised.value, ArrowStreamError) and "the source broke" in raised.value.reason
+    # A failing on_batch stops the reading; the batches before it stay.
+    stopped = IndexBuilder()
+    with pytest.raises(ZeroDivisionError):
+        stopped.add_arrow(
+            pa.RecordBatchReader.from_batches(schema, batches()),
+            on_batch=lambda rows: 1 / (rows - 4),
+        )
+    assert stopped.records == 4

@@ -12,8 +12,11 @@ import concurrent.futures
 import json
 import logging
 import os
+import select
 import signal
+import socket
 import threading
+import time
 
 import pytest
 from hypothesis import given
@@ -24,11 +27,11 @@ pytest.importorskip("uvicorn")
 
 from starlette.testclient import TestClient
 
-from tessarin import Index
+from tessarin import CorruptIndexError, Index
 from tessarin.cli import main
-from tessarin.sample import load_sample_index
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app
 from tessarin.server.align import segments
+from tessarin.storage.sample import load_sample_index
 from tessarin_reference.matching import levenshtein
 
 SAMPLE = load_sample_index()
@@ -40,13 +43,14 @@ def client():
         yield client
 
 
-def call(app, path, query_string=b""):
+def call(app, path, query_string=b"", headers=()):
     """(status, headers, JSON body) of a GET sent straight to the ASGI app,
     with the query string's bytes exactly as given."""
-    return asyncio.run(_call(app, path, query_string))
+    status, headers, body = asyncio.run(_call(app, path, query_string, headers))
+    return status, headers, json.loads(body)
 
 
-async def _call(app, path, query_string):
+async def _call(app, path, query_string, headers=()):
     sent = []
     scope = {
         "type": "http",
@@ -58,13 +62,15 @@ async def _call(app, path, query_string):
         "raw_path": path.encode(),
         "root_path": "",
         "query_string": query_string,
-        "headers": [],
+        "headers": list(headers),
         "client": ("127.0.0.1", 9),
         "server": ("testserver", 80),
     }
 
-    async def receive():
-        return {"type": "http.request", "body": b"", "more_body": False}
+    requests = [{"type": "http.request", "body": b"", "more_body": False}]
+
+    async def receive():  # the request, then nothing until the answer is sent
+        return requests.pop() if requests else await asyncio.Event().wait()
 
     async def send(message):
         sent.append(message)
@@ -72,7 +78,7 @@ async def _call(app, path, query_string):
     await app(scope, receive, send)
     start = next(m for m in sent if m["type"] == "http.response.start")
     body = b"".join(m.get("body", b"") for m in sent if m["type"] == "http.response.body")
-    return start["status"], dict(start["headers"]), json.loads(body)
+    return start["status"], dict(start["headers"]), body
 
 
 # Where a term differs from what was typed.
@@ -206,6 +212,17 @@ def test_hostile_requests_refused(path, query, status, reason):
 
 
 @pytest.mark.parametrize(
+    "path", ["/static", "/search/", "/static/", "/static/../static", "/nowhere", "/", "/info"]
+)
+def test_no_request_header_is_repeated_in_an_answer(path):
+    # Starlette's slash redirects built their Location from the Host header.
+    sent = [(b"host", b"evil.example"), (b"x-forwarded-host", b"evil.example")]
+    status, headers, body = asyncio.run(_call(create_app(), path, b"", sent))
+    assert status < 300 or status >= 400
+    assert b"evil.example" not in body + b"".join(headers) + b"".join(headers.values())
+
+
+@pytest.mark.parametrize(
     "query, expected",
     [
         (b"q=%00%01", "\x00\x01"),
@@ -229,6 +246,24 @@ def test_limits_are_configurable():
     status, _, body = call(app, "/search", b"q=czt")  # max_dist defaults to the cap, 0
     assert (status, body["max_dist"], body["videos"]) == (200, 0, [])
     assert call(app, "/search", b"q=cat&max_dist=1")[0] == 422
+    with pytest.raises(ValueError, match=r"^max_dist must be at most 4$"):
+        Limits(max_dist=5)  # the package's cap
+
+
+def test_openapi_states_the_bounds_and_refusals_the_parser_applies():
+    app = create_app(
+        ServeConfig(limits=Limits(max_dist=1, max_limit=7, search_limit=3, suggest_limit=2))
+    )
+    api = call(app, "/openapi.json")[2]
+    for path in ("/search", "/suggest"):
+        operation = api["paths"][path]["get"]
+        assert set(operation["responses"]) == {"200", "400", "408", "414", "422", "431", "503"}
+        for parameter in operation["parameters"]:
+            name, schema = parameter["name"], parameter["schema"]
+            if schema["type"] == "integer":
+                assert call(app, path, f"q=c&{name}={schema['maximum']}".encode())[0] == 200
+                assert call(app, path, f"q=c&{name}={schema['maximum'] + 1}".encode())[0] == 422
+                assert call(app, path, b"q=c")[2][name] == schema["default"]
 
 
 class Blocking:
@@ -246,7 +281,7 @@ class Blocking:
     def suggest(self, *args, **kwargs):
         return []
 
-    def match_nodes(self, *args, **kwargs):
+    def pooled_nodes(self, *args, **kwargs):
         return []
 
 
@@ -263,7 +298,7 @@ def test_overload_answers_503_not_a_queue_without_end():
         index.release.set()
         return await asyncio.gather(*tasks)
 
-    answers = asyncio.run(run())
+    answers = [(status, headers, json.loads(body)) for status, headers, body in asyncio.run(run())]
     assert sorted(status for status, _, _ in answers) == [200, 200, 503, 503, 503]
     assert all(h[b"retry-after"] == b"1" for s, h, _ in answers if s == 503)
     assert app.state.service.pending == 0
@@ -322,6 +357,33 @@ def test_changed_file_swapped_in_and_bad_one_leaves_the_old(tmp_path, caplog):
 
     replace_file(path, small_index("cat", "dog", "emu").to_bytes())
     assert asyncio.run(holder.check()) and len(holder.index) == 3
+
+
+@pytest.mark.parametrize(
+    "error, traceback",
+    [(CorruptIndexError("metadata nests too deep"), False), (RecursionError("deep"), True)],
+)
+def test_reload_failure_logged_once_per_version_of_the_file(tmp_path, caplog, error, traceback):
+    # One line with the cause for a known kind, a traceback for a surprise;
+    # never again for the same file, however often it is checked.
+    def load(path):
+        if holder is not None:
+            raise error
+        return SAMPLE
+
+    holder = None
+    path = tmp_path / "live.idx"
+    path.write_bytes(b"first")
+    holder = IndexHolder(str(path), loader=load)
+    caplog.set_level(logging.INFO, logger="tessarin")
+    for version in (b"second", b"third"):
+        replace_file(path, version)
+        caplog.clear()
+        assert not any(asyncio.run(holder.check()) for _ in range(3))
+        [failure] = [r for r in caplog.records if r.levelno >= logging.WARNING]
+        assert f"{type(error).__name__}: {error}" in failure.getMessage()
+        assert bool(failure.exc_info) is traceback and "\n" not in failure.getMessage()
+        assert holder.index is SAMPLE
 
 
 # The real process.
@@ -394,3 +456,117 @@ def test_serve_refuses_bad_arguments(capsys, args, status, message):
     except SystemExit as exit:
         got = exit.code
     assert got == status and message in capsys.readouterr().err
+
+
+# The clients: a real server with tight bounds on what a connection may hold.
+
+HEAD = b"GET /health HTTP/1.1\r\nHost: x\r\n"
+
+
+@pytest.fixture(scope="module")
+def bounded(serve_module):
+    return serve_module(
+        *("--keep-alive", "0.5", "--head-timeout", "1.5"),
+        *("--max-connections", "6", "--max-header-bytes", "2048"),
+    )
+
+
+def connect(server):
+    host, port = server.url.removeprefix("http://").split(":")
+    return socket.create_connection((host, int(port)), timeout=10)
+
+
+def exchange(server, chunks=(), pause=0.0):
+    """What the server sends on a connection, to its end, for `chunks`
+    sent `pause` seconds apart until it answers."""
+    with connect(server) as sock:
+        for chunk in chunks:
+            if select.select([sock], [], [], pause)[0]:
+                break
+            sock.sendall(chunk)
+        received = b""
+        while data := sock.recv(65536):  # a timeout here: never closed
+            received += data
+        return received
+
+
+def answer(received):
+    """(status, JSON body) of the last answer in `received`."""
+    head, _, body = received.rpartition(b"\r\n\r\n")
+    return int(head.split(b"HTTP/1.1 ")[-1][:3]), json.loads(body)
+
+
+@pytest.mark.parametrize(
+    "chunks, pause, status",
+    [
+        ((), 0, None),  # connects, sends nothing: closed quietly
+        ((HEAD[:10], *[b"x"] * 40), 0.1, 408),  # a byte at a time, never done
+        ((HEAD + b"\r\n",), 0, 200),  # answered, then idle
+    ],
+)
+def test_idle_and_slow_connections_are_closed(bounded, chunks, pause, status):
+    received = exchange(bounded, chunks, pause)
+    assert (answer(received)[0] if received else None) == status
+
+
+def padded(size):
+    """A request head of exactly `size` bytes."""
+    return HEAD + b"X-Pad: " + b"a" * (size - len(HEAD) - 11) + b"\r\n\r\n"
+
+
+@pytest.mark.parametrize(
+    "sent, status, reason",
+    [
+        (padded(2048), 200, "ok"),
+        (padded(2049), 431, "the request head is larger than 2048 bytes"),
+        (padded(300_000), 431, "the request head is larger than 2048 bytes"),
+        (HEAD + b"".join(b"X-%d: 1\r\n" % n for n in range(100)) + b"\r\n", 431, "more than 100"),
+        (b"GET /health HTTP/1.1\r\nHost x\r\n\r\n", 400, "invalid HTTP request"),
+        (b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 400, "invalid HTTP request"),  # TLS
+    ],
+)
+def test_heads_too_large_or_not_http_refused_as_json(bounded, sent, status, reason):
+    got, body = answer(exchange(bounded, [sent[k : k + 65536] for k in range(0, len(sent), 65536)]))
+    assert got == status and reason in body.get("error", body.get("status"))
+
+
+def test_slow_clients_at_the_cap_make_room_for_prompt_ones(bounded):
+    bounded.wait_until(lambda: bounded.get("/info")[1]["worker"]["connections"]["open"] == 1, "")
+    slow = []
+    try:
+        for _ in range(6):  # as many as the cap, each never ending its head
+            slow.append(connect(bounded))
+            slow[-1].sendall(HEAD)
+        assert bounded.get("/search?q=cat")[0] == bounded.get("/health")[0] == 200
+        assert answer(slow[0].recv(65536)) == (
+            503,
+            {"error": "the server is at its connection limit; try again", "status": 503},
+        )
+        counts = bounded.get("/info")[1]["worker"]["connections"]
+        assert counts["closed_evicted"] >= 1 and counts["open"] <= 6
+    finally:
+        for sock in slow:
+            sock.close()
+
+
+# Signals.
+
+
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_sighup_at_any_moment_after_start_is_safe(tmp_path, serve_process, workers):
+    # From the moment the address is printed: workers start meanwhile.
+    def hang_up(server):
+        started = time.monotonic()
+        for moment in (0, 0.1, 0.3, 0.6):
+            time.sleep(max(0.0, started + moment - time.monotonic()))
+            server.signal(signal.SIGHUP)
+
+    path = tmp_path / "live.idx"
+    small_index("cat").save(path)
+    server = serve_process(str(path), "--workers", workers, on_address=hang_up)
+    server.wait_until(
+        lambda: server.logs().count("Application startup complete") == int(workers),
+        "the workers did not start",
+    )
+    assert server.get("/health")[0] == 200 and "died" not in server.logs()
+    assert server.stop() in (0, -signal.SIGTERM)  # uvicorn re-raises the signal it handled

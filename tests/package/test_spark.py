@@ -14,7 +14,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from tessarin import IndexBuilder
-from tessarin.reading import ReadOptions, read_records
+from tessarin.read import ReadOptions, read_records
 
 FULL = os.environ.get("TESSARIN_FULL_CI") == "1"
 

@@ -29,10 +29,12 @@ NATIVE_STUB = Path(tessarin.__file__).resolve().parent / "_native.pyi"
 # and test_native_parameters checks the parameters from nanobind's own
 # signatures instead.
 NANOBIND_ALLOWED = [
+    "tessarin._native.ErrorKind.__nb_enum__",
     "tessarin._native.NativeBuilder",
     "tessarin._native.NativeIndex",
     "tessarin._native.NativeIndex.__init__",
     "tessarin._native.NativeIndex.from_saved",
+    "tessarin._native.parse_integer",
     "tessarin._native.set_corrupt_index_error",
 ]
 

@@ -8,7 +8,8 @@ Endpoints (described for machines at /openapi.json):
 * ``GET /suggest?q=&max_dist=&limit=`` lists the indexed terms within
   ``max_dist`` edits, closest first, then the most searched;
 * ``GET /info`` describes the index being served, the bounds on requests
-  and this worker process; ``GET /health`` answers as cheaply as it can;
+  and this worker process (its connections: open, waiting for a request,
+  closed by cause); ``GET /health`` answers as cheaply as it can;
 * ``GET /`` is the search page (``static/``).
 
 Queries run on a pool of threads (`ServeConfig.threads`), never on the event
@@ -22,13 +23,10 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import heapq
 import logging
 import os
-import signal
-import threading
 import time
-from collections.abc import AsyncIterator, Awaitable, Callable, Mapping
+from collections.abc import AsyncIterator, Callable, Mapping
 from pathlib import Path
 from typing import Any, NamedTuple, TypeVar
 
@@ -41,13 +39,17 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 
-from .. import __version__
-from ..index import Index, NodeMatch
+from .._version import __version__
+from ..index import Index
+from . import hangups
 from .align import segments
+from .api import Api
 from .config import CONFIG_ENV, ServeConfig
+from .errors import Busy, Refused
 from .holder import IndexHolder
 from .openapi import document
-from .params import BadRequest, read_params
+from .params import read_params
+from .protocol import connection_counts
 
 __all__ = ["app_from_env", "create_app"]
 
@@ -55,17 +57,8 @@ log = logging.getLogger("tessarin.server")
 access_log = logging.getLogger("tessarin.access")
 
 STATIC = Path(__file__).resolve().parent / "static"
-SEARCH_PARAMS = ("q", "max_dist", "limit", "prefix", "min_score")
-SUGGEST_PARAMS = ("q", "max_dist", "limit")
 #: Matched terms listed with a search (the best few of possibly thousands).
 MATCHED_SHOWN = 5
-PREFIX_CHOICES: dict[str, bool | None] = {
-    "auto": None,
-    "true": True,
-    "false": False,
-    "1": True,
-    "0": False,
-}
 SECURITY_HEADERS = [
     # The page asks nothing of any other host, and nothing may frame it.
     (
@@ -100,7 +93,7 @@ class Service:
 
     async def run(self, work: Callable[[], T]) -> T:
         if self.pending >= self.limits.max_pending:
-            raise BadRequest(503, "the server is busy: too many queries are waiting; try again")
+            raise Busy("the server is busy: too many queries are waiting; try again")
         limiter = self._threads()
         self.pending += 1
         try:
@@ -123,30 +116,12 @@ class Matched(NamedTuple):
 
 def matched_terms(index: Index, query: str, max_dist: int, prefix: bool | None) -> list[Matched]:
     """The best few of the nodes that `Index.search` pools for these
-    arguments, nearest first, then the most searched.
-
-    Only nodes nearer than the query's length weigh anything in the score,
-    so only those are listed. Complete terms come from `suggest`, which
-    orders and cuts inside the engine; prefixes from `match_nodes`, asked
-    at growing distances until enough are found, so that a short query
-    never turns thousands of distant prefixes into Python objects.
-    """
-    if not query:
-        return []
-    reach = min(max_dist, len(query) - 1)
-    if prefix is not True:
-        complete = index.suggest(query, reach, MATCHED_SHOWN)
-        if complete or prefix is False:
-            return [Matched(s.term, s.distance, s.count, True) for s in complete]
-        if reach < max_dist and index.suggest(query, max_dist, 1):
-            return []  # complete terms match, all too far to weigh anything
-    nodes: list[NodeMatch] = []
-    for distance in range(reach + 1):
-        nodes = index.match_nodes(query, distance)
-        if len(nodes) >= MATCHED_SHOWN:
-            break
-    best = heapq.nsmallest(MATCHED_SHOWN, nodes, key=lambda n: (n.distance, -n.total_count, n.term))
-    return [Matched(n.term, n.distance, n.total_count, n.is_terminal) for n in best]
+    arguments, nearest first, then the most searched (the index's
+    `pooled_nodes`: which nodes count is the ranking's rule, not ours)."""
+    return [
+        Matched(p.term, p.distance, p.count, p.is_terminal)
+        for p in index.pooled_nodes(query, max_dist, MATCHED_SHOWN, prefix=prefix)
+    ]
 
 
 def _milliseconds(seconds: float) -> float:
@@ -160,15 +135,16 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
     holder = holder or IndexHolder(config.index)
     service = Service(config, holder)
     limits = config.limits
-    openapi = document(limits, __version__)
+    api = Api(limits)
+    openapi = document(api, __version__)
 
     async def search(request: Request) -> Response:
-        params = read_params(request.scope["query_string"], SEARCH_PARAMS)
-        query = params.text("q", limits.max_query)
-        max_dist = params.integer("max_dist", min(1, limits.max_dist), 0, limits.max_dist)
-        limit = params.integer("limit", limits.search_limit, 1, limits.max_limit)
-        prefix = params.choice("prefix", PREFIX_CHOICES)
-        min_score = params.fraction("min_score")
+        params = read_params(request.scope["query_string"], api.search)
+        query = params[api.query]
+        max_dist = params[api.max_dist]
+        limit = params[api.search_limit]
+        prefix = params[api.prefix]
+        min_score = params[api.min_score]
         index = holder.index
 
         def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
@@ -194,7 +170,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                 "query": query,
                 "max_dist": max_dist,
                 "limit": limit,
-                "prefix": {None: "auto", True: "true", False: "false"}[prefix],
+                "prefix": api.prefix.name_of(prefix),
                 "videos": videos,
                 "matched": matched,
                 "took_ms": _milliseconds(took),
@@ -202,10 +178,10 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         )
 
     async def suggest(request: Request) -> Response:
-        params = read_params(request.scope["query_string"], SUGGEST_PARAMS)
-        query = params.text("q", limits.max_query)
-        max_dist = params.integer("max_dist", min(1, limits.max_dist), 0, limits.max_dist)
-        limit = params.integer("limit", limits.suggest_limit, 1, limits.max_limit)
+        params = read_params(request.scope["query_string"], api.suggest)
+        query = params[api.query]
+        max_dist = params[api.max_dist]
+        limit = params[api.suggest_limit]
         index = holder.index
 
         def work() -> tuple[list[dict[str, Any]], float]:
@@ -234,7 +210,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         )
 
     async def info(request: Request) -> Response:
-        read_params(request.scope["query_string"], ())
+        read_params(request.scope["query_string"], api.none)
         index = holder.index
         meta = index.metadata
         return JSONResponse(
@@ -264,6 +240,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                     "threads": config.threads,
                     "pending": service.pending,
                     "rss_bytes": _rss_bytes(),
+                    "connections": connection_counts(),
                 },
                 "version": __version__,
             }
@@ -285,7 +262,15 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         tasks: set[asyncio.Task[Any]] = set()
         if holder.path is not None and config.reload_interval > 0:
             tasks.add(asyncio.create_task(holder.watch(config.reload_interval)))
-        hangup = _on_hangup(lambda: holder.reload("SIGHUP"), tasks)
+        hangups.catch()  # if no one did (another server running this app)
+        hangup = asyncio.Event()
+        loop = asyncio.get_running_loop()
+
+        def heard() -> None:
+            loop.call_soon_threadsafe(hangup.set)
+
+        unlisten = hangups.listen(heard)
+        tasks.add(asyncio.create_task(_reload_on_hangup(holder, hangup, hangups.count() > 0)))
         index = holder.index
         log.info(
             "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
@@ -298,8 +283,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         try:
             yield
         finally:
-            if hangup:
-                asyncio.get_running_loop().remove_signal_handler(signal.SIGHUP)
+            unlisten()
             for task in tasks:
                 task.cancel()
 
@@ -316,11 +300,15 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         routes=routes,
         lifespan=lifespan,
         exception_handlers={
-            BadRequest: _bad_request,
+            Refused: _refused,
             HTTPException: _http_error,
             Exception: _server_error,
         },
     )
+    # Starlette redirects "/static" to "/static/", and "/search/" to
+    # "/search", by an absolute URL built from the request's Host header;
+    # nothing here needs those redirects, and no answer repeats a header.
+    app.router.redirect_slashes = False
     app.state.service = service
     app.state.holder = holder
     return AccessLog(app)
@@ -328,26 +316,26 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
 
 def app_from_env() -> AccessLog:
     """The application of a worker process, configured by `CONFIG_ENV`
-    (what `tessarin serve` hands its workers)."""
+    (what `tessarin serve` hands its workers). SIGHUP is caught before the
+    index loads; one that arrives meanwhile is answered once it runs."""
+    hangups.catch()
     text = os.environ.get(CONFIG_ENV)
     return create_app(ServeConfig.from_json(text) if text else ServeConfig())
 
 
-def _on_hangup(reload: Callable[[], Awaitable[bool]], tasks: set[asyncio.Task[Any]]) -> bool:
-    """Reloads on SIGHUP, where signals can be caught (the main thread)."""
-    if threading.current_thread() is not threading.main_thread():
-        return False
-
-    def hangup() -> None:
-        task = asyncio.ensure_future(reload())
-        tasks.add(task)
-        task.add_done_callback(tasks.discard)
-
-    try:
-        asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, hangup)
-    except (NotImplementedError, RuntimeError, ValueError):
-        return False
-    return True
+async def _reload_on_hangup(holder: IndexHolder, hangup: asyncio.Event, early: bool) -> None:
+    """Reloads the index on each SIGHUP; those that come during a reload
+    make one more. A SIGHUP `early`, before the application ran, reloads
+    only a file changed since it was loaded."""
+    if early:
+        await holder.reload("SIGHUP during the start", force=False)
+    while True:
+        await hangup.wait()
+        hangup.clear()
+        try:
+            await holder.reload("SIGHUP")
+        except Exception:  # the next SIGHUP must still be answered
+            log.exception("%s: reloading on SIGHUP failed", holder.source)
 
 
 def _rss_bytes() -> int | None:
@@ -362,10 +350,9 @@ def _error(status: int, message: str, headers: Mapping[str, str] | None = None) 
     return JSONResponse({"error": message, "status": status}, status, headers=headers)
 
 
-async def _bad_request(request: Request, error: Exception) -> Response:
-    assert isinstance(error, BadRequest)
-    headers = {"retry-after": "1"} if error.status == 503 else None
-    return _error(error.status, error.message, headers)
+async def _refused(request: Request, error: Exception) -> Response:
+    assert isinstance(error, Refused)
+    return _error(error.status, error.message, error.headers)
 
 
 async def _http_error(request: Request, error: Exception) -> Response:

@@ -9,8 +9,12 @@ The holder notices a new file by its identity: (modification time, size,
 inode), read with one stat. `check` (polled by the server) and `reload`
 (on SIGHUP) load the file on a thread, off the event loop, and verify its
 checksum while doing so (`Index.load`). A file that fails to load leaves the
-old index serving; the failure is logged with its cause, once per version of
-the file, and the next change of the file is tried again.
+old index serving; the failure is logged in one line with its cause, once
+per version of the file (a traceback only for a failure of an unforeseen
+kind), and the next change of the file is tried again.
+
+For metrics, the holder counts its loads (`generation`) and failures
+(`failures`) and keeps the time the last load took (`load_seconds`).
 """
 
 from __future__ import annotations
@@ -26,13 +30,17 @@ import anyio.to_thread
 
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
-from ..sample import load_sample_index
+from ..storage.sample import load_sample_index
 
 __all__ = ["IndexHolder"]
 
 log = logging.getLogger("tessarin.server")
 
 Signature = tuple[int, int, int]  # st_mtime_ns, st_size, st_ino
+
+#: Failures of a file to load that say all in their message: a damaged or
+#: foreign file, a file that cannot be read, too little memory.
+EXPECTED = (TessarinError, OSError, MemoryError)
 
 
 def _signature(path: str) -> Signature | None:
@@ -60,6 +68,9 @@ class IndexHolder:
         #: How many indexes this holder has loaded, and when the last one.
         self.generation = 1
         self.loaded_at = time.time()
+        #: Loads that failed, and seconds the last load that did not took.
+        self.failures = 0
+        self.load_seconds = 0.0
 
     @property
     def source(self) -> str:
@@ -92,8 +103,9 @@ class IndexHolder:
             started = time.perf_counter()
             try:
                 index = await anyio.to_thread.run_sync(self._loader, path)
-            except (OSError, TessarinError, MemoryError) as error:
+            except Exception as error:
                 self._failed = signature
+                self.failures += 1
                 log.error(
                     "%s: %s, but it could not be loaded; still serving the index loaded at %s: "
                     "%s: %s",
@@ -102,6 +114,7 @@ class IndexHolder:
                     time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.loaded_at)),
                     type(error).__name__,
                     error,
+                    exc_info=None if isinstance(error, EXPECTED) else error,
                 )
                 return False
             self.index = index
@@ -109,24 +122,30 @@ class IndexHolder:
             self._failed = None
             self.generation += 1
             self.loaded_at = time.time()
+            self.load_seconds = time.perf_counter() - started
             log.info(
                 "%s: %s; now serving %s (generation %d, loaded in %.0f ms)",
                 path,
                 reason,
                 f"{index.term_count:,} terms",
                 self.generation,
-                (time.perf_counter() - started) * 1000,
+                self.load_seconds * 1000,
             )
             return True
 
     async def watch(self, interval: float) -> None:
         """Checks the file every `interval` seconds, until cancelled."""
+        failing = False
         while True:
             await asyncio.sleep(interval)
             try:
                 await self.check()
-            except Exception:  # the watcher must outlive any surprise
-                log.exception("%s: checking the index file failed", self.source)
+            except Exception:  # the watcher outlives any surprise, and says so once
+                if not failing:
+                    log.exception("%s: checking the index file failed", self.source)
+                failing = True
+            else:
+                failing = False
 
 
 def _load_file(path: str) -> Index:

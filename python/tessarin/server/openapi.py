@@ -1,17 +1,15 @@
-"""The OpenAPI description of the JSON API, with the server's own bounds."""
+"""The OpenAPI description of the JSON API, with the server's own bounds:
+its parameters as `tessarin.server.api` declares them, its refusals as
+`tessarin.server.errors` types them."""
 
 from __future__ import annotations
 
 from typing import Any
 
-from .config import Limits
+from .api import Api
+from .errors import REFUSALS
 
 __all__ = ["document"]
-
-
-def _integer(name: str, default: int, low: int, high: int, about: str) -> dict[str, Any]:
-    schema = {"type": "integer", "minimum": low, "maximum": high, "default": default}
-    return {"name": name, "in": "query", "required": False, "schema": schema, "description": about}
 
 
 def _object(properties: dict[str, Any]) -> dict[str, Any]:
@@ -23,21 +21,7 @@ _INT = {"type": "integer"}
 _MS = {"type": "number", "description": "Time the index took, in milliseconds."}
 
 
-def document(limits: Limits, version: str) -> dict[str, Any]:
-    query = {
-        "name": "q",
-        "in": "query",
-        "required": True,
-        "schema": {"type": "string", "maxLength": limits.max_query},
-        "description": "What the user typed, UTF-8. Empty matches nothing.",
-    }
-    max_dist = _integer(
-        "max_dist",
-        min(1, limits.max_dist),
-        0,
-        limits.max_dist,
-        "Edits allowed: insertions, deletions and substitutions of one character.",
-    )
+def document(api: Api, version: str) -> dict[str, Any]:
     segment = _object(
         {
             "text": _STRING,
@@ -54,20 +38,11 @@ def document(limits: Limits, version: str) -> dict[str, Any]:
     )
     segments = {"type": "array", "items": {"$ref": "#/components/schemas/Segment"}}
     errors = {
-        status: {
-            "description": about,
+        str(refusal.status): {
+            "description": refusal.about,
             "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}},
         }
-        for status, about in (
-            (
-                "400",
-                "The query string cannot be read: not UTF-8, a malformed escape, "
-                "an unknown or repeated parameter, a value of the wrong kind.",
-            ),
-            ("414", "The query string is too long."),
-            ("422", "A value lies outside the bounds this server allows."),
-            ("503", "Too many queries are waiting; retry after the Retry-After header."),
-        )
+        for refusal in REFUSALS
     }
 
     def ok(schema: str) -> dict[str, Any]:
@@ -94,41 +69,7 @@ def document(limits: Limits, version: str) -> dict[str, Any]:
                 "get": {
                     "summary": "Rank the videos for what was typed",
                     "operationId": "search",
-                    "parameters": [
-                        query,
-                        max_dist,
-                        _integer(
-                            "limit",
-                            limits.search_limit,
-                            1,
-                            limits.max_limit,
-                            "At most this many videos.",
-                        ),
-                        {
-                            "name": "prefix",
-                            "in": "query",
-                            "required": False,
-                            "schema": {
-                                "type": "string",
-                                "enum": ["auto", "true", "false"],
-                                "default": "auto",
-                            },
-                            "description": "Pool partial words (prefix nodes): always, never, "
-                            "or only when no complete term matches.",
-                        },
-                        {
-                            "name": "min_score",
-                            "in": "query",
-                            "required": False,
-                            "schema": {
-                                "type": "number",
-                                "minimum": 0,
-                                "maximum": 1,
-                                "default": 0.01,
-                            },
-                            "description": "Leave out videos scoring below this.",
-                        },
-                    ],
+                    "parameters": [p.openapi() for p in api.search],
                     "responses": ok("SearchResult"),
                 }
             },
@@ -137,17 +78,7 @@ def document(limits: Limits, version: str) -> dict[str, Any]:
                     "summary": "Indexed terms close to what was typed",
                     "description": "Closest first, then the most searched, then by term.",
                     "operationId": "suggest",
-                    "parameters": [
-                        query,
-                        max_dist,
-                        _integer(
-                            "limit",
-                            limits.suggest_limit,
-                            1,
-                            limits.max_limit,
-                            "At most this many terms.",
-                        ),
-                    ],
+                    "parameters": [p.openapi() for p in api.suggest],
                     "responses": ok("Suggestions"),
                 }
             },

@@ -1,21 +1,38 @@
-"""Reading a request's query string, strictly.
+"""Reading a request's query string, strictly, by declared parameters.
 
 Starlette's own query parsing replaces bytes that are not UTF-8 and keeps
 malformed percent escapes as they are; a search box should instead say that
-the request is wrong. Here, a request is refused with 400 when its query
-string cannot be read (not UTF-8, a bad escape, a parameter given twice or
-unknown, a number that is not one) and with 422 when a value is read but
-lies outside what the server allows (`Limits`).
+the request is wrong. Here, a request is refused with 400 (`BadRequest`) when
+its query string cannot be read (not UTF-8, a bad escape, a parameter given
+twice or unknown, a number that is not one), with 414 when it is too long,
+and with 422 (`OutOfBounds`) when a value is read but lies outside what the
+server allows (`Limits`).
+
+Each parameter is declared once (`Text`, `Integer`, `Fraction`, `Choice`,
+made by `tessarin.server.api`) with its default and bounds: the same object
+reads the request and describes itself in the OpenAPI document.
 """
 
 from __future__ import annotations
 
 import math
 import re
-from collections.abc import Iterable
+from collections.abc import Mapping, Sequence
+from typing import Any, Generic, TypeVar, cast
 from urllib.parse import parse_qsl
 
-__all__ = ["MAX_QUERY_STRING", "BadRequest", "Params", "read_params"]
+from .errors import BadRequest, OutOfBounds, QueryStringTooLong
+
+__all__ = [
+    "MAX_QUERY_STRING",
+    "Choice",
+    "Fraction",
+    "Integer",
+    "Parameter",
+    "Params",
+    "Text",
+    "read_params",
+]
 
 #: Longest query string read, in bytes: room for the longest allowed query
 #: percent-encoded (4 bytes a character, 3 characters a byte) and the rest.
@@ -25,85 +42,168 @@ _BAD_ESCAPE = re.compile(rb"%(?![0-9A-Fa-f]{2})")
 _RAW = re.compile(rb"[^\x21-\x7e]")  # anything a client should have escaped
 _INTEGER = re.compile(r"[+-]?[0-9]+")
 
-
-class BadRequest(Exception):
-    """A request to refuse: its status (400, 414 or 422) and why."""
-
-    def __init__(self, status: int, message: str) -> None:
-        super().__init__(message)
-        self.status = status
-        self.message = message
+T = TypeVar("T")
 
 
-def read_params(query_string: bytes, known: Iterable[str]) -> Params:
-    """The parameters of a query string, each given at most once."""
+class Parameter(Generic[T]):
+    """A parameter of the query string: how it is read and described."""
+
+    #: Whether a request must give it.
+    required = False
+
+    def __init__(self, name: str, about: str) -> None:
+        self.name = name
+        self.about = about
+
+    def read(self, text: str | None) -> T:
+        """The value of the parameter given as `text` (None: not given)."""
+        raise NotImplementedError
+
+    def schema(self) -> dict[str, Any]:
+        raise NotImplementedError
+
+    def openapi(self) -> dict[str, Any]:
+        """The parameter's entry in the OpenAPI document."""
+        return {
+            "name": self.name,
+            "in": "query",
+            "required": self.required,
+            "schema": self.schema(),
+            "description": self.about,
+        }
+
+
+class Text(Parameter[str]):
+    """Text of at most `max_length` characters; required (empty is a value)."""
+
+    required = True
+
+    def __init__(self, name: str, max_length: int, about: str) -> None:
+        super().__init__(name, about)
+        self.max_length = max_length
+
+    def read(self, text: str | None) -> str:
+        if text is None:
+            raise BadRequest(f"missing parameter {self.name!r}")
+        if len(text) > self.max_length:
+            raise OutOfBounds(
+                f"{self.name} is {len(text)} characters long; at most {self.max_length} are allowed"
+            )
+        return text
+
+    def schema(self) -> dict[str, Any]:
+        return {"type": "string", "maxLength": self.max_length}
+
+
+class Integer(Parameter[int]):
+    """An integer from `low` to `high`; empty or absent: `default`."""
+
+    def __init__(self, name: str, default: int, low: int, high: int, about: str) -> None:
+        super().__init__(name, about)
+        self.default, self.low, self.high = default, low, high
+
+    def read(self, text: str | None) -> int:
+        if not text:
+            return self.default
+        if not _INTEGER.fullmatch(text):
+            raise BadRequest(f"{self.name} must be an integer, not {text[:20]!r}")
+        if len(text) > 20:  # far out of any bound; not worth converting
+            raise OutOfBounds(f"{self.name} must be between {self.low} and {self.high}")
+        value = int(text)
+        if not self.low <= value <= self.high:
+            raise OutOfBounds(
+                f"{self.name} must be between {self.low} and {self.high}, not {value}"
+            )
+        return value
+
+    def schema(self) -> dict[str, Any]:
+        return {
+            "type": "integer",
+            "minimum": self.low,
+            "maximum": self.high,
+            "default": self.default,
+        }
+
+
+class Fraction(Parameter[float]):
+    """A number from 0 to 1; empty or absent: `default`."""
+
+    def __init__(self, name: str, default: float, about: str) -> None:
+        super().__init__(name, about)
+        self.default = default
+
+    def read(self, text: str | None) -> float:
+        if not text:
+            return self.default
+        try:
+            value = float(text)
+        except ValueError:
+            raise BadRequest(f"{self.name} must be a number, not {text[:20]!r}") from None
+        if not math.isfinite(value) or not 0 <= value <= 1:
+            raise OutOfBounds(f"{self.name} must be between 0 and 1, not {text[:20]}")
+        return value
+
+    def schema(self) -> dict[str, Any]:
+        return {"type": "number", "minimum": 0, "maximum": 1, "default": self.default}
+
+
+class Choice(Parameter[T]):
+    """One of the names of `choices` (in any case), standing for its value;
+    empty or absent: `default`. `shown` are the names the OpenAPI document
+    lists (others may be accepted too)."""
+
+    def __init__(
+        self, name: str, choices: Mapping[str, T], default: str, shown: Sequence[str], about: str
+    ) -> None:
+        super().__init__(name, about)
+        self.choices, self.default, self.shown = dict(choices), default, tuple(shown)
+
+    def read(self, text: str | None) -> T:
+        if not text:
+            return self.choices[self.default]
+        if text.lower() not in self.choices:
+            raise BadRequest(
+                f"{self.name} must be one of {', '.join(self.choices)}, not {text[:20]!r}"
+            )
+        return self.choices[text.lower()]
+
+    def name_of(self, value: T) -> str:
+        """The first name standing for `value`, as an answer shows it."""
+        return next(name for name, known in self.choices.items() if known == value)
+
+    def schema(self) -> dict[str, Any]:
+        return {"type": "string", "enum": list(self.shown), "default": self.default}
+
+
+class Params:
+    """The values of a request's parameters, read by their declarations."""
+
+    def __init__(self, values: dict[str, object]) -> None:
+        self._values = values
+
+    def __getitem__(self, parameter: Parameter[T]) -> T:
+        return cast(T, self._values[parameter.name])
+
+
+def read_params(query_string: bytes, parameters: Sequence[Parameter[Any]]) -> Params:
+    """The parameters of a query string, each given at most once, read in
+    the order declared (the first that fails refuses the request)."""
     if len(query_string) > MAX_QUERY_STRING:
-        raise BadRequest(414, f"the query string is longer than {MAX_QUERY_STRING} bytes")
+        raise QueryStringTooLong(f"the query string is longer than {MAX_QUERY_STRING} bytes")
     if _BAD_ESCAPE.search(query_string):
-        raise BadRequest(400, "malformed percent-encoding in the query string")
+        raise BadRequest("malformed percent-encoding in the query string")
     # Bytes sent unescaped are read as if escaped, so that UTF-8 decides.
     escaped = _RAW.sub(lambda m: b"%%%02X" % m[0][0], query_string).decode("ascii")
     try:
         pairs = parse_qsl(escaped, keep_blank_values=True, encoding="utf-8", errors="strict")
     except UnicodeDecodeError:
-        raise BadRequest(400, "the query string is not valid UTF-8") from None
-    names = set(known)
-    values: dict[str, str] = {}
+        raise BadRequest("the query string is not valid UTF-8") from None
+    names = {parameter.name for parameter in parameters}
+    given: dict[str, str] = {}
     for name, value in pairs:
         if name not in names:
-            raise BadRequest(400, f"unknown parameter {name!r} (known: {', '.join(sorted(names))})")
-        if name in values:
-            raise BadRequest(400, f"parameter {name!r} given more than once")
-        values[name] = value
-    return Params(values)
-
-
-class Params:
-    """Typed access to the parameters; an empty value counts as absent."""
-
-    def __init__(self, values: dict[str, str]) -> None:
-        self._values = values
-
-    def text(self, name: str, max_length: int) -> str:
-        if name not in self._values:
-            raise BadRequest(400, f"missing parameter {name!r}")
-        value = self._values[name]
-        if len(value) > max_length:
-            raise BadRequest(
-                422, f"{name} is {len(value)} characters long; at most {max_length} are allowed"
-            )
-        return value
-
-    def integer(self, name: str, default: int, low: int, high: int) -> int:
-        text = self._values.get(name, "")
-        if not text:
-            return default
-        if not _INTEGER.fullmatch(text) or len(text) > 20:
-            if _INTEGER.fullmatch(text):
-                raise BadRequest(422, f"{name} must be between {low} and {high}")
-            raise BadRequest(400, f"{name} must be an integer, not {text[:20]!r}")
-        value = int(text)
-        if not low <= value <= high:
-            raise BadRequest(422, f"{name} must be between {low} and {high}, not {value}")
-        return value
-
-    def fraction(self, name: str) -> float | None:
-        """A number from 0 to 1, or None."""
-        text = self._values.get(name, "")
-        if not text:
-            return None
-        try:
-            value = float(text)
-        except ValueError:
-            raise BadRequest(400, f"{name} must be a number, not {text[:20]!r}") from None
-        if not math.isfinite(value) or not 0 <= value <= 1:
-            raise BadRequest(422, f"{name} must be between 0 and 1, not {text[:20]}")
-        return value
-
-    def choice(self, name: str, choices: dict[str, bool | None]) -> bool | None:
-        text = self._values.get(name, "")
-        if not text:
-            return None
-        if text.lower() not in choices:
-            raise BadRequest(400, f"{name} must be one of {', '.join(choices)}, not {text[:20]!r}")
-        return choices[text.lower()]
+            raise BadRequest(f"unknown parameter {name!r} (known: {', '.join(sorted(names))})")
+        if name in given:
+            raise BadRequest(f"parameter {name!r} given more than once")
+        given[name] = value
+    return Params({p.name: p.read(given.get(p.name)) for p in parameters})

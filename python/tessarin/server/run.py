@@ -9,13 +9,20 @@ than every worker.
 With several workers, uvicorn's supervisor keeps them running. SIGHUP to the
 supervisor is passed on to every worker, which reloads the index in place
 (see `IndexHolder`); uvicorn's own answer, replacing the workers, would lose
-the old index when the new file does not load.
+the old index when the new file does not load. SIGHUP is held blocked from
+the start of `tessarin serve` (`tessarin.server.hangups`), so that one sent
+while a worker starts waits for it rather than kill it.
+
+Each worker serves HTTP with `BoundedProtocol` (`tessarin.server.protocol`),
+which keeps the bounds on clients of `Limits`; `uvicorn_config` says what
+each of uvicorn's settings does here.
 """
 
 from __future__ import annotations
 
 import contextlib
 import copy
+import dataclasses
 import logging
 import os
 import signal
@@ -25,7 +32,9 @@ from typing import Any
 import uvicorn
 from uvicorn.supervisors import Multiprocess
 
-from .config import CONFIG_ENV, ServeConfig
+from . import hangups
+from .config import CONFIG_ENV, Limits, ServeConfig
+from .protocol import BoundedConfig
 
 __all__ = ["serve"]
 
@@ -62,8 +71,98 @@ def logging_config(access_log: bool) -> dict[str, Any]:
     return config
 
 
+#: Files a worker process opens beside its connections: the listening
+#: socket, the index, logs, pipes to the supervisor, the event loop's own.
+RESERVED_FILES = 64
+
+
+def uvicorn_config(
+    config: ServeConfig,
+    host: str = "127.0.0.1",
+    port: int = 8000,
+    workers: int = 1,
+    access_log: bool = True,
+    log_level: str = "info",
+) -> BoundedConfig:
+    """uvicorn's configuration for serving `config` (each worker reads
+    `config` itself from `CONFIG_ENV`)."""
+    limits = config.limits
+    return BoundedConfig(
+        "tessarin.server.app:app_from_env",
+        limits=limits,
+        factory=True,
+        host=host,
+        port=port,
+        workers=workers,
+        access_log=False,  # the application logs each request with its latency
+        log_config=logging_config(access_log),
+        log_level=log_level,
+        # No header of a response names the server or repeats the client's
+        # (Forwarded, X-Forwarded-For: a proxy in front sets its own).
+        server_header=False,
+        proxy_headers=False,
+        # Requests in progress at shutdown get this long to finish.
+        timeout_graceful_shutdown=10,
+        # uvicorn closes a connection idle this long after a response; the
+        # protocol does the same with `limits.keep_alive`, for new
+        # connections too, and bounds the time to send a whole head.
+        timeout_keep_alive=max(1, round(limits.keep_alive)),
+        # uvicorn's cap counts idle and slow connections with busy ones and
+        # then answers 503 to every request (1,100 sockets sending a byte a
+        # second locked everyone out); the protocol's `max_connections`
+        # replaces it, closing the connections that waited longest for a
+        # request. Requests in progress are bounded by it (one at a time on
+        # a connection) and queries by `limits.max_pending`.
+        limit_concurrency=None,
+        # No WebSocket here: a request asking to upgrade is served as a
+        # plain one, then its connection closed.
+        ws="none",
+        # The kernel's queue of connections not yet accepted (the default):
+        # a worker accepts as fast as its event loop turns; beyond it,
+        # clients retry their connection.
+        backlog=2048,
+    )
+
+
+def worker_limits(limits: Limits) -> Limits:
+    """`limits`, with no more connections per worker than the files a
+    process may open allow. Raises the process's soft limit on open files
+    (inherited by the workers) as far as its hard limit when it needs to;
+    each connection takes one, and `RESERVED_FILES` go to the rest."""
+    try:
+        import resource
+    except ImportError:  # not POSIX: nothing to check
+        return limits
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    need = limits.max_connections + RESERVED_FILES
+    if soft != resource.RLIM_INFINITY and soft < need:
+        raised = need if hard == resource.RLIM_INFINITY else min(need, hard)
+        with contextlib.suppress(ValueError, OSError):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+            soft = raised
+    if soft == resource.RLIM_INFINITY or soft >= need:
+        return limits
+    fits = max(1, soft - RESERVED_FILES)
+    log.warning(
+        "a process may open %d files (ulimit -n); each worker keeps at most %d connections, "
+        "not %d: raise the limit to %d to keep %d",
+        soft,
+        fits,
+        limits.max_connections,
+        need,
+        limits.max_connections,
+    )
+    return dataclasses.replace(limits, max_connections=fits)
+
+
 class _Supervisor(Multiprocess):
+    def handle_signals(self) -> None:
+        if hangups.take():
+            self.handle_hup()
+        super().handle_signals()
+
     def handle_hup(self) -> None:
+        # A worker still starting holds the signal blocked until it catches it.
         logging.getLogger("uvicorn.error").info("Received SIGHUP, reloading the index.")
         for process in self.processes:
             if process.pid is not None:
@@ -79,23 +178,13 @@ def serve(
     access_log: bool = True,
     log_level: str = "info",
 ) -> None:
-    """Serves until interrupted (SIGINT or SIGTERM)."""
+    """Serves until interrupted (SIGINT or SIGTERM); SIGHUP reloads the
+    index. Call `hangups.hold()` as early as the process can, before
+    loading anything: this function does, if nothing did before."""
+    hangups.hold()
+    config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
-    uv = uvicorn.Config(
-        "tessarin.server.app:app_from_env",
-        factory=True,
-        host=host,
-        port=port,
-        workers=workers,
-        access_log=False,  # the application logs each request with its latency
-        log_config=logging_config(access_log),
-        log_level=log_level,
-        server_header=False,
-        proxy_headers=False,
-        timeout_graceful_shutdown=10,
-        # Connections and tasks beyond this get 503 from uvicorn itself.
-        limit_concurrency=max(1000, 4 * config.limits.max_pending),
-    )
+    uv = uvicorn_config(config, host, port, workers, access_log, log_level)
     sock = uv.bind_socket()
     bound_host, bound_port = sock.getsockname()[:2]
     shown = f"[{bound_host}]" if ":" in bound_host else bound_host

@@ -109,4 +109,11 @@ nb::list to_python(const std::vector<VideoCount>& videos) {
                  [](const VideoCount& v) { return tuple(text(v.video), natural(v.count)); });
 }
 
+nb::list to_python(const std::vector<PooledTerm>& pooled) {
+  return list_of(pooled, [](const PooledTerm& p) {
+    return tuple(natural(p.node), text(p.term), natural(p.distance), nb::bool_(p.terminal),
+                 natural(p.count), owned(PyFloat_FromDouble(p.weight)));
+  });
+}
+
 }  // namespace tessarin::native

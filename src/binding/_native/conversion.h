@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "query/node_info.h"
+#include "query/pooling.h"
 #include "query/prefix_search.h"
 #include "query/suggest.h"
 
@@ -28,5 +29,6 @@ nanobind::list to_python(const std::vector<Suggestion>& suggestions);
 nanobind::list to_python(const std::vector<VideoScore>& videos);
 nanobind::list to_python(const std::vector<NodeInfo>& nodes);
 nanobind::list to_python(const std::vector<VideoCount>& videos);
+nanobind::list to_python(const std::vector<PooledTerm>& pooled);
 
 }  // namespace tessarin::native

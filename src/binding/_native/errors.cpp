@@ -13,6 +13,18 @@ std::atomic<PyObject*> corrupt_index_error{nullptr};
 
 }  // namespace
 
+void bind_error_kind(nb::module_& module) {
+  nb::enum_<ErrorKind>(module, "ErrorKind", "The kind of a core error, carried by what it raises.")
+      .value("VALUE", ErrorKind::kValue, "a check on the caller's input failed")
+      .value("DECODE", ErrorKind::kDecode, "bytes that do not decode as a saved form")
+      .value("DAMAGED", ErrorKind::kDamaged,
+             "a saved form that decodes but is damaged: bytes after its end, arrays that do "
+             "not hold together")
+      .value("ENCODE", ErrorKind::kEncode, "a saved form could not be written")
+      .value("INTERNAL", ErrorKind::kInternal,
+             "a broken invariant met while running (an index that is not what it claims)");
+}
+
 void set_corrupt_index_error(nb::handle type) {
   if (!PyType_Check(type.ptr()) ||
       !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()),
@@ -30,7 +42,16 @@ void raise(PyObject* type, const char* message) {
 void raise_error(const Error& error) {
   PyObject* type = corrupt_index_error.load();
   if (type == nullptr || error.kind == ErrorKind::kValue) type = PyExc_ValueError;
-  raise(type, error.message.c_str());
+  const nb::object message = nb::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (!message.is_valid()) throw nb::python_error();
+  const nb::object exception = nb::steal(PyObject_CallOneArg(type, message.ptr()));
+  if (!exception.is_valid()) throw nb::python_error();
+  if (PyObject_SetAttrString(exception.ptr(), "kind", nb::cast(error.kind).ptr()) != 0) {
+    throw nb::python_error();
+  }
+  PyErr_SetObject(type, exception.ptr());
+  throw nb::python_error();
 }
 
 }  // namespace tessarin::native

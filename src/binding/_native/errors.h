@@ -1,11 +1,15 @@
 // Errors as tessarin._native raises them.
 //
 // The package names the exception for a damaged index once, at import, with
-// set_corrupt_index_error(); until then ValueError stands in for it. Every
-// core Error a query or a load can return (a saved form that does not
-// decode or does not hold together; an internal failure met while walking)
-// is raised as that exception with the Error's message. A failed allocation
-// surfaces as std::bad_alloc, which nanobind turns into MemoryError.
+// set_corrupt_index_error(); until then ValueError stands in for it. A core
+// Error is raised by its kind: kValue (a check on the caller's input) as
+// ValueError, every other kind (a saved form that does not decode, one that
+// decodes but is damaged, an internal failure met while walking) as that
+// exception, with the Error's message. Either carries the kind as its
+// attribute `kind` (the enum ErrorKind, bound by bind_error_kind), so that
+// the package picks its own classes from the kind, never from the message.
+// A failed allocation surfaces as std::bad_alloc, which nanobind turns into
+// MemoryError.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -14,10 +18,12 @@
 
 namespace tessarin::native {
 
+// The enum ErrorKind of the module, one member per core ErrorKind.
+void bind_error_kind(nanobind::module_& module);
+
 void set_corrupt_index_error(nanobind::handle type);
 
-// Raises the Error (throws nb::python_error): the corrupt-index exception,
-// or ValueError for a check on the caller's input (kValue).
+// Raises the Error by its kind, as above (throws nb::python_error).
 [[noreturn]] void raise_error(const Error& error);
 
 // Raises `type` with `message` (throws nb::python_error).

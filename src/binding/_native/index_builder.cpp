@@ -20,8 +20,8 @@
 
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
-#include "build/arrow_batch.h"
-#include "build/arrow_prefetch.h"
+#include "build/arrow_stream.h"
+#include "build/integer_text.h"
 #include "build/record_builder.h"
 #include "index/from_arrays.h"
 
@@ -30,13 +30,9 @@ namespace nb = nanobind;
 namespace tessarin::native {
 namespace {
 
-using builder::Fault;
+using builder::Field;
 using builder::NormalizeStep;
 using builder::Rejection;
-using builder::VideoKind;
-using builder::VideoValue;
-
-constexpr std::uint64_t kU32Max = 0xFFFFFFFFu;
 
 nb::object owned(PyObject* object) {
   if (object == nullptr) throw nb::python_error();
@@ -119,106 +115,132 @@ void init(NativeBuilder* self, const std::vector<std::string>& steps, nb::object
       std::max<std::size_t>(min_compaction, 1));
 }
 
-// A record as the fast path reads it, or nothing when it is not of the
-// plain types (the Python side then converts or refuses it).
-struct Plain {
+// A record's values as the core takes them, and the new references that
+// keep their text alive (a UUID's bytes, a wide int's digits, a term's
+// bytes with lone surrogates).
+struct Values {
   std::string_view term;
-  VideoValue video;
-  std::int64_t count = 0;
+  builder::TermForm form = builder::TermForm::kValidUtf8;
+  Field video;
+  Field count;
+  std::size_t holding = 0;  // most records hold none
+  PyObject* held[6];        // NOLINT: the first `holding` are set
+
+  Values() = default;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  ~Values() {
+    if (holding != 0) release();
+  }
+  Values(const Values&) = delete;
+  Values& operator=(const Values&) = delete;
+
+  void release() {
+    for (std::size_t k = 0; k < holding; ++k) Py_DECREF(held[k]);
+  }
+  // Keeps a new reference (throws when it is null: the error is set). At
+  // most three per reading of a record, and two readings.
+  PyObject* hold(PyObject* object) {
+    if (object == nullptr) throw nb::python_error();
+    held[holding++] = object;
+    return object;
+  }
 };
 
-bool small_natural(PyObject* object, std::int64_t& out) {
+// An exact int as a Field: 64 bits, or its digits when wider.
+inline void int_field(PyObject* object, Field& out, Values& values) {
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred() != nullptr) {
-    PyErr_Clear();
-    return false;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);  // an int: no error
+  if (overflow == 0) {
+    out.form = Field::Form::kSigned;
+    out.signed_value = value;
+    return;
   }
-  if (overflow != 0 || value < 0 || static_cast<std::uint64_t>(value) > kU32Max) return false;
-  out = value;
-  return true;
+  PyObject* digits = values.hold(PyObject_Str(object));
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(digits, &size);
+  if (text == nullptr) throw nb::python_error();
+  out = Field::of_integer_text({text, static_cast<std::size_t>(size)});
 }
 
-bool read_plain(PyObject* record, PyObject* uuid_type, Plain& out) {
+// Reads a (term, video, count) tuple of the types the core takes as they
+// are: str; int, bytes or uuid.UUID; int. Anything else: false (the
+// package converts it first).
+bool read_record(PyObject* record, PyObject* uuid_type, Values& out) {
   if (!PyTuple_CheckExact(record) || PyTuple_GET_SIZE(record) != 3) return false;
   PyObject* term = PyTuple_GET_ITEM(record, 0);
   PyObject* video = PyTuple_GET_ITEM(record, 1);
   PyObject* count = PyTuple_GET_ITEM(record, 2);
   if (!PyUnicode_CheckExact(term) || !PyLong_CheckExact(count)) return false;
-  if (!small_natural(count, out.count)) return false;
   if (PyLong_CheckExact(video)) {
-    std::int64_t value = 0;
-    if (!small_natural(video, value)) return false;
-    out.video.kind = VideoKind::kInt;
-    out.video.integer = static_cast<std::uint32_t>(value);
-  } else if (PyBytes_CheckExact(video) && PyBytes_GET_SIZE(video) == 16) {
-    out.video.kind = VideoKind::kUuid;
-    std::memcpy(out.video.uuid.data(), PyBytes_AS_STRING(video), 16);
-  } else if (uuid_type != nullptr && Py_TYPE(video) == reinterpret_cast<PyTypeObject*>(uuid_type)) {
-    PyObject* bytes = PyObject_GetAttrString(video, "bytes");
-    if (bytes == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    const nb::object held = nb::steal(bytes);
-    if (!PyBytes_CheckExact(bytes) || PyBytes_GET_SIZE(bytes) != 16) return false;
-    out.video.kind = VideoKind::kUuid;
-    std::memcpy(out.video.uuid.data(), PyBytes_AS_STRING(bytes), 16);
+    int_field(video, out.video, out);
+  } else if (PyBytes_CheckExact(video)) {
+    out.video = Field::of_bytes(
+        {PyBytes_AS_STRING(video), static_cast<std::size_t>(PyBytes_GET_SIZE(video))});
+  } else if (Py_TYPE(video) == reinterpret_cast<PyTypeObject*>(uuid_type)) {
+    PyObject* bytes = out.hold(PyObject_GetAttrString(video, "bytes"));
+    if (!PyBytes_Check(bytes)) return false;
+    out.video = Field::of_bytes(
+        {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))});
   } else {
     return false;
   }
+  int_field(count, out.count, out);
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(term, &size);
-  if (utf8 == nullptr) {  // a lone surrogate: the Python side names it
-    PyErr_Clear();
-    return false;
+  if (utf8 != nullptr) {
+    out.term = {utf8, static_cast<std::size_t>(size)};
+    out.form = builder::TermForm::kValidUtf8;
+    return true;
   }
-  out.term = {utf8, static_cast<std::size_t>(size)};
+  // Lone surrogates: the core names them.
+  PyErr_Clear();
+  PyObject* bytes = out.hold(PyUnicode_AsEncodedString(term, "utf-8", "surrogatepass"));
+  out.term = {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+  out.form = builder::TermForm::kLoneSurrogates;
   return true;
 }
 
 nb::object kind_name(const NativeBuilder& self) {
-  switch (self.core.kind()) {
-    case VideoKind::kInt:
-      return nb::str("int");
-    case VideoKind::kUuid:
-      return nb::str("uuid");
-    default:
-      return nb::none();
-  }
+  const std::optional<IdMode> kind = self.core.kind();
+  if (!kind) return nb::none();
+  return nb::str(*kind == IdMode::Int32 ? "int" : "uuid");
 }
 
-// add_records(records, slow): see _native.pyi.
-void add_records(NativeBuilder& self, nb::handle records, nb::handle slow) {
+nb::str text(std::string_view value) {
+  PyObject* made =
+      PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+  if (made == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(made);
+}
+
+nb::tuple refusal_tuple(std::size_t number, const nb::object& record, const Rejection& refused) {
+  return nb::make_tuple(number, record, static_cast<int>(refused.fault), text(refused.value),
+                        text(refused.message));
+}
+
+// add_records(records, plain): see _native.pyi.
+nb::object add_records(NativeBuilder& self, nb::handle records, nb::handle plain) {
   const Busy busy(self);
-  const nb::object uuid_module = nb::module_::import_("uuid");
-  const nb::object uuid_type = uuid_module.attr("UUID");
+  const nb::object uuid_type = nb::module_::import_("uuid").attr("UUID");
   const nb::object iterator = owned(PyObject_GetIter(records.ptr()));
   while (true) {
     PyObject* next = PyIter_Next(iterator.ptr());
     if (next == nullptr) {
       if (PyErr_Occurred() != nullptr) throw nb::python_error();
-      return;
+      return nb::none();
     }
     const nb::object record = nb::steal(next);
     const std::uint64_t number = self.core.records() + 1;
-    Plain plain;
-    nb::object converted;  // keeps the slow path's values alive
-    std::optional<Rejection> refused;
-    if (read_plain(next, uuid_type.ptr(), plain)) {
-      refused = self.core.add(plain.term, plain.video, plain.count, true);
-      if (!refused) continue;
+    Values values;
+    nb::object converted;
+    if (!read_record(next, uuid_type.ptr(), values)) {
+      converted = plain(number, record);
+      if (!read_record(converted.ptr(), uuid_type.ptr(), values)) {
+        raise(PyExc_SystemError, "the package converted a record into types the core cannot read");
+      }
     }
-    // The Python side converts an unusual record, or raises the error that
-    // names it; what it returns is plain.
-    converted = slow(number, record, kind_name(self), nb::none());
-    if (!read_plain(converted.ptr(), uuid_type.ptr(), plain)) {
-      raise(PyExc_SystemError, "the builder's slow path returned a record it cannot read");
-    }
-    refused = self.core.add(plain.term, plain.video, plain.count, true);
-    if (refused) {
-      slow(number, record, kind_name(self), nb::str(refused->message.c_str()));
-      raise(PyExc_ValueError, refused->message.c_str());  // slow() raises before this
+    if (std::optional<Rejection> refused =
+            self.core.add(values.term, values.form, values.video, values.count)) {
+      return refusal_tuple(number, record, *refused);
     }
   }
 }
@@ -231,80 +253,19 @@ T* capsule_pointer(const nb::object& capsule, const char* name) {
   return static_cast<T*>(pointer);
 }
 
-struct ArrowReport {
-  std::size_t rows = 0;
-  std::size_t added = 0;
-  std::size_t refused = 0;
-  std::vector<std::size_t> by_fault = std::vector<std::size_t>(builder::kFaultKinds, 0);
-  std::vector<std::tuple<std::size_t, int, std::string>> examples;  // row, fault, message
-};
-
-constexpr std::size_t kExamples = 5;
-
-nb::tuple report_tuple(const ArrowReport& r) {
+nb::tuple outcome_tuple(const builder::StreamOutcome& outcome) {
+  const builder::IngestReport& r = outcome.report;
   nb::list examples;
-  for (const auto& [row, fault, message] : r.examples) {
-    examples.append(nb::make_tuple(row, fault, nb::str(message.c_str())));
+  for (const builder::RefusedRow& example : r.examples) {
+    examples.append(nb::make_tuple(example.row, static_cast<int>(example.rejection.fault),
+                                   text(example.rejection.value), text(example.rejection.message)));
   }
   nb::list by_fault;
   for (const std::size_t n : r.by_fault) by_fault.append(n);
-  return nb::make_tuple(r.rows, r.added, r.refused, by_fault, examples);
-}
-
-// Owns an ArrowSchema or ArrowArray until released.
-template <class T>
-struct Released {
-  T value{};
-  Released() = default;
-  ~Released() {
-    if (value.release != nullptr) value.release(&value);
-  }
-  Released(const Released&) = delete;
-  Released& operator=(const Released&) = delete;
-};
-
-builder::ColumnChoice choose(const ArrowSchema& schema, const std::string& term,
-                             const std::string& video, const std::optional<std::string>& count) {
-  builder::ColumnChoice choice;
-  const auto find = [&](const std::string& name) {
-    const std::optional<std::int64_t> at = builder::child_named(schema, name);
-    if (!at) {
-      std::string names;
-      for (std::int64_t k = 0; k < schema.n_children; ++k) {
-        names += (k > 0 ? ", " : "") +
-                 std::string(schema.children[k]->name == nullptr ? "" : schema.children[k]->name);
-      }
-      raise(PyExc_ValueError,
-            ("the data has no column '" + name + "' (its columns: " + names + ")").c_str());
-    }
-    return *at;
-  };
-  choice.term = find(term);
-  choice.video = find(video);
-  choice.count = count ? find(*count) : -1;
-  const Status checked = builder::check_columns(schema, choice);
-  if (!checked.ok()) raise_error(checked.error());
-  return choice;
-}
-
-// One batch into the builder, without the lock; updates the report.
-void ingest(NativeBuilder& self, const ArrowSchema& schema, const ArrowArray& batch,
-            const builder::ColumnChoice& choice, bool skip, bool null_count_is_one,
-            ArrowReport& report) {
-  builder::BatchReport part;
-  {
-    const nb::gil_scoped_release released;
-    builder::add_batch(self.core, schema, batch, choice, skip, null_count_is_one, part);
-  }
-  for (std::size_t k = 0; k < builder::kFaultKinds; ++k) report.by_fault[k] += part.by_fault[k];
-  if (part.first && report.examples.size() < kExamples) {
-    report.examples.emplace_back(report.rows + part.first->first,
-                                 static_cast<int>(part.first->second.fault),
-                                 part.first->second.message);
-  }
-  report.rows += skip || !part.first ? static_cast<std::size_t>(batch.length) : part.first->first;
-  report.added += part.added;
-  report.refused += part.refused;
+  const nb::object failed = outcome.end == builder::StreamEnd::kSourceFailed
+                                ? nb::object(text(outcome.source_error))
+                                : nb::none();
+  return nb::make_tuple(r.rows, r.added, r.refused, by_fault, examples, failed);
 }
 
 // add_arrow(data, term, video, count, skip, null_count_is_one, on_batch):
@@ -313,67 +274,41 @@ nb::tuple add_arrow(NativeBuilder& self, nb::handle data, const std::string& ter
                     const std::string& video, const std::optional<std::string>& count, bool skip,
                     bool null_count_is_one, nb::handle on_batch) {
   const Busy busy(self);
-  ArrowReport report;
-  const auto after_batch = [&] {
-    if (!on_batch.is_none()) on_batch(report.rows);
-  };
+  const builder::ColumnNames names{term, video, count};
+  const builder::IngestOptions options{skip, null_count_is_one};
+  std::optional<nb::python_error> raised;
+  builder::AfterBatch after_batch;
+  if (!on_batch.is_none()) {
+    after_batch = [&](std::size_t rows) {
+      const nb::gil_scoped_acquire locked;
+      try {
+        on_batch(rows);
+        return true;
+      } catch (nb::python_error& error) {
+        raised.emplace(std::move(error));
+        return false;
+      }
+    };
+  }
+  std::optional<Result<builder::StreamOutcome>> outcome;
   if (nb::hasattr(data, "__arrow_c_stream__")) {
     const nb::object capsule = data.attr("__arrow_c_stream__")();
     auto* stream = capsule_pointer<ArrowArrayStream>(capsule, "arrow_array_stream");
-    const auto stream_error = [&](int code) {
-      const char* message =
-          stream->get_last_error != nullptr ? stream->get_last_error(stream) : nullptr;
-      raise(PyExc_OSError, (std::string("reading the Arrow stream failed: ") +
-                            (message != nullptr ? message : std::strerror(code)))
-                               .c_str());
-    };
-    Released<ArrowSchema> schema;
-    int code = 0;
-    {
-      const nb::gil_scoped_release released;
-      code = stream->get_schema(stream, &schema.value);
-    }
-    if (code != 0) stream_error(code);
-    const builder::ColumnChoice choice = choose(schema.value, term, video, count);
-    // The next batch is read while this one is added. Whatever ends the
-    // loop, the reading thread is stopped without the interpreter lock,
-    // which a stream made in Python needs to finish its batch.
-    builder::ArrowPrefetch prefetch(stream);
-    struct StopUnlocked {
-      builder::ArrowPrefetch& prefetch;
-      ~StopUnlocked() {
-        const nb::gil_scoped_release released;
-        prefetch.stop();
-      }
-    } const stop_unlocked{prefetch};
-    while (true) {
-      Released<ArrowArray> batch;
-      std::string error;
-      {
-        const nb::gil_scoped_release released;
-        code = prefetch.next(batch.value, error);
-      }
-      if (code != 0) {
-        raise(PyExc_OSError, ("reading the Arrow stream failed: " + error).c_str());
-      }
-      if (batch.value.release == nullptr) break;  // the end of the stream
-      ingest(self, schema.value, batch.value, choice, skip, null_count_is_one, report);
-      if (!skip && report.refused > 0) break;
-      after_batch();
-    }
-    return report_tuple(report);
-  }
-  if (!nb::hasattr(data, "__arrow_c_array__")) {
+    const nb::gil_scoped_release released;
+    outcome.emplace(builder::add_stream(self.core, *stream, names, options, after_batch));
+  } else if (nb::hasattr(data, "__arrow_c_array__")) {
+    const nb::tuple capsules = nb::cast<nb::tuple>(data.attr("__arrow_c_array__")());
+    auto* schema = capsule_pointer<ArrowSchema>(nb::borrow(capsules[0]), "arrow_schema");
+    auto* array = capsule_pointer<ArrowArray>(nb::borrow(capsules[1]), "arrow_array");
+    const nb::gil_scoped_release released;
+    outcome.emplace(builder::add_array(self.core, *schema, *array, names, options, after_batch));
+  } else {
     raise(PyExc_TypeError,
           "add_arrow() takes Arrow data: an object with __arrow_c_stream__ or __arrow_c_array__");
   }
-  const nb::tuple capsules = nb::cast<nb::tuple>(data.attr("__arrow_c_array__")());
-  auto* schema = capsule_pointer<ArrowSchema>(nb::borrow(capsules[0]), "arrow_schema");
-  auto* batch = capsule_pointer<ArrowArray>(nb::borrow(capsules[1]), "arrow_array");
-  const builder::ColumnChoice choice = choose(*schema, term, video, count);
-  ingest(self, *schema, *batch, choice, skip, null_count_is_one, report);
-  after_batch();
-  return report_tuple(report);
+  if (raised) throw nb::python_error(*raised);
+  if (!outcome->ok()) raise_error(outcome->error());
+  return outcome_tuple(outcome->value());
 }
 
 // The arrays of the index, as BuildInput holds them, in Python lists.
@@ -440,28 +375,37 @@ NativeIndex build(NativeBuilder& self, std::size_t video_top_n, nb::handle progr
     malloc_trim(0);
 #endif
   }
-  Trie& trie = *built;
-  std::size_t terms = 0;
-  for (const std::uint8_t terminal : trie.is_terminal()) terms += terminal;
-  return {std::move(trie), terms};
+  return NativeIndex(std::move(*built));
 }
 
-const char* kFaultNames[] = {"missing",    "video range", "video text", "video bytes",
-                             "count",      "mixed kinds", "empty term", "term U+0000",
-                             "term UTF-8", "normaliser"};
+// parse_integer(text): see _native.pyi.
+nb::object parse_integer(const std::string& text) {
+  const builder::IntegerText parsed = builder::parse_integer_text(text);
+  switch (parsed.status) {
+    case builder::IntegerStatus::kInRange:
+      return nb::int_(parsed.value);
+    case builder::IntegerStatus::kOutOfRange:
+      return nb::int_(-1);
+    case builder::IntegerStatus::kNotInteger:
+      break;
+  }
+  return nb::none();
+}
 
 }  // namespace
 
 void bind_index_builder(nb::module_& module) {
-  static_assert(std::size(kFaultNames) == builder::kFaultKinds);
   nb::list faults;
-  for (const char* name : kFaultNames) faults.append(nb::str(name));
+  for (std::size_t k = 0; k < builder::kFaultKinds; ++k) {
+    faults.append(text(builder::fault_name(static_cast<builder::Fault>(k))));
+  }
   module.attr("FAULTS") = nb::tuple(faults);
+  module.def("parse_integer", &parse_integer, nb::arg("text"));
   nb::class_<NativeBuilder> cls(module, "NativeBuilder", nb::is_final(),
                                 "Collects records and builds an index from them.");
   cls.def("__init__", &init, nb::arg("steps") = std::vector<std::string>(),
           nb::arg("normalize") = nb::none(), nb::arg("min_compaction") = std::size_t{1} << 22);
-  cls.def("add_records", &add_records, nb::arg("records"), nb::arg("slow"));
+  cls.def("add_records", &add_records, nb::arg("records"), nb::arg("plain"));
   cls.def("add_arrow", &add_arrow, nb::arg("data"), nb::arg("term") = "term",
           nb::arg("video") = "video", nb::arg("count").none() = "count", nb::arg("skip") = false,
           nb::arg("null_count_is_one") = false, nb::arg("on_batch").none() = nb::none());

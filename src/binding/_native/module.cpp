@@ -4,6 +4,7 @@
 #include "binding/_native/errors.h"
 #include "binding/_native/index_builder.h"
 #include "binding/_native/native_index.h"
+#include "query/pooling.h"
 
 #ifndef TESSARIN_VERSION
 #define TESSARIN_VERSION "0+unknown"
@@ -18,6 +19,8 @@ NB_MODULE(_native, module) {
   // on every exit of a service.
   nb::set_leak_warnings(false);
   module.attr("__version__") = TESSARIN_VERSION;
+  module.attr("DEFAULT_MIN_SCORE") = tessarin::kDefaultMinScore;
+  bind_error_kind(module);
   module.def("set_corrupt_index_error", &set_corrupt_index_error, nb::arg("cls"),
              "Sets the exception raised for a damaged index.");
   nb::class_<NativeIndex> cls = bind_native_index(module);

@@ -1,6 +1,5 @@
 #include "binding/_native/native_index.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -36,18 +35,12 @@ class BufferView {
 NativeIndex from_saved(nb::handle data) {
   const BufferView view(data);
   std::optional<Result<Trie>> restored;
-  std::size_t terms = 0;
   {
     const nb::gil_scoped_release unlocked;
     restored.emplace(restore_checked(view.bytes()));
-    if (restored->ok()) {
-      const std::span<const std::uint8_t> terminal = restored->value().is_terminal();
-      terms = static_cast<std::size_t>(
-          std::count_if(terminal.begin(), terminal.end(), [](std::uint8_t t) { return t != 0; }));
-    }
   }
   if (!restored->ok()) raise_error(restored->error());
-  return {std::move(restored->value()), terms};
+  return NativeIndex(std::move(restored->value()));
 }
 
 nb::bytes to_saved(const NativeIndex& self) {
@@ -90,7 +83,7 @@ nb::class_<NativeIndex> bind_native_index(nb::module_& module) {
   cls.def("to_saved", &to_saved,
           "The saved form, byte for byte what PrefixSearch.to_bytes writes.");
   cls.def_prop_ro("node_count", [](const NativeIndex& self) { return self.trie().node_count(); });
-  cls.def_prop_ro("term_count", [](const NativeIndex& self) { return self.term_count; });
+  cls.def_prop_ro("term_count", [](const NativeIndex& self) { return self.trie().term_count(); });
   cls.def_prop_ro("video_count", &video_count);
   cls.def_prop_ro("id_mode", &id_mode);
   cls.def_prop_ro("memory_bytes",

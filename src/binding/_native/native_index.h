@@ -7,7 +7,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstddef>
 #include <utility>
 
 #include "query/prefix_search.h"
@@ -15,10 +14,9 @@
 namespace tessarin::native {
 
 struct NativeIndex {
-  NativeIndex(Trie trie, std::size_t terms) : index(std::move(trie)), term_count(terms) {}
+  explicit NativeIndex(Trie trie) : index(std::move(trie)) {}
 
   PrefixSearch index;
-  std::size_t term_count;  // terminal nodes
 
   [[nodiscard]] const Trie& trie() const { return index.trie(); }
 };

@@ -16,6 +16,7 @@
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
 #include "query/node_info.h"
+#include "query/pooling.h"
 #include "query/suggest.h"
 #include "util/batch.h"
 
@@ -92,12 +93,16 @@ nb::list match_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max
   }));
 }
 
+nb::list pooled_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,
+                      std::optional<bool> include_prefix_nodes, bool transpositions) {
+  const std::u32string query = to_query(term);
+  return checked(unlocked([&] {
+    return pooled_terms(self.trie(), query, max_dist, include_prefix_nodes, limit,
+                        distance_of(transpositions));
+  }));
+}
+
 nb::list videos_of(const NativeIndex& self, std::size_t node) {
-  if (node >= self.trie().node_count()) {
-    const std::string message = "node " + std::to_string(node) + " out of range: the index has " +
-                                std::to_string(self.trie().node_count()) + " nodes";
-    raise(PyExc_ValueError, message.c_str());
-  }
   return checked(node_videos(self.trie(), node));
 }
 
@@ -132,6 +137,11 @@ void bind_queries(nb::class_<NativeIndex>& cls) {
           nb::arg("terminal_only"), nb::arg("transpositions"),
           "(node, term, distance, is_terminal, total_count) of every node within max_dist, in "
           "trie preorder.");
+  cls.def("pooled_nodes", &pooled_nodes, nb::arg("term"), nb::arg("max_dist"),
+          nb::arg("limit").none(), nb::arg("include_prefix_nodes").none(),
+          nb::arg("transpositions"),
+          "(node, term, distance, is_terminal, count, weight) of the nodes that search pools, "
+          "nearest first, then most searched, then by term; cut to limit.");
   cls.def("node_videos", &videos_of, nb::arg("node"),
           "A node's top videos with their counts, highest first.");
   cls.def("suggest_many", &suggest_many, nb::arg("terms"), nb::arg("max_dist"),

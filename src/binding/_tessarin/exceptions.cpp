@@ -60,6 +60,7 @@ PyObject* raise_error(const Error& error) {
       PyErr_SetString(PyExc_ValueError, error.message.c_str());
       return nullptr;
     case ErrorKind::kDecode:
+    case ErrorKind::kDamaged:
       PyErr_SetString(PyExc_ValueError, ("decode error: " + error.message).c_str());
       return nullptr;
     case ErrorKind::kEncode:

@@ -6,6 +6,7 @@
 //
 //   ErrorKind::kValue    -> ValueError(message)
 //   ErrorKind::kDecode   -> ValueError("decode error: " + message)
+//   ErrorKind::kDamaged  -> the same (the module's own loading never meets it)
 //   ErrorKind::kEncode   -> ValueError("encode error: " + message)
 //   ErrorKind::kInternal -> PanicException(message), described on stderr
 //   std::bad_alloc       -> MemoryError

@@ -1,0 +1,306 @@
+"""Records to a native index: (search term, video identifier, count).
+
+`RecordBuilder` (the base of `IndexBuilder`) hands records to the native
+builder of `tessarin._native` (src/build/), which keeps each distinct term once, each distinct video
+once, and the sum of each (term, video) pair in 12 bytes: memory grows with
+the distinct terms and pairs, never with the number of records. Records
+come from any Python iterable (`add`, `add_many`) or as Arrow data
+(`add_arrow`: pyarrow, DuckDB, Polars, Spark), read in place through the
+Arrow C data interface.
+
+`native_index()`, `build()` and `arrays()` lay the terms out natively as the
+flat arrays of `PrefixSearch.from_internal_data_v2`:
+
+* nodes numbered breadth-first over the sorted terms, so every child has a
+  greater index than its parent (propagation then sums whole subtrees) and
+  the children of one node are consecutive: `child_transitions` is simply
+  1, 2, ..., n - 1 and `node_shifts[i]` is the position of node i's first
+  child in it;
+* one label per node, the character on the edge into it ("" for the root);
+* a payload for every node that ends a term: the term's total count and its
+  videos, highest count first (ties by table position), so that the cut to
+  `video_top_n` keeps the best videos also at nodes without children, which
+  propagation does not re-sort;
+* the video table sorted by identifier.
+
+Terms are sorted and the video table is sorted, so the same records in any
+order give the same index, byte for byte, and the bytes of the pure-Python
+layout this module had before (kept as `tessarin_reference.builder`).
+
+Counts are unsigned 32-bit in the index. Each record's count must lie in
+0 ... 4294967295; sums above that (a term's total, or one video's count
+under one term) saturate at 4294967295, as propagation's sums do; the order
+of a term's videos is decided on the exact sums.
+"""
+
+from __future__ import annotations
+
+import operator
+import uuid
+from collections.abc import Callable, Iterable
+from typing import Any, NamedTuple, SupportsIndex, cast
+
+from _tessarin import PrefixSearch
+
+from .. import _native
+from ..errors import ArrowStreamError, RecordError
+from ..normalization import normalizer, steps_of
+
+__all__ = [
+    "DEFAULT_VIDEO_TOP_N",
+    "U32_MAX",
+    "ArrowReport",
+    "RecordBuilder",
+    "TrieArrays",
+    "VideoId",
+    "video_id",
+]
+
+U32_MAX = 2**32 - 1
+DEFAULT_VIDEO_TOP_N = 10
+
+#: A video identifier as the builder takes it.
+VideoId = uuid.UUID | bytes | int
+Payload = tuple[int, list[int], list[int]]
+#: progress(step, done, total) while an index is built (step: "build"; done
+#: reaches total at the end).
+BuildProgress = Callable[[str, int, int], None]
+
+
+class TrieArrays(NamedTuple):
+    """The six arguments of `PrefixSearch.from_internal_data_v2`, in order."""
+
+    node_shifts: list[int]
+    child_labels: list[str]
+    payloads: list[Payload | None]
+    child_transitions: list[int]
+    video_index: list[bytes]
+    video_top_n: int
+
+
+class RefusedRow(NamedTuple):
+    """A row that `add_arrow` refused: its number (from 1, over the rows of
+    that call), the kind of fault and what was wrong."""
+
+    row: int
+    fault: str
+    message: str
+
+
+class ArrowReport(NamedTuple):
+    """What `add_arrow` read: rows seen, rows added, rows refused (skipped),
+    the refused rows by kind of fault, and the first few of them."""
+
+    rows: int
+    added: int
+    refused: int
+    by_fault: dict[str, int]
+    examples: list[RefusedRow]
+
+
+def _describe(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _check_top_n(video_top_n: object) -> int:
+    if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
+        raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
+    if video_top_n < 0:
+        raise ValueError(f"video_top_n must not be negative, got {video_top_n}")
+    return video_top_n
+
+
+class RecordBuilder:
+    """Collects (term, video, count) records and builds them natively: the
+    index's arrays, a `PrefixSearch`, or the native index an `Index` wraps.
+    `IndexBuilder` (the public builder) adds `index()`; see it for the
+    records taken."""
+
+    def __init__(self, *, normalization: str | None = None) -> None:
+        self._normalization: str | None = None
+        steps: tuple[str, ...] = ()
+        if normalization is not None:
+            steps = steps_of(normalization)
+            self._normalization = "+".join(steps)
+        self._native = _native.NativeBuilder(
+            list(steps), normalizer(normalization) if normalization is not None else None
+        )
+
+    @property
+    def records(self) -> int:
+        """How many records were added."""
+        return self._native.records
+
+    @property
+    def terms(self) -> int:
+        """How many distinct terms were added (once normalised)."""
+        return self._native.terms
+
+    @property
+    def videos(self) -> int:
+        """How many distinct videos were added."""
+        return self._native.videos
+
+    @property
+    def id_mode(self) -> str | None:
+        """The identifier kind, "uuid" or "int", once a video was added; else None."""
+        return self._native.id_mode
+
+    @property
+    def normalization(self) -> str | None:
+        """The normalisation applied to terms, if any."""
+        return self._normalization
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes of memory the builder holds."""
+        return self._native.memory_bytes
+
+    def add(self, term: str, video: VideoId, count: int = 1) -> None:
+        """Add one record: `video` was reached `count` times through `term`."""
+        self.add_many(((term, video, count),))
+
+    def add_many(self, records: Iterable[tuple[str, VideoId, int]]) -> None:
+        """Add (term, video, count) records from any iterable, streaming."""
+        refused = self._native.add_records(records, _plain_record)
+        if refused is not None:
+            n, record, fault, value, problem = refused
+            raise RecordError(
+                f"record {n} {_describe(record)}: {problem}",
+                fault=_native.FAULTS[fault],
+                row=n,
+                value=value,
+                problem=problem,
+            )
+
+    def add_arrow(
+        self,
+        data: object,
+        *,
+        term: str = "term",
+        video: str = "video",
+        count: str | None = "count",
+        skip_bad: bool = False,
+        null_count_is_one: bool = False,
+        on_batch: Callable[[int], None] | None = None,
+    ) -> ArrowReport:
+        """Add the rows of Arrow data: anything with `__arrow_c_stream__` or
+        `__arrow_c_array__` (a pyarrow Table, RecordBatch or reader, a
+        DuckDB relation, a Polars DataFrame), read batch by batch without a
+        copy into Python objects and without the interpreter lock.
+
+        `term`, `video` and `count` name the columns; `count=None` counts
+        each row once (raw search events). Terms are text; videos integers,
+        16-byte binary, or text (decimal or a UUID); counts integers or
+        decimal text: ASCII digits, an optional sign, ASCII whitespace
+        around (what Python's `int()` reads in ASCII, without "_"). A bad
+        row raises `RecordError` (a `ValueError`) naming it ("row N", from 1
+        over this call's rows; the rows before it are added), unless
+        `skip_bad`, which skips it and counts it in the report. `on_batch`
+        is called after each batch with the rows read so far; an exception
+        it raises stops the reading and propagates. A stream whose producer
+        fails raises `ArrowStreamError` (an `OSError`).
+        """
+        rows, added, refused, by_fault, examples, failure = self._native.add_arrow(
+            data, term, video, count, skip_bad, null_count_is_one, on_batch
+        )
+        if failure is not None:
+            raise ArrowStreamError(failure)
+        names = _native.FAULTS
+        if refused and not skip_bad:
+            row, fault, value, problem = examples[0]
+            raise RecordError(
+                f"row {row + 1}: {problem}",
+                fault=names[fault],
+                row=row + 1,
+                value=value,
+                problem=problem,
+            )
+        return ArrowReport(
+            rows,
+            added,
+            refused,
+            {names[k]: n for k, n in enumerate(by_fault) if n},
+            [RefusedRow(row + 1, names[fault], problem) for row, fault, _, problem in examples],
+        )
+
+    def arrays(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> TrieArrays:
+        """The six arguments of `from_internal_data_v2` for the records so far."""
+        top_n = _check_top_n(video_top_n)
+        shifts, labels, payloads, transitions, videos = self._native.arrays(top_n)
+        return TrieArrays(shifts, labels, payloads, transitions, videos, top_n)
+
+    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
+        """The index of the records so far; each node keeps `video_top_n` videos."""
+        native = self._native.build(_check_top_n(video_top_n))
+        return PrefixSearch.from_bytes(native.to_saved())
+
+    def native_index(
+        self,
+        video_top_n: int = DEFAULT_VIDEO_TOP_N,
+        *,
+        progress: BuildProgress | None = None,
+        release: bool = False,
+    ) -> _native.NativeIndex:
+        """The native index of the records so far, for `IndexBuilder.index`
+        and `Index.build` (which see)."""
+        top_n = _check_top_n(video_top_n)
+        if top_n < 1:
+            raise ValueError(
+                f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
+                "no videos never finds one"
+            )
+        return self._native.build(top_n, progress, release)
+
+
+# The Python types that the native builder does not take as they are: a
+# str subclass, a uuid.UUID subclass, bytes-like objects, integers by
+# __index__ (numpy's, IntEnum). Converting them is Python's business, since
+# the core sees no Python object; every check of a value (empty term,
+# ranges, 16 bytes, kinds, UTF-8) is the core's (src/build/record_checks.h).
+
+
+def _plain_record(n: int, record: object) -> tuple[str, bytes | int, int]:
+    """Record n as the native builder takes it, (str, int or bytes, int), or
+    the TypeError that names it."""
+    term: Any
+    video: Any
+    count: Any
+    try:
+        term, video, count = record  # type: ignore[misc]
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"record {n} {_describe(record)}: expected a (term, video, count) tuple"
+        ) from None
+
+    def wrong(problem: str) -> TypeError:
+        return TypeError(f"record {n} {_describe(record)}: {problem}")
+
+    key: bytes | int
+    if isinstance(video, uuid.UUID):
+        key = video.bytes
+    elif isinstance(video, (bytes, bytearray, memoryview)):
+        key = bytes(video)
+    elif not isinstance(video, bool) and hasattr(type(video), "__index__"):
+        key = operator.index(cast(SupportsIndex, video))  # checked just above
+    else:
+        raise wrong(
+            f"a video identifier must be a uuid.UUID, 16 bytes or an int in 0..{U32_MAX}, "
+            f"not {type(video).__name__}"
+        )
+    if isinstance(count, bool) or not hasattr(type(count), "__index__"):
+        raise wrong(f"the count must be an int, not {type(count).__name__}")
+    if not isinstance(term, str):
+        raise wrong(f"the term must be a str, not {type(term).__name__}")
+    return (str(term), key, operator.index(cast(SupportsIndex, count)))
+
+
+def video_id(text: str) -> uuid.UUID | int:
+    """The identifier that `fuzzy_match_video` spelt as `text`.
+
+    A UUID index reports hyphenated lowercase hex, an int index decimal.
+    """
+    if len(text) == 36 and text[8:9] == "-":
+        return uuid.UUID(text)
+    return int(text)

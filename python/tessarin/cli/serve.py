@@ -1,0 +1,149 @@
+"""`tessarin serve`: the HTTP server (`tessarin.server`) from the command line."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Any
+
+from .. import defaults
+from .arguments import distance, number, port, positive
+from .common import CommandError, load_index
+
+__all__ = ["add_parser", "run"]
+
+
+def add_parser(commands: Any) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="serve an index over HTTP: a JSON API and a search page",
+        description="Serve INDEX over HTTP: /search, /suggest, /info, /health, /openapi.json "
+        "and a search page at /. A changed INDEX file (or SIGHUP) is loaded and swapped in "
+        "without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+    )
+    serve.add_argument(
+        "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"
+    )
+    serve.add_argument("--host", default="127.0.0.1", help="address (default 127.0.0.1)")
+    serve.add_argument(
+        "--port", type=port, default=8000, help="port, 0 for any free one (default 8000)"
+    )
+    serve.add_argument(
+        "--workers", type=positive, default=1, metavar="N", help="worker processes (default 1)"
+    )
+    serve.add_argument(
+        "--threads",
+        type=positive,
+        default=None,
+        metavar="N",
+        help="query threads in each worker (default: one per core)",
+    )
+    serve.add_argument(
+        "--reload-interval",
+        type=number,
+        default=2.0,
+        metavar="S",
+        help="seconds between checks of INDEX for a change, 0 for never (default 2)",
+    )
+    serve.add_argument(
+        "--max-query",
+        type=positive,
+        default=defaults.SERVER_MAX_QUERY,
+        metavar="N",
+        help="longest query a request may send, in characters "
+        f"(default {defaults.SERVER_MAX_QUERY})",
+    )
+    serve.add_argument(
+        "--max-dist",
+        type=distance,
+        default=defaults.SERVER_MAX_DIST,
+        metavar="D",
+        help=f"largest max_dist a request may ask, at most {defaults.MAX_DIST_CAP} "
+        f"(default {defaults.SERVER_MAX_DIST})",
+    )
+    serve.add_argument(
+        "--max-limit",
+        type=positive,
+        default=defaults.SERVER_MAX_LIMIT,
+        metavar="N",
+        help=f"largest limit a request may ask (default {defaults.SERVER_MAX_LIMIT})",
+    )
+    serve.add_argument(
+        "--max-connections",
+        type=positive,
+        default=defaults.SERVER_MAX_CONNECTIONS,
+        metavar="N",
+        help="connections each worker keeps open; at the cap, a new one closes the one "
+        f"that waited longest for a request (default {defaults.SERVER_MAX_CONNECTIONS})",
+    )
+    serve.add_argument(
+        "--max-header-bytes",
+        type=positive,
+        default=defaults.SERVER_MAX_HEADER_BYTES,
+        metavar="N",
+        help="largest request head (request line and header fields), in bytes; "
+        f"larger ones get 431 (default {defaults.SERVER_MAX_HEADER_BYTES})",
+    )
+    serve.add_argument(
+        "--keep-alive",
+        type=number,
+        default=defaults.SERVER_KEEP_ALIVE,
+        metavar="S",
+        help="seconds a connection may wait for a request before it is closed "
+        f"(default {defaults.SERVER_KEEP_ALIVE:g})",
+    )
+    serve.add_argument(
+        "--head-timeout",
+        type=number,
+        default=defaults.SERVER_HEAD_TIMEOUT,
+        metavar="S",
+        help="seconds a client has to send a whole request head; then 408 "
+        f"(default {defaults.SERVER_HEAD_TIMEOUT:g})",
+    )
+    serve.add_argument(
+        "--access-log",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="log every request with its latency on standard output (default: on)",
+    )
+
+
+def run(args: argparse.Namespace) -> int:
+    from ..server import hangups
+
+    hangups.hold()  # from now on, SIGHUP waits until a worker can answer it
+    try:
+        from ..server import Limits, ServeConfig, serve
+    except ImportError as error:
+        raise CommandError(
+            f"serving needs the serve extra ({error}): pip install 'tessarin[serve]'"
+        ) from None
+    if args.index is not None:
+        load_index(args.index)  # a bad file fails here, not in every worker
+    try:
+        limits = Limits(
+            max_query=args.max_query,
+            max_dist=args.max_dist,
+            max_limit=args.max_limit,
+            search_limit=min(defaults.SEARCH_LIMIT, args.max_limit),
+            suggest_limit=min(defaults.SUGGEST_LIMIT, args.max_limit),
+            max_connections=args.max_connections,
+            max_header_bytes=args.max_header_bytes,
+            keep_alive=args.keep_alive,
+            head_timeout=args.head_timeout,
+        )
+        config = ServeConfig(
+            index=None if args.index is None else os.path.abspath(args.index),
+            limits=limits,
+            threads=args.threads or os.cpu_count() or 1,
+            reload_interval=args.reload_interval,
+        )
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    try:
+        serve(config, args.host, args.port, args.workers, access_log=args.access_log)
+    except OSError as error:
+        raise CommandError(f"cannot serve on {args.host}:{args.port}: {error}") from None
+    except KeyboardInterrupt:
+        pass  # Ctrl-C: the server has shut down cleanly
+    return 0

@@ -1,0 +1,34 @@
+"""The small sample index shipped with the package.
+
+About 4,000 frequent English words, each leading to a few of 600 made-up
+videos with UUID identifiers; made by scripts/make_sample_index.py. It lets
+`tessarin search` and `tessarin terms` answer on a fresh install, and serves
+examples and tests.
+"""
+
+from __future__ import annotations
+
+from importlib import resources
+
+from _tessarin import PrefixSearch
+
+from ..index import Index
+
+__all__ = ["load_sample", "load_sample_index", "sample_bytes"]
+
+SAMPLE_NAME = "sample.idx"
+
+
+def sample_bytes() -> bytes:
+    """The saved form of the sample index."""
+    return (resources.files("tessarin.storage") / "data" / SAMPLE_NAME).read_bytes()
+
+
+def load_sample() -> PrefixSearch:
+    """The sample index, loaded."""
+    return PrefixSearch.from_bytes(sample_bytes())
+
+
+def load_sample_index() -> Index:
+    """The sample index as a `tessarin.Index`."""
+    return Index._from_saved(sample_bytes())

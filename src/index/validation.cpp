@@ -1,0 +1,314 @@
+#include "index/validation.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <vector>
+
+#include "index/child_range.h"
+
+namespace tessarin {
+namespace {
+
+// The children of `node` as the walk reads them: node_shifts[node] up to the
+// next entry, or to the end of child_transitions for the last node; empty
+// when the end is not above the start. Requires the bounds level.
+ChildRange children_of(const IndexView& index, std::size_t node) {
+  const std::size_t begin = index.node_shifts[node];
+  const std::size_t end = node + 1 < index.node_shifts.size() ? index.node_shifts[node + 1]
+                                                              : index.child_transitions.size();
+  return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};
+}
+
+std::optional<Fault> payload_fault(const IndexView& index) {
+  const PayloadTable& payloads = *index.payloads;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    if (!payloads.present(i)) continue;
+    const PayloadView payload = payloads.view(i);
+    if (payload.video_ids.size() != payload.video_counts.size()) {
+      return Fault{.kind = FaultKind::kPayloadLists,
+                   .at = i,
+                   .value = payload.video_ids.size(),
+                   .limit = payload.video_counts.size()};
+    }
+  }
+  return std::nullopt;
+}
+
+// Two positions of `table` that hold one identifier, or nothing. One pass
+// when the table ascends; else its positions sorted by identifier.
+template <class T>
+std::optional<Fault> repeat_fault(std::span<const T> table) {
+  if (std::adjacent_find(table.begin(), table.end(), std::greater_equal<>()) == table.end()) {
+    return std::nullopt;
+  }
+  std::vector<std::uint32_t> order(table.size());
+  std::iota(order.begin(), order.end(), 0U);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return table[a] < table[b]; });
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    if (table[order[k - 1]] == table[order[k]]) {
+      return Fault{.kind = FaultKind::kRepeatedVideo, .at = order[k - 1], .value = order[k]};
+    }
+  }
+  return std::nullopt;
+}
+
+// A node that the root does not reach, or nothing. Requires a tree: each
+// node is entered once, along the one entry that names it.
+std::optional<Fault> reach_fault(const IndexView& index) {
+  const std::size_t n = index.child_labels.size();
+  std::vector<std::uint8_t> reached(n, 0);
+  std::vector<std::uint32_t> stack{0};
+  reached[0] = 1;
+  while (!stack.empty()) {
+    const ChildRange range = children_of(index, stack.back());
+    stack.pop_back();
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      reached[index.child_transitions[k]] = 1;
+      stack.push_back(index.child_transitions[k]);
+    }
+  }
+  const auto missing = std::find(reached.begin(), reached.end(), 0);
+  if (missing == reached.end()) return std::nullopt;
+  return Fault{.kind = FaultKind::kUnreachable,
+               .at = static_cast<std::size_t>(missing - reached.begin())};
+}
+
+// Two children of one node with one label, or nothing. One pass over a
+// child range in ascending label order; else its labels sorted.
+std::optional<Fault> sibling_fault(const IndexView& index) {
+  const auto label_at = [&index](std::size_t k) {
+    return index.child_labels[index.child_transitions[k]];
+  };
+  std::vector<char32_t> labels;
+  for (std::size_t i = 0; i < index.child_labels.size(); ++i) {
+    const ChildRange range = children_of(index, i);
+    std::size_t k = range.begin + 1;
+    while (k < range.end && label_at(k - 1) < label_at(k)) ++k;
+    if (k >= range.end) continue;
+    labels.clear();
+    for (k = range.begin; k < range.end; ++k) labels.push_back(label_at(k));
+    std::sort(labels.begin(), labels.end());
+    const auto twice = std::adjacent_find(labels.begin(), labels.end());
+    if (twice != labels.end()) {
+      return Fault{.kind = FaultKind::kSiblingLabels, .at = i, .value = *twice};
+    }
+  }
+  return std::nullopt;
+}
+
+// A payload's video outside the table, a count above its total, or a
+// terminal node without a payload. Each list is first scanned for its
+// largest entry (a loop the compiler vectorises); only a list that fails
+// is searched for the entry to name.
+std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos) {
+  const PayloadTable& payloads = *index.payloads;
+  const auto largest = [](std::span<const std::uint32_t> list) {
+    std::uint32_t most = 0;
+    for (const std::uint32_t value : list) most = std::max(most, value);
+    return most;
+  };
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    if (!payloads.present(i)) {
+      if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
+      continue;
+    }
+    const PayloadView payload = payloads.view(i);
+    if (payload.video_ids.empty() || (largest(payload.video_ids) < videos &&
+                                      largest(payload.video_counts) <= payload.total_count)) {
+      continue;
+    }
+    for (std::size_t k = 0; k < payload.video_ids.size(); ++k) {
+      if (payload.video_ids[k] >= videos) {
+        return Fault{.kind = FaultKind::kVideoPosition,
+                     .at = i,
+                     .value = payload.video_ids[k],
+                     .limit = videos};
+      }
+      if (payload.video_counts[k] > payload.total_count) {
+        return Fault{.kind = FaultKind::kCountAboveTotal,
+                     .at = i,
+                     .value = payload.video_counts[k],
+                     .limit = payload.total_count};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::string code_point(std::uint64_t c) {
+  char text[16];
+  std::snprintf(text, sizeof text, "U+%04llX", static_cast<unsigned long long>(c));
+  return text;
+}
+
+}  // namespace
+
+Trust broken_level(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kLength:
+    case FaultKind::kChild:
+    case FaultKind::kChildren:
+      return Trust::kInBounds;
+    case FaultKind::kSharedEntry:
+    case FaultKind::kRootChild:
+    case FaultKind::kChildTwice:
+    case FaultKind::kPayloadLists:
+      return Trust::kTree;
+    case FaultKind::kOtherTable:
+    case FaultKind::kRepeatedVideo:
+    case FaultKind::kNoNodes:
+    case FaultKind::kRootLabel:
+    case FaultKind::kUnreachable:
+    case FaultKind::kSiblingLabels:
+    case FaultKind::kNoPayload:
+    case FaultKind::kVideoPosition:
+    case FaultKind::kCountAboveTotal:
+      return Trust::kConsistent;
+  }
+  return Trust::kInBounds;
+}
+
+const char* array_name(NodeArray array) {
+  switch (array) {
+    case NodeArray::kNodeShifts:
+      return "node_shifts";
+    case NodeArray::kPayloads:
+      return "payloads";
+    case NodeArray::kIsTerminal:
+      return "is_terminal";
+  }
+  return "an array";
+}
+
+std::string describe(const Fault& fault) {
+  const auto number = [](std::uint64_t value) { return std::to_string(value); };
+  switch (fault.kind) {
+    case FaultKind::kLength:
+      return std::string(array_name(fault.array)) + " has " + number(fault.value) +
+             " entries for " + number(fault.limit) + " nodes";
+    case FaultKind::kChild:
+      return "entry " + number(fault.at) + " of child_transitions names node " +
+             number(fault.value) + " of " + number(fault.limit);
+    case FaultKind::kChildren:
+      return "the children of node " + number(fault.at) + " start at " + number(fault.value) +
+             ", beyond the " + number(fault.limit) + " entries of child_transitions";
+    case FaultKind::kSharedEntry:
+      return "entry " + number(fault.at) +
+             " of child_transitions lies in the child ranges of two nodes";
+    case FaultKind::kRootChild:
+      return "the root is listed as a child";
+    case FaultKind::kChildTwice:
+      return "node " + number(fault.at) + " is listed as a child twice";
+    case FaultKind::kPayloadLists:
+      return "the payload of node " + number(fault.at) + " lists " + number(fault.value) +
+             " videos and " + number(fault.limit) + " counts";
+    case FaultKind::kOtherTable:
+      return "the video table that the id mode leaves unused has " + number(fault.value) +
+             " entries";
+    case FaultKind::kRepeatedVideo:
+      return "video positions " + number(fault.at) + " and " + number(fault.value) +
+             " hold the same identifier";
+    case FaultKind::kNoNodes:
+      return "the index has no nodes";
+    case FaultKind::kRootLabel:
+      return "the root has the label " + code_point(fault.value);
+    case FaultKind::kUnreachable:
+      return "node " + number(fault.at) + " is not reached from the root";
+    case FaultKind::kSiblingLabels:
+      return "two children of node " + number(fault.at) + " have the label " +
+             code_point(fault.value);
+    case FaultKind::kNoPayload:
+      return "node " + number(fault.at) + " ends a term but has no payload";
+    case FaultKind::kVideoPosition:
+      return "the payload of node " + number(fault.at) + " lists video position " +
+             number(fault.value) + " of a table of " + number(fault.limit);
+    case FaultKind::kCountAboveTotal:
+      return "the payload of node " + number(fault.at) + " counts " + number(fault.value) +
+             " for a video, above its total of " + number(fault.limit);
+  }
+  return "an unknown fault";
+}
+
+std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
+                                  std::span<const std::uint32_t> child_transitions,
+                                  std::span<const std::uint32_t> node_shifts) {
+  const std::size_t n = lengths.nodes;
+  const auto length = [n](NodeArray array, std::size_t entries) {
+    return Fault{.kind = FaultKind::kLength, .array = array, .value = entries, .limit = n};
+  };
+  if (lengths.node_shifts != n) return length(NodeArray::kNodeShifts, lengths.node_shifts);
+  if (lengths.payloads != n) return length(NodeArray::kPayloads, lengths.payloads);
+  if (lengths.is_terminal != n) return length(NodeArray::kIsTerminal, lengths.is_terminal);
+  const std::size_t entries = child_transitions.size();
+  for (std::size_t k = 0; k < entries; ++k) {
+    if (child_transitions[k] >= n) {
+      return Fault{.kind = FaultKind::kChild, .at = k, .value = child_transitions[k], .limit = n};
+    }
+  }
+  for (std::size_t i = 0; i < node_shifts.size(); ++i) {
+    if (node_shifts[i] > entries) {
+      return Fault{
+          .kind = FaultKind::kChildren, .at = i, .value = node_shifts[i], .limit = entries};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Fault> tree_fault(const IndexView& index) {
+  const std::size_t n = index.child_labels.size();
+  const std::size_t entries = index.child_transitions.size();
+  // Each entry in at most one node's child range.
+  std::vector<std::uint8_t> covered(entries, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const ChildRange range = children_of(index, i);
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      if (covered[k] != 0) return Fault{.kind = FaultKind::kSharedEntry, .at = k};
+      covered[k] = 1;
+    }
+  }
+  // Each node but the root named at most once, the root never.
+  std::vector<std::uint8_t> named(n, 0);
+  for (const std::uint32_t child : index.child_transitions) {
+    if (child == 0) return Fault{.kind = FaultKind::kRootChild};
+    if (named[child] != 0) return Fault{.kind = FaultKind::kChildTwice, .at = child};
+    named[child] = 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<Fault> find_fault(const IndexView& index, Trust level) {
+  if (level == Trust::kNone) return std::nullopt;
+  const NodeArrayLengths lengths{index.child_labels.size(), index.node_shifts.size(),
+                                 index.payloads->size(), index.is_terminal.size()};
+  if (std::optional<Fault> fault =
+          bounds_fault(lengths, index.child_transitions, index.node_shifts)) {
+    return fault;
+  }
+  if (level == Trust::kInBounds) return std::nullopt;
+  if (std::optional<Fault> fault = tree_fault(index)) return fault;
+  if (std::optional<Fault> fault = payload_fault(index)) return fault;
+  if (level == Trust::kTree) return std::nullopt;
+  return consistency_fault(index);
+}
+
+std::optional<Fault> consistency_fault(const IndexView& index) {
+  const bool ints = index.id_mode == IdMode::Int32;
+  const std::size_t unused = ints ? index.video_uuids.size() : index.video_int_ids.size();
+  if (unused != 0) return Fault{.kind = FaultKind::kOtherTable, .value = unused};
+  if (std::optional<Fault> fault =
+          ints ? repeat_fault(index.video_int_ids) : repeat_fault(index.video_uuids)) {
+    return fault;
+  }
+  if (index.child_labels.empty()) return Fault{.kind = FaultKind::kNoNodes};
+  if (index.child_labels[0] != 0) {
+    return Fault{.kind = FaultKind::kRootLabel, .value = index.child_labels[0]};
+  }
+  if (std::optional<Fault> fault = reach_fault(index)) return fault;
+  if (std::optional<Fault> fault = sibling_fault(index)) return fault;
+  const std::size_t videos = ints ? index.video_int_ids.size() : index.video_uuids.size();
+  return listing_fault(index, videos);
+}
+
+}  // namespace tessarin

@@ -1,0 +1,149 @@
+// The structure validation of an index: how far its arrays hold together.
+//
+// Validation reads an index's arrays through views (IndexView), whoever
+// owns them, and checks them level by level, each level assuming the ones
+// before it:
+//
+//   Trust::kInBounds  every read a walk can make lies inside its array:
+//                     node_shifts, payloads and is_terminal have one entry
+//                     per node (child_labels' length is the node count),
+//                     every child_transitions entry names a node, and every
+//                     node_shifts entry is at most the length of
+//                     child_transitions (entries that fall are allowed:
+//                     their ranges are empty);
+//   Trust::kTree      the child lists form a tree below the root: no entry
+//                     names the root, no node is named twice, and no entry
+//                     lies in the child ranges of two nodes (node_shifts may
+//                     fall, which can make ranges overlap); and every present
+//                     payload lists as many counts as videos;
+//   Trust::kConsistent nothing contradicts itself: the video table not in
+//                     use is empty and no identifier repeats in the other;
+//                     there is a root, without a label, from which every
+//                     node is reached; no two siblings share a label; every
+//                     terminal node has a payload; every listed video lies
+//                     inside the table and no count exceeds its payload's
+//                     total.
+//
+// An index that reaches kTree is walked with plain reads, its walks examine
+// each child entry at most once, and the ranking, suggestions and node
+// reports read nothing outside an array. One that reaches kConsistent
+// answers within the documented bounds (scores at most 1, no result
+// twice). The record builder's indexes reach it, but no factory asks for
+// it yet (index/trie.h): indexes that break it still load, and the search
+// leaves out what it cannot name.
+//
+// find_fault() returns the first fault below the level asked for, checks in
+// the order listed above, as a Fault: its kind and the numbers that word it
+// (describe()). A Trie records the level its factory established
+// (index/trie.h), so a reader never checks again what that level says.
+//
+// Cost: O(nodes + child entries + listed videos) time; kTree takes one byte
+// of scratch per node and per child entry, kConsistent 4 bytes per node.
+// Sibling labels and video identifiers are checked in one pass when in
+// ascending order (as the record builder lays them out), else sorted: O(d
+// log d) for d siblings, O(v log v) for v videos. Thread safety: reads its
+// views only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "index/payload.h"
+#include "index/video_ids.h"
+
+namespace tessarin {
+
+// How far an index is known to hold together; each level includes those
+// below it.
+enum class Trust : std::uint8_t {
+  kNone = 0,        // nothing: every read goes through the checked accessors
+  kInBounds = 1,    // every read a walk can make lies inside its array
+  kTree = 2,        // and the child lists form a tree; payload lists agree
+  kConsistent = 3,  // and nothing in the index contradicts itself
+};
+
+// What breaks a level, with the numbers of the message that describe()
+// writes (`at`, `value` and `limit` as each kind says).
+enum class FaultKind : std::uint8_t {
+  // Below kInBounds.
+  kLength,    // `array` has `value` entries for `limit` nodes
+  kChild,     // entry `at` of child_transitions names node `value` of `limit`
+  kChildren,  // the children of node `at` start at `value`, beyond `limit` entries
+  // Below kTree.
+  kSharedEntry,   // entry `at` of child_transitions lies in two nodes' ranges
+  kRootChild,     // the root is listed as a child
+  kChildTwice,    // node `at` is listed as a child twice
+  kPayloadLists,  // the payload of node `at` lists `value` videos, `limit` counts
+  // Below kConsistent.
+  kOtherTable,       // the table the id mode leaves unused has `value` entries
+  kRepeatedVideo,    // video positions `at` and `value` hold one identifier
+  kNoNodes,          // the index has no nodes
+  kRootLabel,        // the root has the label `value`
+  kUnreachable,      // node `at` is not reached from the root
+  kSiblingLabels,    // two children of node `at` have the label `value`
+  kNoPayload,        // node `at` ends a term but has no payload
+  kVideoPosition,    // the payload of node `at` lists position `value` of `limit` videos
+  kCountAboveTotal,  // the payload of node `at` counts `value`, above its total `limit`
+};
+
+// The per-node arrays whose length a kLength fault names.
+enum class NodeArray : std::uint8_t { kNodeShifts, kPayloads, kIsTerminal };
+
+struct Fault {
+  FaultKind kind = FaultKind::kLength;
+  NodeArray array = NodeArray::kNodeShifts;  // kLength only
+  std::size_t at = 0;
+  std::uint64_t value = 0;
+  std::uint64_t limit = 0;
+};
+
+// The level a fault of this kind breaks.
+Trust broken_level(FaultKind kind);
+
+// The array's name as messages spell it ("node_shifts", ...).
+const char* array_name(NodeArray array);
+
+// The fault in a sentence without a capital or a full stop, e.g. "entry 3
+// of child_transitions names node 9 of 4".
+std::string describe(const Fault& fault);
+
+// Views over an index's arrays, owned elsewhere (TrieArrays, a Trie).
+struct IndexView {
+  std::span<const std::uint32_t> node_shifts;
+  std::span<const char32_t> child_labels;
+  std::span<const std::uint32_t> child_transitions;
+  std::span<const std::uint8_t> is_terminal;
+  const PayloadTable* payloads = nullptr;  // never null in a view to validate
+  std::span<const Uuid> video_uuids;
+  std::span<const std::uint32_t> video_int_ids;
+  IdMode id_mode = IdMode::Uuid;
+};
+
+// The lengths that the bounds level compares with the node count.
+struct NodeArrayLengths {
+  std::size_t nodes = 0;
+  std::size_t node_shifts = 0;
+  std::size_t payloads = 0;
+  std::size_t is_terminal = 0;
+};
+
+// The checks of kInBounds alone, on lengths and the two arrays they read
+// (building runs them before the payloads exist as a table).
+std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
+                                  std::span<const std::uint32_t> child_transitions,
+                                  std::span<const std::uint32_t> node_shifts);
+
+// The tree checks of kTree alone (no payload lists); requires kInBounds.
+std::optional<Fault> tree_fault(const IndexView& index);
+
+// The checks of kConsistent alone; requires kTree.
+std::optional<Fault> consistency_fault(const IndexView& index);
+
+// The first fault below `level`, in the order of the checks above, or
+// nothing when the arrays reach it.
+std::optional<Fault> find_fault(const IndexView& index, Trust level);
+
+}  // namespace tessarin
