@@ -14,6 +14,8 @@
 //   video   the node search of fuzzy_match_video's automatic mode: terminal
 //           nodes, and when there are none, every node (rows of both)
 //   video-plain  the same with the plain walk
+//   osa     the walk under transpositions (optimal string alignment), as
+//           suggest(..., transpositions=True) runs it
 // Each query's median time over the R rounds is kept, as the suite keeps for
 // its Python timings. Output, one line per query and engine:
 //
@@ -41,6 +43,7 @@
 
 #include "format/saved_form.h"
 #include "search/matcher.h"
+#include "search/transpositions.h"
 
 namespace {
 
@@ -78,7 +81,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int rounds = 5;
-  std::string engine_list = "plain,banded,filter,auto,path,video,video-plain";
+  std::string engine_list = "plain,banded,filter,auto,path,video,video-plain,osa";
   std::vector<std::uint32_t> dists;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -119,7 +122,7 @@ int main(int argc, char** argv) {
   using tessarin::SearchEngine;
   using tessarin::SearchPath;
   std::size_t sink = 0;  // keeps the visitor's reads of the path alive
-  enum class Kind { kPlain, kSearch, kVideo };
+  enum class Kind { kPlain, kSearch, kVideo, kOsa };
   const struct {
     const char* name;
     Kind kind;
@@ -133,7 +136,8 @@ int main(int argc, char** argv) {
       {"auto", Kind::kSearch, tessarin::RowEngine::kAuto, SearchEngine::kAuto, false},
       {"path", Kind::kSearch, tessarin::RowEngine::kAuto, SearchEngine::kAuto, true},
       {"video", Kind::kVideo, tessarin::RowEngine::kAuto, SearchEngine::kAuto, false},
-      {"video-plain", Kind::kVideo, tessarin::RowEngine::kAuto, SearchEngine::kPlain, false}};
+      {"video-plain", Kind::kVideo, tessarin::RowEngine::kAuto, SearchEngine::kPlain, false},
+      {"osa", Kind::kOsa, tessarin::RowEngine::kAuto, SearchEngine::kAuto, false}};
   const char* path_names[] = {"plain", "filtered", "forward-backward"};
   // Rounds run over the whole query list, one query after another, so a
   // query meets the caches that the queries before it left, as it does when
@@ -167,16 +171,19 @@ int main(int argc, char** argv) {
             return first.value() + second.value();
           };
           const auto start = Clock::now();
-          auto walked = e.kind == Kind::kVideo ? video()
-                        : e.kind == Kind::kPlain
-                            ? tessarin::fuzzy_walk<false>(trie, queries[qi], k,
-                                                          /*terminal_only=*/true, count, e.rows)
-                        : e.with_path ? tessarin::search_walk<true>(trie, queries[qi], k,
-                                                                    /*terminal_only=*/true, count,
-                                                                    e.search, &taken[qi])
-                                      : tessarin::search_walk<false>(trie, queries[qi], k,
-                                                                     /*terminal_only=*/true, count,
-                                                                     e.search, &taken[qi]);
+          auto walked =
+              e.kind == Kind::kVideo ? video()
+              : e.kind == Kind::kOsa ? tessarin::search_walk<false, tessarin::Transpositions>(
+                                           trie, queries[qi], k, /*terminal_only=*/true, count)
+              : e.kind == Kind::kPlain
+                  ? tessarin::fuzzy_walk<false>(trie, queries[qi], k,
+                                                /*terminal_only=*/true, count, e.rows)
+              : e.with_path
+                  ? tessarin::search_walk<true>(trie, queries[qi], k,
+                                                /*terminal_only=*/true, count, e.search, &taken[qi])
+                  : tessarin::search_walk<false>(trie, queries[qi], k,
+                                                 /*terminal_only=*/true, count, e.search,
+                                                 &taken[qi]);
           const auto ns =
               std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
           if (!walked.ok()) {

@@ -11,7 +11,8 @@ depend on the machine's load) and the median time of each engine: the plain
 walk, the walk with the child filter, the search as the module runs it (and
 how many queries took each path: filtered walk or forward-backward passes),
 and the node search of fuzzy_match_video's automatic mode, plain and fast,
-over all queries and over those that fall back to prefix nodes. Then what
+over all queries and over those that fall back to prefix nodes; and the walk
+under transpositions (suggest's transpositions=True). Then what
 the fast search derived from the index: its size beside the saved size and
 the loaded index, and the time it took.
 """
@@ -28,7 +29,7 @@ import tempfile
 
 from bench import data
 
-ENGINES = "plain,filter,auto,video,video-plain"
+ENGINES = "plain,filter,auto,video,video-plain,osa"
 
 
 def med(values):

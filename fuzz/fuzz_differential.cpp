@@ -1,4 +1,5 @@
-// Differential fuzzing of the matchers against a brute-force Levenshtein.
+// Differential fuzzing of the matchers and suggestions against brute-force
+// distances (Levenshtein, and optimal string alignment for transpositions).
 //
 // The input becomes a set of (term, count) records over a small alphabet
 // (with non-ASCII characters and the code point 0, which makes a node
@@ -11,7 +12,12 @@
 // * fuzzy_match_nodes, both switches and both row engines, with the same
 //   computed over every node;
 // * the fast search (search_walk: child filter, forward-backward passes),
-//   both switches, with the same (fuzzy_match goes through it too).
+//   both switches, with the same (fuzzy_match goes through it too);
+// * fuzzy_match_nodes under transpositions, both switches, with the same
+//   computed by a plain optimal string alignment;
+// * suggest, under both distances, with the terminal nodes within the bound
+//   ordered by distance, own count (the record's), term and node, cut to
+//   the limit.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -19,11 +25,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "index/from_arrays.h"
+#include "query/suggest.h"
 #include "search/matcher.h"
 
 namespace {
@@ -54,6 +62,24 @@ std::uint64_t levenshtein(const std::u32string& a, const std::u32string& b) {
     }
   }
   return row[b.size()];
+}
+
+// Plain optimal string alignment: Levenshtein plus swaps of neighbours,
+// no substring edited twice.
+std::uint64_t osa(const std::u32string& a, const std::u32string& b) {
+  std::vector<std::vector<std::uint64_t>> d(a.size() + 1, std::vector<std::uint64_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      if (i >= 2 && j >= 2 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
 }
 
 std::u32string draw_text(FuzzedDataProvider& in, std::size_t max_length) {
@@ -118,6 +144,8 @@ struct Expected {
   std::u32string term;
   std::uint64_t distance;
   bool terminal;
+  std::uint64_t swapped;  // the distance with transpositions
+  std::uint32_t count;    // the term's own count
 };
 
 // Every visible node but the root, in preorder, with its distance.
@@ -126,7 +154,8 @@ void expect(const std::vector<Node>& tree, const std::vector<std::size_t>& node_
   for (const std::size_t c : tree[t].children) {
     if (tree[c].label == 0) continue;  // hidden with its subtree
     path.push_back(tree[c].label);
-    out.push_back({node_of[c], path, levenshtein(query, path), tree[c].terminal});
+    out.push_back({node_of[c], path, levenshtein(query, path), tree[c].terminal, osa(query, path),
+                   tree[c].terminal ? tree[c].count : 0});
     expect(tree, node_of, c, path, query, out);
     path.pop_back();
   }
@@ -154,6 +183,23 @@ std::string utf8(const std::u32string& text) {
   return out;
 }
 
+// The nodes a walk reported against the expected ones within the bound, in
+// preorder; by the distance with transpositions when `swapped`.
+void compare_nodes(const std::vector<NodeMatch>& got, std::uint32_t max_dist, bool terminal_only,
+                   const std::vector<Expected>& all, bool swapped) {
+  std::size_t k = 0;
+  for (const Expected& e : all) {
+    const std::uint64_t distance = swapped ? e.swapped : e.distance;
+    if (distance > max_dist || (terminal_only && !e.terminal)) continue;
+    FUZZ_CHECK(k < got.size(), "fuzzy_match_nodes missed node " + std::to_string(e.node));
+    FUZZ_CHECK(got[k].node == e.node, "fuzzy_match_nodes: node " + std::to_string(got[k].node) +
+                                          " where " + std::to_string(e.node) + " was expected");
+    FUZZ_CHECK(got[k].distance == distance, "fuzzy_match_nodes: wrong distance");
+    ++k;
+  }
+  FUZZ_CHECK(k == got.size(), "fuzzy_match_nodes reported nodes beyond the bound");
+}
+
 // The plain walk with the given rows, or (search other than kPlain)
 // search_walk with that engine.
 void check_nodes(const Trie& trie, const std::u32string& query, std::uint32_t max_dist,
@@ -169,16 +215,40 @@ void check_nodes(const Trie& trie, const std::u32string& query, std::uint32_t ma
           ? tessarin::fuzzy_walk<false>(trie, query, max_dist, terminal_only, record, engine)
           : tessarin::search_walk<false>(trie, query, max_dist, terminal_only, record, search);
   FUZZ_CHECK(walked.ok(), walked.error().message);
-  std::size_t k = 0;
+  compare_nodes(got, max_dist, terminal_only, all, /*swapped=*/false);
+}
+
+// suggest() against the terminal nodes within the bound, ordered by
+// distance, then own count (highest first), term (UTF-8 bytes) and node,
+// cut to the limit.
+void check_suggestions(const Trie& trie, const std::u32string& query, std::uint32_t max_dist,
+                       std::optional<std::size_t> limit, const std::vector<Expected>& all,
+                       tessarin::Distance distance) {
+  const bool swapped = distance == tessarin::Distance::kOsa;
+  std::vector<tessarin::Suggestion> expected;
   for (const Expected& e : all) {
-    if (e.distance > max_dist || (terminal_only && !e.terminal)) continue;
-    FUZZ_CHECK(k < got.size(), "fuzzy_match_nodes missed node " + std::to_string(e.node));
-    FUZZ_CHECK(got[k].node == e.node, "fuzzy_match_nodes: node " + std::to_string(got[k].node) +
-                                          " where " + std::to_string(e.node) + " was expected");
-    FUZZ_CHECK(got[k].distance == e.distance, "fuzzy_match_nodes: wrong distance");
-    ++k;
+    const std::uint64_t d = swapped ? e.swapped : e.distance;
+    if (!e.terminal || d > max_dist) continue;
+    expected.push_back({utf8(e.term), static_cast<std::uint32_t>(d), e.count, e.node});
   }
-  FUZZ_CHECK(k == got.size(), "fuzzy_match_nodes reported nodes beyond the bound");
+  std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.distance, b.count, a.term, a.node) <
+           std::tie(b.distance, a.count, b.term, b.node);
+  });
+  if (limit && *limit < expected.size()) expected.resize(*limit);
+  const auto got = tessarin::suggest(trie, query, max_dist, limit, distance);
+  FUZZ_CHECK(got.ok(), got.error().message);
+  FUZZ_CHECK(got.value().size() == expected.size(),
+             "suggest: " + std::to_string(got.value().size()) + " suggestions where " +
+                 std::to_string(expected.size()) + " were expected");
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    const tessarin::Suggestion& g = got.value()[k];
+    const tessarin::Suggestion& e = expected[k];
+    FUZZ_CHECK(g.term == e.term && g.node == e.node,
+               "suggest: " + g.term + " where " + e.term + " was expected");
+    FUZZ_CHECK(g.distance == e.distance && g.count == e.count,
+               "suggest: wrong distance or count for " + g.term);
+  }
 }
 
 }  // namespace
@@ -249,6 +319,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 tessarin::SearchEngine::kAuto);
     check_nodes(built.trie, query, max_dist, terminal_only, all, tessarin::RowEngine::kAuto,
                 tessarin::SearchEngine::kFilter);
+    const auto swapped = tessarin::fuzzy_match_nodes(built.trie, query, max_dist, terminal_only,
+                                                     tessarin::Distance::kOsa);
+    FUZZ_CHECK(swapped.ok(), swapped.error().message);
+    compare_nodes(swapped.value(), max_dist, terminal_only, all, /*swapped=*/true);
+  }
+  for (const tessarin::Distance distance :
+       {tessarin::Distance::kLevenshtein, tessarin::Distance::kOsa}) {
+    check_suggestions(built.trie, query, max_dist, limit, all, distance);
   }
   return 0;
 }

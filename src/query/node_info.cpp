@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "query/video_text.h"
-#include "search/osa_walk.h"
+#include "search/transpositions.h"
 #include "util/checked.h"
 #include "util/utf8.h"
 
@@ -66,16 +66,16 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
                                               Distance distance) {
   std::vector<NodeInfo> found;
   const Result<std::size_t> walked =
-      fuzzy_walk_by<true>(distance, trie, term, max_dist, terminal_only,
-                          [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                            NodeInfo& info = found.emplace_back();
-                            info.node = node;
-                            append_utf8(path, info.term);
-                            info.distance = distance;
-                            info.terminal = trie.terminal(node);
-                            info.total_count = total_count(trie, node);
-                            return Walk::kGoOn;
-                          });
+      search_walk<true>(distance, trie, term, max_dist, terminal_only,
+                        [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                          NodeInfo& info = found.emplace_back();
+                          info.node = node;
+                          append_utf8(path, info.term);
+                          info.distance = distance;
+                          info.terminal = trie.terminal(node);
+                          info.total_count = total_count(trie, node);
+                          return Walk::kGoOn;
+                        });
   if (!walked.ok()) return walked.error();
   return found;
 }

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "query/node_info.h"
-#include "search/osa_walk.h"
+#include "search/transpositions.h"
 #include "util/checked.h"
 
 namespace tessarin {
@@ -50,7 +50,7 @@ Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_vi
     const std::uint32_t bound = decides ? max_dist : pool_reach(max_dist, term.size());
     std::size_t matched = 0;
     const Result<std::size_t> walked =
-        fuzzy_walk_by<true>(distance, trie, term, bound, terminal_only,
+        search_walk<true>(distance, trie, term, bound, terminal_only,
                             [&](std::size_t node, std::uint32_t d, std::u32string_view path) {
                               ++matched;
                               const double weight = pool_weight(trie, node, d, term.size());

@@ -31,7 +31,6 @@
 #include "query/prefix_search.h"
 #include "query/video_text.h"
 #include "search/matcher.h"
-#include "search/osa_walk.h"
 #include "util/checked.h"
 
 namespace tessarin {
@@ -60,7 +59,7 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
   const Result<bool> pooled =
       pool_walk(include_prefix_nodes, [&](bool terminal_only) -> Result<std::size_t> {
         Result<std::vector<NodeMatch>> found =
-            fuzzy_match_nodes_by(distance, trie_, term, max_dist, terminal_only);
+            fuzzy_match_nodes(trie_, term, max_dist, terminal_only, distance);
         if (!found.ok()) return found.error();
         nodes = std::move(found).value();
         return nodes.size();

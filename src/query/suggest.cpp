@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "query/node_info.h"
-#include "search/osa_walk.h"
+#include "search/transpositions.h"
 
 namespace tessarin {
 namespace {
@@ -23,15 +23,15 @@ Result<std::vector<Suggestion>> suggest(const Trie& trie, std::u32string_view te
   std::vector<Suggestion> found;
   if (limit && *limit == 0) return found;
   const Result<std::size_t> walked =
-      fuzzy_walk_by<true>(distance, trie, term, max_dist, /*terminal_only=*/true,
-                          [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                            Suggestion& entry = found.emplace_back();
-                            append_utf8(path, entry.term);
-                            entry.distance = distance;
-                            entry.count = own_count(trie, node);
-                            entry.node = node;
-                            return Walk::kGoOn;
-                          });
+      search_walk<true>(distance, trie, term, max_dist, /*terminal_only=*/true,
+                        [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
+                          Suggestion& entry = found.emplace_back();
+                          append_utf8(path, entry.term);
+                          entry.distance = distance;
+                          entry.count = own_count(trie, node);
+                          entry.node = node;
+                          return Walk::kGoOn;
+                        });
   if (!walked.ok()) return walked.error();
   if (limit && *limit < found.size()) {
     const auto cut = found.begin() + static_cast<std::ptrdiff_t>(*limit);

@@ -1,8 +1,8 @@
 // Suggestions: the indexed terms close to a query, best first.
 //
-// suggest() takes the terminal nodes within max_dist of the query (the walk
-// of fuzzy_match, search/matcher.h, or its OSA twin, search/osa_walk.h) and
-// orders them by distance, then by
+// suggest() takes the terminal nodes within max_dist of the query (the walk,
+// search/dispatch.h, under the distance asked for) and orders them by
+// distance, then by
 // the term's own count (node_info.h: the searches of the term itself, not
 // of longer terms below it), highest first, then by term in code point
 // order (UTF-8 byte order is the same), then by node; the limit cuts after

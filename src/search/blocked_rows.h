@@ -3,7 +3,8 @@
 // dynamic programming", J. ACM 46(3), 1999) in the blocked form that Hyyrö
 // describes for edit distance ("Explaining and extending the bit-parallel
 // approximate string matching algorithm of Myers", 2001), for the walk of
-// search/matcher.h. Same rows as distance_rows.h's engines, same answers.
+// search/walk.h. The rows of search/rows.h, as the other engines compute
+// them; same answers.
 //
 // A row is held as its vertical deltas: bit j - 1 of Pv (Mv) is set iff
 // cur[j] - cur[j-1] is +1 (-1), for j = 1 .. m, in 64-bit blocks; cur[0] is
@@ -37,9 +38,9 @@
 #include <string_view>
 #include <vector>
 
-#include "search/distance_rows.h"
+#include "search/rows.h"
 
-namespace tessarin::matcher_detail {
+namespace tessarin::walk_detail {
 
 // Positions are held in 32 bits.
 inline constexpr std::uint64_t kMaxBlockedQuery = 0xFFFFFFFF;
@@ -200,23 +201,27 @@ class BlockedRows {
       minus = mh >> 63;
     }
     masks_.release();
-    const std::uint64_t child = depth + 1;
-    return {child <= bound_ || any_within(cur, child), last_cells_[target]};
+    return {reaches(depth + 1, bound_), last_cells_[target]};
+  }
+
+  [[nodiscard]] bool reaches(std::size_t depth, std::uint64_t d) const {
+    return depth <= d || any_within(rows_.data() + slots_[depth] * 2 * blocks_, depth, d);
   }
 
  private:
-  // Whether some cell of the row (cur[0] = first) is within the bound.
-  [[nodiscard]] bool any_within(const std::uint64_t* row, std::uint64_t first) const {
+  // Whether some cell of the row (cur[0] = first) is <= d.
+  [[nodiscard]] bool any_within(const std::uint64_t* row, std::uint64_t first,
+                                std::uint64_t d) const {
     std::uint64_t top = first;  // the cell just above the block
     for (std::size_t b = 0; b < blocks_; ++b) {
       const std::uint64_t pv = row[2 * b];
       const std::uint64_t mv = row[2 * b + 1];
       const auto down = static_cast<std::uint64_t>(std::popcount(mv));
-      if (top <= bound_ + down) {
+      if (top <= d + down) {
         std::uint64_t cell = top;
         for (std::size_t i = 0; i < 64; ++i) {
           cell = cell + ((pv >> i) & 1) - ((mv >> i) & 1);
-          if (cell <= bound_) return true;
+          if (cell <= d) return true;
         }
       }
       top = top + static_cast<std::uint64_t>(std::popcount(pv)) - down;
@@ -235,4 +240,4 @@ class BlockedRows {
   std::vector<std::size_t> slots_;         // the slot of the row at each depth
 };
 
-}  // namespace tessarin::matcher_detail
+}  // namespace tessarin::walk_detail

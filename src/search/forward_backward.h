@@ -12,7 +12,7 @@
 // or S <= k2. Hence two passes, each a walk whose early part is almost
 // exact, which is where a plain walk spends nearly all its visits:
 //   1. forward: the index's trie with q, alignments with P <= k1 (capped
-//      rows, search/fast_walk.h, columns up to h capped at k1);
+//      rows, search/bit_rows.h, columns up to h capped at k1);
 //   2. backward: the reversed trie of the terms (search/search_aids.h) with
 //      q reversed, alignments with S <= k2 (the reversed alignment reaches
 //      column m - h first after spending exactly S).
@@ -40,11 +40,13 @@
 #include <vector>
 
 #include "index/trie.h"
-#include "search/fast_walk.h"
+#include "search/bit_rows.h"
 #include "search/search_aids.h"
+#include "search/views.h"
+#include "search/walk.h"
 #include "search/walk_control.h"
 
-namespace tessarin::matcher_detail {
+namespace tessarin::walk_detail {
 
 // The length h of q1. The backward pass allows fewer errors in its half
 // (k2 <= k1), so it gets the shorter half when m is odd.
@@ -69,7 +71,7 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
 
   // 1. Forward.
   {
-    FilterRows<K, true> rows(query, h, K / 2);
+    BitRows<K, true> rows(query, K, h, K / 2);
     const ForwardView view(trie, aids);
     auto collect = [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
       found.push_back({aids.preorder[node], static_cast<std::uint32_t>(node), distance,
@@ -78,14 +80,12 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
       if constexpr (kWithPath) texts.append(path);
       return Walk::kGoOn;
     };
-    visited +=
-        filtered_walk<ForwardView, FilterRows<K, true>, kWithPath>(view, rows, K,
-                                                                   /*terminal_only=*/true, collect);
+    visited += walk<kWithPath, /*kFilter=*/true>(view, rows, K, /*terminal_only=*/true, collect);
   }
   // 2. Backward.
   {
     const std::u32string backwards(query.rbegin(), query.rend());
-    FilterRows<K, true> rows(backwards, m - h, (K + 1) / 2 - 1);
+    BitRows<K, true> rows(backwards, K, m - h, (K + 1) / 2 - 1);
     const ReversedView view(reversed);
     auto collect = [&](std::size_t r, std::uint32_t distance, std::u32string_view path) {
       const auto term_at = static_cast<std::uint32_t>(texts.size());
@@ -98,9 +98,7 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
       }
       return Walk::kGoOn;
     };
-    visited += filtered_walk<ReversedView, FilterRows<K, true>, kWithPath>(view, rows, K,
-                                                                           /*terminal_only=*/true,
-                                                                           collect);
+    visited += walk<kWithPath, /*kFilter=*/true>(view, rows, K, /*terminal_only=*/true, collect);
   }
   // 3. Preorder, each node once at its least distance.
   std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
@@ -116,4 +114,4 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
   return visited;
 }
 
-}  // namespace tessarin::matcher_detail
+}  // namespace tessarin::walk_detail

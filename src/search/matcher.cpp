@@ -1,19 +1,9 @@
 #include "search/matcher.h"
 
+#include "search/transpositions.h"
 #include "util/utf8.h"
 
-#include <string>
-#include <utility>
-
 namespace tessarin {
-namespace matcher_detail {
-
-void fail_not_a_tree(std::size_t limit) {
-  fail_internal("corrupt index: its child lists do not form a tree (one walk examined more than " +
-                std::to_string(limit) + " entries of child_transitions, its length)");
-}
-
-}  // namespace matcher_detail
 
 Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_view term,
                                              std::uint32_t max_dist,
@@ -35,14 +25,15 @@ Result<std::vector<MatchResult>> fuzzy_match(const Trie& trie, std::u32string_vi
 }
 
 Result<std::vector<NodeMatch>> fuzzy_match_nodes(const Trie& trie, std::u32string_view term,
-                                                 std::uint32_t max_dist, bool terminal_only) {
+                                                 std::uint32_t max_dist, bool terminal_only,
+                                                 Distance distance) {
   std::vector<NodeMatch> matches;
-  const Result<std::size_t> walked = search_walk<false>(
-      trie, term, max_dist, terminal_only,
-      [&](std::size_t node, std::uint32_t distance, std::u32string_view /*path*/) {
-        matches.push_back({node, distance});
-        return Walk::kGoOn;
-      });
+  const Result<std::size_t> walked =
+      search_walk<false>(distance, trie, term, max_dist, terminal_only,
+                         [&](std::size_t node, std::uint32_t d, std::u32string_view /*path*/) {
+                           matches.push_back({node, d});
+                           return Walk::kGoOn;
+                         });
   if (!walked.ok()) return walked.error();
   return matches;
 }

@@ -1,5 +1,6 @@
-// The matcher's walk on the core directly: both row engines against each
-// other and against exact, unbanded rows; the node matcher; corrupt tries.
+// The matcher's walk on the core directly: the row engines against each
+// other and against exact, unbanded rows, under both edit sets; the node
+// matcher; corrupt tries.
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "check.h"
 #include "index/trie.h"
 #include "search/matcher.h"
+#include "search/transpositions.h"
 
 using tessarin::NodeMatch;
 using tessarin::RowEngine;
@@ -51,10 +53,11 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
+template <class Edits = tessarin::Levenshtein>
 Outcome run(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, RowEngine engine,
             bool terminal_only = false) {
   Outcome out;
-  auto walked = tessarin::fuzzy_walk<true>(
+  auto walked = tessarin::fuzzy_walk<true, Edits>(
       trie, term, max_dist, terminal_only,
       [&](std::size_t node, std::uint32_t d, std::u32string_view path) {
         out.visits.emplace_back(node, d, std::u32string(path));
@@ -72,14 +75,17 @@ Outcome run(const Trie& trie, std::u32string_view term, std::uint32_t max_dist, 
 
 // The walk with exact rows of m + 1 unclamped cells, recursive, as plainly
 // as it can be written; follows paths, with the same examined-entry bound.
+// With swaps, the optimal string alignment's term from the row two above.
 struct Reference {
   const Trie& trie;
   std::u32string_view q;
   std::uint64_t max_dist;
+  bool swaps;
   Outcome out;
   std::size_t examined = 0;
 
-  bool dfs(std::size_t node, const std::vector<std::uint64_t>& prev, std::u32string& path) {
+  bool dfs(std::size_t node, const std::vector<std::uint64_t>& prev,
+           const std::vector<std::uint64_t>& prev2, std::u32string& path) {
     const std::size_t begin = trie.node_shifts()[node];
     const std::size_t end = node + 1 < trie.node_shifts().size() ? trie.node_shifts()[node + 1]
                                                                  : trie.child_transitions().size();
@@ -92,24 +98,28 @@ struct Reference {
       cur[0] = prev[0] + 1;
       for (std::size_t j = 1; j <= q.size(); ++j) {
         cur[j] = std::min({prev[j - 1] + (q[j - 1] != label ? 1 : 0), prev[j] + 1, cur[j - 1] + 1});
+        if (swaps && j >= 2 && path.size() >= 1 && label == q[j - 2] && path.back() == q[j - 1]) {
+          cur[j] = std::min(cur[j], prev2[j - 2] + 1);
+        }
       }
       ++out.visited;
       if (*std::min_element(cur.begin(), cur.end()) > max_dist) continue;
       path.push_back(label);
       if (cur.back() <= max_dist) out.visits.emplace_back(child, cur.back(), path);
-      if (!dfs(child, cur, path)) return false;
+      if (!dfs(child, cur, prev, path)) return false;
       path.pop_back();
     }
     return true;
   }
 };
 
-Outcome reference(const Trie& trie, std::u32string_view q, std::uint32_t max_dist) {
-  Reference r{trie, q, max_dist, {}};
+Outcome reference(const Trie& trie, std::u32string_view q, std::uint32_t max_dist,
+                  bool swaps = false) {
+  Reference r{trie, q, max_dist, swaps, {}};
   std::vector<std::uint64_t> row0(q.size() + 1);
   for (std::size_t j = 0; j < row0.size(); ++j) row0[j] = j;
   std::u32string path;
-  if (!trie.child_labels().empty() && !r.dfs(0, row0, path)) return Outcome{false, {}, 0};
+  if (!trie.child_labels().empty() && !r.dfs(0, row0, row0, path)) return Outcome{false, {}, 0};
   return r.out;
 }
 
@@ -163,6 +173,10 @@ TEST(engines_agree_with_exact_rows) {
     CHECK(run(plain, q, max_dist, RowEngine::kBanded) == expected);
     CHECK(run(plain, q, max_dist, RowEngine::kBitParallel) == expected);
     CHECK(run(plain, q, max_dist, RowEngine::kBlocked) == expected);
+    // Transpositions: banded rows only, checked reads and plain.
+    const Outcome swapped = reference(trie, q, max_dist, /*swaps=*/true);
+    CHECK(run<tessarin::Transpositions>(trie, q, max_dist, RowEngine::kAuto) == swapped);
+    CHECK(run<tessarin::Transpositions>(plain, q, max_dist, RowEngine::kAuto) == swapped);
   }
 }
 

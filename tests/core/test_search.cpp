@@ -1,5 +1,6 @@
 // The fast search (search_walk: the child filter, the descent for max_dist
-// 0, the forward-backward passes) against the plain walk it must reproduce.
+// 0, the forward-backward passes) against the plain walk it must reproduce;
+// visitors that steer the walk, on every path, against a plain model.
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
@@ -13,8 +14,10 @@
 #include "index/trie.h"
 #include "search/matcher.h"
 
+using tessarin::RowEngine;
 using tessarin::SearchEngine;
 using tessarin::SearchPath;
+using tessarin::Steer;
 using tessarin::Trie;
 using tessarin::TrieArrays;
 using tessarin::Walk;
@@ -233,4 +236,112 @@ TEST(a_fresh_index_derives_once_under_concurrent_queries) {
     for (std::thread& thread : threads) thread.join();
     for (const Outcome& outcome : got) CHECK(outcome == expected);
   }
+}
+
+namespace {
+
+// The last row of the edit-distance table of a against b: cell j is the
+// distance between a and the first j characters of b.
+std::vector<std::uint64_t> last_row(std::u32string_view a, std::u32string_view b) {
+  std::vector<std::uint64_t> row(b.size() + 1);
+  std::iota(row.begin(), row.end(), 0);
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::uint64_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::uint64_t above = row[j];
+      row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      diagonal = above;
+    }
+  }
+  return row;
+}
+
+// Prefix completion as a steering visitor sees it: in preorder, each node
+// whose term is within max_dist of q and closer than every node reported
+// above it (only terminal ones counting when terminal_only is set); and the
+// rows the plain walk fills for it: a child's, wherever its parent's row
+// has a cell below the least distance reported above.
+struct Completions {
+  const Trie& trie;
+  std::u32string_view q;
+  bool terminal_only;
+  std::vector<Visit> out;
+  std::size_t rows = 0;
+
+  void walk(std::size_t node, std::u32string& term, std::uint64_t best) {
+    const std::size_t begin = trie.node_shifts()[node];
+    const std::size_t end = node + 1 < trie.node_shifts().size() ? trie.node_shifts()[node + 1]
+                                                                 : trie.child_transitions().size();
+    for (std::size_t p = begin; p < end; ++p) {
+      const std::size_t child = trie.child_transitions()[p];
+      if (trie.child_labels()[child] == 0) continue;
+      term.push_back(trie.child_labels()[child]);
+      ++rows;
+      const std::vector<std::uint64_t> row = last_row(term, q);
+      if (*std::min_element(row.begin(), row.end()) < best) {
+        const std::uint64_t d = row.back();
+        const bool reported = d < best && (!terminal_only || trie.is_terminal()[child] != 0);
+        if (reported) out.emplace_back(child, d, term);
+        if (!reported || d > 0) walk(child, term, reported ? d : best);
+      }
+      term.pop_back();
+    }
+  }
+};
+
+}  // namespace
+
+TEST(steering_visitors_narrow_every_path_alike) {
+  // The visitor answers "below the distance just reported": the walk must
+  // report exactly the model's nodes on the plain walk (each row engine,
+  // filling the model's rows) and on the filtered one.
+  std::mt19937 rng(99);
+  for (int round = 0; round < 1500; ++round) {
+    const Trie trie = random_index(rng, /*tree=*/true);
+    const std::u32string q = random_query(rng, trie);
+    const std::uint32_t max_dist = rng() % 5;
+    const bool terminal_only = rng() % 3 == 0;
+    Completions model{trie, q, terminal_only, {}};
+    std::u32string term;
+    model.walk(0, term, std::uint64_t{max_dist} + 1);
+    const std::vector<Visit>& expected = model.out;
+
+    const auto steer = [&](std::vector<Visit>& got) {
+      return [&got](std::size_t node, std::uint32_t d, std::u32string_view path) {
+        got.emplace_back(node, d, std::u32string(path));
+        return Steer{tessarin::Walk::kGoOn, d};
+      };
+    };
+    for (const RowEngine rows : {RowEngine::kAuto, RowEngine::kBanded, RowEngine::kBlocked}) {
+      std::vector<Visit> got;
+      const auto walked =
+          tessarin::fuzzy_walk<true>(trie, q, max_dist, terminal_only, steer(got), rows);
+      CHECK(walked.ok() && got == expected);
+      CHECK_EQ(walked.value(), model.rows);
+    }
+    std::vector<Visit> got;
+    SearchPath taken = SearchPath::kPlain;
+    CHECK(tessarin::search_walk<true>(trie, q, max_dist, terminal_only, steer(got),
+                                      SearchEngine::kAuto, &taken)
+              .ok());
+    CHECK(got == expected);
+    CHECK(taken != SearchPath::kForwardBackward);
+    if (got != expected) return;  // one report is enough
+  }
+  // Skipping a subtree: nothing below a reported node is reported.
+  TrieArrays arrays;
+  arrays.node_shifts = {0, 1, 2, 3};  // root -> a -> b -> c
+  arrays.child_transitions = {1, 2, 3};
+  arrays.child_labels = {U'\0', U'a', U'b', U'c'};
+  arrays.is_terminal = {0, 1, 1, 1};
+  for (int i = 0; i < 4; ++i) arrays.payloads.push_absent();
+  std::vector<Visit> got;
+  CHECK(tessarin::search_walk<true>(Trie(std::move(arrays)), U"ab", 2, false,
+                                    [&](std::size_t node, std::uint32_t d, std::u32string_view p) {
+                                      got.emplace_back(node, d, std::u32string(p));
+                                      return Steer{tessarin::Walk::kGoOn, 0};
+                                    })
+            .ok());
+  CHECK(got == (std::vector<Visit>{{1, 1, U"a"}}));
 }
