@@ -262,12 +262,61 @@ std::optional<std::string> by_label_fault(const IndexView& index, const TreeAids
 // terminal nodes other than the root.
 constexpr std::uint64_t kHidden = ~std::uint64_t{0};
 
+// The fingerprint of `child` below `parent`'s; counts it if it is a term.
+void print_child(const IndexView& index, std::size_t parent, std::size_t child, std::uint64_t point,
+                 std::vector<std::uint64_t>& prints, std::size_t& visible_terms) {
+  const char32_t label = index.child_labels[child];
+  if (prints[parent] != kHidden && label != 0) {
+    prints[child] = mod_add(mod_mul(prints[parent], point), label);
+    visible_terms += index.is_terminal[child] != 0 ? 1 : 0;
+  }
+}
+
+// Where every child has a greater number than its parent (breadth-first, as
+// builders number nodes), in passes in node order, without a walk: ranks
+// follow from subtree sizes (a node's first child comes right after it,
+// each next child after the subtree of the one before), and fingerprints
+// from the parent's, which comes first.
+std::optional<std::string> ordered_preorder_fault(const IndexView& index, const TreeAids& tree,
+                                                  std::uint64_t point,
+                                                  std::vector<std::uint64_t>& prints,
+                                                  std::size_t& visible_terms) {
+  const std::size_t n = index.child_labels.size();
+  std::vector<std::uint32_t> sizes(n, 1);
+  for (std::size_t v = n; v-- > 0;) {
+    const ChildRange range = children_of(index, v);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      sizes[v] += sizes[index.child_transitions[p]];
+    }
+  }
+  if (tree.preorder[0] != 0) return at_entry("their preorder is wrong at node", 0);
+  prints[0] = 0;
+  for (std::size_t v = 0; v < n; ++v) {
+    const ChildRange range = children_of(index, v);
+    std::uint64_t rank = std::uint64_t{tree.preorder[v]} + 1;
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const std::uint32_t child = index.child_transitions[p];
+      if (tree.preorder[child] != rank) return at_entry("their preorder is wrong at node", child);
+      rank += sizes[child];
+      print_child(index, v, child, point, prints, visible_terms);
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> preorder_fault(const IndexView& index, const TreeAids& tree,
                                           std::uint64_t point, std::vector<std::uint64_t>& prints,
                                           std::size_t& visible_terms) {
   const std::size_t n = index.child_labels.size();
   if (tree.preorder.size() != n) return std::string("their preorder is not the index's length");
   prints.assign(n, kHidden);
+  bool in_order = true;
+  for (std::size_t v = 0; v < n && in_order; ++v) {
+    const ChildRange range = children_of(index, v);
+    for (std::size_t p = range.begin; p < range.end; ++p)
+      in_order &= index.child_transitions[p] > v;
+  }
+  if (in_order) return ordered_preorder_fault(index, tree, point, prints, visible_terms);
   struct Frame {
     std::size_t node;
     std::size_t next;
@@ -287,11 +336,7 @@ std::optional<std::string> preorder_fault(const IndexView& index, const TreeAids
     const std::size_t parent = top.node;
     const std::size_t child = index.child_transitions[top.next++];
     if (tree.preorder[child] != rank++) return at_entry("their preorder is wrong at node", child);
-    const char32_t label = index.child_labels[child];
-    if (prints[parent] != kHidden && label != 0) {
-      prints[child] = mod_add(mod_mul(prints[parent], point), label);
-      visible_terms += index.is_terminal[child] != 0 ? 1 : 0;
-    }
+    print_child(index, parent, child, point, prints, visible_terms);
     const ChildRange below = children_of(index, child);
     if (below.begin < below.end) stack.push_back({child, below.begin, below.end});
   }
@@ -331,6 +376,7 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
   }
   const std::size_t n = index.child_labels.size();
   constexpr std::uint64_t kListed = kHidden - 1;  // above every fingerprint, and not kHidden
+  constexpr std::size_t kAhead = 16;
   // Per node of the level: (fingerprint, point^depth).
   std::vector<std::pair<std::uint64_t, std::uint64_t>> level{{0, 1}};
   std::vector<std::pair<std::uint64_t, std::uint64_t>> next;
@@ -341,6 +387,12 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
     for (std::size_t r = begin; r < end; ++r) {
       const auto [print, power] = level[r - begin];
       for (std::uint32_t p = entries[r].term_begin; p < entries[r + 1].term_begin; ++p) {
+        // Terms are met in the order they are listed: fetch ahead the
+        // entries of the node listed some terms further on.
+        if (p + kAhead < reversed.nodes.size() && reversed.nodes[p + kAhead] < n) {
+          __builtin_prefetch(&prints[reversed.nodes[p + kAhead]]);
+          __builtin_prefetch(&index.is_terminal[reversed.nodes[p + kAhead]]);
+        }
         const std::uint32_t node = reversed.nodes[p];
         if (node == 0 || node >= n || index.is_terminal[node] == 0 || prints[node] != print) {
           return at_entry("their reversed trie lists a wrong term at node", r);
