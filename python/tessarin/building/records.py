@@ -133,6 +133,12 @@ class RecordBuilder:
         return self._native.records
 
     @property
+    def pairs(self) -> int:
+        """How many distinct (term, video) pairs the last build found (0
+        before the first; kept after a build that released the builder)."""
+        return self._native.pairs
+
+    @property
     def terms(self) -> int:
         """How many distinct terms were added (once normalised)."""
         return self._native.terms
@@ -184,6 +190,7 @@ class RecordBuilder:
         skip_bad: bool = False,
         null_count_is_one: bool = False,
         on_batch: Callable[[int], None] | None = None,
+        problem: str | None = None,
     ) -> ArrowReport:
         """Add the rows of Arrow data: anything with `__arrow_c_stream__` or
         `__arrow_c_array__` (a pyarrow Table, RecordBatch or reader, a
@@ -200,10 +207,12 @@ class RecordBuilder:
         `skip_bad`, which skips it and counts it in the report. `on_batch`
         is called after each batch with the rows read so far; an exception
         it raises stops the reading and propagates. A stream whose producer
-        fails raises `ArrowStreamError` (an `OSError`).
+        fails raises `ArrowStreamError` (an `OSError`). `problem` names a
+        text column saying what the source found wrong with a row (null
+        when nothing): such rows are refused as "unreadable".
         """
         rows, added, refused, by_fault, examples, failure = self._native.add_arrow(
-            data, term, video, count, skip_bad, null_count_is_one, on_batch
+            data, term, video, count, skip_bad, null_count_is_one, on_batch, problem
         )
         if failure is not None:
             raise ArrowStreamError(failure)
