@@ -206,6 +206,7 @@ def test_any_records_through_csv_and_parquet_give_the_reference_index(records):
 
 # ------------------------------------------------------------- damaged files
 
+
 def _good(events, lines):
     return [
         (f"t{k % 97}", k % 13) if events else (f"t{k % 97}", k % 13, k % 5 + 1)
@@ -259,3 +260,35 @@ def test_a_damaged_row_is_skipped_once_or_named_exactly(tmp_path, events, kind, 
     assert report.examples[0].endswith(f"; the line: {shown}"), report.examples[0]
     with pytest.raises(RecordError, match=rf"^{path}, line {at + 1}: .*; the line: "):
         read_records(IndexBuilder(), str(path), ReadOptions(events=events))
+
+
+# (files written, the source named, the records expected)
+USERS_FILES = [
+    ({"data1.csv": "a,1,1\n", "data?.csv": "b,2,2\n"}, "data?.csv", [("b", 2, 2)]),
+    ({"[x].csv": "c,3,3\n", "x.csv": "d,4,4\n"}, "[x].csv", [("c", 3, 3)]),
+    ({"data1.csv": "a,1,1\n", "data?.csv": "b,2,2\n"}, "data*.csv", [("a", 1, 1), ("b", 2, 2)]),
+    (
+        {"q.csv": 'term,video,count\n"two\nlines",4,4\n"say ""hi""",5,1\n'},
+        "q.csv",
+        [("two\nlines", 4, 4), ('say "hi"', 5, 1)],
+    ),
+    ({"wide.tsv": "x\t1\t2\t2026-01-01\ty\n"}, "wide.tsv", [("x", 1, 2)]),
+    ({"two.csv": "x;7\ny;8\n"}, "two.csv", [("x", 7, 1), ("y", 8, 1)]),
+]
+
+
+@pytest.mark.parametrize("files, named, records", USERS_FILES)
+def test_files_as_users_have_them(tmp_path, files, named, records):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    builder, expected = IndexBuilder(), IndexBuilder()
+    read_records(builder, str(tmp_path / named))
+    expected.add_many(records)
+    assert builder.build().to_bytes() == expected.build().to_bytes()
+
+
+def test_out_of_memory_says_what_to_raise(tmp_path):
+    path = tmp_path / "r.csv"  # 2.4 MB, read in buffers larger than 1 MB
+    path.write_text(csv_text([(f"t{k}", k % 50, 1) for k in range(200_000)]))
+    with pytest.raises(RecordError, match=r"within --memory-limit 1MB: raise it \(at least \d+MB"):
+        read_records(IndexBuilder(), str(path), ReadOptions(memory_limit="1MB"))
