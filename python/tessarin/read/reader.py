@@ -217,6 +217,8 @@ class _Reader(Tally):
             for record, kind, message in found:
                 if record not in lines:  # one line may fail for several columns
                     lines[int(record)] = unreadable(kind, message)
+            for table in (rejects, f"{rejects}_scan"):
+                self.con.execute(f"DROP TABLE IF EXISTS {table}")
         for reason, _ in lines.values():
             self.skip(reason)
         self.rows += len(lines)

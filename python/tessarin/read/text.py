@@ -41,7 +41,7 @@ def _zstd() -> Any:
 def open_text(source: Source) -> IO[bytes] | None:
     """The file's decompressed bytes; None for zstd without a decompressor."""
     if source.compression == "gzip":
-        return gzip.open(source.path, "rb")
+        return gzip.open(source.path, "rb")  # type: ignore[return-value]
     if source.compression == "zstd":
         module = _zstd()
         if module is None:
