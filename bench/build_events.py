@@ -10,7 +10,8 @@ far more often), videos from 50,000. The damaged copy has one line in
 fresh process, timed from start to the index file written (wall and CPU
 time, DuckDB's threads included), with its peak resident memory.
 `--package DIR` runs the builds with another copy of the package first on
-the path (an earlier release, to compare).
+the path (an earlier release, to compare); `--keep DIR` keeps the inputs,
+and a later run with the same DIR reads them again.
 """
 
 from __future__ import annotations
@@ -28,14 +29,16 @@ def write_events(folder: str, events: int) -> tuple[str, str]:
     import duckdb
 
     clean = os.path.join(folder, "events.csv.gz")
-    con = duckdb.connect()
+    damaged = os.path.join(folder, "damaged.csv.gz")
+    if os.path.exists(clean) and os.path.exists(damaged):  # kept from an earlier run
+        return clean, damaged
+    con = duckdb.connect(config={"threads": 1})  # one thread: the same events every time
     con.sql("SELECT setseed(0.5)")
     con.sql(
         "COPY (SELECT 'term' || floor(pow(random(), 3) * 300000)::INT AS term, "
         f"floor(random() * 50000)::INT AS video FROM range({events})) "
         f"TO '{clean}' (HEADER, COMPRESSION gzip)"
     )
-    damaged = os.path.join(folder, "damaged.csv.gz")
     with gzip.open(clean, "rb") as src, gzip.open(damaged, "wb", compresslevel=6) as out:
         for k, line in enumerate(src):
             if k and k % 10_000 == 0:

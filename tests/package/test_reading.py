@@ -65,16 +65,23 @@ def test_globs_folders_and_standard_input(tmp_path):
     assert status == 0 and saved_form(out) == EXPECTED_SAVED, err
 
 
-def test_raw_events_are_aggregated(tmp_path):
+def test_raw_events_are_aggregated_across_files(tmp_path):
     events = [(t, v) for t, v, c in RECORDS for _ in range(c)]
-    path = tmp_path / "events.csv"
-    path.write_text("ts,query,video_id\n" + "".join(f"1,{t},{v}\n" for t, v in events))
+    (tmp_path / "logs").mkdir()
+    for day in (1, 2):  # every pair on both days
+        path = tmp_path / "logs" / f"day{day}.csv.gz"
+        text = "ts,query,video_id\n" + "".join(f"{day},{t},{v}\n" for t, v in events[day - 1 :: 2])
+        path.write_bytes(gzip.compress(text.encode()))
     status, out, err = tessarin(
-        "build", path, "-", "--events", "--term", "query", "--video", "3", "--memory-limit", "100MB"
+        "build", tmp_path / "logs", "-", "--events", "--term", "query", "--video", "3"
     )
     assert status == 0, err
     assert saved_form(out) == EXPECTED_SAVED
     assert f": 40 searches ({len(RECORDS)} distinct pairs), 5 terms" in err
+    seen = []
+    options = ReadOptions(events=True, term="query", video="3")
+    read_records(IndexBuilder(), str(path), options, progress=lambda f, rows: seen.append(f))
+    assert seen[-1] == 1.0 and all(f is not None for f in seen)  # by bytes, though compressed
 
 
 def test_bad_rows_are_skipped_counted_and_reported(tmp_path):
