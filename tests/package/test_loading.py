@@ -1,10 +1,10 @@
-"""tessarin.Index: loading and saving index files, and what a Python
-object is expected to do (pickle, copy, weak references, plain errors)."""
+"""Saving and loading an index: from every kind of source, with damage
+named in plain words, and what a Python value does (pickle, copy)."""
 
 from __future__ import annotations
 
 import copy
-import fractions
+import dataclasses
 import mmap
 import pickle
 import warnings
@@ -13,25 +13,24 @@ import weakref
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from samples import RECORDS, index_file
+from samples import SMALL_INDEX as INDEX
 
 import tessarin
+from _tessarin import PrefixSearch
 from tessarin import (
     CorruptIndexError,
     Index,
     IndexFormatError,
     NotAnIndexError,
-    PrefixSearch,
-    Suggestion,
     TessarinError,
     UncheckedIndexWarning,
-    VideoMatch,
-    defaults,
 )
-from tessarin._native import ErrorKind
-from tessarin.storage import container
+from tessarin._native import ErrorKind, NativeIndex
+from tessarin_reference.model import INT32, ModelTrie
+from tessarin_reference.saved_form import encode
+from tessarin_reference.strategies import build_args
 
-RECORDS = [("cat", 600, 6), ("cat", 300, 4), ("car", 300, 20), ("cart", 700, 3), ("the", 9, 5)]
-INDEX = Index.build(RECORDS, video_top_n=3)
 FILE = INDEX.to_bytes()
 
 
@@ -47,7 +46,7 @@ def same_answers(index: Index) -> bool:
     [bytes, bytearray, memoryview, "path", "pathlib", "mmap"],
     ids=lambda s: s if isinstance(s, str) else s.__name__,
 )
-def test_loads_from_every_kind_of_source(tmp_path, source):
+def test_a_saved_file_loads_from_every_kind_of_source(tmp_path, source):
     path = tmp_path / "i.idx"
     INDEX.save(path)
     assert path.read_bytes() == FILE
@@ -61,22 +60,6 @@ def test_loads_from_every_kind_of_source(tmp_path, source):
     else:
         loaded = Index.load(source(FILE))
     assert same_answers(loaded) and loaded.metadata == INDEX.metadata
-
-
-def test_results_and_counts():
-    assert INDEX.suggest("cat", 1, 2) == [Suggestion("cat", 0, 10), Suggestion("car", 1, 20)]
-    assert INDEX.search("czt") == [VideoMatch("600", pytest.approx(0.6)), VideoMatch("300", 0.4)]
-    assert (len(INDEX), INDEX.node_count, INDEX.video_count, INDEX.id_mode) == (4, 9, 4, "int")
-    assert INDEX.video_top_n == 3 and INDEX.memory_bytes > 0
-    assert repr(INDEX).startswith("<tessarin.Index: 4 terms, 9 nodes, 4 videos (int)")
-    [node] = INDEX.match_nodes("ca", 0)
-    assert (node.term, node.is_terminal, node.total_count) == ("ca", False, 33)
-    assert INDEX.node_videos(node.node) == [("300", 24), ("600", 6), ("700", 3)]
-    assert INDEX.suggest_many(["cat", "th"], threads=2) == [
-        INDEX.suggest("cat"),
-        INDEX.suggest("th"),
-    ]
-    assert INDEX.search_many(["czt"], threads=1) == [INDEX.search("czt")]
 
 
 @settings(max_examples=300, deadline=None)
@@ -93,7 +76,7 @@ def test_a_flipped_bit_anywhere_never_answers(bit):
     st.binary(max_size=64)
     | st.builds(lambda cut: INDEX.to_prefix_search().to_bytes()[:cut], st.integers(0, 200))
 )
-def test_bare_bytes_raise_only_package_errors(data):
+def test_any_bytes_load_or_raise_only_package_errors(data):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UncheckedIndexWarning)
         try:
@@ -104,12 +87,16 @@ def test_bare_bytes_raise_only_package_errors(data):
     index.search("ca", 3)
 
 
-def test_bare_saved_forms_load_with_a_warning(tmp_path):
+def test_a_bare_saved_form_loads_with_a_warning_at_the_caller():
     saved = INDEX.to_prefix_search().to_bytes()
     with pytest.warns(UncheckedIndexWarning, match="no checksum") as caught:
         loaded = Index.load(saved)
-    assert caught[0].filename == __file__  # points at the caller
+    assert caught[0].filename == __file__
     assert same_answers(loaded) and loaded.metadata.builder == ""
+
+
+def test_a_damaged_bare_saved_form_is_corrupt_and_other_bytes_are_not_an_index(tmp_path):
+    saved = INDEX.to_prefix_search().to_bytes()
     with pytest.raises(NotAnIndexError, match="nor a saved index"):
         Index.load(b"\x7fELF and so on")
     # A saved form with damage is one, damaged: not "not an index".
@@ -132,7 +119,7 @@ def test_bare_saved_forms_load_with_a_warning(tmp_path):
         (lambda b: b"", NotAnIndexError, "no index file header|empty"),
     ],
 )
-def test_damaged_files_name_the_damage(tmp_path, change, error, message):
+def test_damaged_files_are_refused_naming_the_file_and_the_damage(tmp_path, change, error, message):
     path = tmp_path / "bad.idx"
     path.write_bytes(change(FILE))
     with pytest.raises(error, match=message) as raised:
@@ -142,144 +129,106 @@ def test_damaged_files_name_the_damage(tmp_path, change, error, message):
 
 
 def test_an_unknown_normalisation_is_refused():
-    metadata = container.Metadata.from_mapping(
-        {**INDEX.metadata.__dict__, "normalization": "from-the-future"}
-    )
-    payload = INDEX.to_prefix_search().to_bytes()
-    data = container.container_header(metadata, payload) + payload
+    metadata = dataclasses.replace(INDEX.metadata, normalization="from-the-future")
+    data = index_file(metadata, INDEX.to_prefix_search().to_bytes())
     with pytest.raises(IndexFormatError, match="normalisation 'from-the-future'"):
         Index.load(data)
 
 
-def test_pickles_copies_and_weak_references():
+def test_indexes_and_prefix_searches_pickle_and_copy_to_the_same_answers():
     assert same_answers(pickle.loads(pickle.dumps(INDEX)))
-    assert copy.copy(INDEX) is INDEX and copy.deepcopy(INDEX) is INDEX
-    assert weakref.ref(INDEX)() is INDEX
-    with pytest.raises(AttributeError):
-        INDEX.anything = 1
     prefix_search = tessarin.build_index(RECORDS)
     for clone in [pickle.loads(pickle.dumps(prefix_search)), copy.deepcopy(prefix_search)]:
         assert isinstance(clone, PrefixSearch) and clone.to_bytes() == prefix_search.to_bytes()
 
 
-@pytest.mark.parametrize(
-    ("call", "error", "message"),
-    [
-        (lambda: INDEX.suggest(5), TypeError, "^the query must be a str, not int$"),
-        (lambda: INDEX.search("a", prefix=1), TypeError, "^prefix must be True, False or None"),
-        (lambda: INDEX.node_videos(99), ValueError, "node 99 out of range"),
-        (lambda: INDEX.suggest("a", transpositions=1), TypeError, "^transpositions must be True"),
-        (lambda: INDEX.match_nodes("a", terminal_only=0), TypeError, "^terminal_only must be"),
-        (lambda: Index.load(3), TypeError, "takes a path, bytes"),
-        (lambda: Index(), TypeError, "Index.load"),
-        (lambda: tessarin.IndexBuilder().index(video_top_n=0), ValueError, "1 or more"),
-    ],
-)
-def test_argument_errors_in_plain_words(call, error, message):
-    with pytest.raises(error, match=message):
-        call()
+def test_an_index_is_immutable_copies_as_itself_and_takes_weak_references():
+    assert copy.copy(INDEX) is INDEX and copy.deepcopy(INDEX) is INDEX
+    assert weakref.ref(INDEX)() is INDEX
+    with pytest.raises(AttributeError):
+        INDEX.anything = 1
 
 
-BATCHES = [INDEX.suggest_many, INDEX.search_many]
+# ------------------------------- the saved form, in the package's extension
 
 
-@pytest.mark.parametrize("batch", BATCHES, ids=lambda f: f.__name__)
-@pytest.mark.parametrize(
-    ("terms", "message"),
-    [
-        ("cafe", r"^terms must be a list of queries, not a str \(each character a query\)$"),
-        (b"cafe", r"^terms must be a list of queries, not bytes$"),
-        (bytearray(b"x"), r"^terms must be a list of queries, not bytearray$"),
-        (5, r"^terms must be a list of queries, not int$"),
-        (["a", 5], r"^terms\[1\] must be a str, not int$"),
-    ],
-)
-def test_a_batch_takes_a_list_of_queries_not_one(batch, terms, message):
-    with pytest.raises(TypeError, match=message):
-        batch(terms)
-    assert batch(iter(["cat", "czt"])) == batch(("cat", "czt"))  # any iterable of str
-
-
-MAX_DIST_TAKERS = [
-    INDEX.suggest,
-    INDEX.search,
-    INDEX.match_nodes,
-    INDEX.pooled_nodes,
-    lambda q, d: INDEX.suggest_many([q], d),
-    lambda q, d: INDEX.search_many([q], d),
-]
-
-
-@pytest.mark.parametrize("call", MAX_DIST_TAKERS)
-@pytest.mark.parametrize(
-    ("max_dist", "error", "message"),
-    [
-        (True, TypeError, r"^max_dist must be an integer, not bool$"),
-        (1.0, TypeError, r"^max_dist must be an integer, not float$"),
-        ("1", TypeError, r"^max_dist must be an integer, not str$"),
-        (-1, ValueError, r"^max_dist must be between 0 and 4, not -1$"),
-        (5, ValueError, r"^max_dist must be between 0 and 4, not 5$"),
-        (10**30, ValueError, r"^max_dist must be between 0 and 4, not a number beyond 2\*\*64$"),
-        pytest.param(
-            10**5000,
-            ValueError,
-            r"^max_dist must be between 0 and 4, not a number be",
-            id="10**5000",
-        ),
-    ],
-)
-def test_max_dist_is_an_integer_up_to_the_cap(call, max_dist, error, message):
-    assert defaults.MAX_DIST_CAP == 4
-    with pytest.raises(error, match=message):
-        call("cat", max_dist)
-    call("cat", defaults.MAX_DIST_CAP)
+def saved_trie(**changes) -> bytes:
+    """The saved form of a three-node trie a -> b, with fields replaced."""
+    fields = dict(
+        node_shifts=[0, 1, 2],
+        child_labels=[0, 97, 98],
+        child_transitions=[1, 2],
+        payloads=[None, (3, [0], [3]), None],
+        video_uuids=[],
+        video_int_ids=[7],
+        id_mode=INT32,
+        is_terminal=[0, 1, 0],
+    )
+    fields.update(changes)
+    return encode(ModelTrie(**fields))
 
 
 @pytest.mark.parametrize(
-    ("call", "error", "message"),
+    ("saved", "message"),
     [
-        (lambda: INDEX.search("a", limit=-2), ValueError, r"^limit must be 0 or more, not -2$"),
-        (lambda: INDEX.suggest("a", limit="3"), TypeError, r"^limit must be an integer, not str$"),
+        (b"", r"does not decode: UnexpectedEnd \{ additional: 1 \}$"),
+        (saved_trie() + b"\0\0", r"^the saved index has 2 bytes after its end$"),
+        (saved_trie(node_shifts=[0, 1]), r"node_shifts has 2 entries for 3 nodes$"),
+        (saved_trie(payloads=[None]), r"payloads has 1 entries for 3 nodes$"),
+        (saved_trie(is_terminal=[0]), r"is_terminal has 1 entries for 3 nodes$"),
+        (saved_trie(child_transitions=[1, 3]), r"entry 1 of child_transitions names node 3 of 3$"),
+        (saved_trie(node_shifts=[0, 1, 3]), r"the children of node 2 start at 3, beyond the 2"),
+        (saved_trie(child_transitions=[1, 0]), r"the root is listed as a child$"),
+        (saved_trie(child_transitions=[1, 1]), r"node 1 is listed as a child twice$"),
+        (saved_trie(node_shifts=[0, 2, 1]), r"entry 1 of child_transitions lies in the child "),
         (
-            lambda: INDEX.pooled_nodes("a", 1, True),
-            TypeError,
-            r"^limit must be an integer, not bool",
-        ),
-        (lambda: INDEX.suggest_many(["a"], threads=0), ValueError, r"^threads must be 1 or more"),
-        (lambda: INDEX.search_many(["a"], threads=1.5), TypeError, r"^threads must be an integer"),
-        (lambda: INDEX.node_videos(-1), ValueError, r"^node must be 0 or more, not -1$"),
-        (lambda: INDEX.node_videos(10**30), ValueError, r"^node 18446744073709551615 out of"),
-        (lambda: Index.build(RECORDS, video_top_n=0), ValueError, r"^video_top_n must be 1 or"),
-        (
-            lambda: Index.from_prefix_search(INDEX.to_prefix_search(), video_top_n="3"),
-            TypeError,
-            r"^video_top_n must be an integer, not str$",
+            saved_trie(payloads=[None, (3, [0], []), None]),
+            r"the payload of node 1 lists 1 videos and 0 counts$",
         ),
     ],
 )
-def test_counts_are_integers_in_range(call, error, message):
-    with pytest.raises(error, match=message):
-        call()
+def test_damaged_saved_forms_are_refused_in_plain_words_with_their_kind(saved, message):
+    with pytest.raises(CorruptIndexError, match=message) as raised:
+        NativeIndex.from_saved(saved)
+    # The kind the package decides by: bytes that do not decode, or damage.
+    assert raised.value.kind is (ErrorKind.DECODE if saved == b"" else ErrorKind.DAMAGED)
 
 
-def test_a_huge_limit_is_no_limit():
-    assert INDEX.suggest("cat", 2, 10**30) == INDEX.suggest("cat", 2)
+def test_a_saved_form_loads_from_contiguous_buffers_only(tmp_path):
+    saved = saved_trie()
+    path = tmp_path / "saved"
+    path.write_bytes(saved)
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        for buffer in (bytearray(saved), memoryview(saved), m):
+            assert NativeIndex.from_saved(buffer).to_saved() == saved
+    with pytest.raises(BufferError):
+        NativeIndex.from_saved(memoryview(saved + saved)[::2])
+    with pytest.raises(TypeError):
+        NativeIndex.from_saved("not bytes")
 
 
-@pytest.mark.parametrize("call", [INDEX.search, lambda q, **kw: INDEX.search_many([q], **kw)[0]])
-@pytest.mark.parametrize(
-    ("min_score", "error", "message"),
-    [
-        (float("nan"), ValueError, r"^min_score must be between 0 and 1, not nan$"),
-        (float("inf"), ValueError, r"^min_score must be between 0 and 1, not inf$"),
-        (-0.1, ValueError, r"^min_score must be between 0 and 1, not -0.1$"),
-        (2, ValueError, r"^min_score must be between 0 and 1, not 2.0$"),
-        ("0.5", TypeError, r"^min_score must be a number, not str$"),
-        (True, TypeError, r"^min_score must be a number, not bool$"),
-    ],
-)
-def test_min_score_is_a_number_from_0_to_1(call, min_score, error, message):
-    with pytest.raises(error, match=message):
-        call("czt", min_score=min_score)
-    assert call("czt", min_score=fractions.Fraction(1, 2)) == call("czt", min_score=0.5)
-    assert call("czt", min_score=1) == []
+@settings(max_examples=200, deadline=None)
+@given(build_args(tree=True), st.data())
+def test_cut_saved_forms_are_refused_damaged_ones_answer_as_the_extension(args, data):
+    saved = PrefixSearch.from_internal_data_v2(*args).to_bytes()
+    cut = data.draw(st.integers(0, len(saved) - 1))
+    with pytest.raises(CorruptIndexError):
+        NativeIndex.from_saved(saved[:cut])
+    damaged = bytearray(saved)
+    for _ in range(data.draw(st.integers(1, 3))):
+        damaged[data.draw(st.integers(0, len(saved) - 1))] ^= data.draw(st.integers(1, 255))
+    try:
+        native = NativeIndex.from_saved(damaged)
+    except CorruptIndexError:
+        return
+    # What loads answers, and answers as the extension does on the same bytes.
+    extension = PrefixSearch.from_bytes(bytes(damaged))
+    for term in ["", "a", "ab", "中é"]:
+        assert native.search(term, 2, None, True, 0.0, False) == extension.fuzzy_match_video(
+            term, 2, None, True, 0.0
+        )
+        assert sorted((t, d) for t, d, _ in native.suggest(term, 2, None, False)) == sorted(
+            (t, d) for t, _, d in extension.fuzzy_match(term, 2)
+        )
+        for node, *_ in native.match_nodes(term, 2, False, False):
+            native.node_videos(node)
