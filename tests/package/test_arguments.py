@@ -3,9 +3,15 @@ refused with a plain TypeError or ValueError that names it."""
 
 from __future__ import annotations
 
+import decimal
 import fractions
+import operator
+from functools import partial as on
 
+import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from samples import RECORDS
 from samples import SMALL_INDEX as INDEX
 
@@ -134,3 +140,108 @@ def test_min_score_is_a_number_from_0_to_1(call, min_score, error, message):
         call("czt", min_score=min_score)
     assert call("czt", min_score=fractions.Fraction(1, 2)) == call("czt", min_score=0.5)
     assert call("czt", min_score=1) == []
+
+
+# ------------------------------------------------ the whole argument space
+
+
+# Where each numeric argument (and each flag) goes: its takers, called with
+# the value as a keyword, and the rule it follows.
+QUERIES = [on(INDEX.suggest, "ca"), on(INDEX.search, "ca"), on(INDEX.pooled_nodes, "ca")]
+BATCHES = [on(INDEX.suggest_many, ["ca", "th"]), on(INDEX.search_many, ["ca", "th"])]
+SEARCHES = [on(INDEX.search, "ca"), on(INDEX.search_many, ["ca"])]
+TAKERS = {
+    "max_dist": [*QUERIES, on(INDEX.match_nodes, "ca"), *BATCHES],
+    "limit": [*QUERIES, *BATCHES],
+    "min_score": SEARCHES,
+    "threads": BATCHES,
+    "node": [on(INDEX.node_videos)],
+    "video_top_n": [
+        on(Index.build, RECORDS),
+        on(tessarin.IndexBuilder().index),
+    ],
+    "recorded video_top_n": [on(Index.from_prefix_search, INDEX.to_prefix_search())],
+    "builder video_top_n": [on(tessarin.IndexBuilder().build), on(tessarin.IndexBuilder().arrays)],
+    "prefix": [*SEARCHES, on(INDEX.pooled_nodes, "ca")],
+    "transpositions": [*QUERIES, on(INDEX.match_nodes, "ca"), *BATCHES],
+    "terminal_only": [on(INDEX.match_nodes, "ca")],
+    "verify": [on(Index.load, INDEX.to_bytes())],
+}
+
+
+def integral(value) -> bool:
+    return not isinstance(value, (bool, np.bool_)) and hasattr(type(value), "__index__")
+
+
+def real(value) -> bool:
+    return integral(value) or isinstance(value, (float, np.floating, fractions.Fraction))
+
+
+def expected(rule: str, value):
+    """The error the rule gives `value` (None: taken), in plain Python."""
+    counts = {"max_dist": (0, 4), "limit": (0, None), "threads": (1, None), "node": (0, 8)}
+    counts |= {"video_top_n": (1, None), "recorded video_top_n": (1, None)}
+    counts |= {"builder video_top_n": (0, None)}
+    if rule in counts:
+        if value is None and rule in ("limit", "threads", "recorded video_top_n"):
+            return None
+        if not integral(value):
+            return TypeError
+        low, high = counts[rule]
+        return None if low <= int(value) and (high is None or int(value) <= high) else ValueError
+    if rule == "min_score":
+        if value is None:
+            return None
+        if not real(value):
+            return TypeError
+        exact = operator.index(value) if integral(value) else value
+        return None if 0 <= exact <= 1 else ValueError  # nan is neither, exactly
+    if value is None and rule == "prefix":
+        return None
+    return None if isinstance(value, bool) else TypeError
+
+
+class Count:
+    """An integer by __index__ only, as numpy's and IntEnum's are."""
+
+    def __init__(self, value: int):
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+    def __repr__(self) -> str:
+        return f"Count({self.value})"
+
+
+integers = st.integers(-5, 10) | st.sampled_from([2**63, 2**64, -(2**64), 10**30, 10**1000])
+values = st.one_of(
+    st.none(),
+    st.booleans(),
+    integers,
+    integers.map(Count),
+    integers.filter(lambda n: abs(n) < 2**63).map(np.int64),
+    st.floats(),
+    st.floats(width=32).map(np.float32),
+    st.fractions(),
+    st.builds(fractions.Fraction, st.sampled_from([10**400, 1]), st.sampled_from([3, 10**400])),
+    st.sampled_from([np.bool_(True), "1", b"1", [1], complex(0.5), decimal.Decimal("0.5")]),
+)
+calls = st.sampled_from([(rule, call) for rule, takers in TAKERS.items() for call in takers])
+
+
+@settings(max_examples=500, deadline=None)
+@given(calls, values)
+def test_every_numeric_argument_and_flag_is_checked_in_plain_words(call, value):
+    rule, function = call
+    name = rule.split()[-1]
+    error = expected(rule, value)
+    if error is None:
+        assert isinstance(function(**{name: value}), (list, tuple, Index, tessarin.PrefixSearch))
+        return
+    with pytest.raises(error) as raised:
+        function(**{name: value})
+    message = str(raised.value)
+    assert type(raised.value) is error  # plain: neither a subclass nor the engine's own
+    assert message.startswith(f"{name} must be " if name != "node" else "node "), message
+    assert len(message) < 120, message  # a huge number is described, never printed
