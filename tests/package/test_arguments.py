@@ -179,9 +179,9 @@ def real(value) -> bool:
 
 def expected(rule: str, value):
     """The error the rule gives `value` (None: taken), in plain Python."""
-    counts = {"max_dist": (0, 4), "limit": (0, None), "threads": (1, None), "node": (0, 8)}
-    counts |= {"video_top_n": (1, None), "recorded video_top_n": (1, None)}
-    counts |= {"builder video_top_n": (0, None)}
+    counts = {"max_dist": (0, 4), "limit": (0, None), "threads": (1, None)}
+    counts |= {"node": (0, INDEX.node_count - 1), "video_top_n": (1, None)}
+    counts |= {"recorded video_top_n": (1, None), "builder video_top_n": (0, None)}
     if rule in counts:
         if value is None and rule in ("limit", "threads", "recorded video_top_n"):
             return None
@@ -202,7 +202,7 @@ def expected(rule: str, value):
 
 
 class Count:
-    """An integer by __index__ only, as numpy's and IntEnum's are."""
+    """An integer by __index__ alone, as other libraries' integers are."""
 
     def __init__(self, value: int):
         self.value = value
