@@ -42,7 +42,7 @@ from typing import Any, NamedTuple, SupportsIndex, cast
 
 from _tessarin import PrefixSearch
 
-from .. import _native
+from .. import _native, arguments
 from ..errors import ArrowStreamError, RecordError
 from ..normalization import normalizer, steps_of
 
@@ -101,14 +101,6 @@ class ArrowReport(NamedTuple):
 def _describe(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 80 else text[:77] + "..."
-
-
-def _check_top_n(video_top_n: object) -> int:
-    if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
-        raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
-    if video_top_n < 0:
-        raise ValueError(f"video_top_n must not be negative, got {video_top_n}")
-    return video_top_n
 
 
 class RecordBuilder:
@@ -236,13 +228,13 @@ class RecordBuilder:
 
     def arrays(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> TrieArrays:
         """The six arguments of `from_internal_data_v2` for the records so far."""
-        top_n = _check_top_n(video_top_n)
+        top_n = arguments.video_top_n(video_top_n, 0)
         shifts, labels, payloads, transitions, videos = self._native.arrays(top_n)
         return TrieArrays(shifts, labels, payloads, transitions, videos, top_n)
 
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """The index of the records so far; each node keeps `video_top_n` videos."""
-        native = self._native.build(_check_top_n(video_top_n))
+        native = self._native.build(arguments.video_top_n(video_top_n, 0))
         return PrefixSearch.from_bytes(native.to_saved())
 
     def native_index(
@@ -254,12 +246,7 @@ class RecordBuilder:
     ) -> _native.NativeIndex:
         """The native index of the records so far, for `IndexBuilder.index`
         and `Index.build` (which see)."""
-        top_n = _check_top_n(video_top_n)
-        if top_n < 1:
-            raise ValueError(
-                f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
-                "no videos never finds one"
-            )
+        top_n = arguments.video_top_n(video_top_n)  # an index keeping no videos finds none
         return self._native.build(top_n, progress, release)
 
 
