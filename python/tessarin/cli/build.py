@@ -170,8 +170,9 @@ def _report_skipped(report: ReadReport) -> None:
         f"{n:,} {reason}"
         for reason, n in sorted(report.by_reason.items(), key=lambda r: (-r[1], r[0]))
     )
-    first = "the first" if len(report.examples) > 1 else "it"
-    print(f"skipped {plural(report.skipped, 'bad row')} ({reasons}); {first}:", file=sys.stderr)
+    shown_all = len(report.examples) >= report.skipped
+    first = "" if shown_all else f"; the first {len(report.examples)}"
+    print(f"skipped {plural(report.skipped, 'bad row')} ({reasons}){first}:", file=sys.stderr)
     for example in report.examples:
         print(f"  {shown(example)}", file=sys.stderr)
 
