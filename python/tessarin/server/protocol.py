@@ -149,8 +149,9 @@ _GATES: weakref.WeakKeyDictionary[ServerState, Gate] = weakref.WeakKeyDictionary
 
 def connection_counts() -> dict[str, int]:
     """This process's connections: open, waiting for a request, reading one
-    (its head begun, not complete), and closed by the worker by cause (idle, slow_head, head_too_large,
-    too_many_headers, body_too_large, malformed, evicted, refused)."""
+    (its head begun, not complete), and closed by the worker by cause
+    (idle, slow_head, head_too_large, too_many_headers, body_too_large,
+    malformed, evicted, refused)."""
     counts: collections.Counter[str] = collections.Counter()
     for gate in list(_GATES.values()):
         counts["open"] += gate.open
