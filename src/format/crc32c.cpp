@@ -63,10 +63,13 @@ __attribute__((target("sse4.2"))) std::uint32_t update_instruction(std::uint32_t
   return narrow;
 }
 
-const bool kHasInstruction = [] {
-  __builtin_cpu_init();  // may run before the constructors that would call it
-  return __builtin_cpu_supports("sse4.2") != 0;
-}();
+bool has_instruction() noexcept {
+  static const bool has = [] {
+    __builtin_cpu_init();  // may run before the constructors that would call it
+    return __builtin_cpu_supports("sse4.2") != 0;
+  }();
+  return has;
+}
 #endif
 
 }  // namespace
@@ -74,7 +77,7 @@ const bool kHasInstruction = [] {
 std::uint32_t crc32c(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
   crc = ~crc;
 #if defined(__x86_64__)
-  if (kHasInstruction) return ~update_instruction(crc, bytes.data(), bytes.size());
+  if (has_instruction()) return ~update_instruction(crc, bytes.data(), bytes.size());
 #endif
   return ~update_tables(crc, bytes.data(), bytes.size());
 }

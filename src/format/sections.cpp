@@ -35,7 +35,9 @@ std::uint32_t head_crc(std::span<const std::uint8_t> form, std::size_t count) {
   return crc32c(form.subspan(kFixedHead, count * kTableEntrySize), crc);
 }
 
-Error damaged(std::string what) { return Error{ErrorKind::kDamaged, "the index file " + what}; }
+Error damaged(const std::string& what) {
+  return Error{ErrorKind::kDamaged, "the index file " + what};
+}
 
 bool all_zero(std::span<const std::uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });

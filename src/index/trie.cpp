@@ -54,7 +54,7 @@ Result<Trie> Trie::borrowed(const IndexView& arrays, ArrayOwner owner, std::size
   trie.borrowed_bytes_ = bytes;
   trie.trust_ = level;
   trie.term_count_ = count_terminal(arrays.is_terminal);
-  trie.stored_aids_ = std::move(aids);
+  trie.stored_aids_ = aids;
   return trie;
 }
 
