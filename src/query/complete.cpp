@@ -60,9 +60,8 @@ Result<std::vector<Completion>> complete_plain(const Trie& trie, std::u32string_
     entry.node = node;
     return Walk::kGoOn;
   };
-  const Result<std::size_t> walked =
-      fuzzy_walk<true, Edits>(trie, text, options.max_dist, /*terminal_only=*/true, collect,
-                              RowEngine::kAuto, wrap);
+  const Result<std::size_t> walked = fuzzy_walk<true, Edits>(
+      trie, text, options.max_dist, /*terminal_only=*/true, collect, RowEngine::kAuto, wrap);
   if (!walked.ok()) return walked.error();
   stats.rows += walked.value();
   ++stats.walks;
@@ -246,8 +245,8 @@ Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_v
   std::vector<Seed> seeds;
   std::vector<std::uint32_t> nested;
   std::uint64_t low = 0;
-  for (const std::uint32_t bound : walks ? rounds(static_cast<std::uint32_t>(reach))
-                                         : std::vector<std::uint32_t>{}) {
+  for (const std::uint32_t bound :
+       walks ? rounds(static_cast<std::uint32_t>(reach)) : std::vector<std::uint32_t>{}) {
     std::u32string& arena = draw.arena();
     arena.clear();
     seeds.clear();
@@ -260,9 +259,8 @@ Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_v
     const auto wrap = [&](auto& rows) {
       return ExactHeadRows<std::remove_reference_t<decltype(rows)>>(rows, text, head);
     };
-    const Result<std::size_t> walked =
-        search_walk<true, Edits>(trie, text, bound, /*terminal_only=*/false, visit,
-                                 SearchEngine::kFilter, nullptr, wrap);
+    const Result<std::size_t> walked = search_walk<true, Edits>(
+        trie, text, bound, /*terminal_only=*/false, visit, SearchEngine::kFilter, nullptr, wrap);
     if (!walked.ok()) return walked.error();
     stats.rows += walked.value();
     ++stats.walks;
@@ -286,10 +284,9 @@ Result<std::vector<Completion>> complete_with(const Trie& trie, std::u32string_v
                                               CompleteStats& stats) {
   const std::size_t head = std::min(options.exact_prefix, text.size());
   if (options.engine == CompleteEngine::kAuto && trie.derived().tree(trie).tree) {
-    return catch_internal(
-        [&]() -> Result<std::vector<Completion>> {
-          return complete_fast<Edits>(trie, text, options, head, stats);
-        });
+    return catch_internal([&]() -> Result<std::vector<Completion>> {
+      return complete_fast<Edits>(trie, text, options, head, stats);
+    });
   }
   return complete_plain<Edits>(trie, text, options, head, stats);
 }

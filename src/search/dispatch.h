@@ -187,8 +187,7 @@ std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_v
 // holds the node's term as code points when kWithPath is set, and is empty
 // otherwise. Distances count the edits of Edits. Returns the number of rows
 // filled, or the internal failure met on a corrupt index.
-template <bool kWithPath, class Edits = Levenshtein, class Visitor,
-          class Wrap = walk_detail::AsIs>
+template <bool kWithPath, class Edits = Levenshtein, class Visitor, class Wrap = walk_detail::AsIs>
 Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
                                bool terminal_only, Visitor&& visit,
                                RowEngine engine = RowEngine::kAuto, Wrap wrap = {}) {
@@ -204,8 +203,7 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
 
 // fuzzy_walk's answers, by the fastest path that gives them (see above);
 // `taken` receives the path. The number returned is the rows filled.
-template <bool kWithPath, class Edits = Levenshtein, class Visitor,
-          class Wrap = walk_detail::AsIs>
+template <bool kWithPath, class Edits = Levenshtein, class Visitor, class Wrap = walk_detail::AsIs>
 Result<std::size_t> search_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
                                 bool terminal_only, Visitor&& visit,
                                 SearchEngine engine = SearchEngine::kAuto,

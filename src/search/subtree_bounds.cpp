@@ -15,7 +15,8 @@ SubtreeBounds build_subtree_bounds(const Trie& trie, const TreeAids& aids) {
   // The nodes in preorder (those the root reaches): children after parents.
   std::vector<std::uint32_t> order(n, TreeAids::kUnreached);
   for (std::size_t v = 0; v < n; ++v) {
-    if (aids.preorder[v] != TreeAids::kUnreached) order[aids.preorder[v]] = static_cast<std::uint32_t>(v);
+    if (aids.preorder[v] != TreeAids::kUnreached)
+      order[aids.preorder[v]] = static_cast<std::uint32_t>(v);
   }
   out.best.resize(n);
   for (std::size_t v = 0; v < n; ++v) {

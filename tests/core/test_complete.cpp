@@ -39,8 +39,8 @@ std::vector<std::uint64_t> prefix_distances(std::u32string_view q, std::u32strin
   for (std::size_t i = 1; i <= term.size(); ++i) {
     d[i][0] = i;
     for (std::size_t j = 1; j <= m; ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (term[i - 1] != q[j - 1] ? 1 : 0)});
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (term[i - 1] != q[j - 1] ? 1 : 0)});
       if (swaps && i >= 2 && j >= 2 && term[i - 1] == q[j - 2] && term[i - 2] == q[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
@@ -76,8 +76,8 @@ struct Model {
     const std::size_t head = std::min(how.exact_prefix, q.size());
     if (term.compare(0, head, q, 0, head) != 0 || term.size() < head) return;
     const auto all = prefix_distances(q, term, how.distance == Distance::kOsa);
-    const std::uint64_t d = *std::min_element(all.begin() + static_cast<std::ptrdiff_t>(head),
-                                              all.end());
+    const std::uint64_t d =
+        *std::min_element(all.begin() + static_cast<std::ptrdiff_t>(head), all.end());
     if (d > how.max_dist) return;
     std::string text;
     tessarin::append_utf8(term, text);
@@ -190,7 +190,7 @@ TEST(completions_match_the_model_on_either_path) {
       tessarin::CompleteStats stats;
       const auto got = tessarin::complete(trie, q, how, &stats);
       CHECK(got.ok() || !tree);  // a tree never fails
-      if (!expected) continue;  // the model ran out of budget: the walk may fail
+      if (!expected) continue;   // the model ran out of budget: the walk may fail
       CHECK(got.ok() && rows_of(got.value()) == *expected);
       if (how.limit != 0u) CHECK(stats.plain == (engine == CompleteEngine::kPlain || !tree));
       ++compared;
