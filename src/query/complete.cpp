@@ -69,55 +69,67 @@ Result<std::vector<Completion>> complete_plain(const Trie& trie, std::u32string_
   return found;
 }
 
-// A node reported by a round's walk: its subtree completes the text at
-// `distance`, but for the seeds nested in it.
-struct Seed {
-  std::uint32_t node;
-  std::uint32_t distance;
-  std::size_t at;  // its term in the arena
-  std::uint32_t size;
-};
-
-// The second step of the fast path (see the header): terms drawn best
-// first from the subtrees of seeds.
+// The terms of one round (see the header): those at one distance, drawn
+// best first from the subtrees of the round's seeds as the walk reports
+// them, the best `want` kept.
 class Draw {
  public:
-  Draw(const Trie& trie, std::span<const std::uint32_t> best, std::size_t want,
-       std::vector<Completion>& out, CompleteStats& stats)
-      : view_(trie), trie_(trie), best_(best), want_(want), out_(out), stats_(stats) {}
+  Draw(const Trie& trie, std::span<const std::uint32_t> best, CompleteStats& stats)
+      : view_(trie), trie_(trie), best_(best), stats_(stats) {}
 
-  std::u32string& arena() { return arena_; }
-
-  // Draws from the subtrees of the seeds whose distance is in [low, high],
-  // leaving out the subtrees of every seed in `nested` (sorted node ids)
-  // below them. Returns whether the limit is met.
-  bool draw(std::span<const Seed> seeds, std::uint32_t low, std::uint32_t high,
-            std::span<const std::uint32_t> nested) {
+  // Starts a round: terms at `distance`, at most `want`, none from the
+  // subtrees of the nodes in `nested` (sorted), which are closer.
+  void begin(std::uint32_t distance, std::size_t want, std::span<const std::uint32_t> nested) {
+    distance_ = distance;
+    want_ = want;
     nested_ = nested;
-    heap_.clear();
-    for (const Seed& seed : seeds) {
-      if (seed.distance < low || seed.distance > high) continue;
-      heap_.push_back({seed.distance, best_[seed.node], seed.node, 0, seed.at, seed.size, false});
-    }
-    std::make_heap(heap_.begin(), heap_.end(), later());
-    while (!heap_.empty() && out_.size() < want_) {
-      std::pop_heap(heap_.begin(), heap_.end(), later());
-      const Entry top = heap_.back();
-      heap_.pop_back();
-      if (top.term) {
-        emit(top);
+    kept_.clear();
+    arena_.clear();
+  }
+
+  // Whether the subtree of `node` may hold a term that the round keeps.
+  [[nodiscard]] bool admits(std::size_t node) const {
+    return kept_.size() < want_ || best_[node] >= kept_.front().value;
+  }
+
+  // Draws from the subtree of a seed whose term is `text`, until the next
+  // term could not be kept.
+  void seed(std::uint32_t node, std::u32string_view text) {
+    const std::size_t at = arena_.size();
+    arena_.append(text);
+    queue_.assign(1, {best_[node], node, 0, at, static_cast<std::uint32_t>(text.size()), false});
+    while (!queue_.empty()) {
+      const Entry& top = queue_.front();
+      if (kept_.size() >= want_ && !first(top, kept_.front())) break;
+      std::pop_heap(queue_.begin(), queue_.end(), Later{this});
+      const Entry next = queue_.back();
+      queue_.pop_back();
+      if (next.term) {
+        keep(next);
       } else {
-        expand(top);
+        expand(next);
       }
     }
-    return out_.size() >= want_;
+    queue_.clear();
+  }
+
+  // Appends the round's terms to `out`, in order.
+  void end(std::vector<Completion>& out) {
+    std::sort_heap(kept_.begin(), kept_.end(), First{this});
+    for (const Entry& e : kept_) {
+      Completion& c = out.emplace_back();
+      append_utf8(std::u32string_view(arena_).substr(e.at, e.size), c.term);
+      if (e.last != 0) append_utf8(std::u32string_view(&e.last, 1), c.term);
+      c.distance = distance_;
+      c.count = e.value;
+      c.node = e.node;
+    }
   }
 
  private:
-  // A subtree (its node's) or a term on the queue. Its text is the arena's
-  // characters [at, at + size), then `last` unless 0.
+  // A subtree (its node's) or a term. Its text is the arena's characters
+  // [at, at + size), then `last` unless 0.
   struct Entry {
-    std::uint32_t distance;
     std::uint32_t value;  // the subtree's bound, or the term's own count
     std::uint32_t node;
     char32_t last;
@@ -142,9 +154,10 @@ class Draw {
     return na < nb ? -1 : na > nb ? 1 : 0;
   }
 
-  // Whether `a` comes off the queue before `b`.
+  // Whether `a` comes before `b`: the greater count or bound, then the
+  // lesser text (a subtree's text precedes every term in it), a subtree
+  // before a term of the same text, then the node.
   [[nodiscard]] bool first(const Entry& a, const Entry& b) const {
-    if (a.distance != b.distance) return a.distance < b.distance;
     if (a.value != b.value) return a.value > b.value;
     const int text = compare_text(a, b);
     if (text != 0) return text < 0;
@@ -152,29 +165,34 @@ class Draw {
     return a.node < b.node;
   }
 
-  // The heap's order: the entry that comes off first on top.
+  struct First {
+    const Draw* draw;
+    bool operator()(const Entry& a, const Entry& b) const { return draw->first(a, b); }
+  };
+  // The queue's order: the entry that comes first on top.
   struct Later {
     const Draw* draw;
     bool operator()(const Entry& a, const Entry& b) const { return draw->first(b, a); }
   };
-  [[nodiscard]] Later later() const { return Later{this}; }
+
+  // Keeps a term, the worst kept on top of kept_ (a heap in First order).
+  void keep(const Entry& e) {
+    if (kept_.size() >= want_) {
+      std::pop_heap(kept_.begin(), kept_.end(), First{this});
+      kept_.pop_back();
+    }
+    kept_.push_back(e);
+    std::push_heap(kept_.begin(), kept_.end(), First{this});
+  }
 
   void push(const Entry& entry) {
-    heap_.push_back(entry);
-    std::push_heap(heap_.begin(), heap_.end(), later());
+    queue_.push_back(entry);
+    std::push_heap(queue_.begin(), queue_.end(), Later{this});
   }
 
-  void emit(const Entry& e) {
-    Completion& c = out_.emplace_back();
-    append_utf8(std::u32string_view(arena_).substr(e.at, e.size), c.term);
-    if (e.last != 0) append_utf8(std::u32string_view(&e.last, 1), c.term);
-    c.distance = e.distance;
-    c.count = e.value;
-    c.node = e.node;
-  }
-
-  // Pushes the node's own term and its children that are no seeds; a
-  // child without children is pushed as its term, if it is one.
+  // Queues the node's own term and its children that may hold a term the
+  // round keeps, and are not closer seeds; a child without children is
+  // queued as its term, if it is one.
   void expand(const Entry& e) {
     ++stats_.expanded;
     std::size_t at = e.at;
@@ -188,43 +206,54 @@ class Draw {
       size = e.size + 1;
     }
     if (e.node != 0 && view_.terminal(e.node)) {
-      push({e.distance, own_count(trie_, e.node), e.node, 0, at, size, true});
+      push({own_count(trie_, e.node), e.node, 0, at, size, true});
     }
     const ChildRange range = view_.children(e.node);
     stats_.children += range.end - range.begin;
     for (std::size_t p = range.begin; p < range.end; ++p) {
       const auto child = static_cast<std::uint32_t>(view_.child(p));
       const char32_t label = view_.label(child);
-      if (label == 0) continue;
+      if (label == 0 || !admits(child)) continue;
       if (!nested_.empty() && std::binary_search(nested_.begin(), nested_.end(), child)) continue;
       const ChildRange below = view_.children(child);
       if (below.begin == below.end) {
         // A leaf: its bound is its own count.
-        if (view_.terminal(child)) push({e.distance, best_[child], child, label, at, size, true});
+        if (view_.terminal(child)) push({best_[child], child, label, at, size, true});
         continue;
       }
-      push({e.distance, best_[child], child, label, at, size, false});
+      push({best_[child], child, label, at, size, false});
     }
   }
 
   walk_detail::TrieView<false> view_;  // a verified tree: plain reads
   const Trie& trie_;
   std::span<const std::uint32_t> best_;
-  std::size_t want_;
-  std::vector<Completion>& out_;
   CompleteStats& stats_;
-  std::u32string arena_;
-  std::vector<Entry> heap_;
+  std::uint32_t distance_ = 0;
+  std::size_t want_ = 0;
   std::span<const std::uint32_t> nested_;
+  std::u32string arena_;
+  std::vector<Entry> queue_;
+  std::vector<Entry> kept_;
 };
 
-// The bounds the rounds walk at (see the header): 0, 1, 2, 3, then `last`.
-std::vector<std::uint32_t> rounds(std::uint32_t last) {
-  std::vector<std::uint32_t> out;
-  for (std::uint32_t b = 0; b <= std::min<std::uint32_t>(last, 3); ++b) out.push_back(b);
-  if (last > 3) out.push_back(last);
-  return out;
-}
+// A round's walk visitor: hands each node at the round's distance to the
+// draw as a seed and never goes below a node it reports (below lie only
+// closer seeds, found by earlier rounds); lets the draw gate the walk.
+struct RoundVisitor {
+  Draw& draw;
+  std::uint32_t distance;
+  std::vector<std::uint32_t>& found;
+
+  Steer operator()(std::size_t node, std::uint32_t d, std::u32string_view path) {
+    if (d == distance) {
+      found.push_back(static_cast<std::uint32_t>(node));
+      draw.seed(static_cast<std::uint32_t>(node), path);
+    }
+    return Steer{Walk::kGoOn, 0};
+  }
+  [[nodiscard]] bool admits(std::size_t node) const { return draw.admits(node); }
+};
 
 template <class Edits>
 Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_view text,
@@ -233,47 +262,42 @@ Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_v
   const std::span<const std::uint32_t> best = trie.derived().subtree_bounds(trie).best;
   const std::uint64_t m = text.size();
   const std::uint64_t k = options.max_dist;
+  const std::size_t want = options.limit.value_or(std::numeric_limits<std::size_t>::max());
   std::vector<Completion> out;
-  Draw draw(trie, best, options.limit.value_or(std::numeric_limits<std::size_t>::max()), out,
-            stats);
-  // The root completes the text at distance m (the empty prefix) when no
-  // head is asked; the walk then runs below it, under m.
-  const bool root_seed = head == 0 && m <= k;
-  const std::uint64_t reach = head == 0 ? (m == 0 ? 0 : std::min(k, m - 1)) : std::min(k, m - head);
-  const bool walks = head > 0 || m > 0;
-
-  std::vector<Seed> seeds;
-  std::vector<std::uint32_t> nested;
-  std::uint64_t low = 0;
-  for (const std::uint32_t bound :
-       walks ? rounds(static_cast<std::uint32_t>(reach)) : std::vector<std::uint32_t>{}) {
-    std::u32string& arena = draw.arena();
-    arena.clear();
-    seeds.clear();
-    const auto visit = [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-      seeds.push_back({static_cast<std::uint32_t>(node), distance, arena.size(),
-                       static_cast<std::uint32_t>(path.size())});
-      arena.append(path);
-      return Steer{Walk::kGoOn, distance};
-    };
-    const auto wrap = [&](auto& rows) {
-      return ExactHeadRows<std::remove_reference_t<decltype(rows)>>(rows, text, head);
-    };
-    const Result<std::size_t> walked = search_walk<true, Edits>(
-        trie, text, bound, /*terminal_only=*/false, visit, SearchEngine::kFilter, nullptr, wrap);
-    if (!walked.ok()) return walked.error();
-    stats.rows += walked.value();
-    ++stats.walks;
-    nested.clear();
-    for (const Seed& seed : seeds) nested.push_back(seed.node);
-    std::sort(nested.begin(), nested.end());
-    if (draw.draw(seeds, static_cast<std::uint32_t>(low), bound, nested)) return out;
-    low = std::uint64_t{bound} + 1;
-  }
-  if (root_seed) {
-    const Seed root{0, static_cast<std::uint32_t>(m), 0, 0};
-    draw.draw(std::span<const Seed>(&root, 1), static_cast<std::uint32_t>(m),
-              static_cast<std::uint32_t>(m), nested);
+  Draw draw(trie, best, stats);
+  // With no head asked, the root completes the text at distance m (the
+  // empty prefix); the walks then run below it, under m. With a head, the
+  // node of the head completes it at m - head, and nothing else can.
+  const std::uint64_t last = head == 0 ? std::min(k, m) : std::min(k, m - head);
+  std::vector<std::uint32_t> nested;  // the seeds of the rounds so far, sorted
+  std::vector<std::uint32_t> found;
+  for (std::uint64_t d = 0; d <= last; ++d) {
+    const auto distance = static_cast<std::uint32_t>(d);
+    draw.begin(distance, want - out.size(), nested);
+    found.clear();
+    if (head == 0 && d == m) {
+      draw.seed(0, std::u32string_view());
+    } else {
+      RoundVisitor visit{draw, distance, found};
+      const auto wrap = [&](auto& rows) {
+        return ExactHeadRows<std::remove_reference_t<decltype(rows)>>(rows, text, head);
+      };
+      const Result<std::size_t> walked =
+          head == 0 ? search_walk<true, Edits>(trie, text, distance, /*terminal_only=*/false,
+                                               visit, SearchEngine::kFilter)
+                    : search_walk<true, Edits>(trie, text, distance, /*terminal_only=*/false,
+                                               visit, SearchEngine::kFilter, nullptr, wrap);
+      if (!walked.ok()) return walked.error();
+      stats.rows += walked.value();
+      ++stats.walks;
+    }
+    draw.end(out);
+    if (out.size() >= want) break;
+    std::sort(found.begin(), found.end());
+    const std::size_t middle = nested.size();
+    nested.insert(nested.end(), found.begin(), found.end());
+    std::inplace_merge(nested.begin(), nested.begin() + static_cast<std::ptrdiff_t>(middle),
+                       nested.end());
   }
   return out;
 }

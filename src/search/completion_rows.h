@@ -48,7 +48,7 @@ class ExactHeadRows {
   ExactHeadRows(Rows& rows, std::u32string_view query, std::size_t head)
       : rows_(rows), query_(query), head_(head) {}
 
-  Filled fill(std::size_t depth, char32_t label, bool parent_done) {
+  [[gnu::always_inline]] Filled fill(std::size_t depth, char32_t label, bool parent_done) {
     if (depth >= head_) return rows_.fill(depth, label, parent_done);
     if (label != query_[depth]) return {false, kBeyond};
     const Filled filled = rows_.fill(depth, label, parent_done);

@@ -20,7 +20,7 @@
 //   characters and a bound of at most 3: the walk with the child filter
 //   over the derived per-position entries (which for max_dist 0 is a
 //   descent along the query); and for terminal nodes with 2 * max_dist < m,
-//   unless the visitor steers, the forward-backward passes
+//   unless the visitor steers or gates, the forward-backward passes
 //   (search/forward_backward.h);
 // * anything else: the plain walk.
 // On a verified tree the plain walk cannot fail, and neither can these.
@@ -166,7 +166,7 @@ template <std::size_t K, bool kWithPath, class Visitor, class Wrap>
 std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_view term,
                         bool terminal_only, Visitor& visit, SearchEngine engine, SearchPath* taken,
                         Wrap& wrap) {
-  if constexpr (K > 0 && !kSteers<Visitor> && std::is_same_v<Wrap, AsIs>) {
+  if constexpr (K > 0 && !kSteers<Visitor> && !kGates<Visitor> && std::is_same_v<Wrap, AsIs>) {
     if (engine == SearchEngine::kAuto && terminal_only && term.size() > 2 * K) {
       const ReversedTrie& reversed = trie.derived().reversed(trie);
       if (taken != nullptr) *taken = SearchPath::kForwardBackward;
