@@ -292,6 +292,8 @@ Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_v
       ++stats.walks;
     }
     draw.end(out);
+    // A round that held all it wanted ends the call; one that did not was
+    // never gated, so its walk reported every seed at its distance.
     if (out.size() >= want) break;
     std::sort(found.begin(), found.end());
     const std::size_t middle = nested.size();

@@ -15,37 +15,43 @@
 // completion is ever left out for a farther or less searched one.
 //
 // complete() finds them without enumerating subtrees, on an index whose
-// child lists form a verified tree (TreeAids::tree):
-//   1. Seeds. A walk (search/dispatch.h) over rows that ask the first n
-//      labels exactly (search/completion_rows.h, ExactHeadRows), with a
-//      steering visitor: a node whose last cell is within the bound
-//      completes q with its whole subtree, so the visitor reports it and
-//      lets the walk go on below it only where a row can still lower that
-//      distance (search/walk_control.h). The reported nodes (seeds) cover
-//      every completion, each term at the distance of its deepest seed;
-//      seeds nested in a seed are strictly closer. With no head asked, the
-//      root is a seed at distance m when m <= k (the empty prefix), and the
-//      walk runs below it with the bound m - 1.
-//   2. Terms, best first. A priority queue of subtrees and terms keyed by
-//      (distance, count or upper bound descending, term, subtree before
-//      term): a subtree's key uses the greatest own count below it
-//      (search/subtree_bounds.h, derived once per index) and its node's
-//      term, which precedes every term below it, so the key never exceeds
-//      that of any completion inside and the terms come off the queue in
-//      the exact order. Popping a subtree pushes its node's term and its
-//      visible children that are not seeds themselves (a nested seed
-//      counts at its own, lower distance); popping a term emits it.
-//   3. Deepening. The walk runs at bound 0, then 1, 2 and 3, then the
-//      greatest bound needed, and each round draws the terms of the seeds
-//      new to it (their distances being above the last round's bound);
-//      each round's seeds at lower distances are the last round's, and its
-//      terms were all emitted. Once the limit is met no wider walk runs, so
-//      a text whose exact completions fill the list costs one exact walk
-//      and the draws, however large the bound asked.
-// Completing "a" costs one step of the walk and about limit * depth * fan-out
-// queue entries, however many terms begin with "a". Where a walk is
-// Levenshtein's on at most 63 characters with a bound of at most 3, it has
-// the child filter; otherwise it is the plain walk, with its rows.
+// child lists form a verified tree (TreeAids::tree), one distance at a
+// time, d = 0, 1, ... up to the bound (a round each), until the limit is
+// met:
+//   1. Seeds. A node whose last cell is d completes the text with its whole
+//      subtree, at d or less. A round's walk (search/dispatch.h, bound d,
+//      over rows that ask the first n labels exactly: search/completion_rows.h,
+//      ExactHeadRows) reports the first such node on each path and never goes
+//      below a node it reports (search/walk_control.h, Steer): below lie only
+//      nodes within d - 1, the seeds of earlier rounds. Its reports at d are
+//      the round's seeds; each term at distance d lies below exactly one of
+//      them, and outside the subtrees of the earlier rounds' seeds (closer
+//      terms, all emitted, since those rounds did not meet the limit). With
+//      no head asked the root is the seed of round m (the empty prefix); with
+//      a head, the head's node is reached in round m - n and nothing lies
+//      beyond it.
+//   2. Terms, best first, as each seed is reported. A priority queue of
+//      subtrees and terms keyed by (count or upper bound descending, text,
+//      subtree before term): a subtree's key uses the greatest own count
+//      below its node (search/subtree_bounds.h, derived once per index) and
+//      its node's text, which precedes every term below, so no key exceeds
+//      that of a term inside and terms come off in their exact order
+//      (count, then term). Popping a subtree queues its node's term and its
+//      visible children that are no earlier seeds; popping a term offers it
+//      to the round's best (a heap of at most the limit still wanted). A
+//      seed's draw stops at the first entry that could not be kept.
+//   3. The gate. Once the round holds as many terms as it wants, the walk
+//      skips every child whose subtree bound is below the worst term held
+//      (search/walk_control.h, admits), and so do the draws: nothing there
+//      could enter.
+// The round's terms are emitted in order. Completing "a" costs one step of
+// the walk (round 0 finds the node of "a") and about limit * depth * fan-out
+// queue entries, however many terms begin with "a". Each walk is
+// Levenshtein's with the child filter where that applies (at most 63
+// characters, a bound of at most 3); otherwise the plain walk with its rows.
+// A round at d >= 1 must prove that nothing else lies within d: where fewer
+// terms than the limit complete the text within d, its walk is the whole
+// walk at bound d.
 //
 // On any other index (child lists that are no tree, kPlain for tests) the
 // plain path: one walk at the bound over rows that keep a subtree alive
@@ -53,8 +59,10 @@
 // reports every completion by path, then a sort. It has the walk's
 // bounds: on a corrupt index an internal failure, never an unbounded walk.
 //
-// Cost (fast path): the walks, plus O(e log e) for the e queue entries;
-// the subtree bounds are built on the first call (O(nodes + entries)).
+// Cost (fast path): one walk per distance up to min(bound, m) (at most
+// five at the package's bound of 4), plus O(e log e) for the e queue
+// entries, plus O(s log s) for the s seeds; the subtree bounds are built on
+// the first call (O(nodes + entries)).
 // Thread safety: reads the trie and its derived aids only.
 #pragma once
 
