@@ -307,9 +307,9 @@ void check_completions(const Trie& trie, FuzzedDataProvider& in, std::u32string_
   for (std::size_t k = 0; k < got.size(); ++k) {
     const tessarin::Completion& a = got[k];
     const tessarin::Completion& b = plain.value()[k];
-    FUZZ_CHECK(a.term == b.term && a.node == b.node && a.distance == b.distance &&
-                   a.count == b.count,
-               "the completion paths disagree on " + a.term);
+    FUZZ_CHECK(
+        a.term == b.term && a.node == b.node && a.distance == b.distance && a.count == b.count,
+        "the completion paths disagree on " + a.term);
     FUZZ_CHECK(a.distance <= max_dist, "a completion beyond max_dist");
   }
   if (limit) FUZZ_CHECK(got.size() <= *limit, "more completions than limit");

@@ -283,10 +283,10 @@ Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_v
         return ExactHeadRows<std::remove_reference_t<decltype(rows)>>(rows, text, head);
       };
       const Result<std::size_t> walked =
-          head == 0 ? search_walk<true, Edits>(trie, text, distance, /*terminal_only=*/false,
-                                               visit, SearchEngine::kFilter)
-                    : search_walk<true, Edits>(trie, text, distance, /*terminal_only=*/false,
-                                               visit, SearchEngine::kFilter, nullptr, wrap);
+          head == 0 ? search_walk<true, Edits>(trie, text, distance, /*terminal_only=*/false, visit,
+                                               SearchEngine::kFilter)
+                    : search_walk<true, Edits>(trie, text, distance, /*terminal_only=*/false, visit,
+                                               SearchEngine::kFilter, nullptr, wrap);
       if (!walked.ok()) return walked.error();
       stats.rows += walked.value();
       ++stats.walks;
