@@ -193,6 +193,14 @@ def test_a_loaded_index_outlives_what_is_done_to_its_file(tmp_path, in_place):
     assert path.stat().st_ino != inode
     assert answers(index) == answers(INDEX)
     assert Index.load(path).suggest("zebra") == other.suggest("zebra")
+    if in_place:  # tessarin build replaces by rename too
+        inode = path.stat().st_ino
+        mapped = Index.load(path, in_place=True)
+        (tmp_path / "r.csv").write_text("yak,1,1\n")
+        command = [sys.executable, "-m", "tessarin", "build", tmp_path / "r.csv", path, "-q"]
+        subprocess.run(command, check=True)
+        assert path.stat().st_ino != inode and mapped.suggest("zebra") == other.suggest("zebra")
+        other.save(path)
     if not in_place:  # in place, this is what the rule forbids
         for rewrite in (b"", FILE[: len(FILE) // 2], bytes(len(FILE))):
             loaded = Index.load(path)
