@@ -11,6 +11,7 @@ from __future__ import annotations
 from ._native import DEFAULT_MIN_SCORE
 
 __all__ = [
+    "COMPLETE_LIMIT",
     "MAX_DIST",
     "MAX_DIST_CAP",
     "MIN_SCORE",
@@ -25,6 +26,7 @@ __all__ = [
     "SERVER_MAX_QUERY",
     "SUGGEST_LIMIT",
     "TERMS_LIMIT",
+    "auto_max_dist",
 ]
 
 #: Edits a query allows when it names no `max_dist`.
@@ -48,6 +50,18 @@ SEARCH_LIMIT = 10
 SUGGEST_LIMIT = 8
 #: Terms `tessarin terms` lists when it is given no limit.
 TERMS_LIMIT = 20
+#: Completions a completion lists when it names no limit.
+COMPLETE_LIMIT = 10
+
+
+def auto_max_dist(text: str) -> int:
+    """The edits that max_dist="auto" allows a completion of `text` (as it
+    is matched, after the index's normalisation): none up to 2 characters,
+    one up to 5, then two. The first characters typed are too few to say
+    which of many terms a slip was meant for."""
+    n = len(text)
+    return 0 if n <= 2 else 1 if n <= 5 else 2
+
 
 #: What a server allows a request by default (`tessarin.server.Limits`):
 #: the longest query in characters, the largest max_dist and limit.
