@@ -17,9 +17,9 @@ def add_parser(commands: Any) -> None:
     serve = commands.add_parser(
         "serve",
         help="serve an index over HTTP: a JSON API and a search page",
-        description="Serve INDEX over HTTP: /search, /suggest, /info, /health, /openapi.json "
-        "and a search page at /. A changed INDEX file (or SIGHUP) is loaded and swapped in "
-        "without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+        description="Serve INDEX over HTTP: /search, /suggest, /complete, /info, /health, "
+        "/openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is loaded and "
+        "swapped in without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
     )
     serve.add_argument(
         "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"
@@ -127,6 +127,7 @@ def run(args: argparse.Namespace) -> int:
             max_limit=args.max_limit,
             search_limit=min(defaults.SEARCH_LIMIT, args.max_limit),
             suggest_limit=min(defaults.SUGGEST_LIMIT, args.max_limit),
+            complete_limit=min(defaults.COMPLETE_LIMIT, args.max_limit),
             max_connections=args.max_connections,
             max_header_bytes=args.max_header_bytes,
             keep_alive=args.keep_alive,

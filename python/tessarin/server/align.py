@@ -3,6 +3,9 @@
 `segments(typed, term)` splits `term` into runs that the user typed as they
 are and runs that correct the typed text, from a Levenshtein alignment of
 the two: the page marks the corrections, and any client of the JSON API can.
+`completion_segments(typed, term)` does the same for a term that completes
+the typed text: the typed text is aligned with the term's prefix closest to
+it, and the rest of the term is one "complete" run.
 
 The alignment is the classic dynamic programme (Wagner and Fischer, 1974)
 with its usual traceback. Two things keep it cheap for a search box:
@@ -20,12 +23,13 @@ from __future__ import annotations
 
 from typing import Literal, NamedTuple
 
-__all__ = ["Segment", "segments"]
+__all__ = ["Segment", "completion_segments", "segments"]
 
 #: keep: typed as in the term; replace: the term's characters in place of
 #: typed ones (given in `typed`); insert: the term's characters, not typed;
-#: delete: typed characters that the term does not have (in `text`).
-Op = Literal["keep", "replace", "insert", "delete"]
+#: delete: typed characters that the term does not have (in `text`);
+#: complete: the rest of a term that completes the typed text.
+Op = Literal["keep", "replace", "insert", "delete", "complete"]
 
 
 class Segment(NamedTuple):
@@ -86,6 +90,45 @@ def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
         else:
             runs.append(Segment(tail, "keep"))
     return runs
+
+
+def completion_segments(typed: str, term: str, bound: int) -> list[Segment]:
+    """`term` as runs kept from `typed`, runs that correct it and, last, the
+    run that completes it. `bound` must be at least the least distance
+    between `typed` and a prefix of `term` (the distance a completion
+    reports; with transpositions, a swap counts one edit there and two
+    here, which the band allows for)."""
+    end = _closest_prefix(typed, term, 2 * bound)
+    runs = segments(typed, term[:end], 2 * bound)
+    if end < len(term):
+        runs.append(Segment(term[end:], "complete"))
+    return runs
+
+
+def _closest_prefix(typed: str, term: str, band: int) -> int:
+    """The length of the prefix of `term` nearest to `typed` (Levenshtein),
+    of those within `band` edits, and of those the one whose length is
+    nearest to the typed text's, then the longest: "cax" is "cak" of
+    "cake" with a letter replaced, not "ca" with one added."""
+    start = 0
+    shortest = min(len(typed), len(term))
+    while start < shortest and typed[start] == term[start]:
+        start += 1
+    a, b = typed[start:], term[start : len(typed) + band]
+    if not a:
+        return len(typed)
+    n, m = len(a), len(b)
+    far = n + m + 1
+    # The last row of the table of _align, rows along `a`, in the band.
+    row = [j if j <= band else far for j in range(m + 1)]
+    for i in range(1, n + 1):
+        above, row = row, [far] * (m + 1)
+        if i <= band:
+            row[0] = i
+        for j in range(max(1, i - band), min(m, i + band) + 1):
+            row[j] = min(above[j - 1] + (a[i - 1] != b[j - 1]), above[j] + 1, row[j - 1] + 1)
+    best = min(range(m + 1), key=lambda j: (row[j], abs(j - n), -j))
+    return start + best
 
 
 def _align(a: str, b: str, bound: int | None) -> list[Op]:
