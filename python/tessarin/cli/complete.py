@@ -66,7 +66,8 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     if args.index is not None and not os.path.exists(args.index):
         raise CommandError(
-            f"{args.index}: no such index file (with two or more TEXTs, the first names INDEX)"
+            f"{args.index}: No such file or directory (with two or more TEXTs, the first "
+            "names INDEX)"
         )
     typed = [text for text in args.texts if check_text(args, text)]
     found: dict[str, list[Any]] = {text: [] for text in args.texts}
