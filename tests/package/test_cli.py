@@ -179,11 +179,12 @@ def test_complete_several_texts_as_json_lines(built, options, how):
 
 @needs_complete
 def test_complete_tables_each_text_under_its_name(built):
-    status, out, err = text_run("complete", built, "ca", "zzz", "--max-dist", "0")
-    assert (status, out) == (
-        0,
-        "ca\nterm  distance  count\ncar          0     20\ncart         0      3\n",
-    )
+    status, out, err = text_run("complete", built, "ca", "zzz", "do", "--max-dist", "0")
+    assert status == 0 and out.splitlines() == [
+        *("ca", "term  distance  count", "car          0     20"),
+        *("cat          0     10", "cart         0      3", ""),
+        *("do", "term  distance  count", "dog          0      5", "dogs         0      2"),
+    ]
     assert "nothing completes 'zzz' (max_dist 0)" in err
 
 

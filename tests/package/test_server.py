@@ -118,7 +118,7 @@ def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(type
     distance = prefix_distance(typed, term)
     found = completion_segments(typed, term, distance)
     assert "".join(s.text for s in found if s.op != "delete") == term
-    assert [s.op for s in found].count("complete") <= (found[-1].op == "complete")
+    assert "complete" not in [s.op for s in found[:-1]]
     aligned = [s for s in found if s.op != "complete"]
     assert sum(len(s.text) for s in aligned if s.op != "keep") == distance
 
@@ -187,7 +187,7 @@ def test_transpositions_reach_the_index(client, path):
     else:
         for body, swaps in ((plain, False), (swapped, True)):
             assert [(v["video"], v["score"]) for v in body["videos"]] == SAMPLE.search(
-                "rset", 1, 10, transpositions=swaps
+                "rset", 1, 8, transpositions=swaps
             )
     assert plain != swapped
 
@@ -203,7 +203,7 @@ def lines(body):
         ("restau", "restau", ""),
         ("resturan", "resturan", ""),
         ("chocolate ca", "ca", "chocolate "),  # no term completes the line: its last word
-        ("  Chocolate  CA", "CA", "  Chocolate  "),  # the sample normalises nothing
+        (" chocolate  ca", "ca", " chocolate  "),  # the sample normalises nothing
     ],
 )
 def test_complete_offers_whole_lines_closest_then_most_searched(client, q, completing, head):
@@ -215,7 +215,6 @@ def test_complete_offers_whole_lines_closest_then_most_searched(client, q, compl
     ]
     for c in body["completions"]:
         assert "".join(g["text"] for g in c["segments"] if g["op"] != "delete") == c["text"]
-        assert c["segments"][-1]["op"] in ("complete", "keep")
 
 
 @needs_complete
@@ -239,8 +238,8 @@ def test_complete_prefers_terms_of_several_words_and_normalises_the_line():
     app.state.holder.index = index
     whole = call(app, "/complete", b"q=CHOCOLATE%20%20c")[2]
     assert (whole["completing"], lines(whole)) == (
-        "chocolate c",
-        [("chocolate cake", "chocolate cake", 0, 3)],
+        "chocolate c",  # auto: 2 edits, as far as "chocolate"
+        [("chocolate cake", "chocolate cake", 0, 3), ("chocolate", "chocolate", 2, 9)],
     )
     word = call(app, "/complete", b"q=Chocolate+Ca&max_dist=0")[2]
     assert lines(word) == [("chocolate cake", "chocolate cake", 0, 3)]
@@ -373,7 +372,7 @@ def test_openapi_states_the_bounds_and_refusals_the_parser_applies():
         assert set(operation["responses"]) == {"200", "400", "408", "414", "422", "431", "503"}
         for parameter in operation["parameters"]:
             name, schema = parameter["name"], parameter["schema"]
-            if schema["type"] == "integer":
+            if schema.get("type") == "integer":
                 assert call(app, path, f"q=c&{name}={schema['maximum']}".encode())[0] == 200
                 assert call(app, path, f"q=c&{name}={schema['maximum'] + 1}".encode())[0] == 422
                 assert call(app, path, b"q=c")[2][name] == schema["default"]
@@ -419,7 +418,7 @@ def test_overload_answers_503_not_a_queue_without_end():
 
 def test_failure_is_json_and_logged_with_its_cause(caplog):
     class Broken:
-        def suggest(self, *args):
+        def suggest(self, *args, **kwargs):
             raise RuntimeError("the disk caught fire")
 
     caplog.set_level(logging.INFO, logger="tessarin")

@@ -127,7 +127,6 @@ def run(args: argparse.Namespace) -> int:
             max_limit=args.max_limit,
             search_limit=min(defaults.SEARCH_LIMIT, args.max_limit),
             suggest_limit=min(defaults.SUGGEST_LIMIT, args.max_limit),
-            complete_limit=min(defaults.COMPLETE_LIMIT, args.max_limit),
             max_connections=args.max_connections,
             max_header_bytes=args.max_header_bytes,
             keep_alive=args.keep_alive,

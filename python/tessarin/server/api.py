@@ -78,7 +78,11 @@ class Api:
             f"normalisation, and at most {limits.max_dist} here).",
         )
         self.complete_limit = Integer(
-            "limit", limits.complete_limit, 1, limits.max_limit, "At most this many completions."
+            "limit",
+            min(defaults.COMPLETE_LIMIT, limits.max_limit),
+            1,
+            limits.max_limit,
+            "At most this many completions.",
         )
         self.exact_prefix = Integer(
             "exact_prefix",

@@ -298,7 +298,6 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                     "max_limit": limits.max_limit,
                     "search_limit": limits.search_limit,
                     "suggest_limit": limits.suggest_limit,
-                    "complete_limit": limits.complete_limit,
                 },
                 "worker": {
                     "pid": os.getpid(),

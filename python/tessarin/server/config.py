@@ -35,10 +35,9 @@ class Limits:
     max_dist: int = defaults.SERVER_MAX_DIST
     #: Largest `limit` a request may give.
     max_limit: int = defaults.SERVER_MAX_LIMIT
-    #: `limit` when a request gives none, for /search, /suggest and /complete.
+    #: `limit` when a request gives none, for /search and /suggest.
     search_limit: int = defaults.SEARCH_LIMIT
     suggest_limit: int = defaults.SUGGEST_LIMIT
-    complete_limit: int = defaults.COMPLETE_LIMIT
     #: Queries a worker process holds (running or waiting for a thread)
     #: before it answers 503 to more.
     max_pending: int = 256
@@ -79,7 +78,7 @@ class Limits:
             raise ValueError("max_header_bytes must be 1024 or more")
         if self.max_dist > defaults.MAX_DIST_CAP:
             raise ValueError(f"max_dist must be at most {defaults.MAX_DIST_CAP}")
-        if max(self.search_limit, self.suggest_limit, self.complete_limit) > self.max_limit:
+        if max(self.search_limit, self.suggest_limit) > self.max_limit:
             raise ValueError("the default limits must not exceed max_limit")
 
 
