@@ -119,7 +119,9 @@
   // Completions (at max_dist auto) and whole-term corrections (at the typos
   // allowed) as one list: each line once, at the lesser of its distances (a
   // completion's when they tie: its segments show the rest of the term);
-  // closest first, then the most searched, then by text.
+  // closest first, then the most searched, then by text; and none more than
+  // one typo further than the first (exact completions of "restau" are not
+  // padded with guesses two typos away).
   function merged(completions, corrections) {
     const lines = new Map();
     for (const c of completions) if (!lines.has(c.text)) lines.set(c.text, c);
@@ -128,9 +130,10 @@
       if (!known || s.distance < known.distance) lines.set(s.term, { ...s, text: s.term });
     }
     const byText = (a, b) => (a.text < b.text ? -1 : a.text > b.text ? 1 : 0);
-    return [...lines.values()]
-      .sort((a, b) => a.distance - b.distance || b.count - a.count || byText(a, b))
-      .slice(0, LIST_SIZE);
+    const list = [...lines.values()].sort(
+      (a, b) => a.distance - b.distance || b.count - a.count || byText(a, b),
+    );
+    return list.filter((line) => line.distance <= list[0].distance + 1).slice(0, LIST_SIZE);
   }
 
   function showSuggestions(suggestions) {
