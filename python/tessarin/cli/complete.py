@@ -89,9 +89,9 @@ def run(args: argparse.Namespace) -> int:
     tables = []
     for text in args.texts:
         if found[text]:
-            rows = [(c.term, str(c.distance), str(c.count)) for c in found[text]]
+            cells = [(c.term, str(c.distance), str(c.count)) for c in found[text]]
             heading = f"{shown(text)}\n" if len(args.texts) > 1 else ""
-            tables.append(heading + table(rows, ("term", "distance", "count")))
+            tables.append(heading + table(cells, ("term", "distance", "count")))
         elif text.strip():
             print(f"nothing completes {text!r} (max_dist {args.max_dist})", file=sys.stderr)
     emit("\n".join(tables))
