@@ -51,19 +51,19 @@ Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_vi
     std::size_t matched = 0;
     const Result<std::size_t> walked =
         search_walk<true>(distance, trie, term, bound, terminal_only,
-                            [&](std::size_t node, std::uint32_t d, std::u32string_view path) {
-                              ++matched;
-                              const double weight = pool_weight(trie, node, d, term.size());
-                              if (weight > 0.0) {
-                                PooledTerm& entry = found.emplace_back();
-                                entry.node = node;
-                                append_utf8(path, entry.term);
-                                entry.distance = d;
-                                entry.terminal = trie.terminal(node);
-                                entry.weight = weight;
-                              }
-                              return Walk::kGoOn;
-                            });
+                          [&](std::size_t node, std::uint32_t d, std::u32string_view path) {
+                            ++matched;
+                            const double weight = pool_weight(trie, node, d, term.size());
+                            if (weight > 0.0) {
+                              PooledTerm& entry = found.emplace_back();
+                              entry.node = node;
+                              append_utf8(path, entry.term);
+                              entry.distance = d;
+                              entry.terminal = trie.terminal(node);
+                              entry.weight = weight;
+                            }
+                            return Walk::kGoOn;
+                          });
     return walked.ok() ? Result<std::size_t>(matched) : Result<std::size_t>(walked.error());
   });
   if (!prefixes.ok()) return prefixes.error();
