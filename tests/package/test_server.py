@@ -113,14 +113,20 @@ def test_segments_rebuild_both_texts_with_fewest_edits(typed, term, bound):
     assert sum(len(s.text) for s in found if s.op != "keep") == levenshtein(typed, term)
 
 
-@given(st.text("abc", max_size=8), st.text("abc", max_size=8))
-def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(typed, term):
-    distance = prefix_distance(typed, term)
-    found = completion_segments(typed, term, distance)
+@given(st.text("abc", max_size=8), st.text("abc", max_size=8), st.integers(0, 3), st.booleans())
+def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(
+    typed, term, bound, swaps
+):
+    # Whatever the bound (one below the distance is widened), the typed text
+    # is aligned with a prefix as near as any, by Levenshtein's measure.
+    found = completion_segments(typed, term, bound, swaps)
     assert "".join(s.text for s in found if s.op != "delete") == term
+    assert (
+        "".join(s.typed or s.text for s in found if s.op in ("keep", "replace", "delete")) == typed
+    )
     assert "complete" not in [s.op for s in found[:-1]]
     aligned = [s for s in found if s.op != "complete"]
-    assert sum(len(s.text) for s in aligned if s.op != "keep") == distance
+    assert sum(len(s.text) for s in aligned if s.op != "keep") == prefix_distance(typed, term)
 
 
 # The API.

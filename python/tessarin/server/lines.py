@@ -80,7 +80,13 @@ def complete_line(
         head, word = last[1], last[2]
         found = complete(word)
     return word, [
-        Line(head + term, term, d, count, _after(head, completion_segments(word, term, d)))
+        Line(
+            head + term,
+            term,
+            d,
+            count,
+            _after(head, completion_segments(word, term, d, transpositions)),
+        )
         for term, d, count in found
     ]
 
