@@ -65,8 +65,9 @@ def complete_line(
     if not typed.strip():
         return typed, []
 
-    def complete(text: str) -> list[tuple[str, int, int]]:
-        bound = min(defaults.auto_max_dist(text), cap) if max_dist == AUTO else max_dist
+    def complete(text: str, matched: str) -> list[tuple[str, int, int]]:
+        # `matched`: `text` as the index matches it.
+        bound = min(defaults.auto_max_dist(matched), cap) if max_dist == AUTO else max_dist
         return [
             (c.term, c.distance, c.count)
             for c in index.complete(
@@ -74,11 +75,11 @@ def complete_line(
             )
         ]
 
-    found = complete(typed)
+    found = complete(query, typed)
     head, word = "", typed
     if not found and (last := _LAST_WORD.fullmatch(typed)):
         head, word = last[1], last[2]
-        found = complete(word)
+        found = complete(word, word)
     return word, [
         Line(
             head + term,
