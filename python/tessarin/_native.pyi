@@ -172,10 +172,13 @@ class NativeBuilder:
         skip: bool = False,
         null_count_is_one: bool = False,
         on_batch: Callable[[int], object] | None = None,
+        problem: str | None = None,
     ) -> tuple[int, int, int, list[int], list[tuple[int, int, str, str]], str | None]:
         """Adds the rows of Arrow data (PyCapsule interface), without the
         interpreter lock; stops at the first refused row unless `skip`, and
-        when on_batch raises (which propagates). Returns (rows, added,
+        when on_batch raises (which propagates). A row whose `problem`
+        column (text) is not null is refused as "unreadable", that text its
+        message. Returns (rows, added,
         refused, refused by fault, up to 5 examples as (row from 0, fault,
         value, message), the stream's error if it failed, else None)."""
     def arrays(
@@ -194,6 +197,9 @@ class NativeBuilder:
         `release` empties the builder first."""
     @property
     def records(self) -> int: ...
+    @property
+    def pairs(self) -> int:
+        """Distinct (term, video) pairs at the last build (kept after a release)."""
     @property
     def terms(self) -> int: ...
     @property

@@ -24,17 +24,25 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import mmap
-import numbers
-import operator
 import os
 import warnings
 from collections.abc import Callable, Iterable, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
 from ._native import ErrorKind, NativeIndex, set_corrupt_index_error
 from ._version import __version__
+from .arguments import flag as _flag
+from .arguments import fraction as _fraction
+from .arguments import integer as _integer
+from .arguments import limit as _limit
+from .arguments import max_dist as _max_dist
+from .arguments import prefix as _prefix
+from .arguments import text as _text
+from .arguments import texts as _texts
+from .arguments import threads as _threads
+from .arguments import video_top_n as _video_top_n
 from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder, VideoId
-from .defaults import MAX_DIST, MAX_DIST_CAP
+from .defaults import MAX_DIST
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
 from .storage import container
@@ -112,91 +120,6 @@ class NodeMatch(NamedTuple):
     total_count: int
 
 
-# The checks of the arguments, one per kind, each raising TypeError for a
-# value of the wrong type and ValueError for one out of range.
-
-
-def _shown(number: int) -> str:
-    # str() of a number of thousands of digits raises; none is worth printing.
-    return str(number) if number.bit_length() <= 64 else "a number beyond 2**64"
-
-
-def _integer(name: str, value: object, low: int = 0, high: int | None = None) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        number = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if high is not None and not low <= number <= high:
-        raise ValueError(f"{name} must be between {low} and {high}, not {_shown(number)}")
-    if number < low:
-        raise ValueError(f"{name} must be {low} or more, not {_shown(number)}")
-    return number
-
-
-def _max_dist(value: object) -> int:
-    return _integer("max_dist", value, 0, MAX_DIST_CAP)
-
-
-def _limit(value: object) -> int | None:
-    # Any limit past the engine's 64-bit count is no limit at all.
-    return None if value is None else min(_integer("limit", value), 2**64 - 1)
-
-
-def _threads(value: object) -> int:
-    if value is None:
-        return os.cpu_count() or 1
-    return _integer("threads", value, 1)
-
-
-def _fraction(name: str, value: object) -> float | None:
-    """None, or a real number from 0 to 1."""
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    number = float(value)
-    if not 0.0 <= number <= 1.0:  # nan included
-        raise ValueError(f"{name} must be between 0 and 1, not {number!r}")
-    return number
-
-
-def _flag(value: object, name: str = "transpositions") -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    return value
-
-
-def _prefix(value: object) -> bool | None:
-    if value is not None and not isinstance(value, bool):
-        raise TypeError(f"prefix must be True, False or None, not {type(value).__name__}")
-    return value
-
-
-def _text(value: object) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"the query must be a str, not {type(value).__name__}")
-    return value
-
-
-def _texts(value: object) -> list[str]:
-    """The queries of a batch: an iterable of str, but not a str itself
-    (nor bytes), whose characters would each be searched."""
-    if isinstance(value, str):
-        raise TypeError("terms must be a list of queries, not a str (each character a query)")
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        raise TypeError(f"terms must be a list of queries, not {type(value).__name__}")
-    try:
-        items: list[object] = list(value)  # type: ignore[call-overload]
-    except TypeError:
-        raise TypeError(f"terms must be a list of queries, not {type(value).__name__}") from None
-    for k, item in enumerate(items):
-        if not isinstance(item, str):
-            raise TypeError(f"terms[{k}] must be a str, not {type(item).__name__}")
-    return cast("list[str]", items)
-
-
 def _size(count: int) -> str:
     for unit in ("bytes", "kB", "MB"):
         if count < 1000:
@@ -272,6 +195,7 @@ class Index:
         (all `TessarinError`), or `OSError` for a file that cannot be read
         (`NotARegularFileError` for one that is not a regular file).
         """
+        verify = _flag(verify, "verify")
         if isinstance(source, (str, os.PathLike)):
             return cls._load_path(os.fspath(source), verify)
         if not isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
@@ -365,7 +289,7 @@ class Index:
         labels, a video twice, ...) raise `CorruptIndexError`, as
         `Index.load` would refuse them: an `Index` always saves and loads."""
         if video_top_n is not None:
-            video_top_n = _integer("video_top_n", video_top_n, 1)
+            video_top_n = _video_top_n(video_top_n)
         return cls._from_saved(index.to_bytes(), video_top_n=video_top_n)
 
     @classmethod
@@ -385,7 +309,7 @@ class Index:
         """An index of (term, video, count) records (see `IndexBuilder`);
         `normalization` (e.g. "casefold") is applied to the terms and, from
         then on, to every query."""
-        video_top_n = _integer("video_top_n", video_top_n, 1)
+        video_top_n = _video_top_n(video_top_n)
         builder = RecordBuilder(normalization=normalization)
         builder.add_many(records)
         native = builder.native_index(video_top_n)

@@ -152,7 +152,7 @@ Field field_at(const Column& column, std::int64_t row) {
   return Field::of_bytes(column.bytes_at(row));
 }
 
-const char* kColumnNames[] = {"term", "video", "count"};
+const char* kColumnNames[] = {"term", "video", "count", "problem"};
 
 }  // namespace
 
@@ -168,20 +168,20 @@ Status check_columns(const ArrowSchema& schema, const ColumnChoice& columns) {
   if (schema.format == nullptr || std::string_view(schema.format) != "+s") {
     return value_error("expected a struct array (a record batch) of columns");
   }
-  const std::int64_t chosen[] = {columns.term, columns.video, columns.count};
-  for (int c = 0; c < 3; ++c) {
-    if (c == 2 && chosen[c] < 0) continue;
+  const std::int64_t chosen[] = {columns.term, columns.video, columns.count, columns.problem};
+  for (int c = 0; c < 4; ++c) {
+    if (c >= 2 && chosen[c] < 0) continue;
     if (chosen[c] < 0 || chosen[c] >= schema.n_children) {
       return value_error(std::string("the batch has no ") + kColumnNames[c] + " column");
     }
     const ArrowSchema& child = *schema.children[chosen[c]];
     const Type t = type_of(child.format);
-    const bool fits = c == 0   ? is_text(t)
-                      : c == 1 ? is_integer(t) || is_text(t) || is_binary(t)
-                               : is_integer(t) || is_text(t);
+    const bool fits = c == 0 || c == 3 ? is_text(t)
+                      : c == 1         ? is_integer(t) || is_text(t) || is_binary(t)
+                                       : is_integer(t) || is_text(t);
     if (!fits || child.dictionary != nullptr) {
       static constexpr const char* kWanted[] = {"text", "integers, text or 16-byte binary",
-                                                "integers or decimal text"};
+                                                "integers or decimal text", "text"};
       return value_error(std::string("the ") + kColumnNames[c] + " column has the Arrow type '" +
                          (child.format == nullptr ? "" : child.format) +
                          (child.dictionary != nullptr ? "' (dictionary-encoded)" : "'") +
@@ -199,9 +199,12 @@ bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
   const Column count = counted ? Column(*schema.children[columns.count],
                                         *batch.children[columns.count])
                                : video;  // not read
+  const bool checked = columns.problem >= 0;
+  const Column problem = checked ? Column(*schema.children[columns.problem],
+                                          *batch.children[columns.problem])
+                                 : term;  // not read
   const std::int64_t rows = batch.length;
   const Field one = Field::of_unsigned(1);
-  bool first = true;  // no refused row yet in this batch
   // Rows go in groups whose terms are looked up together first
   // (TermTable::find_many), so that their memory reads overlap.
   constexpr std::int64_t kGroup = 32;
@@ -228,7 +231,10 @@ bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
     hint.hash = group_hashes[in_group];
     hint.id = group_ids[in_group];
     std::optional<Rejection> refused;
-    if (term.null(row)) {
+    if (checked && !problem.null(row)) {
+      const std::string_view said = problem.bytes_at(row);
+      refused = Rejection{Fault::kUnreadable, "", std::string(said)};
+    } else if (term.null(row)) {
       refused = missing_term();
     } else if (group_refusals[in_group]) {
       refused = std::move(group_refusals[in_group]);
@@ -243,10 +249,9 @@ bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
     }
     ++report.refused;
     ++report.by_fault[static_cast<std::size_t>(refused->fault)];
-    if (first && report.examples.size() < IngestReport::kExamples) {
+    if (report.examples.size() < IngestReport::kExamples) {
       report.examples.push_back({report.rows + static_cast<std::size_t>(row), std::move(*refused)});
     }
-    first = false;
     if (!options.skip) {
       report.rows += static_cast<std::size_t>(row);
       return false;

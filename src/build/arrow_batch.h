@@ -9,7 +9,10 @@
 // integers or decimal text, or absent (every row counts 1). Values are
 // checked as record_checks.h says. A null term or video is refused; a null
 // count counts 1 when `null_count_is_one` (a CSV line without its count),
-// else it is refused. A refused row is counted by its kind of fault.
+// else it is refused. An optional problem column (text) refuses the rows
+// where it is not null (kUnreadable, its text the message): what the source
+// found wrong with them (a line that is not JSON). A refused row is counted
+// by its kind of fault.
 //
 // Thread safety: reads the arrays only; the builder is the caller's.
 #pragma once
@@ -69,11 +72,13 @@ struct ArrowArrayStream {
 
 namespace tessarin::builder {
 
-// Which children of the batch hold the columns; count -1 when absent.
+// Which children of the batch hold the columns; count and problem -1 when
+// absent.
 struct ColumnChoice {
   std::int64_t term = 0;
   std::int64_t video = 1;
   std::int64_t count = 2;
+  std::int64_t problem = -1;
 };
 
 // The position of the child named `name`, if any.
@@ -102,7 +107,7 @@ struct IngestReport {
   std::size_t added = 0;
   std::size_t refused = 0;
   std::array<std::size_t, kFaultKinds> by_fault{};
-  std::vector<RefusedRow> examples;  // the first refused row of each batch, the first few
+  std::vector<RefusedRow> examples;  // the first few refused rows
 };
 
 // Adds the rows of one batch (checked by check_columns) and counts them in

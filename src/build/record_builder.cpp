@@ -1,6 +1,7 @@
 #include "build/record_builder.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 
 namespace tessarin::builder {
@@ -121,6 +122,13 @@ void RecordBuilder::prepare(bool release) {
   videos_.reorder(video_rank);
   log_.rename(rank, video_rank);
   log_.compact(terms_.size());
+  pairs_ = 0;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    const std::span<const PairEntry> bucket = log_.bucket(t);
+    for (std::size_t k = 0; k < bucket.size(); ++k) {
+      pairs_ += k == 0 || bucket[k].video != bucket[k - 1].video ? 1 : 0;
+    }
+  }
   if (release) {
     raw_ = TermTable();
     std::vector<std::uint32_t>().swap(raw_to_term_);

@@ -92,6 +92,9 @@ class RecordBuilder {
   }
 
   [[nodiscard]] std::uint64_t records() const { return records_; }
+  // The distinct (term, video) pairs as the last lay_out() or build() found
+  // them (0 before the first; kept after a release).
+  [[nodiscard]] std::uint64_t pairs() const { return pairs_; }
   [[nodiscard]] std::size_t terms() const { return terms_.size(); }
   [[nodiscard]] std::size_t videos() const { return videos_.size(); }
   // The kind of the videos so far; none before the first.
@@ -128,6 +131,7 @@ class RecordBuilder {
   VideoTable videos_;
   PairLog log_;
   std::uint64_t records_ = 0;
+  std::uint64_t pairs_ = 0;
 };
 
 }  // namespace tessarin::builder

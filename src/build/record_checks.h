@@ -48,8 +48,9 @@ enum class Fault : std::uint8_t {
   kTermNul,     // a term holding U+0000
   kTermUtf8,    // bytes that are not UTF-8 (or text holding a lone surrogate)
   kNormalizer,  // the caller's normaliser failed
+  kUnreadable,  // the source could not read the row (a line that does not parse)
 };
-inline constexpr std::size_t kFaultKinds = 10;
+inline constexpr std::size_t kFaultKinds = 11;
 
 // A fault's name in reports: "missing", "video range", "count", ...
 [[nodiscard]] std::string_view fault_name(Fault fault);

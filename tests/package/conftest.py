@@ -1,5 +1,6 @@
-"""A real `tessarin serve` process on a loopback port, for the server's and
-the browser's tests."""
+"""Fixtures of the package's tests: the sample index, and a real `tessarin
+serve` process on a loopback port for the server's and the browser's tests.
+(Plain values that several files share are in samples.py.)"""
 
 import json
 import os
@@ -12,6 +13,9 @@ import urllib.error
 import urllib.request
 
 import pytest
+
+from tessarin import Index
+from tessarin.storage.sample import load_sample_index
 
 
 class ServerProcess:
@@ -124,6 +128,12 @@ def sample_server(tmp_path_factory):
     server = ServerProcess(tmp_path_factory.mktemp("serve"))
     yield server
     server.stop()
+
+
+@pytest.fixture(scope="session")
+def sample_index() -> Index:
+    """The sample index shipped with the package, loaded once."""
+    return load_sample_index()
 
 
 @pytest.fixture(scope="session")

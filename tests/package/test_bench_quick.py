@@ -30,7 +30,7 @@ def quick_report(tmp_path_factory):
     return doc["data_sets"][0]
 
 
-def test_figures_present(quick_report):
+def test_the_quick_run_reports_every_latency_figure(quick_report):
     ours = quick_report["tessarin"]
     assert ours["nodes"] > quick_report["terms"]
     assert "roundtrip_error" not in ours

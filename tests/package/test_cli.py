@@ -318,13 +318,13 @@ def test_console_script():
 # ----------------------------------------------------------------- failures
 
 BAD_RECORD_FILES = [
-    ("cat,7,3\ndog,x,2\n", r"\S+, row 2: the video identifier 'x' is neither"),
-    ("cat,7,3\ndog,8,-2\n", r"\S+, row 2: the count -2 is outside"),
-    ("cat,7,3\n,8,2\n", r"\S+, row 2: the term is empty"),
-    ("cat,7,3\ndog,7,\n", r"\S+, row 2: the count '' is not an integer"),
-    ("cat,7,3\ndog,7,2,5\n", r"\S+, line 2: Expected Number of Columns: 3 Found: 4"),
-    ("term,video,count\ncat,7,3\ndog,7,many\n", r"\S+, row 2: the count 'many' is not an integer"),
-    ("cat,7,3\ndog,8c5e5efd-1d23-47fe-be6b-74a0934c4538,1\n", r"\S+, row 2: .*mixed video"),
+    ("cat,7,3\ndog,x,2\n", r"\S+, line 2: the video identifier 'x' is neither.*'dog,x,2'$"),
+    ("cat,7,3\ndog,8,-2\n", r"\S+, line 2: the count -2 is outside"),
+    ("cat,7,3\n,8,2\n", r"\S+, line 2: the term is empty; the line: ',8,2'$"),
+    ("cat,7,3\ndog,7,\n", r"\S+, line 2: the count '' is not an integer"),
+    ("cat,7,3\ndog,7,2,5\n", r"\S+, line 2: 4 fields where 3 are expected; the line: 'dog,7,2,5'$"),
+    ("term,video,count\ncat,7,3\ndog,7,many\n", r"\S+, line 3: the count 'many' is not an"),
+    ("cat,7,3\ndog,8c5e5efd-1d23-47fe-be6b-74a0934c4538,1\n", r"\S+, line 2: .*mixed video"),
     ("term,video,count\n", r"\S+: no records"),
     ("", r"\S+: no records"),
 ]
@@ -344,7 +344,9 @@ def test_bad_input_files(tmp_path):
     binary = tmp_path / "binary.csv"
     binary.write_bytes(b"caf\xe9,1,2\n")
     status, _, err = text_run("build", binary, tmp_path / "o.idx")
-    assert_one_line_failure(status, err, r".*binary\.csv, line 1: .*not utf-8")
+    assert_one_line_failure(
+        status, err, r".*binary\.csv, line 1: bytes that are not UTF-8; the line: 'caf\ufffd,1,2'$"
+    )
     status, _, err = text_run("build", tmp_path / "missing.csv", tmp_path / "o.idx")
     assert_one_line_failure(status, err, r".*missing\.csv: No such file")
     good = tmp_path / "good.csv"

@@ -7,16 +7,16 @@ from __future__ import annotations
 
 import os
 import re
-import uuid
 
 import pytest
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
+from samples import UUIDS, index_file
 
 from _tessarin import PrefixSearch
 from tessarin import CorruptIndexError, Index, IndexBuilder
 from tessarin._native import ErrorKind
-from tessarin.storage.container import Metadata, container_header
+from tessarin.storage.container import Metadata
 from tessarin_reference.model import INT32, UUID, ModelTrie, holds_together
 from tessarin_reference.saved_form import encode
 from tessarin_reference.strategies import build_args, crafted_tries
@@ -25,7 +25,7 @@ from tessarin_reference.strategies import build_args, crafted_tries
 EXAMPLES = int(os.environ.get("TESSARIN_CONTRADICTION_EXAMPLES", "300"))
 
 
-def index_file(trie: ModelTrie) -> bytes:
+def file_of(trie: ModelTrie) -> bytes:
     """A valid index file (header, checksum, metadata) around the trie."""
     saved = encode(trie)
     ints = trie.id_mode == INT32
@@ -35,7 +35,7 @@ def index_file(trie: ModelTrie) -> bytes:
         videos=len(trie.video_int_ids if ints else trie.video_uuids),
         id_mode="int" if ints else "uuid",
     )
-    return container_header(metadata, saved) + saved
+    return index_file(metadata, saved)
 
 
 def cart(**changes) -> ModelTrie:
@@ -88,7 +88,7 @@ def answers(index: Index) -> tuple:
 )
 def test_contradictions_are_refused_in_plain_words(trie, message, tmp_path):
     path = tmp_path / "odd.idx"
-    path.write_bytes(index_file(trie))
+    path.write_bytes(file_of(trie))
     said = f"^{re.escape(str(path))}: the saved index does not hold together: {message}$"
     with pytest.raises(CorruptIndexError, match=said) as raised:
         Index.load(path)
@@ -97,20 +97,20 @@ def test_contradictions_are_refused_in_plain_words(trie, message, tmp_path):
 
 
 def test_what_changes_no_answer_loads():
-    base = Index.load(index_file(cart()))
+    base = Index.load(file_of(cart()))
     # A root label is never read.
     assert answers(
-        Index.load(index_file(cart(child_labels=[ord("x"), *cart().child_labels[1:]])))
+        Index.load(file_of(cart(child_labels=[ord("x"), *cart().child_labels[1:]])))
     ) == answers(base)
     # A position outside the table names no video: left out, as by the extension.
-    outside = Index.load(index_file(cart(video_int_ids=[100])))
+    outside = Index.load(file_of(cart(video_int_ids=[100])))
     assert outside.search("ca", 1, prefix=True) == [("100", 0.6)]
     assert outside.node_videos(2) == [("100", 6)]
     # No nodes: an index that answers nothing.
     empty = cart(node_shifts=[], child_labels=[], child_transitions=[], payloads=[], is_terminal=[])
-    assert answers(Index.load(index_file(empty))) == ([], [], [])
+    assert answers(Index.load(file_of(empty))) == ([], [], [])
     # Children without a label hide their subtrees, however many.
-    hidden = Index.load(index_file(cart(child_labels=[0, ord("c"), ord("a"), 0, 0])))
+    hidden = Index.load(file_of(cart(child_labels=[0, ord("c"), ord("a"), 0, 0])))
     assert hidden.suggest("cat", 1) == [] and len(hidden) == 2
 
 
@@ -134,7 +134,6 @@ def test_from_prefix_search_refuses_what_load_would():
     assert raised.value.kind is ErrorKind.DAMAGED
 
 
-UUIDS = [uuid.UUID(int=k * 0x9E3779B97F4A7C15F39CC0605CEDC835 % 2**128) for k in range(1, 5)]
 terms = st.text("abé中", min_size=1, max_size=4)
 counts = st.integers(0, 20) | st.sampled_from([2**32 - 2, 2**32 - 1])
 records = st.lists(
@@ -185,7 +184,7 @@ def assert_within_bounds(index: Index, term: str, max_dist: int) -> None:
 def test_a_valid_file_around_any_payload_is_refused_or_answers_within_bounds(
     trie, queries, max_dist
 ):
-    data = index_file(trie)
+    data = file_of(trie)
     event("refused" if not holds_together(trie) else "loaded")
     if not holds_together(trie):
         with pytest.raises(

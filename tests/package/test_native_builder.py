@@ -326,3 +326,22 @@ def test_streams_made_in_python_are_read_ahead_and_stopped_cleanly():
             on_batch=lambda rows: 1 / (rows - 4),
         )
     assert stopped.records == 4
+
+
+def test_refused_rows_over_batches_a_problem_column_and_distinct_pairs():
+    # Rows 1, 2, 3, 5 and 6 have empty terms, row 9 a problem the source
+    # found: the examples are the first five overall, not one per batch.
+    terms = ["", "", "", "a", "", "", "b", "a", "c", "a", "b", "b"]
+    problems = [None] * 8 + ["not a JSON object"] + [None] * 3
+    table = pa.table({"term": terms, "video": [1, 2, 3, 4, 5, 6, 1, 4, 1, 2, 1, 1]})
+    table = table.append_column("problem", pa.array(problems, pa.string()))
+    builder = IndexBuilder()
+    report = builder.add_arrow(
+        table.to_reader(max_chunksize=4), count=None, skip_bad=True, problem="problem"
+    )
+    assert [e.row for e in report.examples] == [1, 2, 3, 5, 6]
+    assert report.by_fault == {"empty term": 5, "unreadable": 1}
+    with pytest.raises(RecordError, match=r"^row 3: not a JSON object$"):
+        IndexBuilder().add_arrow(table.slice(6), count=None, problem="problem")
+    builder.build()
+    assert (builder.records, builder.pairs) == (6, 3)  # (a, 4) twice, (a, 2), (b, 1) thrice

@@ -65,30 +65,39 @@ def test_globs_folders_and_standard_input(tmp_path):
     assert status == 0 and saved_form(out) == EXPECTED_SAVED, err
 
 
-def test_raw_events_are_aggregated(tmp_path):
+def test_raw_events_are_aggregated_across_files(tmp_path):
     events = [(t, v) for t, v, c in RECORDS for _ in range(c)]
-    path = tmp_path / "events.csv"
-    path.write_text("ts,query,video_id\n" + "".join(f"1,{t},{v}\n" for t, v in events))
+    (tmp_path / "logs").mkdir()
+    for day in (1, 2):  # every pair on both days
+        path = tmp_path / "logs" / f"day{day}.csv.gz"
+        text = "ts,query,video_id\n" + "".join(f"{day},{t},{v}\n" for t, v in events[day - 1 :: 2])
+        path.write_bytes(gzip.compress(text.encode()))
     status, out, err = tessarin(
-        "build", path, "-", "--events", "--term", "query", "--video", "3", "--memory-limit", "100MB"
+        "build", tmp_path / "logs", "-", "--events", "--term", "query", "--video", "3"
     )
     assert status == 0, err
     assert saved_form(out) == EXPECTED_SAVED
-    assert f": {len(RECORDS)} pairs of events, 5 terms" in err
+    assert f": 40 searches ({len(RECORDS)} distinct pairs), 5 terms" in err
+    seen = []
+    options = ReadOptions(events=True, term="query", video="3")
+    read_records(IndexBuilder(), str(path), options, progress=lambda f, rows: seen.append(f))
+    assert seen[-1] == 1.0 and all(f is not None for f in seen)  # by bytes, though compressed
 
 
 def test_bad_rows_are_skipped_counted_and_reported(tmp_path):
     path = tmp_path / "dirty.csv"
     path.write_text(csv_text(RECORDS) + "bad,1,2,3\n,5,1\ncat,600,-1\n")
     status, _, err = text_run("build", path, tmp_path / "out.idx")
-    assert_one_line_failure(status, err, r".*dirty\.csv, line 8: Expected Number of Columns")
+    assert_one_line_failure(status, err, r".*dirty\.csv, line 8: 4 fields where 3 are expected")
     assert not (tmp_path / "out.idx").exists()
     status, out, err = tessarin("build", path, "-", "--skip-bad")
     assert status == 0 and saved_form(out) == EXPECTED_SAVED
     lines = err.splitlines()
-    assert lines[0] == "skipped 3 bad rows (1 count, 1 empty term, 1 unreadable line); the first:"
-    assert any("row 7: the term is empty" in line for line in lines)
-    assert any("line 8: Expected Number of Columns: 3 Found: 4" in line for line in lines)
+    assert lines[0] == "skipped 3 bad rows (1 bad count, 1 empty term, 1 too many fields):"
+    assert lines[1].endswith(
+        "dirty.csv, line 8: 4 fields where 3 are expected; the line: 'bad,1,2,3'"
+    )
+    assert lines[2].endswith("dirty.csv, line 9: the term is empty; the line: ',5,1'")
 
 
 def test_normalisation_is_recorded_and_applied_to_queries(tmp_path):
@@ -198,3 +207,93 @@ def test_any_records_through_csv_and_parquet_give_the_reference_index(records):
             builder = IndexBuilder()
             read_records(builder, path)
             assert builder.build().to_bytes() == expected.to_bytes(), path
+
+
+# ------------------------------------------------------------- damaged files
+
+
+def _good(events, lines):
+    return [
+        (f"t{k % 97}", k % 13) if events else (f"t{k % 97}", k % 13, k % 5 + 1)
+        for k in range(lines)
+    ]
+
+
+def _encode(kind, rows, header):
+    """The lines of a file of `rows` in the form `kind`."""
+    if kind == "jsonl":
+        keys = ("term", "video", "count")
+        return [json.dumps(dict(zip(keys, r, strict=False))).encode() for r in rows]
+    sep = "\t" if kind == "tsv" else ","
+    names = ["term", "video", "count"][: len(rows[0])]
+    lines = [sep.join(map(str, r)).encode() for r in rows]
+    return ([sep.join(names).encode()] if header else []) + lines
+
+
+def _damage(line, how):
+    return line[:1] + b"\xff" + line[1:] if how == "bad byte" else line[: len(line) // 2]
+
+
+@pytest.mark.parametrize("events", [False, True], ids=["records", "events"])
+@pytest.mark.parametrize("kind", ["csv", "headerless", "tsv", "jsonl", "csv.gz"])
+@pytest.mark.parametrize("how", ["bad byte", "truncated"])
+@pytest.mark.parametrize("where", ["first", "sniffed", "middle", "last"])
+def test_a_damaged_row_is_skipped_once_or_named_exactly(tmp_path, events, kind, how, where):
+    # "middle": past the 20,480 lines that DuckDB's sniffer would read
+    # (every form in the full run only: the files are larger).
+    if where == "middle" and kind != "csv" and os.environ.get("TESSARIN_FULL_CI") != "1":
+        pytest.skip("larger files: TESSARIN_FULL_CI=1")
+    rows = _good(events, 22_000 if where == "middle" else 400)
+    header = kind not in ("headerless", "jsonl")
+    lines = _encode(kind.removesuffix(".gz").replace("headerless", "csv"), rows, header)
+    first = 1 if header else 0
+    at = {"first": first, "sniffed": 150, "middle": 21_000, "last": len(lines) - 1}[where]
+    lines[at] = _damage(lines[at], how)
+    data = b"\n".join(lines) + (b"" if where == "last" else b"\n")
+    path = tmp_path / f"damaged.{kind.replace('headerless', 'csv')}"
+    path.write_bytes(gzip.compress(data) if kind.endswith(".gz") else data)
+    good = rows[: at - first] + rows[at - first + 1 :]
+    expected = IndexBuilder()
+    expected.add_many(good if not events else [(t, v, 1) for t, v in good])
+    options = ReadOptions(events=events, skip_bad=True)
+    builder = IndexBuilder()
+    report = read_records(builder, str(path), options)
+    assert builder.build().to_bytes() == expected.build().to_bytes()
+    shown = repr(lines[at].decode("utf-8", "replace"))
+    assert (report.rows, report.skipped, sum(report.by_reason.values())) == (len(rows), 1, 1)
+    assert report.examples == [report.examples[0]] and f", line {at + 1}: " in report.examples[0]
+    assert report.examples[0].endswith(f"; the line: {shown}"), report.examples[0]
+    with pytest.raises(RecordError, match=rf"^{path}, line {at + 1}: .*; the line: "):
+        read_records(IndexBuilder(), str(path), ReadOptions(events=events))
+
+
+# (files written, the source named, the records expected)
+USERS_FILES = [
+    ({"data1.csv": "a,1,1\n", "data?.csv": "b,2,2\n"}, "data?.csv", [("b", 2, 2)]),
+    ({"[x].csv": "c,3,3\n", "x.csv": "d,4,4\n"}, "[x].csv", [("c", 3, 3)]),
+    ({"data1.csv": "a,1,1\n", "data?.csv": "b,2,2\n"}, "data*.csv", [("a", 1, 1), ("b", 2, 2)]),
+    (
+        {"q.csv": 'term,video,count\n"two\nlines",4,4\n"say ""hi""",5,1\n'},
+        "q.csv",
+        [("two\nlines", 4, 4), ('say "hi"', 5, 1)],
+    ),
+    ({"wide.tsv": "x\t1\t2\t2026-01-01\ty\n"}, "wide.tsv", [("x", 1, 2)]),
+    ({"two.csv": "x;7\ny;8\n"}, "two.csv", [("x", 7, 1), ("y", 8, 1)]),
+]
+
+
+@pytest.mark.parametrize("files, named, records", USERS_FILES)
+def test_files_as_users_have_them(tmp_path, files, named, records):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    builder, expected = IndexBuilder(), IndexBuilder()
+    read_records(builder, str(tmp_path / named))
+    expected.add_many(records)
+    assert builder.build().to_bytes() == expected.build().to_bytes()
+
+
+def test_out_of_memory_says_what_to_raise(tmp_path):
+    path = tmp_path / "r.csv"  # 2.4 MB, read in buffers larger than 1 MB
+    path.write_text(csv_text([(f"t{k}", k % 50, 1) for k in range(200_000)]))
+    with pytest.raises(RecordError, match=r"within --memory-limit 1MB: raise it \(at least \d+MB"):
+        read_records(IndexBuilder(), str(path), ReadOptions(memory_limit="1MB"))

@@ -18,7 +18,7 @@ def test_readme_has_examples():
 
 
 @pytest.mark.parametrize("kind, code", BLOCKS)
-def test_example(kind, code):
+def test_example_runs_and_prints_what_its_comments_say(kind, code):
     compiled = compile(code, "README.md", "exec")
     if kind == "py":
         return

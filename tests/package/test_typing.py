@@ -26,8 +26,8 @@ def test_py_typed_is_installed():
 NATIVE_STUB = Path(tessarin.__file__).resolve().parent / "_native.pyi"
 # nanobind's functions carry no inspectable signature and its types have their
 # own metaclass: stubtest checks every name of the stub against the module,
-# and test_native_parameters checks the parameters from nanobind's own
-# signatures instead.
+# and test_native_parameters_match_the_stub checks the parameters from
+# nanobind's own signatures instead.
 NANOBIND_ALLOWED = [
     "tessarin._native.ErrorKind.__nb_enum__",
     "tessarin._native.NativeBuilder",
@@ -62,7 +62,7 @@ def stub_functions(path):
     }
 
 
-def test_native_parameters():
+def test_native_parameters_match_the_stub():
     from tessarin import _native
 
     stubs = stub_functions(NATIVE_STUB)

@@ -10,6 +10,7 @@ from collections.abc import Iterable
 
 from _tessarin import PrefixSearch
 
+from .. import arguments
 from ..index import Index
 from .records import DEFAULT_VIDEO_TOP_N, BuildProgress, RecordBuilder, VideoId
 
@@ -50,8 +51,9 @@ class IndexBuilder(RecordBuilder):
         `video_top_n` videos (1 or more). `progress(step, done, total)` is
         called as the build goes; `release` frees the builder's memory
         before the index is made (the builder is then empty)."""
-        native = self.native_index(video_top_n, progress=progress, release=release)
-        return Index._from_native(native, video_top_n=video_top_n, normalization=self.normalization)
+        top_n = arguments.video_top_n(video_top_n)
+        native = self.native_index(top_n, progress=progress, release=release)
+        return Index._from_native(native, video_top_n=top_n, normalization=self.normalization)
 
 
 def build_index(

@@ -42,7 +42,7 @@ from typing import Any, NamedTuple, SupportsIndex, cast
 
 from _tessarin import PrefixSearch
 
-from .. import _native
+from .. import _native, arguments
 from ..errors import ArrowStreamError, RecordError
 from ..normalization import normalizer, steps_of
 
@@ -103,14 +103,6 @@ def _describe(value: object) -> str:
     return text if len(text) <= 80 else text[:77] + "..."
 
 
-def _check_top_n(video_top_n: object) -> int:
-    if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
-        raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
-    if video_top_n < 0:
-        raise ValueError(f"video_top_n must not be negative, got {video_top_n}")
-    return video_top_n
-
-
 class RecordBuilder:
     """Collects (term, video, count) records and builds them natively: the
     index's arrays, a `PrefixSearch`, or the native index an `Index` wraps.
@@ -131,6 +123,12 @@ class RecordBuilder:
     def records(self) -> int:
         """How many records were added."""
         return self._native.records
+
+    @property
+    def pairs(self) -> int:
+        """How many distinct (term, video) pairs the last build found (0
+        before the first; kept after a build that released the builder)."""
+        return self._native.pairs
 
     @property
     def terms(self) -> int:
@@ -184,6 +182,7 @@ class RecordBuilder:
         skip_bad: bool = False,
         null_count_is_one: bool = False,
         on_batch: Callable[[int], None] | None = None,
+        problem: str | None = None,
     ) -> ArrowReport:
         """Add the rows of Arrow data: anything with `__arrow_c_stream__` or
         `__arrow_c_array__` (a pyarrow Table, RecordBatch or reader, a
@@ -200,10 +199,12 @@ class RecordBuilder:
         `skip_bad`, which skips it and counts it in the report. `on_batch`
         is called after each batch with the rows read so far; an exception
         it raises stops the reading and propagates. A stream whose producer
-        fails raises `ArrowStreamError` (an `OSError`).
+        fails raises `ArrowStreamError` (an `OSError`). `problem` names a
+        text column saying what the source found wrong with a row (null
+        when nothing): such rows are refused as "unreadable".
         """
         rows, added, refused, by_fault, examples, failure = self._native.add_arrow(
-            data, term, video, count, skip_bad, null_count_is_one, on_batch
+            data, term, video, count, skip_bad, null_count_is_one, on_batch, problem
         )
         if failure is not None:
             raise ArrowStreamError(failure)
@@ -227,13 +228,13 @@ class RecordBuilder:
 
     def arrays(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> TrieArrays:
         """The six arguments of `from_internal_data_v2` for the records so far."""
-        top_n = _check_top_n(video_top_n)
+        top_n = arguments.video_top_n(video_top_n, 0)
         shifts, labels, payloads, transitions, videos = self._native.arrays(top_n)
         return TrieArrays(shifts, labels, payloads, transitions, videos, top_n)
 
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """The index of the records so far; each node keeps `video_top_n` videos."""
-        native = self._native.build(_check_top_n(video_top_n))
+        native = self._native.build(arguments.video_top_n(video_top_n, 0))
         return PrefixSearch.from_bytes(native.to_saved())
 
     def native_index(
@@ -245,12 +246,7 @@ class RecordBuilder:
     ) -> _native.NativeIndex:
         """The native index of the records so far, for `IndexBuilder.index`
         and `Index.build` (which see)."""
-        top_n = _check_top_n(video_top_n)
-        if top_n < 1:
-            raise ValueError(
-                f"video_top_n must be 1 or more, got {video_top_n}: an index that keeps "
-                "no videos never finds one"
-            )
+        top_n = arguments.video_top_n(video_top_n)  # an index keeping no videos finds none
         return self._native.build(top_n, progress, release)
 
 

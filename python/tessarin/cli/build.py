@@ -13,6 +13,7 @@ from ..building.records import DEFAULT_VIDEO_TOP_N
 from ..errors import TessarinError
 from ..index import Index
 from ..read import FORMATS, ReadOptions, ReadReport, RecordError, read_records
+from ..read.report import plural
 from ..storage.files import (
     check_writable,
     descriptor_of,
@@ -22,7 +23,7 @@ from ..storage.files import (
     write_file,
 )
 from .arguments import positive
-from .common import CommandError, os_message
+from .common import CommandError, os_message, shown
 from .progress import ProgressBar
 
 __all__ = ["add_parser", "run"]
@@ -33,12 +34,12 @@ def add_parser(commands: Any) -> None:
         "build",
         help="build an index from records or raw search events",
         description="Build an index from records and save it. RECORDS is a file, a glob "
-        "(quoted), a folder of files, or - for standard input: CSV or TSV (dialect and header "
-        "sniffed), Parquet, or JSON lines, optionally gzip- or zstd-compressed, read by DuckDB. "
+        "(quoted), a folder of files, or - for standard input: CSV or TSV (delimiter and header "
+        "found from the first lines), Parquet, or JSON lines, optionally gzip- or "
+        "zstd-compressed, read by DuckDB. "
         "Records are term, video identifier (integer or UUID) and count, taken from the columns "
-        "named term, video and count, else the first three; a row without a count counts 1. "
-        "With --events, rows are raw search events (term, video), one search each, aggregated "
-        "by DuckDB out of core.",
+        "named term, video and count, else the first three; without a count column every row "
+        "counts 1. With --events, rows are raw search events (term, video), one search each.",
     )
     build.add_argument("records", metavar="RECORDS", help="records: file, glob, folder or -")
     build.add_argument(
@@ -55,7 +56,7 @@ def add_parser(commands: Any) -> None:
     build.add_argument(
         "--events",
         action="store_true",
-        help="rows are raw search events (term, video): one search each, aggregated by DuckDB",
+        help="rows are raw search events (term, video): one search each",
     )
     build.add_argument(
         "--normalize",
@@ -66,7 +67,8 @@ def add_parser(commands: Any) -> None:
     build.add_argument(
         "--skip-bad",
         action="store_true",
-        help="skip bad rows, count them and report them at the end, instead of failing",
+        help="skip bad rows (lines DuckDB cannot read, rows the checks refuse), count them by "
+        "reason and report the first few at the end, instead of failing at the first",
     )
     build.add_argument(
         "--memory-limit", metavar="SIZE", help="DuckDB's memory limit, e.g. 4GB (then it spills)"
@@ -150,20 +152,29 @@ def run(args: argparse.Namespace) -> int:
     where = _STREAMS.get(out, args.out) if out is not None else args.out
     size = _write(args.out, out, where, index)
     if not args.quiet:
+        read = (
+            f"{plural(records, 'search')} ({plural(builder.pairs, 'distinct pair')})"
+            if args.events
+            else plural(records, "record")
+        )
         print(
-            f"{where}: {records:,} {'pairs of events' if args.events else 'records'}, "
-            f"{terms:,} terms, "
-            f"{videos:,} videos, {size:,} bytes",
+            f"{where}: {read}, {plural(terms, 'term')}, {plural(videos, 'video')}, "
+            f"{plural(size, 'byte')}",
             file=sys.stderr,
         )
     return 0
 
 
 def _report_skipped(report: ReadReport) -> None:
-    reasons = ", ".join(f"{n:,} {reason}" for reason, n in sorted(report.by_reason.items()))
-    print(f"skipped {report.skipped:,} bad rows ({reasons}); the first:", file=sys.stderr)
+    reasons = ", ".join(
+        f"{n:,} {reason}"
+        for reason, n in sorted(report.by_reason.items(), key=lambda r: (-r[1], r[0]))
+    )
+    shown_all = len(report.examples) >= report.skipped
+    first = "" if shown_all else f"; the first {len(report.examples)}"
+    print(f"skipped {plural(report.skipped, 'bad row')} ({reasons}){first}:", file=sys.stderr)
     for example in report.examples:
-        print(f"  {example}", file=sys.stderr)
+        print(f"  {shown(example)}", file=sys.stderr)
 
 
 def _check_records(source: str) -> None:

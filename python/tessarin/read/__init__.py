@@ -5,29 +5,36 @@ search events, from files into an `IndexBuilder`:
 
 * sources: a file, a glob ("logs/2026-*.csv.gz"), a folder (every file in
   it and below, but hidden ones and names starting with "_" such as Spark's
-  _SUCCESS), or "-" for standard input;
-* formats: CSV and TSV (dialect, quoting and header sniffed by DuckDB;
-  every field read as text and parsed natively, so values are never
-  guessed), Parquet, JSON lines; compressed with gzip or zstd. The format
-  comes from `ReadOptions.format`, else the file name, else the content;
+  _SUCCESS), or "-" for standard input. A name that is a file is that file,
+  even when it looks like a glob ("data?.csv", "[x].csv");
+* formats: CSV and TSV (delimiter and header found from the first lines,
+  damaged ones outvoted; quoted fields may hold line breaks; every field
+  read as text and parsed natively, so values are never guessed), Parquet,
+  JSON lines; compressed with gzip or zstd. The format comes from
+  `ReadOptions.format`, else the file name, else the content;
 * columns: named term, video and count (any case), else the first two or
-  three in order (CSV, TSV, Parquet), or as `ReadOptions` maps them (a name
-  or a 1-based position); a row without a count counts 1;
+  three in order (CSV, TSV, Parquet: a file of four or more columns without
+  a header gives its first three), or as `ReadOptions` maps them (a name or
+  a 1-based position); without a count column every row counts 1;
 * raw search events (`events=True`): one search per row, the count column
-  ignored; DuckDB aggregates each file into (term, video, searches) rows
-  out of core, spilling to `temp_directory` beyond `memory_limit`, so a
-  log larger than memory still builds.
+  ignored; the rows stream into the builder, which sums repeated pairs in
+  memory that grows with the distinct pairs only.
 
 DuckDB's rows stream into the native builder as Arrow batches, never as
-Python objects. A bad row (a line that does not parse, an empty term, a
-count out of range, an identifier of the wrong kind) raises `RecordError`
-naming the file, the row or line, and the value; with `skip_bad=True` such
-rows are skipped, counted, and reported in the `ReadReport`.
+Python objects. A bad row (a line DuckDB cannot read: bytes that are not
+UTF-8, too few or too many fields, a line that is not a JSON object; or a
+row the builder refuses: an empty term, a count out of range, an
+identifier of the wrong kind) raises `RecordError` naming the file, the
+line and its text (Parquet: the row); with `skip_bad=True` every such row
+is skipped, counted once by reason, and the first few are reported in the
+`ReadReport`, in file and line order.
 
 The modules: `inputs` (files, globs, folders, standard input), `source`
-(format, compression and dialect of one file), `columns` (which column is
-which), `reader` (the loop), `report` (what was read and skipped),
-`connection` (DuckDB and its messages), `options`, `sql`.
+(format and compression of one file, its DuckDB relation), `text` (a text
+file's first lines, and where its records are), `dialect` (delimiter,
+header, columns), `columns` (which column is which), `reader` (the loop),
+`report` (what was read and skipped), `connection` (DuckDB and what its
+errors say), `options`, `sql`.
 """
 
 from __future__ import annotations

@@ -16,9 +16,13 @@ __all__ = ["input_files", "spooled"]
 
 def input_files(source: str) -> list[str]:
     """The files a source names: itself, a glob's matches, or a folder's
-    files (recursively, leaving out names that start with "." or "_")."""
+    files (recursively, leaving out names that start with "." or "_"). A
+    name is a glob only when no file or folder has that very name: a file
+    named "data?.csv" is that file."""
     if source == "-":
         return ["-"]
+    if os.path.isfile(source):
+        return [source]
     if os.path.isdir(source):
         found = []
         for folder, subfolders, names in os.walk(source):

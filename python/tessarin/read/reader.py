@@ -1,61 +1,130 @@
 """The reader loop: each input file through DuckDB into the builder, as
-Arrow batches; bad rows fail or are skipped and reported."""
+Arrow batches; bad rows fail or are skipped, and are reported by file line
+and text."""
 
 from __future__ import annotations
 
-from ..building.records import RecordBuilder
+import glob
+import os
+import tempfile
+
+from ..building.records import ArrowReport, RecordBuilder
 from ..errors import ArrowStreamError
 from .columns import choose_columns, read_columns
-from .connection import connect, duckdb_message, first_line
+from .connection import connect, duckdb_problem, memory_message, unreadable
+from .dialect import sniff
 from .inputs import spooled
 from .options import FORMATS, ReadOptions, ReadProgress, RecordError
-from .report import ReadReport, Tally
+from .report import REASONS, ReadReport, Tally
 from .source import Source
 from .sql import identifier, literal
+from .text import Place, head, locate
 
 __all__ = ["read_records"]
+
+#: DuckDB's longest CSV line by default.
+_DUCKDB_LINE = 2_000_000
+
+
+def _shown(text: str) -> str:
+    """A line's text as a report quotes it, cut to 80 characters."""
+    return repr(text if len(text) <= 80 else text[:77] + "...")
 
 
 class _Reader(Tally):
     def __init__(
-        self, builder: RecordBuilder, options: ReadOptions, progress: ReadProgress | None
+        self,
+        builder: RecordBuilder,
+        options: ReadOptions,
+        progress: ReadProgress | None,
+        links: str,
     ) -> None:
         super().__init__()
         self.builder = builder
         self.options = options
         self.progress = progress
+        self.links = links  # a folder for the links to files whose names look like globs
         self.con = connect(options)
+        self.files = 0
 
-    def read(self, source: Source, done_bytes: int, total_bytes: int) -> None:
-        if source.size == 0:
-            return  # an empty file holds no records (DuckDB finds no columns)
+    def prepare(self, source: Source) -> int | None:
+        """Finds the file's dialect (text) and how many rows it holds about
+        (for the progress; None when unknown)."""
+        if glob.has_magic(source.path):  # DuckDB would take the name for a glob
+            self.files += 1
+            link = os.path.join(self.links, str(self.files))
+            os.symlink(os.path.abspath(source.path), link)
+            source.duckdb_path = link
+        if source.format == "parquet":
+            try:
+                found = self.con.sql(
+                    "SELECT sum(num_rows) FROM "
+                    f"parquet_file_metadata({literal(source.duckdb_path)})"
+                ).fetchall()
+                return int(found[0][0] or 0) or None
+            except Exception:  # noqa: BLE001 - the read that follows says what is wrong
+                return None
+        start = head(source)
+        lines = start.lines if start is not None else self.duckdb_head(source)
+        named = any(
+            o is not None and not o.isdigit() for o in (self.options.term, self.options.video)
+        ) or (self.options.count is not None and not self.options.count.isdigit())
+        source.dialect = sniff(lines, source.format, named)
+        source.long_lines = any(len(line) >= _DUCKDB_LINE for line in lines)
+        return None if start is None else start.estimated_lines
+
+    def duckdb_head(self, source: Source) -> list[bytes]:
+        """The first lines, read by DuckDB (a file this module cannot
+        decompress); its unreadable lines and blank lines left out."""
+        relation = (
+            f"read_csv({literal(source.duckdb_path)}, auto_detect=false, delim='\\x1e', "
+            "quote='', escape='', header=false, columns={'line': 'VARCHAR'}, "
+            f"compression={literal(source.compression or 'auto')}, ignore_errors=true)"
+        )
+        rows = self.con.sql(f"SELECT line FROM {relation} LIMIT 20480").fetchall()
+        return [(line or "").encode() for (line,) in rows]
+
+    def query(self, source: Source, rejects: str | None) -> tuple[str, bool, bool]:
+        """The query of the file's (term, video[, count][, problem]) rows,
+        whether it has a count, and whether it has a problem column."""
         try:
-            names, relation = read_columns(self.con, source, self.options)
+            names = read_columns(self.con, source)
             term, video, count = choose_columns(names, source, self.options)
         except RecordError as error:  # about the columns, which name no file
             raise RecordError(f"{source.name}: {error}") from None
-        except Exception as error:  # noqa: BLE001 - DuckDB raises several kinds
-            raise RecordError(duckdb_message(error, source)) from None
-        rejects = None
-        if self.options.skip_bad and source.format in ("csv", "tsv"):
-            rejects = f"tessarin_rejects_{id(source)}"
-            relation = relation[:-1] + (
-                f", ignore_errors=true, store_rejects=true, rejects_table='{rejects}', "
-                f"rejects_scan='{rejects}_scan')"
-            )
-        selected = f"{identifier(term)} AS term, {identifier(video)} AS video"
-        if self.options.events:
-            query = (
-                f"SELECT {selected}, count(*) AS count FROM {relation} "
-                f"GROUP BY {identifier(term)}, {identifier(video)}"
-            )
-        elif count is not None:
-            query = f"SELECT {selected}, {identifier(count)} AS count FROM {relation}"
-        else:
-            query = f"SELECT {selected} FROM {relation}"
-        before = self.rows
+        relation = source.relation(rejects)
+        if source.format != "json":
+            selected = f"{identifier(term)} AS term, {identifier(video)} AS video"
+            if count is not None:
+                selected += f", {identifier(count)} AS count"
+            return f"SELECT {selected} FROM {relation}", count is not None, False
 
-        expected = self.expected_rows(source) if self.progress is not None else None
+        def field(key: str) -> str:
+            pointer = "/" + key.replace("~", "~0").replace("/", "~1")
+            return (
+                f"CASE WHEN kind = 'OBJECT' THEN json_extract_string(line, {literal(pointer)}) END"
+            )
+
+        selected = f"{field(term)} AS term, {field(video)} AS video"
+        if count is not None:
+            selected += f", {field(count)} AS count"
+        kind = "CASE WHEN json_valid(line) THEN json_type(line) END AS kind"
+        parsed = f"SELECT line, {kind} FROM {relation}"
+        problem = "CASE WHEN kind IS DISTINCT FROM 'OBJECT' THEN 'not a JSON object' END AS problem"
+        return f"SELECT {selected}, {problem} FROM ({parsed})", count is not None, True
+
+    def read(self, source: Source, done_bytes: int, total_bytes: int) -> None:
+        if source.size == 0:
+            return  # an empty file holds no records
+        try:
+            expected = self.prepare(source)
+        except Exception as error:  # noqa: BLE001 - DuckDB raises several kinds
+            raise self.duckdb_error(error, source) from None
+        text = source.dialect is not None
+        skip = self.options.skip_bad
+        rejects = f"tessarin_rejects_{self.files}_{id(source)}" if skip and text else None
+        query, counted, checked = self.query(source, rejects)
+        before = self.rows
 
         def on_batch(rows: int) -> None:
             if self.progress is None:
@@ -69,85 +138,115 @@ class _Reader(Tally):
         try:
             report = self.builder.add_arrow(
                 self.con.sql(query),
-                count=None if count is None and not self.options.events else "count",
-                skip_bad=self.options.skip_bad,
-                null_count_is_one=source.format in ("csv", "tsv"),
+                count="count" if counted else None,
+                skip_bad=skip,
+                null_count_is_one=False,
                 on_batch=on_batch,
+                problem="problem" if checked else None,
             )
-        except RecordError as error:  # a refused row, as the builder typed it
+        except RecordError as error:  # the first refused row, as the builder typed it
+            assert error.row is not None
             raise RecordError(
-                self.locate(source, error.row, error.problem or str(error)),
+                self.refused(source, error.row - 1, error.problem or str(error)),
                 fault=error.fault,
                 row=error.row,
                 value=error.value,
                 problem=error.problem,
             ) from None
         except ArrowStreamError as error:  # DuckDB failed while it streamed
-            raise RecordError(duckdb_message(error.reason, source)) from None
+            raise self.duckdb_error(error.reason, source) from None
         except ValueError as error:  # columns of a type the builder cannot read
-            raise RecordError(self.locate(source, None, str(error))) from None
-        except (OSError, RuntimeError) as error:
-            raise RecordError(duckdb_message(error, source)) from None
+            raise RecordError(f"{source.name}: {error}") from None
         except Exception as error:
-            if type(error).__module__.startswith(("duckdb", "_duckdb")):
-                raise RecordError(duckdb_message(error, source)) from None
+            if type(error).__module__.startswith(("duckdb", "_duckdb")) or isinstance(
+                error, (OSError, RuntimeError)
+            ):
+                raise self.duckdb_error(error, source) from None
             raise
         self.rows += report.rows
         self.added += report.added
-        for example in report.examples:
-            self.skip(example.fault, self.locate(source, example.row, example.message))
-        for reason, n in report.by_fault.items():
-            shown = sum(1 for e in report.examples if e.fault == reason)
-            if n > shown:
-                self.skip(reason, "", n - shown)
-        self.examples = [e for e in self.examples if e]
+        self.tally(source, report, rejects)
+
+    def refused(self, source: Source, row: int, problem: str) -> str:
+        """The streamed row `row` (from 0) and its problem, by file line
+        (Parquet: by row)."""
+        if source.dialect is None:
+            return f"{source.name}, row {row + 1}: {problem}"
+        found = self.locate(source, rows=[row])[1].get(row)
+        return self.says(source, found, f"row {row + 1}", problem)
+
+    def locate(
+        self,
+        source: Source,
+        records: list[int] | tuple[int, ...] = (),
+        rows: list[int] | tuple[int, ...] = (),
+        rejected: list[int] | tuple[int, ...] = (),
+    ) -> tuple[dict[int, Place], dict[int, Place]]:
+        assert source.dialect is not None
+        return locate(source, source.dialect.quote, source.dialect.header, records, rows, rejected)
+
+    @staticmethod
+    def says(source: Source, place: Place | None, otherwise: str, problem: str) -> str:
+        """ "file, line N: problem; the line: 'text'" ("file, record N: ..."
+        for a file that cannot be read back here)."""
+        if place is None:
+            return f"{source.name}, {otherwise}: {problem}"
+        return f"{source.name}, line {place.line}: {problem}; the line: {_shown(place.text)}"
+
+    def duckdb_error(self, error: BaseException | str, source: Source) -> RecordError:
+        """A DuckDB error as one line naming the file, and the line for a
+        CSV line it could not read."""
+        memory = memory_message(error, self.options)
+        if memory is not None:
+            return RecordError(f"{source.name}: {memory}", fault="memory")
+        said = duckdb_problem(error)
+        if said.record is None or source.dialect is None:
+            return RecordError(f"{source.name}: {said.problem}")
+        reason, problem = unreadable(None, said.problem)
+        place = self.locate(source, records=[said.record])[0].get(said.record)
+        return RecordError(self.says(source, place, f"record {said.record}", problem), fault=reason)
+
+    def tally(self, source: Source, report: ArrowReport, rejects: str | None) -> None:
+        """Counts the skipped rows of one file by reason, and keeps the
+        first few, in the order of their lines."""
+        lines: dict[int, tuple[str, str]] = {}  # DuckDB's record -> (reason, problem)
         if rejects is not None:
-            self.collect_rejects(source, rejects)
-
-    def expected_rows(self, source: Source) -> int | None:
-        """About how many rows a file holds, for the progress bar: Parquet
-        says; an uncompressed text file is measured by its first megabyte.
-        None when unknown (compressed text, or events, which DuckDB
-        aggregates before the first row arrives)."""
-        if self.options.events:
-            return None
-        try:
-            if source.format == "parquet":
-                found = self.con.sql(
-                    f"SELECT sum(num_rows) FROM parquet_file_metadata({literal(source.path)})"
-                ).fetchall()
-                return int(found[0][0] or 0) or None
-            if source.compression is None:
-                with open(source.path, "rb") as file:
-                    head = file.read(1 << 20)
-                lines = head.count(b"\n")
-                if lines:
-                    return max(1, int(source.size * lines / len(head)))
-        except Exception:  # noqa: BLE001 - progress is best effort
-            return None
-        return None
-
-    def locate(self, source: Source, row: int | None, problem: str) -> str:
-        """A problem of the file's row `row` (from 1; None: of the file),
-        or, for events (aggregated, so rows are gone), of a search event."""
-        if self.options.events:
-            where = "" if row is None else "a search event: "
-            return f"{source.name}: {where}{problem}"
-        where = "" if row is None else f"row {row}: "
-        return f"{source.name}, {where}{problem}"
-
-    def collect_rejects(self, source: Source, table: str) -> None:
-        try:
             found = self.con.sql(
-                f"SELECT line, error_message FROM {table} ORDER BY line"
+                f"SELECT line, error_type, error_message FROM {rejects} ORDER BY line, column_idx"
             ).fetchall()
-        except Exception:  # noqa: BLE001 - no rejects table: nothing was rejected
+            for record, kind, message in found:
+                if record not in lines:  # one line may fail for several columns
+                    lines[int(record)] = unreadable(kind, message)
+            for table in (rejects, f"{rejects}_scan"):
+                self.con.execute(f"DROP TABLE IF EXISTS {table}")
+        for reason, _ in lines.values():
+            self.skip(reason)
+        self.rows += len(lines)
+        for fault, n in report.by_fault.items():
+            self.skip(REASONS.get(fault, fault), n)
+        if self.room <= 0 or not (lines or report.examples):
             return
-        for line, problem in found:
-            self.rows += 1
-            self.skip(
-                "unreadable line", f"{source.name}, line {line}: {first_line(Exception(problem))}"
-            )
+        records = sorted(lines)[: self.room]
+        rows = [e.row - 1 for e in report.examples]
+        if source.dialect is None:
+            places: dict[int, Place] = {}
+            by_row: dict[int, Place] = {}
+        else:
+            places, by_row = self.locate(source, records, rows, sorted(lines))
+        shown: list[tuple[int, str]] = []
+        for record in records:
+            place = places.get(record)
+            said = self.says(source, place, f"record {record}", lines[record][1])
+            shown.append((place.line if place else record, said))
+        for example in report.examples:
+            place = by_row.get(example.row - 1)
+            if source.dialect is None:
+                said = f"{source.name}, row {example.row}: {example.message}"
+            else:
+                said = self.says(source, place, f"row {example.row}", example.message)
+            shown.append((place.line if place else example.row, said))
+        for _, text in sorted(shown, key=lambda s: s[0]):
+            self.example(text)
 
 
 def read_records(
@@ -162,13 +261,13 @@ def read_records(
     options = options or ReadOptions()
     if options.format is not None and options.format not in FORMATS:
         raise ValueError(f"unknown format {options.format!r}: use one of {', '.join(FORMATS)}")
-    with spooled(source) as paths:
+    with spooled(source) as paths, tempfile.TemporaryDirectory(prefix="tessarin-") as links:
         sources = [
             Source(path, "standard input" if source == "-" else path, options) for path in paths
         ]
         if any(s.format == "parquet" for s in sources) and source == "-":
             raise RecordError("Parquet cannot be read from standard input: give a file")
-        reader = _Reader(builder, options, progress)
+        reader = _Reader(builder, options, progress, links)
         total = sum(s.size for s in sources)
         done = 0
         try:

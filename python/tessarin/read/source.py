@@ -1,17 +1,16 @@
 """One input file: its format and compression (from the options, its name,
-else its first bytes), the DuckDB relation that reads it, and the dialect
-DuckDB sniffs in a CSV file."""
+else its first bytes) and the DuckDB relation that reads it."""
 
 from __future__ import annotations
 
 import os
 import zlib
-from typing import Any
 
+from .dialect import Dialect
 from .options import ReadOptions
 from .sql import literal
 
-__all__ = ["Source", "csv_dialect", "sniff", "split_name"]
+__all__ = ["Source", "sniff", "split_name"]
 
 
 _SUFFIXES = {
@@ -89,56 +88,48 @@ class Source:
         self.format = fmt
         self.compression = compression
         self.size = os.path.getsize(path)
-        self.header: bool | None = None  # CSV and TSV: whether the first line names the columns
-        # CSV and TSV: lines beyond DuckDB's default limit were seen (raising
-        # the limit for every file would slow the reading of all).
+        #: The path as DuckDB is given it: one that it cannot take for a glob.
+        self.duckdb_path = path
+        #: CSV, TSV, JSON lines: how the text is read (set by the reader).
+        self.dialect: Dialect | None = None
+        #: CSV and TSV: lines beyond DuckDB's default limit were seen (raising
+        #: the limit for every file would slow the reading of all).
         self.long_lines = False
 
-    def relation(
-        self, extra: str = "", columns: list[str] | None = None, dialect: list[str] | None = None
-    ) -> str:
-        path = literal(self.path)
+    def relation(self, rejects: str | None = None) -> str:
+        """The DuckDB relation reading the file; `rejects`: the table in
+        which DuckDB stores the lines it cannot read, skipping them."""
+        path = literal(self.duckdb_path)
         if self.format == "parquet":
             return f"read_parquet({path})"
-        options = [] if self.compression is None else [f"compression={literal(self.compression)}"]
+        dialect = self.dialect
+        assert dialect is not None
         if self.format == "json":
-            arguments = ", ".join([path, "format='newline_delimited'", *options])
-            return f"read_json({arguments})"
-        # Every field as text, an empty one as "" (not null: only the
-        # fields a short line lacks are null).
-        options += ["all_varchar=true", "null_padding=true", "nullstr='\x01'"]
+            # One line, one value: JSON text holds no raw control character,
+            # so a record separator never splits a line that is JSON.
+            columns = {"line": "VARCHAR"}
+            options = ["delim='\x1e'", "quote=''", "escape=''", "header=false"]
+        else:
+            columns = {name: "VARCHAR" for name in dialect.names}
+            options = [
+                f"delim={literal(dialect.delimiter)}",
+                "quote='\"'",
+                "escape='\"'",
+                f"header={str(dialect.header).lower()}",
+            ]
+        struct = ", ".join(f"{literal(c)}: {literal(t)}" for c, t in columns.items())
+        # Every field is text, an empty one "" (not null): fields are
+        # parsed natively, never guessed.
+        options += ["auto_detect=false", f"columns={{{struct}}}", "nullstr='\x01'"]
+        if self.compression is not None:
+            options.append(f"compression={literal(self.compression)}")
         if self.long_lines:
             options.append(f"max_line_size={_LONGEST_LINE}")
-        if self.format == "tsv":
-            options.append("delim='\\t'")
-        if columns is not None and dialect is not None:
-            # The sniffed dialect, with the columns fixed (auto_detect off).
-            struct = ", ".join(f"{literal(c)}: 'VARCHAR'" for c in columns)
-            options = [o for o in options if not o.startswith("delim=")]
-            options += ["auto_detect=false", *dialect, f"columns={{{struct}}}"]
-        if columns is None and self.header is not None and "header=" not in extra:
-            options.append(f"header={str(self.header).lower()}")
-        if extra:
-            options.append(extra)
+        if rejects is not None:
+            options += [
+                "ignore_errors=true",
+                "store_rejects=true",
+                f"rejects_table={literal(rejects)}",
+                f"rejects_scan={literal(rejects + '_scan')}",
+            ]
         return f"read_csv({', '.join([path, *options])})"
-
-
-def csv_dialect(con: Any, source: Source) -> list[str]:
-    """The options of DuckDB's sniffed dialect of a CSV file."""
-    sniffed = con.sql(
-        "SELECT Delimiter, Quote, Escape, NewLineDelimiter, Comment, SkipRows, HasHeader "
-        f"FROM sniff_csv({source.relation()[len('read_csv(') : -1]})"
-    ).fetchall()[0]
-    delim, quote, escape, _, comment, skip, header = sniffed
-
-    def text(value: str) -> str:
-        return literal("" if value == "(empty)" else value.replace("\\n", "\n"))
-
-    return [
-        f"delim={text(delim)}",
-        f"quote={text(quote)}",
-        f"escape={text(escape)}",
-        f"comment={text(comment)}",
-        f"skip={int(skip)}",
-        f"header={str(bool(header)).lower()}",
-    ]

@@ -268,13 +268,14 @@ nb::tuple outcome_tuple(const builder::StreamOutcome& outcome) {
   return nb::make_tuple(r.rows, r.added, r.refused, by_fault, examples, failed);
 }
 
-// add_arrow(data, term, video, count, skip, null_count_is_one, on_batch):
-// see _native.pyi.
+// add_arrow(data, term, video, count, skip, null_count_is_one, on_batch,
+// problem): see _native.pyi.
 nb::tuple add_arrow(NativeBuilder& self, nb::handle data, const std::string& term,
                     const std::string& video, const std::optional<std::string>& count, bool skip,
-                    bool null_count_is_one, nb::handle on_batch) {
+                    bool null_count_is_one, nb::handle on_batch,
+                    const std::optional<std::string>& problem) {
   const Busy busy(self);
-  const builder::ColumnNames names{term, video, count};
+  const builder::ColumnNames names{term, video, count, problem};
   const builder::IngestOptions options{skip, null_count_is_one};
   std::optional<nb::python_error> raised;
   builder::AfterBatch after_batch;
@@ -408,11 +409,13 @@ void bind_index_builder(nb::module_& module) {
   cls.def("add_records", &add_records, nb::arg("records"), nb::arg("plain"));
   cls.def("add_arrow", &add_arrow, nb::arg("data"), nb::arg("term") = "term",
           nb::arg("video") = "video", nb::arg("count").none() = "count", nb::arg("skip") = false,
-          nb::arg("null_count_is_one") = false, nb::arg("on_batch").none() = nb::none());
+          nb::arg("null_count_is_one") = false, nb::arg("on_batch").none() = nb::none(),
+          nb::arg("problem").none() = nb::none());
   cls.def("arrays", &arrays, nb::arg("video_top_n"));
   cls.def("build", &build, nb::arg("video_top_n"), nb::arg("progress").none() = nb::none(),
           nb::arg("release") = false);
   cls.def_prop_ro("records", [](const NativeBuilder& self) { return self.core.records(); });
+  cls.def_prop_ro("pairs", [](const NativeBuilder& self) { return self.core.pairs(); });
   cls.def_prop_ro("terms", [](const NativeBuilder& self) { return self.core.terms(); });
   cls.def_prop_ro("videos", [](const NativeBuilder& self) { return self.core.videos(); });
   cls.def_prop_ro("id_mode", [](const NativeBuilder& self) { return kind_name(self); });

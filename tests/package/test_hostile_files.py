@@ -5,37 +5,18 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import re
 import resource
-import shlex
 import stat
 import subprocess
 import sys
 import time
 
 import pytest
+from samples import SMALL_INDEX as INDEX
+from samples import assert_one_line_failure, index_file, tessarin
 
 from tessarin import Index
-from tessarin.storage import container, files
-
-INDEX = Index.build([("cat", 600, 6), ("car", 300, 20), ("dog", 9, 5)], video_top_n=3)
-TESSARIN = [sys.executable, "-m", "tessarin"]
-
-
-def tessarin(*args, shell_tail="", **options):
-    """(status, stdout, stderr) of `python -m tessarin ARGS` (+ a shell tail)."""
-    command = [*TESSARIN, *map(str, args)]
-    if shell_tail:
-        command = ["bash", "-c", shlex.join(command) + shell_tail]
-    options.setdefault("stdout", subprocess.PIPE)
-    options.setdefault("env", {**os.environ, "SOURCE_DATE_EPOCH": "1700000000"})
-    done = subprocess.run(command, stderr=subprocess.PIPE, timeout=120, **options)
-    return done.returncode, done.stdout, done.stderr.decode()
-
-
-def assert_one_line_failure(status, err, pattern):
-    assert status == 1 and "Traceback" not in err and err.count("\n") == 1, err
-    assert re.match(r"^tessarin: " + pattern, err), err
+from tessarin.storage import files
 
 
 @pytest.fixture(scope="module")
@@ -197,7 +178,7 @@ def test_a_file_rewritten_in_place_while_it_loads(tmp_path, truncate):
         pad = " " * (length - len(index.to_bytes()))
         metadata = dataclasses.replace(index.metadata, builder="test" + pad)
         payload = index.to_prefix_search().to_bytes()
-        contents.append(container.container_header(metadata, payload) + payload)
+        contents.append(index_file(metadata, payload))
         (tmp_path / str(k)).write_bytes(contents[-1])
     live, stop = tmp_path / "live.idx", tmp_path / "stop"
     live.write_bytes(contents[0])

@@ -1,5 +1,6 @@
-"""The index file container: every damaged byte is noticed, any metadata is
-read or refused in plain words."""
+"""The index file's format (a container: header, metadata, checksum, the
+saved form): every damaged byte is noticed, any metadata is read or
+refused in plain words."""
 
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ import zlib
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from samples import SMALL_INDEX, index_file
 
 from tessarin import Index, cli
 from tessarin.errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
@@ -22,7 +24,7 @@ from tessarin.storage.container import Metadata
 
 META = Metadata(nodes=3, terms=2, videos=1, id_mode="int", video_top_n=5, builder="t", created="x")
 PAYLOAD = bytes(range(40))
-FILE = container.container_header(META, PAYLOAD) + PAYLOAD
+FILE = index_file(META, PAYLOAD)
 
 
 def test_round_trip_keeps_metadata_and_payload():
@@ -34,7 +36,7 @@ def test_round_trip_keeps_metadata_and_payload():
 
 
 @given(st.integers(0, len(FILE) * 8 - 1))
-def test_any_flipped_bit_is_an_error(bit):
+def test_a_flipped_bit_is_the_error_of_its_region_parsed_or_streamed(bit):
     damaged = bytearray(FILE)
     damaged[bit // 8] ^= 1 << (bit % 8)
     with pytest.raises(TessarinError) as parsed:
@@ -57,7 +59,7 @@ def test_any_flipped_bit_is_an_error(bit):
     ],
     ids=["truncated", "extended", "header only", "empty", "magic only"],
 )
-def test_truncated_or_extended_files(data, error):
+def test_truncated_or_extended_files_are_refused(data, error):
     with pytest.raises(TessarinError, match=error):
         container.parse(data)
 
@@ -78,7 +80,7 @@ def test_a_later_format_version_is_named():
         {"nodes": 1, "terms": 0, "videos": 0, "id_mode": 3},
     ],
 )
-def test_bad_metadata_is_corrupt(fields):
+def test_metadata_lacking_or_mistyped_fields_is_corrupt(fields):
     with pytest.raises(CorruptIndexError, match="metadata"):
         Metadata.from_mapping(fields)
 
@@ -90,9 +92,8 @@ def test_unknown_metadata_fields_are_ignored():
 
 # ----------------------------------------------- metadata from a hostile file
 
-REAL = Index.build([("cat", 600, 6), ("car", 300, 20)])
-REAL_PAYLOAD = REAL.to_prefix_search().to_bytes()
-VALID = json.loads(REAL.metadata.to_json())
+REAL_PAYLOAD = SMALL_INDEX.to_prefix_search().to_bytes()
+VALID = json.loads(SMALL_INDEX.metadata.to_json())
 
 
 def with_metadata(meta: bytes) -> bytes:
@@ -124,7 +125,7 @@ METADATA = st.one_of(
 @example(json.dumps({**VALID, "builder": "\ud800"}).encode())
 @example(json.dumps({**VALID, "builder": "\x1b[2J\u202e caf\u00e9"}).encode())
 @given(METADATA)
-def test_any_metadata_loads_or_is_refused_in_plain_words(tmp_path_factory, meta):
+def test_any_metadata_loads_or_is_refused_and_info_prints_it_safely(tmp_path_factory, meta):
     data = with_metadata(meta)
     with contextlib.suppress(CorruptIndexError, IndexFormatError):
         Index.load(data)  # and nothing else

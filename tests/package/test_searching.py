@@ -1,24 +1,47 @@
-"""tessarin._native against the plain models and against _tessarin on the
-same saved bytes."""
+"""Searching, suggesting and the node queries: tessarin.Index on a small
+index, and the package's extension (tessarin._native) against the plain
+models and against _tessarin on the same saved bytes."""
 
 from __future__ import annotations
 
-import mmap
 import threading
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from samples import SMALL_INDEX as INDEX
 
 from _tessarin import PrefixSearch
-from tessarin import index as _index  # noqa: F401  (sets the corrupt-index error)
-from tessarin._native import ErrorKind, NativeIndex
-from tessarin.building.index_builder import IndexBuilder
-from tessarin.errors import CorruptIndexError
+from tessarin import CorruptIndexError, IndexBuilder, Suggestion, VideoMatch
+from tessarin._native import NativeIndex
 from tessarin_reference import matching
-from tessarin_reference.model import INT32, ModelTrie, build_model, holds_together
-from tessarin_reference.saved_form import encode
+from tessarin_reference.model import ModelTrie, build_model, holds_together
 from tessarin_reference.strategies import ALPHABET, build_args
+
+
+def test_suggest_search_and_node_queries_on_the_small_index():
+    assert INDEX.suggest("cat", 1, 2) == [Suggestion("cat", 0, 10), Suggestion("car", 1, 20)]
+    assert INDEX.search("czt") == [VideoMatch("600", pytest.approx(0.6)), VideoMatch("300", 0.4)]
+    [node] = INDEX.match_nodes("ca", 0)
+    assert (node.term, node.is_terminal, node.total_count) == ("ca", False, 33)
+    assert INDEX.node_videos(node.node) == [("300", 24), ("600", 6), ("700", 3)]
+
+
+def test_a_batch_answers_as_its_queries_one_by_one():
+    assert INDEX.suggest_many(["cat", "th"], threads=2) == [
+        INDEX.suggest("cat"),
+        INDEX.suggest("th"),
+    ]
+    assert INDEX.search_many(["czt"], threads=1) == [INDEX.search("czt")]
+
+
+def test_an_index_tells_its_size():
+    assert (len(INDEX), INDEX.node_count, INDEX.video_count, INDEX.id_mode) == (4, 9, 4, "int")
+    assert INDEX.video_top_n == 3 and INDEX.memory_bytes > 0
+    assert repr(INDEX).startswith("<tessarin.Index: 4 terms, 9 nodes, 4 videos (int)")
+
+
+# ------------------------- the package's extension against the plain models
 
 QUERY_CHARS = [c for c in ALPHABET if c] + ["d"]
 queries = st.text(alphabet=st.sampled_from(QUERY_CHARS), max_size=5)
@@ -118,89 +141,7 @@ def test_an_own_count_under_a_saturated_total_is_the_total():
     assert native.suggest("ab", 1, None, False) == [("ab", 0, 9), ("a", 1, 2**32 - 1)]
 
 
-def saved_trie(**changes) -> bytes:
-    """The saved form of a three-node trie a -> b, with fields replaced."""
-    fields = dict(
-        node_shifts=[0, 1, 2],
-        child_labels=[0, 97, 98],
-        child_transitions=[1, 2],
-        payloads=[None, (3, [0], [3]), None],
-        video_uuids=[],
-        video_int_ids=[7],
-        id_mode=INT32,
-        is_terminal=[0, 1, 0],
-    )
-    fields.update(changes)
-    return encode(ModelTrie(**fields))
-
-
-@pytest.mark.parametrize(
-    ("saved", "message"),
-    [
-        (b"", r"does not decode: UnexpectedEnd \{ additional: 1 \}$"),
-        (saved_trie() + b"\0\0", r"^the saved index has 2 bytes after its end$"),
-        (saved_trie(node_shifts=[0, 1]), r"node_shifts has 2 entries for 3 nodes$"),
-        (saved_trie(payloads=[None]), r"payloads has 1 entries for 3 nodes$"),
-        (saved_trie(is_terminal=[0]), r"is_terminal has 1 entries for 3 nodes$"),
-        (saved_trie(child_transitions=[1, 3]), r"entry 1 of child_transitions names node 3 of 3$"),
-        (saved_trie(node_shifts=[0, 1, 3]), r"the children of node 2 start at 3, beyond the 2"),
-        (saved_trie(child_transitions=[1, 0]), r"the root is listed as a child$"),
-        (saved_trie(child_transitions=[1, 1]), r"node 1 is listed as a child twice$"),
-        (saved_trie(node_shifts=[0, 2, 1]), r"entry 1 of child_transitions lies in the child "),
-        (
-            saved_trie(payloads=[None, (3, [0], []), None]),
-            r"the payload of node 1 lists 1 videos and 0 counts$",
-        ),
-    ],
-)
-def test_damaged_saved_forms_are_refused_in_plain_words(saved, message):
-    with pytest.raises(CorruptIndexError, match=message) as raised:
-        NativeIndex.from_saved(saved)
-    # The kind the package decides by: bytes that do not decode, or damage.
-    assert raised.value.kind is (ErrorKind.DECODE if saved == b"" else ErrorKind.DAMAGED)
-
-
-def test_a_saved_form_loads_from_any_contiguous_buffer(tmp_path):
-    saved = saved_trie()
-    path = tmp_path / "saved"
-    path.write_bytes(saved)
-    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as m:
-        for buffer in (bytearray(saved), memoryview(saved), m):
-            assert NativeIndex.from_saved(buffer).to_saved() == saved
-    with pytest.raises(BufferError):
-        NativeIndex.from_saved(memoryview(saved + saved)[::2])
-    with pytest.raises(TypeError):
-        NativeIndex.from_saved("not bytes")
-
-
-@settings(max_examples=200, deadline=None)
-@given(build_args(tree=True), st.data())
-def test_damaged_bytes_raise_only_the_corrupt_index_error(args, data):
-    saved = PrefixSearch.from_internal_data_v2(*args).to_bytes()
-    cut = data.draw(st.integers(0, len(saved) - 1))
-    with pytest.raises(CorruptIndexError):
-        NativeIndex.from_saved(saved[:cut])
-    damaged = bytearray(saved)
-    for _ in range(data.draw(st.integers(1, 3))):
-        damaged[data.draw(st.integers(0, len(saved) - 1))] ^= data.draw(st.integers(1, 255))
-    try:
-        native = NativeIndex.from_saved(damaged)
-    except CorruptIndexError:
-        return
-    # What loads answers, and answers as the extension does on the same bytes.
-    extension = PrefixSearch.from_bytes(bytes(damaged))
-    for term in ["", "a", "ab", "中é"]:
-        assert native.search(term, 2, None, True, 0.0, False) == extension.fuzzy_match_video(
-            term, 2, None, True, 0.0
-        )
-        assert sorted((t, d) for t, d, _ in native.suggest(term, 2, None, False)) == sorted(
-            (t, d) for t, _, d in extension.fuzzy_match(term, 2)
-        )
-        for node, *_ in native.match_nodes(term, 2, False, False):
-            native.node_videos(node)
-
-
-def test_four_threads_query_one_index_at_once():
+def test_four_threads_querying_one_index_get_the_single_threaded_answers():
     builder = IndexBuilder()
     words = [a + b + c for a in "abcdefgh" for b in "aeiou" for c in "lmnrst"]
     builder.add_many((w, i % 50, 1 + i % 7) for i, w in enumerate(words))
