@@ -11,7 +11,10 @@ from __future__ import annotations
 from ._native import DEFAULT_MIN_SCORE
 
 __all__ = [
+    "AUTO",
+    "AUTO_MAX_DIST_STEPS",
     "COMPLETE_LIMIT",
+    "COMPLETE_MAX_DIST",
     "MAX_DIST",
     "MAX_DIST_CAP",
     "MIN_SCORE",
@@ -39,6 +42,32 @@ MAX_DIST = 1
 #: search from n edits on).
 MAX_DIST_CAP = 4
 
+#: The `max_dist` of a completion that grows with the text typed.
+AUTO = "auto"
+
+#: What `max_dist="auto"` allows, by the length of the text as it is matched
+#: (after the index's normalisation): (longest length, edits) in order; a
+#: longer text gets one more edit than the last step. Short texts match
+#: too much with an edit to be worth it: "ab" is 1 edit from every term
+#: that begins with a or b.
+AUTO_MAX_DIST_STEPS: tuple[tuple[int, int], ...] = ((2, 0), (5, 1))
+
+#: Edits a completion allows when it names no `max_dist`, and terms it
+#: lists when it names no limit. (The server and the page complete with
+#: AUTO.)
+COMPLETE_MAX_DIST = MAX_DIST
+COMPLETE_LIMIT = 10
+
+
+def auto_max_dist(text: str) -> int:
+    """The edits `max_dist="auto"` allows for a text as it is matched (after
+    the index's normalisation): 0 up to 2 characters, 1 up to 5, then 2."""
+    for longest, edits in AUTO_MAX_DIST_STEPS:
+        if len(text) <= longest:
+            return edits
+    return AUTO_MAX_DIST_STEPS[-1][1] + 1
+
+
 #: Videos scoring below this are left out unless a search says otherwise:
 #: the engine's own threshold.
 MIN_SCORE: float = DEFAULT_MIN_SCORE
@@ -50,18 +79,6 @@ SEARCH_LIMIT = 10
 SUGGEST_LIMIT = 8
 #: Terms `tessarin terms` lists when it is given no limit.
 TERMS_LIMIT = 20
-#: Completions a completion lists when it names no limit.
-COMPLETE_LIMIT = 10
-
-
-def auto_max_dist(text: str) -> int:
-    """The edits that max_dist="auto" allows a completion of `text` (as it
-    is matched, after the index's normalisation): none up to 2 characters,
-    one up to 5, then two. The first characters typed are too few to say
-    which of many terms a slip was meant for."""
-    n = len(text)
-    return 0 if n <= 2 else 1 if n <= 5 else 2
-
 
 #: What a server allows a request by default (`tessarin.server.Limits`):
 #: the longest query in characters, the largest max_dist and limit.
