@@ -44,7 +44,7 @@ def positive(text: str) -> int:
 
 
 def distance_or_auto(text: str) -> int | str:
-    return "auto" if text == "auto" else distance(text)
+    return defaults.AUTO if text == defaults.AUTO else distance(text)
 
 
 natural.__name__ = "non-negative integer"

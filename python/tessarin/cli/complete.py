@@ -39,7 +39,7 @@ def add_parser(commands: Any) -> None:
     complete.add_argument(
         "--max-dist",
         type=distance_or_auto,
-        default="auto",
+        default=defaults.AUTO,
         metavar="D",
         help=f"edits allowed between TEXT and a prefix of the term, at most "
         f"{defaults.MAX_DIST_CAP}; auto (the default): none up to 2 characters, one up to 5, "

@@ -71,7 +71,7 @@ class Api:
         )
         self.complete_max_dist = Distance(
             "max_dist",
-            "auto",
+            defaults.AUTO,
             limits.max_dist,
             "Edits allowed between the text completed and a prefix of the term; auto: "
             "none up to 2 characters, one up to 5, then two (counted after the index's "

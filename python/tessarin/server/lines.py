@@ -24,10 +24,7 @@ from ..index import Index
 from ..normalization import normalizer
 from .align import Segment, completion_segments
 
-__all__ = ["AUTO", "Line", "complete_line"]
-
-#: The name of the bound that grows with the text typed.
-AUTO = "auto"
+__all__ = ["Line", "complete_line"]
 
 #: The words before the last (with the spaces after them), and the last.
 _LAST_WORD = re.compile(r"(.*\s)(\S+)", re.DOTALL)
@@ -67,7 +64,7 @@ def complete_line(
 
     def complete(text: str, matched: str) -> list[tuple[str, int, int]]:
         # `matched`: `text` as the index matches it.
-        bound = min(defaults.auto_max_dist(matched), cap) if max_dist == AUTO else max_dist
+        bound = min(defaults.auto_max_dist(matched), cap) if max_dist == defaults.AUTO else max_dist
         return [
             (c.term, c.distance, c.count)
             for c in index.complete(

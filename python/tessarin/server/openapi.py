@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from .. import defaults
 from .api import Api
 from .errors import REFUSALS
 
@@ -157,7 +158,7 @@ def document(api: Api, version: str) -> dict[str, Any]:
                 "Completions": _object(
                     {
                         "query": _STRING,
-                        "max_dist": {"oneOf": [_INT, {"type": "string", "enum": ["auto"]}]},
+                        "max_dist": {"oneOf": [_INT, {"type": "string", "enum": [defaults.AUTO]}]},
                         "limit": _INT,
                         "exact_prefix": _INT,
                         "transpositions": _BOOL,

@@ -21,6 +21,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any, Generic, TypeVar, cast
 from urllib.parse import parse_qsl
 
+from ..defaults import AUTO
 from .errors import BadRequest, OutOfBounds, QueryStringTooLong
 
 __all__ = [
@@ -138,17 +139,17 @@ class Distance(Parameter[int | str]):
     def read(self, text: str | None) -> int | str:
         if not text:
             return self.default
-        if text.lower() == "auto":
-            return "auto"
+        if text.lower() == AUTO:
+            return AUTO
         if not _INTEGER.fullmatch(text):
-            raise BadRequest(f"{self.name} must be an integer or 'auto', not {text[:20]!r}")
+            raise BadRequest(f"{self.name} must be an integer or {AUTO!r}, not {text[:20]!r}")
         return self._integer.read(text)
 
     def schema(self) -> dict[str, Any]:
         return {
             "oneOf": [
                 {"type": "integer", "minimum": 0, "maximum": self._integer.high},
-                {"type": "string", "enum": ["auto"]},
+                {"type": "string", "enum": [AUTO]},
             ],
             "default": self.default,
         }
