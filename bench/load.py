@@ -7,6 +7,7 @@ extra and, for the default data, the bench extra):
     python -m bench.load                      # 1,000,000 terms, 2 workers, 10 s a run
     python -m bench.load --data synthetic     # the same on random pseudo-words
     python -m bench.load --terms 100000 --seconds 3     # a quick look
+    python -m bench.load --endpoints complete           # /complete alone
 
 An index of a million terms is built once and kept at --index (default
 under /tmp): with --data mixed (the default), the mixed data set of
@@ -24,6 +25,9 @@ them: for each of 400 indexed terms given one typo, every prefix from 3
 characters on, keystroke by keystroke. One run per endpoint (/search with
 limit 10, /suggest with limit 8) and max_dist (1, 2), after a warm-up, in
 --rounds interleaved rounds; the summary shows each one's best round.
+/complete (limit 10, max_dist auto, the page's request) gets what a box
+sends while a word is being completed: the same 400 terms, as they are and
+with one typo, every prefix from 1 character on.
 
 Printed, and written to bench/results/load/load-<time>.json: requests/s, latency
 percentiles (wrk's, client side, so they include the loopback HTTP round
@@ -83,6 +87,17 @@ def typing_queries(terms: list[str], words: int = 400, seed: int = 11) -> list[s
         word = one_typo(word, rng)
         queries += [word[:k] for k in range(3, len(word) + 1)]
     return queries
+
+
+def completing_queries(terms: list[str], words: int = 400, seed: int = 11) -> list[str]:
+    """Every prefix (1 character on) of `words` indexed terms (the same as
+    typing_queries'), as they are and with one typo, each prefix once."""
+    rng = random.Random(seed)
+    queries: dict[str, None] = {}
+    for word in rng.sample(terms, words):
+        for typed in (word, one_typo(word, rng)):
+            queries.update((typed[:k], None) for k in range(1, len(typed) + 1))
+    return list(queries)
 
 
 class Server:
@@ -223,6 +238,11 @@ def main(argv=None) -> dict:
     )
     parser.add_argument("--connections", type=int, default=16)
     parser.add_argument("--wrk-threads", type=int, default=1)
+    parser.add_argument(
+        "--endpoints",
+        default="search,suggest,complete",
+        help="which to run, comma-separated (default search,suggest,complete)",
+    )
     parser.add_argument("--out", default=os.path.join("bench", "results", "load"))
     args = parser.parse_args(argv)
     if not shutil.which("wrk"):
@@ -234,10 +254,15 @@ def main(argv=None) -> dict:
     terms = load_terms(args.data, args.terms)
     if not os.path.exists(path):
         build_index(path, terms)
+    endpoints = args.endpoints.split(",")
+    if "complete" in endpoints and not hasattr(Index, "complete"):
+        print("(no /complete run: this checkout's Index has no complete)")
+        endpoints.remove("complete")
     queries = typing_queries([t for t, _ in terms])
+    completing = completing_queries([t for t, _ in terms])
     del terms
     index = Index.load(path)
-    print(f"{index!r}; {len(queries):,} queries as typed")
+    print(f"{index!r}; {len(queries):,} queries as typed, {len(completing):,} to complete")
     del index
 
     server = Server(path, args.workers, args.threads)
@@ -248,7 +273,8 @@ def main(argv=None) -> dict:
         "setup": {"terms": args.terms, "data": args.data, "workers": args.workers,
                   "threads": args.threads, "seconds": args.seconds, "rounds": args.rounds,
                   "connections": args.connections,
-                  "wrk_threads": args.wrk_threads, "queries": len(queries)},
+                  "wrk_threads": args.wrk_threads, "queries": len(queries),
+                  "completing_queries": len(completing)},
         "runs": [],
     }  # fmt: skip
     try:
@@ -257,12 +283,14 @@ def main(argv=None) -> dict:
         pids = server.workers()
         report["memory_after_load"] = {str(p): memory(p) for p in pids}
         configs = [(e, limit, d) for e, limit in (("search", 10), ("suggest", 8)) for d in (1, 2)]
+        configs += [("complete", 10, "auto")]
+        configs = [c for c in configs if c[0] in endpoints]
         with tempfile.TemporaryDirectory() as scratch:
             for round_ in range(args.rounds):
                 for endpoint, limit, max_dist in configs:
                     paths = [
                         f"/{endpoint}?q={urllib.parse.quote(q)}&max_dist={max_dist}&limit={limit}"
-                        for q in queries
+                        for q in (completing if endpoint == "complete" else queries)
                     ]
                     if round_ == 0:
                         run_wrk(server.url, paths, min(3, args.seconds), args.connections,
@@ -301,7 +329,7 @@ def _row(r: dict) -> str:
 def best_runs(runs: list[dict]) -> list[dict]:
     """Of each endpoint and distance, the round with the most requests/s:
     the one least disturbed by whatever else the machine was doing."""
-    best: dict[tuple[str, int], dict] = {}
+    best: dict[tuple[str, int | str], dict] = {}
     for run in runs:
         key = (run["endpoint"], run["max_dist"])
         if key not in best or run["requests_per_s"] > best[key]["requests_per_s"]:

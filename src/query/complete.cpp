@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "query/node_info.h"
+#include "query/term_order.h"
 #include "search/completion_rows.h"
 #include "search/dispatch.h"
 #include "search/search_aids.h"
@@ -21,12 +22,7 @@ using walk_detail::CompletionRows;
 using walk_detail::ExactHeadRows;
 using walk_detail::kBeyond;
 
-bool before(const Completion& a, const Completion& b) {
-  if (a.distance != b.distance) return a.distance < b.distance;
-  if (a.count != b.count) return a.count > b.count;
-  if (a.term != b.term) return a.term < b.term;
-  return a.node < b.node;
-}
+bool before(const Completion& a, const Completion& b) { return closest_first(a, b); }
 
 // Keeps the first `limit` of `found` in order.
 void order(std::vector<Completion>& found, std::optional<std::size_t> limit) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "query/node_info.h"
+#include "query/term_order.h"
 #include "search/transpositions.h"
 #include "util/checked.h"
 
@@ -14,12 +15,7 @@ constexpr double kExactWeight = 1.0;
 constexpr double kFuzzyFactor = 0.05;
 constexpr double kPrefixFactor = 0.85;
 
-bool before(const PooledTerm& a, const PooledTerm& b) {
-  if (a.distance != b.distance) return a.distance < b.distance;
-  if (a.count != b.count) return a.count > b.count;
-  if (a.term != b.term) return a.term < b.term;
-  return a.node < b.node;
-}
+bool before(const PooledTerm& a, const PooledTerm& b) { return closest_first(a, b); }
 
 }  // namespace
 

@@ -3,17 +3,13 @@
 #include <algorithm>
 
 #include "query/node_info.h"
+#include "query/term_order.h"
 #include "search/transpositions.h"
 
 namespace tessarin {
 namespace {
 
-bool before(const Suggestion& a, const Suggestion& b) {
-  if (a.distance != b.distance) return a.distance < b.distance;
-  if (a.count != b.count) return a.count > b.count;
-  if (a.term != b.term) return a.term < b.term;
-  return a.node < b.node;
-}
+bool before(const Suggestion& a, const Suggestion& b) { return closest_first(a, b); }
 
 }  // namespace
 

@@ -10,9 +10,11 @@ A screenshot of the page is written where `artifacts_dir` says.
 import os
 import shutil
 import time
+import urllib.parse
 
 import pytest
 
+from tessarin import Index
 from tessarin.storage.sample import load_sample_index
 
 REQUIRED = os.environ.get("TESSARIN_FULL_CI") == "1"
@@ -53,7 +55,11 @@ FOUND = {
 MISSING = [name for name, found in FOUND.items() if not found]
 if MISSING and REQUIRED:
     raise RuntimeError(f"TESSARIN_FULL_CI=1 but the browser tests lack {', '.join(MISSING)}")
-pytestmark = pytest.mark.skipif(bool(MISSING), reason=f"missing {', '.join(MISSING)}")
+pytestmark = [
+    pytest.mark.skipif(bool(MISSING), reason=f"missing {', '.join(MISSING)}"),
+    # The page lists completions (/complete) on every keystroke.
+    pytest.mark.skipif(not hasattr(Index, "complete"), reason="Index.complete is not there yet"),
+]
 
 
 @pytest.fixture(scope="module")
@@ -115,6 +121,22 @@ def suggestions(driver):
     """)
 
 
+def listed(server, text, max_dist=1):
+    """What the page should list for `text`: the server's completions and
+    corrections of it, merged by the page's rule (each line once, at its
+    lesser distance; closest, then most searched, then by text; none more
+    than one typo further than the first; 8 at most)."""
+    q = urllib.parse.quote(text)
+    lines = {}
+    for c in server.get(f"/complete?q={q}&limit=8")[1]["completions"]:
+        lines.setdefault(c["text"], (c["distance"], -c["count"]))
+    for s in server.get(f"/suggest?q={q}&max_dist={max_dist}&limit=8")[1]["suggestions"]:
+        if s["term"] not in lines or s["distance"] < lines[s["term"]][0]:
+            lines[s["term"]] = (s["distance"], -s["count"])
+    found = sorted(lines, key=lambda line: (*lines[line], line))
+    return [line for line in found if lines[line][0] <= lines[found[0]][0] + 1][:8]
+
+
 def videos(driver, text, max_dist=1):
     """The videos shown, once they answer `text` at `max_dist` (else None)."""
     query, shown_dist, ids = driver.execute_script("""
@@ -129,18 +151,21 @@ def expected_videos(text, max_dist=1):
     return [m.video for m in SAMPLE.search(text, max_dist, 10)]
 
 
-def test_browser_typing_a_misspelt_word_shows_terms_and_videos(page, artifacts_dir):
+def test_browser_typing_a_misspelt_word_shows_terms_and_videos(page, sample_server, artifacts_dir):
     box = page.find_element(By.ID, "q")
     type_slowly(box, "resturant")
+    wanted = listed(sample_server, "resturant")
+    assert "restaurant" in wanted
     wait_for(
         page,
         lambda d: (
-            suggestions(d) == ["restaurant"]
-            and videos(d, "resturant") == expected_videos("resturant")
+            suggestions(d) == wanted and videos(d, "resturant") == expected_videos("resturant")
         ),
     )
     # The correction is marked: the "a" the user left out, in the list and above the videos.
-    marks = page.find_elements(By.CSS_SELECTOR, "#suggestions li mark, #correction mark")
+    marks = page.find_elements(
+        By.CSS_SELECTOR, '#suggestions li[data-term="restaurant"] mark, #correction mark'
+    )
     assert [m.text for m in marks] == ["a", "a"]
     assert "you typed “resturant”" in page.find_element(By.ID, "correction").text
     scores = page.find_elements(By.CSS_SELECTOR, "#results .score b")
@@ -158,10 +183,10 @@ def test_browser_typing_a_misspelt_word_shows_terms_and_videos(page, artifacts_d
     assert [e for e in page.get_log("browser") if e["level"] == "SEVERE"] == []
 
 
-def test_browser_arrows_and_enter_pick_a_suggestion(page):
+def test_browser_arrows_and_enter_pick_a_suggestion(page, sample_server):
     box = page.find_element(By.ID, "q")
     type_slowly(box, "cats")
-    wanted = [s.term for s in SAMPLE.suggest("cats", 1, 8)]
+    wanted = listed(sample_server, "cats")
     wait_for(page, lambda d: suggestions(d) == wanted)
     assert len(wanted) >= 2
 
@@ -183,12 +208,12 @@ def test_browser_arrows_and_enter_pick_a_suggestion(page):
     assert suggestions(page) == [] and box.get_attribute("aria-expanded") == "false"
 
     box.send_keys(Keys.BACKSPACE)  # typing again brings the list back; Escape closes it
-    wait_for(page, lambda d: suggestions(d) == [s.term for s in SAMPLE.suggest(chosen[:-1], 1, 8)])
+    wait_for(page, lambda d: suggestions(d) == listed(sample_server, chosen[:-1]))
     box.send_keys(Keys.ESCAPE)
     assert suggestions(page) == []
 
 
-def test_browser_fast_typing_ends_on_the_last_text(page):
+def test_browser_fast_typing_ends_on_the_last_text(page, sample_server):
     # Keys faster than the debounce, then a change of distance by keyboard:
     # whatever answers arrive late, the page shows the last text's.
     box = page.find_element(By.ID, "q")
@@ -202,13 +227,13 @@ def test_browser_fast_typing_ends_on_the_last_text(page):
         lambda d: (
             box.get_attribute("value") == "definitly"
             and videos(d, "definitly", 2) == expected_videos("definitly", 2)
-            and suggestions(d) == [s.term for s in SAMPLE.suggest("definitly", 2, 8)]
+            and suggestions(d) == listed(sample_server, "definitly", 2)
         ),
     )
     assert page.execute_script("return location.search") == "?q=definitly"
 
 
-def test_browser_late_answers_are_dropped(page):
+def test_browser_late_answers_are_dropped(page, sample_server):
     # The answers for "resta" arrive 600 ms late, and cannot be aborted: they
     # land after those for "restaurant" and must not replace them.
     page.execute_script("""
@@ -226,7 +251,39 @@ def test_browser_late_answers_are_dropped(page):
     box.send_keys("resta")
     time.sleep(0.3)  # past the debounce: the slow requests are out
     box.send_keys("urant")
-    wait_for(page, lambda d: d.execute_script("return window.lateAnswers") == 2)
+    wait_for(page, lambda d: d.execute_script("return window.lateAnswers") == 3)
     time.sleep(0.1)
     assert videos(page, "restaurant") == expected_videos("restaurant")
-    assert suggestions(page)[0] == "restaurant"
+    assert suggestions(page) == listed(sample_server, "restaurant")
+
+
+def test_browser_completes_a_word_as_it_is_typed_and_the_keyboard_picks_it(
+    page, sample_server, artifacts_dir
+):
+    box = page.find_element(By.ID, "q")
+    type_slowly(box, "restau")
+    wanted = listed(sample_server, "restau")
+    wait_for(
+        page,
+        lambda d: suggestions(d) == wanted and videos(d, "restau") == expected_videos("restau"),
+    )
+    assert "restaurant" in wanted
+    # What was typed as it is, the rest of the term in bold.
+    item = page.find_element(By.CSS_SELECTOR, '#suggestions li[data-term="restaurant"]')
+    assert item.find_element(By.CSS_SELECTOR, ".term").text == "restaurant"
+    assert item.find_element(By.CSS_SELECTOR, ".term .rest").text == "rant"
+
+    time.sleep(0.3)  # the videos' entrance, for the screenshot
+    path = os.path.join(artifacts_dir, "completing.png")
+    assert page.save_screenshot(path)
+    print(f"screenshot: {path}")
+
+    box.send_keys(*[Keys.ARROW_DOWN] * (wanted.index("restaurant") + 1), Keys.ENTER)
+    wait_for(
+        page,
+        lambda d: (
+            box.get_attribute("value") == "restaurant"
+            and videos(d, "restaurant") == expected_videos("restaurant")
+        ),
+    )
+    assert suggestions(page) == [] and box.get_attribute("aria-expanded") == "false"

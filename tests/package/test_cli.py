@@ -14,7 +14,7 @@ import pytest
 
 from tessarin import Index, build_index
 from tessarin.storage import container
-from tessarin.storage.sample import load_sample
+from tessarin.storage.sample import load_sample, load_sample_index
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
@@ -121,6 +121,78 @@ def test_search_options(options, check):
     assert status == 0
     results = json.loads(out)
     assert check([(r["video"], r["score"]) for r in results])
+
+
+@pytest.mark.parametrize("command", ["search", "terms"])
+def test_transpositions_reach_the_index(command):
+    # "rset" is one swap from "rest", two edits without transpositions.
+    sample = load_sample_index()
+    for swaps in (False, True):
+        flag = ["--transpositions"] if swaps else []
+        status, out, err = text_run(command, "rset", "--json", "--limit", "5", *flag)
+        assert status == 0, err
+        if command == "terms":
+            expected = [tuple(s) for s in sample.suggest("rset", 1, 5, transpositions=swaps)]
+            assert [(r["term"], r["distance"], r["count"]) for r in json.loads(out)] == expected
+        else:
+            expected = sample.search("rset", 1, 5, transpositions=swaps)
+            assert [(r["video"], r["score"]) for r in json.loads(out)] == expected
+
+
+needs_complete = pytest.mark.skipif(
+    not hasattr(Index, "complete"), reason="Index.complete is not there yet"
+)
+
+
+@needs_complete
+def test_complete_on_the_sample_lists_term_distance_and_count():
+    status, out, err = text_run("complete", "resturan")
+    assert status == 0, err
+    headers, rows = table(out)
+    assert headers == ["term", "distance", "count"]
+    expected = load_sample_index().complete("resturan", "auto", 10)
+    assert rows == [[c.term, str(c.distance), str(c.count)] for c in expected] and expected
+
+
+@needs_complete
+@pytest.mark.parametrize(
+    "options, how",
+    [
+        ([], {"max_dist": "auto"}),
+        (["--max-dist", "0", "--limit", "1"], {"max_dist": 0, "limit": 1}),
+        (["--max-dist", "2", "--exact-prefix", "2"], {"max_dist": 2, "exact_prefix": 2}),
+        (["--max-dist", "1", "--transpositions"], {"max_dist": 1, "transpositions": True}),
+    ],
+)
+def test_complete_several_texts_as_json_lines(built, options, how):
+    texts = ["ca", "dgo", "", "zzz"]
+    status, out, err = text_run("complete", built, *texts, "--json", *options)
+    assert status == 0, err
+    index = Index.load(built)
+    expected = [
+        {"text": t, "completions": [c._asdict() for c in index.complete(t, **how)] if t else []}
+        for t in texts
+    ]
+    assert [json.loads(line) for line in out.splitlines()] == expected
+    assert "nothing typed" in err
+
+
+@needs_complete
+def test_complete_tables_each_text_under_its_name(built):
+    status, out, err = text_run("complete", built, "ca", "zzz", "do", "--max-dist", "0")
+    assert status == 0 and out.splitlines() == [
+        *("ca", "term  distance  count", "car          0     20"),
+        *("cat          0     10", "cart         0      3", ""),
+        *("do", "term  distance  count", "dog          0      5", "dogs         0      2"),
+    ]
+    assert "nothing completes 'zzz' (max_dist 0)" in err
+
+
+def test_complete_names_the_index_it_lacks():
+    status, _, err = text_run("complete", "rest", "resta")
+    assert_one_line_failure(
+        status, err, r"rest: No such file or directory \(with two or more TEXTs"
+    )
 
 
 def test_prefix_switch_reaches_the_ranking():
@@ -293,7 +365,7 @@ def corrupt_files(built):
     }
 
 
-@pytest.mark.parametrize("command", ["search", "terms", "info"])
+@pytest.mark.parametrize("command", ["search", "terms", "complete", "info"])
 @pytest.mark.parametrize("kind", ["empty", "truncated", "text", "bad tag"])
 def test_corrupt_index_fails_in_one_line(built, tmp_path, command, kind):
     path = tmp_path / "corrupt.idx"
@@ -309,7 +381,7 @@ def test_corrupt_index_fails_in_one_line(built, tmp_path, command, kind):
     assert_one_line_failure(status, err, r".*corrupt\.idx: " + expected)
 
 
-@pytest.mark.parametrize("command", ["search", "terms", "info"])
+@pytest.mark.parametrize("command", ["search", "terms", "complete", "info"])
 def test_missing_index_fails_in_one_line(tmp_path, command):
     args = [command, tmp_path / "nope.idx"] + ([] if command == "info" else ["cat"])
     status, _, err = text_run(*args)
@@ -397,6 +469,11 @@ def test_version():
         ["search", "--limit", "ten", "x"],
         ["search", "--limit", "0", "x"],
         ["terms", "--limit", "0", "x"],
+        ["complete", "--max-dist", "Auto", "x"],
+        ["complete", "--max-dist", "5", "x"],
+        ["complete", "--limit", "0", "x"],
+        ["complete", "--exact-prefix", "-1", "x"],
+        ["complete"],
         ["build", "a.csv", "b.idx", "--top-n", "0"],
         ["search", "--min-score", "nan", "x"],
         ["search", "--min-score", "1.5", "x"],

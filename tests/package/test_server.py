@@ -30,11 +30,15 @@ from starlette.testclient import TestClient
 from tessarin import CorruptIndexError, Index
 from tessarin.cli import main
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app
-from tessarin.server.align import segments
+from tessarin.server.align import completion_segments, segments
 from tessarin.storage.sample import load_sample_index
+from tessarin_reference.completion import prefix_distance
 from tessarin_reference.matching import levenshtein
 
 SAMPLE = load_sample_index()
+needs_complete = pytest.mark.skipif(
+    not hasattr(Index, "complete"), reason="Index.complete is not there yet"
+)
 
 
 @pytest.fixture
@@ -109,6 +113,22 @@ def test_segments_rebuild_both_texts_with_fewest_edits(typed, term, bound):
     assert sum(len(s.text) for s in found if s.op != "keep") == levenshtein(typed, term)
 
 
+@given(st.text("abc", max_size=8), st.text("abc", max_size=8), st.integers(0, 3), st.booleans())
+def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(
+    typed, term, bound, swaps
+):
+    # Whatever the bound (one below the distance is widened), the typed text
+    # is aligned with a prefix as near as any, by Levenshtein's measure.
+    found = completion_segments(typed, term, bound, swaps)
+    assert "".join(s.text for s in found if s.op != "delete") == term
+    assert (
+        "".join(s.typed or s.text for s in found if s.op in ("keep", "replace", "delete")) == typed
+    )
+    assert "complete" not in [s.op for s in found[:-1]]
+    aligned = [s for s in found if s.op != "complete"]
+    assert sum(len(s.text) for s in aligned if s.op != "keep") == prefix_distance(typed, term)
+
+
 # The API.
 
 
@@ -150,10 +170,101 @@ def test_suggest_closest_then_most_searched(client):
     ]
 
 
+@pytest.mark.parametrize(
+    "path, q", [(p, q) for p in ("/search", "/suggest", "/complete") for q in ("", " ")]
+)
+def test_empty_query_matches_nothing(client, path, q):
+    body = client.get(path, params={"q": q}).json()
+    assert body.get("videos", body.get("suggestions", body.get("completions"))) == []
+
+
 @pytest.mark.parametrize("path", ["/search", "/suggest"])
-def test_empty_query_matches_nothing(client, path):
-    body = client.get(path, params={"q": ""}).json()
-    assert body.get("videos", body.get("suggestions")) == []
+def test_transpositions_reach_the_index(client, path):
+    # "rset": one swap from "rest", two edits without transpositions.
+    ask = {"q": "rset", "max_dist": 1, "limit": 8}
+    plain = client.get(path, params=ask).json()
+    swapped = client.get(path, params={**ask, "transpositions": "true"}).json()
+    assert (plain["transpositions"], swapped["transpositions"]) == (False, True)
+    if path == "/suggest":
+        for body, swaps in ((plain, False), (swapped, True)):
+            assert [
+                tuple(s[k] for k in ("term", "distance", "count")) for s in body["suggestions"]
+            ] == [tuple(s) for s in SAMPLE.suggest("rset", 1, 8, transpositions=swaps)]
+    else:
+        for body, swaps in ((plain, False), (swapped, True)):
+            assert [(v["video"], v["score"]) for v in body["videos"]] == SAMPLE.search(
+                "rset", 1, 8, transpositions=swaps
+            )
+    assert plain != swapped
+
+
+def lines(body):
+    return [(c["text"], c["term"], c["distance"], c["count"]) for c in body["completions"]]
+
+
+@needs_complete
+@pytest.mark.parametrize(
+    "q, completing, head",
+    [
+        ("restau", "restau", ""),
+        ("resturan", "resturan", ""),
+        ("chocolate ca", "ca", "chocolate "),  # no term completes the line: its last word
+        (" chocolate  ca", "ca", " chocolate  "),  # the sample normalises nothing
+    ],
+)
+def test_complete_offers_whole_lines_closest_then_most_searched(client, q, completing, head):
+    body = client.get("/complete", params={"q": q}).json()
+    assert (body["max_dist"], body["limit"], body["completing"]) == ("auto", 10, completing)
+    expected = SAMPLE.complete(completing, "auto", 10)
+    assert expected and lines(body) == [
+        (head + c.term, c.term, c.distance, c.count) for c in expected
+    ]
+    for c in body["completions"]:
+        assert "".join(g["text"] for g in c["segments"] if g["op"] != "delete") == c["text"]
+
+
+@needs_complete
+def test_complete_segments_mark_corrections_and_the_rest():
+    body = call(create_app(), "/complete", b"q=chocolate+resturan&limit=1")[2]
+    assert body["completions"][0]["segments"] == [
+        {"text": "chocolate rest", "op": "keep"},
+        {"text": "a", "op": "insert"},
+        {"text": "uran", "op": "keep"},
+        {"text": body["completions"][0]["term"][len("restauran") :], "op": "complete"},
+    ]
+
+
+@needs_complete
+def test_complete_prefers_terms_of_several_words_and_normalises_the_line():
+    index = Index.build(
+        [("Chocolate Cake", 1, 3), ("chocolate", 2, 9), ("cake", 3, 5), ("cakes", 3, 1)],
+        normalization="nfkc+casefold+spaces",
+    )
+    app = create_app()
+    app.state.holder.index = index
+    whole = call(app, "/complete", b"q=CHOCOLATE%20%20c")[2]
+    assert (whole["completing"], lines(whole)) == (
+        "chocolate c",  # auto: 2 edits, as far as "chocolate"
+        [("chocolate cake", "chocolate cake", 0, 3), ("chocolate", "chocolate", 2, 9)],
+    )
+    word = call(app, "/complete", b"q=Chocolate+Ca&max_dist=0")[2]
+    assert lines(word) == [("chocolate cake", "chocolate cake", 0, 3)]
+    fallback = call(app, "/complete", b"q=Dark+CAK&exact_prefix=2&transpositions=1")[2]
+    assert (fallback["completing"], lines(fallback)) == (
+        "cak",
+        [("dark cake", "cake", 0, 5), ("dark cakes", "cakes", 0, 1)],
+    )
+
+
+@needs_complete
+@pytest.mark.parametrize("cap", [0, 1])
+def test_auto_never_goes_past_the_servers_bound(cap):
+    app = create_app(ServeConfig(limits=Limits(max_dist=cap)))
+    status, _, body = call(app, "/complete", b"q=resturan")
+    assert status == 200 and lines(body) == [
+        (c.term, c.term, c.distance, c.count) for c in SAMPLE.complete("resturan", cap, 10)
+    ]
+    assert call(app, "/complete", f"q=resturan&max_dist={cap + 1}".encode())[0] == 422
 
 
 def test_info_health_openapi_and_page(client):
@@ -162,7 +273,7 @@ def test_info_health_openapi_and_page(client):
     assert info["limits"]["max_dist"] == 2 and info["worker"]["pid"] == os.getpid()
     assert client.get("/health").json()["status"] == "ok"
     api = client.get("/openapi.json").json()
-    assert {"/search", "/suggest", "/info", "/health"} <= set(api["paths"])
+    assert {"/search", "/suggest", "/complete", "/info", "/health"} <= set(api["paths"])
     page = client.get("/")
     assert page.headers["content-type"].startswith("text/html")
     assert "default-src 'self'" in page.headers["content-security-policy"]
@@ -201,6 +312,13 @@ def test_info_health_openapi_and_page(client):
         ("/search", b"", 400, "missing parameter 'q'"),
         ("/suggest", b"q=a&prefix=true", 400, "unknown parameter 'prefix'"),
         ("/suggest", b"q=a&limit=101", 422, "limit must be between 1 and 100"),
+        ("/suggest", b"q=a&transpositions=maybe", 400, "transpositions must be one of"),
+        ("/complete", b"q=a&max_dist=3", 422, "max_dist must be between 0 and 2, not 3"),
+        ("/complete", b"q=a&max_dist=any", 400, "max_dist must be an integer or 'auto'"),
+        ("/complete", b"q=a&exact_prefix=-1", 422, "exact_prefix must be between 0 and 64"),
+        ("/complete", b"q=a&limit=0", 422, "limit must be between 1 and 100"),
+        ("/complete", b"q=a&prefix=true", 400, "unknown parameter 'prefix'"),
+        ("/complete", b"q=" + b"a" * 65, 422, "q is 65 characters long"),
         ("/nowhere", b"", 404, "not found"),
     ],
 )
@@ -255,12 +373,12 @@ def test_openapi_states_the_bounds_and_refusals_the_parser_applies():
         ServeConfig(limits=Limits(max_dist=1, max_limit=7, search_limit=3, suggest_limit=2))
     )
     api = call(app, "/openapi.json")[2]
-    for path in ("/search", "/suggest"):
+    for path in ("/search", "/suggest", "/complete")[: 3 if hasattr(Index, "complete") else 2]:
         operation = api["paths"][path]["get"]
         assert set(operation["responses"]) == {"200", "400", "408", "414", "422", "431", "503"}
         for parameter in operation["parameters"]:
             name, schema = parameter["name"], parameter["schema"]
-            if schema["type"] == "integer":
+            if schema.get("type") == "integer":
                 assert call(app, path, f"q=c&{name}={schema['maximum']}".encode())[0] == 200
                 assert call(app, path, f"q=c&{name}={schema['maximum'] + 1}".encode())[0] == 422
                 assert call(app, path, b"q=c")[2][name] == schema["default"]
@@ -306,7 +424,7 @@ def test_overload_answers_503_not_a_queue_without_end():
 
 def test_failure_is_json_and_logged_with_its_cause(caplog):
     class Broken:
-        def suggest(self, *args):
+        def suggest(self, *args, **kwargs):
             raise RuntimeError("the disk caught fire")
 
     caplog.set_level(logging.INFO, logger="tessarin")

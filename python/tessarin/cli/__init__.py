@@ -1,11 +1,13 @@
-"""The `tessarin` command line: build, search, terms, info, convert, serve.
+"""The `tessarin` command line: build, search, terms, complete, info, convert,
+serve.
 
 Every failure the user can cause (a missing or corrupt file, a bad record,
 an option out of range) ends with one line on standard error, prefixed
 "tessarin: ", and exit status 1; usage errors are argparse's own (status 2).
 
 `parser` makes the argument parser; each command is a module of its name
-(`build`, `search`, `terms`, `info`, `convert`, `serve`) with its options and its run.
+(`build`, `search`, `terms`, `complete`, `info`, `convert`, `serve`) with its
+options and its run.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from . import build, convert, info, search, serve, terms
+from . import build, complete, convert, info, search, serve, terms
 from .common import PROG, CommandError, os_message
 from .parser import make_parser
 
@@ -24,6 +26,7 @@ COMMANDS = {
     "build": build.run,
     "search": search.run,
     "terms": terms.run,
+    "complete": complete.run,
     "info": info.run,
     "convert": convert.run,
     "serve": serve.run,

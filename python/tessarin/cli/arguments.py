@@ -13,6 +13,7 @@ from .. import defaults
 
 __all__ = [
     "distance",
+    "distance_or_auto",
     "fraction",
     "index_and_text",
     "max_dist_option",
@@ -20,6 +21,7 @@ __all__ = [
     "number",
     "port",
     "positive",
+    "transpositions_option",
 ]
 
 
@@ -41,8 +43,13 @@ def positive(text: str) -> int:
     return value
 
 
+def distance_or_auto(text: str) -> int | str:
+    return defaults.AUTO if text == defaults.AUTO else distance(text)
+
+
 natural.__name__ = "non-negative integer"
 distance.__name__ = f"distance (an integer in 0..{defaults.MAX_DIST_CAP})"
+distance_or_auto.__name__ = f"distance (an integer in 0..{defaults.MAX_DIST_CAP}, or auto)"
 positive.__name__ = "integer of 1 or more"
 
 
@@ -86,4 +93,12 @@ def max_dist_option(parser: argparse.ArgumentParser) -> None:
         metavar="D",
         help="edits (insertions, deletions, substitutions) allowed, at most "
         f"{defaults.MAX_DIST_CAP} (default {defaults.MAX_DIST})",
+    )
+
+
+def transpositions_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--transpositions",
+        action="store_true",
+        help="count a swap of two neighbouring characters as one edit, not two",
     )

@@ -58,14 +58,16 @@ def load_index(path: str | None) -> Index:
     return index
 
 
-def check_text(args: argparse.Namespace) -> bool:
-    """Refuses a forgotten TEXT; False for an empty one (nothing to match)."""
-    if args.index is None and os.path.isfile(args.text) and looks_like_index(args.text):
+def check_text(args: argparse.Namespace, text: str | None = None) -> bool:
+    """Refuses a forgotten TEXT; False for an empty one (nothing to match).
+    `text`: the one to check, if not `args.text`."""
+    text = args.text if text is None else text
+    if args.index is None and os.path.isfile(text) and looks_like_index(text):
         raise CommandError(
-            f"{args.text} is an index file: give the text to {args.command} after it "
-            f"({PROG} {args.command} {args.text} TEXT)"
+            f"{text} is an index file: give the text to {args.command} after it "
+            f"({PROG} {args.command} {text} TEXT)"
         )
-    if not args.text.strip():
+    if not text.strip():
         print("nothing typed: nothing matches an empty text", file=sys.stderr)
         return False
     return True
@@ -108,13 +110,19 @@ def emit_json(value: object) -> None:
     emit(json.dumps(value, ensure_ascii=encoding != "utf8") + "\n")
 
 
-def table(rows: Sequence[tuple[str, str]], headers: tuple[str, str]) -> str:
-    """Left-aligned first column, right-aligned second; text from the index
+def table(rows: Sequence[Sequence[str]], headers: Sequence[str]) -> str:
+    """Left-aligned first column, right-aligned others; text from the index
     is `shown`."""
-    rows = [(shown(a), shown(b)) for a, b in rows]
-    left = max([len(headers[0])] + [len(r[0]) for r in rows])
-    right = max([len(headers[1])] + [len(r[1]) for r in rows])
-    return "".join(f"{a:<{left}}  {b:>{right}}\n" for a, b in [headers, *rows])
+    lines = [list(headers), *([shown(cell) for cell in row] for row in rows)]
+    widths = [max(len(line[k]) for line in lines) for k in range(len(headers))]
+    return "".join(
+        "  ".join(
+            f"{cell:<{width}}" if k == 0 else f"{cell:>{width}}"
+            for k, (cell, width) in enumerate(zip(line, widths, strict=True))
+        )
+        + "\n"
+        for line in lines
+    )
 
 
 def note_sample(args: argparse.Namespace) -> None:

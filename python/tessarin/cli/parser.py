@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from .._version import __version__
-from . import build, convert, info, search, serve, terms
+from . import build, complete, convert, info, search, serve, terms
 from .common import PROG
 
 __all__ = ["make_parser"]
@@ -15,10 +15,11 @@ def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Typo-tolerant search over search terms and the videos they lead to.",
-        epilog="Without INDEX, search and terms use a small sample index of English words.",
+        epilog="Without INDEX, search, terms and complete use a small sample index of English "
+        "words.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (build, search, terms, info, convert, serve):
+    for command in (build, search, terms, complete, info, convert, serve):
         command.add_parser(commands)
     return parser

@@ -7,7 +7,13 @@ import sys
 from typing import Any
 
 from .. import defaults
-from .arguments import fraction, index_and_text, max_dist_option, positive
+from .arguments import (
+    fraction,
+    index_and_text,
+    max_dist_option,
+    positive,
+    transpositions_option,
+)
 from .common import check_text, emit, emit_json, load_index, note_sample, table
 
 __all__ = ["add_parser", "run"]
@@ -42,6 +48,7 @@ def add_parser(commands: Any) -> None:
         metavar="X",
         help=f"drop videos scoring below X, from 0 to 1 (default {defaults.MIN_SCORE})",
     )
+    transpositions_option(search)
     search.add_argument("--json", action="store_true", help="print JSON")
 
 
@@ -54,6 +61,7 @@ def run(args: argparse.Namespace) -> int:
             limit=args.limit,
             prefix=args.prefix,
             min_score=args.min_score,
+            transpositions=args.transpositions,
         )
     if args.json:
         emit_json([{"video": video, "score": score} for video, score in results])

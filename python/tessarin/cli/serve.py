@@ -17,9 +17,9 @@ def add_parser(commands: Any) -> None:
     serve = commands.add_parser(
         "serve",
         help="serve an index over HTTP: a JSON API and a search page",
-        description="Serve INDEX over HTTP: /search, /suggest, /info, /health, /openapi.json "
-        "and a search page at /. A changed INDEX file (or SIGHUP) is loaded and swapped in "
-        "without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+        description="Serve INDEX over HTTP: /search, /suggest, /complete, /info, /health, "
+        "/openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is loaded and "
+        "swapped in without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
     )
     serve.add_argument(
         "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"

@@ -7,7 +7,7 @@ import sys
 from typing import Any
 
 from .. import defaults
-from .arguments import index_and_text, max_dist_option, positive
+from .arguments import index_and_text, max_dist_option, positive, transpositions_option
 from .common import check_text, emit, emit_json, load_index, note_sample, table
 
 __all__ = ["add_parser", "run"]
@@ -28,6 +28,7 @@ def add_parser(commands: Any) -> None:
         metavar="N",
         help=f"at most N terms (default {defaults.TERMS_LIMIT})",
     )
+    transpositions_option(terms)
     terms.add_argument("--json", action="store_true", help="print JSON")
 
 
@@ -35,7 +36,9 @@ def run(args: argparse.Namespace) -> int:
     found = []
     if check_text(args):
         # Closest first, then the most searched: the limit cuts after that.
-        found = load_index(args.index).suggest(args.text, args.max_dist, args.limit)
+        found = load_index(args.index).suggest(
+            args.text, args.max_dist, args.limit, transpositions=args.transpositions
+        )
     if args.json:
         rows = [{"term": s.term, "distance": s.distance, "count": s.count} for s in found]
         emit_json(rows)

@@ -1,11 +1,11 @@
 """Serving an index over HTTP: `tessarin serve` (the `serve` extra).
 
 A Starlette application on uvicorn answers a search box on every keystroke:
-a JSON API (`/search`, `/suggest`, `/info`, `/health`, `/openapi.json`) and
-a search page at `/`, plain HTML, CSS and JavaScript in `static/`. Several
-worker processes share the port, each with the index loaded once; a changed
-index file (or SIGHUP) is loaded and swapped in without a pause, and one
-that fails to load leaves the old index serving.
+a JSON API (`/search`, `/suggest`, `/complete`, `/info`, `/health`,
+`/openapi.json`) and a search page at `/`, plain HTML, CSS and JavaScript in
+`static/`. Several worker processes share the port, each with the index
+loaded once; a changed index file (or SIGHUP) is loaded and swapped in
+without a pause, and one that fails to load leaves the old index serving.
 
 `create_app` makes the application for tests or another ASGI server;
 `serve` runs it as the command line does. Each is imported on first use,

@@ -3,6 +3,9 @@
 `segments(typed, term)` splits `term` into runs that the user typed as they
 are and runs that correct the typed text, from a Levenshtein alignment of
 the two: the page marks the corrections, and any client of the JSON API can.
+`completion_segments(typed, term)` does the same for a term that completes
+the typed text: the typed text is aligned with the term's prefix closest to
+it, and the rest of the term is one "complete" run.
 
 The alignment is the classic dynamic programme (Wagner and Fischer, 1974)
 with its usual traceback. Two things keep it cheap for a search box:
@@ -20,12 +23,13 @@ from __future__ import annotations
 
 from typing import Literal, NamedTuple
 
-__all__ = ["Segment", "segments"]
+__all__ = ["Segment", "completion_segments", "segments"]
 
 #: keep: typed as in the term; replace: the term's characters in place of
 #: typed ones (given in `typed`); insert: the term's characters, not typed;
-#: delete: typed characters that the term does not have (in `text`).
-Op = Literal["keep", "replace", "insert", "delete"]
+#: delete: typed characters that the term does not have (in `text`);
+#: complete: the rest of a term that completes the typed text.
+Op = Literal["keep", "replace", "insert", "delete", "complete"]
 
 
 class Segment(NamedTuple):
@@ -47,19 +51,59 @@ def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
     `bound`, if given, must be at least the edit distance between the two
     (the band is widened to their difference in length if that is larger).
     """
-    start = 0
-    shortest = min(len(typed), len(term))
-    while start < shortest and typed[start] == term[start]:
-        start += 1
+    start = _common_prefix(typed, term)
     end = 0
+    shortest = min(len(typed), len(term))
     while end < shortest - start and typed[-1 - end] == term[-1 - end]:
         end += 1
     a = typed[start : len(typed) - end]
     b = term[start : len(term) - end]
-    ops = _align(a, b, bound)
+    ops, _ = _align(a, b, bound)
+    return _runs(term[:start], a, b, ops, term[len(term) - end :])
+
+
+def completion_segments(
+    typed: str, term: str, bound: int, transpositions: bool = False
+) -> list[Segment]:
+    """`term` as runs kept from `typed`, runs that correct it and, last, the
+    run that completes it. The typed text is aligned with the prefix of the
+    term nearest to it; of prefixes equally near, the one whose length is
+    nearest to the typed text's, then the longest ("cax" is "cak" of "cake"
+    with a letter replaced, not "ca" with one added).
+
+    `bound` must be at least the least distance between `typed` and a
+    prefix of `term` (the distance a completion reports; with
+    `transpositions`, a swap counts one edit there and two here, and the
+    band is widened for it)."""
+    if term.startswith(typed):  # typed as it is: most completions
+        runs = [Segment(typed, "keep")] if typed else []
+        used = len(typed)
+    else:
+        band = 2 * bound if transpositions else bound
+        start = _common_prefix(typed, term)
+        a, b = typed[start:], term[start:]
+        ops, length = _align(a, b, band, prefix=True)
+        runs = _runs(term[:start], a, b, ops, "")
+        used = start + length
+    if used < len(term):
+        runs.append(Segment(term[used:], "complete"))
+    return runs
+
+
+def _common_prefix(a: str, b: str) -> int:
+    start = 0
+    shortest = min(len(a), len(b))
+    while start < shortest and a[start] == b[start]:
+        start += 1
+    return start
+
+
+def _runs(head: str, a: str, b: str, ops: list[Op], tail: str) -> list[Segment]:
+    """The runs of `ops` (turning `a` into a prefix of `b`), between a
+    `head` and a `tail` that were typed as they are."""
     runs: list[Segment] = []
-    if start:
-        runs.append(Segment(term[:start], "keep"))
+    if head:
+        runs.append(Segment(head, "keep"))
     i = j = 0
     for op in ops:
         if op == "keep":
@@ -79,8 +123,7 @@ def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
             runs[-1] = Segment(last.text + piece, op, last.typed + typed_piece)
         else:
             runs.append(Segment(piece, op, typed_piece))
-    if end:
-        tail = term[len(term) - end :]
+    if tail:
         if runs and runs[-1].op == "keep":
             runs[-1] = Segment(runs[-1].text + tail, "keep")
         else:
@@ -88,14 +131,17 @@ def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
     return runs
 
 
-def _align(a: str, b: str, bound: int | None) -> list[Op]:
-    """The edits turning `a` into `b`, one per step, in order."""
+def _align(a: str, b: str, bound: int | None, prefix: bool = False) -> tuple[list[Op], int]:
+    """The edits turning `a` into `b`, one per step, in order, and the
+    length of `b` they reach: all of it, or with `prefix`, the length of
+    its prefix nearest to `a` (as `completion_segments` chooses it)."""
     n, m = len(a), len(b)
-    deletions: list[Op] = ["delete"] * n
-    insertions: list[Op] = ["insert"] * m
     if not n or not m:
-        return deletions + insertions
-    band = max(n, m) if bound is None else max(bound, abs(n - m))
+        deletions: list[Op] = ["delete"] * n
+        insertions: list[Op] = [] if prefix else ["insert"] * m
+        return deletions + insertions, len(insertions)
+    # No prefix of a shorter b lies within n - m of a: the band holds that.
+    band = max(n, m) if bound is None else max(bound, n - m if prefix else abs(n - m))
     far = n + m + 1  # more than any alignment costs
     # cost[i][j]: edits turning a[:i] into b[:j]; cells outside the band stay far.
     cost = [[far] * (m + 1) for _ in range(n + 1)]
@@ -105,14 +151,23 @@ def _align(a: str, b: str, bound: int | None) -> list[Op]:
         row, above = cost[i], cost[i - 1]
         if i <= band:
             row[0] = i
+        typed = a[i - 1]
         for j in range(max(1, i - band), min(m, i + band) + 1):
-            row[j] = min(
-                above[j - 1] + (a[i - 1] != b[j - 1]),
-                above[j] + 1,
-                row[j - 1] + 1,
-            )
-    if cost[n][m] > band:  # the bound was too small: align in full
-        return _align(a, b, None)
+            best = above[j - 1] + (typed != b[j - 1])
+            other = above[j] + 1
+            if other < best:
+                best = other
+            other = row[j - 1] + 1
+            if other < best:
+                best = other
+            row[j] = best
+    last = cost[n]
+    if prefix:
+        m = min(
+            range(max(0, n - band), min(m, n + band) + 1), key=lambda j: (last[j], abs(j - n), -j)
+        )
+    if last[m] > band:  # the bound was too small: align in full
+        return _align(a, b, None, prefix)
     # Trace back from the end, preferring the diagonal (kept or replaced
     # characters read better than an insertion next to a deletion).
     ops: list[Op] = []
@@ -129,4 +184,4 @@ def _align(a: str, b: str, bound: int | None) -> list[Op]:
             ops.append("insert")
             j -= 1
     ops.reverse()
-    return ops
+    return ops, m

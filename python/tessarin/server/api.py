@@ -12,7 +12,7 @@ from typing import Any
 
 from .. import defaults
 from .config import Limits
-from .params import Choice, Fraction, Integer, Parameter, Text
+from .params import Choice, Distance, Fraction, Integer, Parameter, Text
 
 __all__ = ["Api"]
 
@@ -25,9 +25,13 @@ PREFIX_CHOICES: dict[str, bool | None] = {
     "0": False,
 }
 
+#: Names of a flag's values.
+FLAG_CHOICES: dict[str, bool] = {"true": True, "false": False, "1": True, "0": False}
+
 
 class Api:
-    """The parameters of /search, /suggest and the endpoints without any."""
+    """The parameters of /search, /suggest, /complete and the endpoints
+    without any."""
 
     def __init__(self, limits: Limits) -> None:
         self.query = Text(
@@ -57,13 +61,56 @@ class Api:
         self.min_score = Fraction(
             "min_score", defaults.MIN_SCORE, "Leave out videos scoring below this."
         )
+        self.transpositions = Choice(
+            "transpositions",
+            FLAG_CHOICES,
+            "false",
+            ("true", "false"),
+            "Count a swap of two neighbouring characters as one edit (optimal string "
+            "alignment), not two.",
+        )
+        self.complete_max_dist = Distance(
+            "max_dist",
+            defaults.AUTO,
+            limits.max_dist,
+            "Edits allowed between the text completed and a prefix of the term; auto: "
+            "none up to 2 characters, one up to 5, then two (counted after the index's "
+            f"normalisation, and at most {limits.max_dist} here).",
+        )
+        self.complete_limit = Integer(
+            "limit",
+            min(defaults.COMPLETE_LIMIT, limits.max_limit),
+            1,
+            limits.max_limit,
+            "At most this many completions.",
+        )
+        self.exact_prefix = Integer(
+            "exact_prefix",
+            0,
+            0,
+            limits.max_query,
+            "The first this many characters of the text completed must begin the term as they are.",
+        )
         self.search: tuple[Parameter[Any], ...] = (
             self.query,
             self.max_dist,
             self.search_limit,
             self.prefix,
             self.min_score,
+            self.transpositions,
         )
-        self.suggest: tuple[Parameter[Any], ...] = (self.query, self.max_dist, self.suggest_limit)
+        self.suggest: tuple[Parameter[Any], ...] = (
+            self.query,
+            self.max_dist,
+            self.suggest_limit,
+            self.transpositions,
+        )
+        self.complete: tuple[Parameter[Any], ...] = (
+            self.query,
+            self.complete_max_dist,
+            self.complete_limit,
+            self.exact_prefix,
+            self.transpositions,
+        )
         #: /info, /health and the rest take none.
         self.none: tuple[Parameter[Any], ...] = ()

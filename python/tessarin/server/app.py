@@ -2,11 +2,14 @@
 
 Endpoints (described for machines at /openapi.json):
 
-* ``GET /search?q=&max_dist=&limit=&prefix=&min_score=`` ranks the videos for
-  what was typed and says which indexed terms took part, where they differ
-  from the typed text, and how long the index took;
-* ``GET /suggest?q=&max_dist=&limit=`` lists the indexed terms within
-  ``max_dist`` edits, closest first, then the most searched;
+* ``GET /search?q=&max_dist=&limit=&prefix=&min_score=&transpositions=``
+  ranks the videos for what was typed and says which indexed terms took
+  part, where they differ from the typed text, and how long the index took;
+* ``GET /suggest?q=&max_dist=&limit=&transpositions=`` lists the indexed
+  terms within ``max_dist`` edits, closest first, then the most searched;
+* ``GET /complete?q=&max_dist=&limit=&exact_prefix=&transpositions=`` lists
+  the terms that complete what is being typed (`tessarin.server.lines`),
+  closest first, then the most searched;
 * ``GET /info`` describes the index being served, the bounds on requests
   and this worker process (its connections: open, waiting for a request,
   closed by cause); ``GET /health`` answers as cheaply as it can;
@@ -47,6 +50,7 @@ from .api import Api
 from .config import CONFIG_ENV, ServeConfig
 from .errors import Busy, Refused
 from .holder import IndexHolder
+from .lines import complete_line
 from .openapi import document
 from .params import read_params
 from .protocol import connection_counts
@@ -114,13 +118,17 @@ class Matched(NamedTuple):
     complete: bool
 
 
-def matched_terms(index: Index, query: str, max_dist: int, prefix: bool | None) -> list[Matched]:
+def matched_terms(
+    index: Index, query: str, max_dist: int, prefix: bool | None, transpositions: bool = False
+) -> list[Matched]:
     """The best few of the nodes that `Index.search` pools for these
     arguments, nearest first, then the most searched (the index's
     `pooled_nodes`: which nodes count is the ranking's rule, not ours)."""
     return [
         Matched(p.term, p.distance, p.count, p.is_terminal)
-        for p in index.pooled_nodes(query, max_dist, MATCHED_SHOWN, prefix=prefix)
+        for p in index.pooled_nodes(
+            query, max_dist, MATCHED_SHOWN, prefix=prefix, transpositions=transpositions
+        )
     ]
 
 
@@ -145,12 +153,15 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         limit = params[api.search_limit]
         prefix = params[api.prefix]
         min_score = params[api.min_score]
+        swaps = params[api.transpositions]
         index = holder.index
 
         def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
             started = time.perf_counter()
-            videos = index.search(query, max_dist, limit, prefix=prefix, min_score=min_score)
-            matched = matched_terms(index, query, max_dist, prefix)
+            videos = index.search(
+                query, max_dist, limit, prefix=prefix, min_score=min_score, transpositions=swaps
+            )
+            matched = matched_terms(index, query, max_dist, prefix, swaps)
             took = time.perf_counter() - started
             return (
                 [{"video": v.video, "score": v.score} for v in videos],
@@ -171,6 +182,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                 "max_dist": max_dist,
                 "limit": limit,
                 "prefix": api.prefix.name_of(prefix),
+                "transpositions": swaps,
                 "videos": videos,
                 "matched": matched,
                 "took_ms": _milliseconds(took),
@@ -182,11 +194,12 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         query = params[api.query]
         max_dist = params[api.max_dist]
         limit = params[api.suggest_limit]
+        swaps = params[api.transpositions]
         index = holder.index
 
         def work() -> tuple[list[dict[str, Any]], float]:
             started = time.perf_counter()
-            found = index.suggest(query, max_dist, limit)
+            found = index.suggest(query, max_dist, limit, transpositions=swaps)
             took = time.perf_counter() - started
             return [
                 {
@@ -204,7 +217,58 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                 "query": query,
                 "max_dist": max_dist,
                 "limit": limit,
+                "transpositions": swaps,
                 "suggestions": found,
+                "took_ms": _milliseconds(took),
+            }
+        )
+
+    async def complete(request: Request) -> Response:
+        params = read_params(request.scope["query_string"], api.complete)
+        query = params[api.query]
+        max_dist = params[api.complete_max_dist]
+        limit = params[api.complete_limit]
+        exact_prefix = params[api.exact_prefix]
+        swaps = params[api.transpositions]
+        index = holder.index
+
+        def work() -> tuple[str, list[dict[str, Any]], float]:
+            started = time.perf_counter()
+            completing, lines = complete_line(
+                index,
+                query,
+                max_dist,
+                limit,
+                exact_prefix=exact_prefix,
+                transpositions=swaps,
+                cap=limits.max_dist,
+            )
+            took = time.perf_counter() - started
+            return (
+                completing,
+                [
+                    {
+                        "text": line.text,
+                        "term": line.term,
+                        "distance": line.distance,
+                        "count": line.count,
+                        "segments": [g.to_json() for g in line.segments],
+                    }
+                    for line in lines
+                ],
+                took,
+            )
+
+        completing, found, took = await service.run(work)
+        return JSONResponse(
+            {
+                "query": query,
+                "max_dist": max_dist,
+                "limit": limit,
+                "exact_prefix": exact_prefix,
+                "transpositions": swaps,
+                "completing": completing,
+                "completions": found,
                 "took_ms": _milliseconds(took),
             }
         )
@@ -291,6 +355,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         Route("/", page),
         Route("/search", search),
         Route("/suggest", suggest),
+        Route("/complete", complete),
         Route("/info", info),
         Route("/health", health),
         Route("/openapi.json", openapi_json),

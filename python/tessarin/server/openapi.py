@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from .. import defaults
 from .api import Api
 from .errors import REFUSALS
 
@@ -18,14 +19,29 @@ def _object(properties: dict[str, Any]) -> dict[str, Any]:
 
 _STRING = {"type": "string"}
 _INT = {"type": "integer"}
+_BOOL = {"type": "boolean"}
 _MS = {"type": "number", "description": "Time the index took, in milliseconds."}
+
+COMPLETE_ABOUT = (
+    "A term completes a text within max_dist when some prefix of the term lies within "
+    "max_dist edits of it; its distance is the least such. The whole text is completed "
+    "first (terms may hold several words). If no term completes it and it holds several "
+    "words, its last word (the one being typed) is completed instead, and each completion "
+    "offers the whole line: the words before it as typed, normalised as the index "
+    "normalises terms, then the completed term. A text that ends in a space is completed "
+    "whole only. Closest first, then the most searched, then by term; an empty text "
+    "completes to nothing."
+)
 
 
 def document(api: Api, version: str) -> dict[str, Any]:
     segment = _object(
         {
             "text": _STRING,
-            "op": {"type": "string", "enum": ["keep", "replace", "insert", "delete"]},
+            "op": {
+                "type": "string",
+                "enum": ["keep", "replace", "insert", "delete", "complete"],
+            },
         }
     )
     segment["properties"]["typed"] = {
@@ -34,7 +50,8 @@ def document(api: Api, version: str) -> dict[str, Any]:
     }
     segment["description"] = (
         "A run of the term: typed as it is (keep), or correcting the typed text. "
-        "delete carries typed characters that the term lacks."
+        "delete carries typed characters that the term lacks. complete (only in "
+        "/complete's answers) is the rest of a term past what was typed."
     )
     segments = {"type": "array", "items": {"$ref": "#/components/schemas/Segment"}}
     errors = {
@@ -82,6 +99,15 @@ def document(api: Api, version: str) -> dict[str, Any]:
                     "responses": ok("Suggestions"),
                 }
             },
+            "/complete": {
+                "get": {
+                    "summary": "Terms that complete what is being typed",
+                    "description": COMPLETE_ABOUT,
+                    "operationId": "complete",
+                    "parameters": [p.openapi() for p in api.complete],
+                    "responses": ok("Completions"),
+                }
+            },
             "/info": {
                 "get": {
                     "summary": "The index served, the bounds on requests, this worker",
@@ -107,6 +133,7 @@ def document(api: Api, version: str) -> dict[str, Any]:
                         "max_dist": _INT,
                         "limit": _INT,
                         "prefix": _STRING,
+                        "transpositions": _BOOL,
                         "videos": {
                             "type": "array",
                             "items": _object({"video": _STRING, "score": {"type": "number"}}),
@@ -128,11 +155,42 @@ def document(api: Api, version: str) -> dict[str, Any]:
                         "took_ms": _MS,
                     }
                 ),
+                "Completions": _object(
+                    {
+                        "query": _STRING,
+                        "max_dist": {"oneOf": [_INT, {"type": "string", "enum": [defaults.AUTO]}]},
+                        "limit": _INT,
+                        "exact_prefix": _INT,
+                        "transpositions": _BOOL,
+                        "completing": {
+                            "type": "string",
+                            "description": "The text completed: the whole query (normalised) "
+                            "or its last word.",
+                        },
+                        "completions": {
+                            "type": "array",
+                            "items": _object(
+                                {
+                                    "text": {
+                                        "type": "string",
+                                        "description": "The whole line this completion offers.",
+                                    },
+                                    "term": _STRING,
+                                    "distance": _INT,
+                                    "count": _INT,
+                                    "segments": segments,
+                                }
+                            ),
+                        },
+                        "took_ms": _MS,
+                    }
+                ),
                 "Suggestions": _object(
                     {
                         "query": _STRING,
                         "max_dist": _INT,
                         "limit": _INT,
+                        "transpositions": _BOOL,
                         "suggestions": {
                             "type": "array",
                             "items": _object(

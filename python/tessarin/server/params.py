@@ -8,9 +8,9 @@ twice or unknown, a number that is not one), with 414 when it is too long,
 and with 422 (`OutOfBounds`) when a value is read but lies outside what the
 server allows (`Limits`).
 
-Each parameter is declared once (`Text`, `Integer`, `Fraction`, `Choice`,
-made by `tessarin.server.api`) with its default and bounds: the same object
-reads the request and describes itself in the OpenAPI document.
+Each parameter is declared once (`Text`, `Integer`, `Distance`, `Fraction`,
+`Choice`, made by `tessarin.server.api`) with its default and bounds: the
+same object reads the request and describes itself in the OpenAPI document.
 """
 
 from __future__ import annotations
@@ -21,11 +21,13 @@ from collections.abc import Mapping, Sequence
 from typing import Any, Generic, TypeVar, cast
 from urllib.parse import parse_qsl
 
+from ..defaults import AUTO
 from .errors import BadRequest, OutOfBounds, QueryStringTooLong
 
 __all__ = [
     "MAX_QUERY_STRING",
     "Choice",
+    "Distance",
     "Fraction",
     "Integer",
     "Parameter",
@@ -121,6 +123,34 @@ class Integer(Parameter[int]):
             "type": "integer",
             "minimum": self.low,
             "maximum": self.high,
+            "default": self.default,
+        }
+
+
+class Distance(Parameter[int | str]):
+    """An integer from 0 to `high`, or `auto` (in any case), read as "auto";
+    empty or absent: `default`."""
+
+    def __init__(self, name: str, default: int | str, high: int, about: str) -> None:
+        super().__init__(name, about)
+        self.default = default
+        self._integer = Integer(name, 0, 0, high, about)
+
+    def read(self, text: str | None) -> int | str:
+        if not text:
+            return self.default
+        if text.lower() == AUTO:
+            return AUTO
+        if not _INTEGER.fullmatch(text):
+            raise BadRequest(f"{self.name} must be an integer or {AUTO!r}, not {text[:20]!r}")
+        return self._integer.read(text)
+
+    def schema(self) -> dict[str, Any]:
+        return {
+            "oneOf": [
+                {"type": "integer", "minimum": 0, "maximum": self._integer.high},
+                {"type": "string", "enum": [AUTO]},
+            ],
             "default": self.default,
         }
 

@@ -1,14 +1,16 @@
-// The search page: asks /suggest and /search as the user types.
+// The search page: asks /complete, /suggest and /search as the user types.
 //
 // Each keystroke (after a short pause) sends one request of each; a newer
 // keystroke aborts the older requests, and an answer for anything but the
 // latest text is dropped, so the page never shows results for text that is
-// no longer in the box. The suggestion list is an ARIA combobox: arrows move
-// through it, Enter picks, Escape closes.
+// no longer in the box. The list under the box holds the completions of
+// what is being typed and the corrections of it as a whole term, merged; it
+// is an ARIA combobox: arrows move through it, Enter picks, Escape closes.
 "use strict";
 
 (() => {
   const DEBOUNCE_MS = 90;
+  const LIST_SIZE = 8;
   const EXAMPLES = ["resturant", "beutiful", "definately", "seperate", "libary"];
 
   const $ = (id) => document.getElementById(id);
@@ -42,11 +44,14 @@
   }
 
   // A term with its corrections marked: inserted or replaced characters in
-  // <mark>, typed characters the term lacks in <del>.
+  // <mark>, typed characters the term lacks in <del>; the rest of a term
+  // that completes the typed text in <b>.
   function markedTerm(segments, into) {
     for (const seg of segments) {
       if (seg.op === "keep") {
         into.append(seg.text);
+      } else if (seg.op === "complete") {
+        into.append(el("b", "rest", seg.text));
       } else if (seg.op === "delete") {
         const gone = el("del", "", seg.text);
         gone.title = `typed “${seg.text}”, not in the term`;
@@ -95,12 +100,13 @@
     const params = { q: text, max_dist: state.maxDist };
     const started = performance.now();
     try {
-      const [suggested, found] = await Promise.all([
-        getJSON("/suggest", params, signal),
+      const [completed, suggested, found] = await Promise.all([
+        getJSON("/complete", { q: text, limit: LIST_SIZE }, signal),
+        getJSON("/suggest", { ...params, limit: LIST_SIZE }, signal),
         getJSON("/search", { ...params, limit: 10 }, signal),
       ]);
       if (seq !== state.seq) return; // a newer keystroke owns the page
-      showSuggestions(suggested.suggestions);
+      showSuggestions(merged(completed.completions, suggested.suggestions));
       showResults(found, performance.now() - started);
     } catch (error) {
       if (error.name === "AbortError" || seq !== state.seq) return;
@@ -109,6 +115,26 @@
   }
 
   // --- Suggestions --------------------------------------------------------
+
+  // Completions (at max_dist auto) and whole-term corrections (at the typos
+  // allowed) as one list: each line once, at the lesser of its distances (a
+  // completion's when they tie: its segments show the rest of the term);
+  // closest first, then the most searched, then by text; and none more than
+  // one typo further than the first (exact completions of "restau" are not
+  // padded with guesses two typos away).
+  function merged(completions, corrections) {
+    const lines = new Map();
+    for (const c of completions) if (!lines.has(c.text)) lines.set(c.text, c);
+    for (const s of corrections) {
+      const known = lines.get(s.term);
+      if (!known || s.distance < known.distance) lines.set(s.term, { ...s, text: s.term });
+    }
+    const byText = (a, b) => (a.text < b.text ? -1 : a.text > b.text ? 1 : 0);
+    const list = [...lines.values()].sort(
+      (a, b) => a.distance - b.distance || b.count - a.count || byText(a, b),
+    );
+    return list.filter((line) => line.distance <= list[0].distance + 1).slice(0, LIST_SIZE);
+  }
 
   function showSuggestions(suggestions) {
     state.suggestions = suggestions;
@@ -119,7 +145,7 @@
       item.id = `suggestion-${i}`;
       item.setAttribute("role", "option");
       item.setAttribute("aria-selected", "false");
-      item.dataset.term = s.term;
+      item.dataset.term = s.text;
       item.append(markedTerm(s.segments, el("span", "term")));
       item.append(el("span", "count", `${compact.format(s.count)} searches`));
       item.append(el("span", `badge ${s.distance ? "fixed" : "exact"}`, typos(s.distance)));
@@ -156,7 +182,7 @@
   }
 
   function choose(i) {
-    input.value = state.suggestions[i].term;
+    input.value = state.suggestions[i].text;
     state.listDismissed = true;
     openList(false);
     query();
