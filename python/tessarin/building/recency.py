@@ -118,20 +118,24 @@ def instant_text(micros: int) -> str:
 @dataclasses.dataclass(frozen=True)
 class Recency:
     """The weighing of searches by their age: `half_life` and `as_of` in
-    microseconds (see `duration` and `instant`)."""
+    microseconds (see `duration` and `instant`); `as_of` None until it is
+    known (the latest time of the input, when a reader finds it)."""
 
     half_life: int
-    as_of: int
+    as_of: int | None
     scale: int = SCALE
 
     def units(self, time: int) -> int:
         """The weight of one search made at `time` (microseconds), in units."""
+        assert self.as_of is not None
         age = max(0, self.as_of - time)
         return math.floor(2.0 ** -(age / self.half_life) * self.scale + 0.5)
 
     def units_sql(self, time: str) -> str:
         """`units` in DuckDB's SQL, of an expression of microseconds (BIGINT)."""
-        age = f"greatest(0, {self.as_of} - ({time}))"
+        assert self.as_of is not None
+        # (greatest() would pass over a NULL time: it must stay NULL.)
+        age = f"CASE WHEN ({time}) > {self.as_of} THEN 0 ELSE {self.as_of} - ({time}) END"
         return (
             f"CAST(floor(pow(2.0, -(CAST({age} AS DOUBLE) / {self.half_life})) * {self.scale} "
             "+ 0.5) AS UINTEGER)"
@@ -139,8 +143,10 @@ class Recency:
 
     def metadata(self) -> dict[str, str | int]:
         """What an index file records of it."""
-        return {
+        options: dict[str, str | int] = {
             "half_life": duration_text(self.half_life),
-            "as_of": instant_text(self.as_of),
             "count_scale": self.scale,
         }
+        if self.as_of is not None:
+            options["as_of"] = instant_text(self.as_of)
+        return options

@@ -35,6 +35,7 @@ of a term's videos is decided on the exact sums.
 
 from __future__ import annotations
 
+import dataclasses
 import operator
 import uuid
 from collections.abc import Callable, Iterable
@@ -130,9 +131,8 @@ class RecordBuilder:
         normalize = normalizer(normalization) if normalization is not None else None
         self._recency: Recency | None = None
         if half_life is not None:
-            if as_of is None:
-                raise ValueError("half_life needs as_of, the time that ages are measured from")
-            self._recency = Recency(duration(half_life), instant(as_of, "as_of"))
+            when = None if as_of is None else instant(as_of, "as_of")
+            self._recency = Recency(duration(half_life), when)
         elif as_of is not None:
             raise ValueError("as_of is the time that ages are measured from: give half_life too")
         self._exclusions: Exclusions | None = None
@@ -205,6 +205,16 @@ class RecordBuilder:
         """How many terms the last build dropped below `min_count`."""
         return self._native.dropped_terms
 
+    def resolve_as_of(self, time: int) -> None:
+        """Sets the time that ages are measured from (microseconds since
+        the Unix epoch), left None when the builder was made: `read_records`
+        sets the latest time of its input. Only before the first record."""
+        if self._recency is None or self._recency.as_of is not None:
+            raise ValueError("as_of is known already (or there is no half_life)")
+        if self._native.records or self._native.excluded_records:
+            raise ValueError("as_of must be known before the first record")
+        self._recency = dataclasses.replace(self._recency, as_of=time)
+
     def note_time_column(self, name: str) -> None:
         """Records the column that the records' times came from (for the
         index's metadata; the reader calls it)."""
@@ -240,6 +250,8 @@ class RecordBuilder:
         recency = self._recency
         if recency is None:
             refused = self._native.add_records(records, _plain_record)
+        elif recency.as_of is None:
+            raise ValueError("records are weighed by their age from as_of: give as_of")
         else:
             refused = self._native.add_records(
                 (_weighed(self._native.records + self._native.excluded_records + k, r, recency)

@@ -39,9 +39,14 @@ def connect(options: ReadOptions) -> Any:
     if options.threads is not None:
         config["threads"] = options.threads
     try:
-        return duckdb.connect(config=config)
+        con = duckdb.connect(config=config)
     except duckdb.Error as error:
         raise RecordError(f"DuckDB refused the options: {first_line(error)}") from None
+    try:  # times in text without an offset are UTC, whatever the machine's zone
+        con.execute("SET TimeZone = 'UTC'")
+    except duckdb.Error:  # pragma: no cover - a DuckDB without time zones: UTC already
+        pass
+    return con
 
 
 def first_line(error: BaseException) -> str:
