@@ -28,7 +28,7 @@ from .arguments import natural, positive
 from .common import CommandError, os_message, shown
 from .progress import ProgressBar
 
-__all__ = ["add_parser", "run"]
+__all__ = ["add_parser", "check_records", "report_skipped", "run"]
 
 
 def add_parser(commands: Any) -> None:
@@ -129,7 +129,7 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     delay = 0.5 if args.progress is None else 0.0
-    _check_records(args.records)
+    check_records(args.records)
     out = 1 if args.out == "-" else descriptor_of(args.out)
     if out is None:
         if args.records != "-" and same_file(args.records, args.out):
@@ -165,7 +165,7 @@ def run(args: argparse.Namespace) -> int:
         if reading is not None:
             reading.finish()
     if report.skipped:
-        _report_skipped(report)
+        report_skipped(report)
     if report.excluded and not args.quiet:
         rows = plural(report.excluded, "search" if args.events else "record")
         print(
@@ -247,7 +247,7 @@ def _builder(args: argparse.Namespace) -> IndexBuilder:
         raise CommandError(str(error)) from None
 
 
-def _report_skipped(report: ReadReport) -> None:
+def report_skipped(report: ReadReport) -> None:
     reasons = ", ".join(
         f"{n:,} {reason}"
         for reason, n in sorted(report.by_reason.items(), key=lambda r: (-r[1], r[0]))
@@ -259,7 +259,7 @@ def _report_skipped(report: ReadReport) -> None:
         print(f"  {shown(example)}", file=sys.stderr)
 
 
-def _check_records(source: str) -> None:
+def check_records(source: str) -> None:
     """Refuses records named by a path that is neither a file nor a folder
     (a FIFO, a device): those are read only as standard input (-)."""
     if source == "-":

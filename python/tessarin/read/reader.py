@@ -4,9 +4,11 @@ and text."""
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 import tempfile
+from collections.abc import Iterator
 from typing import NamedTuple
 
 from ..building.records import ArrowReport, RecordBuilder
@@ -22,7 +24,7 @@ from .sql import identifier, literal
 from .text import Place, head, locate
 from .times import micros_sql, time_column
 
-__all__ = ["read_records"]
+__all__ = ["Query", "Reader", "opened", "read_records"]
 
 #: DuckDB's longest CSV line by default.
 _DUCKDB_LINE = 2_000_000
@@ -43,10 +45,14 @@ class Query(NamedTuple):
     time: str | None
 
 
-class _Reader(Tally):
+class Reader(Tally):
+    """Reads files one by one, into a builder (`read`; other readers,
+    such as the aggregator's, read them otherwise), counting and placing
+    the rows it skips."""
+
     def __init__(
         self,
-        builder: RecordBuilder,
+        builder: RecordBuilder | None,
         options: ReadOptions,
         progress: ReadProgress | None,
         links: str,
@@ -167,12 +173,14 @@ class _Reader(Tally):
         text = source.dialect is not None
         skip = self.options.skip_bad
         rejects = f"tessarin_rejects_{self.files}_{id(source)}" if skip and text else None
-        recency = self.builder.recency
+        builder = self.builder
+        assert builder is not None
+        recency = builder.recency
         query = self.query(source, rejects, timed=recency is not None)
         sql = query.sql
         if recency is not None:
             assert query.time is not None
-            self.builder.note_time_column(query.time)
+            builder.note_time_column(query.time)
             sql = f"SELECT *, {recency.units_sql('micros')} AS weight FROM ({sql})"
         before = self.rows
 
@@ -186,7 +194,7 @@ class _Reader(Tally):
             self.progress(fraction, before + rows)
 
         try:
-            report = self.builder.add_arrow(
+            report = builder.add_arrow(
                 self.con.sql(sql),
                 count="count" if query.counted else None,
                 skip_bad=skip,
@@ -301,16 +309,10 @@ class _Reader(Tally):
             self.example(text)
 
 
-def read_records(
-    builder: RecordBuilder,
-    source: str,
-    options: ReadOptions | None = None,
-    progress: ReadProgress | None = None,
-) -> ReadReport:
-    """Reads the records (or search events) of `source` into `builder`; see
-    the module's documentation. Raises RecordError for bad input (unless
-    `options.skip_bad`) and OSError for a file that cannot be opened."""
-    options = options or ReadOptions()
+@contextlib.contextmanager
+def opened(source: str, options: ReadOptions) -> Iterator[tuple[list[Source], str]]:
+    """The files of `source` (standard input spooled to one), and a
+    temporary folder for the links to files whose names look like globs."""
     if options.format is not None and options.format not in FORMATS:
         raise ValueError(f"unknown format {options.format!r}: use one of {', '.join(FORMATS)}")
     with spooled(source) as paths, tempfile.TemporaryDirectory(prefix="tessarin-") as links:
@@ -319,7 +321,23 @@ def read_records(
         ]
         if any(s.format == "parquet" for s in sources) and source == "-":
             raise RecordError("Parquet cannot be read from standard input: give a file")
-        reader = _Reader(builder, options, progress, links)
+        yield sources, links
+
+
+def read_records(
+    builder: RecordBuilder,
+    source: str,
+    options: ReadOptions | None = None,
+    progress: ReadProgress | None = None,
+) -> ReadReport:
+    """Reads the records (or search events) of `source` into `builder`; see
+    the module's documentation. Raises RecordError for bad input (unless
+    `options.skip_bad`) and OSError for a file that cannot be opened. A
+    builder weighing records by their age (`half_life`) without `as_of`
+    gets the latest time of the input (a first, quick pass over it)."""
+    options = options or ReadOptions()
+    with opened(source, options) as (sources, links):
+        reader = Reader(builder, options, progress, links)
         total = sum(s.size for s in sources)
         done = 0
         try:
@@ -334,12 +352,4 @@ def read_records(
             reader.con.close()
         if progress is not None:
             progress(1.0, reader.rows)
-    return ReadReport(
-        len(sources),
-        reader.rows,
-        reader.added,
-        reader.skipped,
-        reader.by_reason,
-        reader.examples,
-        reader.excluded,
-    )
+    return reader.report(len(sources))

@@ -72,3 +72,14 @@ class Tally:
     def example(self, text: str) -> None:
         if self.room > 0:
             self.examples.append(text)
+
+    def report(self, files: int) -> ReadReport:
+        return ReadReport(
+            files,
+            self.rows,
+            self.added,
+            self.skipped,
+            self.by_reason,
+            self.examples,
+            self.excluded,
+        )
