@@ -43,7 +43,9 @@ class Exclusions:
             if not isinstance(entry, str):
                 raise TypeError(f"exclude[{k}] must be a str, not {type(entry).__name__}")
             lines.append(entry)
-        digest = hashlib.sha256("".join(line + "\n" for line in lines).encode("utf-8", "surrogatepass"))
+        digest = hashlib.sha256(
+            "".join(line + "\n" for line in lines).encode("utf-8", "surrogatepass")
+        )
         return cls(_entries(lines), digest.hexdigest())
 
     @classmethod

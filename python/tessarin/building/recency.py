@@ -53,7 +53,7 @@ def duration(value: object, name: str = "half_life") -> int:
         micros = value // _MICROSECOND
     elif isinstance(value, bool) or not isinstance(value, (int, float, str)):
         raise TypeError(
-            f"{name} must be a duration (\"7d\", a timedelta, seconds), not {type(value).__name__}"
+            f'{name} must be a duration ("7d", a timedelta, seconds), not {type(value).__name__}'
         )
     elif isinstance(value, str):
         found = _DURATION.fullmatch(value)
@@ -100,7 +100,9 @@ def instant(value: object, name: str = "time") -> int:
         try:
             return instant(datetime.datetime.fromisoformat(text), name)
         except ValueError:
-            raise ValueError(f"{name} must be ISO 8601 text or a Unix time, not {value!r}") from None
+            raise ValueError(
+                f"{name} must be ISO 8601 text or a Unix time, not {value!r}"
+            ) from None
     if value < 0:
         raise ValueError(f"{name} must be a Unix time of 0 or more, not {value}")
     return value * 1000 if value >= MILLISECONDS_FROM else value * 1_000_000
@@ -129,7 +131,8 @@ class Recency:
         """The weight of one search made at `time` (microseconds), in units."""
         assert self.as_of is not None
         age = max(0, self.as_of - time)
-        return math.floor(2.0 ** -(age / self.half_life) * self.scale + 0.5)
+        weight: float = 2.0 ** -(age / self.half_life)
+        return math.floor(weight * self.scale + 0.5)
 
     def units_sql(self, time: str) -> str:
         """`units` in DuckDB's SQL, of an expression of microseconds (BIGINT)."""

@@ -139,7 +139,9 @@ class RecordBuilder:
         terms: list[str] = []
         patterns: list[str] = []
         if exclude is not None:
-            self._exclusions = exclude if isinstance(exclude, Exclusions) else Exclusions.of(exclude)
+            self._exclusions = (
+                exclude if isinstance(exclude, Exclusions) else Exclusions.of(exclude)
+            )
             try:
                 terms, patterns = self._exclusions.split(normalize)
                 for entry in (*terms, *patterns):
@@ -150,7 +152,10 @@ class RecordBuilder:
         units = (self._min_count or 0) * (self._recency.scale if self._recency else 1)
         self._time_column: str | None = None
         self._native = _native.NativeBuilder(
-            list(steps), normalize, exclude_terms=terms, exclude_patterns=patterns,
+            list(steps),
+            normalize,
+            exclude_terms=terms,
+            exclude_patterns=patterns,
             min_count=min(units, 2**64 - 1),
         )
 
@@ -254,8 +259,10 @@ class RecordBuilder:
             raise ValueError("records are weighed by their age from as_of: give as_of")
         else:
             refused = self._native.add_records(
-                (_weighed(self._native.records + self._native.excluded_records + k, r, recency)
-                 for k, r in enumerate(records, 1)),
+                (
+                    _weighed(self._native.records + self._native.excluded_records + k, r, recency)
+                    for k, r in enumerate(records, 1)
+                ),
                 _plain_record,
             )
         if refused is not None:
@@ -396,6 +403,10 @@ def _plain_record(n: int, record: object) -> tuple[str, bytes | int, int]:
 def _weighed(n: int, record: object, recency: Recency) -> object:
     """Record n (term, video, count, time) as (term, video, count in
     units): see `tessarin.building.recency`."""
+    term: Any
+    video: Any
+    count: Any
+    time: Any
     try:
         term, video, count, time = record  # type: ignore[misc]
     except (TypeError, ValueError):
@@ -409,7 +420,10 @@ def _weighed(n: int, record: object, recency: Recency) -> object:
         units = recency.units(instant(time))
     except (TypeError, ValueError) as error:
         raise RecordError(
-            f"record {n} {_describe(record)}: {error}", fault="time", row=n, value=repr(time),
+            f"record {n} {_describe(record)}: {error}",
+            fault="time",
+            row=n,
+            value=repr(time),
             problem=str(error),
         ) from None
     n_searches = operator.index(count)

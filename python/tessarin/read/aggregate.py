@@ -19,6 +19,7 @@ at all (a temporary file put in place).
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 import tempfile
@@ -58,9 +59,7 @@ class AggregateReport(NamedTuple):
 class _Aggregator(Reader):
     """Each file's events grouped in DuckDB, into a table of its own."""
 
-    def __init__(
-        self, options: ReadOptions, links: str, bucket: str | None
-    ) -> None:
+    def __init__(self, options: ReadOptions, links: str, bucket: str | None) -> None:
         super().__init__(None, options, None, links)
         self.bucket = bucket
         self.parts: list[str] = []
@@ -85,7 +84,11 @@ class _Aggregator(Reader):
         if query.time is not None:
             bad.append(f"WHEN micros IS NULL THEN {literal(_TIME)}")
         why = " ".join(bad) + " END" if len(bad) > 1 else "NULL::VARCHAR"
-        bucket = "NULL" if self.bucket is None else f"CASE WHEN micros IS NOT NULL THEN {BUCKETS[self.bucket]} END"
+        bucket = (
+            "NULL"
+            if self.bucket is None
+            else f"CASE WHEN micros IS NOT NULL THEN {BUCKETS[self.bucket]} END"
+        )
         # Each bad row stays a group of its own, with its row number; the
         # others are grouped by (term, video, bucket).
         rows = f"SELECT row_number() OVER () - 1 AS row, * FROM ({query.sql})"
@@ -143,9 +146,7 @@ class _Aggregator(Reader):
             f"SELECT term, video, bucket, n FROM {part} WHERE bad IS NULL" for part in self.parts
         )
         column = self.bucket
-        selected = "term, video, " + (
-            f"CAST(least(sum(n), {_U32_MAX}) AS BIGINT) AS count"
-        )
+        selected = "term, video, " + (f"CAST(least(sum(n), {_U32_MAX}) AS BIGINT) AS count")
         if column is not None:
             selected += f", bucket AS {column}"
         order = ("bucket, " if column is not None else "") + "term, video"
@@ -165,10 +166,8 @@ class _Aggregator(Reader):
             size = os.path.getsize(temporary)
             os.replace(temporary, target)
         except BaseException:
-            try:
+            with contextlib.suppress(OSError):
                 os.unlink(temporary)
-            except OSError:
-                pass
             raise
         return int(rows), int(buckets), size
 

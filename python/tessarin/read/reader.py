@@ -144,9 +144,7 @@ class Reader(Tally):
         kind = "CASE WHEN json_valid(line) THEN json_type(line) END AS kind"
         parsed = f"SELECT line, {kind} FROM {relation}"
         problem = "CASE WHEN kind IS DISTINCT FROM 'OBJECT' THEN 'not a JSON object' END AS problem"
-        return Query(
-            f"SELECT {selected}, {problem} FROM ({parsed})", count is not None, True, time
-        )
+        return Query(f"SELECT {selected}, {problem} FROM ({parsed})", count is not None, True, time)
 
     def latest(self, source: Source) -> int | None:
         """The latest time in the file's readable rows (microseconds), if any."""

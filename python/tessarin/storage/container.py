@@ -136,8 +136,7 @@ class Metadata:
         if options is not None and not (
             isinstance(options, Mapping)
             and all(
-                isinstance(v, str) and _is_unicode(v) or type(v) is int
-                for v in options.values()
+                (isinstance(v, str) and _is_unicode(v)) or type(v) is int for v in options.values()
             )
             and all(_is_unicode(k) for k in options)
         ):
