@@ -148,13 +148,15 @@ _GATES: weakref.WeakKeyDictionary[ServerState, Gate] = weakref.WeakKeyDictionary
 
 
 def connection_counts() -> dict[str, int]:
-    """This process's connections: open, waiting for a request, and closed
-    by the worker by cause (idle, slow_head, head_too_large,
-    too_many_headers, body_too_large, malformed, evicted, refused)."""
+    """This process's connections: open, waiting for a request, reading one
+    (its head begun, not complete), and closed by the worker by cause
+    (idle, slow_head, head_too_large, too_many_headers, body_too_large,
+    malformed, evicted, refused)."""
     counts: collections.Counter[str] = collections.Counter()
     for gate in list(_GATES.values()):
         counts["open"] += gate.open
         counts["waiting"] += len(gate.waiting)
+        counts["reading"] += sum(1 for protocol in gate.waiting if protocol.reading)
         counts.update({f"closed_{cause}": n for cause, n in gate.closed.items()})
     return dict(counts)
 
@@ -262,6 +264,11 @@ class BoundedProtocol(HttpToolsProtocol):
         if self._admitted:
             self._admitted = False
             self.gate.open -= 1
+
+    @property
+    def reading(self) -> bool:
+        """Whether a request's head has begun and is not complete."""
+        return self._begun
 
     def evict(self) -> None:
         """Closes the connection to make room for a new one, at once."""
