@@ -9,7 +9,8 @@ Events are (term, video, time) rows as gzipped CSV, one file a day, written
 by DuckDB with a fixed seed: terms drawn from 300,000 ("term" and a number,
 the low numbers far more often), videos from 50,000, times spread over the
 day. `--pairs N --aggregates D` adds the rebuild from D daily aggregates of
-N distinct (term, video) pairs each, written directly (no events). Each
+N distinct (term, video) pairs each, written directly (no events), each
+day sharing 90 % of its pairs with the day before. Each
 step runs in a fresh process (`bench.build_events` times them).
 `--keep DIR` keeps the inputs for a later run.
 """
@@ -60,13 +61,15 @@ def write_aggregates(folder: str, days: int, pairs: int) -> str:
         path = os.path.join(out, f"{day:02d}.parquet")
         if os.path.exists(path):
             continue
-        # Distinct pairs: the k-th pair of the day is (term k mod 300,000,
-        # video k // 300,000 + a daily offset), counts mostly 1.
+        # Pair p is (term p mod 300,000, video p // 300,000 * 1,000 + p mod
+        # 997): day d holds pairs d * pairs / 10 ... that plus `pairs`, so
+        # that each day shares 90 % of its pairs with the day before.
         con.sql(
-            "COPY (SELECT 'term' || (k % 300000) AS term, "
-            f"CAST((k // 300000 + {day} * 7) % 50000 AS VARCHAR) AS video, "
+            f"COPY (SELECT 'term' || (p % 300000) AS term, "
+            "CAST(p // 300000 * 1000 + p % 997 AS VARCHAR) AS video, "
             "CAST(1 + floor(pow(random(), 8) * 50) AS BIGINT) AS count, "
-            f"DATE '{_START}' + INTERVAL {day} DAY AS day FROM range({pairs}) AS r(k) "
+            f"DATE '{_START}' + INTERVAL {day} DAY AS day "
+            f"FROM (SELECT k + {day * (pairs // 10)} AS p FROM range({pairs}) AS r(k)) "
             f"ORDER BY term, video) TO '{path}' (FORMAT parquet, COMPRESSION zstd)"
         )
     return out
