@@ -41,7 +41,7 @@ from .arguments import text as _text
 from .arguments import texts as _texts
 from .arguments import threads as _threads
 from .arguments import video_top_n as _video_top_n
-from .building.records import DEFAULT_VIDEO_TOP_N
+from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder
 from .defaults import MAX_DIST
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
@@ -326,10 +326,8 @@ class Index:
         then on, to every query. `half_life` and `as_of` weigh (term,
         video, count, time) records by their age; `exclude` keeps terms
         out, `min_count` drops rare ones (see `IndexBuilder`)."""
-        from .building.index_builder import IndexBuilder
-
         video_top_n = _video_top_n(video_top_n)
-        builder = IndexBuilder(
+        builder = RecordBuilder(
             normalization=normalization,
             half_life=half_life,
             as_of=as_of,
@@ -337,7 +335,12 @@ class Index:
             min_count=min_count,
         )
         builder.add_many(records)
-        return builder.index(video_top_n, release=True)
+        return cls._from_native(
+            builder.native_index(video_top_n, release=True),
+            video_top_n=video_top_n,
+            normalization=builder.normalization,
+            build_options=builder.build_options(),
+        )
 
     def to_bytes(self) -> bytes:
         """The index file's bytes: header, metadata and saved form."""

@@ -114,8 +114,7 @@ void init(NativeBuilder* self, const std::vector<std::string>& steps, nb::object
         return std::string(utf8, static_cast<std::size_t>(size));
       },
       std::max<std::size_t>(min_compaction, 1),
-      builder::TermSelection{builder::TermFilter(exclude_terms, exclude_patterns),
-                                        min_count});
+      builder::TermSelection{builder::TermFilter(exclude_terms, exclude_patterns), min_count});
 }
 
 // A record's values as the core takes them, and the new references that
