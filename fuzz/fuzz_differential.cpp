@@ -17,7 +17,11 @@
 //   computed by a plain optimal string alignment;
 // * suggest, under both distances, with the terminal nodes within the bound
 //   ordered by distance, own count (the record's), term and node, cut to
-//   the limit.
+//   the limit;
+// * complete, both paths, under both distances, with every terminal node
+//   whose term has a prefix (beginning with the text's first exact_prefix
+//   characters) within the bound, at the least such distance, in the same
+//   order, cut to the limit.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -31,6 +35,7 @@
 
 #include "fuzz_check.h"
 #include "index/from_arrays.h"
+#include "query/complete.h"
 #include "query/suggest.h"
 #include "search/matcher.h"
 
@@ -80,6 +85,18 @@ std::uint64_t osa(const std::u32string& a, const std::u32string& b) {
     }
   }
   return d[a.size()][b.size()];
+}
+
+// The least distance between `query` and a prefix of `term` of at least
+// `head` characters (a plain table per prefix), by OSA when `swaps`.
+std::uint64_t prefix_distance(const std::u32string& query, const std::u32string& term,
+                              std::size_t head, bool swaps) {
+  std::uint64_t best = ~std::uint64_t{0};
+  for (std::size_t i = head; i <= term.size(); ++i) {
+    const std::u32string prefix = term.substr(0, i);
+    best = std::min(best, swaps ? osa(query, prefix) : levenshtein(query, prefix));
+  }
+  return best;
 }
 
 std::u32string draw_text(FuzzedDataProvider& in, std::size_t max_length) {
@@ -251,6 +268,48 @@ void check_suggestions(const Trie& trie, const std::u32string& query, std::uint3
   }
 }
 
+void check_completions(const Trie& trie, const std::u32string& query, std::uint32_t max_dist,
+                       std::optional<std::size_t> limit, std::size_t exact_prefix,
+                       const std::vector<Expected>& all, tessarin::Distance distance) {
+  const bool swapped = distance == tessarin::Distance::kOsa;
+  const std::size_t head = std::min(exact_prefix, query.size());
+  std::vector<tessarin::Completion> expected;
+  for (const Expected& e : all) {
+    if (!e.terminal || e.term.compare(0, head, query, 0, head) != 0 || e.term.size() < head) {
+      continue;
+    }
+    const std::uint64_t d = prefix_distance(query, e.term, head, swapped);
+    if (d > max_dist) continue;
+    expected.push_back({utf8(e.term), static_cast<std::uint32_t>(d), e.count, e.node});
+  }
+  std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.distance, b.count, a.term, a.node) <
+           std::tie(b.distance, a.count, b.term, b.node);
+  });
+  if (limit && *limit < expected.size()) expected.resize(*limit);
+  for (const auto engine : {tessarin::CompleteEngine::kAuto, tessarin::CompleteEngine::kPlain}) {
+    tessarin::CompleteOptions how;
+    how.max_dist = max_dist;
+    how.limit = limit;
+    how.exact_prefix = exact_prefix;
+    how.distance = distance;
+    how.engine = engine;
+    const auto got = tessarin::complete(trie, query, how);
+    FUZZ_CHECK(got.ok(), got.error().message);
+    FUZZ_CHECK(got.value().size() == expected.size(),
+               "complete: " + std::to_string(got.value().size()) + " completions where " +
+                   std::to_string(expected.size()) + " were expected");
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+      const tessarin::Completion& g = got.value()[k];
+      const tessarin::Completion& e = expected[k];
+      FUZZ_CHECK(g.term == e.term && g.node == e.node,
+                 "complete: " + g.term + " where " + e.term + " was expected");
+      FUZZ_CHECK(g.distance == e.distance && g.count == e.count,
+                 "complete: wrong distance or count for " + g.term);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -288,6 +347,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<std::size_t> limit;
   if (in.ConsumeBool()) limit = in.ConsumeIntegralInRange<std::size_t>(0, 10);
   const std::u32string query = draw_text(in, in.ConsumeBool() ? 70 : 10);
+  const std::size_t exact_prefix = in.ConsumeIntegralInRange<std::size_t>(0, 4);
 
   const Built built = lay_out(tree, in.ConsumeIntegralInRange<std::size_t>(0, 3));
   std::vector<Expected> all;
@@ -327,6 +387,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const tessarin::Distance distance :
        {tessarin::Distance::kLevenshtein, tessarin::Distance::kOsa}) {
     check_suggestions(built.trie, query, max_dist, limit, all, distance);
+    check_completions(built.trie, query, max_dist, limit, exact_prefix, all, distance);
   }
   return 0;
 }

@@ -19,7 +19,10 @@
 //   reads), the checked walk finds the same nodes or the same failure;
 // * on an index that reaches Trust::kSound (what the package loads), every
 //   answer keeps the documented bounds: no term or video twice, no score
-//   above 1.
+//   above 1;
+// * complete succeeds or fails with the internal-failure error, the same
+//   way on the fast and the plain path, with the same completions, in
+//   order, within the limit and the bound.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -36,6 +39,7 @@
 #include "format/saved_form.h"
 #include "fuzz_check.h"
 #include "index/validation.h"
+#include "query/complete.h"
 #include "query/prefix_search.h"
 #include "search/matcher.h"
 
@@ -282,6 +286,39 @@ void check_ranking(const tessarin::PrefixSearch& search, FuzzedDataProvider& in,
   }
 }
 
+void check_completions(const Trie& trie, FuzzedDataProvider& in, std::u32string_view text,
+                       std::uint32_t max_dist, std::optional<std::size_t> limit, bool sound) {
+  tessarin::CompleteOptions how;
+  how.max_dist = max_dist;
+  how.limit = limit;
+  how.exact_prefix = in.ConsumeIntegralInRange<std::size_t>(0, 3);
+  if (in.ConsumeBool()) how.distance = tessarin::Distance::kOsa;
+  const auto fast = tessarin::complete(trie, text, how);
+  how.engine = tessarin::CompleteEngine::kPlain;
+  const auto plain = tessarin::complete(trie, text, how);
+  FUZZ_CHECK(fast.ok() == plain.ok(), "the completion paths disagree on failing");
+  if (!fast.ok()) {
+    check_internal(fast.error());
+    FUZZ_CHECK(fast.error().message == plain.error().message, fast.error().message);
+    return;
+  }
+  const auto& got = fast.value();
+  FUZZ_CHECK(got.size() == plain.value().size(), "the completion paths disagree");
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    const tessarin::Completion& a = got[k];
+    const tessarin::Completion& b = plain.value()[k];
+    FUZZ_CHECK(
+        a.term == b.term && a.node == b.node && a.distance == b.distance && a.count == b.count,
+        "the completion paths disagree on " + a.term);
+    FUZZ_CHECK(a.distance <= max_dist, "a completion beyond max_dist");
+  }
+  if (limit) FUZZ_CHECK(got.size() <= *limit, "more completions than limit");
+  if (sound) {
+    FUZZ_CHECK(distinct(got, [](const tessarin::Completion& c) { return c.term; }),
+               "a completion twice from a sound index");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -305,6 +342,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<std::size_t> limit = draw_limit(in);
     check_matchers(search.trie(), term, max_dist, limit, sound);
     check_ranking(search, in, term, max_dist, limit, sound);
+    check_completions(search.trie(), in, term, max_dist, limit, sound);
   }
   return 0;
 }

@@ -1,9 +1,10 @@
 """Typo-tolerant search-as-you-type over search terms.
 
 `Index` is the place to start: build one from (term, video, count) records,
-save it, load it in every serving process and ask it for `suggest`ions and
-`search` results. `PrefixSearch` is the extension type underneath, with the
-behaviour and saved form that existing callers rely on.
+save it, load it in every serving process and ask it to `complete` what is
+being typed, for `suggest`ions and for `search` results. `PrefixSearch` is
+the extension type underneath, with the behaviour and saved form that
+existing callers rely on.
 """
 
 from __future__ import annotations
@@ -24,12 +25,21 @@ from .errors import (
     RecordError,
     TessarinError,
 )
-from .index import Index, NodeMatch, PooledNode, Suggestion, UncheckedIndexWarning, VideoMatch
+from .index import (
+    Completion,
+    Index,
+    NodeMatch,
+    PooledNode,
+    Suggestion,
+    UncheckedIndexWarning,
+    VideoMatch,
+)
 from .storage.container import Metadata
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
     "ArrowStreamError",
+    "Completion",
     "CorruptIndexError",
     "Index",
     "IndexBuilder",

@@ -108,6 +108,40 @@ class NativeIndex:
         in stored order), named as search names them; positions outside the
         video table are left out. ValueError (kind VALUE) for a node out of
         range."""
+    def complete(
+        self,
+        text: str,
+        max_dist: int,
+        limit: int | None,
+        exact_prefix: int,
+        transpositions: bool,
+    ) -> list[tuple[str, int, int]]:
+        """(term, distance, count) of the indexed terms that some prefix of
+        lies within max_dist of text (the first exact_prefix characters
+        typed exactly), closest first, then most searched (count is the
+        term's own count, as suggest's), then by term; cut to limit."""
+    def complete_stats(
+        self,
+        text: str,
+        max_dist: int,
+        limit: int | None,
+        exact_prefix: int,
+        transpositions: bool,
+    ) -> dict[str, int | str]:
+        """What one complete() call did: "nodes" (rows + children), "rows"
+        the walks filled, "children" read while drawing terms, subtrees
+        "expanded", "walks", and "path" ("fast" or "plain")."""
+    def complete_many(
+        self,
+        texts: Sequence[str],
+        max_dists: Sequence[int],
+        limit: int | None,
+        exact_prefix: int,
+        transpositions: bool,
+        threads: int,
+    ) -> list[list[tuple[str, int, int]]]:
+        """complete() for each text, texts[i] within max_dists[i]
+        (ValueError unless there is one bound per text)."""
     def suggest_many(
         self,
         terms: Sequence[str],

@@ -15,14 +15,16 @@ import operator
 import os
 from typing import cast
 
-from .defaults import MAX_DIST_CAP
+from .defaults import AUTO, MAX_DIST_CAP
 
 __all__ = [
+    "exact_prefix",
     "flag",
     "fraction",
     "integer",
     "limit",
     "max_dist",
+    "max_dist_or_auto",
     "prefix",
     "text",
     "texts",
@@ -61,9 +63,29 @@ def max_dist(value: object) -> int:
     return integer("max_dist", value, 0, MAX_DIST_CAP)
 
 
-def limit(value: object) -> int | None:
-    """None, or a count from 0; any past the engine's 64-bit count is no limit."""
-    return None if value is None else min(integer("limit", value), _UNBOUNDED)
+def max_dist_or_auto(value: object) -> int | None:
+    """A max_dist, or None for "auto" (a bound that grows with the text)."""
+    if isinstance(value, str):
+        if value == AUTO:
+            return None
+        raise ValueError(
+            f"max_dist must be an integer from 0 to {MAX_DIST_CAP} or {AUTO!r}, not {value!r}"
+        )
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"max_dist must be an integer or {AUTO!r}, not {type(value).__name__}")
+    return max_dist(value)
+
+
+def limit(value: object, low: int = 0) -> int | None:
+    """None, or a count from `low`; any past the engine's 64-bit count is no
+    limit."""
+    return None if value is None else min(integer("limit", value, low), _UNBOUNDED)
+
+
+def exact_prefix(value: object) -> int:
+    """A count of characters from 0; any past the engine's 64-bit count is
+    the whole text."""
+    return min(integer("exact_prefix", value), _UNBOUNDED)
 
 
 def threads(value: object) -> int:
@@ -119,18 +141,18 @@ def text(value: object) -> str:
     return value
 
 
-def texts(value: object) -> list[str]:
+def texts(value: object, name: str = "terms") -> list[str]:
     """The queries of a batch: an iterable of str, but not a str itself
     (nor bytes), whose characters would each be searched."""
     if isinstance(value, str):
-        raise TypeError("terms must be a list of queries, not a str (each character a query)")
+        raise TypeError(f"{name} must be a list of queries, not a str (each character a query)")
     if isinstance(value, (bytes, bytearray, memoryview)):
-        raise TypeError(f"terms must be a list of queries, not {type(value).__name__}")
+        raise TypeError(f"{name} must be a list of queries, not {type(value).__name__}")
     try:
         items: list[object] = list(value)  # type: ignore[call-overload]
     except TypeError:
-        raise TypeError(f"terms must be a list of queries, not {type(value).__name__}") from None
+        raise TypeError(f"{name} must be a list of queries, not {type(value).__name__}") from None
     for k, item in enumerate(items):
         if not isinstance(item, str):
-            raise TypeError(f"terms[{k}] must be a str, not {type(item).__name__}")
+            raise TypeError(f"{name}[{k}] must be a str, not {type(item).__name__}")
     return cast("list[str]", items)

@@ -11,6 +11,10 @@ from __future__ import annotations
 from ._native import DEFAULT_MIN_SCORE
 
 __all__ = [
+    "AUTO",
+    "AUTO_MAX_DIST_STEPS",
+    "COMPLETE_LIMIT",
+    "COMPLETE_MAX_DIST",
     "MAX_DIST",
     "MAX_DIST_CAP",
     "MIN_SCORE",
@@ -25,6 +29,7 @@ __all__ = [
     "SERVER_MAX_QUERY",
     "SUGGEST_LIMIT",
     "TERMS_LIMIT",
+    "auto_max_dist",
 ]
 
 #: Edits a query allows when it names no `max_dist`.
@@ -36,6 +41,32 @@ MAX_DIST = 1
 #: already near every short term (a term of n characters lends nothing to a
 #: search from n edits on).
 MAX_DIST_CAP = 4
+
+#: The `max_dist` of a completion that grows with the text typed.
+AUTO = "auto"
+
+#: What `max_dist="auto"` allows, by the length of the text as it is matched
+#: (after the index's normalisation): (longest length, edits) in order; a
+#: longer text gets one more edit than the last step. Short texts match
+#: too much with an edit to be worth it: "ab" is 1 edit from every term
+#: that begins with a or b.
+AUTO_MAX_DIST_STEPS: tuple[tuple[int, int], ...] = ((2, 0), (5, 1))
+
+#: Edits a completion allows when it names no `max_dist`, and terms it
+#: lists when it names no limit. (The server and the page complete with
+#: AUTO.)
+COMPLETE_MAX_DIST = MAX_DIST
+COMPLETE_LIMIT = 10
+
+
+def auto_max_dist(text: str) -> int:
+    """The edits `max_dist="auto"` allows for a text as it is matched (after
+    the index's normalisation): 0 up to 2 characters, 1 up to 5, then 2."""
+    for longest, edits in AUTO_MAX_DIST_STEPS:
+        if len(text) <= longest:
+            return edits
+    return AUTO_MAX_DIST_STEPS[-1][1] + 1
+
 
 #: Videos scoring below this are left out unless a search says otherwise:
 #: the engine's own threshold.

@@ -8,6 +8,8 @@ the same video scores) but behaves as a Python library is expected to:
   `search_many` spread a batch over a thread pool inside the engine;
 * suggestions come closest first, then most searched, then by term, and the
   limit cuts after that order, so an exact match is never left out;
+* `complete` offers the terms that what is being typed begins, typos
+  allowed, in the same order, without reading whole subtrees;
 * results are small named tuples;
 * a damaged index raises `CorruptIndexError`, an ordinary `Exception`;
 * arguments are checked before any work, in plain words: TypeError for a
@@ -31,18 +33,20 @@ from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
 from ._native import ErrorKind, NativeIndex, set_corrupt_index_error
 from ._version import __version__
+from .arguments import exact_prefix as _exact_prefix
 from .arguments import flag as _flag
 from .arguments import fraction as _fraction
 from .arguments import integer as _integer
 from .arguments import limit as _limit
 from .arguments import max_dist as _max_dist
+from .arguments import max_dist_or_auto as _max_dist_or_auto
 from .arguments import prefix as _prefix
 from .arguments import text as _text
 from .arguments import texts as _texts
 from .arguments import threads as _threads
 from .arguments import video_top_n as _video_top_n
 from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder
-from .defaults import MAX_DIST
+from .defaults import COMPLETE_LIMIT, COMPLETE_MAX_DIST, MAX_DIST, auto_max_dist
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
 from .storage import container
@@ -53,6 +57,7 @@ if TYPE_CHECKING:
     from _tessarin import PrefixSearch
 
 __all__ = [
+    "Completion",
     "Index",
     "NodeMatch",
     "PooledNode",
@@ -79,6 +84,17 @@ class Suggestion(NamedTuple):
     distance: int
     #: How often the term itself was searched. (Shadows tuple.count, which
     #: a suggestion has no use for.)
+    count: int  # type: ignore[assignment]
+
+
+class Completion(NamedTuple):
+    """An indexed term that the text typed is the beginning of, typos
+    allowed (`Index.complete`)."""
+
+    term: str
+    #: Edits between the text and the closest prefix of the term.
+    distance: int
+    #: How often the term itself was searched. (Shadows tuple.count.)
     count: int  # type: ignore[assignment]
 
 
@@ -459,6 +475,92 @@ class Index:
             _flag(transpositions),
         )
         return [NodeMatch._make(entry) for entry in found]
+
+    def complete(
+        self,
+        text: str,
+        max_dist: int | str = COMPLETE_MAX_DIST,
+        limit: int | None = COMPLETE_LIMIT,
+        *,
+        exact_prefix: int = 0,
+        transpositions: bool = False,
+    ) -> list[Completion]:
+        """The indexed terms that `text` is the beginning of, within
+        `max_dist` edits: what a search box offers while it is typed.
+
+        A term completes the text when some beginning of it (the empty one
+        and the whole term included) lies within `max_dist` edits of the
+        text; its distance is the least such. Completions come closest
+        first, then the most searched (the term's own count), then by term;
+        at most `limit` (None: all), so an exact completion is never left
+        out for a fuzzy one.
+
+        `max_dist` is an integer up to `tessarin.defaults.MAX_DIST_CAP` or
+        "auto": 0 edits for a text of up to 2 characters, 1 up to 5, then 2
+        (`tessarin.defaults.auto_max_dist`), counted on the text after the
+        index's normalisation. `exact_prefix=n`: the first n characters must
+        be typed right (all of a shorter text). `transpositions`: swapping
+        two neighbours is one edit (optimal string alignment).
+        """
+        query = self._query(text)
+        bound = _max_dist_or_auto(max_dist)
+        found = self._native.complete(
+            query,
+            auto_max_dist(query) if bound is None else bound,
+            _limit(limit, 1),
+            _exact_prefix(exact_prefix),
+            _flag(transpositions),
+        )
+        return [Completion._make(entry) for entry in found]
+
+    def complete_many(
+        self,
+        texts: Sequence[str],
+        max_dist: int | str = COMPLETE_MAX_DIST,
+        limit: int | None = COMPLETE_LIMIT,
+        *,
+        exact_prefix: int = 0,
+        transpositions: bool = False,
+        threads: int | None = None,
+    ) -> list[list[Completion]]:
+        """`complete` for each of `texts` (a list of str: a single str is
+        refused), on `threads` threads (default: one per core); results in
+        the order of `texts`. With "auto", each text gets its own bound."""
+        queries = [self._query(t) for t in _texts(texts, "texts")]
+        bound = _max_dist_or_auto(max_dist)
+        bounds = [auto_max_dist(q) if bound is None else bound for q in queries]
+        found = self._native.complete_many(
+            queries,
+            bounds,
+            _limit(limit, 1),
+            _exact_prefix(exact_prefix),
+            _flag(transpositions),
+            _threads(threads),
+        )
+        return [[Completion._make(entry) for entry in one] for one in found]
+
+    def complete_stats(
+        self,
+        text: str,
+        max_dist: int | str = COMPLETE_MAX_DIST,
+        limit: int | None = COMPLETE_LIMIT,
+        *,
+        exact_prefix: int = 0,
+        transpositions: bool = False,
+    ) -> dict[str, int | str]:
+        """What `complete` does for these arguments, for benchmarks:
+        "nodes" touched (rows the walks filled, "rows", and children read
+        while drawing terms, "children"), subtrees "expanded", "walks", and
+        the "path" taken ("fast", or "plain" on an index that is no tree)."""
+        query = self._query(text)
+        bound = _max_dist_or_auto(max_dist)
+        return self._native.complete_stats(
+            query,
+            auto_max_dist(query) if bound is None else bound,
+            _limit(limit, 1),
+            _exact_prefix(exact_prefix),
+            _flag(transpositions),
+        )
 
     def node_videos(self, node: int) -> list[tuple[str, int]]:
         """The top videos of a node's subtree with their counts, highest

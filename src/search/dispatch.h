@@ -20,7 +20,7 @@
 //   characters and a bound of at most 3: the walk with the child filter
 //   over the derived per-position entries (which for max_dist 0 is a
 //   descent along the query); and for terminal nodes with 2 * max_dist < m,
-//   unless the visitor steers, the forward-backward passes
+//   unless the visitor steers or gates, the forward-backward passes
 //   (search/forward_backward.h);
 // * anything else: the plain walk.
 // On a verified tree the plain walk cannot fail, and neither can these.
@@ -31,6 +31,12 @@
 // child entries examined), so the walk is the same. Cells are clamped at
 // bound + 1 and sized for it: no cell overflows, every distance within the
 // bound is exact.
+//
+// A caller may wrap the rows that either path makes (`wrap`, called once
+// per walk with the rows and returning what the walk fills: the rows
+// themselves or a wrapper over them, search/completion_rows.h). Wrapped
+// rows never take the forward-backward passes, which make rows of their
+// own.
 //
 // An index with no nodes has no root: the walk visits nothing. Exceptions
 // thrown by a visitor other than InternalFailure pass through.
@@ -85,6 +91,14 @@ inline std::uint64_t walk_bound(const Trie& trie, std::size_t m, std::uint32_t m
   const std::uint64_t ceiling = std::max<std::uint64_t>(m, trie.child_transitions().size());
   return std::min<std::uint64_t>(max_dist, ceiling);
 }
+
+// The rows as the dispatch made them (no wrapper).
+struct AsIs {
+  template <class Rows>
+  Rows& operator()(Rows& rows) const {
+    return rows;
+  }
+};
 
 // f(std::integral_constant<std::size_t, K>{}) for bound K <= kMaxFixedBound.
 template <class F>
@@ -148,11 +162,11 @@ std::size_t walk_trie(const Trie& trie, Rows& rows, std::uint64_t bound, bool te
 }
 
 // The fast search at bound K on a verified tree.
-template <std::size_t K, bool kWithPath, class Visitor>
+template <std::size_t K, bool kWithPath, class Visitor, class Wrap>
 std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_view term,
-                        bool terminal_only, Visitor& visit, SearchEngine engine,
-                        SearchPath* taken) {
-  if constexpr (K > 0 && !kSteers<Visitor>) {
+                        bool terminal_only, Visitor& visit, SearchEngine engine, SearchPath* taken,
+                        Wrap& wrap) {
+  if constexpr (K > 0 && !kSteers<Visitor> && !kGates<Visitor> && std::is_same_v<Wrap, AsIs>) {
     if (engine == SearchEngine::kAuto && terminal_only && term.size() > 2 * K) {
       const ReversedTrie& reversed = trie.derived().reversed(trie);
       if (taken != nullptr) *taken = SearchPath::kForwardBackward;
@@ -160,7 +174,8 @@ std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_v
     }
   }
   if (taken != nullptr) *taken = SearchPath::kFiltered;
-  BitRows<K> rows(term, K);
+  BitRows<K> inner(term, K);
+  decltype(auto) rows = wrap(inner);
   return walk<kWithPath, /*kFilter=*/true>(ForwardView(trie, aids), rows, K, terminal_only, visit);
 }
 
@@ -172,14 +187,15 @@ std::size_t fast_search(const Trie& trie, const TreeAids& aids, std::u32string_v
 // holds the node's term as code points when kWithPath is set, and is empty
 // otherwise. Distances count the edits of Edits. Returns the number of rows
 // filled, or the internal failure met on a corrupt index.
-template <bool kWithPath, class Edits = Levenshtein, class Visitor>
+template <bool kWithPath, class Edits = Levenshtein, class Visitor, class Wrap = walk_detail::AsIs>
 Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
                                bool terminal_only, Visitor&& visit,
-                               RowEngine engine = RowEngine::kAuto) {
+                               RowEngine engine = RowEngine::kAuto, Wrap wrap = {}) {
   if (trie.node_count() == 0) return std::size_t{0};
   const std::uint64_t bound = walk_detail::walk_bound(trie, term.size(), max_dist);
   return catch_internal([&]() -> Result<std::size_t> {
-    return walk_detail::with_rows<Edits>(term, bound, engine, [&](auto& rows) {
+    return walk_detail::with_rows<Edits>(term, bound, engine, [&](auto& inner) {
+      decltype(auto) rows = wrap(inner);
       return walk_detail::walk_trie<kWithPath>(trie, rows, bound, terminal_only, visit);
     });
   });
@@ -187,26 +203,30 @@ Result<std::size_t> fuzzy_walk(const Trie& trie, std::u32string_view term, std::
 
 // fuzzy_walk's answers, by the fastest path that gives them (see above);
 // `taken` receives the path. The number returned is the rows filled.
-template <bool kWithPath, class Edits = Levenshtein, class Visitor>
+template <bool kWithPath, class Edits = Levenshtein, class Visitor, class Wrap = walk_detail::AsIs>
 Result<std::size_t> search_walk(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
                                 bool terminal_only, Visitor&& visit,
                                 SearchEngine engine = SearchEngine::kAuto,
-                                SearchPath* taken = nullptr) {
+                                SearchPath* taken = nullptr, Wrap wrap = {}) {
   if (taken != nullptr) *taken = SearchPath::kPlain;
+  const auto plain = [&] {
+    return fuzzy_walk<kWithPath, Edits>(trie, term, max_dist, terminal_only, visit,
+                                        RowEngine::kAuto, wrap);
+  };
   if constexpr (Edits::kSwaps) {
-    return fuzzy_walk<kWithPath, Edits>(trie, term, max_dist, terminal_only, visit);
+    return plain();
   } else {
     const std::uint64_t bound = walk_detail::walk_bound(trie, term.size(), max_dist);
     if (engine == SearchEngine::kPlain || trie.node_count() == 0 ||
         term.size() > walk_detail::kMaxBitQuery || bound > walk_detail::kMaxFixedBound) {
-      return fuzzy_walk<kWithPath, Edits>(trie, term, max_dist, terminal_only, visit);
+      return plain();
     }
     const TreeAids& aids = trie.derived().tree(trie);
-    if (!aids.tree) return fuzzy_walk<kWithPath, Edits>(trie, term, max_dist, terminal_only, visit);
+    if (!aids.tree) return plain();
     return catch_internal([&]() -> Result<std::size_t> {
       return walk_detail::with_fixed_bound(bound, [&](auto k) {
         return walk_detail::fast_search<decltype(k)::value, kWithPath>(
-            trie, aids, term, terminal_only, visit, engine, taken);
+            trie, aids, term, terminal_only, visit, engine, taken, wrap);
       });
     });
   }

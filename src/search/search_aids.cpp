@@ -204,12 +204,25 @@ const ReversedTrie& DerivedSlot::reversed(const Trie& trie) const {
   return s.reversed;
 }
 
+const SubtreeBounds& DerivedSlot::subtree_bounds(const Trie& trie) const {
+  const TreeAids& aids = tree(trie);
+  State& s = state();
+  std::call_once(s.bounds_once, [&] {
+    const auto start = std::chrono::steady_clock::now();
+    s.bounds = build_subtree_bounds(trie, aids);
+    s.bounds_seconds = seconds_since(start);
+    s.bounds_built.store(true, std::memory_order_release);
+  });
+  return s.bounds;
+}
+
 std::size_t DerivedSlot::memory_bytes() const {
   const State* s = state_.load(std::memory_order_acquire);
   if (s == nullptr) return 0;
   std::size_t bytes = sizeof(State);
   if (s->tree_built.load(std::memory_order_acquire)) bytes += s->tree.memory_bytes();
   if (s->reversed_built.load(std::memory_order_acquire)) bytes += s->reversed.memory_bytes();
+  if (s->bounds_built.load(std::memory_order_acquire)) bytes += s->bounds.memory_bytes();
   return bytes;
 }
 
@@ -219,6 +232,7 @@ double DerivedSlot::derive_seconds() const {
   double seconds = 0;
   if (s->tree_built.load(std::memory_order_acquire)) seconds += s->tree_seconds;
   if (s->reversed_built.load(std::memory_order_acquire)) seconds += s->reversed_seconds;
+  if (s->bounds_built.load(std::memory_order_acquire)) seconds += s->bounds_seconds;
   return seconds;
 }
 

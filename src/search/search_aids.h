@@ -35,7 +35,10 @@
 // in preorder (two nodes share a term where sibling labels repeat). 12
 // bytes per node and 4 per term.
 //
-// DerivedSlot holds both for one Trie: each is built at most once, by the
+// SubtreeBounds (search/subtree_bounds.h), for prefix completion: 4 bytes
+// per node, from the tree.
+//
+// DerivedSlot holds all three for one Trie: each is built at most once, by the
 // first caller that needs it (std::call_once), and read-only afterwards, so
 // any number of threads may query a fresh index at once. A copy of a Trie
 // gets an empty slot; a Trie's arrays never change once it is made.
@@ -50,6 +53,7 @@
 #include <vector>
 
 #include "index/child_range.h"
+#include "search/subtree_bounds.h"
 
 namespace tessarin {
 
@@ -123,6 +127,8 @@ class DerivedSlot {
   const TreeAids& tree(const Trie& trie) const;
   // Requires tree(trie).tree.
   const ReversedTrie& reversed(const Trie& trie) const;
+  // Requires tree(trie).tree.
+  const SubtreeBounds& subtree_bounds(const Trie& trie) const;
 
   // Heap bytes of what has been built so far, and the seconds it took.
   [[nodiscard]] std::size_t memory_bytes() const;
@@ -135,12 +141,16 @@ class DerivedSlot {
   struct State {
     std::once_flag tree_once;
     std::once_flag reversed_once;
+    std::once_flag bounds_once;
     TreeAids tree;
     ReversedTrie reversed;
+    SubtreeBounds bounds;
     std::atomic<bool> tree_built{false};
     std::atomic<bool> reversed_built{false};
+    std::atomic<bool> bounds_built{false};
     double tree_seconds = 0;
     double reversed_seconds = 0;
+    double bounds_seconds = 0;
   };
   State& state() const;
 

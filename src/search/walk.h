@@ -11,7 +11,8 @@
 //   distance between the whole query and the child's term) is within the
 //   bound and the child passes the terminal filter, the visitor is called
 //   (search/walk_control.h), and it may stop the walk or steer it below the
-//   child; then the walk descends into the child.
+//   child; then the walk descends into the child. A gating visitor is asked
+//   first whether the child may be entered at all.
 //
 // Results come in preorder, a node before its descendants. The root is only
 // the starting point: its label and terminal flag are never read.
@@ -167,6 +168,9 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
     if (label == 0) continue;
     if constexpr (kFilter) {
       if (cur.bits != 0 && !rows.passes(ChildFilter{true, cur.bits}, label)) continue;
+    }
+    if constexpr (kGates<Visitor>) {
+      if (!visit.admits(view.node(child))) continue;
     }
 
     // The blocked rows reuse the parent's row for its last child.

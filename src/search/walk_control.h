@@ -12,8 +12,14 @@
 // found on its path answers Steer{Walk::kGoOn, distance}: a deeper node is
 // then reported only where it lowers that distance, and a subtree is left
 // as soon as its row minimum shows that nothing in it can.
+//
+// A visitor may also gate the walk: admits(node) is asked before a child's
+// row is filled (the child has a label and passed the child filter), and a
+// child it refuses is skipped with its subtree, as a dead row would be. A
+// gated walk never takes the forward-backward passes.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -36,5 +42,11 @@ inline constexpr bool kSteers =
     std::is_same_v<std::invoke_result_t<std::remove_reference_t<Visitor>&, std::size_t,
                                         std::uint32_t, std::u32string_view>,
                    Steer>;
+
+// Whether a visitor gates the walk (admits(node)).
+template <class Visitor>
+inline constexpr bool kGates = requires(std::remove_reference_t<Visitor>& visit, std::size_t node) {
+  { visit.admits(node) } -> std::same_as<bool>;
+};
 
 }  // namespace tessarin

@@ -150,11 +150,15 @@ def test_min_score_is_a_number_from_0_to_1(call, min_score, error, message):
 QUERIES = [on(INDEX.suggest, "ca"), on(INDEX.search, "ca"), on(INDEX.pooled_nodes, "ca")]
 BATCHES = [on(INDEX.suggest_many, ["ca", "th"]), on(INDEX.search_many, ["ca", "th"])]
 SEARCHES = [on(INDEX.search, "ca"), on(INDEX.search_many, ["ca"])]
+COMPLETIONS = [on(INDEX.complete, "ca"), on(INDEX.complete_many, ["ca", "th"])]
 TAKERS = {
     "max_dist": [*QUERIES, on(INDEX.match_nodes, "ca"), *BATCHES],
     "limit": [*QUERIES, *BATCHES],
     "min_score": SEARCHES,
-    "threads": BATCHES,
+    "threads": [*BATCHES, COMPLETIONS[1]],
+    "completion max_dist": COMPLETIONS,
+    "completion limit": COMPLETIONS,
+    "exact_prefix": COMPLETIONS,
     "node": [on(INDEX.node_videos)],
     "video_top_n": [
         on(Index.build, RECORDS),
@@ -163,7 +167,7 @@ TAKERS = {
     "recorded video_top_n": [on(Index.from_prefix_search, INDEX.to_prefix_search())],
     "builder video_top_n": [on(tessarin.IndexBuilder().build), on(tessarin.IndexBuilder().arrays)],
     "prefix": [*SEARCHES, on(INDEX.pooled_nodes, "ca")],
-    "transpositions": [*QUERIES, on(INDEX.match_nodes, "ca"), *BATCHES],
+    "transpositions": [*QUERIES, on(INDEX.match_nodes, "ca"), *BATCHES, *COMPLETIONS],
     "terminal_only": [on(INDEX.match_nodes, "ca")],
     "verify": [on(Index.load, INDEX.to_bytes())],
 }
@@ -182,8 +186,13 @@ def expected(rule: str, value):
     counts = {"max_dist": (0, 4), "limit": (0, None), "threads": (1, None)}
     counts |= {"node": (0, INDEX.node_count - 1), "video_top_n": (1, None)}
     counts |= {"recorded video_top_n": (1, None), "builder video_top_n": (0, None)}
+    counts |= {"completion max_dist": (0, 4), "completion limit": (1, None)}
+    counts |= {"exact_prefix": (0, None)}
+    if rule == "completion max_dist" and isinstance(value, str):
+        return None if value == "auto" else ValueError
     if rule in counts:
-        if value is None and rule in ("limit", "threads", "recorded video_top_n"):
+        nullable = ("limit", "completion limit", "threads", "recorded video_top_n")
+        if value is None and rule in nullable:
             return None
         if not integral(value):
             return TypeError
@@ -226,6 +235,7 @@ values = st.one_of(
     st.fractions(),
     st.builds(fractions.Fraction, st.sampled_from([10**400, 1]), st.sampled_from([3, 10**400])),
     st.sampled_from([np.bool_(True), "1", b"1", [1], complex(0.5), decimal.Decimal("0.5")]),
+    st.sampled_from(["auto", "Auto"]),
 )
 calls = st.sampled_from([(rule, call) for rule, takers in TAKERS.items() for call in takers])
 

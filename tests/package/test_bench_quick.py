@@ -74,3 +74,31 @@ def test_symspell_disagrees_only_by_its_known_quirk(quick_report):
 def test_distances_used_to_explain_disagreements(a, b, lev, osa):
     assert run.levenshtein(a, b) == lev
     assert run.osa(a, b) == osa
+
+
+def test_completion_agrees_with_its_model(tmp_path):
+    from bench import complete
+
+    doc = complete.main(
+        [
+            "--size",
+            "10k",
+            "--terms",
+            "3",
+            "--engines",
+            "tessarin,model",
+            "--rounds",
+            "1",
+            "--budget",
+            "0.2",
+            "--model-queries",
+            "4",
+            "--out",
+            str(tmp_path),
+        ]
+    )
+    ours = [r for r in doc["report"]["rows"] if r["engine"].startswith("tessarin")]
+    assert len(ours) == 2 * 2 * 2 * 4  # both distances, exact prefixes, sets, bounds
+    for row in ours:
+        assert row["agreement"]["compared"] >= 4 and row["agreement"]["unexplained"] == 0, row
+        assert row["nodes"]["median"] > 0

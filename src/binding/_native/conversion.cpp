@@ -116,4 +116,10 @@ nb::list to_python(const std::vector<PooledTerm>& pooled) {
   });
 }
 
+nb::list to_python(const std::vector<Completion>& completions) {
+  return list_of(completions, [](const Completion& c) {
+    return tuple(text(c.term), natural(c.distance), natural(c.count));
+  });
+}
+
 }  // namespace tessarin::native

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "query/complete.h"
 #include "query/node_info.h"
 #include "query/pooling.h"
 #include "query/prefix_search.h"
@@ -30,5 +31,6 @@ nanobind::list to_python(const std::vector<VideoScore>& videos);
 nanobind::list to_python(const std::vector<NodeInfo>& nodes);
 nanobind::list to_python(const std::vector<VideoCount>& videos);
 nanobind::list to_python(const std::vector<PooledTerm>& pooled);
+nanobind::list to_python(const std::vector<Completion>& completions);
 
 }  // namespace tessarin::native

@@ -4,6 +4,8 @@
 // results once it holds the lock again.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include "binding/_native/conversion.h"
 #include "binding/_native/errors.h"
 #include "binding/_native/native_index.h"
+#include "query/complete.h"
 #include "query/node_info.h"
 #include "query/pooling.h"
 #include "query/suggest.h"
@@ -48,17 +51,17 @@ Distance distance_of(bool transpositions) {
   return transpositions ? Distance::kOsa : Distance::kLevenshtein;
 }
 
-// One query per term, on up to `threads` threads; results in input order.
-// The first failed query (in input order) raises.
+// One query per term, run(i, term i), on up to `threads` threads; results
+// in input order. The first failed query (in input order) raises.
 template <class Run>
 nb::list run_many(nb::handle terms, std::size_t threads, Run&& run) {
-  using Found = decltype(run(std::u32string_view()));
+  using Found = decltype(run(std::size_t{0}, std::u32string_view()));
   const std::vector<std::u32string> queries = to_queries(terms, "terms");
   std::vector<std::optional<Found>> found(queries.size());
   {
     const nb::gil_scoped_release released;
     parallel_for(queries.size(), threads,
-                 [&](std::size_t i) { found[i].emplace(run(queries[i])); });
+                 [&](std::size_t i) { found[i].emplace(run(i, queries[i])); });
   }
   nb::list out;
   for (const std::optional<Found>& one : found) {
@@ -102,13 +105,46 @@ nb::list pooled_nodes(const NativeIndex& self, nb::handle term, std::uint32_t ma
   }));
 }
 
+CompleteOptions completing(std::uint32_t max_dist, Limit limit, std::size_t exact_prefix,
+                           bool transpositions) {
+  CompleteOptions options;
+  options.max_dist = max_dist;
+  options.limit = limit;
+  options.exact_prefix = exact_prefix;
+  options.distance = distance_of(transpositions);
+  return options;
+}
+
+nb::list complete_one(const NativeIndex& self, nb::handle text, std::uint32_t max_dist, Limit limit,
+                      std::size_t exact_prefix, bool transpositions) {
+  const std::u32string query = to_query(text);
+  const CompleteOptions options = completing(max_dist, limit, exact_prefix, transpositions);
+  return checked(unlocked([&] { return complete(self.trie(), query, options); }));
+}
+
+nb::dict complete_stats(const NativeIndex& self, nb::handle text, std::uint32_t max_dist,
+                        Limit limit, std::size_t exact_prefix, bool transpositions) {
+  const std::u32string query = to_query(text);
+  const CompleteOptions options = completing(max_dist, limit, exact_prefix, transpositions);
+  CompleteStats stats;
+  checked(unlocked([&] { return complete(self.trie(), query, options, &stats); }));
+  nb::dict out;
+  out["nodes"] = stats.rows + stats.children;
+  out["rows"] = stats.rows;
+  out["children"] = stats.children;
+  out["expanded"] = stats.expanded;
+  out["walks"] = stats.walks;
+  out["path"] = stats.plain ? "plain" : "fast";
+  return out;
+}
+
 nb::list videos_of(const NativeIndex& self, std::size_t node) {
   return checked(node_videos(self.trie(), node));
 }
 
 nb::list suggest_many(const NativeIndex& self, nb::handle terms, std::uint32_t max_dist,
                       Limit limit, bool transpositions, std::size_t threads) {
-  return run_many(terms, threads, [&](std::u32string_view query) {
+  return run_many(terms, threads, [&](std::size_t /*i*/, std::u32string_view query) {
     return suggest(self.trie(), query, max_dist, limit, distance_of(transpositions));
   });
 }
@@ -116,9 +152,22 @@ nb::list suggest_many(const NativeIndex& self, nb::handle terms, std::uint32_t m
 nb::list search_many(const NativeIndex& self, nb::handle terms, std::uint32_t max_dist, Limit limit,
                      std::optional<bool> include_prefix_nodes, std::optional<double> min_score,
                      bool transpositions, std::size_t threads) {
-  return run_many(terms, threads, [&](std::u32string_view query) {
+  return run_many(terms, threads, [&](std::size_t /*i*/, std::u32string_view query) {
     return self.index.fuzzy_match_video(query, max_dist, limit, include_prefix_nodes, min_score,
                                         distance_of(transpositions));
+  });
+}
+
+// Each text with its own bound (max_dists[i] for texts[i]).
+nb::list complete_many(const NativeIndex& self, nb::handle texts,
+                       const std::vector<std::uint32_t>& max_dists, Limit limit,
+                       std::size_t exact_prefix, bool transpositions, std::size_t threads) {
+  if (nb::len(texts) != max_dists.size()) {
+    raise(PyExc_ValueError, "max_dists must hold one bound per text");
+  }
+  return run_many(texts, threads, [&](std::size_t i, std::u32string_view query) {
+    return complete(self.trie(), query,
+                    completing(max_dists[i], limit, exact_prefix, transpositions));
   });
 }
 
@@ -144,6 +193,17 @@ void bind_queries(nb::class_<NativeIndex>& cls) {
           "nearest first, then most searched, then by term; cut to limit.");
   cls.def("node_videos", &videos_of, nb::arg("node"),
           "A node's top videos with their counts, highest first.");
+  cls.def("complete", &complete_one, nb::arg("text"), nb::arg("max_dist"), nb::arg("limit").none(),
+          nb::arg("exact_prefix"), nb::arg("transpositions"),
+          "(term, distance, count) of the indexed terms that the text is the beginning of, "
+          "within max_dist: closest first, then most searched, then by term; cut to limit.");
+  cls.def("complete_stats", &complete_stats, nb::arg("text"), nb::arg("max_dist"),
+          nb::arg("limit").none(), nb::arg("exact_prefix"), nb::arg("transpositions"),
+          "What one complete() call did: nodes touched, rows, children, expanded, walks, "
+          "path.");
+  cls.def("complete_many", &complete_many, nb::arg("texts"), nb::arg("max_dists"),
+          nb::arg("limit").none(), nb::arg("exact_prefix"), nb::arg("transpositions"),
+          nb::arg("threads"));
   cls.def("suggest_many", &suggest_many, nb::arg("terms"), nb::arg("max_dist"),
           nb::arg("limit").none(), nb::arg("transpositions"), nb::arg("threads"));
   cls.def("search_many", &search_many, nb::arg("terms"), nb::arg("max_dist"),
