@@ -61,12 +61,14 @@ _TIMED = textwrap.dedent(
 )
 
 
-def run(args: list[str], package: str | None) -> tuple[float, float, float, str]:
+def run(
+    args: list[str], package: str | None, command: str = "build"
+) -> tuple[float, float, float, str]:
     env = dict(os.environ)
     if package is not None:
         env["PYTHONPATH"] = os.pathsep.join([package, env.get("PYTHONPATH", "")])
     done = subprocess.run(
-        [sys.executable, "-c", _TIMED, sys.executable, "-m", "tessarin", "build", *args],
+        [sys.executable, "-c", _TIMED, sys.executable, "-m", "tessarin", command, *args],
         capture_output=True,
         text=True,
         env=env,
@@ -75,7 +77,7 @@ def run(args: list[str], package: str | None) -> tuple[float, float, float, str]
     status, wall, cpu, peak = done.stdout.split()
     summary = done.stderr.strip().splitlines()
     if status != "0":
-        raise SystemExit(f"build failed: {done.stderr}")
+        raise SystemExit(f"{command} failed: {done.stderr}")
     return float(wall), float(cpu), float(peak), summary[-1] if summary else ""
 
 

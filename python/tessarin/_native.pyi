@@ -196,11 +196,18 @@ class NativeBuilder:
         steps: Sequence[str] = ...,
         normalize: Callable[[str], str] | None = None,
         min_compaction: int = ...,
+        exclude_terms: Sequence[str] = ...,
+        exclude_patterns: Sequence[str] = ...,
+        min_count: int = 0,
     ) -> None:
         """`steps`: the normalisation ("nfkc", "casefold", "spaces"), applied
         to ASCII terms natively and to the others through `normalize`.
         `min_compaction`: entries of the pair log before its first
-        compaction (small values for tests)."""
+        compaction (small values for tests). `exclude_terms` and
+        `exclude_patterns` (glob patterns, src/build/term_filter.h): terms
+        (normalised already) whose records are counted as excluded, not
+        added. `min_count`: terms whose summed count is below it are left
+        out of the index, with their pairs and lone videos."""
     def add_records(
         self,
         records: Iterable[object],
@@ -222,14 +229,17 @@ class NativeBuilder:
         null_count_is_one: bool = False,
         on_batch: Callable[[int], object] | None = None,
         problem: str | None = None,
-    ) -> tuple[int, int, int, list[int], list[tuple[int, int, str, str]], str | None]:
+        weight: str | None = None,
+    ) -> tuple[int, int, int, int, list[int], list[tuple[int, int, str, str]], str | None]:
         """Adds the rows of Arrow data (PyCapsule interface), without the
         interpreter lock; stops at the first refused row unless `skip`, and
         when on_batch raises (which propagates). A row whose `problem`
         column (text) is not null is refused as "unreadable", that text its
-        message. Returns (rows, added,
-        refused, refused by fault, up to 5 examples as (row from 0, fault,
-        value, message), the stream's error if it failed, else None)."""
+        message. The integer `weight` column multiplies each row's count
+        (a null one, or one outside 0..4294967295, refuses the row as
+        "time"). Returns (rows, added, excluded, refused, refused by fault,
+        up to 5 examples as (row from 0, fault, value, message), the
+        stream's error if it failed, else None)."""
     def arrays(
         self, video_top_n: int
     ) -> tuple[
@@ -249,6 +259,15 @@ class NativeBuilder:
     @property
     def pairs(self) -> int:
         """Distinct (term, video) pairs at the last build (kept after a release)."""
+    @property
+    def excluded_records(self) -> int:
+        """Records taken but not added: their terms are excluded."""
+    @property
+    def excluded_terms(self) -> int:
+        """Distinct terms (normalised) excluded so far."""
+    @property
+    def dropped_terms(self) -> int:
+        """Terms the last build left out below `min_count`."""
     @property
     def terms(self) -> int: ...
     @property

@@ -46,7 +46,7 @@ from .arguments import text as _text
 from .arguments import texts as _texts
 from .arguments import threads as _threads
 from .arguments import video_top_n as _video_top_n
-from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder, VideoId
+from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder
 from .defaults import COMPLETE_LIMIT, COMPLETE_MAX_DIST, MAX_DIST, auto_max_dist
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
@@ -328,9 +328,13 @@ class Index:
 
     @staticmethod
     def _metadata_of(
-        native: NativeIndex, video_top_n: int | None, normalization: str | None = None
+        native: NativeIndex,
+        video_top_n: int | None,
+        normalization: str | None = None,
+        build_options: dict[str, str | int] | None = None,
     ) -> Metadata:
         return Metadata(
+            build_options=build_options,
             nodes=native.node_count,
             terms=native.term_count,
             videos=native.video_count,
@@ -343,10 +347,17 @@ class Index:
 
     @classmethod
     def _from_native(
-        cls, native: NativeIndex, *, video_top_n: int | None, normalization: str | None
+        cls,
+        native: NativeIndex,
+        *,
+        video_top_n: int | None,
+        normalization: str | None,
+        build_options: dict[str, str | int] | None = None,
     ) -> Index:
         """From an index the package's builder made: no copy, no warning."""
-        return cls._make(native, cls._metadata_of(native, video_top_n, normalization))
+        return cls._make(
+            native, cls._metadata_of(native, video_top_n, normalization, build_options)
+        )
 
     @classmethod
     def from_prefix_search(cls, index: PrefixSearch, *, video_top_n: int | None = None) -> Index:
@@ -368,20 +379,34 @@ class Index:
     @classmethod
     def build(
         cls,
-        records: Iterable[tuple[str, VideoId, int]],
+        records: Iterable[tuple[Any, ...]],
         *,
         video_top_n: int = DEFAULT_VIDEO_TOP_N,
         normalization: str | None = None,
+        half_life: object = None,
+        as_of: object = None,
+        exclude: Iterable[str] | None = None,
+        min_count: int | None = None,
     ) -> Index:
         """An index of (term, video, count) records (see `IndexBuilder`);
         `normalization` (e.g. "casefold") is applied to the terms and, from
-        then on, to every query."""
+        then on, to every query. `half_life` and `as_of` weigh (term,
+        video, count, time) records by their age; `exclude` keeps terms
+        out, `min_count` drops rare ones (see `IndexBuilder`)."""
         video_top_n = _video_top_n(video_top_n)
-        builder = RecordBuilder(normalization=normalization)
+        builder = RecordBuilder(
+            normalization=normalization,
+            half_life=half_life,
+            as_of=as_of,
+            exclude=exclude,
+            min_count=min_count,
+        )
         builder.add_many(records)
-        native = builder.native_index(video_top_n)
         return cls._from_native(
-            native, video_top_n=video_top_n, normalization=builder.normalization
+            builder.native_index(video_top_n, release=True),
+            video_top_n=video_top_n,
+            normalization=builder.normalization,
+            build_options=builder.build_options(),
         )
 
     def to_bytes(self, *, version: int = container.SAVED_VERSION) -> bytes:

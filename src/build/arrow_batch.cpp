@@ -152,7 +152,21 @@ Field field_at(const Column& column, std::int64_t row) {
   return Field::of_bytes(column.bytes_at(row));
 }
 
-const char* kColumnNames[] = {"term", "video", "count", "problem"};
+// A row's weight: an integer in 0 .. 2^32 - 1, else none (null or out of
+// range).
+std::optional<std::uint32_t> weight_at(const Column& column, std::int64_t row) {
+  if (column.null(row)) return std::nullopt;
+  if (column.type() == Type::kUInt64) {
+    const std::uint64_t value = column.unsigned_at(row);
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+  }
+  const std::int64_t value = column.signed_at(row);
+  if (value < 0 || value > 0xFFFFFFFF) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+const char* kColumnNames[] = {"term", "video", "count", "problem", "weight"};
 
 }  // namespace
 
@@ -168,8 +182,9 @@ Status check_columns(const ArrowSchema& schema, const ColumnChoice& columns) {
   if (schema.format == nullptr || std::string_view(schema.format) != "+s") {
     return value_error("expected a struct array (a record batch) of columns");
   }
-  const std::int64_t chosen[] = {columns.term, columns.video, columns.count, columns.problem};
-  for (int c = 0; c < 4; ++c) {
+  const std::int64_t chosen[] = {columns.term, columns.video, columns.count, columns.problem,
+                                 columns.weight};
+  for (int c = 0; c < 5; ++c) {
     if (c >= 2 && chosen[c] < 0) continue;
     if (chosen[c] < 0 || chosen[c] >= schema.n_children) {
       return value_error(std::string("the batch has no ") + kColumnNames[c] + " column");
@@ -178,10 +193,11 @@ Status check_columns(const ArrowSchema& schema, const ColumnChoice& columns) {
     const Type t = type_of(child.format);
     const bool fits = c == 0 || c == 3 ? is_text(t)
                       : c == 1         ? is_integer(t) || is_text(t) || is_binary(t)
-                                       : is_integer(t) || is_text(t);
+                      : c == 2         ? is_integer(t) || is_text(t)
+                                       : is_integer(t);
     if (!fits || child.dictionary != nullptr) {
       static constexpr const char* kWanted[] = {"text", "integers, text or 16-byte binary",
-                                                "integers or decimal text", "text"};
+                                                "integers or decimal text", "text", "integers"};
       return value_error(std::string("the ") + kColumnNames[c] + " column has the Arrow type '" +
                          (child.format == nullptr ? "" : child.format) +
                          (child.dictionary != nullptr ? "' (dictionary-encoded)" : "'") +
@@ -203,6 +219,10 @@ bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
   const Column problem = checked ? Column(*schema.children[columns.problem],
                                           *batch.children[columns.problem])
                                  : term;  // not read
+  const bool weighed = columns.weight >= 0;
+  const Column weight = weighed ? Column(*schema.children[columns.weight],
+                                         *batch.children[columns.weight])
+                                : term;  // not read
   const std::int64_t rows = batch.length;
   const Field one = Field::of_unsigned(1);
   // Rows go in groups whose terms are looked up together first
@@ -238,10 +258,19 @@ bool add_batch(RecordBuilder& builder, const ArrowSchema& schema, const ArrowArr
       refused = missing_term();
     } else if (group_refusals[in_group]) {
       refused = std::move(group_refusals[in_group]);
+    } else if (const std::optional<std::uint32_t> factor =
+                   weighed ? weight_at(weight, row) : std::optional<std::uint32_t>(1);
+               !factor) {
+      refused = Rejection{Fault::kTime, "", "no time, or one that is not a time"};
     } else {
       const bool absent = !counted || (options.null_count_is_one && count.null(row));
+      const std::uint64_t excluded = builder.excluded_records();
       refused = builder.add(group_terms[in_group], TermForm::kUnchecked, group_videos[in_group],
-                            absent ? one : field_at(count, row), &hint);
+                            absent ? one : field_at(count, row), &hint, *factor);
+      if (!refused && builder.excluded_records() != excluded) {
+        ++report.excluded;
+        continue;
+      }
     }
     if (!refused) {
       ++report.added;

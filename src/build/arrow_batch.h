@@ -11,8 +11,11 @@
 // count counts 1 when `null_count_is_one` (a CSV line without its count),
 // else it is refused. An optional problem column (text) refuses the rows
 // where it is not null (kUnreadable, its text the message): what the source
-// found wrong with them (a line that is not JSON). A refused row is counted
-// by its kind of fault.
+// found wrong with them (a line that is not JSON). An optional weight
+// column (integers in 0 .. 2^32 - 1) multiplies each row's count; a null
+// weight refuses the row (kTime: the source had no time to weigh it by).
+// A refused row is counted by its kind of fault; a row whose term the
+// builder keeps out is counted as excluded.
 //
 // Thread safety: reads the arrays only; the builder is the caller's.
 #pragma once
@@ -72,13 +75,14 @@ struct ArrowArrayStream {
 
 namespace tessarin::builder {
 
-// Which children of the batch hold the columns; count and problem -1 when
-// absent.
+// Which children of the batch hold the columns; count, problem and weight
+// -1 when absent.
 struct ColumnChoice {
   std::int64_t term = 0;
   std::int64_t video = 1;
   std::int64_t count = 2;
   std::int64_t problem = -1;
+  std::int64_t weight = -1;
 };
 
 // The position of the child named `name`, if any.
@@ -105,6 +109,7 @@ struct IngestReport {
 
   std::size_t rows = 0;  // rows read (when a refused row stopped: those before it)
   std::size_t added = 0;
+  std::size_t excluded = 0;  // taken, but their terms are kept out
   std::size_t refused = 0;
   std::array<std::size_t, kFaultKinds> by_fault{};
   std::vector<RefusedRow> examples;  // the first few refused rows

@@ -55,6 +55,7 @@ Result<ColumnChoice> resolve_columns(const ArrowSchema& schema, const ColumnName
   choice.video = find(names.video);
   choice.count = names.count ? find(*names.count) : -1;
   choice.problem = names.problem ? find(*names.problem) : -1;
+  choice.weight = names.weight ? find(*names.weight) : -1;
   if (failure) return *failure;
   if (Status checked = check_columns(schema, choice); !checked.ok()) return checked.error();
   return choice;

@@ -29,12 +29,13 @@
 namespace tessarin::builder {
 
 // The columns to read, by name; no count column: every row counts 1; a
-// problem column: see arrow_batch.h.
+// problem or weight column: see arrow_batch.h.
 struct ColumnNames {
   std::string term = "term";
   std::string video = "video";
   std::optional<std::string> count = "count";
   std::optional<std::string> problem;
+  std::optional<std::string> weight;
 };
 
 // The columns of a batch, by name, checked (check_columns()); "the data

@@ -41,6 +41,26 @@ void PairLog::rename(const std::vector<std::uint32_t>& terms,
   compacted_size_ = 0;
 }
 
+void PairLog::retain(const std::vector<std::uint32_t>& terms,
+                     const std::vector<std::uint32_t>& videos, std::size_t kept) {
+  // Entries move only towards the front, in order: rewritten in place.
+  std::vector<std::uint64_t> begins(kept + 1, 0);
+  std::size_t out = 0;
+  for (std::size_t t = 0; t + 1 < begins_.size(); ++t) {
+    const std::uint32_t renamed = terms[t];
+    if (renamed == kDropped) continue;
+    begins[renamed] = out;
+    for (std::size_t k = begins_[t]; k < begins_[t + 1]; ++k) {
+      entries_[out++] = {renamed, videos[entries_[k].video], entries_[k].count};
+    }
+  }
+  begins[kept] = out;
+  entries_.resize(out);
+  entries_.shrink_to_fit();
+  begins_ = std::move(begins);
+  compacted_size_ = out;
+}
+
 void PairLog::compact(std::size_t terms) {
   const std::size_t before = entries_.size();
   if (compacted_size_ < before) sort_by_term(entries_, terms);

@@ -60,6 +60,13 @@ class PairLog {
   // Renames every term t to terms[t] and every video v to videos[v]
   // (permutations); the next compact() sorts all entries again.
   void rename(const std::vector<std::uint32_t>& terms, const std::vector<std::uint32_t>& videos);
+  // After compact(): keeps the entries of the terms that `terms` maps to a
+  // new id (kDropped: none), renaming them and their videos by `videos`;
+  // both maps keep the order of what they keep. The log stays compacted,
+  // with `kept` terms.
+  static constexpr std::uint32_t kDropped = 0xFFFFFFFFu;
+  void retain(const std::vector<std::uint32_t>& terms, const std::vector<std::uint32_t>& videos,
+              std::size_t kept);
   // Starts loading term t's bucket (after compact()), for a read soon after.
   void prefetch(std::size_t term) const { __builtin_prefetch(entries_.data() + begins_[term]); }
   void prefetch_begin(std::size_t term) const { __builtin_prefetch(&begins_[term]); }

@@ -84,6 +84,7 @@ std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, TermF
   std::string normalized;
   if (!id) {
     if (auto refused = check_new_term(term, form, normalized)) return refused;
+    const std::size_t known = terms_.size();
     if (normalizing) {
       const std::uint64_t normalized_hash = hash_bytes(normalized);
       std::optional<std::uint32_t> target = terms_.find(normalized, normalized_hash);
@@ -94,8 +95,17 @@ std::optional<Rejection> RecordBuilder::add_checked(std::string_view term, TermF
     } else {
       id = terms_.insert(term, hash);
     }
+    if (!selection_.exclude.empty() && terms_.size() > known) {
+      const bool out = selection_.exclude.excludes(terms_.term(*id));
+      excluded_.push_back(out);
+      excluded_terms_ += out ? 1 : 0;
+    }
   } else if (normalizing) {
     id = raw_to_term_[*id];
+  }
+  if (!excluded_.empty() && excluded_[*id]) {
+    ++excluded_records_;
+    return std::nullopt;
   }
   const std::uint32_t video_position =
       position ? *position
@@ -129,6 +139,11 @@ void RecordBuilder::prepare(bool release) {
       pairs_ += k == 0 || bucket[k].video != bucket[k - 1].video ? 1 : 0;
     }
   }
+  if (!excluded_.empty()) {
+    std::vector<bool> renamed(excluded_.size());
+    for (std::size_t t = 0; t < excluded_.size(); ++t) renamed[rank[t]] = excluded_[t];
+    excluded_.swap(renamed);
+  }
   if (release) {
     raw_ = TermTable();
     std::vector<std::uint32_t>().swap(raw_to_term_);
@@ -143,20 +158,65 @@ void RecordBuilder::clear() {
   terms_ = TermTable();
   log_.clear();
   videos_ = VideoTable();
+  std::vector<bool>().swap(excluded_);
   records_ = 0;
+}
+
+std::optional<RecordBuilder::Tables> RecordBuilder::kept_tables(bool release) {
+  dropped_terms_ = 0;
+  if (excluded_terms_ == 0 && selection_.min_count == 0) return std::nullopt;
+  // Which terms stay (by their sums, exact), numbered in their order.
+  constexpr std::uint32_t kDropped = PairLog::kDropped;
+  const std::size_t m = terms_.size();
+  std::vector<std::uint32_t> term_map(m, kDropped);
+  std::vector<std::uint32_t> order;
+  for (std::size_t t = 0; t < m; ++t) {
+    if (!excluded_.empty() && excluded_[t]) continue;
+    std::uint64_t sum = 0;
+    for (const PairEntry& e : log_.bucket(t)) sum += e.count;
+    if (sum < selection_.min_count) {
+      ++dropped_terms_;
+      continue;
+    }
+    term_map[t] = static_cast<std::uint32_t>(order.size());
+    order.push_back(static_cast<std::uint32_t>(t));
+  }
+  if (order.size() == m) return std::nullopt;
+  // The videos that kept terms lead to, in the table's (sorted) order.
+  std::vector<std::uint32_t> video_map(videos_.size(), kDropped);
+  for (const std::uint32_t t : order) {
+    for (const PairEntry& e : log_.bucket(t)) video_map[e.video] = 0;
+  }
+  Tables kept;
+  for (std::uint32_t v = 0; v < video_map.size(); ++v) {
+    if (video_map[v] == kDropped) continue;
+    video_map[v] = videos_.kind() == IdMode::Int32 ? kept.videos.insert(videos_.ints()[v])
+                                                   : kept.videos.insert(videos_.uuids()[v]);
+  }
+  kept.terms = terms_.reordered(order, nullptr);
+  kept.log = release ? std::move(log_) : log_;
+  kept.log.retain(term_map, video_map, order.size());
+  if (release) clear();
+  return kept;
 }
 
 BuildInput RecordBuilder::lay_out(std::size_t video_top_n, const StepProgress& progress,
                                   bool release) {
   prepare(release);
-  BuildInput input = builder::lay_out(terms_, log_, videos_, video_top_n, progress);
+  std::optional<Tables> kept = kept_tables(release);
+  BuildInput input =
+      kept ? builder::lay_out(kept->terms, kept->log, kept->videos, video_top_n, progress)
+           : builder::lay_out(terms_, log_, videos_, video_top_n, progress);
   if (release) clear();
   return input;
 }
 
 Trie RecordBuilder::build(std::size_t video_top_n, const StepProgress& progress, bool release) {
   prepare(release);
-  Trie trie = builder::build_trie(terms_, log_, videos_, video_top_n, progress, release);
+  std::optional<Tables> kept = kept_tables(release);
+  Trie trie =
+      kept ? builder::build_trie(kept->terms, kept->log, kept->videos, video_top_n, progress, true)
+           : builder::build_trie(terms_, log_, videos_, video_top_n, progress, release);
   if (release) clear();
   return trie;
 }

@@ -8,6 +8,18 @@
 // once (VideoTable), and the (term, video) sums (PairLog) — memory grows
 // with the distinct terms and pairs, never with the records.
 //
+// Keeping terms out (optional, a Selection): a term that the filter
+// excludes (term_filter.h; asked once per distinct term, once normalised)
+// takes no records: its records are checked like any, then counted as
+// excluded and dropped, their videos not kept. A term whose summed count
+// is below `min_count` is dropped when the index is laid out, with its
+// pairs and any video that only it led to, so the index is that of the
+// kept records alone.
+//
+// A weight (a record's recency, in whole units) multiplies a record's
+// count; the product saturates at 2^32 - 1, which, like a sum reaching
+// it, leaves the pair's count saturated.
+//
 // Normalisation (optional) rewrites each distinct term once, when it first
 // arrives: a sequence of steps applied in order. ASCII terms are rewritten
 // here (casefold lowers A-Z; nfkc leaves ASCII as it is; spaces trims and
@@ -20,6 +32,7 @@
 // Thread safety: none; one caller at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,6 +44,7 @@
 #include "build/layout.h"
 #include "build/pair_log.h"
 #include "build/record_checks.h"
+#include "build/term_filter.h"
 #include "build/term_table.h"
 #include "build/video_table.h"
 #include "index/from_arrays.h"
@@ -44,6 +58,12 @@ enum class NormalizeStep : std::uint8_t { kNfkc, kCasefold, kSpaces };
 [[nodiscard]] std::string normalize_ascii(std::string_view term,
                                           const std::vector<NormalizeStep>& steps);
 
+// The terms kept out of an index.
+struct TermSelection {
+  TermFilter exclude;
+  std::uint64_t min_count = 0;  // a term's summed count must reach it
+};
+
 class RecordBuilder {
  public:
   // Rewrites a non-ASCII term (UTF-8 in, UTF-8 out); an Error rejects the
@@ -52,8 +72,12 @@ class RecordBuilder {
 
   RecordBuilder() = default;
   // `min_compaction`: see PairLog.
-  RecordBuilder(std::vector<NormalizeStep> steps, Normalizer normalizer, std::size_t min_compaction)
-      : steps_(std::move(steps)), normalizer_(std::move(normalizer)), log_(min_compaction) {}
+  RecordBuilder(std::vector<NormalizeStep> steps, Normalizer normalizer, std::size_t min_compaction,
+                TermSelection selection = {})
+      : steps_(std::move(steps)),
+        normalizer_(std::move(normalizer)),
+        selection_(std::move(selection)),
+        log_(min_compaction) {}
 
   // What a lookup made ahead of add() found: the term's hash_bytes() and
   // its id in lookup_table() (TermTable::kAbsent if it was not there).
@@ -75,23 +99,33 @@ class RecordBuilder {
 
   // Adds one record after its checks (record_checks.h); `form`: what the
   // caller knows of the term's bytes; `hint`: an earlier lookup of the term.
+  // `weight` multiplies the count.
   [[nodiscard]] std::optional<Rejection> add(std::string_view term, TermForm form,
                                              const Field& video, const Field& count,
-                                             const Hint* hint = nullptr) {
+                                             const Hint* hint = nullptr, std::uint32_t weight = 1) {
     VideoValue value;
     if (auto refused = read_video(video, value)) return refused;
-    return add(term, form, value, count, hint);
+    return add(term, form, value, count, hint, weight);
   }
   // The same with the video read already (read_video()).
   [[nodiscard]] std::optional<Rejection> add(std::string_view term, TermForm form,
                                              const VideoValue& video, const Field& count,
-                                             const Hint* hint = nullptr) {
+                                             const Hint* hint = nullptr, std::uint32_t weight = 1) {
     std::uint32_t n = 0;
     if (auto refused = read_count(count, n)) return refused;
-    return add_checked(term, form, video, n, hint);
+    const std::uint64_t weighed = std::uint64_t{n} * weight;
+    return add_checked(term, form, video,
+                       static_cast<std::uint32_t>(std::min<std::uint64_t>(weighed, 0xFFFFFFFFu)),
+                       hint);
   }
 
+  // Records added; records taken but excluded (their terms kept out).
   [[nodiscard]] std::uint64_t records() const { return records_; }
+  [[nodiscard]] std::uint64_t excluded_records() const { return excluded_records_; }
+  // Distinct terms (once normalised) kept out by the filter so far.
+  [[nodiscard]] std::size_t excluded_terms() const { return excluded_terms_; }
+  // Terms the last lay_out() or build() dropped below the minimum count.
+  [[nodiscard]] std::size_t dropped_terms() const { return dropped_terms_; }
   // The distinct (term, video) pairs as the last lay_out() or build() found
   // them (0 before the first; kept after a release).
   [[nodiscard]] std::uint64_t pairs() const { return pairs_; }
@@ -119,12 +153,26 @@ class RecordBuilder {
   void prepare(bool release);
   // With `release`: the builder holds nothing any more.
   void clear();
+  // After prepare(): the tables of the kept terms only, their pairs and
+  // videos, numbered in the same orders; none when every term is kept.
+  // With `release`, the builder's own tables are used up.
+  struct Tables {
+    TermTable terms;
+    PairLog log;
+    VideoTable videos;
+  };
+  [[nodiscard]] std::optional<Tables> kept_tables(bool release);
   // The checks of a new term; with normalisation, also its normalised form.
   [[nodiscard]] std::optional<Rejection> check_new_term(std::string_view term, TermForm form,
                                                         std::string& normalized) const;
 
   std::vector<NormalizeStep> steps_;
   Normalizer normalizer_;
+  TermSelection selection_;
+  std::vector<bool> excluded_;  // by term id, when the filter is not empty
+  std::size_t excluded_terms_ = 0;
+  std::size_t dropped_terms_ = 0;
+  std::uint64_t excluded_records_ = 0;
   TermTable raw_;  // with normalisation: each raw term seen, mapped by raw_to_term_
   std::vector<std::uint32_t> raw_to_term_;
   TermTable terms_;

@@ -98,8 +98,8 @@ std::string uuid_shown(const Uuid& id) {
 
 std::string_view fault_name(Fault fault) {
   static constexpr std::array<std::string_view, kFaultKinds> kNames = {
-      "missing",    "video range", "video text", "video bytes", "count",     "mixed kinds",
-      "empty term", "term U+0000", "term UTF-8", "normaliser",  "unreadable"};
+      "missing",    "video range", "video text", "video bytes", "count",      "mixed kinds",
+      "empty term", "term U+0000", "term UTF-8", "normaliser",  "unreadable", "time"};
   return kNames[static_cast<std::size_t>(fault)];
 }
 

@@ -49,8 +49,9 @@ enum class Fault : std::uint8_t {
   kTermUtf8,    // bytes that are not UTF-8 (or text holding a lone surrogate)
   kNormalizer,  // the caller's normaliser failed
   kUnreadable,  // the source could not read the row (a line that does not parse)
+  kTime,        // no time, or one that is not a time (a weight column's null)
 };
-inline constexpr std::size_t kFaultKinds = 11;
+inline constexpr std::size_t kFaultKinds = 12;
 
 // A fault's name in reports: "missing", "video range", "count", ...
 [[nodiscard]] std::string_view fault_name(Fault fault);

@@ -22,19 +22,6 @@ using walk_detail::CompletionRows;
 using walk_detail::ExactHeadRows;
 using walk_detail::kBeyond;
 
-bool before(const Completion& a, const Completion& b) { return closest_first(a, b); }
-
-// Keeps the first `limit` of `found` in order.
-void order(std::vector<Completion>& found, std::optional<std::size_t> limit) {
-  if (limit && *limit < found.size()) {
-    const auto cut = found.begin() + static_cast<std::ptrdiff_t>(*limit);
-    std::partial_sort(found.begin(), cut, found.end(), before);
-    found.erase(cut, found.end());
-  } else {
-    std::sort(found.begin(), found.end(), before);
-  }
-}
-
 // The plain path: every completion, by path, then sorted.
 template <class Edits>
 Result<std::vector<Completion>> complete_plain(const Trie& trie, std::u32string_view text,
@@ -61,7 +48,7 @@ Result<std::vector<Completion>> complete_plain(const Trie& trie, std::u32string_
   if (!walked.ok()) return walked.error();
   stats.rows += walked.value();
   ++stats.walks;
-  order(found, options.limit);
+  keep_closest(found, options.limit);
   return found;
 }
 

@@ -15,8 +15,6 @@ constexpr double kExactWeight = 1.0;
 constexpr double kFuzzyFactor = 0.05;
 constexpr double kPrefixFactor = 0.85;
 
-bool before(const PooledTerm& a, const PooledTerm& b) { return closest_first(a, b); }
-
 }  // namespace
 
 double pool_weight(const Trie& trie, std::size_t node, std::uint32_t distance,
@@ -67,13 +65,7 @@ Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_vi
     for (PooledTerm& entry : found) {
       entry.count = prefixes.value() ? total_count(trie, entry.node) : own_count(trie, entry.node);
     }
-    if (limit && *limit < found.size()) {
-      const auto cut = found.begin() + static_cast<std::ptrdiff_t>(*limit);
-      std::partial_sort(found.begin(), cut, found.end(), before);
-      found.erase(cut, found.end());
-    } else {
-      std::sort(found.begin(), found.end(), before);
-    }
+    keep_closest(found, limit);
     return std::move(found);
   });
 }

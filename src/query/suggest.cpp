@@ -1,18 +1,10 @@
 #include "query/suggest.h"
 
-#include <algorithm>
-
 #include "query/node_info.h"
 #include "query/term_order.h"
 #include "search/transpositions.h"
 
 namespace tessarin {
-namespace {
-
-bool before(const Suggestion& a, const Suggestion& b) { return closest_first(a, b); }
-
-}  // namespace
-
 Result<std::vector<Suggestion>> suggest(const Trie& trie, std::u32string_view term,
                                         std::uint32_t max_dist, std::optional<std::size_t> limit,
                                         Distance distance) {
@@ -29,13 +21,7 @@ Result<std::vector<Suggestion>> suggest(const Trie& trie, std::u32string_view te
                           return Walk::kGoOn;
                         });
   if (!walked.ok()) return walked.error();
-  if (limit && *limit < found.size()) {
-    const auto cut = found.begin() + static_cast<std::ptrdiff_t>(*limit);
-    std::partial_sort(found.begin(), cut, found.end(), before);
-    found.erase(cut, found.end());
-  } else {
-    std::sort(found.begin(), found.end(), before);
-  }
+  keep_closest(found, limit);
   return found;
 }
 

@@ -1,6 +1,9 @@
 """The index builder: layout, aggregation, errors, and the index it builds."""
 
+import datetime
 import enum
+import fnmatch
+import hashlib
 import random
 import uuid
 
@@ -8,7 +11,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tessarin import IndexBuilder, PrefixSearch, build_index, video_id
+from tessarin import Index, IndexBuilder, PrefixSearch, RecordError, build_index, video_id
+from tessarin.building.exclusions import Exclusions
 from tessarin.building.records import U32_MAX
 from tessarin_reference import matching, model, saved_form
 from tessarin_reference.saved_format import read_saved, summarize
@@ -329,3 +333,118 @@ def test_docstring_examples():
     import tessarin.building.index_builder
 
     assert doctest.testmod(tessarin.building.index_builder).failed == 0
+
+
+# ------------------------------------------------- kept out, rare and old
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.text("ab-]![*?é", min_size=1, max_size=4), max_size=12, unique=True),
+    st.lists(st.text("ab-]![*?é", max_size=6), max_size=3),
+)
+def test_excluded_terms_are_exactly_those_fnmatch_matches(terms, entries):
+    builder = IndexBuilder(exclude=entries)
+    builder.add_many((term, k, 1) for k, term in enumerate(terms))
+    wild = set("*?[")
+    kept = {
+        t
+        for t in terms
+        if not any(fnmatch.fnmatchcase(t, e) if wild & set(e) else t == e for e in entries if e)
+    }
+    assert set(terms_of(builder.arrays())) == kept
+    assert builder.excluded_records == builder.excluded_terms == len(terms) - len(kept)
+    assert builder.records == len(kept)
+
+
+HALF_LIFE = datetime.timedelta(days=7)
+AS_OF = datetime.datetime(2026, 3, 1, tzinfo=datetime.timezone.utc)
+
+
+@pytest.mark.parametrize(
+    "when, units",
+    [
+        (AS_OF + HALF_LIFE, 1000),  # after as_of: age 0
+        (AS_OF, 1000),
+        (AS_OF - HALF_LIFE, 500),
+        ("2026-02-15", 250),  # two half-lives, as ISO text
+        (int((AS_OF - 3 * HALF_LIFE).timestamp()), 125),  # Unix seconds
+        (int((AS_OF - HALF_LIFE / 7).timestamp() * 1000), 906),  # milliseconds: 2^(-1/7)
+        (AS_OF.date() - 10 * HALF_LIFE, 1),  # 0.977 of a unit, rounded up
+        (AS_OF - 11 * HALF_LIFE, 0),  # 0.488: nothing
+    ],
+)
+def test_a_search_weighs_two_to_the_minus_its_age_in_half_lives(when, units):
+    index = Index.build([("cat", 1, 3, when)], half_life="7d", as_of=AS_OF)
+    assert index.suggest("cat")[0].count == 3 * units
+
+
+def test_weighed_sums_saturate_and_the_metadata_says_how_counts_were_made(tmp_path):
+    (tmp_path / "blocked.txt").write_text("dog\n\n  rat*  \n")
+    builder = IndexBuilder(
+        half_life=HALF_LIFE,
+        as_of="2026-03-01T00:00:00Z",
+        exclude=Exclusions.from_file(tmp_path / "blocked.txt"),
+        min_count=2,
+    )
+    builder.add_many([("cat", 1, U32_MAX, AS_OF), ("cat", 1, 1, AS_OF), ("rats", 2, 9, AS_OF)])
+    builder.add("cow", 3, 1, AS_OF)  # 1 search: below min_count
+    index = Index.load(builder.index().to_bytes())
+    assert index.suggest("cat") == [("cat", 0, U32_MAX)]
+    assert (index.metadata.terms, index.metadata.videos) == (1, 1)  # rats and cow left
+    assert index.metadata.build_options == {
+        "half_life": "7d",
+        "as_of": "2026-03-01T00:00:00Z",
+        "count_scale": 1000,
+        "min_count": 2,
+        "exclude_entries": 2,
+        "exclude_sha256": hashlib.sha256(b"dog\n\n  rat*  \n").hexdigest(),
+    }
+    assert Exclusions.of(["dog", "rat*"]).sha256 == hashlib.sha256(b"dog\nrat*\n").hexdigest()
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        ({"half_life": "7x"}, ValueError, "half_life must be a duration such as 7d"),
+        ({"half_life": 0}, ValueError, "half_life must be a positive duration"),
+        ({"half_life": True}, TypeError, "half_life must be a duration"),
+        ({"as_of": "2026-01-01"}, ValueError, "as_of is the time that ages are measured from"),
+        ({"half_life": "1d", "as_of": "Monday"}, ValueError, "as_of must be ISO 8601 text"),
+        ({"half_life": "1d", "as_of": 1.5}, TypeError, "as_of must be a datetime"),
+        ({"min_count": -1}, ValueError, "min_count must be 0 or more"),
+        ({"min_count": "3"}, TypeError, "min_count must be an integer"),
+        ({"exclude": "cat"}, TypeError, "exclude must be a list"),
+        ({"exclude": ["cat", 1]}, TypeError, r"exclude\[1\] must be a str"),
+    ],
+)
+def test_bad_builder_options_are_plain_errors(options, error, message):
+    with pytest.raises(error, match=message):
+        IndexBuilder(**options)
+
+
+@pytest.mark.parametrize(
+    "options, record, error, message",
+    [
+        ({"half_life": "1d"}, ("cat", 1, 1, AS_OF), ValueError, "give as_of"),
+        (
+            {"half_life": "1d", "as_of": AS_OF},
+            ("cat", 1, 1),
+            TypeError,
+            r"record 2 .* time\) tuple",
+        ),
+        (
+            {"half_life": "1d", "as_of": AS_OF},
+            ("cat", 1, 1, "soon"),
+            RecordError,
+            "record 2 .*soon",
+        ),
+        ({"exclude": ["dog"]}, ("cat", "x", 1), TypeError, "record 2 "),  # numbered past dog's
+    ],
+)
+def test_bad_timed_records_are_named(options, record, error, message):
+    builder = IndexBuilder(**options)
+    if "as_of" in options or "exclude" in options:
+        builder.add("dog", 1, 1, *(() if "exclude" in options else (AS_OF,)))
+    with pytest.raises(error, match=message):
+        builder.add_many([record])

@@ -479,6 +479,8 @@ def test_version():
         ["search", "--min-score", "1.5", "x"],
         ["build", "a.csv", "b.idx", "--format", "xml"],
         ["build", "a.csv"],
+        ["build", "a.csv", "b.idx", "--min-count", "-1"],
+        ["aggregate", "a.csv", "b.parquet", "--bucket", "week"],
         ["frobnicate"],
         [],
     ],
@@ -486,3 +488,69 @@ def test_version():
 def test_usage_errors(args):
     status, out, err = text_run(*args)
     assert status == 2 and out == "" and "usage:" in err and "Traceback" not in err
+
+
+# ------------------------------------------------- the daily pipeline
+
+
+def test_daily_pipeline_aggregates_then_builds_old_searches_weighing_less(tmp_path):
+    (tmp_path / "aggregates").mkdir()
+    day1, day2 = tmp_path / "2026-03-01.csv", tmp_path / "2026-03-02.csv"
+    day1.write_text("term,video,time\ncar,1,2026-03-01 09:00\ncart,2,2026-03-01T10:00:00Z\n")
+    day2.write_text("term,video,time\ncat,3,2026-03-02\ncat,3,yesterday\nsecret,4,2026-03-02\n")
+    (tmp_path / "blocked.txt").write_text("sec*\n")
+    status, _, err = text_run("aggregate", day1, tmp_path / "aggregates" / "1.parquet")
+    assert (
+        status == 0
+        and err
+        == f"{tmp_path}/aggregates/1.parquet: 2 searches in 2 rows, 1 day, "
+        f"{os.path.getsize(tmp_path / 'aggregates' / '1.parquet'):,} bytes\n"
+    )
+    status, _, err = text_run(
+        "aggregate", day2, tmp_path / "aggregates" / "2.parquet", "--skip-bad"
+    )
+    assert status == 0 and "skipped 1 bad row (1 bad time):\n" in err and "line 3:" in err
+    out = tmp_path / "index.tsx"
+    status, _, err = text_run(
+        "build",
+        tmp_path / "aggregates",
+        out,
+        "--half-life",
+        "1d",
+        "--exclude",
+        tmp_path / "blocked.txt",
+        "--min-count",
+        "1",
+    )
+    assert status == 0, err
+    assert err.splitlines() == [
+        "kept out 1 record of 1 term (--exclude)",
+        "dropped 2 terms of fewer than 1 search (--min-count)",
+        f"{out}: 3 records (weighed: half-life 1d, as of 2026-03-02T00:00:00Z), 1 term, 1 video, "
+        f"{os.path.getsize(out):,} bytes",
+    ]
+    _, found, _ = text_run("info", out)
+    assert "recency          half-life 1d, as of 2026-03-02T00:00:00Z, times from day" in found
+    assert "excluded terms   1 entries, sha256 " in found
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--as-of", "2026-01-01"], "--as-of goes with --half-life"),
+        (["--half-life", "soon"], "--half-life must be a duration such as 7d"),
+        (["--half-life", "1d", "--as-of", "Monday"], "--as-of must be ISO 8601 text"),
+        (
+            ["--half-life", "1d"],
+            r".*records\.csv: no time column \(the columns: term, video, count\)",
+        ),
+        (["--exclude", "missing.txt"], "missing.txt: No such file or directory"),
+        (["--min-count", "1000"], r".*records\.csv: no term has 1,000 searches \(--min-count\)"),
+    ],
+)
+def test_bad_recency_and_selection_options_fail_in_one_line(records_csv, tmp_path, args, message):
+    status, _, err = text_run("build", records_csv, tmp_path / "out.idx", "-q", *args)
+    assert_one_line_failure(status, err, message)
+    assert not (tmp_path / "out.idx").exists()
+    status, _, err = text_run("aggregate", records_csv, tmp_path / "out.parquet")
+    assert_one_line_failure(status, err, r".*records\.csv: no time column")

@@ -18,6 +18,7 @@ from tessarin import Index, IndexBuilder, _native
 from tessarin.building.records import U32_MAX
 from tessarin.errors import ArrowStreamError, RecordError, TessarinError
 from tessarin.normalization import KNOWN_NORMALIZATIONS, normalizer
+from tessarin.storage import container
 from tessarin_reference import builder as reference
 
 UUIDS = [uuid.UUID(int=(k + 1) * 0x0123456789ABCDEF0123456789ABCDEF % 2**128) for k in range(4)]
@@ -345,3 +346,44 @@ def test_refused_rows_over_batches_a_problem_column_and_distinct_pairs():
         IndexBuilder().add_arrow(table.slice(6), count=None, problem="problem")
     builder.build()
     assert (builder.records, builder.pairs) == (6, 3)  # (a, 4) twice, (a, 2), (b, 1) thrice
+
+
+@settings(max_examples=150, deadline=None)
+@given(int_records, st.sampled_from([None, *sorted(KNOWN_NORMALIZATIONS)]), st.integers(0, 30))
+def test_min_count_gives_the_index_of_the_kept_records(records, name, least):
+    """Terms below the minimum (summed once normalised) leave with their
+    pairs and the videos only they led to; the builder stays whole until it
+    is released."""
+    normalize = normalizer(name) if name else (lambda term: term)
+    records = [r for r in records if normalize(r[0])]
+    totals = {}
+    for term, _, count in records:
+        totals[normalize(term)] = totals.get(normalize(term), 0) + count
+    kept = IndexBuilder(normalization=name)
+    kept.add_many(r for r in records if totals[normalize(r[0])] >= least)
+    built = IndexBuilder(normalization=name, min_count=least)
+    built.add_many(records)
+    assert built.arrays() == kept.arrays()
+    assert built.dropped_terms == sum(total < least for total in totals.values())
+    saved = [container.parse(b.index(release=True).to_bytes())[1] for b in (built, kept)]
+    assert saved[0] == saved[1]
+
+
+def test_a_weight_column_multiplies_counts_and_excluded_rows_are_counted_apart():
+    builder = IndexBuilder(exclude=["dog"])
+    table = pa.table(
+        {
+            "term": ["cat", "cat", "dog", "car", "car"],
+            "video": [1, 2, 3, 4, 5],
+            "count": [2, 3_000_000_000, 1, 1, 1],
+            "weight": pa.array([500, 2, 9, None, 2**32], pa.uint64()),
+        }
+    )
+    report = builder.add_arrow(table, weight="weight", skip_bad=True)
+    assert (report.rows, report.added, report.excluded, report.refused) == (5, 2, 1, 2)
+    assert report.by_fault == {"time": 2}
+    assert builder.arrays().payloads[-1] == (U32_MAX, [1, 0], [U32_MAX, 1000])
+    assert (builder.excluded_records, builder.excluded_terms, builder.videos) == (1, 1, 2)
+    with pytest.raises(RecordError, match=r"^row 1: no time") as caught:
+        builder.add_arrow(table.slice(3), weight="weight")
+    assert caught.value.fault == "time"

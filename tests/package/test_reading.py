@@ -2,20 +2,25 @@
 format, compression and kind of source gives the index of the same records,
 byte for byte; raw events are aggregated; bad rows fail or are skipped."""
 
+import datetime
 import gzip
 import json
 import os
 import tempfile
 
+import duckdb
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from test_builder import terms_of
 from test_cli import RECORDS, assert_one_line_failure, saved_form, tessarin, text_run
 
 from tessarin import Index, IndexBuilder
+from tessarin.building.recency import Recency, duration, instant
 from tessarin.read import ReadOptions, RecordError, read_records
+from tessarin.read.aggregate import aggregate_events
 from tessarin.storage import container
 
 EXPECTED = IndexBuilder()
@@ -297,3 +302,109 @@ def test_out_of_memory_says_what_to_raise(tmp_path):
     path.write_text(csv_text([(f"t{k}", k % 50, 1) for k in range(200_000)]))
     with pytest.raises(RecordError, match=r"within --memory-limit 1MB: raise it \(at least \d+MB"):
         read_records(IndexBuilder(), str(path), ReadOptions(memory_limit="1MB"))
+
+
+# ------------------------------------------------- recency and aggregates
+
+DAYS = [f"2026-03-{d:02d}" for d in range(1, 11)]
+
+
+def day_text(day, form):
+    """A day's midnight, UTC, as logs write it."""
+    when = datetime.datetime.fromisoformat(day).replace(tzinfo=datetime.timezone.utc)
+    return [day, f"{day}T00:00:00Z", f"{day} 02:00:00+02:00", str(int(when.timestamp()))][form]
+
+
+@settings(max_examples=25, deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(["ca", "cat", "Cat", "dog"]), st.integers(0, 3), st.integers(0, 9)
+        ),
+        min_size=1,
+        max_size=40,
+    ),
+    st.lists(st.integers(0, 3), min_size=40, max_size=40),
+    st.integers(1, 39),
+)
+def test_daily_aggregates_give_the_index_of_their_events(events, forms, split):
+    """Events -> one aggregate per part of the log -> build, as events ->
+    build: with the same decay per day and the same default as-of."""
+    with tempfile.TemporaryDirectory() as folder:
+        rows = [
+            f"{t},{v},{day_text(DAYS[d], f)}\n" for (t, v, d), f in zip(events, forms, strict=False)
+        ]
+        logs, aggregates = os.path.join(folder, "logs"), os.path.join(folder, "aggregates")
+        os.mkdir(logs)
+        os.mkdir(aggregates)
+        for k, part in enumerate((rows[:split], rows[split:])):
+            if part:
+                with open(os.path.join(logs, f"{k}.csv"), "w") as file:
+                    file.write("term,video,time\n" + "".join(part))
+                aggregate_events(
+                    os.path.join(logs, f"{k}.csv"), os.path.join(aggregates, f"{k}.parquet")
+                )
+        built = []
+        for source, options in ((logs, ReadOptions(events=True)), (aggregates, ReadOptions())):
+            builder = IndexBuilder(normalization="casefold", half_life="3d", min_count=1)
+            read_records(builder, source, options)
+            built.append(builder.arrays())
+        assert built[0] == built[1]
+
+
+def test_times_are_read_as_python_reads_them(tmp_path):
+    """Each form of time in text, and DuckDB's and Parquet's types, weigh as
+    `recency.instant` says; a value that is no time is a bad row."""
+    texts = [
+        "2026-02-26",
+        "2026-02-26T12:00:00Z",
+        "2026-02-26 14:00:00+02:00",
+        "2026-02-25T23:59:59.5",
+        "1772107200",
+        "1772107200000",
+        "2027-01-01",
+    ]
+    (tmp_path / "t.csv").write_text(
+        "term,video,time\n" + "".join(f"t{k},1,{t}\n" for k, t in enumerate(texts)) + "x,1,soon\n"
+    )
+    when = datetime.datetime(2026, 2, 26, 12, tzinfo=datetime.timezone.utc)
+    typed = pa.table(
+        {
+            "term": ["s", "d", "n"],
+            "video": [1, 1, 1],
+            "time": pa.array([when, when, None], pa.timestamp("s", "UTC")),
+            "day": pa.array([when.date()] * 3, pa.date32()),
+            "unix": pa.array([int(when.timestamp())] * 3, pa.int64()),
+        }
+    )
+    pq.write_table(typed, tmp_path / "t.parquet")
+    recency = Recency(duration("7d"), instant("2026-03-01"))
+    for source, column, expected in [
+        ("t.csv", None, {f"t{k}": recency.units(instant(t)) for k, t in enumerate(texts)}),
+        (
+            "t.parquet",
+            "time",
+            {"s": recency.units(instant(when)), "d": recency.units(instant(when))},
+        ),
+        ("t.parquet", "day", {t: recency.units(instant(when.date())) for t in "sdn"}),
+        ("t.parquet", "unix", {t: recency.units(instant(when)) for t in "sdn"}),
+    ]:
+        builder = IndexBuilder(half_life="7d", as_of="2026-03-01")
+        report = read_records(
+            builder, str(tmp_path / source), ReadOptions(events=True, time=column, skip_bad=True)
+        )
+        assert {t: p[0] for t, p in terms_of(builder.arrays()).items()} == expected
+        assert report.by_reason == ({} if column in ("day", "unix") else {"bad time": 1})
+
+
+@settings(max_examples=50, deadline=None)
+@given(
+    st.lists(st.integers(-(10**12), 10**14), min_size=1, max_size=50),
+    st.integers(1, 10**12),
+)
+def test_duckdb_weighs_as_python_does(ages, half_life):
+    recency = Recency(half_life, 10**15)
+    values = ", ".join(f"({10**15 - age})" for age in ages)
+    con = duckdb.connect()
+    found = con.sql(f"SELECT {recency.units_sql('t')} FROM (VALUES {values}) AS v(t)").fetchall()
+    assert [u for (u,) in found] == [recency.units(10**15 - age) for age in ages]

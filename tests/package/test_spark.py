@@ -91,3 +91,39 @@ def test_spark_records_with_counts_and_uuids(spark, tmp_path):
     expected = IndexBuilder()
     expected.add_many((t, uuid.UUID(v), c) for t, v, c in records)
     assert index._native.to_saved() == expected.index()._native.to_saved()
+
+
+def test_spark_recency_and_daily_aggregates_equal_duckdbs(spark, tmp_path):
+    """Weighed on the cluster as DuckDB weighs; a day's aggregate written by
+    Spark reads as the one `tessarin aggregate` writes."""
+    import datetime
+
+    from tessarin.read.aggregate import aggregate_events
+    from tessarin.spark import index_from_dataframe, write_aggregate
+
+    rng = random.Random(7)
+    words = ["Cat", "cat", "car", "dog", "secret"]
+    start = datetime.datetime(2026, 3, 1, tzinfo=datetime.timezone.utc)
+    rows = [
+        (rng.choice(words), rng.randrange(9), start + datetime.timedelta(days=rng.randrange(20)))
+        for _ in range(2000)
+    ]
+    path = tmp_path / "events.parquet"
+    terms, videos, times = zip(*rows, strict=True)
+    pq.write_table(pa.table({"term": terms, "video": videos, "time": times}), path)
+    frame = spark.read.parquet(str(path))
+    options = {"half_life": "5d", "exclude": ["sec*"], "min_count": 2}
+    index = index_from_dataframe(frame, normalization="casefold", **options)
+    duck = IndexBuilder(normalization="casefold", **options)
+    read_records(duck, str(path), ReadOptions(events=True))
+    expected = duck.index()
+    assert index._native.to_saved() == expected._native.to_saved()
+    assert index.metadata.build_options == expected.metadata.build_options
+    write_aggregate(frame, str(tmp_path / "spark-day"))
+    aggregate_events(str(path), str(tmp_path / "duck-day.parquet"))
+    built = []
+    for source in ("spark-day", "duck-day.parquet"):
+        builder = IndexBuilder(normalization="casefold", **options)
+        read_records(builder, str(tmp_path / source))
+        built.append(builder.arrays())
+    assert built[0] == built[1]

@@ -53,7 +53,12 @@ class IndexBuilder(RecordBuilder):
         before the index is made (the builder is then empty)."""
         top_n = arguments.video_top_n(video_top_n)
         native = self.native_index(top_n, progress=progress, release=release)
-        return Index._from_native(native, video_top_n=top_n, normalization=self.normalization)
+        return Index._from_native(
+            native,
+            video_top_n=top_n,
+            normalization=self.normalization,
+            build_options=self.build_options(),
+        )
 
 
 def build_index(

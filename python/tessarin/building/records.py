@@ -35,6 +35,7 @@ of a term's videos is decided on the exact sums.
 
 from __future__ import annotations
 
+import dataclasses
 import operator
 import uuid
 from collections.abc import Callable, Iterable
@@ -45,6 +46,8 @@ from _tessarin import PrefixSearch
 from .. import _native, arguments
 from ..errors import ArrowStreamError, RecordError
 from ..normalization import normalizer, steps_of
+from .exclusions import Exclusions
+from .recency import Recency, duration, instant
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
@@ -89,13 +92,15 @@ class RefusedRow(NamedTuple):
 
 class ArrowReport(NamedTuple):
     """What `add_arrow` read: rows seen, rows added, rows refused (skipped),
-    the refused rows by kind of fault, and the first few of them."""
+    the refused rows by kind of fault, the first few of them, and rows
+    taken but excluded (their terms kept out)."""
 
     rows: int
     added: int
     refused: int
     by_fault: dict[str, int]
     examples: list[RefusedRow]
+    excluded: int = 0
 
 
 def _describe(value: object) -> str:
@@ -109,14 +114,49 @@ class RecordBuilder:
     `IndexBuilder` (the public builder) adds `index()`; see it for the
     records taken."""
 
-    def __init__(self, *, normalization: str | None = None) -> None:
+    def __init__(
+        self,
+        *,
+        normalization: str | None = None,
+        half_life: object = None,
+        as_of: object = None,
+        exclude: Exclusions | Iterable[str] | None = None,
+        min_count: int | None = None,
+    ) -> None:
         self._normalization: str | None = None
         steps: tuple[str, ...] = ()
         if normalization is not None:
             steps = steps_of(normalization)
             self._normalization = "+".join(steps)
+        normalize = normalizer(normalization) if normalization is not None else None
+        self._recency: Recency | None = None
+        if half_life is not None:
+            when = None if as_of is None else instant(as_of, "as_of")
+            self._recency = Recency(duration(half_life), when)
+        elif as_of is not None:
+            raise ValueError("as_of is the time that ages are measured from: give half_life too")
+        self._exclusions: Exclusions | None = None
+        terms: list[str] = []
+        patterns: list[str] = []
+        if exclude is not None:
+            self._exclusions = (
+                exclude if isinstance(exclude, Exclusions) else Exclusions.of(exclude)
+            )
+            try:
+                terms, patterns = self._exclusions.split(normalize)
+                for entry in (*terms, *patterns):
+                    entry.encode("utf-8")
+            except (UnicodeError, ValueError) as error:
+                raise ValueError(f"exclude: an entry cannot be a term ({error})") from None
+        self._min_count = None if min_count is None else arguments.integer("min_count", min_count)
+        units = (self._min_count or 0) * (self._recency.scale if self._recency else 1)
+        self._time_column: str | None = None
         self._native = _native.NativeBuilder(
-            list(steps), normalizer(normalization) if normalization is not None else None
+            list(steps),
+            normalize,
+            exclude_terms=terms,
+            exclude_patterns=patterns,
+            min_count=min(units, 2**64 - 1),
         )
 
     @property
@@ -151,17 +191,80 @@ class RecordBuilder:
         return self._normalization
 
     @property
+    def recency(self) -> Recency | None:
+        """How records are weighed by their age, if they are."""
+        return self._recency
+
+    @property
+    def excluded_records(self) -> int:
+        """How many records were taken but kept out (their terms excluded)."""
+        return self._native.excluded_records
+
+    @property
+    def excluded_terms(self) -> int:
+        """How many distinct terms (once normalised) were kept out."""
+        return self._native.excluded_terms
+
+    @property
+    def dropped_terms(self) -> int:
+        """How many terms the last build dropped below `min_count`."""
+        return self._native.dropped_terms
+
+    def resolve_as_of(self, time: int) -> None:
+        """Sets the time that ages are measured from (microseconds since
+        the Unix epoch), left None when the builder was made: `read_records`
+        sets the latest time of its input. Only before the first record."""
+        if self._recency is None or self._recency.as_of is not None:
+            raise ValueError("as_of is known already (or there is no half_life)")
+        if self._native.records or self._native.excluded_records:
+            raise ValueError("as_of must be known before the first record")
+        self._recency = dataclasses.replace(self._recency, as_of=time)
+
+    def note_time_column(self, name: str) -> None:
+        """Records the column that the records' times came from (for the
+        index's metadata; the reader calls it)."""
+        self._time_column = name
+
+    def build_options(self) -> dict[str, str | int] | None:
+        """What the index's metadata records of the weighing and the
+        selection of terms (None when there was neither)."""
+        options: dict[str, str | int] = {}
+        if self._recency is not None:
+            options.update(self._recency.metadata())
+            if self._time_column is not None:
+                options["time_column"] = self._time_column
+        if self._min_count is not None:
+            options["min_count"] = self._min_count
+        if self._exclusions is not None:
+            options.update(self._exclusions.metadata())
+        return options or None
+
+    @property
     def memory_bytes(self) -> int:
         """Bytes of memory the builder holds."""
         return self._native.memory_bytes
 
-    def add(self, term: str, video: VideoId, count: int = 1) -> None:
-        """Add one record: `video` was reached `count` times through `term`."""
-        self.add_many(((term, video, count),))
+    def add(self, term: str, video: VideoId, count: int = 1, time: object = None) -> None:
+        """Add one record: `video` was reached `count` times through `term`
+        (at `time`, which a builder with `half_life` needs)."""
+        self.add_many(((term, video, count) if time is None else (term, video, count, time),))
 
-    def add_many(self, records: Iterable[tuple[str, VideoId, int]]) -> None:
-        """Add (term, video, count) records from any iterable, streaming."""
-        refused = self._native.add_records(records, _plain_record)
+    def add_many(self, records: Iterable[tuple[Any, ...]]) -> None:
+        """Add (term, video, count) records from any iterable, streaming;
+        (term, video, count, time) records to a builder with `half_life`."""
+        recency = self._recency
+        if recency is None:
+            refused = self._native.add_records(records, _plain_record)
+        elif recency.as_of is None:
+            raise ValueError("records are weighed by their age from as_of: give as_of")
+        else:
+            refused = self._native.add_records(
+                (
+                    _weighed(self._native.records + self._native.excluded_records + k, r, recency)
+                    for k, r in enumerate(records, 1)
+                ),
+                _plain_record,
+            )
         if refused is not None:
             n, record, fault, value, problem = refused
             raise RecordError(
@@ -183,6 +286,7 @@ class RecordBuilder:
         null_count_is_one: bool = False,
         on_batch: Callable[[int], None] | None = None,
         problem: str | None = None,
+        weight: str | None = None,
     ) -> ArrowReport:
         """Add the rows of Arrow data: anything with `__arrow_c_stream__` or
         `__arrow_c_array__` (a pyarrow Table, RecordBatch or reader, a
@@ -201,10 +305,13 @@ class RecordBuilder:
         it raises stops the reading and propagates. A stream whose producer
         fails raises `ArrowStreamError` (an `OSError`). `problem` names a
         text column saying what the source found wrong with a row (null
-        when nothing): such rows are refused as "unreadable".
+        when nothing): such rows are refused as "unreadable". `weight`
+        names an integer column (0 ... 4294967295) multiplying each row's
+        count (a row's recency in units, see `tessarin.building.recency`);
+        a null weight refuses the row as a bad "time".
         """
-        rows, added, refused, by_fault, examples, failure = self._native.add_arrow(
-            data, term, video, count, skip_bad, null_count_is_one, on_batch, problem
+        rows, added, excluded, refused, by_fault, examples, failure = self._native.add_arrow(
+            data, term, video, count, skip_bad, null_count_is_one, on_batch, problem, weight
         )
         if failure is not None:
             raise ArrowStreamError(failure)
@@ -224,6 +331,7 @@ class RecordBuilder:
             refused,
             {names[k]: n for k, n in enumerate(by_fault) if n},
             [RefusedRow(row + 1, names[fault], problem) for row, fault, _, problem in examples],
+            excluded,
         )
 
     def arrays(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> TrieArrays:
@@ -290,6 +398,38 @@ def _plain_record(n: int, record: object) -> tuple[str, bytes | int, int]:
     if not isinstance(term, str):
         raise wrong(f"the term must be a str, not {type(term).__name__}")
     return (str(term), key, operator.index(cast(SupportsIndex, count)))
+
+
+def _weighed(n: int, record: object, recency: Recency) -> object:
+    """Record n (term, video, count, time) as (term, video, count in
+    units): see `tessarin.building.recency`."""
+    term: Any
+    video: Any
+    count: Any
+    time: Any
+    try:
+        term, video, count, time = record  # type: ignore[misc]
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"record {n} {_describe(record)}: expected a (term, video, count, time) tuple "
+            "(the builder weighs records by their time)"
+        ) from None
+    if isinstance(count, bool) or not hasattr(type(count), "__index__"):
+        return (term, video, count)  # refused by the checks, which name it
+    try:
+        units = recency.units(instant(time))
+    except (TypeError, ValueError) as error:
+        raise RecordError(
+            f"record {n} {_describe(record)}: {error}",
+            fault="time",
+            row=n,
+            value=repr(time),
+            problem=str(error),
+        ) from None
+    n_searches = operator.index(count)
+    if n_searches < 0 or n_searches > U32_MAX:
+        return (term, video, count)  # refused by the checks, which name it
+    return (term, video, min(n_searches * units, U32_MAX))
 
 
 def video_id(text: str) -> uuid.UUID | int:

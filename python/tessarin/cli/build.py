@@ -8,7 +8,9 @@ import stat
 import sys
 from typing import Any
 
+from ..building.exclusions import Exclusions
 from ..building.index_builder import IndexBuilder
+from ..building.recency import duration, duration_text, instant, instant_text
 from ..building.records import DEFAULT_VIDEO_TOP_N
 from ..errors import TessarinError
 from ..index import Index
@@ -22,11 +24,11 @@ from ..storage.files import (
     write_all,
     write_file,
 )
-from .arguments import positive
+from .arguments import natural, positive
 from .common import CommandError, os_message, shown
 from .progress import ProgressBar
 
-__all__ = ["add_parser", "run"]
+__all__ = ["add_parser", "check_records", "report_skipped", "run"]
 
 
 def add_parser(commands: Any) -> None:
@@ -65,6 +67,37 @@ def add_parser(commands: Any) -> None:
         "several joined by + (e.g. nfkc+casefold+spaces)",
     )
     build.add_argument(
+        "--half-life",
+        metavar="DURATION",
+        help="weigh each search by its age: it counts half as much every DURATION (e.g. 7d, "
+        "12h); counts are then kept in thousandths of a search",
+    )
+    build.add_argument(
+        "--time-column",
+        metavar="COLUMN",
+        help="with --half-life, the column of the searches' times, by name or 1-based position "
+        "(default: the column named day, hour, time or timestamp)",
+    )
+    build.add_argument(
+        "--as-of",
+        metavar="TIME",
+        help="with --half-life, the time that ages are measured from, e.g. 2026-03-01 or "
+        "2026-03-01T12:00:00Z (default: the latest time in RECORDS)",
+    )
+    build.add_argument(
+        "--exclude",
+        metavar="FILE",
+        help="terms never indexed: one a line, exact or a glob pattern (*, ?, [a-z]), "
+        "normalised like the terms",
+    )
+    build.add_argument(
+        "--min-count",
+        type=natural,
+        metavar="N",
+        help="drop terms with fewer than N searches in all (weighed, with --half-life), with "
+        "their videos where no other term leads to them",
+    )
+    build.add_argument(
         "--skip-bad",
         action="store_true",
         help="skip bad rows (lines DuckDB cannot read, rows the checks refuse), count them by "
@@ -96,7 +129,7 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     delay = 0.5 if args.progress is None else 0.0
-    _check_records(args.records)
+    check_records(args.records)
     out = 1 if args.out == "-" else descriptor_of(args.out)
     if out is None:
         if args.records != "-" and same_file(args.records, args.out):
@@ -105,16 +138,14 @@ def run(args: argparse.Namespace) -> int:
             check_writable(args.out)
         except TessarinError as error:
             raise CommandError(str(error)) from None
-    try:
-        builder = IndexBuilder(normalization=args.normalize)
-    except ValueError as error:
-        raise CommandError(str(error)) from None
+    builder = _builder(args)
     options = ReadOptions(
         format=args.format,
         term=args.term,
         video=args.video,
         count=args.count,
         events=args.events,
+        time=args.time_column,
         skip_bad=args.skip_bad,
         memory_limit=args.memory_limit,
         temp_directory=args.temp_dir,
@@ -134,10 +165,16 @@ def run(args: argparse.Namespace) -> int:
         if reading is not None:
             reading.finish()
     if report.skipped:
-        _report_skipped(report)
+        report_skipped(report)
+    if report.excluded and not args.quiet:
+        rows = plural(report.excluded, "search" if args.events else "record")
+        print(
+            f"kept out {rows} of {plural(builder.excluded_terms, 'term')} (--exclude)",
+            file=sys.stderr,
+        )
     if not builder.records:
-        raise CommandError(f"{name}: no records")
-    records, terms, videos = builder.records, builder.terms, builder.videos
+        raise CommandError(f"{name}: no records" + (" left (--exclude)" if report.excluded else ""))
+    records, terms = builder.records, builder.terms
     building = ProgressBar(sys.stderr, "building", "terms", delay, rate=False) if show else None
 
     def progress(step: str, done: int, total: int) -> None:
@@ -149,6 +186,14 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if building is not None:
             building.finish()
+    if builder.dropped_terms and not args.quiet:
+        print(
+            f"dropped {plural(builder.dropped_terms, 'term')} of fewer than "
+            f"{plural(args.min_count, 'search')} (--min-count)",
+            file=sys.stderr,
+        )
+    if not index.metadata.terms:
+        raise CommandError(f"{name}: no term has {plural(args.min_count, 'search')} (--min-count)")
     where = _STREAMS.get(out, args.out) if out is not None else args.out
     size = _write(args.out, out, where, index)
     if not args.quiet:
@@ -157,15 +202,52 @@ def run(args: argparse.Namespace) -> int:
             if args.events
             else plural(records, "record")
         )
+        recency = builder.recency
+        weighed = ""
+        if recency is not None and recency.as_of is not None:
+            weighed = (
+                f" (weighed: half-life {duration_text(recency.half_life)}, "
+                f"as of {instant_text(recency.as_of)})"
+            )
         print(
-            f"{where}: {read}, {plural(terms, 'term')}, {plural(videos, 'video')}, "
-            f"{plural(size, 'byte')}",
+            f"{where}: {read}{weighed}, {plural(index.metadata.terms, 'term')}, "
+            f"{plural(index.metadata.videos, 'video')}, {plural(size, 'byte')}",
             file=sys.stderr,
         )
     return 0
 
 
-def _report_skipped(report: ReadReport) -> None:
+def _builder(args: argparse.Namespace) -> IndexBuilder:
+    """The builder the options ask for; a bad option in one line."""
+    if args.half_life is None:
+        for given, option in ((args.time_column, "--time-column"), (args.as_of, "--as-of")):
+            if given is not None:
+                raise CommandError(f"{option} goes with --half-life (how fast searches age)")
+    exclude = None
+    if args.exclude is not None:
+        try:
+            exclude = Exclusions.from_file(args.exclude)
+        except OSError as error:
+            raise CommandError(os_message(error)) from None
+        except ValueError as error:
+            raise CommandError(f"--exclude {error}") from None
+    try:
+        if args.half_life is not None:
+            duration(args.half_life, "--half-life")
+        if args.as_of is not None:
+            instant(args.as_of, "--as-of")
+        return IndexBuilder(
+            normalization=args.normalize,
+            half_life=args.half_life,
+            as_of=args.as_of,
+            exclude=exclude,
+            min_count=args.min_count,
+        )
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+
+
+def report_skipped(report: ReadReport) -> None:
     reasons = ", ".join(
         f"{n:,} {reason}"
         for reason, n in sorted(report.by_reason.items(), key=lambda r: (-r[1], r[0]))
@@ -177,7 +259,7 @@ def _report_skipped(report: ReadReport) -> None:
         print(f"  {shown(example)}", file=sys.stderr)
 
 
-def _check_records(source: str) -> None:
+def check_records(source: str) -> None:
     """Refuses records named by a path that is neither a file nor a folder
     (a FIFO, a device): those are read only as standard input (-)."""
     if source == "-":

@@ -55,8 +55,10 @@ def run(args: argparse.Namespace) -> int:
         "checksum": ("verified" if found.verified else "not checked") if is_file else "none",
     }
     if args.json:
+        fields["build options"] = metadata.build_options
         emit_json({k.replace(" ", "_"): v for k, v in fields.items()})
         return 0
+    fields.update(_build_options(metadata.build_options or {}))
     rows = [
         (k, f"{v:,}" if isinstance(v, int) else shown(v))
         for k, v in fields.items()
@@ -66,3 +68,21 @@ def run(args: argparse.Namespace) -> int:
     width = max(len(k) for k, _ in rows)
     emit("".join(f"{key:<{width}}  {value}\n" for key, value in rows))
     return 0
+
+
+def _build_options(options: dict[str, str | int]) -> dict[str, Any]:
+    """The build options as `info` prints them."""
+    shown_options: dict[str, Any] = {}
+    if "half_life" in options:
+        recency = f"half-life {options['half_life']}, as of {options.get('as_of', '?')}"
+        if "time_column" in options:
+            recency += f", times from {options['time_column']}"
+        scale = options.get("count_scale")
+        shown_options["recency"] = recency + (f"; counts in 1/{scale:,} searches" if scale else "")
+    if "min_count" in options:
+        shown_options["minimum count"] = options["min_count"]
+    if "exclude_sha256" in options:
+        shown_options["excluded terms"] = (
+            f"{options.get('exclude_entries', '?')} entries, sha256 {options['exclude_sha256']}"
+        )
+    return shown_options

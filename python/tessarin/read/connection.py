@@ -8,6 +8,7 @@ never read here."""
 
 from __future__ import annotations
 
+import contextlib
 import math
 import re
 from typing import Any, NamedTuple
@@ -39,9 +40,14 @@ def connect(options: ReadOptions) -> Any:
     if options.threads is not None:
         config["threads"] = options.threads
     try:
-        return duckdb.connect(config=config)
+        con = duckdb.connect(config=config)
     except duckdb.Error as error:
         raise RecordError(f"DuckDB refused the options: {first_line(error)}") from None
+    # Times in text without an offset are UTC, whatever the machine's zone
+    # (a DuckDB without time zones has UTC only).
+    with contextlib.suppress(duckdb.Error):
+        con.execute("SET TimeZone = 'UTC'")
+    return con
 
 
 def first_line(error: BaseException) -> str:

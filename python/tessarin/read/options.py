@@ -29,6 +29,10 @@ class ReadOptions:
     count: str | None = None
     #: Rows are raw search events (term, video), aggregated by DuckDB.
     events: bool = False
+    #: The time column (name or 1-based position) when records are weighed
+    #: by their age; None: the first column named day, hour, time or
+    #: timestamp (see `tessarin.read.times`).
+    time: str | None = None
     #: Skip bad rows, count them and report them, instead of failing.
     skip_bad: bool = False
     #: DuckDB's memory limit ("4GB") and where it spills beyond it.

@@ -4,9 +4,12 @@ and text."""
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 import tempfile
+from collections.abc import Iterator
+from typing import NamedTuple
 
 from ..building.records import ArrowReport, RecordBuilder
 from ..errors import ArrowStreamError
@@ -19,8 +22,9 @@ from .report import REASONS, ReadReport, Tally
 from .source import Source
 from .sql import identifier, literal
 from .text import Place, head, locate
+from .times import micros_sql, time_column
 
-__all__ = ["read_records"]
+__all__ = ["Query", "Reader", "opened", "read_records"]
 
 #: DuckDB's longest CSV line by default.
 _DUCKDB_LINE = 2_000_000
@@ -31,10 +35,24 @@ def _shown(text: str) -> str:
     return repr(text if len(text) <= 80 else text[:77] + "...")
 
 
-class _Reader(Tally):
+class Query(NamedTuple):
+    """A file's rows as SQL, whether they have a count, a problem column
+    (JSON lines), and the time column's name (the rows' `micros`)."""
+
+    sql: str
+    counted: bool
+    checked: bool
+    time: str | None
+
+
+class Reader(Tally):
+    """Reads files one by one, into a builder (`read`; other readers,
+    such as the aggregator's, read them otherwise), counting and placing
+    the rows it skips."""
+
     def __init__(
         self,
-        builder: RecordBuilder,
+        builder: RecordBuilder | None,
         options: ReadOptions,
         progress: ReadProgress | None,
         links: str,
@@ -84,20 +102,33 @@ class _Reader(Tally):
         rows = self.con.sql(f"SELECT line FROM {relation} LIMIT 20480").fetchall()
         return [(line or "").encode() for (line,) in rows]
 
-    def query(self, source: Source, rejects: str | None) -> tuple[str, bool, bool]:
-        """The query of the file's (term, video[, count][, problem]) rows,
-        whether it has a count, and whether it has a problem column."""
+    def query(
+        self, source: Source, rejects: str | None, timed: bool = False, lenient: bool = False
+    ) -> Query:
+        """The query of the file's (term, video[, count][, problem][,
+        micros]) rows: `timed` adds the time in microseconds (NULL for a
+        value that is no time); `lenient` skips unreadable lines silently."""
         try:
             names = read_columns(self.con, source)
             term, video, count = choose_columns(names, source, self.options)
+            time = time_column(names, self.options.time) if timed else None
         except RecordError as error:  # about the columns, which name no file
             raise RecordError(f"{source.name}: {error}") from None
-        relation = source.relation(rejects)
+        relation = source.relation(rejects, lenient)
         if source.format != "json":
             selected = f"{identifier(term)} AS term, {identifier(video)} AS video"
             if count is not None:
                 selected += f", {identifier(count)} AS count"
-            return f"SELECT {selected} FROM {relation}", count is not None, False
+            if time is not None:
+                kind = "VARCHAR"
+                if source.format == "parquet":
+                    kind = str(self.con.sql(f"SELECT {identifier(time)} FROM {relation}").types[0])
+                try:
+                    micros = micros_sql(identifier(time), kind, time)
+                except RecordError as error:
+                    raise RecordError(f"{source.name}: {error}") from None
+                selected += f", {micros} AS micros"
+            return Query(f"SELECT {selected} FROM {relation}", count is not None, False, time)
 
         def field(key: str) -> str:
             pointer = "/" + key.replace("~", "~0").replace("/", "~1")
@@ -108,10 +139,27 @@ class _Reader(Tally):
         selected = f"{field(term)} AS term, {field(video)} AS video"
         if count is not None:
             selected += f", {field(count)} AS count"
+        if time is not None:
+            selected += f", {micros_sql(field(time), 'VARCHAR', time)} AS micros"
         kind = "CASE WHEN json_valid(line) THEN json_type(line) END AS kind"
         parsed = f"SELECT line, {kind} FROM {relation}"
         problem = "CASE WHEN kind IS DISTINCT FROM 'OBJECT' THEN 'not a JSON object' END AS problem"
-        return f"SELECT {selected}, {problem} FROM ({parsed})", count is not None, True
+        return Query(f"SELECT {selected}, {problem} FROM ({parsed})", count is not None, True, time)
+
+    def latest(self, source: Source) -> int | None:
+        """The latest time in the file's readable rows (microseconds), if any."""
+        if source.size == 0:
+            return None
+        try:
+            self.prepare(source)
+            found = self.con.sql(
+                f"SELECT max(micros) FROM ({self.query(source, None, True, True).sql})"
+            ).fetchall()
+        except RecordError:
+            raise
+        except Exception as error:  # noqa: BLE001 - DuckDB raises several kinds
+            raise self.duckdb_error(error, source) from None
+        return None if found[0][0] is None else int(found[0][0])
 
     def read(self, source: Source, done_bytes: int, total_bytes: int) -> None:
         if source.size == 0:
@@ -123,7 +171,15 @@ class _Reader(Tally):
         text = source.dialect is not None
         skip = self.options.skip_bad
         rejects = f"tessarin_rejects_{self.files}_{id(source)}" if skip and text else None
-        query, counted, checked = self.query(source, rejects)
+        builder = self.builder
+        assert builder is not None
+        recency = builder.recency
+        query = self.query(source, rejects, timed=recency is not None)
+        sql = query.sql
+        if recency is not None:
+            assert query.time is not None
+            builder.note_time_column(query.time)
+            sql = f"SELECT *, {recency.units_sql('micros')} AS weight FROM ({sql})"
         before = self.rows
 
         def on_batch(rows: int) -> None:
@@ -136,13 +192,14 @@ class _Reader(Tally):
             self.progress(fraction, before + rows)
 
         try:
-            report = self.builder.add_arrow(
-                self.con.sql(query),
-                count="count" if counted else None,
+            report = builder.add_arrow(
+                self.con.sql(sql),
+                count="count" if query.counted else None,
                 skip_bad=skip,
                 null_count_is_one=False,
                 on_batch=on_batch,
-                problem="problem" if checked else None,
+                problem="problem" if query.checked else None,
+                weight="weight" if recency is not None else None,
             )
         except RecordError as error:  # the first refused row, as the builder typed it
             assert error.row is not None
@@ -165,6 +222,7 @@ class _Reader(Tally):
             raise
         self.rows += report.rows
         self.added += report.added
+        self.excluded += report.excluded
         self.tally(source, report, rejects)
 
     def refused(self, source: Source, row: int, problem: str) -> str:
@@ -249,16 +307,10 @@ class _Reader(Tally):
             self.example(text)
 
 
-def read_records(
-    builder: RecordBuilder,
-    source: str,
-    options: ReadOptions | None = None,
-    progress: ReadProgress | None = None,
-) -> ReadReport:
-    """Reads the records (or search events) of `source` into `builder`; see
-    the module's documentation. Raises RecordError for bad input (unless
-    `options.skip_bad`) and OSError for a file that cannot be opened."""
-    options = options or ReadOptions()
+@contextlib.contextmanager
+def opened(source: str, options: ReadOptions) -> Iterator[tuple[list[Source], str]]:
+    """The files of `source` (standard input spooled to one), and a
+    temporary folder for the links to files whose names look like globs."""
     if options.format is not None and options.format not in FORMATS:
         raise ValueError(f"unknown format {options.format!r}: use one of {', '.join(FORMATS)}")
     with spooled(source) as paths, tempfile.TemporaryDirectory(prefix="tessarin-") as links:
@@ -267,10 +319,30 @@ def read_records(
         ]
         if any(s.format == "parquet" for s in sources) and source == "-":
             raise RecordError("Parquet cannot be read from standard input: give a file")
-        reader = _Reader(builder, options, progress, links)
+        yield sources, links
+
+
+def read_records(
+    builder: RecordBuilder,
+    source: str,
+    options: ReadOptions | None = None,
+    progress: ReadProgress | None = None,
+) -> ReadReport:
+    """Reads the records (or search events) of `source` into `builder`; see
+    the module's documentation. Raises RecordError for bad input (unless
+    `options.skip_bad`) and OSError for a file that cannot be opened. A
+    builder weighing records by their age (`half_life`) without `as_of`
+    gets the latest time of the input (a first, quick pass over it)."""
+    options = options or ReadOptions()
+    with opened(source, options) as (sources, links):
+        reader = Reader(builder, options, progress, links)
         total = sum(s.size for s in sources)
         done = 0
         try:
+            recency = builder.recency
+            if recency is not None and recency.as_of is None:
+                times = [t for t in map(reader.latest, sources) if t is not None]
+                builder.resolve_as_of(max(times, default=0))
             for one in sources:
                 reader.read(one, done, total)
                 done += one.size
@@ -278,6 +350,4 @@ def read_records(
             reader.con.close()
         if progress is not None:
             progress(1.0, reader.rows)
-    return ReadReport(
-        len(sources), reader.rows, reader.added, reader.skipped, reader.by_reason, reader.examples
-    )
+    return reader.report(len(sources))

@@ -23,6 +23,7 @@ REASONS = {
     "term UTF-8": "not UTF-8",
     "normaliser": "normalisation failed",
     "unreadable": "unreadable line",
+    "time": "bad time",
 }
 
 
@@ -36,7 +37,8 @@ def plural(n: int, noun: str, nouns: str | None = None) -> str:
 class ReadReport(NamedTuple):
     """What was read: files, rows (events or records), rows added, rows
     skipped (with `skip_bad`), skipped rows by reason and the first few
-    (in the order of the files and their lines)."""
+    (in the order of the files and their lines), and rows taken but kept
+    out (their terms excluded)."""
 
     files: int
     rows: int
@@ -44,6 +46,7 @@ class ReadReport(NamedTuple):
     skipped: int
     by_reason: dict[str, int]
     examples: list[str]
+    excluded: int = 0
 
 
 class Tally:
@@ -52,6 +55,7 @@ class Tally:
     def __init__(self) -> None:
         self.rows = 0
         self.added = 0
+        self.excluded = 0
         self.skipped = 0
         self.by_reason: dict[str, int] = {}
         self.examples: list[str] = []
@@ -68,3 +72,14 @@ class Tally:
     def example(self, text: str) -> None:
         if self.room > 0:
             self.examples.append(text)
+
+    def report(self, files: int) -> ReadReport:
+        return ReadReport(
+            files,
+            self.rows,
+            self.added,
+            self.skipped,
+            self.by_reason,
+            self.examples,
+            self.excluded,
+        )

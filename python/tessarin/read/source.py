@@ -96,9 +96,10 @@ class Source:
         #: the limit for every file would slow the reading of all).
         self.long_lines = False
 
-    def relation(self, rejects: str | None = None) -> str:
+    def relation(self, rejects: str | None = None, lenient: bool = False) -> str:
         """The DuckDB relation reading the file; `rejects`: the table in
-        which DuckDB stores the lines it cannot read, skipping them."""
+        which DuckDB stores the lines it cannot read, skipping them;
+        `lenient`: such lines are skipped without a trace."""
         path = literal(self.duckdb_path)
         if self.format == "parquet":
             return f"read_parquet({path})"
@@ -125,7 +126,9 @@ class Source:
             options.append(f"compression={literal(self.compression)}")
         if self.long_lines:
             options.append(f"max_line_size={_LONGEST_LINE}")
-        if rejects is not None:
+        if lenient:
+            options.append("ignore_errors=true")
+        elif rejects is not None:
             options += [
                 "ignore_errors=true",
                 "store_rejects=true",

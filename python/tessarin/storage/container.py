@@ -117,6 +117,9 @@ class Metadata:
     builder: str = ""
     #: When the file was written, ISO 8601 in UTC.
     created: str = ""
+    #: How the counts were made and which terms were kept out, when either
+    #: applied (`IndexBuilder.build_options`): names to text or integers.
+    build_options: dict[str, str | int] | None = None
 
     def to_json(self) -> bytes:
         return json.dumps(dataclasses.asdict(self), sort_keys=True).encode()
@@ -162,6 +165,19 @@ class Metadata:
                 raise CorruptIndexError(
                     f"the index file's metadata has a bad {name!r}: {_shown(value)}"
                 )
+        options = values.get("build_options")
+        if options is not None and not (
+            isinstance(options, Mapping)
+            and all(
+                (isinstance(v, str) and _is_unicode(v)) or type(v) is int for v in options.values()
+            )
+            and all(_is_unicode(k) for k in options)
+        ):
+            raise CorruptIndexError(
+                f"the index file's metadata has a bad 'build_options': {_shown(options)}"
+            )
+        if options is not None:
+            values["build_options"] = dict(options)
         return cls(**values)
 
 

@@ -84,7 +84,8 @@ std::vector<NormalizeStep> steps_of(const std::vector<std::string>& names) {
 }
 
 void init(NativeBuilder* self, const std::vector<std::string>& steps, nb::object normalize,
-          std::size_t min_compaction) {
+          std::size_t min_compaction, const std::vector<std::string>& exclude_terms,
+          const std::vector<std::string>& exclude_patterns, std::uint64_t min_count) {
   std::vector<NormalizeStep> parsed = steps_of(steps);
   if (!parsed.empty() && normalize.is_none()) {
     raise(PyExc_ValueError, "normalisation steps need a normaliser for non-ASCII terms");
@@ -112,7 +113,8 @@ void init(NativeBuilder* self, const std::vector<std::string>& steps, nb::object
         }
         return std::string(utf8, static_cast<std::size_t>(size));
       },
-      std::max<std::size_t>(min_compaction, 1));
+      std::max<std::size_t>(min_compaction, 1),
+      builder::TermSelection{builder::TermFilter(exclude_terms, exclude_patterns), min_count});
 }
 
 // A record's values as the core takes them, and the new references that
@@ -229,7 +231,7 @@ nb::object add_records(NativeBuilder& self, nb::handle records, nb::handle plain
       return nb::none();
     }
     const nb::object record = nb::steal(next);
-    const std::uint64_t number = self.core.records() + 1;
+    const std::uint64_t number = self.core.records() + self.core.excluded_records() + 1;
     Values values;
     nb::object converted;
     if (!read_record(next, uuid_type.ptr(), values)) {
@@ -265,17 +267,18 @@ nb::tuple outcome_tuple(const builder::StreamOutcome& outcome) {
   const nb::object failed = outcome.end == builder::StreamEnd::kSourceFailed
                                 ? nb::object(text(outcome.source_error))
                                 : nb::none();
-  return nb::make_tuple(r.rows, r.added, r.refused, by_fault, examples, failed);
+  return nb::make_tuple(r.rows, r.added, r.excluded, r.refused, by_fault, examples, failed);
 }
 
 // add_arrow(data, term, video, count, skip, null_count_is_one, on_batch,
-// problem): see _native.pyi.
+// problem, weight): see _native.pyi.
 nb::tuple add_arrow(NativeBuilder& self, nb::handle data, const std::string& term,
                     const std::string& video, const std::optional<std::string>& count, bool skip,
                     bool null_count_is_one, nb::handle on_batch,
-                    const std::optional<std::string>& problem) {
+                    const std::optional<std::string>& problem,
+                    const std::optional<std::string>& weight) {
   const Busy busy(self);
-  const builder::ColumnNames names{term, video, count, problem};
+  const builder::ColumnNames names{term, video, count, problem, weight};
   const builder::IngestOptions options{skip, null_count_is_one};
   std::optional<nb::python_error> raised;
   builder::AfterBatch after_batch;
@@ -405,17 +408,26 @@ void bind_index_builder(nb::module_& module) {
   nb::class_<NativeBuilder> cls(module, "NativeBuilder", nb::is_final(),
                                 "Collects records and builds an index from them.");
   cls.def("__init__", &init, nb::arg("steps") = std::vector<std::string>(),
-          nb::arg("normalize") = nb::none(), nb::arg("min_compaction") = std::size_t{1} << 22);
+          nb::arg("normalize") = nb::none(), nb::arg("min_compaction") = std::size_t{1} << 22,
+          nb::arg("exclude_terms") = std::vector<std::string>(),
+          nb::arg("exclude_patterns") = std::vector<std::string>(),
+          nb::arg("min_count") = std::uint64_t{0});
   cls.def("add_records", &add_records, nb::arg("records"), nb::arg("plain"));
   cls.def("add_arrow", &add_arrow, nb::arg("data"), nb::arg("term") = "term",
           nb::arg("video") = "video", nb::arg("count").none() = "count", nb::arg("skip") = false,
           nb::arg("null_count_is_one") = false, nb::arg("on_batch").none() = nb::none(),
-          nb::arg("problem").none() = nb::none());
+          nb::arg("problem").none() = nb::none(), nb::arg("weight").none() = nb::none());
   cls.def("arrays", &arrays, nb::arg("video_top_n"));
   cls.def("build", &build, nb::arg("video_top_n"), nb::arg("progress").none() = nb::none(),
           nb::arg("release") = false);
   cls.def_prop_ro("records", [](const NativeBuilder& self) { return self.core.records(); });
   cls.def_prop_ro("pairs", [](const NativeBuilder& self) { return self.core.pairs(); });
+  cls.def_prop_ro("excluded_records",
+                  [](const NativeBuilder& self) { return self.core.excluded_records(); });
+  cls.def_prop_ro("excluded_terms",
+                  [](const NativeBuilder& self) { return self.core.excluded_terms(); });
+  cls.def_prop_ro("dropped_terms",
+                  [](const NativeBuilder& self) { return self.core.dropped_terms(); });
   cls.def_prop_ro("terms", [](const NativeBuilder& self) { return self.core.terms(); });
   cls.def_prop_ro("videos", [](const NativeBuilder& self) { return self.core.videos(); });
   cls.def_prop_ro("id_mode", [](const NativeBuilder& self) { return kind_name(self); });
