@@ -97,6 +97,9 @@ def instant(value: object, name: str = "time") -> int:
         text = value.strip()
         if text.isascii() and text.isdigit():
             return instant(int(text), name)
+        # Python 3.10's fromisoformat reads no "Z" for UTC.
+        if text[-1:] in ("Z", "z"):
+            text = text[:-1] + "+00:00"
         try:
             return instant(datetime.datetime.fromisoformat(text), name)
         except ValueError:
