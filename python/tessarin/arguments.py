@@ -43,10 +43,18 @@ def _shown(number: int) -> str:
     return str(number) if number.bit_length() <= 64 else "a number beyond 2**64"
 
 
+def _is_bool(value: object) -> bool:
+    # numpy's bool has __index__ in numpy 1.x: a flag all the same.
+    kind = type(value)
+    return isinstance(value, bool) or (
+        kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_")
+    )
+
+
 def integer(name: str, value: object, low: int = 0, high: int | None = None) -> int:
     """An integer (int, or anything with `__index__` but bool) from `low`
     to `high` (no bound if None)."""
-    if isinstance(value, bool):
+    if _is_bool(value):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
         number = operator.index(value)  # type: ignore[arg-type]
@@ -71,7 +79,7 @@ def max_dist_or_auto(value: object) -> int | None:
         raise ValueError(
             f"max_dist must be an integer from 0 to {MAX_DIST_CAP} or {AUTO!r}, not {value!r}"
         )
-    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+    if _is_bool(value) or not hasattr(type(value), "__index__"):
         raise TypeError(f"max_dist must be an integer or {AUTO!r}, not {type(value).__name__}")
     return max_dist(value)
 
@@ -107,7 +115,7 @@ def fraction(name: str, value: object) -> float | None:
     with `__index__`) from 0 to 1."""
     if value is None:
         return None
-    if isinstance(value, bool):
+    if _is_bool(value):
         raise TypeError(f"{name} must be a number, not bool")
     if not isinstance(value, numbers.Real):
         try:

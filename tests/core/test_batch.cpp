@@ -34,6 +34,9 @@ TEST(a_task_exception_is_rethrown_on_the_caller) {
       caught = error.what();
     }
     CHECK_EQ(caught, std::string("task 3"));
-    CHECK(ran.load() < 10000);  // the batch stopped early
+    // On one thread the batch stops at once. On several, the others may
+    // finish every task before the throwing one is scheduled again to stop
+    // them (seen on a loaded machine), so only the rethrow is certain.
+    if (threads == 1) CHECK(ran.load() < 10000);
   }
 }

@@ -40,6 +40,7 @@ SCALE = 1000
 #: Unix times in digits from this on are milliseconds, below it seconds.
 MILLISECONDS_FROM = 10**11
 
+_FRACTION = re.compile(r"(?<=:\d\d)\.\d+")
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 _MICROSECOND = datetime.timedelta(microseconds=1)
 _UNITS = {"w": 7 * 86400, "d": 86400, "h": 3600, "m": 60, "s": 1}
@@ -97,6 +98,11 @@ def instant(value: object, name: str = "time") -> int:
         text = value.strip()
         if text.isascii() and text.isdigit():
             return instant(int(text), name)
+        # Python 3.10's fromisoformat reads no "Z" for UTC, and fractions of
+        # a second of 3 or 6 digits only (3.11 reads any, past 6 cut).
+        if text[-1:] in ("Z", "z"):
+            text = text[:-1] + "+00:00"
+        text = _FRACTION.sub(lambda found: found[0][:7].ljust(7, "0"), text)
         try:
             return instant(datetime.datetime.fromisoformat(text), name)
         except ValueError:

@@ -11,18 +11,24 @@ from .source import Source
 __all__ = ["choose_columns", "read_columns"]
 
 
+def named_column(names: list[str], wanted: str) -> str:
+    """The column an option names: a name (any case) or a 1-based position."""
+    if wanted.isdigit() and wanted not in names:
+        k = int(wanted) - 1
+        if not 0 <= k < len(names):
+            raise RecordError(f"there is no column {wanted} (the input has {len(names)})")
+        return names[k]
+    lowered = [n.lower() for n in names]
+    if wanted.lower() not in lowered:
+        raise RecordError(f"there is no column {wanted!r} (the columns: {', '.join(names)})")
+    return names[lowered.index(wanted.lower())]
+
+
 def _pick(names: list[str], wanted: str | None, default: str, position: int | None) -> str | None:
     """The column for one field: by option, by name, by position."""
-    lowered = [n.lower() for n in names]
     if wanted is not None:
-        if wanted.isdigit() and wanted not in names:
-            k = int(wanted) - 1
-            if not 0 <= k < len(names):
-                raise RecordError(f"there is no column {wanted} (the input has {len(names)})")
-            return names[k]
-        if wanted.lower() not in lowered:
-            raise RecordError(f"there is no column {wanted!r} (the columns: {', '.join(names)})")
-        return names[lowered.index(wanted.lower())]
+        return named_column(names, wanted)
+    lowered = [n.lower() for n in names]
     if default in lowered:
         return names[lowered.index(default)]
     if position is not None and position < len(names):

@@ -10,6 +10,7 @@ without an offset is UTC, as in Python."""
 from __future__ import annotations
 
 from ..building.recency import MILLISECONDS_FROM
+from .columns import named_column
 from .options import RecordError
 from .sql import identifier
 
@@ -37,16 +38,9 @@ _INTEGERS = {
 def time_column(names: list[str], wanted: str | None) -> str:
     """The time column among a source's columns: `wanted` (a name, any case,
     or a 1-based position), else the first of `TIME_COLUMNS` there is."""
-    lowered = [n.lower() for n in names]
     if wanted is not None:
-        if wanted.isdigit() and wanted not in names:
-            k = int(wanted) - 1
-            if not 0 <= k < len(names):
-                raise RecordError(f"there is no column {wanted} (the input has {len(names)})")
-            return names[k]
-        if wanted.lower() not in lowered:
-            raise RecordError(f"there is no column {wanted!r} (the columns: {', '.join(names)})")
-        return names[lowered.index(wanted.lower())]
+        return named_column(names, wanted)
+    lowered = [n.lower() for n in names]
     for name in TIME_COLUMNS:
         if name in lowered:
             return names[lowered.index(name)]

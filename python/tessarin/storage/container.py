@@ -91,9 +91,11 @@ HEADER_SIZE = _FIXED.size  # 20: where the metadata starts
 MAX_METADATA = 1 << 20
 #: The deepest nesting of the metadata's JSON a reader accepts; real ones have 1.
 MAX_DEPTH = 16
-# A JSON string, up to its closing quote or the end of the text: each one
-# is scanned once (possessive, no backtracking), so any text is linear.
-_JSON_STRING = re.compile(r'"(?:[^"\\]+|\\.?)*+(?:"|\Z)', re.DOTALL)
+# A JSON string, up to its closing quote or the end of the text. The loop
+# stops only before a quote or at the end, where the match succeeds, so it
+# never backtracks: any text is scanned once. (No possessive quantifier:
+# Python 3.10 has none.)
+_JSON_STRING = re.compile(r'"(?:[^"\\]+|\\.|\\\Z)*(?:"|\Z)', re.DOTALL)
 _NOT_BRACKET = re.compile(r"[^\[\]{}]+")
 _EMPTY_PAIR = re.compile(r"\[\]|\{\}")
 
