@@ -177,10 +177,9 @@ def main() -> None:
 
 
 def _saved_form(path: str) -> bytes:
-    from tessarin.storage import container
+    from tessarin import Index
 
-    with open(path, "rb") as f:
-        return bytes(container.parse(f.read())[1])
+    return Index.load(path)._native.to_saved()
 
 
 if __name__ == "__main__":

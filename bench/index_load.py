@@ -1,18 +1,31 @@
-"""`Index.load` of a file: wall time and the memory it takes.
+"""`Index.load` of a file: wall time, the first query, and the memory it
+takes, alone and with several processes loading one file.
 
-    python -m bench.index_load [--terms 1000000] [--index PATH] [--repeat 7]
+    python -m bench.index_load [--terms 1000000] [--index PATH] [--repeat 5]
+                               [--processes 1,4] [--kinds v1,v2,v2-in-place,v2-sealed]
 
 The index is the one `bench.load` serves (the mixed data set of bench/data.py,
 each term leading to one to three videos, ten videos per node), built once
-and kept at /tmp/tessarin-load-mixed-N.idx (or --index). The file is read
-once before timing, so the page cache holds it: the figures are those of a
+and kept at /tmp/tessarin-load-mixed-N.idx (or --index); from it this writes
+PATH-v1.idx (format version 1, the saved form, decoded when loaded) and
+PATH-v2.idx (version 2, the mapped form, used in place). The files are read
+once before timing, so the page cache holds them: the figures are those of a
 warm cache, what a server reloading a file it was just given sees.
 
-Each load runs in a fresh process, timed around `Index.load(path)` alone;
-printed: the best and median of --repeat loads, and the process's resident
-memory (Linux's VmHWM and VmRSS) at its peak during the load and after it,
-above what it was before (ru_maxrss would not do: Linux keeps the parent's
-across exec).
+Kinds: `v1`, `Index.load` of the version 1 file; `v2`, of the version 2
+file (read into private memory once, then used in place); `v2-in-place`,
+`Index.load(path, in_place=True)` (mapped); `v2-sealed`, a sealed memory
+copy made once by this process (`tessarin.storage.files.sealed_copy`, as a
+server's supervisor would) that each process maps through /proc/PID/fd/N.
+
+Each load runs in a fresh process: `Index.load` timed alone, then the first
+query (a search at max_dist 1) and the same query again, warm (the median of
+20). Memory is read from /proc/self/smaps_rollup after the first query,
+above what it was before the load: resident (Rss), proportional (Pss, each
+shared page divided by the processes that map it), private and shared. With
+--processes N, N processes load and query at once and report while all are
+alive; their Pss is added up (what N workers take together). Printed per
+kind: the medians over --repeat rounds.
 """
 
 from __future__ import annotations
@@ -28,23 +41,64 @@ import tempfile
 CHILD = """
 import json, sys, time
 from tessarin import Index
-def kb(field):
-    with open("/proc/self/status") as status:
-        return int(next(l for l in status if l.startswith(field)).split()[1])
-before = kb("VmRSS")
+def memory():
+    fields = {}
+    with open("/proc/self/smaps_rollup") as rollup:
+        for line in rollup:
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1])
+    private = fields["Private_Clean"] + fields["Private_Dirty"]
+    shared = fields["Shared_Clean"] + fields["Shared_Dirty"]
+    return {"rss": fields["Rss"], "pss": fields["Pss"], "private": private, "shared": shared}
+before = memory()
 started = time.perf_counter()
-index = Index.load(sys.argv[1])
-seconds = time.perf_counter() - started
-print(json.dumps({"seconds": seconds, "peak_kb": kb("VmHWM") - before,
-                  "kept_kb": kb("VmRSS") - before, "terms": index.term_count}))
+index = Index.load(sys.argv[1], in_place=sys.argv[2] == "1")
+loaded = time.perf_counter()
+index.search("chocolat cake", 1)
+first = time.perf_counter()
+warm = []
+for _ in range(20):
+    t = time.perf_counter()
+    index.search("chocolat cake", 1)
+    warm.append(time.perf_counter() - t)
+after = memory()
+warm.sort()
+print(json.dumps({"load": loaded - started, "first": first - loaded, "warm": warm[10],
+                  **{k: after[k] - before[k] for k in after}}), flush=True)
+sys.stdin.read()  # stay alive, mapped, until the others have reported too
 """
+
+
+def run_round(path: str, in_place: bool, processes: int) -> list[dict[str, float]]:
+    children = [
+        subprocess.Popen(
+            [sys.executable, "-c", CHILD, path, "1" if in_place else "0"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(processes)
+    ]
+    reports = [json.loads(child.stdout.readline()) for child in children]  # type: ignore[union-attr]
+    for child in children:
+        child.communicate("")
+    return reports
+
+
+def warm_cache(path: str) -> None:
+    with open(path, "rb") as file:
+        while file.read(1 << 24):
+            pass
 
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--terms", type=int, default=1_000_000)
     parser.add_argument("--index", help="index file (built if missing)")
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--processes", default="1,4")
+    parser.add_argument("--kinds", default="v1,v2,v2-in-place,v2-sealed")
     args = parser.parse_args(argv)
     path = args.index or os.path.join(
         tempfile.gettempdir(), f"tessarin-load-mixed-{args.terms}.idx"
@@ -53,24 +107,44 @@ def main(argv: list[str] | None = None) -> None:
         from bench.load import build_index, load_terms
 
         build_index(path, load_terms("mixed", args.terms))
-    with open(path, "rb") as file:  # into the page cache
-        while file.read(1 << 24):
-            pass
-    runs = []
-    for _ in range(args.repeat):
-        done = subprocess.run(
-            [sys.executable, "-c", CHILD, path], capture_output=True, text=True, check=True
-        )
-        runs.append(json.loads(done.stdout))
-    seconds = [r["seconds"] for r in runs]
-    size = os.path.getsize(path)
-    print(f"{path}: {size / 1e6:,.1f} MB, {runs[0]['terms']:,} terms")
-    print(
-        f"Index.load: best {min(seconds) * 1000:,.0f} ms, median "
-        f"{statistics.median(seconds) * 1000:,.0f} ms over {len(runs)} fresh processes; "
-        f"resident memory +{statistics.median(r['peak_kb'] for r in runs) / 1000:,.0f} MB "
-        f"at the peak, +{statistics.median(r['kept_kb'] for r in runs) / 1000:,.0f} MB after"
-    )
+    from tessarin import Index
+    from tessarin.storage.files import sealed_copy
+
+    stem = path.removesuffix(".idx")
+    files = {1: f"{stem}-v1.idx", 2: f"{stem}-v2.idx"}
+    if not all(os.path.exists(f) for f in files.values()):
+        index = Index.load(path)
+        for version, name in files.items():
+            index.save(name, version=version)
+        del index
+    for name in files.values():
+        warm_cache(name)
+        print(f"{name}: {os.path.getsize(name) / 1e6:,.1f} MB")
+    sealed = sealed_copy(files[2])
+    sources = {
+        "v1": (files[1], False),
+        "v2": (files[2], False),
+        "v2-in-place": (files[2], True),
+        "v2-sealed": (f"/proc/{os.getpid()}/fd/{sealed}", False),
+    }
+    for kind in args.kinds.split(","):
+        source, in_place = sources[kind]
+        for processes in map(int, args.processes.split(",")):
+            rounds = [run_round(source, in_place, processes) for _ in range(args.repeat)]
+            every = [r for one in rounds for r in one]
+
+            def med(key: str, reports: list[dict[str, float]] = every) -> float:
+                return statistics.median(r[key] for r in reports)
+
+            together = statistics.median(sum(r["pss"] for r in one) for one in rounds)
+            print(
+                f"{kind:12} x{processes}: load {med('load') * 1000:7,.1f} ms, first query "
+                f"{med('first') * 1000:6,.1f} ms (warm {med('warm') * 1e6:,.0f} µs); per process "
+                f"RSS {med('rss') / 1000:5,.0f} MB, private {med('private') / 1000:5,.0f} MB, "
+                f"shared {med('shared') / 1000:5,.0f} MB, PSS {med('pss') / 1000:5,.0f} MB; "
+                f"PSS of all {together / 1000:5,.0f} MB"
+            )
+    os.close(sealed)
 
 
 if __name__ == "__main__":

@@ -53,8 +53,22 @@ class NativeIndex:
         once (the other one empty). A loaded index therefore never fails a
         query, and its answers keep their bounds (scores at most 1, nothing
         twice)."""
+    @staticmethod
+    def from_mapped(
+        data: Buffer, offset: int, length: int, keep: bool, verify: bool
+    ) -> NativeIndex:
+        """The index in an index file's mapped form, bytes offset to offset +
+        length of data: read in place, the buffer held for as long as the
+        index lives, when keep (the caller vouches that nobody changes it),
+        else copied. Checks the checksums (with verify) and the structure;
+        raises the corrupt-index error (kind DAMAGED) if they fail."""
     def to_saved(self) -> bytes:
         """The saved form, byte for byte what PrefixSearch.to_bytes writes."""
+    def to_mapped(self) -> bytes:
+        """The mapped form, as an index file of version 2 holds it."""
+    @property
+    def stored_aids(self) -> bool:
+        """Whether the search aids were read with the index, not derived."""
     @property
     def node_count(self) -> int: ...
     @property
@@ -66,7 +80,8 @@ class NativeIndex:
         """ "uuid" or "int"."""
     @property
     def memory_bytes(self) -> int:
-        """Bytes of memory that the index's arrays take."""
+        """Bytes of memory that the index's arrays take (borrowed or owned),
+        with what the search derived from them."""
     def suggest(
         self, term: str, max_dist: int, limit: int | None, transpositions: bool
     ) -> list[tuple[str, int, int]]:

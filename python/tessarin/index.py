@@ -17,7 +17,8 @@ the same video scores) but behaves as a Python library is expected to:
   bool or str for a number), ValueError for one out of range (`max_dist`
   above `tessarin.defaults.MAX_DIST_CAP`, a `min_score` outside 0 to 1);
 * index files carry a header with a checksum and metadata (see
-  `tessarin.storage.container`), checked when they are loaded;
+  `tessarin.storage.container`), checked when they are loaded; an index file
+  of version 2 (what `save` writes) is used in place, not decoded;
 * an `Index` pickles (by its saved form), copies and takes weak references.
 """
 
@@ -51,7 +52,7 @@ from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, Tessar
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
 from .storage import container
 from .storage.container import Metadata
-from .storage.files import read_whole, write_file
+from .storage.files import is_sealed, map_file, open_regular, read_descriptor, write_file
 
 if TYPE_CHECKING:
     from _tessarin import PrefixSearch
@@ -191,66 +192,116 @@ class Index:
     # Making and saving.
 
     @classmethod
-    def load(cls, source: Source, *, verify: bool = True) -> Index:
+    def load(cls, source: Source, *, verify: bool = True, in_place: bool = False) -> Index:
         """Loads an index from a path or from bytes (`bytes`, `bytearray`,
-        `memoryview`, `mmap`; read, not kept: the caller's buffer may be
-        closed or changed once this returns).
+        `memoryview`, `mmap`).
 
-        A path must name a regular file (a FIFO or a device is refused at
-        once, never read); the file is read into memory in one pass and
-        that copy is checked and decoded, so a file rewritten or truncated
-        meanwhile gives an error, never a crash. A buffer the caller passes
-        must not change while this runs.
+        An index file of version 2 (what `save` writes) is used where it
+        lies, in the layout the engine walks: loading checks it (its
+        structure always, its checksums unless `verify=False`) and decodes
+        nothing. A path names a regular file (a FIFO or a device is refused
+        at once, never read). By default the file is read once, in one
+        sequential pass, into memory of the index's own, which nothing done
+        to the file afterwards can change: a file rewritten, truncated or
+        replaced meanwhile gives an error or the other index, never a crash.
+        With `in_place=True` it is mapped instead, read-only: nothing is
+        read until a query needs it, and the pages are the page cache's,
+        shared by every process that maps the file, but the file must then
+        never change while it is mapped: replace it by rename (as `save`,
+        `tessarin build` and `tessarin convert` do), never rewrite it in
+        place (`cp new.idx live.idx` would make queries read the new bytes
+        unchecked, or die of SIGBUS if the file shrinks). A file that
+        cannot change (a memory file sealed against writes and shrinking,
+        `tessarin.storage.files.sealed_copy`, named /proc/PID/fd/N) is
+        mapped either way. A version 1 file (and `in_place` makes no
+        difference to it) is read into memory and decoded.
 
-        Index files are checked against their checksum (`verify=False`
-        skips that, not the structural checks). A bare saved form, as
-        `PrefixSearch.to_bytes` writes it, loads too but cannot be checked:
-        that gives an `UncheckedIndexWarning`.
+        Buffers: `bytes`, which nobody can change, are used in place and
+        kept alive for as long as the index (or a copy of it) lives;
+        `bytearray`, `memoryview` and `mmap`, which their owner may change,
+        are read, not kept: the caller may close or change them once this
+        returns. A buffer must not change while this runs.
+
+        `verify` (default True) checks the index's checksums, at several
+        GB/s; `verify=False` skips those of the arrays, not the structural
+        checks, which run in time linear in the index either way. A bare
+        saved form, as `PrefixSearch.to_bytes` writes it, loads too but
+        cannot be checked: that gives an `UncheckedIndexWarning`.
 
         Raises `NotAnIndexError`, `CorruptIndexError` or `IndexFormatError`
         (all `TessarinError`), or `OSError` for a file that cannot be read
         (`NotARegularFileError` for one that is not a regular file).
         """
         verify = _flag(verify, "verify")
+        in_place = _flag(in_place, "in_place")
         if isinstance(source, (str, os.PathLike)):
-            return cls._load_path(os.fspath(source), verify)
+            return cls._load_path(os.fspath(source), verify, in_place)
         if not isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
             raise TypeError(
                 "Index.load takes a path, bytes, bytearray, memoryview or mmap, "
                 f"not {type(source).__name__}"
             )
-        return cls._load_buffer(source, verify)
+        return cls._load_buffer(source, verify, keep=type(source) is bytes)
 
     @classmethod
-    def _load_path(cls, path: str, verify: bool) -> Index:
-        data = read_whole(path)
+    def _load_path(cls, path: str, verify: bool, in_place: bool) -> Index:
+        fd = open_regular(path)
+        try:
+            # A version 2 file's form is used in place: it keeps `data`.
+            kept = (
+                container.version_of(os.pread(fd, container.HEADER_SIZE, 0))
+                == container.MAPPED_VERSION
+            )
+            if kept and (in_place or is_sealed(fd)):
+                data: mmap.mmap | bytes = map_file(fd, populate=verify)
+            else:
+                data = read_descriptor(fd)
+        finally:
+            os.close(fd)
+        used = False
         try:
             if not data:
                 raise NotAnIndexError("an empty file is not a tessarin index")
-            return cls._load_buffer(data, verify, stacklevel=4)
+            index = cls._load_buffer(data, verify, keep=True, stacklevel=4)
+            used = kept
+            return index
         except TessarinError as error:
             failure = type(error)(f"{path}: {error}")
             if hasattr(error, "kind"):
                 failure.kind = error.kind  # type: ignore[attr-defined]
             raise failure from None
         finally:
-            if isinstance(data, mmap.mmap):
-                # No view of it is left (_load_buffer releases them all); were
-                # one left, the memory would go with it, never an error here.
+            if isinstance(data, mmap.mmap) and not used:
+                # A failed load, or an index decoded from it, leaves no view
+                # of it; were one left, the memory would go with it, never an
+                # error here.
                 with contextlib.suppress(BufferError):
                     data.close()
 
     @classmethod
     def _load_buffer(
-        cls, data: bytes | bytearray | memoryview | mmap.mmap, verify: bool, stacklevel: int = 3
+        cls,
+        data: bytes | bytearray | memoryview | mmap.mmap,
+        verify: bool,
+        *,
+        keep: bool,
+        stacklevel: int = 3,
     ) -> Index:
-        # Every view of `data` is released on the way out, error or not, so
-        # that the caller can close or resize its buffer whatever happened.
+        # Every view of `data` made here is released on the way out, error or
+        # not, so that the caller can close or resize its buffer whatever
+        # happened; a mapped form read in place holds an export of `data`
+        # itself, for as long as its index lives.
         with memoryview(data) as view, view.cast("B") as flat:
             if container.is_container(flat):
-                metadata, payload = container.parse(flat, verify=verify)
-                with payload:
-                    native = NativeIndex.from_saved(payload)
+                contents = container.parse_file(flat, verify=verify)
+                with contents.form as form:
+                    if contents.version == container.SAVED_VERSION:
+                        native = NativeIndex.from_saved(form)
+                    else:
+                        native = NativeIndex.from_mapped(
+                            data if keep else flat, contents.offset, len(form), keep, verify
+                        )
+                metadata = contents.metadata
                 found = (native.node_count, native.term_count, native.video_count, native.id_mode)
                 said = (metadata.nodes, metadata.terms, metadata.videos, metadata.id_mode)
                 if found != said:
@@ -358,25 +409,42 @@ class Index:
             build_options=builder.build_options(),
         )
 
-    def to_bytes(self) -> bytes:
-        """The index file's bytes: header, metadata and saved form."""
-        return b"".join(self._file_chunks())
+    def to_bytes(self, *, version: int = container.SAVED_VERSION) -> bytes:
+        """The index file's bytes: header, metadata and saved form (format
+        version 1, what every release reads), or with `version=2` the
+        mapped form, what `save` writes."""
+        return b"".join(self._file_chunks(version))
 
-    def _file_chunks(self) -> list[bytes]:
-        """The index file's bytes in two parts: header, then saved form."""
-        payload = self._native.to_saved()
-        return [container.container_header(self._metadata, payload), payload]
+    def _file_chunks(self, version: int = container.FORMAT_VERSION) -> list[bytes]:
+        """The index file's bytes in two parts: header, then form."""
+        if version == container.SAVED_VERSION:
+            payload = self._native.to_saved()
+            return [container.container_header(self._metadata, payload), payload]
+        if version != container.MAPPED_VERSION:
+            raise ValueError(
+                f"version must be {container.SAVED_VERSION} or {container.MAPPED_VERSION}, "
+                f"not {version!r}"
+            )
+        form = self._native.to_mapped()
+        return [container.mapped_header(self._metadata, len(form)), form]
 
-    def save(self, path: str | os.PathLike[str]) -> None:
+    def save(
+        self, path: str | os.PathLike[str], *, version: int = container.FORMAT_VERSION
+    ) -> None:
         """Writes the index file, whole or not at all: through a temporary
         file in the same folder, which a process killed midway does not
-        leave behind. A symbolic link is followed, not replaced. A path that
-        names something other than a regular file (a FIFO, a device) is
-        refused, never replaced, unless it names one of the process's open
-        descriptors (/dev/stdout, /dev/fd/N), written in place.
+        leave behind, put in place by rename (never written over in place,
+        so that a process that maps the old file keeps reading it whole). A
+        symbolic link is followed, not replaced. A path that names something
+        other than a regular file (a FIFO, a device) is refused, never
+        replaced, unless it names one of the process's open descriptors
+        (/dev/stdout, /dev/fd/N), written in place.
+
+        `version` 2 (the default) writes the mapped form, which `load` uses
+        in place; 1 the saved form, which every earlier release reads.
 
         Raises OSError (`NotARegularFileError`, `IsADirectoryError`, ...)."""
-        write_file(os.fspath(path), self._file_chunks())
+        write_file(os.fspath(path), self._file_chunks(version))
 
     def to_prefix_search(self) -> PrefixSearch:
         """The same index as the extension's `PrefixSearch`."""
@@ -647,7 +715,9 @@ class Index:
 
     @property
     def memory_bytes(self) -> int:
-        """Bytes of memory the loaded index takes."""
+        """Bytes of memory the loaded index takes (for an index used in
+        place, the bytes of its form, whether private or shared), with what
+        has been derived from it for the search."""
         return self._native.memory_bytes
 
     def __len__(self) -> int:

@@ -33,7 +33,7 @@ void write_trie(const Trie& trie, Sink& sink) {
 
   write_u32_sequence(sink, trie.child_transitions());
 
-  const PayloadTable& payloads = trie.payloads();
+  const Payloads& payloads = trie.payloads();
   sink.varint_encode_u64(payloads.size());
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {

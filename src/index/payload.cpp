@@ -6,31 +6,26 @@
 
 namespace tessarin {
 
-std::optional<PayloadView> PayloadTable::get(std::size_t i) const {
-  if (i >= present_.size()) fail_out_of_range("payloads", i, present_.size());
-  if (present_[i] == 0) return std::nullopt;
-  return view(i);
+std::optional<PayloadView> Payloads::get(std::size_t i) const {
+  if (i >= slots_.size()) fail_out_of_range("payloads", i, slots_.size());
+  if (slots_[i] == kAbsent) return std::nullopt;
+  return slot(slots_[i]);
 }
 
 void PayloadTable::reserve(std::size_t payloads, std::size_t videos) {
-  present_.reserve(payloads);
-  total_counts_.reserve(payloads);
+  slots_.reserve(payloads);
+  totals_.reserve(payloads);
   id_offsets_.reserve(payloads + 1);
   count_offsets_.reserve(payloads + 1);
   video_ids_.reserve(videos);
   video_counts_.reserve(videos);
 }
 
-void PayloadTable::push_absent() {
-  present_.push_back(0);
-  total_counts_.push_back(0);
-  id_offsets_.push_back(video_ids_.size());
-  count_offsets_.push_back(video_counts_.size());
-}
+void PayloadTable::push_absent() { slots_.push_back(Payloads::kAbsent); }
 
 void PayloadTable::push_present(std::uint32_t total_count) {
-  present_.push_back(1);
-  total_counts_.push_back(total_count);
+  slots_.push_back(static_cast<std::uint32_t>(totals_.size()));
+  totals_.push_back(total_count);
   id_offsets_.push_back(video_ids_.size());
   count_offsets_.push_back(video_counts_.size());
 }
@@ -44,16 +39,8 @@ void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t
   count_offsets_.back() = video_counts_.size();
 }
 
-void PayloadTable::truncate_last(std::size_t ids, std::size_t counts) {
-  const std::size_t n = present_.size();
-  video_ids_.resize(id_offsets_[n - 1] + ids);
-  video_counts_.resize(count_offsets_[n - 1] + counts);
-  id_offsets_.back() = video_ids_.size();
-  count_offsets_.back() = video_counts_.size();
-}
-
 std::size_t PayloadTable::memory_bytes() const {
-  return present_.capacity() + total_counts_.capacity() * 4 + id_offsets_.capacity() * 8 +
+  return slots_.capacity() * 4 + totals_.capacity() * 4 + id_offsets_.capacity() * 8 +
          count_offsets_.capacity() * 8 + video_ids_.capacity() * 4 + video_counts_.capacity() * 4;
 }
 

@@ -2,19 +2,26 @@
 //
 // A payload is a total count and two parallel lists: video positions (into
 // the index's video table) and their counts. An index holds one optional
-// payload per node, stored flat in a PayloadTable: all video positions of all
-// payloads in one array, all counts in another, and per payload an offset
-// into each. There is no heap allocation per payload, and a table of n
-// payloads costs 4 (total) + 1 (present) + 16 (offsets) bytes per payload
-// plus 8 bytes per listed video.
+// payload per node, stored flat: per node a slot (the payload it has, or
+// kAbsent), per slot a total and an offset into each list, and all video
+// positions of all slots in one array, all counts in another. Several nodes
+// may name one slot (an index file stores a chain of nodes that keep equal
+// lists once). No heap allocation per payload.
 //
-// Invariants of the table itself (kept by its own methods, whatever the
-// contents): offsets rise, the last offset of each list is that list's
-// length. Not guaranteed, and not checked here: that a payload's two lists
-// have equal lengths (a restored index may break it; building does not), or
-// that video positions lie inside any video table.
+// Payloads is the read-only face of that layout, spans over memory owned
+// elsewhere (a PayloadTable, or a mapped index file: format/mapped_form.h);
+// PayloadTable owns vectors and grows, one payload per node, each in a slot
+// of its own. Invariants of the layout, which whoever makes a Payloads
+// guarantees (PayloadTable by its own methods; the mapped form's reader by
+// its checks): every slot named is below the slot count, offsets rise, the
+// last offset of each list is at most that list's length. Not guaranteed,
+// and not checked here: that a payload's two lists have equal lengths (a
+// restored index may break it; building does not), or that video positions
+// lie inside any video table.
 //
-// Thread safety: const methods may be called concurrently.
+// Cost: 4 bytes per node (its slot) and 4 (total) + 16 (offsets) per slot,
+// plus 8 bytes per listed video. Thread safety: const methods may be called
+// concurrently.
 #pragma once
 
 #include <cstddef>
@@ -34,20 +41,69 @@ struct PayloadView {
   std::span<const std::uint32_t> video_counts;
 };
 
-class PayloadTable {
+// The payloads of an index, read-only: views over its slots and lists.
+class Payloads {
  public:
-  [[nodiscard]] std::size_t size() const { return present_.size(); }
-  [[nodiscard]] bool present(std::size_t i) const { return present_[i] != 0; }
+  static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
+
+  Payloads() = default;
+  Payloads(std::span<const std::uint32_t> slots, std::span<const std::uint32_t> totals,
+           std::span<const std::uint64_t> id_offsets, std::span<const std::uint64_t> count_offsets,
+           std::span<const std::uint32_t> video_ids, std::span<const std::uint32_t> video_counts)
+      : slots_(slots),
+        totals_(totals),
+        id_offsets_(id_offsets),
+        count_offsets_(count_offsets),
+        video_ids_(video_ids),
+        video_counts_(video_counts) {}
+
+  // Entries, one per node.
+  [[nodiscard]] std::size_t size() const { return slots_.size(); }
+  [[nodiscard]] bool present(std::size_t i) const { return slots_[i] != kAbsent; }
   // The payload at i; it must exist (i < size()) and be present.
-  [[nodiscard]] PayloadView view(std::size_t i) const {
-    return {
-        total_counts_[i],
-        {video_ids_.data() + id_offsets_[i], video_ids_.data() + id_offsets_[i + 1]},
-        {video_counts_.data() + count_offsets_[i], video_counts_.data() + count_offsets_[i + 1]}};
-  }
+  [[nodiscard]] PayloadView view(std::size_t i) const { return slot(slots_[i]); }
   // The payload at i, checked: an InternalFailure when i is outside the table,
   // nothing when the entry is absent.
   [[nodiscard]] std::optional<PayloadView> get(std::size_t i) const;
+
+  // The payload in slot s (s < slot_count()).
+  [[nodiscard]] PayloadView slot(std::size_t s) const {
+    return {
+        totals_[s],
+        {video_ids_.data() + id_offsets_[s], video_ids_.data() + id_offsets_[s + 1]},
+        {video_counts_.data() + count_offsets_[s], video_counts_.data() + count_offsets_[s + 1]}};
+  }
+  [[nodiscard]] std::size_t slot_count() const { return totals_.size(); }
+  [[nodiscard]] std::span<const std::uint32_t> slots() const { return slots_; }
+  [[nodiscard]] std::span<const std::uint32_t> totals() const { return totals_; }
+  [[nodiscard]] std::span<const std::uint64_t> id_offsets() const { return id_offsets_; }
+  [[nodiscard]] std::span<const std::uint64_t> count_offsets() const { return count_offsets_; }
+  [[nodiscard]] std::span<const std::uint32_t> video_ids() const { return video_ids_; }
+  [[nodiscard]] std::span<const std::uint32_t> video_counts() const { return video_counts_; }
+
+  [[nodiscard]] std::size_t total_video_ids() const { return video_ids_.size(); }
+  [[nodiscard]] std::size_t total_video_counts() const { return video_counts_.size(); }
+
+ private:
+  std::span<const std::uint32_t> slots_;
+  std::span<const std::uint32_t> totals_;
+  std::span<const std::uint64_t> id_offsets_;     // slot_count() + 1 entries
+  std::span<const std::uint64_t> count_offsets_;  // slot_count() + 1 entries
+  std::span<const std::uint32_t> video_ids_;
+  std::span<const std::uint32_t> video_counts_;
+};
+
+// Payloads in vectors of their own, one slot per present entry, appended
+// entry by entry (building, decoding).
+class PayloadTable {
+ public:
+  [[nodiscard]] Payloads view() const {
+    return {slots_, totals_, id_offsets_, count_offsets_, video_ids_, video_counts_};
+  }
+  [[nodiscard]] std::size_t size() const { return slots_.size(); }
+  [[nodiscard]] bool present(std::size_t i) const { return slots_[i] != Payloads::kAbsent; }
+  // The payload at i; it must exist (i < size()) and be present.
+  [[nodiscard]] PayloadView view(std::size_t i) const { return view().view(i); }
 
   void reserve(std::size_t payloads, std::size_t videos);
   void push_absent();
@@ -64,19 +120,16 @@ class PayloadTable {
     video_counts_.push_back(count);
     count_offsets_.back() = video_counts_.size();
   }
-  // Drops the entries of the last payload's lists beyond `ids` and `counts`.
-  void truncate_last(std::size_t ids, std::size_t counts);
-
   [[nodiscard]] std::size_t total_video_ids() const { return video_ids_.size(); }
   [[nodiscard]] std::size_t total_video_counts() const { return video_counts_.size(); }
   // Heap bytes held by the table.
   [[nodiscard]] std::size_t memory_bytes() const;
 
  private:
-  std::vector<std::uint8_t> present_;
-  std::vector<std::uint32_t> total_counts_;
-  std::vector<std::uint64_t> id_offsets_{0};     // size() + 1 entries
-  std::vector<std::uint64_t> count_offsets_{0};  // size() + 1 entries
+  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint32_t> totals_;
+  std::vector<std::uint64_t> id_offsets_{0};     // one more entry than slots
+  std::vector<std::uint64_t> count_offsets_{0};  // one more entry than slots
   std::vector<std::uint32_t> video_ids_;
   std::vector<std::uint32_t> video_counts_;
 };

@@ -53,7 +53,7 @@ Trie propagate(Trie trie, std::size_t video_top_n) {
     }
     return std::get<Trie>(std::move(made));
   };
-  const PayloadTable& input = trie.payloads();
+  const Payloads& input = trie.payloads();
   if (n == 0) {
     // Nothing to visit; absent entries still become empty payloads.
     PayloadTable filled;

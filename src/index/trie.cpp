@@ -1,17 +1,33 @@
 #include "index/trie.h"
 
 #include <algorithm>
+#include <string>
 
 namespace tessarin {
+namespace {
 
-Trie::Trie(TrieArrays arrays, Trust trust) : arrays_(std::move(arrays)), trust_(trust) {
-  const std::vector<std::uint8_t>& terminal = arrays_.is_terminal;
-  term_count_ = static_cast<std::size_t>(
+std::size_t count_terminal(std::span<const std::uint8_t> terminal) {
+  return static_cast<std::size_t>(
       std::count_if(terminal.begin(), terminal.end(), [](std::uint8_t t) { return t != 0; }));
 }
 
+template <class T>
+std::vector<T> copy_of(std::span<const T> values) {
+  return {values.begin(), values.end()};
+}
+
+}  // namespace
+
+Trie::Trie(TrieArrays arrays, Trust trust) : trust_(trust) {
+  auto owned = std::make_shared<TrieArrays>(std::move(arrays));
+  owned_ = owned.get();
+  view_ = owned->view();
+  owner_ = std::move(owned);
+  term_count_ = count_terminal(view_.is_terminal);
+}
+
 Trie::Trie(TrieArrays arrays) : Trie(std::move(arrays), Trust::kNone) {
-  if (arrays_.reads_in_bounds()) trust_ = Trust::kInBounds;
+  if (owned_->reads_in_bounds()) trust_ = Trust::kInBounds;
 }
 
 std::variant<Trie, Fault> Trie::checked(TrieArrays arrays, Trust level) {
@@ -19,13 +35,69 @@ std::variant<Trie, Fault> Trie::checked(TrieArrays arrays, Trust level) {
   return Trie(std::move(arrays), level);
 }
 
+Result<Trie> Trie::borrowed(const IndexView& arrays, ArrayOwner owner, std::size_t bytes,
+                            Trust level, std::optional<StoredAids> aids) {
+  if (std::optional<Fault> fault = find_fault(arrays, level)) {
+    return Error{ErrorKind::kDamaged, describe(*fault)};
+  }
+  if (aids) {
+    if (level < Trust::kSound) {
+      return Error{ErrorKind::kInternal, "stored search aids need a sound index"};
+    }
+    if (std::optional<std::string> fault = stored_aids_fault(arrays, *aids)) {
+      return Error{ErrorKind::kDamaged, "its stored search aids do not match it: " + *fault};
+    }
+  }
+  Trie trie;
+  trie.view_ = arrays;
+  trie.owner_ = std::move(owner);
+  trie.borrowed_bytes_ = bytes;
+  trie.trust_ = level;
+  trie.term_count_ = count_terminal(arrays.is_terminal);
+  trie.stored_aids_ = aids;
+  return trie;
+}
+
 Trie Trie::with_checked_reads(TrieArrays arrays) { return Trie(std::move(arrays), Trust::kNone); }
+
+TrieArrays Trie::to_arrays() const {
+  TrieArrays a;
+  a.node_shifts = copy_of(view_.node_shifts);
+  a.child_labels = copy_of(view_.child_labels);
+  a.child_transitions = copy_of(view_.child_transitions);
+  const Payloads& payloads = view_.payloads;
+  a.payloads.reserve(payloads.size(), payloads.total_video_ids());
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    if (!payloads.present(i)) {
+      a.payloads.push_absent();
+      continue;
+    }
+    const PayloadView p = payloads.view(i);
+    a.payloads.push(p.total_count, p.video_ids, p.video_counts);
+  }
+  a.video_uuids = copy_of(view_.video_uuids);
+  a.video_int_ids = copy_of(view_.video_int_ids);
+  a.id_mode = view_.id_mode;
+  a.is_terminal = copy_of(view_.is_terminal);
+  return a;
+}
+
+TrieArrays Trie::release() && {
+  if (owned_ != nullptr && owner_.use_count() == 1) {
+    TrieArrays arrays = std::move(*owned_);
+    owner_.reset();
+    owned_ = nullptr;
+    view_ = {};
+    return arrays;
+  }
+  return to_arrays();
+}
 
 ChildRange Trie::children(std::size_t node) const {
   const std::span<const std::uint32_t> shifts = node_shifts();
   const std::size_t begin = at(shifts, node, "node_shifts");
   const std::size_t end =
-      node + 1 < shifts.size() ? shifts[node + 1] : arrays_.child_transitions.size();
+      node + 1 < shifts.size() ? shifts[node + 1] : view_.child_transitions.size();
   return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};
 }
 
@@ -34,11 +106,15 @@ bool TrieArrays::reads_in_bounds() const {
 }
 
 std::size_t Trie::memory_bytes() const {
-  const TrieArrays& a = arrays_;
-  return a.node_shifts.capacity() * 4 + a.child_labels.capacity() * 4 +
-         a.child_transitions.capacity() * 4 + a.payloads.memory_bytes() +
-         a.video_uuids.capacity() * 16 + a.video_int_ids.capacity() * 4 + a.is_terminal.capacity() +
-         derived_.memory_bytes();
+  std::size_t bytes = borrowed_bytes_ + derived_.memory_bytes();
+  if (owned_ != nullptr) {
+    const TrieArrays& a = *owned_;
+    bytes += a.node_shifts.capacity() * 4 + a.child_labels.capacity() * 4 +
+             a.child_transitions.capacity() * 4 + a.payloads.memory_bytes() +
+             a.video_uuids.capacity() * 16 + a.video_int_ids.capacity() * 4 +
+             a.is_terminal.capacity();
+  }
+  return bytes;
 }
 
 }  // namespace tessarin

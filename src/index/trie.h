@@ -21,12 +21,17 @@
 // Below kInBounds every read goes through the checked accessors below. No
 // level says that children have greater indices than their parent.
 //
-// A Trie is immutable: made once from its arrays (TrieArrays); const
-// methods may be called from any number of threads at once.
+// A Trie is immutable: made once from its arrays, which it either owns
+// (TrieArrays, moved into a block that copies of the Trie share) or borrows
+// (views over memory that an owner handle keeps alive: a mapped index file,
+// format/mapped_form.h). Either way it reads them through the same spans;
+// const methods may be called from any number of threads at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -37,6 +42,7 @@
 #include "index/video_ids.h"
 #include "search/search_aids.h"
 #include "util/checked.h"
+#include "util/result.h"
 
 namespace tessarin {
 
@@ -54,16 +60,21 @@ struct TrieArrays {
 
   // Views over the arrays, for validation.
   [[nodiscard]] IndexView view() const {
-    return {node_shifts, child_labels, child_transitions, is_terminal,
-            &payloads,   video_uuids,  video_int_ids,     id_mode};
+    return {node_shifts,     child_labels, child_transitions, is_terminal,
+            payloads.view(), video_uuids,  video_int_ids,     id_mode};
   }
   // Whether the arrays reach Trust::kInBounds (index/validation.h). O(n).
   [[nodiscard]] bool reads_in_bounds() const;
 };
 
+// Whatever keeps borrowed arrays alive: released when the last Trie that
+// reads them goes.
+using ArrayOwner = std::shared_ptr<const void>;
+
 // An index: its arrays, read-only, and what the search derives from them.
-// Made once from TrieArrays; nothing changes it afterwards, so its trust
-// level and term count are decided once, when it is made.
+// Made once, from TrieArrays or from views and their owner; nothing changes
+// it afterwards, so its trust level and term count are decided once, when
+// it is made.
 class Trie {
  public:
   // An index with no nodes (it reads nothing: Trust::kTree).
@@ -74,46 +85,59 @@ class Trie {
   // The arrays checked up to `level` (index/validation.h): the index,
   // trusted to that level, or the first fault below it.
   [[nodiscard]] static std::variant<Trie, Fault> checked(TrieArrays arrays, Trust level);
+  // Arrays that `owner` keeps alive (and unchanged for as long as it
+  // lives), checked up to `level`, with the search aids stored beside them
+  // (read instead of derived) or none: stored aids are checked to be what
+  // deriving would give (search/search_aids.h: stored_aids_fault), and need
+  // `level` at least kSound. `bytes` is what the borrowed memory takes, for
+  // memory_bytes(). Fails (kDamaged) with the fault in a sentence.
+  [[nodiscard]] static Result<Trie> borrowed(const IndexView& arrays, ArrayOwner owner,
+                                             std::size_t bytes, Trust level,
+                                             std::optional<StoredAids> aids);
   // The same arrays at Trust::kNone, always walked with checked reads (to
   // test that walk).
   [[nodiscard]] static Trie with_checked_reads(TrieArrays arrays);
 
-  // A copy shares nothing, and derives its search aids anew.
+  // A copy shares the arrays (they never change) and its stored aids, and
+  // derives what it derives anew.
   Trie(const Trie&) = default;
   Trie& operator=(const Trie&) = default;
   Trie(Trie&&) noexcept = default;
   Trie& operator=(Trie&&) noexcept = default;
   ~Trie() = default;
 
-  [[nodiscard]] std::span<const std::uint32_t> node_shifts() const { return arrays_.node_shifts; }
-  [[nodiscard]] std::span<const char32_t> child_labels() const { return arrays_.child_labels; }
+  [[nodiscard]] std::span<const std::uint32_t> node_shifts() const { return view_.node_shifts; }
+  [[nodiscard]] std::span<const char32_t> child_labels() const { return view_.child_labels; }
   [[nodiscard]] std::span<const std::uint32_t> child_transitions() const {
-    return arrays_.child_transitions;
+    return view_.child_transitions;
   }
-  [[nodiscard]] const PayloadTable& payloads() const { return arrays_.payloads; }
-  [[nodiscard]] std::span<const Uuid> video_uuids() const { return arrays_.video_uuids; }
-  [[nodiscard]] std::span<const std::uint32_t> video_int_ids() const {
-    return arrays_.video_int_ids;
-  }
-  [[nodiscard]] IdMode id_mode() const { return arrays_.id_mode; }
-  [[nodiscard]] std::span<const std::uint8_t> is_terminal() const { return arrays_.is_terminal; }
+  [[nodiscard]] const Payloads& payloads() const { return view_.payloads; }
+  [[nodiscard]] std::span<const Uuid> video_uuids() const { return view_.video_uuids; }
+  [[nodiscard]] std::span<const std::uint32_t> video_int_ids() const { return view_.video_int_ids; }
+  [[nodiscard]] IdMode id_mode() const { return view_.id_mode; }
+  [[nodiscard]] std::span<const std::uint8_t> is_terminal() const { return view_.is_terminal; }
 
   // A copy of the arrays, to make another index of (tests, tools).
-  [[nodiscard]] TrieArrays to_arrays() const { return arrays_; }
-  // The arrays themselves, the index given up (to rewrite its payloads).
-  [[nodiscard]] TrieArrays release() && { return std::move(arrays_); }
+  [[nodiscard]] TrieArrays to_arrays() const;
+  // The arrays, the index given up (to rewrite its payloads): moved out
+  // when this Trie alone owns them, else copied.
+  [[nodiscard]] TrieArrays release() &&;
 
   // How far the arrays are known to hold together: from kInBounds on, the
   // matcher walks with plain reads; from kTree on, the search aids need
   // not check the tree again.
   [[nodiscard]] Trust trust() const { return trust_; }
-  [[nodiscard]] IndexView view() const { return arrays_.view(); }
+  [[nodiscard]] const IndexView& view() const { return view_; }
 
   // What the fast search derives from the arrays on first use
-  // (search/search_aids.h). Not part of the saved form.
+  // (search/search_aids.h), unless stored_aids() has it.
   [[nodiscard]] const DerivedSlot& derived() const { return derived_; }
+  // The search aids stored with the arrays (an index file's), if any.
+  [[nodiscard]] const StoredAids* stored_aids() const {
+    return stored_aids_ ? &*stored_aids_ : nullptr;
+  }
 
-  [[nodiscard]] std::size_t node_count() const { return arrays_.child_labels.size(); }
+  [[nodiscard]] std::size_t node_count() const { return view_.child_labels.size(); }
   // The nodes at which a term ends (non-zero is_terminal entries).
   [[nodiscard]] std::size_t term_count() const { return term_count_; }
 
@@ -132,15 +156,20 @@ class Trie {
     return at(is_terminal(), node, "is_terminal") != 0;
   }
 
-  // Heap bytes held by the index, what has been derived from it included.
+  // Bytes of memory the index reads: its own arrays' heap (or the borrowed
+  // memory's size), what has been derived from it included.
   [[nodiscard]] std::size_t memory_bytes() const;
 
  private:
   Trie(TrieArrays arrays, Trust trust);
 
-  TrieArrays arrays_;
+  IndexView view_;
+  ArrayOwner owner_;             // keeps view_ alive; null for no nodes
+  TrieArrays* owned_ = nullptr;  // the arrays owner_ holds, when they are ours
+  std::size_t borrowed_bytes_ = 0;
   Trust trust_ = Trust::kTree;  // an index with no nodes reads nothing
   std::size_t term_count_ = 0;
+  std::optional<StoredAids> stored_aids_;
   DerivedSlot derived_;
 };
 

@@ -10,18 +10,8 @@
 namespace tessarin {
 namespace {
 
-// The children of `node` as the walk reads them: node_shifts[node] up to the
-// next entry, or to the end of child_transitions for the last node; empty
-// when the end is not above the start. Requires the bounds level.
-ChildRange children_of(const IndexView& index, std::size_t node) {
-  const std::size_t begin = index.node_shifts[node];
-  const std::size_t end = node + 1 < index.node_shifts.size() ? index.node_shifts[node + 1]
-                                                              : index.child_transitions.size();
-  return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};
-}
-
 std::optional<Fault> payload_fault(const IndexView& index) {
-  const PayloadTable& payloads = *index.payloads;
+  const Payloads& payloads = index.payloads;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) continue;
     const PayloadView payload = payloads.view(i);
@@ -170,17 +160,23 @@ std::optional<Fault> payload_entry_fault(std::size_t i, const PayloadView& paylo
 // its total, lists a video of the table twice or, with `inside`, lists one
 // outside the table. A short list, as most are, is checked in one pass
 // without branches (each pair of entries compared); only one that fails,
-// or a longer one, is checked again entry by entry. O(listed videos).
+// or a longer one, is checked again entry by entry. A slot that several
+// nodes name is checked once, for the first (slots are numbered in order of
+// first use, index/payload.h). O(nodes + listed videos).
 std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, bool inside) {
   constexpr std::size_t kShort = 16;
-  const PayloadTable& payloads = *index.payloads;
+  const Payloads& payloads = index.payloads;
   std::vector<std::uint8_t> marks;
+  std::size_t slots_met = 0;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if (!payloads.present(i)) {
       if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
       continue;
     }
-    const PayloadView payload = payloads.view(i);
+    const std::uint32_t slot = payloads.slots()[i];
+    if (slot < slots_met) continue;
+    slots_met = std::size_t{slot} + 1;
+    const PayloadView payload = payloads.slot(slot);
     const std::span<const std::uint32_t> ids = payload.video_ids;
     if (ids.size() <= kShort) {
       bool fails = false;
@@ -347,7 +343,7 @@ std::optional<Fault> tree_fault(const IndexView& index) {
 std::optional<Fault> find_fault(const IndexView& index, Trust level) {
   if (level == Trust::kNone) return std::nullopt;
   const NodeArrayLengths lengths{index.child_labels.size(), index.node_shifts.size(),
-                                 index.payloads->size(), index.is_terminal.size()};
+                                 index.payloads.size(), index.is_terminal.size()};
   if (std::optional<Fault> fault =
           bounds_fault(lengths, index.child_transitions, index.node_shifts)) {
     return fault;

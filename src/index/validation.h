@@ -63,6 +63,7 @@
 #include <span>
 #include <string>
 
+#include "index/child_range.h"
 #include "index/payload.h"
 #include "index/video_ids.h"
 
@@ -125,17 +126,28 @@ const char* array_name(NodeArray array);
 // of child_transitions names node 9 of 4".
 std::string describe(const Fault& fault);
 
-// Views over an index's arrays, owned elsewhere (TrieArrays, a Trie).
+// Views over an index's arrays, owned elsewhere (TrieArrays, a Trie's
+// owner, a mapped file).
 struct IndexView {
   std::span<const std::uint32_t> node_shifts;
   std::span<const char32_t> child_labels;
   std::span<const std::uint32_t> child_transitions;
   std::span<const std::uint8_t> is_terminal;
-  const PayloadTable* payloads = nullptr;  // never null in a view to validate
+  Payloads payloads;
   std::span<const Uuid> video_uuids;
   std::span<const std::uint32_t> video_int_ids;
   IdMode id_mode = IdMode::Uuid;
 };
+
+// The children of `node` as the walk reads them: node_shifts[node] up to the
+// next entry, or to the end of child_transitions for the last node; empty
+// when the end is not above the start. Requires the bounds level.
+inline ChildRange children_of(const IndexView& index, std::size_t node) {
+  const std::size_t begin = index.node_shifts[node];
+  const std::size_t end = node + 1 < index.node_shifts.size() ? index.node_shifts[node + 1]
+                                                              : index.child_transitions.size();
+  return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};
+}
 
 // The lengths that the bounds level compares with the node count.
 struct NodeArrayLengths {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
+#include <string>
+#include <utility>
 
 #include "index/trie.h"
 #include "index/validation.h"
@@ -53,8 +56,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-TreeAids build_tree_aids(const Trie& trie) {
-  TreeAids aids;
+TreeAidsStore build_tree_aids(const Trie& trie) {
+  TreeAidsStore aids;
   if (trie.node_count() == 0 || trie.child_transitions().size() >= TreeAids::kTerminalBit ||
       !is_tree(trie)) {
     return aids;
@@ -114,8 +117,8 @@ TreeAids build_tree_aids(const Trie& trie) {
 // The next label of a term is read through a parent array, so no reversed
 // string is ever spelled out; the work is one step per character of every
 // term.
-ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
-  ReversedTrie out;
+ReversedTrieStore build_reversed(const Trie& trie, const TreeAids& aids) {
+  ReversedTrieStore out;
   if (!aids.tree) return out;
   struct Item {
     std::uint32_t term;      // the forward terminal node
@@ -171,6 +174,262 @@ ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids) {
   return out;
 }
 
+// Checking stored aids.
+namespace {
+
+// Arithmetic modulo the Mersenne prime 2^61 - 1.
+constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
+
+std::uint64_t mod_mul(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  const std::uint64_t folded =
+      static_cast<std::uint64_t>(product & kPrime) + static_cast<std::uint64_t>(product >> 61);
+  return folded >= kPrime ? folded - kPrime : folded;
+}
+
+std::uint64_t mod_add(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t sum = a + b;
+  return sum >= kPrime ? sum - kPrime : sum;
+}
+
+// A point of the field drawn at random, unknown to whoever wrote the file.
+std::uint64_t random_point() {
+  std::uint64_t seed = 0;
+  try {
+    std::random_device device;
+    seed = (std::uint64_t{device()} << 32) ^ device();
+  } catch (...) {
+    seed = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  }
+  return (seed % (kPrime - (1u << 16))) + (1u << 16);
+}
+
+std::string at_entry(const char* what, std::size_t k) {
+  return std::string(what) + " " + std::to_string(k);
+}
+
+std::optional<std::string> positions_fault(const IndexView& index, const TreeAids& tree) {
+  const std::size_t e = index.child_transitions.size();
+  if (tree.positions.size() != e) return std::string("their child entries are not the index's");
+  for (std::size_t p = 0; p < e; ++p) {
+    const std::uint32_t child = index.child_transitions[p];
+    const ChildRange range = children_of(index, child);
+    const TreeAids::Position& got = tree.positions[p];
+    const std::uint32_t end = static_cast<std::uint32_t>(range.end) |
+                              (index.is_terminal[child] != 0 ? TreeAids::kTerminalBit : 0);
+    if (got.label != index.child_labels[child] || got.begin != range.begin ||
+        got.end_terminal != end) {
+      return at_entry("they differ from the index at child entry", p);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> by_label_fault(const IndexView& index, const TreeAids& tree) {
+  const std::size_t n = index.child_labels.size();
+  const std::size_t e = index.child_transitions.size();
+  const auto label_at = [&](std::size_t p) { return tree.positions[p].label; };
+  if (tree.by_label.empty()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const ChildRange range = children_of(index, i);
+      for (std::size_t p = range.begin + 1; p < range.end; ++p) {
+        if (label_at(p - 1) > label_at(p)) return at_entry("they miss the label order of node", i);
+      }
+    }
+    return std::nullopt;
+  }
+  if (tree.by_label.size() != e) return std::string("their label order is not the index's length");
+  std::vector<std::uint8_t> seen(e, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const ChildRange range = children_of(index, i);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const std::uint32_t q = tree.by_label[p];
+      const bool fits = q >= range.begin && q < range.end && seen[q] == 0;
+      const bool ordered =
+          p == range.begin || label_at(tree.by_label[p - 1]) < label_at(q) ||
+          (label_at(tree.by_label[p - 1]) == label_at(q) && tree.by_label[p - 1] < q);
+      if (!fits || !ordered) return at_entry("their label order is wrong at child entry", p);
+      seen[q] = 1;
+    }
+  }
+  return std::nullopt;
+}
+
+// The walk's preorder, compared with the stored ranks; on the way, each
+// node's fingerprint (its term's characters as a polynomial at `point`),
+// kHidden for nodes with a label 0 on their path. Counts the visible
+// terminal nodes other than the root.
+constexpr std::uint64_t kHidden = ~std::uint64_t{0};
+
+// The fingerprint of `child` below `parent`'s; counts it if it is a term.
+void print_child(const IndexView& index, std::size_t parent, std::size_t child, std::uint64_t point,
+                 std::vector<std::uint64_t>& prints, std::size_t& visible_terms) {
+  const char32_t label = index.child_labels[child];
+  if (prints[parent] != kHidden && label != 0) {
+    prints[child] = mod_add(mod_mul(prints[parent], point), label);
+    visible_terms += index.is_terminal[child] != 0 ? 1 : 0;
+  }
+}
+
+// Where every child has a greater number than its parent (breadth-first, as
+// builders number nodes), in passes in node order, without a walk: ranks
+// follow from subtree sizes (a node's first child comes right after it,
+// each next child after the subtree of the one before), and fingerprints
+// from the parent's, which comes first.
+std::optional<std::string> ordered_preorder_fault(const IndexView& index, const TreeAids& tree,
+                                                  std::uint64_t point,
+                                                  std::vector<std::uint64_t>& prints,
+                                                  std::size_t& visible_terms) {
+  const std::size_t n = index.child_labels.size();
+  std::vector<std::uint32_t> sizes(n, 1);
+  for (std::size_t v = n; v-- > 0;) {
+    const ChildRange range = children_of(index, v);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      sizes[v] += sizes[index.child_transitions[p]];
+    }
+  }
+  if (tree.preorder[0] != 0) return at_entry("their preorder is wrong at node", 0);
+  prints[0] = 0;
+  for (std::size_t v = 0; v < n; ++v) {
+    const ChildRange range = children_of(index, v);
+    std::uint64_t rank = std::uint64_t{tree.preorder[v]} + 1;
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const std::uint32_t child = index.child_transitions[p];
+      if (tree.preorder[child] != rank) return at_entry("their preorder is wrong at node", child);
+      rank += sizes[child];
+      print_child(index, v, child, point, prints, visible_terms);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> preorder_fault(const IndexView& index, const TreeAids& tree,
+                                          std::uint64_t point, std::vector<std::uint64_t>& prints,
+                                          std::size_t& visible_terms) {
+  const std::size_t n = index.child_labels.size();
+  if (tree.preorder.size() != n) return std::string("their preorder is not the index's length");
+  prints.assign(n, kHidden);
+  bool in_order = true;
+  for (std::size_t v = 0; v < n && in_order; ++v) {
+    const ChildRange range = children_of(index, v);
+    for (std::size_t p = range.begin; p < range.end; ++p)
+      in_order &= index.child_transitions[p] > v;
+  }
+  if (in_order) return ordered_preorder_fault(index, tree, point, prints, visible_terms);
+  struct Frame {
+    std::size_t node;
+    std::size_t next;
+    std::size_t end;
+  };
+  std::vector<Frame> stack;
+  std::uint32_t rank = 0;
+  if (tree.preorder[0] != rank++) return at_entry("their preorder is wrong at node", 0);
+  prints[0] = 0;
+  stack.push_back({0, tree.root.begin, tree.root.end});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next >= top.end) {
+      stack.pop_back();
+      continue;
+    }
+    const std::size_t parent = top.node;
+    const std::size_t child = index.child_transitions[top.next++];
+    if (tree.preorder[child] != rank++) return at_entry("their preorder is wrong at node", child);
+    print_child(index, parent, child, point, prints, visible_terms);
+    const ChildRange below = children_of(index, child);
+    if (below.begin < below.end) stack.push_back({child, below.begin, below.end});
+  }
+  return std::nullopt;
+}
+
+// The reversed trie's shape (see the header of this file), then its terms:
+// level by level, each node's fingerprint of its reversed string read
+// backwards, compared with the forward fingerprint of every node it lists;
+// each visible terminal node listed once.
+std::optional<std::string> reversed_fault(const IndexView& index, const ReversedTrie& reversed,
+                                          std::uint64_t point, std::vector<std::uint64_t>& prints,
+                                          std::size_t visible_terms) {
+  const std::span<const ReversedTrie::Entry> entries = reversed.entries;
+  if (entries.size() < 2) return std::string("their reversed trie has no root");
+  const std::size_t r_count = entries.size() - 1;
+  const std::string shape = "their reversed trie is malformed at node ";
+  if (entries[0].label != 0 || entries[0].first_child != 1 || entries[0].term_begin != 0 ||
+      entries[1].term_begin != 0 || entries[r_count].label != 0 ||
+      entries[r_count].first_child != r_count ||
+      entries[r_count].term_begin != reversed.nodes.size()) {
+    return shape + "0";
+  }
+  for (std::size_t r = 0; r < r_count; ++r) {
+    const ReversedTrie::Entry& here = entries[r];
+    const ReversedTrie::Entry& next = entries[r + 1];
+    const bool fits = here.first_child >= r + 1 && here.first_child <= next.first_child &&
+                      here.term_begin <= next.term_begin && (r == 0 || here.label != 0);
+    if (!fits) return shape + std::to_string(r);
+    for (std::size_t c = here.first_child + 1; c < next.first_child; ++c) {
+      if (entries[c - 1].label >= entries[c].label) return shape + std::to_string(r);
+    }
+  }
+  if (visible_terms != reversed.nodes.size()) {
+    return std::string("their reversed trie lists ") + std::to_string(reversed.nodes.size()) +
+           " terms of " + std::to_string(visible_terms);
+  }
+  const std::size_t n = index.child_labels.size();
+  constexpr std::uint64_t kListed = kHidden - 1;  // above every fingerprint, and not kHidden
+  constexpr std::size_t kAhead = 16;
+  // Per node of the level: (fingerprint, point^depth).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> level{{0, 1}};
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> next;
+  std::size_t begin = 0;
+  std::size_t end = 1;
+  while (begin < end) {
+    next.clear();
+    for (std::size_t r = begin; r < end; ++r) {
+      const auto [print, power] = level[r - begin];
+      for (std::uint32_t p = entries[r].term_begin; p < entries[r + 1].term_begin; ++p) {
+        // Terms are met in the order they are listed: fetch ahead the
+        // entries of the node listed some terms further on.
+        if (p + kAhead < reversed.nodes.size() && reversed.nodes[p + kAhead] < n) {
+          __builtin_prefetch(&prints[reversed.nodes[p + kAhead]]);
+          __builtin_prefetch(&index.is_terminal[reversed.nodes[p + kAhead]]);
+        }
+        const std::uint32_t node = reversed.nodes[p];
+        if (node == 0 || node >= n || index.is_terminal[node] == 0 || prints[node] != print) {
+          return at_entry("their reversed trie lists a wrong term at node", r);
+        }
+        prints[node] = kListed;
+      }
+      for (std::uint32_t c = entries[r].first_child; c < entries[r + 1].first_child; ++c) {
+        next.emplace_back(mod_add(print, mod_mul(entries[c].label, power)), mod_mul(power, point));
+      }
+    }
+    level.swap(next);
+    begin = std::exchange(end, entries[end].first_child);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids& aids) {
+  const std::size_t n = index.child_labels.size();
+  if (n == 0 || index.child_transitions.size() >= TreeAids::kTerminalBit) {
+    return std::string("they are stored for an index they do not apply to");
+  }
+  aids.tree.tree = true;
+  aids.tree.root = children_of(index, 0);
+  if (std::optional<std::string> fault = positions_fault(index, aids.tree)) return fault;
+  if (std::optional<std::string> fault = by_label_fault(index, aids.tree)) return fault;
+  const std::uint64_t point = random_point();
+  std::vector<std::uint64_t> prints;
+  std::size_t visible_terms = 0;
+  if (std::optional<std::string> fault =
+          preorder_fault(index, aids.tree, point, prints, visible_terms)) {
+    return fault;
+  }
+  return reversed_fault(index, aids.reversed, point, prints, visible_terms);
+}
+
 DerivedSlot::State& DerivedSlot::state() const {
   State* current = state_.load(std::memory_order_acquire);
   if (current != nullptr) return *current;
@@ -182,10 +441,12 @@ DerivedSlot::State& DerivedSlot::state() const {
 }
 
 const TreeAids& DerivedSlot::tree(const Trie& trie) const {
+  if (const StoredAids* stored = trie.stored_aids()) return stored->tree;
   State& s = state();
   std::call_once(s.tree_once, [&] {
     const auto start = std::chrono::steady_clock::now();
-    s.tree = build_tree_aids(trie);
+    s.tree_store = build_tree_aids(trie);
+    s.tree = s.tree_store.view();
     s.tree_seconds = seconds_since(start);
     s.tree_built.store(true, std::memory_order_release);
   });
@@ -193,11 +454,13 @@ const TreeAids& DerivedSlot::tree(const Trie& trie) const {
 }
 
 const ReversedTrie& DerivedSlot::reversed(const Trie& trie) const {
+  if (const StoredAids* stored = trie.stored_aids()) return stored->reversed;
   const TreeAids& aids = tree(trie);
   State& s = state();
   std::call_once(s.reversed_once, [&] {
     const auto start = std::chrono::steady_clock::now();
-    s.reversed = build_reversed(trie, aids);
+    s.reversed_store = build_reversed(trie, aids);
+    s.reversed = s.reversed_store.view();
     s.reversed_seconds = seconds_since(start);
     s.reversed_built.store(true, std::memory_order_release);
   });
@@ -220,8 +483,10 @@ std::size_t DerivedSlot::memory_bytes() const {
   const State* s = state_.load(std::memory_order_acquire);
   if (s == nullptr) return 0;
   std::size_t bytes = sizeof(State);
-  if (s->tree_built.load(std::memory_order_acquire)) bytes += s->tree.memory_bytes();
-  if (s->reversed_built.load(std::memory_order_acquire)) bytes += s->reversed.memory_bytes();
+  if (s->tree_built.load(std::memory_order_acquire)) bytes += s->tree_store.memory_bytes();
+  if (s->reversed_built.load(std::memory_order_acquire)) {
+    bytes += s->reversed_store.memory_bytes();
+  }
   if (s->bounds_built.load(std::memory_order_acquire)) bytes += s->bounds.memory_bytes();
   return bytes;
 }

@@ -1,5 +1,6 @@
 // What the fast search (search/matcher.h) derives from an index, once, on the
-// first query that needs it; never saved, never changing the index.
+// first query that needs it, or reads where an index file stores it
+// (StoredAids, format/mapped_form.h); never changing the index.
 //
 // TreeAids, in O(n + entries) time and 16 bytes per node:
 // * tree: every read a walk can make lies inside its array and the child
@@ -38,10 +39,16 @@
 // SubtreeBounds (search/subtree_bounds.h), for prefix completion: 4 bytes
 // per node, from the tree.
 //
-// DerivedSlot holds all three for one Trie: each is built at most once, by the
-// first caller that needs it (std::call_once), and read-only afterwards, so
-// any number of threads may query a fresh index at once. A copy of a Trie
-// gets an empty slot; a Trie's arrays never change once it is made.
+// TreeAids and ReversedTrie are views: over the vectors of what was derived
+// (TreeAidsStore, ReversedTrieStore), or over an index file's sections.
+// (Index files reserve a section for the subtree bounds, not yet written:
+// format/mapped_form.h.)
+//
+// DerivedSlot gives all three for one Trie: the stored ones when the Trie
+// has them, else each is built at most once, by the first caller that needs
+// it (std::call_once), and read-only afterwards, so any number of threads
+// may query a fresh index at once. A copy of a Trie gets an empty slot; a
+// Trie's arrays never change once it is made.
 #pragma once
 
 #include <atomic>
@@ -50,9 +57,13 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "index/child_range.h"
+#include "index/validation.h"
 #include "search/subtree_bounds.h"
 
 namespace tessarin {
@@ -74,14 +85,9 @@ struct TreeAids {
 
   bool tree = false;
   ChildRange root;  // the root's children
-  std::vector<Position> positions;
-  std::vector<std::uint32_t> preorder;
-  std::vector<std::uint32_t> by_label;
-
-  [[nodiscard]] std::size_t memory_bytes() const {
-    return positions.capacity() * sizeof(Position) + preorder.capacity() * 4 +
-           by_label.capacity() * 4;
-  }
+  std::span<const Position> positions;
+  std::span<const std::uint32_t> preorder;
+  std::span<const std::uint32_t> by_label;
 };
 
 struct ReversedTrie {
@@ -92,18 +98,64 @@ struct ReversedTrie {
     char32_t label;  // the root's (entry 0) and the last entry's: 0
     std::uint32_t term_begin;
   };
-  std::vector<Entry> entries;
-  std::vector<std::uint32_t> nodes;  // forward nodes, grouped by term
+  std::span<const Entry> entries;
+  std::span<const std::uint32_t> nodes;  // forward nodes, grouped by term
 
   [[nodiscard]] std::size_t node_count() const { return entries.empty() ? 0 : entries.size() - 1; }
+};
+
+// What was derived, in vectors of its own.
+struct TreeAidsStore {
+  bool tree = false;
+  ChildRange root;
+  std::vector<TreeAids::Position> positions;
+  std::vector<std::uint32_t> preorder;
+  std::vector<std::uint32_t> by_label;
+
+  [[nodiscard]] TreeAids view() const { return {tree, root, positions, preorder, by_label}; }
   [[nodiscard]] std::size_t memory_bytes() const {
-    return entries.capacity() * sizeof(Entry) + nodes.capacity() * 4;
+    return positions.capacity() * sizeof(TreeAids::Position) + preorder.capacity() * 4 +
+           by_label.capacity() * 4;
   }
 };
 
+struct ReversedTrieStore {
+  std::vector<ReversedTrie::Entry> entries;
+  std::vector<std::uint32_t> nodes;
+
+  [[nodiscard]] ReversedTrie view() const { return {entries, nodes}; }
+  [[nodiscard]] std::size_t memory_bytes() const {
+    return entries.capacity() * sizeof(ReversedTrie::Entry) + nodes.capacity() * 4;
+  }
+};
+
+// The aids an index file stores beside its arrays (format/mapped_form.h),
+// read in place of deriving them. Its reader checks that they are what
+// deriving would give.
+struct StoredAids {
+  TreeAids tree;
+  ReversedTrie reversed;
+};
+
+// Whether `aids`, stored beside arrays that reach Trust::kSound, are what
+// build_tree_aids and build_reversed derive from those arrays: a sentence
+// saying what differs, or nothing; sets aids.tree.tree and root, which are
+// not stored. Where deriving leaves by_label empty (children already in
+// label order), a stored by_label in that order is taken too; a reversed
+// trie node may list its terms in any order. The reversed terms are
+// compared with the forward ones by fingerprints (Karp and Rabin's: a
+// polynomial over the field of 2^61 - 1 elements at a point drawn at
+// random for each call), so aids that differ pass with probability at most
+// (the longest term's length) / 2^61, whoever made them. Everything else is
+// compared exactly.
+//
+// Cost: O(n + e + r + t), one walk from the root and passes in order; 8
+// bytes of scratch per node, and per reversed node of the widest level 16.
+std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids& aids);
+
 // build_reversed needs `aids.tree`.
-TreeAids build_tree_aids(const Trie& trie);
-ReversedTrie build_reversed(const Trie& trie, const TreeAids& aids);
+TreeAidsStore build_tree_aids(const Trie& trie);
+ReversedTrieStore build_reversed(const Trie& trie, const TreeAids& aids);
 
 class DerivedSlot {
  public:
@@ -124,6 +176,7 @@ class DerivedSlot {
   }
   ~DerivedSlot() { delete state_.load(std::memory_order_acquire); }
 
+  // The trie's stored aids when it has them, else derived once.
   const TreeAids& tree(const Trie& trie) const;
   // Requires tree(trie).tree.
   const ReversedTrie& reversed(const Trie& trie) const;
@@ -142,6 +195,8 @@ class DerivedSlot {
     std::once_flag tree_once;
     std::once_flag reversed_once;
     std::once_flag bounds_once;
+    TreeAidsStore tree_store;
+    ReversedTrieStore reversed_store;
     TreeAids tree;
     ReversedTrie reversed;
     SubtreeBounds bounds;

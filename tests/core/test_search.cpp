@@ -197,8 +197,8 @@ TEST(derived_structures_follow_the_index) {
   const Trie trie(arrays);
   const tessarin::TreeAids& aids = trie.derived().tree(trie);
   CHECK(aids.tree);
-  CHECK(aids.preorder == (std::vector<std::uint32_t>{0, 2, 3, 1}));
-  CHECK(aids.by_label == (std::vector<std::uint32_t>{1, 0, 2}));  // x before z
+  CHECK(std::ranges::equal(aids.preorder, std::vector<std::uint32_t>{0, 2, 3, 1}));
+  CHECK(std::ranges::equal(aids.by_label, std::vector<std::uint32_t>{1, 0, 2}));  // x before z
   const tessarin::ReversedTrie& reversed = trie.derived().reversed(trie);
   // Reversed terms z, x and yx: root -> {x, y -> x, z}, breadth-first.
   std::u32string labels;
@@ -209,7 +209,7 @@ TEST(derived_structures_follow_the_index) {
   }
   CHECK(labels == U"\0xyzx\0"s);
   CHECK(first_child == (std::vector<std::uint32_t>{1, 4, 4, 5, 5, 5}));
-  CHECK(reversed.nodes == (std::vector<std::uint32_t>{1, 3, 2}));
+  CHECK(std::ranges::equal(reversed.nodes, std::vector<std::uint32_t>{1, 3, 2}));
   CHECK(trie.memory_bytes() > 0);
   // A copy derives again; a shared child is not a tree.
   const Trie copy = trie;  // NOLINT(performance-unnecessary-copy-initialization)

@@ -170,6 +170,7 @@ TAKERS = {
     "transpositions": [*QUERIES, on(INDEX.match_nodes, "ca"), *BATCHES, *COMPLETIONS],
     "terminal_only": [on(INDEX.match_nodes, "ca")],
     "verify": [on(Index.load, INDEX.to_bytes())],
+    "in_place": [on(Index.load, INDEX.to_bytes(version=2))],
 }
 
 

@@ -66,7 +66,7 @@ def test_truncated_or_extended_files_are_refused(data, error):
 
 def test_a_later_format_version_is_named():
     later = bytearray(FILE)
-    later[8] = 2
+    later[8] = 3
     with pytest.raises(IndexFormatError, match="later release"):
         container.parse(later, verify=False)
 

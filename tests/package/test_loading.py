@@ -48,7 +48,7 @@ def same_answers(index: Index) -> bool:
 )
 def test_a_saved_file_loads_from_every_kind_of_source(tmp_path, source):
     path = tmp_path / "i.idx"
-    INDEX.save(path)
+    INDEX.save(path, version=1)
     assert path.read_bytes() == FILE
     if source == "path":
         loaded = Index.load(str(path))
@@ -113,7 +113,7 @@ def test_a_damaged_bare_saved_form_is_corrupt_and_other_bytes_are_not_an_index(t
 @pytest.mark.parametrize(
     ("change", "error", "message"),
     [
-        (lambda b: b[:8] + b"\x02" + b[9:], IndexFormatError, "later release"),
+        (lambda b: b[:8] + b"\x03" + b[9:], IndexFormatError, "later release"),
         (lambda b: b[:-1], CorruptIndexError, "truncated"),
         (lambda b: b + b"x", CorruptIndexError, "followed by bytes"),
         (lambda b: b"", NotAnIndexError, "no index file header|empty"),

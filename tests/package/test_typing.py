@@ -33,6 +33,7 @@ NANOBIND_ALLOWED = [
     "tessarin._native.NativeBuilder",
     "tessarin._native.NativeIndex",
     "tessarin._native.NativeIndex.__init__",
+    "tessarin._native.NativeIndex.from_mapped",
     "tessarin._native.NativeIndex.from_saved",
     "tessarin._native.parse_integer",
     "tessarin._native.set_corrupt_index_error",

@@ -1,12 +1,13 @@
-"""The `tessarin` command line: build, aggregate, search, terms, complete, info, serve.
+"""The `tessarin` command line: build, aggregate, search, terms, complete, info,
+convert, serve.
 
 Every failure the user can cause (a missing or corrupt file, a bad record,
 an option out of range) ends with one line on standard error, prefixed
 "tessarin: ", and exit status 1; usage errors are argparse's own (status 2).
 
 `parser` makes the argument parser; each command is a module of its name
-(`build`, `aggregate`, `search`, `terms`, `complete`, `info`, `serve`) with
-its options and its run.
+(`build`, `aggregate`, `search`, `terms`, `complete`, `info`, `convert`,
+`serve`) with its options and its run.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from . import aggregate, build, complete, info, search, serve, terms
+from . import aggregate, build, complete, convert, info, search, serve, terms
 from .common import PROG, CommandError, os_message
 from .parser import make_parser
 
@@ -28,6 +29,7 @@ COMMANDS = {
     "terms": terms.run,
     "complete": complete.run,
     "info": info.run,
+    "convert": convert.run,
     "serve": serve.run,
 }
 

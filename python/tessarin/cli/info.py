@@ -8,7 +8,6 @@ import sys
 from typing import Any
 
 from ..errors import TessarinError
-from ..storage.container import FORMAT_VERSION
 from ..storage.file_info import read_file_info
 from .common import CommandError, emit, emit_json, os_message, shown
 
@@ -48,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
         "videos": metadata.videos,
         "identifier mode": metadata.id_mode,
         "size": size,
-        "format": f"index file, version {FORMAT_VERSION}" if is_file else "bare saved index",
+        "format": f"index file, version {found.version}" if is_file else "bare saved index",
         "videos per node": metadata.video_top_n,
         "normalization": metadata.normalization,
         "built by": metadata.builder or None,

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from .._version import __version__
-from . import aggregate, build, complete, info, search, serve, terms
+from . import aggregate, build, complete, convert, info, search, serve, terms
 from .common import PROG
 
 __all__ = ["make_parser"]
@@ -20,6 +20,6 @@ def make_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in (build, aggregate, search, terms, complete, info, serve):
+    for command in (build, aggregate, search, terms, complete, info, convert, serve):
         command.add_parser(commands)
     return parser

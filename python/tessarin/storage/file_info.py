@@ -29,6 +29,8 @@ class IndexFileInfo(NamedTuple):
     is_index_file: bool
     #: The whole file was checked against its checksum and loaded.
     verified: bool
+    #: The index file's format version (None for a bare saved form).
+    version: int | None = None
 
 
 def read_file_info(path: str, *, verify: bool = False) -> IndexFileInfo:
@@ -38,7 +40,8 @@ def read_file_info(path: str, *, verify: bool = False) -> IndexFileInfo:
     with io.FileIO(files.open_regular(path), "r") as file:
         size = os.fstat(file.fileno()).st_size
         try:
-            is_file = container.is_container(file.read(len(container.MAGIC)))
+            version = container.version_of(file.read(container.HEADER_SIZE))
+            is_file = version is not None
             if is_file and not verify:
                 file.seek(0)
                 metadata, end = container.read_metadata(file)
@@ -50,7 +53,7 @@ def read_file_info(path: str, *, verify: bool = False) -> IndexFileInfo:
             # A bare saved form has no checksum: the kind in the answer says so.
             warnings.simplefilter("ignore", UncheckedIndexWarning)
             metadata = Index.load(path).metadata
-    return IndexFileInfo(size, metadata, is_file, verify and is_file)
+    return IndexFileInfo(size, metadata, is_file, verify and is_file, version)
 
 
 def looks_like_index(path: str) -> bool:

@@ -28,22 +28,29 @@ in place, as a shell redirection would be (`write_all`). Every write there
 checks what the system took: a short write is continued, and a full device,
 a closed pipe or any other failure raises OSError.
 
-Reading (`open_regular`, `read_whole`). An input is stat'ed first and
-refused unless it is a regular file, so that nothing is opened that could
-block (a FIFO without writer) or act on being opened (a device); then it is
-opened with O_NONBLOCK and its descriptor checked again, so a file swapped
-for a FIFO between the two is refused too rather than read. A file is read
-into private memory in one sequential pass: what is checked and decoded is
-then our own copy, which no other process can change or truncate under us
-(a mapping of the file itself would die of SIGBUS if it were truncated).
+Reading (`open_regular`, `read_whole`, `read_descriptor`, `map_file`). An
+input is stat'ed first and refused unless it is a regular file, so that
+nothing is opened that could block (a FIFO without writer) or act on being
+opened (a device); then it is opened with O_NONBLOCK and its descriptor
+checked again, so a file swapped for a FIFO between the two is refused too
+rather than read. A file is read into private memory in one sequential
+pass: what is checked and used is then our own copy, which no other process
+can change or truncate under us. `map_file` maps a file instead, read-only:
+its pages are the page cache's, shared with every process that maps it, but
+a write to the file shows through, and reading a page that a truncation
+removed kills the process with SIGBUS. So a file is mapped only when it
+cannot change (`is_sealed`: a memory file sealed against writes and
+shrinking, as `sealed_copy` makes) or when the caller asks and keeps the
+rule that such files are replaced by rename, never rewritten in place (as
+`write_file` and every writer of this package replace them).
 """
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import fcntl
 import hashlib
-import io
 import mmap
 import os
 import re
@@ -58,10 +65,14 @@ from ..errors import NotARegularFileError, TessarinError
 __all__ = [
     "check_writable",
     "descriptor_of",
+    "is_sealed",
+    "map_file",
     "open_regular",
+    "read_descriptor",
     "read_whole",
     "require_regular",
     "same_file",
+    "sealed_copy",
     "write_all",
     "write_atomically",
     "write_file",
@@ -121,33 +132,96 @@ def open_regular(path: str) -> int:
 
 
 def read_whole(path: str) -> mmap.mmap | bytes:
-    """The bytes of the regular file at `path`, read in one sequential pass
-    into private memory: an anonymous mapping (the caller closes it), made
-    resident at once, which costs less than faulting its pages in one by
-    one. As many bytes are read as the file held when opened; if it
-    changes meanwhile, its reader checks what was read like any damage."""
-    with io.FileIO(open_regular(path), "r") as file:
-        size = os.fstat(file.fileno()).st_size
-        if size == 0:
-            return b""
-        if hasattr(os, "posix_fadvise"):
-            os.posix_fadvise(file.fileno(), 0, 0, os.POSIX_FADV_SEQUENTIAL)
-        data = mmap.mmap(-1, size, flags=_ANONYMOUS)
-        done = 0
-        try:
-            with memoryview(data) as view:
-                while done < size:
-                    count = file.readinto(view[done:])
-                    if not count:
-                        break
-                    done += count
-        except BaseException:
-            data.close()
-            raise
+    """The bytes of the regular file at `path` (`read_descriptor`)."""
+    fd = open_regular(path)
+    try:
+        return read_descriptor(fd)
+    finally:
+        os.close(fd)
+
+
+def read_descriptor(fd: int) -> mmap.mmap | bytes:
+    """The bytes of the regular file open at `fd`, from its start, read in
+    one sequential pass into private memory: an anonymous mapping (the
+    caller closes it, or drops it), made resident at once, which costs less
+    than faulting its pages in one by one. As many bytes are read as the
+    file holds now; if it changes meanwhile, its reader checks what was read
+    like any damage."""
+    size = os.fstat(fd).st_size
+    if size == 0:
+        return b""
+    if hasattr(os, "posix_fadvise"):
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
+    data = mmap.mmap(-1, size, flags=_ANONYMOUS)
+    done = 0
+    try:
+        with memoryview(data) as view:
+            while done < size:
+                count = os.preadv(fd, [view[done:]], done)
+                if not count:
+                    break
+                done += count
+    except BaseException:
+        data.close()
+        raise
     if done == size:
         return data
     with data:  # the file was cut short meanwhile: what there was
         return data[:done]
+
+
+def is_sealed(fd: int) -> bool:
+    """Whether the file open at `fd` can neither be written nor shrunk by
+    anyone (a memory file with those seals, Linux's memfd_create)."""
+    needed = getattr(fcntl, "F_SEAL_WRITE", 0) | getattr(fcntl, "F_SEAL_SHRINK", 0)
+    if not needed or not hasattr(fcntl, "F_GET_SEALS"):
+        return False
+    try:
+        seals = fcntl.fcntl(fd, fcntl.F_GET_SEALS)
+    except OSError:
+        return False  # not a file that takes seals
+    return seals & needed == needed
+
+
+def map_file(fd: int, *, populate: bool = False) -> mmap.mmap:
+    """The file open at `fd`, mapped read-only and private (see above for
+    what that means if the file changes); with `populate`, its pages mapped
+    at once (for a caller about to read them all), else as they are read.
+    Raises ValueError for an empty file."""
+    size = os.fstat(fd).st_size
+    if size == 0:
+        raise ValueError("an empty file cannot be mapped")
+    flags = mmap.MAP_PRIVATE | (getattr(mmap, "MAP_POPULATE", 0) if populate else 0)
+    return mmap.mmap(fd, size, flags=flags, prot=mmap.PROT_READ)
+
+
+def sealed_copy(path: str) -> int:
+    """A descriptor of a memory file holding the bytes of the regular file
+    at `path`, copied once and sealed: nobody can write, grow or shrink it
+    afterwards, so that any number of processes may map it (through the
+    descriptor, inherited, or /proc/PID/fd/N) with nothing done to the
+    original file reaching them. Linux only (memfd_create); raises OSError.
+    The caller closes the descriptor; the memory goes with the last
+    descriptor and mapping."""
+    source = open_regular(path)
+    try:
+        size = os.fstat(source).st_size
+        fd = os.memfd_create("tessarin-index", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
+        try:
+            done = 0
+            while done < size:
+                count = os.sendfile(fd, source, done, size - done)
+                if not count:
+                    break  # cut short meanwhile: what there was (checked when loaded)
+                done += count
+            seals = fcntl.F_SEAL_WRITE | fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW
+            fcntl.fcntl(fd, fcntl.F_ADD_SEALS, seals | fcntl.F_SEAL_SEAL)
+        except BaseException:
+            os.close(fd)
+            raise
+        return fd
+    finally:
+        os.close(source)
 
 
 # ------------------------------------------------------------------ writing

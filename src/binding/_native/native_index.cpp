@@ -1,10 +1,13 @@
 #include "binding/_native/native_index.h"
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "binding/_native/errors.h"
+#include "format/mapped_form.h"
 #include "format/restore_checked.h"
 #include "format/saved_form.h"
 
@@ -43,11 +46,65 @@ NativeIndex from_saved(nb::handle data) {
   return NativeIndex(std::move(restored->value()));
 }
 
-nb::bytes to_saved(const NativeIndex& self) {
+// A buffer export held for as long as an index reads the memory: the
+// exporter stays alive and cannot be resized or closed. Released under the
+// interpreter lock, whichever thread drops the last index that reads it.
+class HeldBuffer {
+ public:
+  explicit HeldBuffer(nb::handle object) {
+    if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_SIMPLE) != 0) throw nb::python_error();
+  }
+  ~HeldBuffer() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    PyBuffer_Release(&view_);
+    PyGILState_Release(state);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// An index file's mapped form: bytes `offset` to `offset + length` of
+// `data`, read in place when `keep` (the caller vouches that nobody changes
+// them: bytes, or a mapping of its own) and they are aligned for it, else
+// copied into memory of the index's own.
+NativeIndex from_mapped(nb::handle data, std::size_t offset, std::size_t length, bool keep,
+                        bool verify) {
+  auto held = std::make_shared<HeldBuffer>(data);
+  const std::span<const std::uint8_t> whole = held->bytes();
+  if (offset > whole.size() || length > whole.size() - offset) {
+    raise(PyExc_ValueError, "the index's form lies outside the buffer");
+  }
+  std::span<const std::uint8_t> form = whole.subspan(offset, length);
+  std::optional<Result<Trie>> read;
+  {
+    const nb::gil_scoped_release unlocked;
+    ArrayOwner owner = held;
+    if (!keep || reinterpret_cast<std::uintptr_t>(form.data()) % 8 != 0) {
+      std::shared_ptr<std::uint64_t[]> copy =
+          std::make_unique_for_overwrite<std::uint64_t[]>(length / 8 + 1);
+      if (length != 0) std::memcpy(copy.get(), form.data(), length);
+      form = {reinterpret_cast<const std::uint8_t*>(copy.get()), length};
+      owner = std::move(copy);
+    }
+    read.emplace(format::read_mapped(form, std::move(owner), verify));
+  }
+  if (!read->ok()) raise_error(read->error());
+  return NativeIndex(std::move(read->value()));
+}
+
+template <class Measure, class Write>
+nb::bytes new_bytes(Measure&& measure, Write&& write) {
   std::size_t size = 0;
   {
     const nb::gil_scoped_release unlocked;
-    size = encoding::encoded_size(self.trie());
+    size = measure();
   }
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (bytes == nullptr) throw nb::python_error();
@@ -56,11 +113,29 @@ nb::bytes to_saved(const NativeIndex& self) {
   {
     // The new bytes object is not shared yet: writing it needs no lock.
     const nb::gil_scoped_release unlocked;
-    written.emplace(encoding::encode_into(
-        self.trie(), {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)), size}));
+    written.emplace(write(
+        std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)), size)));
   }
   if (!written->ok()) raise_error(written->error());
   return result;
+}
+
+nb::bytes to_saved(const NativeIndex& self) {
+  return new_bytes(
+      [&] { return encoding::encoded_size(self.trie()); },
+      [&](std::span<std::uint8_t> out) { return encoding::encode_into(self.trie(), out); });
+}
+
+nb::bytes to_mapped(const NativeIndex& self) {
+  std::optional<Result<format::MappedPlan>> plan;
+  {
+    const nb::gil_scoped_release unlocked;
+    plan.emplace(format::plan_mapped(self.trie()));
+  }
+  if (!plan->ok()) raise_error(plan->error());
+  return new_bytes(
+      [&] { return plan->value().size(); },
+      [&](std::span<std::uint8_t> out) { return format::write_mapped(plan->value(), out); });
 }
 
 const char* id_mode(const NativeIndex& self) {
@@ -80,12 +155,22 @@ nb::class_<NativeIndex> bind_native_index(nb::module_& module) {
   cls.def_static("from_saved", &from_saved, nb::arg("data"),
                  "Decodes a saved form (any contiguous buffer), checking that its arrays hold "
                  "together; raises the corrupt-index error if not.");
+  cls.def_static("from_mapped", &from_mapped, nb::arg("data"), nb::arg("offset"), nb::arg("length"),
+                 nb::arg("keep"), nb::arg("verify"),
+                 "The index in an index file's mapped form, bytes offset to offset + length of "
+                 "data (any contiguous buffer): read in place, the buffer held for as long as "
+                 "the index lives, when keep is true (the caller vouches that nobody changes "
+                 "it), else copied. Checks its checksums (with verify) and structure; raises "
+                 "the corrupt-index error if they fail.");
   cls.def("to_saved", &to_saved,
           "The saved form, byte for byte what PrefixSearch.to_bytes writes.");
+  cls.def("to_mapped", &to_mapped, "The mapped form, as an index file of version 2 holds it.");
   cls.def_prop_ro("node_count", [](const NativeIndex& self) { return self.trie().node_count(); });
   cls.def_prop_ro("term_count", [](const NativeIndex& self) { return self.trie().term_count(); });
   cls.def_prop_ro("video_count", &video_count);
   cls.def_prop_ro("id_mode", &id_mode);
+  cls.def_prop_ro("stored_aids",
+                  [](const NativeIndex& self) { return self.trie().stored_aids() != nullptr; });
   cls.def_prop_ro("memory_bytes",
                   [](const NativeIndex& self) { return self.trie().memory_bytes(); });
   return cls;

@@ -1,0 +1,388 @@
+#include "format/mapped_form.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace tessarin::format {
+namespace {
+
+constexpr std::size_t kScalarsSize = 16;
+
+static_assert(sizeof(char32_t) == 4 && sizeof(Uuid) == 16);
+static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 12);
+
+bool little_endian() { return std::endian::native == std::endian::little; }
+
+// The element size of a known kind (0 for the scalars, a block of their
+// own), or nothing for a kind this release does not know.
+std::optional<std::size_t> element_size(std::uint32_t kind) {
+  switch (static_cast<SectionKind>(kind)) {
+    case SectionKind::kScalars:
+      return 0;
+    case SectionKind::kIsTerminal:
+      return 1;
+    case SectionKind::kPayloadOffsets:
+      return 8;
+    case SectionKind::kVideoUuids:
+      return 16;
+    case SectionKind::kPositions:
+    case SectionKind::kReversedEntries:
+      return 12;
+    case SectionKind::kNodeShifts:
+    case SectionKind::kChildLabels:
+    case SectionKind::kChildTransitions:
+    case SectionKind::kPayloadSlots:
+    case SectionKind::kPayloadTotals:
+    case SectionKind::kVideoIds:
+    case SectionKind::kVideoCounts:
+    case SectionKind::kVideoIntIds:
+    case SectionKind::kPreorder:
+    case SectionKind::kByLabel:
+    case SectionKind::kReversedNodes:
+      return 4;
+    case SectionKind::kCompletionBound:
+      break;  // reserved: skipped as an optional kind
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------- writing
+
+// Each node's payload slot: a node whose payload equals its only child's
+// names the child's slot (followed down the chain), any other a slot of its
+// own; slots numbered in order of first use. O(n + listed videos).
+void assign_slots(const Trie& trie, MappedPlan& plan) {
+  const Payloads& payloads = trie.payloads();
+  const std::size_t n = payloads.size();
+  const auto same = [&](std::size_t a, std::size_t b) {
+    if (!payloads.present(a) || !payloads.present(b)) return false;
+    const PayloadView x = payloads.view(a);
+    const PayloadView y = payloads.view(b);
+    return x.total_count == y.total_count && std::ranges::equal(x.video_ids, y.video_ids) &&
+           std::ranges::equal(x.video_counts, y.video_counts);
+  };
+  // keeper[i]: the node down i's chain whose payload i keeps; i itself when
+  // its payload is its own.
+  std::vector<std::uint32_t> keeper(n);
+  for (std::size_t i = 0; i < n; ++i) keeper[i] = static_cast<std::uint32_t>(i);
+  for (std::size_t i = n; i-- > 0;) {
+    const ChildRange range = trie.children(i);
+    if (range.end - range.begin != 1) continue;
+    const std::uint32_t child = trie.child_transitions()[range.begin];
+    if (same(i, child)) keeper[i] = child;
+  }
+  // Follow chains to their end, shortening them as we go (children may
+  // have lower numbers than their parents in an index not laid out
+  // breadth-first).
+  const auto resolve = [&](std::uint32_t node) {
+    std::uint32_t end = node;
+    while (keeper[end] != end) end = keeper[end];
+    while (keeper[node] != end) node = std::exchange(keeper[node], end);
+    return end;
+  };
+  constexpr std::uint32_t kNone = Payloads::kAbsent;
+  std::vector<std::uint32_t> slot_of_keeper(n, kNone);
+  plan.slots.assign(n, kNone);
+  plan.offsets.assign(1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!payloads.present(i)) continue;
+    const std::uint32_t end = resolve(static_cast<std::uint32_t>(i));
+    if (slot_of_keeper[end] == kNone) {
+      slot_of_keeper[end] = static_cast<std::uint32_t>(plan.slot_nodes.size());
+      plan.slot_nodes.push_back(end);
+      plan.offsets.push_back(plan.offsets.back() + payloads.view(end).video_ids.size());
+    }
+    plan.slots[i] = slot_of_keeper[end];
+  }
+}
+
+template <class T>
+void put(std::span<std::uint8_t> out, const Section& section, std::span<const T> values) {
+  if (!values.empty()) std::memcpy(out.data() + section.offset, values.data(), values.size_bytes());
+}
+
+}  // namespace
+
+Result<MappedPlan> plan_mapped(const Trie& trie) {
+  if (!little_endian())
+    return Error{ErrorKind::kEncode, "index files are written on little-endian machines only"};
+  if (trie.trust() < Trust::kSound) {
+    if (std::optional<Fault> fault = find_fault(trie.view(), Trust::kSound)) {
+      return Error{ErrorKind::kEncode, "the index does not hold together: " + describe(*fault)};
+    }
+  }
+  if (trie.node_count() >= Payloads::kAbsent) {
+    return Error{ErrorKind::kEncode, "the index has too many nodes for an index file"};
+  }
+  MappedPlan plan;
+  plan.trie = &trie;
+  assign_slots(trie, plan);
+  const TreeAids& tree = trie.derived().tree(trie);
+  plan.aids = tree.tree;
+  if (plan.aids) {
+    plan.tree = tree;
+    plan.reversed = trie.derived().reversed(trie);
+  }
+  const std::size_t n = trie.node_count();
+  using K = SectionKind;
+  const auto entry = [](K kind, std::size_t size) {
+    return std::pair<std::uint32_t, std::size_t>{static_cast<std::uint32_t>(kind), size};
+  };
+  std::vector<std::pair<std::uint32_t, std::size_t>> kinds = {entry(K::kScalars, kScalarsSize)};
+  if (plan.aids) {
+    kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
+    kinds.push_back(entry(K::kByLabel, plan.tree.by_label.size_bytes()));
+    kinds.push_back(entry(K::kReversedEntries, plan.reversed.entries.size_bytes()));
+    kinds.push_back(entry(K::kReversedNodes, plan.reversed.nodes.size_bytes()));
+    kinds.push_back(entry(K::kPreorder, plan.tree.preorder.size_bytes()));
+  }
+  const std::size_t listed = plan.offsets.back();
+  kinds.insert(
+      kinds.end(),
+      {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
+       entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
+       entry(K::kPayloadSlots, n * 4), entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
+       entry(K::kPayloadOffsets, plan.offsets.size() * 8), entry(K::kVideoIds, listed * 4),
+       entry(K::kVideoCounts, listed * 4),
+       entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
+       entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
+  plan.sections = plan_sections(kinds);
+  return plan;
+}
+
+Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
+  if (out.size() != plan.size()) {
+    return Error{ErrorKind::kInternal, "an index file's form of " + std::to_string(plan.size()) +
+                                           " bytes written into a buffer of " +
+                                           std::to_string(out.size())};
+  }
+  const Trie& trie = *plan.trie;
+  const Payloads& payloads = trie.payloads();
+  for (const Section& section : plan.sections.sections) {
+    std::uint8_t* at = out.data() + section.offset;
+    switch (static_cast<SectionKind>(section.kind)) {
+      case SectionKind::kScalars: {
+        std::memset(at, 0, kScalarsSize);
+        const auto mode = static_cast<std::uint32_t>(trie.id_mode());
+        std::memcpy(at, &mode, 4);
+        break;
+      }
+      case SectionKind::kPositions:
+        put(out, section, plan.tree.positions);
+        break;
+      case SectionKind::kByLabel:
+        put(out, section, plan.tree.by_label);
+        break;
+      case SectionKind::kReversedEntries:
+        put(out, section, plan.reversed.entries);
+        break;
+      case SectionKind::kReversedNodes:
+        put(out, section, plan.reversed.nodes);
+        break;
+      case SectionKind::kPreorder:
+        put(out, section, plan.tree.preorder);
+        break;
+      case SectionKind::kNodeShifts:
+        put(out, section, trie.node_shifts());
+        break;
+      case SectionKind::kChildLabels:
+        put(out, section, trie.child_labels());
+        break;
+      case SectionKind::kChildTransitions:
+        put(out, section, trie.child_transitions());
+        break;
+      case SectionKind::kIsTerminal:
+        for (const std::uint8_t t : trie.is_terminal()) *at++ = t != 0 ? 1 : 0;
+        break;
+      case SectionKind::kPayloadSlots:
+        put<std::uint32_t>(out, section, plan.slots);
+        break;
+      case SectionKind::kPayloadTotals:
+        for (const std::uint32_t node : plan.slot_nodes) {
+          const std::uint32_t total = payloads.view(node).total_count;
+          std::memcpy(at, &total, 4);
+          at += 4;
+        }
+        break;
+      case SectionKind::kPayloadOffsets:
+        put<std::uint64_t>(out, section, plan.offsets);
+        break;
+      case SectionKind::kVideoIds:
+      case SectionKind::kVideoCounts: {
+        const bool ids = static_cast<SectionKind>(section.kind) == SectionKind::kVideoIds;
+        for (const std::uint32_t node : plan.slot_nodes) {
+          const PayloadView p = payloads.view(node);
+          const std::span<const std::uint32_t> list = ids ? p.video_ids : p.video_counts;
+          if (!list.empty()) std::memcpy(at, list.data(), list.size_bytes());
+          at += list.size_bytes();
+        }
+        break;
+      }
+      case SectionKind::kVideoIntIds:
+        put(out, section, trie.video_int_ids());
+        break;
+      case SectionKind::kVideoUuids:
+        put(out, section, trie.video_uuids());
+        break;
+      case SectionKind::kCompletionBound:
+        break;
+    }
+  }
+  finish_sections(plan.sections, out);
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> mapped_to_vec(const Trie& trie) {
+  Result<MappedPlan> plan = plan_mapped(trie);
+  if (!plan.ok()) return plan.error();
+  std::vector<std::uint8_t> out(plan.value().size());
+  const Status written = write_mapped(plan.value(), out);
+  if (!written.ok()) return written.error();
+  return out;
+}
+
+// ---------------------------------------------------------------- reading
+
+namespace {
+
+// The known sections of a form, each as bytes.
+struct Found {
+  std::optional<std::span<const std::uint8_t>> bytes[18];
+
+  [[nodiscard]] bool has(SectionKind kind) const {
+    return bytes[static_cast<std::size_t>(kind)].has_value();
+  }
+  template <class T>
+  [[nodiscard]] std::span<const T> as(SectionKind kind) const {
+    const std::optional<std::span<const std::uint8_t>>& b = bytes[static_cast<std::size_t>(kind)];
+    if (!b || b->empty()) return {};
+    return {reinterpret_cast<const T*>(b->data()), b->size() / sizeof(T)};
+  }
+};
+
+Error damaged(const std::string& what) {
+  return Error{ErrorKind::kDamaged, "the index file does not hold together: " + what};
+}
+
+// The payload layout of the header: offsets from 0 rising to the lists'
+// length, slots below the slot count and numbered in order of first use,
+// every slot named.
+std::optional<Error> payload_layout_fault(std::span<const std::uint32_t> slots,
+                                          std::span<const std::uint32_t> totals,
+                                          std::span<const std::uint64_t> offsets,
+                                          std::size_t listed) {
+  if (offsets.size() != totals.size() + 1) {
+    return damaged("it has " + std::to_string(offsets.size()) + " payload offsets for " +
+                   std::to_string(totals.size()) + " payloads");
+  }
+  if (offsets.front() != 0 || offsets.back() != listed) {
+    return damaged("its payload offsets do not span its " + std::to_string(listed) +
+                   " listed videos");
+  }
+  for (std::size_t k = 1; k < offsets.size(); ++k) {
+    if (offsets[k] < offsets[k - 1])
+      return damaged("its payload offsets fall at " + std::to_string(k));
+  }
+  std::size_t met = 0;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i] == Payloads::kAbsent || slots[i] < met) continue;
+    if (slots[i] != met) {
+      return damaged("node " + std::to_string(i) + " names payload " + std::to_string(slots[i]) +
+                     " before payload " + std::to_string(met));
+    }
+    ++met;
+  }
+  if (met != totals.size()) {
+    return damaged("it has " + std::to_string(totals.size() - met) + " payloads no node names");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, bool verify) {
+  if (!little_endian()) return value_error("index files are read on little-endian machines only");
+  if (reinterpret_cast<std::uintptr_t>(form.data()) % 8 != 0) {
+    return value_error("an index file's form must lie at an address that is a multiple of 8");
+  }
+  Result<std::vector<Section>> sections = read_sections(form, verify);
+  if (!sections.ok()) return sections.error();
+  Found found;
+  for (const Section& section : sections.value()) {
+    const std::optional<std::size_t> element = element_size(section.kind);
+    if (!element) {
+      if ((section.kind & kOptionalKind) != 0) continue;
+      return damaged("it has a section of unknown kind " + std::to_string(section.kind));
+    }
+    const std::size_t size = *element == 0 ? kScalarsSize : *element;
+    if (*element == 0 ? section.size != size : section.size % size != 0) {
+      return damaged("section kind " + std::to_string(section.kind) + " has " +
+                     std::to_string(section.size) + " bytes");
+    }
+    found.bytes[section.kind] = form.subspan(section.offset, section.size);
+  }
+  using K = SectionKind;
+  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions,
+                       K::kIsTerminal, K::kPayloadSlots, K::kPayloadTotals, K::kPayloadOffsets,
+                       K::kVideoIds, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+    if (!found.has(kind)) {
+      return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
+    }
+  }
+  const std::span<const std::uint32_t> scalars = found.as<std::uint32_t>(K::kScalars);
+  if (scalars[0] > static_cast<std::uint32_t>(IdMode::Int32) || scalars[1] != 0 ||
+      scalars[2] != 0 || scalars[3] != 0) {
+    return damaged("its scalars are damaged");
+  }
+
+  IndexView view;
+  view.node_shifts = found.as<std::uint32_t>(K::kNodeShifts);
+  view.child_labels = found.as<char32_t>(K::kChildLabels);
+  view.child_transitions = found.as<std::uint32_t>(K::kChildTransitions);
+  view.is_terminal = found.as<std::uint8_t>(K::kIsTerminal);
+  view.video_uuids = found.as<Uuid>(K::kVideoUuids);
+  view.video_int_ids = found.as<std::uint32_t>(K::kVideoIntIds);
+  view.id_mode = static_cast<IdMode>(scalars[0]);
+  const std::span<const std::uint32_t> slots = found.as<std::uint32_t>(K::kPayloadSlots);
+  const std::span<const std::uint32_t> totals = found.as<std::uint32_t>(K::kPayloadTotals);
+  const std::span<const std::uint64_t> offsets = found.as<std::uint64_t>(K::kPayloadOffsets);
+  const std::span<const std::uint32_t> ids = found.as<std::uint32_t>(K::kVideoIds);
+  const std::span<const std::uint32_t> counts = found.as<std::uint32_t>(K::kVideoCounts);
+  if (counts.size() != ids.size()) return damaged("it lists videos and counts of unequal lengths");
+  if (std::optional<Error> fault = payload_layout_fault(slots, totals, offsets, ids.size())) {
+    return *fault;
+  }
+  for (const std::uint8_t t : view.is_terminal) {
+    if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
+  }
+  view.payloads = Payloads(slots, totals, offsets, offsets, ids, counts);
+
+  std::optional<StoredAids> aids;
+  const K aid_kinds[] = {K::kPositions, K::kPreorder, K::kByLabel, K::kReversedEntries,
+                         K::kReversedNodes};
+  const std::size_t stored = static_cast<std::size_t>(
+      std::count_if(std::begin(aid_kinds), std::end(aid_kinds), [&](K k) { return found.has(k); }));
+  if (stored != 0 && stored != std::size(aid_kinds)) {
+    return damaged("it stores some search aids but not all");
+  }
+  if (stored != 0) {
+    StoredAids a;
+    a.tree.tree = true;
+    a.tree.positions = found.as<TreeAids::Position>(K::kPositions);
+    a.tree.preorder = found.as<std::uint32_t>(K::kPreorder);
+    a.tree.by_label = found.as<std::uint32_t>(K::kByLabel);
+    a.reversed.entries = found.as<ReversedTrie::Entry>(K::kReversedEntries);
+    a.reversed.nodes = found.as<std::uint32_t>(K::kReversedNodes);
+    aids = a;
+  }
+  Result<Trie> trie = Trie::borrowed(view, std::move(owner), form.size(), Trust::kSound, aids);
+  if (!trie.ok()) return damaged(trie.error().message);
+  return trie;
+}
+
+}  // namespace tessarin::format

@@ -1,0 +1,129 @@
+// The mapped form of an index: its arrays in the layout the engine walks,
+// so that an index file is used in place (mapped, or read into memory once)
+// with no decoding: fixed-width little-endian arrays, each a section of the
+// table of format/sections.h (64-byte aligned, with its CRC-32C), and the
+// search aids that would otherwise be derived on first use stored beside
+// them. What the index file wraps around it (magic, version, metadata) is
+// the package's (python/tessarin/storage/container.py).
+//
+// Sections by kind (element sizes in bytes; n nodes, e child entries, s
+// payload slots, V listed videos):
+//
+//   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
+//   2  node_shifts        u32 [n]
+//   3  child_labels       u32 [n]    code points
+//   4  child_transitions  u32 [e]
+//   5  is_terminal        u8  [n]    0 or 1
+//   6  payload_slots      u32 [n]    the slot of each node's payload, or 2^32 - 1
+//                                    for none; slots numbered in order of first use
+//   7  payload_totals     u32 [s]
+//   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
+//                                    0 first, rising, V last
+//   9  video_ids          u32 [V]    positions in the video table
+//   10 video_counts       u32 [V]
+//   11 video_uuids        16  [u]
+//   12 video_int_ids      u32 [v]
+//   13 positions          12  [e]    TreeAids::Position (search/search_aids.h)
+//   14 preorder           u32 [n]
+//   15 by_label           u32 [e or 0]
+//   16 reversed_entries   12  [r+1]  ReversedTrie::Entry
+//   17 reversed_nodes     u32 [t]
+//
+// Kinds 1 to 12 are required; 13 to 17 are the stored aids, all or none
+// (none for an index whose aids do not apply: no nodes, or 2^31 child
+// entries or more). A kind with bit 31 set is optional: a reader that does
+// not know it skips it. 0x80000001, the completion bound (u32 [n]), is
+// reserved for the completion search aid: adding a stored aid is a kind
+// here, a line in the writer's list and in the reader's switch, and its
+// check beside the others in search/search_aids.cpp. Any other kind is
+// refused.
+//
+// The writer stores each payload once: a node that keeps exactly its only
+// child's payload (a chain node, most of a trie's nodes) names the child's
+// slot. Sections are ordered for a query: the walk's aids first, then the
+// node arrays, the payloads and the video tables.
+//
+// Reading checks, before any query: the table of sections (and each
+// section's checksum when `verify`), the lengths and the payload layout
+// above, the arrays up to Trust::kSound (index/validation.h) and the stored
+// aids against the arrays (search/search_aids.h: stored_aids_fault). A form
+// that passes is walked in place with plain reads; nothing in it is read
+// unchecked. Errors are kDamaged, in plain words.
+//
+// Requires a little-endian machine, and a form whose first byte lies at an
+// address that is a multiple of 8 (its sections then lie at multiples of 8
+// too); the reader refuses others (kValue).
+//
+// Cost: writing, O(size of the form) plus deriving the aids if the index has
+// not yet; reading, the checksums (one pass at the checksum's speed), then
+// O(n + e + V + u + v + r + t) for the checks, and scratch of about 30
+// bytes per node for the aids' check. Thread safety: pure functions; the
+// trie read by the writer may be queried meanwhile.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "format/sections.h"
+#include "index/trie.h"
+#include "search/search_aids.h"
+#include "util/result.h"
+
+namespace tessarin::format {
+
+enum class SectionKind : std::uint32_t {
+  kScalars = 1,
+  kNodeShifts = 2,
+  kChildLabels = 3,
+  kChildTransitions = 4,
+  kIsTerminal = 5,
+  kPayloadSlots = 6,
+  kPayloadTotals = 7,
+  kPayloadOffsets = 8,
+  kVideoIds = 9,
+  kVideoCounts = 10,
+  kVideoUuids = 11,
+  kVideoIntIds = 12,
+  kPositions = 13,
+  kPreorder = 14,
+  kByLabel = 15,
+  kReversedEntries = 16,
+  kReversedNodes = 17,
+  kCompletionBound = 0x80000001u,  // reserved, optional
+};
+
+inline constexpr std::uint32_t kOptionalKind = 0x80000000u;
+
+// What writing needs, measured once: the layout of the sections and the
+// payload slots. Reads `trie`, which must outlive it.
+struct MappedPlan {
+  const Trie* trie = nullptr;
+  bool aids = false;
+  TreeAids tree;
+  ReversedTrie reversed;
+  std::vector<std::uint32_t> slots;       // per node
+  std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
+  std::vector<std::uint64_t> offsets;     // per slot, and one more
+  SectionPlan sections;
+
+  [[nodiscard]] std::size_t size() const { return sections.form_size; }
+};
+
+// The plan of `trie`'s mapped form. Fails (kEncode) for an index that does
+// not reach Trust::kSound, or too large for 32-bit slots.
+[[nodiscard]] Result<MappedPlan> plan_mapped(const Trie& trie);
+
+// Writes the form into `out`, exactly plan.size() bytes.
+Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out);
+
+// The mapped form of `trie` in a new buffer (tests, tools).
+[[nodiscard]] Result<std::vector<std::uint8_t>> mapped_to_vec(const Trie& trie);
+
+// The index a form holds, reading it in place: `owner` keeps `form` alive
+// and unchanged for as long as the index (or a copy) lives.
+[[nodiscard]] Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner,
+                                       bool verify);
+
+}  // namespace tessarin::format

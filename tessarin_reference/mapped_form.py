@@ -1,0 +1,237 @@
+"""A plain-Python model of the mapped form: the layout an index file holds
+its index in since format version 2 (src/format/mapped_form.h says it in
+full), written from the fields of a saved index.
+
+`mapped_form(saved)` gives the bytes that the engine writes for an index
+whose arrays are `saved` (a `SavedIndex` from `saved_format.read_saved`),
+search aids included, derived here the plain way; `sections(form)` reads a
+form's table back into {kind: bytes}; `with_sections(form, {kind: bytes})`
+writes a form again with some sections replaced and every checksum right,
+so that tests can make forms whose checksums pass but whose arrays do not
+hold together.
+"""
+
+from __future__ import annotations
+
+import struct
+from collections.abc import Mapping
+
+from tessarin_reference.saved_format import SavedIndex
+
+__all__ = ["KIND", "crc32c", "mapped_form", "sections", "with_sections"]
+
+KIND = {
+    "scalars": 1,
+    "node_shifts": 2,
+    "child_labels": 3,
+    "child_transitions": 4,
+    "is_terminal": 5,
+    "payload_slots": 6,
+    "payload_totals": 7,
+    "payload_offsets": 8,
+    "video_ids": 9,
+    "video_counts": 10,
+    "video_uuids": 11,
+    "video_int_ids": 12,
+    "positions": 13,
+    "preorder": 14,
+    "by_label": 15,
+    "reversed_entries": 16,
+    "reversed_nodes": 17,
+}
+ALIGN = 64
+ABSENT = 2**32 - 1
+TERMINAL_BIT = 2**31
+TAG = b"TSRWALK\0"
+
+
+def _crc_table() -> list[int]:
+    table = []
+    for byte in range(256):
+        crc = byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
+        table.append(crc)
+    return table
+
+
+_TABLE = _crc_table()
+
+
+def crc32c(data: bytes, crc: int = 0) -> int:
+    """CRC-32C (Castagnoli), bit by bit through one table."""
+    crc ^= 0xFFFFFFFF
+    for byte in data:
+        crc = (crc >> 8) ^ _TABLE[(crc ^ byte) & 0xFF]
+    return crc ^ 0xFFFFFFFF
+
+
+def _u32(values: list[int]) -> bytes:
+    return struct.pack(f"<{len(values)}I", *values)
+
+
+def _children(saved: SavedIndex, node: int) -> range:
+    shifts, entries = saved.node_shifts, len(saved.child_transitions)
+    begin = shifts[node]
+    end = shifts[node + 1] if node + 1 < len(shifts) else entries
+    return range(begin, max(begin, end))
+
+
+def _slots(saved: SavedIndex) -> tuple[list[int], list[int]]:
+    """Each node's slot, and the node whose payload each slot holds: a node
+    whose payload equals its only child's takes the child's, down the chain."""
+    n = len(saved.child_labels)
+    keeper = list(range(n))
+    for node in reversed(range(n)):
+        kids = _children(saved, node)
+        if len(kids) == 1:
+            child = saved.child_transitions[kids[0]]
+            if saved.payloads[node] is not None and saved.payloads[node] == saved.payloads[child]:
+                keeper[node] = child
+    slots, slot_nodes, slot_of = [], [], {}
+    for node in range(n):
+        if saved.payloads[node] is None:
+            slots.append(ABSENT)
+            continue
+        end = node
+        while keeper[end] != end:
+            end = keeper[end]
+        if end not in slot_of:
+            slot_of[end] = len(slot_nodes)
+            slot_nodes.append(end)
+        slots.append(slot_of[end])
+    return slots, slot_nodes
+
+
+def _preorder(saved: SavedIndex) -> list[tuple[int, int]]:
+    """(node, parent) in the walk's preorder, the root first."""
+    order, stack = [], [(0, 0)]
+    while stack:
+        node, parent = stack.pop()
+        order.append((node, parent))
+        kids = [saved.child_transitions[p] for p in _children(saved, node)]
+        stack.extend((kid, node) for kid in reversed(kids))
+    return order
+
+
+def _aids(saved: SavedIndex) -> dict[str, bytes]:
+    labels, terminal = saved.child_labels, saved.is_terminal
+    n = len(labels)
+    positions = b""
+    for child in saved.child_transitions:
+        kids = _children(saved, child)
+        end = kids.stop | (TERMINAL_BIT if terminal[child] else 0)
+        positions += struct.pack("<III", labels[child], kids.start, end)
+    order = _preorder(saved)
+    rank = [0] * n
+    for k, (node, _) in enumerate(order):
+        rank[node] = k
+    by_label: list[int] = []
+    if any(
+        labels[saved.child_transitions[p - 1]] > labels[saved.child_transitions[p]]
+        for node in range(n)
+        for p in _children(saved, node)[1:]
+    ):
+        for node in range(n):
+            kids = list(_children(saved, node))
+            by_label += sorted(kids, key=lambda p: (labels[saved.child_transitions[p]], p))
+    # The reversed trie: the visible terms (no label 0 on the path), each
+    # read backwards, breadth-first with children by label.
+    text = {0: ""}
+    terms: list[tuple[str, int]] = []
+    for node, parent in order[1:]:
+        if parent in text and labels[node] != 0:
+            text[node] = text[parent] + chr(labels[node])
+            if terminal[node]:
+                terms.append((text[node][::-1], node))
+    entries: list[list[int]] = [[0, 0, 0]]
+    nodes: list[int] = []
+    level = [("", [t for t in terms])]
+    index = 0
+    while level:
+        following = []
+        for prefix, group in level:
+            entries[index][0] = len(entries)
+            entries[index][2] = len(nodes)
+            nodes += [node for word, node in group if word == prefix]
+            longer = sorted(
+                (t for t in group if len(t[0]) > len(prefix)), key=lambda t: t[0][len(prefix)]
+            )
+            for char in sorted({word[len(prefix)] for word, _ in longer}):
+                entries.append([0, ord(char), 0])
+                following.append((prefix + char, [t for t in longer if t[0][len(prefix)] == char]))
+            index += 1
+        level = following
+    entries.append([len(entries), 0, len(nodes)])
+    return {
+        "positions": positions,
+        "by_label": _u32(by_label),
+        "reversed_entries": b"".join(struct.pack("<III", *e) for e in entries),
+        "reversed_nodes": _u32(nodes),
+        "preorder": _u32(rank),
+    }
+
+
+def _layout(parts: list[tuple[int, bytes]]) -> bytes:
+    """The table of sections and the sections, in this order."""
+    head = 16 + 32 * len(parts)
+    body = b""
+    offset = -(-head // ALIGN) * ALIGN
+    table = b""
+    for kind, data in parts:
+        body += b"\0" * (offset - head - len(body)) + data
+        table += struct.pack("<IIQQQ", kind, crc32c(data), offset, len(data), 0)
+        offset = -(-(offset + len(data)) // ALIGN) * ALIGN
+    start = TAG + struct.pack("<I", len(parts))
+    checksum = crc32c(start + table)
+    return start + struct.pack("<I", checksum) + table + body
+
+
+def mapped_form(saved: SavedIndex) -> bytes:
+    """The mapped form of an index whose arrays reach the sound level."""
+    n = len(saved.child_labels)
+    slots, slot_nodes = _slots(saved)
+    offsets, ids, counts, totals = [0], [], [], []
+    for node in slot_nodes:
+        total, videos, video_counts = saved.payloads[node]  # type: ignore[misc]
+        totals.append(total)
+        ids += videos
+        counts += video_counts
+        offsets.append(len(ids))
+    parts = [(KIND["scalars"], struct.pack("<I12x", saved.id_mode))]
+    if n and len(saved.child_transitions) < TERMINAL_BIT:
+        aids = _aids(saved)
+        for name in ("positions", "by_label", "reversed_entries", "reversed_nodes", "preorder"):
+            parts.append((KIND[name], aids[name]))
+    parts += [
+        (KIND["node_shifts"], _u32(saved.node_shifts)),
+        (KIND["child_labels"], _u32(saved.child_labels)),
+        (KIND["child_transitions"], _u32(saved.child_transitions)),
+        (KIND["is_terminal"], bytes(saved.is_terminal)),
+        (KIND["payload_slots"], _u32(slots)),
+        (KIND["payload_totals"], _u32(totals)),
+        (KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets)),
+        (KIND["video_ids"], _u32(ids)),
+        (KIND["video_counts"], _u32(counts)),
+        (KIND["video_int_ids"], _u32(saved.video_int_ids)),
+        (KIND["video_uuids"], b"".join(saved.video_uuids)),
+    ]
+    return _layout(parts)
+
+
+def sections(form: bytes) -> dict[int, bytes]:
+    """{kind: bytes} of a well-formed mapped form, in its order."""
+    (count,) = struct.unpack_from("<I", form, 8)
+    found = {}
+    for k in range(count):
+        kind, _, offset, size, _ = struct.unpack_from("<IIQQQ", form, 16 + 32 * k)
+        found[kind] = form[offset : offset + size]
+    return found
+
+
+def with_sections(form: bytes, replaced: Mapping[int, bytes]) -> bytes:
+    """`form` with the sections of `replaced` (by kind) in place of its own
+    (a kind it lacks is added at the end), every checksum made right."""
+    parts = dict(sections(form))
+    parts.update(replaced)
+    return _layout(list(parts.items()))

@@ -1,0 +1,273 @@
+"""Index files of version 2: the mapped form, used in place.
+
+Byte for byte against the plain model of the layout (tessarin_reference.
+mapped_form), answers against the decoded index, damage refused, buffers
+kept alive or copied, and files that change after they were loaded."""
+
+from __future__ import annotations
+
+import gc
+import mmap
+import os
+import struct
+import subprocess
+import sys
+import threading
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from tessarin import CorruptIndexError, Index, TessarinError
+from tessarin.storage import container
+from tessarin.storage.files import sealed_copy
+from tessarin_reference import mapped_form, saved_form, saved_format
+from tessarin_reference.model import ModelTrie
+
+RECORDS = [("cat", 600, 6), ("cat", 300, 4), ("car", 300, 20), ("cart", 700, 3), ("the", 9, 5)]
+RECORDS += [("ça", 9, 1), ("dog", 5, 2), ("do", 6, 1), ("doge", 7, 1)]
+INDEX = Index.build(RECORDS, video_top_n=3)
+FILE = INDEX.to_bytes(version=2)
+QUERIES = ["cat", "czt", "ca", "th", "", "do", "dgo", "ç", "doge"]
+
+terms = st.text(alphabet="abcdeé中", min_size=1, max_size=6)
+records = st.lists(
+    st.tuples(terms, st.integers(0, 30), st.integers(0, 50)), min_size=1, max_size=40
+)
+
+
+def answers(index: Index, queries=QUERIES):
+    return [
+        (index.suggest(q, d), index.search(q, d, prefix=True), index.match_nodes(q, d))
+        for q in queries
+        for d in (0, 1, 2)
+    ]
+
+
+def renumbered(saved: bytes) -> bytes:
+    """The same index with its nodes but the root numbered backwards, so
+    that children have lower numbers than their parents."""
+    t = saved_format.read_saved(saved)
+    n = len(t.child_labels)
+    new = [0] + [n - k for k in range(1, n)]  # old number -> new
+    old = sorted(range(n), key=new.__getitem__)  # new number -> old
+    shifts, transitions = [], []
+    for k in old:
+        begin = t.node_shifts[k]
+        end = t.node_shifts[k + 1] if k + 1 < n else len(t.child_transitions)
+        shifts.append(len(transitions))
+        transitions += [new[c] for c in t.child_transitions[begin : max(begin, end)]]
+    trie = ModelTrie(
+        shifts,
+        [t.child_labels[k] for k in old],
+        transitions,
+        [t.payloads[k] for k in old],
+        t.video_uuids,
+        t.video_int_ids,
+        t.id_mode,
+        [t.is_terminal[k] for k in old],
+    )
+    return saved_form.encode(trie)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(records, st.integers(1, 4), st.lists(terms, max_size=4), st.booleans())
+def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, queries, backwards):
+    built = Index.build(rows, video_top_n=top_n)
+    if backwards:
+        built = Index._from_saved(renumbered(built._native.to_saved()))
+    form = built._native.to_mapped()
+    assert form == mapped_form.mapped_form(saved_format.read_saved(built._native.to_saved()))
+    loaded = Index.load(built.to_bytes(version=2))
+    assert loaded._native.stored_aids
+    assert loaded._native.to_saved() == built._native.to_saved()
+    queries += [term for term, _, _ in rows[:4]]
+    assert answers(loaded, queries) == answers(built, queries)
+
+
+def test_a_flipped_bit_anywhere_is_refused():
+    for bit in range(len(FILE) * 8):
+        damaged = bytearray(FILE)
+        damaged[bit // 8] ^= 1 << (bit % 8)
+        with pytest.raises(TessarinError):
+            Index.load(damaged)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(0, len(FILE) * 8 - 1), st.integers(0, len(FILE)))
+def test_unverified_damage_is_refused_or_answers_within_bounds(bit, cut):
+    damaged = bytearray(FILE[:cut] if cut < 64 else FILE)
+    if damaged:
+        damaged[(bit // 8) % len(damaged)] ^= 1 << (bit % 8)
+    try:
+        index = Index.load(damaged, verify=False)
+    except TessarinError:
+        return
+    for query in QUERIES:
+        found = index.search(query, 2, prefix=True)
+        assert len({m.video for m in found}) == len(found)
+        assert all(0 < m.score <= 1 for m in found)
+
+
+def test_every_truncation_is_refused():
+    for cut in range(len(FILE)):
+        with pytest.raises(TessarinError):
+            Index.load(FILE[:cut])
+
+
+def _header_and_form():
+    contents = container.parse_file(FILE)
+    return contents.metadata, bytes(contents.form)
+
+
+def _u32(values):
+    return struct.pack(f"<{len(values)}I", *values)
+
+
+# Sections rewritten with their checksums made right: the checks of the
+# structure and of the stored aids must refuse each.
+TAMPERED = {
+    "positions, a label": lambda s: {13: s[13][:12] + b"x" + s[13][13:]},
+    "positions, a range": lambda s: {13: s[13][:16] + b"\x07" + s[13][17:]},
+    "preorder": lambda s: {14: s[14][4:8] + s[14][:4] + s[14][8:]},
+    "label order": lambda s: {15: _u32(list(reversed(range(len(s[13]) // 12))))},
+    "reversed, a label": lambda s: {16: s[16][:16] + b"z" + s[16][17:]},
+    "reversed, a term": lambda s: {17: s[17][4:8] + s[17][:4] + s[17][8:]},
+    "reversed, a term left out": lambda s: {17: s[17][:-4]},
+    "aids missing": lambda s: {16: b""},
+    "a count above its total": lambda s: {10: _u32([999]) + s[10][4:]},
+    "a payload slot": lambda s: {6: _u32([1]) + s[6][4:]},
+    "payload offsets": lambda s: {8: s[8][:8] + struct.pack("<Q", 99) + s[8][16:]},
+    "a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
+    "a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
+    "scalars": lambda s: {1: b"\x02" + s[1][1:]},
+    "an unknown kind": lambda s: {99: b""},
+}
+
+
+@pytest.mark.parametrize("change", TAMPERED.values(), ids=TAMPERED.keys())
+def test_sections_that_contradict_the_index_are_refused(change):
+    metadata, form = _header_and_form()
+    parts = mapped_form.sections(form)
+    changed = mapped_form.with_sections(form, change(parts))
+    assert changed != form
+    with pytest.raises(CorruptIndexError, match="does not hold together"):
+        Index.load(container.mapped_header(metadata, len(changed)) + changed)
+    # An optional kind this release does not know is skipped.
+    extra = mapped_form.with_sections(form, {0x80000002: b"later"})
+    assert answers(Index.load(container.mapped_header(metadata, len(extra)) + extra)) == answers(
+        INDEX
+    )
+
+
+@pytest.mark.parametrize("kind", [bytes, bytearray, memoryview, "mmap"], ids=str)
+def test_buffers_are_kept_alive_or_copied(tmp_path, kind):
+    expected = answers(INDEX)
+    if kind == "mmap":
+        (tmp_path / "i.idx").write_bytes(FILE)
+        with open(tmp_path / "i.idx", "rb") as f:
+            source = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    else:
+        source = kind(bytearray(FILE))
+    index = Index.load(source)
+    if kind is bytes:
+        assert index._native.stored_aids
+        del source
+        gc.collect()
+    elif kind == "mmap":
+        source.close()  # copied: the caller may close it
+    else:
+        target = source if kind is bytearray else source.obj
+        target[:] = bytes(len(target))  # copied: changing it changes nothing
+    assert answers(index) == expected
+
+
+@pytest.mark.parametrize("in_place", [False, True])
+def test_a_loaded_index_outlives_what_is_done_to_its_file(tmp_path, in_place):
+    path = tmp_path / "live.idx"
+    INDEX.save(path)
+    inode = path.stat().st_ino
+    index = Index.load(path, in_place=in_place)
+    other = Index.build([("zebra", 1, 1)])
+    other.save(path)  # by rename: a new file, the mapped one unchanged
+    assert path.stat().st_ino != inode
+    assert answers(index) == answers(INDEX)
+    assert Index.load(path).suggest("zebra") == other.suggest("zebra")
+    if in_place:  # tessarin build replaces by rename too
+        inode = path.stat().st_ino
+        mapped = Index.load(path, in_place=True)
+        (tmp_path / "r.csv").write_text("yak,1,1\n")
+        command = [sys.executable, "-m", "tessarin", "build", tmp_path / "r.csv", path, "-q"]
+        subprocess.run(command, check=True)
+        assert path.stat().st_ino != inode and mapped.suggest("zebra") == other.suggest("zebra")
+        other.save(path)
+    if not in_place:  # in place, this is what the rule forbids
+        for rewrite in (b"", FILE[: len(FILE) // 2], bytes(len(FILE))):
+            loaded = Index.load(path)
+            with open(path, "r+b") as f:  # rewritten in place, truncated
+                f.write(rewrite)
+                f.truncate()
+            assert loaded.suggest("zebra") == other.suggest("zebra")
+            other.save(path)
+
+
+def test_a_sealed_copy_is_mapped_and_immune_to_its_file(tmp_path):
+    path = tmp_path / "live.idx"
+    INDEX.save(path)
+    fd = sealed_copy(str(path))
+    try:
+        index = Index.load(f"/proc/self/fd/{fd}")
+        path.write_bytes(b"")  # the original truncated in place
+        assert answers(index) == answers(INDEX)
+        with pytest.raises(OSError):
+            os.write(fd, b"x")
+    finally:
+        os.close(fd)
+    del index
+
+
+def test_queries_go_on_while_indexes_are_dropped_and_mapped(tmp_path):
+    path = tmp_path / "live.idx"
+    INDEX.save(path)
+    holder = [Index.load(path, in_place=True)]
+    expected = INDEX.suggest("cat", 2)
+    failures = []
+
+    def query():
+        for _ in range(300):
+            if holder[0].suggest("cat", 2) != expected:
+                failures.append("answer")
+
+    threads = [threading.Thread(target=query) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for _ in range(50):
+        INDEX.save(path)
+        holder[0] = Index.load(path, in_place=True)
+        gc.collect()
+    for thread in threads:
+        thread.join()
+    assert not failures
+
+
+def test_old_files_load_and_convert(tmp_path):
+    old, new = tmp_path / "old.idx", tmp_path / "new.idx"
+    old.write_bytes(INDEX.to_bytes())  # version 1, as earlier releases wrote
+    assert not Index.load(old)._native.stored_aids
+    command = [sys.executable, "-m", "tessarin", "convert", str(old), str(new)]
+    done = subprocess.run(command, capture_output=True, text=True, check=True)
+    assert "format version 2" in done.stderr
+    assert new.read_bytes() == FILE.replace(
+        INDEX.metadata.to_json(), Index.load(old).metadata.to_json()
+    )
+    assert answers(Index.load(new)) == answers(INDEX)
+    back = tmp_path / "back.idx"
+    subprocess.run([*command[:4], str(new), str(back), "--version", "1"], check=True)
+    assert back.read_bytes() == INDEX.to_bytes()
+    info = subprocess.run(
+        [sys.executable, "-m", "tessarin", "info", str(new), "--verify"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    assert "index file, version 2" in info.stdout and "verified" in info.stdout
