@@ -29,8 +29,10 @@ from starlette.testclient import TestClient
 
 from tessarin import CorruptIndexError, Index
 from tessarin.cli import main
+from tessarin.normalization import normalizer
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app
 from tessarin.server.align import completion_segments, segments
+from tessarin.server.typed import typed_text
 from tessarin.storage.sample import load_sample_index
 from tessarin_reference.completion import prefix_distance
 from tessarin_reference.matching import levenshtein
@@ -127,6 +129,38 @@ def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(
     assert "complete" not in [s.op for s in found[:-1]]
     aligned = [s for s in found if s.op != "complete"]
     assert sum(len(s.text) for s in aligned if s.op != "keep") == prefix_distance(typed, term)
+
+
+@given(
+    st.text(st.sampled_from("abAB sS\tß\ufb01\uff41e\u0301\u00e9"), max_size=10),
+    st.text("abs e\u00e9", max_size=8),
+    st.sampled_from([None, "casefold", "spaces", "nfkc", "nfkc+casefold+spaces", "spaces+nfkc"]),
+    st.integers(0, 3),
+    st.booleans(),
+)
+def test_marks_are_edits_of_the_normalised_text_and_spans_index_the_raw_one(
+    raw, term, name, bound, complete
+):
+    typed = typed_text(raw, name)
+    text = normalizer(name)(raw) if name else raw
+    assert typed.text == text
+    if name and "spaces" not in name:  # (spaces drop what they collapse)
+        behind = [normalizer(name)(raw[a:b]) for a, b in typed.spans]
+        assert all(c in image for c, image in zip(text, behind, strict=True))
+    found = completion_segments(typed, term, bound) if complete else segments(typed, term, bound)
+    assert "".join(s.text for s in found if s.op != "delete") == term
+    # Kept and replaced runs stand for one normalised character each: the
+    # rest of the normalised text is deleted, and nothing else is marked.
+    length = {op: sum(len(s.text) for s in found if s.op == op) for op in ("keep", "replace")}
+    inserted = sum(len(s.text) for s in found if s.op == "insert")
+    edits = inserted + length["replace"] + len(text) - length["keep"] - length["replace"]
+    assert edits == (prefix_distance(text, term) if complete else levenshtein(text, term))
+    starts = [s.span[0] for s in found]
+    assert starts == sorted(starts) and all(0 <= a <= b <= len(raw) for a, b in typed.spans)
+    for s in found:
+        behind = raw[s.span[0] : s.span[1]]
+        assert {"replace": s.typed, "delete": s.text}.get(s.op, behind) == behind
+        assert s.op not in ("insert", "complete") or s.span[0] == s.span[1]
 
 
 # The API.
@@ -254,6 +288,28 @@ def test_complete_prefers_terms_of_several_words_and_normalises_the_line():
         "cak",
         [("dark cake", "cake", 0, 5), ("dark cakes", "cakes", 0, 1)],
     )
+
+
+@pytest.mark.parametrize(
+    "q, segments_of_best",
+    [
+        (b"%20%20MUSICA%20", [{"text": "musica", "op": "keep"}]),
+        (b"M%C3%BAsica", [{"text": "m\u00fasica", "op": "keep"}]),
+        (
+            b"MUSICX",
+            [{"text": "music", "op": "keep"}, {"text": "a", "op": "replace", "typed": "X"}],
+        ),
+        (b"+MUSICAS", [{"text": "musica", "op": "keep"}, {"text": "S", "op": "delete"}]),
+    ],
+)
+def test_marks_ignore_what_the_index_normalises(q, segments_of_best):
+    app = create_app()
+    app.state.holder.index = Index.build(
+        [("musica", 1, 5), ("M\u00fasica", 2, 3)], normalization="nfkc+casefold+spaces"
+    )
+    for path, key in (("/suggest", "suggestions"), ("/search", "matched")):
+        found = call(app, path, b"q=" + q)[2][key]
+        assert found[0]["segments"] == segments_of_best
 
 
 @needs_complete
@@ -388,6 +444,7 @@ class Blocking:
     """An index whose queries wait for `release`."""
 
     term_count = 1
+    metadata = SAMPLE.metadata
 
     def __init__(self):
         self.release = threading.Event()

@@ -54,6 +54,7 @@ from .lines import complete_line
 from .openapi import document
 from .params import read_params
 from .protocol import connection_counts
+from .typed import typed_text
 
 __all__ = ["app_from_env", "create_app"]
 
@@ -163,12 +164,13 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             )
             matched = matched_terms(index, query, max_dist, prefix, swaps)
             took = time.perf_counter() - started
+            typed = typed_text(query, index.metadata.normalization)
             return (
                 [{"video": v.video, "score": v.score} for v in videos],
                 [
                     {
                         **m._asdict(),
-                        "segments": [s.to_json() for s in segments(query, m.term, m.distance)],
+                        "segments": [s.to_json() for s in segments(typed, m.term, m.distance)],
                     }
                     for m in matched
                 ],
@@ -201,12 +203,13 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             started = time.perf_counter()
             found = index.suggest(query, max_dist, limit, transpositions=swaps)
             took = time.perf_counter() - started
+            typed = typed_text(query, index.metadata.normalization)
             return [
                 {
                     "term": s.term,
                     "distance": s.distance,
                     "count": s.count,
-                    "segments": [g.to_json() for g in segments(query, s.term, s.distance)],
+                    "segments": [g.to_json() for g in segments(typed, s.term, s.distance)],
                 }
                 for s in found
             ], took
