@@ -33,6 +33,7 @@ from tessarin.normalization import normalizer
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app
 from tessarin.server.align import completion_segments, segments
 from tessarin.server.typed import typed_text
+from tessarin.server.warm import is_warm
 from tessarin.storage.sample import load_sample_index
 from tessarin_reference.completion import prefix_distance
 from tessarin_reference.matching import levenshtein
@@ -532,6 +533,27 @@ def test_changed_file_swapped_in_and_bad_one_leaves_the_old(tmp_path, caplog):
 
     replace_file(path, small_index("cat", "dog", "emu").to_bytes())
     assert asyncio.run(holder.check()) and len(holder.index) == 3
+
+
+def test_ready_once_warm_and_reloads_swap_in_only_warm_indexes(tmp_path):
+    app = create_app()
+    assert [call(app, p)[0] for p in ("/health", "/ready")] == [200, 503]  # not started
+    with TestClient(app) as client:
+        assert client.get("/ready").json()["status"] == "ready"
+    assert call(app, "/ready")[0] == 503  # shut down
+    path = tmp_path / "live.idx"
+    small_index("cat", "catalogue", "dog").save(path)
+    holder = IndexHolder(str(path))
+    replace_file(path, small_index("cat", "catalogue", "dog", "emu").to_bytes())
+    assert asyncio.run(holder.check()) and is_warm(holder.index)
+    # Warm: no query of any kind derives more.
+    derived = holder.index.memory_bytes
+    for q in ("catalogeu", "ct", "dgo emu"):
+        holder.index.search(q, 2, 5, prefix=True)
+        holder.index.suggest(q, 2, 5, transpositions=True)
+        holder.index.complete(q, 2, 5)
+        holder.index.pooled_nodes(q, 1, 5)
+    assert holder.index.memory_bytes == derived
 
 
 @pytest.mark.parametrize(

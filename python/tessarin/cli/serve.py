@@ -18,8 +18,12 @@ def add_parser(commands: Any) -> None:
         "serve",
         help="serve an index over HTTP: a JSON API and a search page",
         description="Serve INDEX over HTTP: /search, /suggest, /complete, /info, /health, "
-        "/openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is loaded and "
-        "swapped in without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+        "/ready, /openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is "
+        "loaded and swapped in without downtime. There is no --preload: INDEX is checked "
+        "before any worker starts, and each worker loads it and derives what queries need "
+        "(warms it) before it takes a connection; /health answers while a worker is alive, "
+        "/ready once its index is loaded and warm (503 before). A reload swaps in only a warm "
+        "index. Needs the serve extra: pip install 'tessarin[serve]'.",
     )
     serve.add_argument(
         "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"

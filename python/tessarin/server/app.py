@@ -12,7 +12,10 @@ Endpoints (described for machines at /openapi.json):
   closest first, then the most searched;
 * ``GET /info`` describes the index being served, the bounds on requests
   and this worker process (its connections: open, waiting for a request,
-  closed by cause); ``GET /health`` answers as cheaply as it can;
+  closed by cause); ``GET /health`` answers as cheaply as it can, while the
+  worker is alive; ``GET /ready`` answers 200 once the worker serves an
+  index loaded and warm (`tessarin.server.warm`), 503 before and while it
+  shuts down;
 * ``GET /`` is the search page (``static/``).
 
 Queries run on a pool of threads (`ServeConfig.threads`), never on the event
@@ -55,6 +58,7 @@ from .openapi import document
 from .params import read_params
 from .protocol import connection_counts
 from .typed import typed_text
+from .warm import is_warm, warm
 
 __all__ = ["app_from_env", "create_app"]
 
@@ -86,6 +90,9 @@ class Service:
         self.limits = config.limits
         self.holder = holder
         self.pending = 0
+        #: Whether the worker takes queries: from the end of its start (the
+        #: index warm) to the start of its shutdown.
+        self.started = False
         # The limiter belongs to one event loop: made on the first query of
         # each (tests run several loops; uvicorn runs one).
         self._limiter: tuple[asyncio.AbstractEventLoop, anyio.CapacityLimiter] | None = None
@@ -318,6 +325,13 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             {"status": "ok", "terms": holder.index.term_count, "generation": holder.generation}
         )
 
+    async def ready(request: Request) -> Response:
+        if not (service.started and is_warm(holder.index)):
+            return _error(
+                503, "not ready: the index is loading or warming up", {"retry-after": "1"}
+            )
+        return JSONResponse({"status": "ready", "generation": holder.generation})
+
     async def openapi_json(request: Request) -> Response:
         return JSONResponse(openapi)
 
@@ -339,6 +353,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         unlisten = hangups.listen(heard)
         tasks.add(asyncio.create_task(_reload_on_hangup(holder, hangup, hangups.count() > 0)))
         index = holder.index
+        await anyio.to_thread.run_sync(warm, index)  # if no loader did (the sample)
         log.info(
             "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
             os.getpid(),
@@ -347,9 +362,11 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             f"{index.video_count:,}",
             index.memory_bytes / 1e6,
         )
+        service.started = True
         try:
             yield
         finally:
+            service.started = False
             unlisten()
             for task in tasks:
                 task.cancel()
@@ -361,6 +378,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         Route("/complete", complete),
         Route("/info", info),
         Route("/health", health),
+        Route("/ready", ready),
         Route("/openapi.json", openapi_json),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
     ]
