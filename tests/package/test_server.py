@@ -17,10 +17,12 @@ import signal
 import socket
 import threading
 import time
+import urllib.request
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+from prometheus_client.parser import text_string_to_metric_families
 
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
@@ -614,6 +616,59 @@ def test_workers_reload_on_sighup_and_keep_serving_through_a_bad_file(tmp_path, 
     assert server.get("/search?q=dgo")[1]["videos"][0]["video"] == "601"
     assert " ms" in server.out.read_text()  # the access log
     assert server.stop() == 0
+
+
+def metric_samples(text):
+    """{(name, labels as a sorted tuple): value} of a /metrics page."""
+    return {
+        (sample.name, tuple(sorted(sample.labels.items()))): sample.value
+        for family in text_string_to_metric_families(text)
+        for sample in family.samples
+    }
+
+
+def test_metrics_count_requests_refusals_and_the_index():
+    with TestClient(create_app()) as client:
+        before = metric_samples(client.get("/metrics").text)
+        for target in ("/search?q=cat", "/search?q=cat", "/search?q=a&limit=0", "/nowhere/1"):
+            client.get(target)
+        after = metric_samples(client.get("/metrics").text)
+
+    def grew(name, **labels):
+        key = (name, tuple(sorted(labels.items())))
+        return after.get(key, 0) - before.get(key, 0)
+
+    assert grew("tessarin_requests_total", endpoint="/search", status="200") == 2
+    assert grew("tessarin_requests_total", endpoint="/search", status="422") == 1
+    assert grew("tessarin_requests_total", endpoint="other", status="404") == 1
+    assert grew("tessarin_refused_total", cause="out_of_bounds") == 1
+    assert grew("tessarin_request_duration_seconds_count", endpoint="/search") == 3
+    assert after[("tessarin_index_terms", ())] == len(SAMPLE)
+    assert after[("tessarin_queries_pending", ())] == 0
+
+
+def test_metrics_add_up_every_workers_figures_and_logs_are_json(tmp_path, serve_process):
+    path = tmp_path / "live.idx"
+    small_index("cat", "dog").save(path)
+    server = serve_process(
+        str(path), "--workers", "2", "--threads", "1", "--reload-interval", "0",
+        "--log-format", "json",
+    )  # fmt: skip
+    server.wait_until(
+        lambda: server.logs().count("Application startup complete") == 2,
+        "the workers did not start",
+    )
+    for _ in range(30):  # fresh connections: both workers answer some
+        assert server.get("/suggest?q=cta")[0] == 200
+    with urllib.request.urlopen(server.url + "/metrics", timeout=10) as response:
+        found = metric_samples(response.read().decode())
+    assert found[("tessarin_requests_total", (("endpoint", "/suggest"), ("status", "200")))] == 30
+    assert found[("tessarin_index_load_seconds_count", (("kind", "start"),))] == 2
+    assert found[("tessarin_index_generation", ())] == 1
+    access = [json.loads(line) for line in server.out.read_text().splitlines()]
+    assert [(a["target"], a["status"]) for a in access].count(("/suggest?q=cta", 200)) == 30
+    logged = [line for line in server.err.read_text().splitlines() if line[:10] != "tessarin: "]
+    assert all(json.loads(line)["level"] for line in logged)  # all but the address printed
 
 
 def test_concurrent_heavy_and_hostile_requests_never_break_a_worker(tmp_path, serve_process):

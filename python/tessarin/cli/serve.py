@@ -105,6 +105,13 @@ def add_parser(commands: Any) -> None:
         f"(default {defaults.SERVER_HEAD_TIMEOUT:g})",
     )
     serve.add_argument(
+        "--log-format",
+        choices=("text", "json"),
+        default="text",
+        help="text lines, or one JSON object a line with the access log's fields as keys "
+        "(default text)",
+    )
+    serve.add_argument(
         "--access-log",
         action=argparse.BooleanOptionalAction,
         default=True,
@@ -145,7 +152,14 @@ def run(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise CommandError(str(error)) from None
     try:
-        serve(config, args.host, args.port, args.workers, access_log=args.access_log)
+        serve(
+            config,
+            args.host,
+            args.port,
+            args.workers,
+            access_log=args.access_log,
+            log_format=args.log_format,
+        )
     except OSError as error:
         raise CommandError(f"cannot serve on {args.host}:{args.port}: {error}") from None
     except KeyboardInterrupt:

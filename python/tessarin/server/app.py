@@ -15,7 +15,8 @@ Endpoints (described for machines at /openapi.json):
   closed by cause); ``GET /health`` answers as cheaply as it can, while the
   worker is alive; ``GET /ready`` answers 200 once the worker serves an
   index loaded and warm (`tessarin.server.warm`), 503 before and while it
-  shuts down;
+  shuts down; ``GET /metrics`` gives the server's metrics, every worker's
+  (`tessarin.server.metrics`);
 * ``GET /`` is the search page (``static/``).
 
 Queries run on a pool of threads (`ServeConfig.threads`), never on the event
@@ -54,6 +55,7 @@ from .config import CONFIG_ENV, ServeConfig
 from .errors import Busy, Refused
 from .holder import IndexHolder
 from .lines import complete_line
+from .metrics import RequestMetrics, index_served, metrics_endpoint, refused, worker_exit
 from .openapi import document
 from .params import read_params
 from .protocol import connection_counts
@@ -354,6 +356,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         tasks.add(asyncio.create_task(_reload_on_hangup(holder, hangup, hangups.count() > 0)))
         index = holder.index
         await anyio.to_thread.run_sync(warm, index)  # if no loader did (the sample)
+        index_served(index, holder.generation)
         log.info(
             "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
             os.getpid(),
@@ -367,6 +370,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             yield
         finally:
             service.started = False
+            worker_exit()
             unlisten()
             for task in tasks:
                 task.cancel()
@@ -379,6 +383,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         Route("/info", info),
         Route("/health", health),
         Route("/ready", ready),
+        Route("/metrics", metrics_endpoint),
         Route("/openapi.json", openapi_json),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
     ]
@@ -395,6 +400,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
     # "/search", by an absolute URL built from the request's Host header;
     # nothing here needs those redirects, and no answer repeats a header.
     app.router.redirect_slashes = False
+    app.add_middleware(RequestMetrics, pending=lambda: service.pending)
     app.state.service = service
     app.state.holder = holder
     return AccessLog(app)
@@ -438,6 +444,7 @@ def _error(status: int, message: str, headers: Mapping[str, str] | None = None) 
 
 async def _refused(request: Request, error: Exception) -> Response:
     assert isinstance(error, Refused)
+    refused(error)
     return _error(error.status, error.message, error.headers)
 
 
@@ -495,11 +502,13 @@ def _log_access(scope: Scope, status: int, seconds: float) -> None:
         target += b"?" + scope["query_string"]
     shown = target[:200].decode("ascii", "backslashreplace") + ("..." if len(target) > 200 else "")
     client = scope.get("client")
-    access_log.info(
-        '%s "%s %s" %d %.2f ms',
-        f"{client[0]}:{client[1]}" if client else "-",
-        scope["method"],
-        shown,
-        status,
-        seconds * 1000,
-    )
+    peer = f"{client[0]}:{client[1]}" if client else "-"
+    ms = round(seconds * 1000, 3)
+    fields = {
+        "client": peer,
+        "method": scope["method"],
+        "target": shown,
+        "status": status,
+        "ms": ms,
+    }
+    access_log.info('%s "%s %s" %d %.2f ms', peer, scope["method"], shown, status, ms, extra=fields)

@@ -31,6 +31,7 @@ import anyio.to_thread
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
 from ..storage.sample import load_sample_index
+from .metrics import timed_loads
 from .warm import warming
 
 __all__ = ["IndexHolder"]
@@ -59,7 +60,7 @@ class IndexHolder:
         self.path = path
         self._loader = loader or _load_file
         self._lock = asyncio.Lock()
-        self._loader = warming(self._loader)  # an index serves only once warm
+        self._loader = timed_loads(warming(self._loader))  # an index serves only once warm
         self._failed: Signature | None = None
         if path is None:
             self._signature: Signature | None = None

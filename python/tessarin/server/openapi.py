@@ -132,6 +132,13 @@ def document(api: Api, version: str) -> dict[str, Any]:
                     },
                 }
             },
+            "/metrics": {
+                "get": {
+                    "summary": "The server's metrics, in Prometheus's text format",
+                    "operationId": "metrics",
+                    "responses": {"200": {"description": "OK", "content": {"text/plain": {}}}},
+                }
+            },
         },
         "components": {
             "schemas": {

@@ -20,13 +20,16 @@ each of uvicorn's settings does here.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import copy
 import dataclasses
 import logging
 import os
+import shutil
 import signal
 import sys
+import tempfile
 from typing import Any
 
 import uvicorn
@@ -41,13 +44,18 @@ __all__ = ["serve"]
 log = logging.getLogger("tessarin.server")
 
 
-def logging_config(access_log: bool) -> dict[str, Any]:
+def logging_config(access_log: bool, log_format: str = "text") -> dict[str, Any]:
     """uvicorn's logging, plus the server's log (standard error) and the
-    access log (standard output), each line naming its worker process."""
+    access log (standard output), each line naming its worker process;
+    with `log_format` "json", every line of every log is a JSON object
+    (`tessarin.server.jsonlog`)."""
     config = copy.deepcopy(uvicorn.config.LOGGING_CONFIG)
     config["formatters"]["tessarin"] = {
         "format": "%(asctime)s %(levelname)s [%(process)d] %(name)s: %(message)s",
     }
+    if log_format == "json":
+        for name in ("tessarin", "default", "access"):
+            config["formatters"][name] = {"()": "tessarin.server.jsonlog.JsonFormatter"}
     config["handlers"]["tessarin"] = {
         "formatter": "tessarin",
         "class": "logging.StreamHandler",
@@ -83,6 +91,7 @@ def uvicorn_config(
     workers: int = 1,
     access_log: bool = True,
     log_level: str = "info",
+    log_format: str = "text",
 ) -> BoundedConfig:
     """uvicorn's configuration for serving `config` (each worker reads
     `config` itself from `CONFIG_ENV`)."""
@@ -95,7 +104,7 @@ def uvicorn_config(
         port=port,
         workers=workers,
         access_log=False,  # the application logs each request with its latency
-        log_config=logging_config(access_log),
+        log_config=logging_config(access_log, log_format),
         log_level=log_level,
         # No header of a response names the server or repeats the client's
         # (Forwarded, X-Forwarded-For: a proxy in front sets its own).
@@ -155,6 +164,14 @@ def worker_limits(limits: Limits) -> Limits:
     return dataclasses.replace(limits, max_connections=fits)
 
 
+def metrics_folder() -> None:
+    """Hands the workers a folder of their own for their metrics
+    (`tessarin.server.metrics`), removed when this process exits."""
+    folder = tempfile.mkdtemp(prefix="tessarin-metrics-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)
+    os.environ["PROMETHEUS_MULTIPROC_DIR"] = folder
+
+
 class _Supervisor(Multiprocess):
     def handle_signals(self) -> None:
         if hangups.take():
@@ -177,14 +194,16 @@ def serve(
     workers: int = 1,
     access_log: bool = True,
     log_level: str = "info",
+    log_format: str = "text",
 ) -> None:
     """Serves until interrupted (SIGINT or SIGTERM); SIGHUP reloads the
     index. Call `hangups.hold()` as early as the process can, before
     loading anything: this function does, if nothing did before."""
     hangups.hold()
+    metrics_folder()
     config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
-    uv = uvicorn_config(config, host, port, workers, access_log, log_level)
+    uv = uvicorn_config(config, host, port, workers, access_log, log_level, log_format)
     sock = uv.bind_socket()
     bound_host, bound_port = sock.getsockname()[:2]
     shown = f"[{bound_host}]" if ":" in bound_host else bound_host
