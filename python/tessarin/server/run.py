@@ -166,7 +166,9 @@ def worker_limits(limits: Limits) -> Limits:
 
 def metrics_folder() -> None:
     """Hands the workers a folder of their own for their metrics
-    (`tessarin.server.metrics`), removed when this process exits."""
+    (`tessarin.server.metrics`), removed when this process exits. (One
+    worker, serving in this process, keeps its metrics in memory: uvicorn
+    ends it by the signal it caught, with no exit handler run.)"""
     folder = tempfile.mkdtemp(prefix="tessarin-metrics-")
     atexit.register(shutil.rmtree, folder, ignore_errors=True)
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = folder
@@ -200,7 +202,8 @@ def serve(
     index. Call `hangups.hold()` as early as the process can, before
     loading anything: this function does, if nothing did before."""
     hangups.hold()
-    metrics_folder()
+    if workers > 1:
+        metrics_folder()
     config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
     uv = uvicorn_config(config, host, port, workers, access_log, log_level, log_format)
