@@ -326,10 +326,26 @@ def test_auto_never_goes_past_the_servers_bound(cap):
     assert call(app, "/complete", f"q=resturan&max_dist={cap + 1}".encode())[0] == 422
 
 
+@pytest.mark.parametrize("admin", [False, True])
+def test_info_shows_internals_only_to_an_admin(tmp_path, admin):
+    path = tmp_path / "live.idx"
+    small_index("cat").save(path)
+    app = create_app(ServeConfig(index=str(path), admin=admin))
+    info = call(app, "/info")[2]
+    assert info["index"]["source"] == "file" and info["limits"]["max_dist"] == 2
+    shown = {
+        "path": str(path),
+        "pid": os.getpid(),
+        "memory_bytes": app.state.holder.index.memory_bytes,
+    }
+    found = {**info["index"], **info.get("worker", {})}
+    assert {k: found.get(k) for k in shown} == (shown if admin else dict.fromkeys(shown))
+    assert (str(tmp_path) in json.dumps(info)) == admin
+
+
 def test_info_health_openapi_and_page(client):
     info = client.get("/info").json()
     assert info["index"]["source"] == "sample" and info["index"]["terms"] == len(SAMPLE)
-    assert info["limits"]["max_dist"] == 2 and info["worker"]["pid"] == os.getpid()
     assert client.get("/health").json()["status"] == "ok"
     api = client.get("/openapi.json").json()
     assert {"/search", "/suggest", "/complete", "/info", "/health"} <= set(api["paths"])
@@ -785,7 +801,7 @@ def test_heads_too_large_or_not_http_refused_as_json(bounded, sent, status, reas
 def test_slow_clients_at_the_cap_make_room_for_prompt_ones(serve_module):
     # A head timeout longer than the test, and the heads seen begun before
     # the cap is reached: what is evicted is a client that began a request.
-    server = serve_module("--head-timeout", "60", "--max-connections", "6")
+    server = serve_module("--head-timeout", "60", "--max-connections", "6", "--admin")
     slow = []
     try:
         for _ in range(5):

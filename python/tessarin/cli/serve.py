@@ -105,6 +105,13 @@ def add_parser(commands: Any) -> None:
         f"(default {defaults.SERVER_HEAD_TIMEOUT:g})",
     )
     serve.add_argument(
+        "--admin",
+        action="store_true",
+        help="show internals on /info and the page: the index file's path, each worker's "
+        "process id, memory and connections (off by default: for a server the public cannot "
+        "reach)",
+    )
+    serve.add_argument(
         "--log-format",
         choices=("text", "json"),
         default="text",
@@ -148,6 +155,7 @@ def run(args: argparse.Namespace) -> int:
             limits=limits,
             threads=args.threads or os.cpu_count() or 1,
             reload_interval=args.reload_interval,
+            admin=args.admin,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None

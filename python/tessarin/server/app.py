@@ -10,9 +10,11 @@ Endpoints (described for machines at /openapi.json):
 * ``GET /complete?q=&max_dist=&limit=&exact_prefix=&transpositions=`` lists
   the terms that complete what is being typed (`tessarin.server.lines`),
   closest first, then the most searched;
-* ``GET /info`` describes the index being served, the bounds on requests
-  and this worker process (its connections: open, waiting for a request,
-  closed by cause); ``GET /health`` answers as cheaply as it can, while the
+* ``GET /info`` describes the index being served and the bounds on
+  requests; with `ServeConfig.admin` (``--admin``), also the index file's
+  path and memory, and this worker process (its id, memory, connections:
+  open, waiting for a request, closed by cause), which a public endpoint
+  does not give away; ``GET /health`` answers as cheaply as it can, while the
   worker is alive; ``GET /ready`` answers 200 once the worker serves an
   index loaded and warm (`tessarin.server.warm`), 503 before and while it
   shuts down; ``GET /metrics`` gives the server's metrics, every worker's
@@ -289,38 +291,38 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         read_params(request.scope["query_string"], api.none)
         index = holder.index
         meta = index.metadata
-        return JSONResponse(
-            {
-                "index": {
-                    "source": holder.source,
-                    "terms": index.term_count,
-                    "nodes": index.node_count,
-                    "videos": index.video_count,
-                    "id_mode": index.id_mode,
-                    "video_top_n": index.video_top_n,
-                    "built_by": meta.builder or None,
-                    "created": meta.created or None,
-                    "memory_bytes": index.memory_bytes,
-                    "generation": holder.generation,
-                    "loaded_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(holder.loaded_at)),
-                },
-                "limits": {
-                    "max_query": limits.max_query,
-                    "max_dist": limits.max_dist,
-                    "max_limit": limits.max_limit,
-                    "search_limit": limits.search_limit,
-                    "suggest_limit": limits.suggest_limit,
-                },
-                "worker": {
-                    "pid": os.getpid(),
-                    "threads": config.threads,
-                    "pending": service.pending,
-                    "rss_bytes": _rss_bytes(),
-                    "connections": connection_counts(),
-                },
-                "version": __version__,
+        about: dict[str, Any] = {
+            "index": {
+                "source": "sample" if holder.path is None else "file",
+                "terms": index.term_count,
+                "nodes": index.node_count,
+                "videos": index.video_count,
+                "id_mode": index.id_mode,
+                "video_top_n": index.video_top_n,
+                "built_by": meta.builder or None,
+                "created": meta.created or None,
+                "generation": holder.generation,
+                "loaded_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(holder.loaded_at)),
+            },
+            "limits": {
+                "max_query": limits.max_query,
+                "max_dist": limits.max_dist,
+                "max_limit": limits.max_limit,
+                "search_limit": limits.search_limit,
+                "suggest_limit": limits.suggest_limit,
+            },
+            "version": __version__,
+        }
+        if config.admin:  # what only an operator should see
+            about["index"] |= {"path": holder.path, "memory_bytes": index.memory_bytes}
+            about["worker"] = {
+                "pid": os.getpid(),
+                "threads": config.threads,
+                "pending": service.pending,
+                "rss_bytes": _rss_bytes(),
+                "connections": connection_counts(),
             }
-        )
+        return JSONResponse(about)
 
     async def health(request: Request) -> Response:
         return JSONResponse(

@@ -93,6 +93,10 @@ class ServeConfig:
     threads: int = dataclasses.field(default_factory=lambda: os.cpu_count() or 1)
     #: Seconds between checks of the index file for a change; 0: never.
     reload_interval: float = 2.0
+    #: Whether /info and the page show what only an operator should see:
+    #: the index file's path, the worker's process id, memory and
+    #: connections. Off for a server that the public can reach.
+    admin: bool = False
 
     def __post_init__(self) -> None:
         if self.threads < 1:

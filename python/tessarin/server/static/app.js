@@ -321,8 +321,10 @@
       state.maxDist = Math.min(state.maxDist, state.maxAllowed);
       input.maxLength = info.limits.max_query;
       const ix = info.index;
+      // The index file's path only when the server shows it (--admin).
+      const source = ix.source === "sample" ? "Sample index · " : ix.path ? `${ix.path} · ` : "";
       $("footer").textContent =
-        `${ix.source === "sample" ? "Sample index" : ix.source} · ${number.format(ix.terms)} terms · ` +
+        `${source}${number.format(ix.terms)} terms · ` +
         `${number.format(ix.videos)} videos · tessarin ${info.version}`;
       showExamples(ix.source === "sample");
     } catch (error) {
