@@ -25,6 +25,7 @@
   const state = {
     maxDist: 1,
     maxAllowed: 2,
+    swaps: false, // transpositions: a swap of neighbours counts one typo
     suggestions: [],
     active: -1,
     seq: 0,
@@ -97,11 +98,11 @@
       showResults(null);
       return;
     }
-    const params = { q: text, max_dist: state.maxDist };
+    const params = { q: text, max_dist: state.maxDist, transpositions: state.swaps };
     const started = performance.now();
     try {
       const [completed, suggested, found] = await Promise.all([
-        getJSON("/complete", { q: text, limit: LIST_SIZE }, signal),
+        getJSON("/complete", { q: text, limit: LIST_SIZE, transpositions: state.swaps }, signal),
         getJSON("/suggest", { ...params, limit: LIST_SIZE }, signal),
         getJSON("/search", { ...params, limit: 10 }, signal),
       ]);
@@ -206,6 +207,7 @@
     // What the videos shown answer, for whoever reads the page (and its tests).
     results.dataset.query = found ? found.query : "";
     results.dataset.maxDist = found ? String(found.max_dist) : "";
+    results.dataset.transpositions = found ? String(found.transpositions) : "";
     if (found === null) return;
 
     const best = found.matched[0];
@@ -372,6 +374,11 @@
         query();
       }
     }
+  });
+
+  $("swaps").addEventListener("change", (event) => {
+    state.swaps = event.target.checked;
+    query();
   });
 
   input.addEventListener("blur", () => openList(false));
