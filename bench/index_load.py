@@ -36,8 +36,9 @@ With --serve K,...: `tessarin serve` of the version 2 file with K workers
 (one sealed copy mapped by all, for K > 1), for each K: once every worker
 has started and answered a few queries, the PSS of the supervisor, of each
 worker and of all together (from /proc/PID/smaps_rollup), and the seconds
-from the supervisor's start of the workers to each worker's "Application
-startup complete" (its interpreter, imports and index load).
+from the supervisor's copy (or, for one worker, from the command's start)
+to each worker's start of serving (its interpreter, imports and index
+load), read from the log.
 """
 
 from __future__ import annotations
@@ -241,9 +242,9 @@ def serve_round(path: str, workers: int) -> None:
                 for query in (f"/search?q=chocolat+cake{k}", f"/complete?q=choc{k % 5}"):
                     urllib.request.urlopen(url + query, timeout=60).read()
             text = logs().splitlines()
-            started = [log_time(line) for line in text if "Started parent process" in line]
-            ready = [log_time(line) for line in text if "Application startup complete" in line]
-            begin = started[0] if started else launched
+            copied = [log_time(line) for line in text if "copied and checked once" in line]
+            ready = [log_time(line) for line in text if "tessarin.server: worker " in line]
+            begin = copied[0] if copied else launched
             pids = [p for p in children_of(server.pid) if is_worker(p)] if workers > 1 else []
             own = smaps_pss(server.pid)
             each = [smaps_pss(p) for p in pids]
