@@ -258,7 +258,9 @@ class Catalog:
         if id_column is None:
             lowered = {name.lower(): name for name in reversed(names)}
             id_column = next((lowered[n] for n in ID_NAMES if n in lowered), None)
-            if id_column is None:
+            if id_column is None and table.num_rows == 0:
+                id_column, names = "", []  # an empty file: no rows, whatever its columns
+            elif id_column is None:
                 raise CatalogError(
                     f"{path}: no identifier column: name one video, video_id or id "
                     f"(columns: {', '.join(names[:10]) or 'none'})"
@@ -267,7 +269,7 @@ class Catalog:
             raise CatalogError(
                 f"{path}: no column {id_column!r} (columns: {', '.join(names[:10]) or 'none'})"
             )
-        ids = table.column(id_column).to_pylist()
+        ids = table.column(id_column).to_pylist() if names else []
         columns = {
             name: [_json_value(v) for v in table.column(name).to_pylist()]
             for name in names

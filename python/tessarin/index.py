@@ -512,6 +512,22 @@ class Index:
         explain: Literal[True],
     ) -> list[ExplainedMatch]: ...
 
+    @overload
+    def search(
+        self,
+        term: str,
+        max_dist: int = ...,
+        limit: int | None = ...,
+        *,
+        prefix: bool | None = ...,
+        min_score: float | None = ...,
+        transpositions: bool = ...,
+        offset: int = ...,
+        filter: FilterSpec = ...,
+        catalog: Catalog | None = ...,
+        explain: bool = ...,
+    ) -> list[VideoMatch] | list[ExplainedMatch]: ...
+
     def search(
         self,
         term: str,
