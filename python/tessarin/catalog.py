@@ -236,7 +236,7 @@ class Catalog:
         for name in names:
             if not isinstance(name, str):
                 raise TypeError(f"a column name must be a str, not {type(name).__name__}")
-        columns = {name: [row.get(name) for row in rows.values()] for name in names}
+        columns = {name: [_json_value(row.get(name)) for row in rows.values()] for name in names}
         self._fill(list(rows), columns, None, lambda n: f"entry {n}")
 
     @classmethod
@@ -317,7 +317,7 @@ class Catalog:
                 if problem:
                     raise CatalogError(f"{prefix}{where(n + 1)}: {problem}")
         self._rows = rows
-        self._columns = {name: [_json_value(v) for v in cells] for name, cells in columns.items()}
+        self._columns = columns
         self.id_kind = kind
         self.source = source
 
