@@ -169,12 +169,14 @@ def test_the_sample_catalogue_describes_most_of_the_sample():
     [
         ({"7": {"title": "x"}}, [], "names videos by integers, but the index by UUIDs"),
         ({RANKED[0]: {}}, ["--image-hosts", "ftp://x"], "'ftp://x' is not an image host"),
+        (None, ["--image-hosts", "a.b/x"], "'a.b/x' is not an image host"),  # sample: found
     ],
 )
 def test_serve_refuses_a_catalogue_of_the_wrong_kind_and_bad_hosts(
     tmp_path, capsys, rows, args, message
 ):
     path = tmp_path / "videos.jsonl"
-    write_catalog(path, rows)
-    assert main(["serve", "--catalog", str(path), *args]) == 1
+    if rows is not None:
+        write_catalog(path, rows)
+    assert main(["serve", "--catalog", "sample" if rows is None else str(path), *args]) == 1
     assert message in capsys.readouterr().err
