@@ -422,6 +422,60 @@ def test_overload_answers_503_not_a_queue_without_end():
     assert app.state.service.pending == 0
 
 
+@given(st.text("ab=&+%25e9\u00e9", max_size=12))
+def test_query_pairs_read_as_parse_qsl(text):
+    from urllib.parse import parse_qsl
+
+    from tessarin.server.params import query_pairs
+
+    try:
+        expected = parse_qsl(text, keep_blank_values=True, errors="strict")
+    except UnicodeDecodeError:
+        with pytest.raises(UnicodeDecodeError):
+            query_pairs(text)
+    else:
+        assert query_pairs(text) == expected
+
+
+class Recording:
+    """An index that notes which thread each query ran on."""
+
+    def __init__(self):
+        self.threads = []
+        self.metadata = SAMPLE.metadata
+
+    def _note(self, *args, **kwargs):
+        self.threads.append(threading.current_thread())
+        return []
+
+    search = suggest = pooled_nodes = complete = _note
+
+
+@pytest.mark.parametrize(
+    "inline_max_dist, path, query, inline",
+    [
+        (1, "/search", b"q=abc&max_dist=1", True),
+        (1, "/search", b"q=abc&max_dist=2", False),
+        (1, "/suggest", b"q=abc&max_dist=0", True),
+        (1, "/complete", b"q=abc&max_dist=auto", True),  # auto: 1 edit
+        (1, "/complete", b"q=abcdefgh&max_dist=auto", False),  # auto: 2 edits
+        (2, "/suggest", b"q=abc&max_dist=2", True),
+        (-1, "/suggest", b"q=abc&max_dist=0", False),
+    ],
+)
+def test_cheap_queries_run_on_the_loop_once_the_index_answered_one(
+    inline_max_dist, path, query, inline
+):
+    app = create_app(ServeConfig(inline_max_dist=inline_max_dist))
+    loop_thread = threading.current_thread()  # asyncio.run's loop runs here
+    for index in (Recording(), Recording()):  # a new index: on a thread first
+        app.state.holder.index = index
+        for _ in range(2):
+            assert call(app, path, query)[0] == 200
+        ran_inline = [thread is loop_thread for thread in index.threads]
+        assert ran_inline[0] is False and ran_inline[-1] is inline
+
+
 def test_failure_is_json_and_logged_with_its_cause(caplog):
     class Broken:
         def suggest(self, *args, **kwargs):
