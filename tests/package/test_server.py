@@ -12,6 +12,7 @@ import concurrent.futures
 import json
 import logging
 import os
+import re
 import select
 import signal
 import socket
@@ -666,6 +667,16 @@ def answer(received):
     """(status, JSON body) of the last answer in `received`."""
     head, _, body = received.rpartition(b"\r\n\r\n")
     return int(head.split(b"HTTP/1.1 ")[-1][:3]), json.loads(body)
+
+
+def test_pipelined_answers_each_whole_and_in_order(bounded):
+    # Each answer's head waits for its body, but for HEAD, which has none.
+    sent = [b"HEAD /health", b"GET /health", b"GET /suggest?q=%ff", b"HEAD /nowhere", b"GET /"]
+    received = exchange(bounded, [b"".join(r + b" HTTP/1.1\r\nHost: x\r\n\r\n" for r in sent)])
+    answers = re.split(rb"(?=HTTP/1\.1 \d{3} )", received)[1:]
+    assert [a[9:12] for a in answers] == [b"200", b"200", b"400", b"404", b"200"]
+    assert [a.endswith(b"\r\n\r\n") for a in answers] == [True, False, False, True, False]
+    assert b'"status":"ok"' in answers[1] and answers[4].rstrip().endswith(b"</html>")
 
 
 @pytest.mark.parametrize(
