@@ -42,6 +42,7 @@ endpoint; default: 1 and 2, /complete at auto).
 Printed, and written to bench/results/load/load-<time>.json: requests/s, latency
 percentiles (wrk's, client side, so they include the loopback HTTP round
 trip), responses other than 200 and socket errors (a clean run has none),
+the workers' CPU time per request (what a busy machine changes least),
 and each worker's resident (RSS) and proportional (PSS) memory after
 loading and after the runs. Figures only, no verdict: wrk and the workers
 share the machine's cores, and whatever else runs on it shows.
@@ -58,6 +59,7 @@ import random
 import re
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -182,6 +184,11 @@ class Server:
                     pids.append(pid)
         return pids or [self.process.pid]
 
+    def cpu_seconds(self) -> float:
+        """CPU time the worker processes have used (user and system, all
+        their threads)."""
+        return sum(cpu_seconds(pid) for pid in self.workers())
+
     def stop(self) -> None:
         self.process.send_signal(signal.SIGTERM)
         try:
@@ -197,6 +204,12 @@ def _children(pid: int) -> list[int]:
         with open(f"/proc/{pid}/task/{task}/children") as f:
             found += [int(p) for p in f.read().split()]
     return found
+
+
+def cpu_seconds(pid: int) -> float:
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def memory(pid: int) -> dict[str, int]:
@@ -356,8 +369,11 @@ def main(argv=None) -> dict:
                             each.get(path_)
                         run_wrk(each.url, paths, min(3, args.seconds), args.connections,
                                 args.wrk_threads, scratch)  # warm-up  # fmt: skip
+                    cpu = each.cpu_seconds()
                     figures = run_wrk(each.url, paths, args.seconds, args.connections,
                                       args.wrk_threads, scratch)  # fmt: skip
+                    cpu = each.cpu_seconds() - cpu
+                    figures.update(cpu_ms_per_request=cpu * 1e3 / max(1, figures["requests"]))
                     figures.update(endpoint=endpoint, max_dist=_distance(max_dist),
                                    round=round_ + 1, server=name,
                                    load_average=os.getloadavg()[0])  # fmt: skip
@@ -392,6 +408,7 @@ def _row(r: dict) -> str:
         f"|{server} /{r['endpoint']} | {r['max_dist']} | {r['requests_per_s']:,.0f} | "
         f"{lat['50']:.2f} | {lat['90']:.2f} | {lat['99']:.2f} | "
         f"{r['non_200'] + r['socket_errors']} |"
+        + (f" {r['cpu_ms_per_request']:.3f} |" if "cpu_ms_per_request" in r else "")
     )
 
 
@@ -412,13 +429,13 @@ def _table(report: dict) -> list[str]:
     best = best_runs(report["runs"])
     lines = [
         f"|{' server |' if side else ''} endpoint | max_dist | requests/s | p50 ms | p90 ms | "
-        "p99 ms | errors |",
-        f"|{'---|' if side else ''}---|---|---|---|---|---|---|",
+        "p99 ms | errors | CPU ms/request |",
+        f"|{'---|' if side else ''}---|---|---|---|---|---|---|---|",
         *(_row(r) for r in best),
     ]
     if side:  # this tree's figures against the other's, per endpoint and distance
-        lines += ["", f"| endpoint | max_dist | requests/s ratio | p99 ratio ({servers[0]} / "
-                  f"{servers[1]}) |", "|---|---|---|---|"]  # fmt: skip
+        lines += ["", f"| endpoint | max_dist | requests/s ratio | p99 ratio | CPU/request "
+                  f"ratio ({servers[0]} / {servers[1]}) |", "|---|---|---|---|---|"]  # fmt: skip
         pairs: dict[tuple[str, int | str], dict[str, dict]] = {}
         for r in best:
             pairs.setdefault((r["endpoint"], r["max_dist"]), {})[r["server"]] = r
@@ -426,9 +443,21 @@ def _table(report: dict) -> list[str]:
             a, b = of[servers[0]], of[servers[1]]
             lines.append(
                 f"| /{endpoint} | {max_dist} | {a['requests_per_s'] / b['requests_per_s']:.2f} | "
-                f"{a['latency_ms']['99'] / b['latency_ms']['99']:.2f} |"
+                f"{a['latency_ms']['99'] / b['latency_ms']['99']:.2f} | "
+                f"{_median_cpu(report, a) / _median_cpu(report, b):.2f} |"
             )
     return lines
+
+
+def _median_cpu(report: dict, like: dict) -> float:
+    """The median CPU time a request took over the rounds of `like`'s server,
+    endpoint and distance: what the machine's load changes least."""
+    return statistics.median(
+        r["cpu_ms_per_request"]
+        for r in report["runs"]
+        if (r["endpoint"], r["max_dist"], r["server"])
+        == (like["endpoint"], like["max_dist"], like["server"])
+    )
 
 
 def summary(report: dict) -> str:
@@ -442,7 +471,8 @@ def summary(report: dict) -> str:
         *_table(report),
         "",
         f"the best of {setup['rounds']} rounds by requests/s; errors (responses other than 200, "
-        f"socket errors) over all rounds: {errors}",
+        f"socket errors) over all rounds: {errors}; CPU ms/request: the workers' CPU time "
+        "(user and system) over the requests of the run (the ratio: of the median round)",
         "",
         f"index in memory: {report['index_memory_bytes'] / 1e6:,.1f} MB",
     ]
