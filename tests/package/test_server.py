@@ -438,6 +438,14 @@ def test_query_pairs_read_as_parse_qsl(text):
         assert query_pairs(text) == expected
 
 
+@pytest.mark.parametrize("value", ["é\u2028\U0001f3ac", 2**64 - 1, 2**70, -(2**70), 0.1, 1e-7])
+def test_json_answers_as_the_standard_library_writes_them(value):
+    from tessarin.server.app import Json
+
+    assert json.loads(Json({"v": [value]}).body) == {"v": [value]}
+    assert b" " not in Json({"v": 1, "w": [2]}).body
+
+
 class Recording:
     """An index that notes which thread each query ran on."""
 

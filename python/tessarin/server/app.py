@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import json
 import logging
 import os
 import time
@@ -91,7 +92,10 @@ class Json(Response):
     media_type = "application/json"
 
     def render(self, content: Any) -> bytes:
-        return orjson.dumps(content)
+        try:
+            return orjson.dumps(content)
+        except orjson.JSONEncodeError:  # an integer beyond 64 bits (a catalogue's)
+            return json.dumps(content, ensure_ascii=False, separators=(",", ":")).encode()
 
 
 class Service:
