@@ -51,6 +51,8 @@ def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
     `bound`, if given, must be at least the edit distance between the two
     (the band is widened to their difference in length if that is larger).
     """
+    if typed == term:  # an exact match: no alignment needed
+        return [Segment(term, "keep")] if term else []
     start = _common_prefix(typed, term)
     end = 0
     shortest = min(len(typed), len(term))
