@@ -19,6 +19,8 @@
 //   7  payload_totals     u32 [s]
 //   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
 //                                    0 first, rising, V last
+//   18 payload_offsets32  u32 [s+1]  the same, 32-bit: written in place of 8
+//                                    when V < 2^32; a form holds one of the two
 //   9  video_ids          u32 [V]    positions in the video table
 //   10 video_counts       u32 [V]
 //   11 video_uuids        16  [u]
@@ -29,7 +31,7 @@
 //   16 reversed_entries   12  [r+1]  ReversedTrie::Entry
 //   17 reversed_nodes     u32 [t]
 //
-// Kinds 1 to 12 are required; 13 to 17 are the stored aids, all or none
+// Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none
 // (none for an index whose aids do not apply: no nodes, or 2^31 child
 // entries or more). A kind with bit 31 set is optional: a reader that does
 // not know it skips it. 0x80000001, the completion bound (u32 [n]), is
@@ -91,6 +93,7 @@ enum class SectionKind : std::uint32_t {
   kByLabel = 15,
   kReversedEntries = 16,
   kReversedNodes = 17,
+  kPayloadOffsets32 = 18,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -106,6 +109,7 @@ struct MappedPlan {
   std::vector<std::uint32_t> slots;       // per node
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
+  bool narrow_offsets = false;            // written 32-bit (kind 18)
   SectionPlan sections;
 
   [[nodiscard]] std::size_t size() const { return sections.form_size; }
