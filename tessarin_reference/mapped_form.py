@@ -191,7 +191,8 @@ def _layout(parts: list[tuple[int, bytes]]) -> bytes:
 def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
-    version 2 (which later ones still read): 64-bit payload offsets."""
+    version 2 (which later ones still read): 64-bit payload offsets, and
+    the per-child entries stored even where child entry p names node p + 1."""
     n = len(saved.child_labels)
     slots, slot_nodes = _slots(saved)
     offsets, ids, counts, totals = [0], [], [], []
@@ -204,8 +205,10 @@ def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
     parts = [(KIND["scalars"], struct.pack("<I12x", saved.id_mode))]
     if n and len(saved.child_transitions) < TERMINAL_BIT:
         aids = _aids(saved)
+        implicit = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
         for name in ("positions", "by_label", "reversed_entries", "reversed_nodes", "preorder"):
-            parts.append((KIND[name], aids[name]))
+            if name != "positions" or first or not implicit:  # else read from the node arrays
+                parts.append((KIND[name], aids[name]))
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
         (KIND["child_labels"], _u32(saved.child_labels)),

@@ -136,7 +136,9 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   };
   std::vector<std::pair<std::uint32_t, std::size_t>> kinds = {entry(K::kScalars, kScalarsSize)};
   if (plan.aids) {
-    kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
+    if (!entries_follow_nodes(trie.child_transitions())) {
+      kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
+    }
     kinds.push_back(entry(K::kByLabel, plan.tree.by_label.size_bytes()));
     kinds.push_back(entry(K::kReversedEntries, plan.reversed.entries.size_bytes()));
     kinds.push_back(entry(K::kReversedNodes, plan.reversed.nodes.size_bytes()));
@@ -387,11 +389,13 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   view.payloads = Payloads(slots, totals, offsets, offsets, ids, counts);
 
   std::optional<StoredAids> aids;
-  const K aid_kinds[] = {K::kPositions, K::kPreorder, K::kByLabel, K::kReversedEntries,
-                         K::kReversedNodes};
+  // The per-child entries may be left out (their check then asks that the
+  // node arrays give them); the other aids are stored all or none.
+  const K aid_kinds[] = {K::kPreorder, K::kByLabel, K::kReversedEntries, K::kReversedNodes};
   const std::size_t stored = static_cast<std::size_t>(
       std::count_if(std::begin(aid_kinds), std::end(aid_kinds), [&](K k) { return found.has(k); }));
-  if (stored != 0 && stored != std::size(aid_kinds)) {
+  if ((stored != 0 && stored != std::size(aid_kinds)) ||
+      (stored == 0 && found.has(K::kPositions))) {
     return damaged("it stores some search aids but not all");
   }
   if (stored != 0) {

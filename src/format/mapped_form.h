@@ -31,7 +31,9 @@
 //   16 reversed_entries   12  [r+1]  ReversedTrie::Entry
 //   17 reversed_nodes     u32 [t]
 //
-// Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none
+// Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none,
+// but for 13, left out where child entry p names node p + 1 for every p (the
+// walk reads node p + 1's arrays instead: search/views.h)
 // (none for an index whose aids do not apply: no nodes, or 2^31 child
 // entries or more). A kind with bit 31 set is optional: a reader that does
 // not know it skips it. 0x80000001, the completion bound (u32 [n]), is
