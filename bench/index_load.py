@@ -2,7 +2,8 @@
 takes, alone and with several processes loading one file.
 
     python -m bench.index_load [--terms 1000000] [--index PATH] [--repeat 5]
-                               [--processes 1,4] [--kinds v1,v2,v2-in-place,v2-sealed]
+                               [--processes 1,4] [--kinds v1,v2,v2-in-place,v2-sealed,worker]
+                               [--serve 1,2,4]
 
 The index is the one `bench.load` serves (the mixed data set of bench/data.py,
 each term leading to one to three videos, ten videos per node), built once
@@ -16,7 +17,9 @@ Kinds: `v1`, `Index.load` of the version 1 file; `v2`, of the version 2
 file (read into private memory once, then used in place); `v2-in-place`,
 `Index.load(path, in_place=True)` (mapped); `v2-sealed`, a sealed memory
 copy made once by this process (`tessarin.storage.files.sealed_copy`, as a
-server's supervisor would) that each process maps through /proc/PID/fd/N.
+server's supervisor would) that each process maps through /proc/PID/fd/N;
+`worker`, the same as a worker of `tessarin serve` loads it, with
+`verify=False` (the supervisor checked the copy's checksums once).
 
 Each load runs in a fresh process: `Index.load` timed alone, then the first
 query (a search at max_dist 1) and the same query again, warm (the median of
@@ -25,7 +28,17 @@ above what it was before the load: resident (Rss), proportional (Pss, each
 shared page divided by the processes that map it), private and shared. With
 --processes N, N processes load and query at once and report while all are
 alive; their Pss is added up (what N workers take together). Printed per
-kind: the medians over --repeat rounds.
+kind: the medians over --repeat rounds. The first query after a load is
+also timed for completion (`complete`, prefix "choc" at max_dist 1), whose
+bound an index file stores.
+
+With --serve K,...: `tessarin serve` of the version 2 file with K workers
+(one sealed copy mapped by all, for K > 1), for each K: once every worker
+has started and answered a few queries, the PSS of the supervisor, of each
+worker and of all together (from /proc/PID/smaps_rollup), and the seconds
+from the supervisor's copy (or, for one worker, from the command's start)
+to each worker's start of serving (its interpreter, imports and index
+load), read from the log.
 """
 
 from __future__ import annotations
@@ -53,27 +66,33 @@ def memory():
     return {"rss": fields["Rss"], "pss": fields["Pss"], "private": private, "shared": shared}
 before = memory()
 started = time.perf_counter()
-index = Index.load(sys.argv[1], in_place=sys.argv[2] == "1")
+index = Index.load(sys.argv[1], in_place=sys.argv[2] == "1", verify=sys.argv[3] == "1")
 loaded = time.perf_counter()
 index.search("chocolat cake", 1)
 first = time.perf_counter()
-warm = []
-for _ in range(20):
-    t = time.perf_counter()
-    index.search("chocolat cake", 1)
-    warm.append(time.perf_counter() - t)
+index.complete("choc", 1)
+first_complete = time.perf_counter() - first
+def warm(query):
+    times = []
+    for _ in range(20):
+        t = time.perf_counter()
+        query()
+        times.append(time.perf_counter() - t)
+    return sorted(times)[10]
 after = memory()
-warm.sort()
-print(json.dumps({"load": loaded - started, "first": first - loaded, "warm": warm[10],
+print(json.dumps({"load": loaded - started, "first": first - loaded,
+                  "warm": warm(lambda: index.search("chocolat cake", 1)),
+                  "first_complete": first_complete,
+                  "warm_complete": warm(lambda: index.complete("choc", 1)),
                   **{k: after[k] - before[k] for k in after}}), flush=True)
 sys.stdin.read()  # stay alive, mapped, until the others have reported too
 """
 
 
-def run_round(path: str, in_place: bool, processes: int) -> list[dict[str, float]]:
+def run_round(path: str, in_place: bool, verify: bool, processes: int) -> list[dict[str, float]]:
     children = [
         subprocess.Popen(
-            [sys.executable, "-c", CHILD, path, "1" if in_place else "0"],
+            [sys.executable, "-c", CHILD, path, "1" if in_place else "0", "1" if verify else "0"],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
@@ -98,7 +117,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--index", help="index file (built if missing)")
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--processes", default="1,4")
-    parser.add_argument("--kinds", default="v1,v2,v2-in-place,v2-sealed")
+    parser.add_argument("--kinds", default="v1,v2,v2-in-place,v2-sealed,worker")
+    parser.add_argument("--serve", default="", help="worker counts to serve with, e.g. 1,2,4")
     args = parser.parse_args(argv)
     path = args.index or os.path.join(
         tempfile.gettempdir(), f"tessarin-load-mixed-{args.terms}.idx"
@@ -121,16 +141,18 @@ def main(argv: list[str] | None = None) -> None:
         warm_cache(name)
         print(f"{name}: {os.path.getsize(name) / 1e6:,.1f} MB")
     sealed = sealed_copy(files[2])
+    copy = f"/proc/{os.getpid()}/fd/{sealed}"
     sources = {
-        "v1": (files[1], False),
-        "v2": (files[2], False),
-        "v2-in-place": (files[2], True),
-        "v2-sealed": (f"/proc/{os.getpid()}/fd/{sealed}", False),
+        "v1": (files[1], False, True),
+        "v2": (files[2], False, True),
+        "v2-in-place": (files[2], True, True),
+        "v2-sealed": (copy, False, True),
+        "worker": (copy, False, False),
     }
-    for kind in args.kinds.split(","):
-        source, in_place = sources[kind]
+    for kind in filter(None, args.kinds.split(",")):
+        source, in_place, verify = sources[kind]
         for processes in map(int, args.processes.split(",")):
-            rounds = [run_round(source, in_place, processes) for _ in range(args.repeat)]
+            rounds = [run_round(source, in_place, verify, processes) for _ in range(args.repeat)]
             every = [r for one in rounds for r in one]
 
             def med(key: str, reports: list[dict[str, float]] = every) -> float:
@@ -142,9 +164,102 @@ def main(argv: list[str] | None = None) -> None:
                 f"{med('first') * 1000:6,.1f} ms (warm {med('warm') * 1e6:,.0f} µs); per process "
                 f"RSS {med('rss') / 1000:5,.0f} MB, private {med('private') / 1000:5,.0f} MB, "
                 f"shared {med('shared') / 1000:5,.0f} MB, PSS {med('pss') / 1000:5,.0f} MB; "
-                f"PSS of all {together / 1000:5,.0f} MB"
+                f"PSS of all {together / 1000:5,.0f} MB; complete first "
+                f"{med('first_complete') * 1000:6,.2f} ms, "
+                f"warm {med('warm_complete') * 1000:6,.2f} ms"
             )
     os.close(sealed)
+    for workers in map(int, filter(None, args.serve.split(","))):
+        serve_round(files[2], workers)
+
+
+def smaps_pss(pid: int) -> int:
+    """The PSS of a process in kB."""
+    with open(f"/proc/{pid}/smaps_rollup") as rollup:
+        for line in rollup:
+            if line.startswith("Pss:"):
+                return int(line.split()[1])
+    return 0
+
+
+def children_of(pid: int) -> list[int]:
+    with open(f"/proc/{pid}/task/{pid}/children") as file:
+        return [int(p) for p in file.read().split()]
+
+
+def is_worker(pid: int) -> bool:
+    with open(f"/proc/{pid}/cmdline") as file:
+        line = file.read()
+    return "multiprocessing" in line and "resource_tracker" not in line
+
+
+def log_time(line: str) -> float:
+    import datetime
+
+    stamp = " ".join(line.split()[:2])
+    return datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S,%f").timestamp()
+
+
+def serve_round(path: str, workers: int) -> None:
+    import re
+    import time
+    import urllib.request
+
+    with tempfile.TemporaryFile("w+") as err:
+        launched = time.time()
+        server = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "tessarin",
+                "serve",
+                path,
+                "--workers",
+                str(workers),
+                "--threads",
+                "1",
+                "--port",
+                "0",
+                "--reload-interval",
+                "0",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=err,
+        )
+        try:
+
+            def logs() -> str:
+                err.seek(0)
+                return err.read()
+
+            deadline = time.monotonic() + 300
+            while logs().count("Application startup complete") < workers:
+                if server.poll() is not None or time.monotonic() > deadline:
+                    raise SystemExit(f"tessarin serve did not start:\n{logs()}")
+                time.sleep(0.05)
+            url = re.search(r"at (http://[^/]+)/", logs())[1]  # type: ignore[index]
+            for k in range(40):  # fresh connections: spread over the workers
+                for query in (f"/search?q=chocolat+cake{k}", f"/complete?q=choc{k % 5}"):
+                    urllib.request.urlopen(url + query, timeout=60).read()
+            text = logs().splitlines()
+            copied = [log_time(line) for line in text if "copied and checked once" in line]
+            ready = [log_time(line) for line in text if "tessarin.server: worker " in line]
+            begin = copied[0] if copied else launched
+            pids = [p for p in children_of(server.pid) if is_worker(p)] if workers > 1 else []
+            own = smaps_pss(server.pid)
+            each = [smaps_pss(p) for p in pids]
+            total = own + sum(each)
+            label = "supervisor" if workers > 1 else "the one process"
+            print(
+                f"serve x{workers}: PSS of all {total / 1000:5,.0f} MB ({label} {own / 1000:,.0f}"
+                + "".join(f", worker {w / 1000:,.0f}" for w in each)
+                + " MB); ready after "
+                + ", ".join(f"{r - begin:.2f}" for r in ready)
+                + " s"
+            )
+        finally:
+            server.terminate()
+            server.wait(60)
 
 
 if __name__ == "__main__":

@@ -39,6 +39,7 @@ KIND = {
     "reversed_entries": 16,
     "reversed_nodes": 17,
     "payload_offsets32": 18,
+    "completion_bound": 0x80000001,
 }
 ALIGN = 64
 ABSENT = 2**32 - 1
@@ -164,12 +165,24 @@ def _aids(saved: SavedIndex) -> dict[str, bytes]:
             index += 1
         level = following
     entries.append([len(entries), 0, len(nodes)])
+    # The completion bound: the greatest own count of a visible term in each
+    # subtree (the node's own included), children's before their parent's.
+    totals = [p[0] if p is not None else 0 for p in saved.payloads]
+    bound = [0] * n
+    for node, _ in reversed(order):
+        kids = [saved.child_transitions[p] for p in _children(saved, node)]
+        own = totals[node]
+        if 0 < own < 2**32 - 1:
+            own = max(0, own - sum(totals[k] for k in kids if k != node))
+        best = own if node and terminal[node] else 0
+        bound[node] = max([best] + [bound[k] for k in kids if labels[k]])
     return {
         "positions": positions,
         "by_label": _u32(by_label),
         "reversed_entries": b"".join(struct.pack("<III", *e) for e in entries),
         "reversed_nodes": _u32(nodes),
         "preorder": _u32(rank),
+        "completion_bound": _u32(bound),
     }
 
 
@@ -206,7 +219,14 @@ def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
     if n and len(saved.child_transitions) < TERMINAL_BIT:
         aids = _aids(saved)
         implicit = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
-        for name in ("positions", "by_label", "reversed_entries", "reversed_nodes", "preorder"):
+        for name in (
+            "positions",
+            "by_label",
+            "reversed_entries",
+            "reversed_nodes",
+            "preorder",
+            "completion_bound",
+        ):
             if name != "positions" or first or not implicit:  # else read from the node arrays
                 parts.append((KIND[name], aids[name]))
     parts += [
@@ -237,9 +257,10 @@ def sections(form: bytes) -> dict[int, bytes]:
     return found
 
 
-def with_sections(form: bytes, replaced: Mapping[int, bytes]) -> bytes:
+def with_sections(form: bytes, replaced: Mapping[int, bytes | None]) -> bytes:
     """`form` with the sections of `replaced` (by kind) in place of its own
-    (a kind it lacks is added at the end), every checksum made right."""
-    parts = dict(sections(form))
+    (a kind it lacks is added at the end; one given None is left out),
+    every checksum made right."""
+    parts: dict[int, bytes | None] = dict(sections(form))
     parts.update(replaced)
-    return _layout(list(parts.items()))
+    return _layout([(kind, data) for kind, data in parts.items() if data is not None])

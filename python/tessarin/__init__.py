@@ -17,6 +17,7 @@ from _tessarin import PrefixSearch
 from ._version import __version__
 from .building.index_builder import IndexBuilder, build_index
 from .building.records import DEFAULT_VIDEO_TOP_N, TrieArrays, video_id
+from .catalog import Catalog, CatalogError, Filter
 from .errors import (
     ArrowStreamError,
     CorruptIndexError,
@@ -25,6 +26,7 @@ from .errors import (
     RecordError,
     TessarinError,
 )
+from .explain import Contribution, ExplainedMatch
 from .index import (
     Completion,
     Index,
@@ -39,8 +41,13 @@ from .storage.container import Metadata
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
     "ArrowStreamError",
+    "Catalog",
+    "CatalogError",
     "Completion",
+    "Contribution",
     "CorruptIndexError",
+    "ExplainedMatch",
+    "Filter",
     "Index",
     "IndexBuilder",
     "IndexFormatError",

@@ -30,7 +30,7 @@ import mmap
 import os
 import warnings
 from collections.abc import Callable, Iterable, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, NoReturn, Union, overload
 
 from ._native import ErrorKind, NativeIndex, set_corrupt_index_error
 from ._version import __version__
@@ -47,8 +47,11 @@ from .arguments import texts as _texts
 from .arguments import threads as _threads
 from .arguments import video_top_n as _video_top_n
 from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder
+from .catalog import Catalog, FilterSpec, filter_of
 from .defaults import COMPLETE_LIMIT, COMPLETE_MAX_DIST, MAX_DIST, auto_max_dist
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
+from .explain import ExplainedMatch
+from .explain import explain as _explain
 from .normalization import KNOWN_NORMALIZATIONS, normalizer
 from .storage import container
 from .storage.container import Metadata
@@ -477,6 +480,54 @@ class Index:
         )
         return [Suggestion._make(entry) for entry in found]
 
+    @overload
+    def search(
+        self,
+        term: str,
+        max_dist: int = ...,
+        limit: int | None = ...,
+        *,
+        prefix: bool | None = ...,
+        min_score: float | None = ...,
+        transpositions: bool = ...,
+        offset: int = ...,
+        filter: FilterSpec = ...,
+        catalog: Catalog | None = ...,
+        explain: Literal[False] = ...,
+    ) -> list[VideoMatch]: ...
+
+    @overload
+    def search(
+        self,
+        term: str,
+        max_dist: int = ...,
+        limit: int | None = ...,
+        *,
+        prefix: bool | None = ...,
+        min_score: float | None = ...,
+        transpositions: bool = ...,
+        offset: int = ...,
+        filter: FilterSpec = ...,
+        catalog: Catalog | None = ...,
+        explain: Literal[True],
+    ) -> list[ExplainedMatch]: ...
+
+    @overload
+    def search(
+        self,
+        term: str,
+        max_dist: int = ...,
+        limit: int | None = ...,
+        *,
+        prefix: bool | None = ...,
+        min_score: float | None = ...,
+        transpositions: bool = ...,
+        offset: int = ...,
+        filter: FilterSpec = ...,
+        catalog: Catalog | None = ...,
+        explain: bool = ...,
+    ) -> list[VideoMatch] | list[ExplainedMatch]: ...
+
     def search(
         self,
         term: str,
@@ -486,7 +537,11 @@ class Index:
         prefix: bool | None = None,
         min_score: float | None = None,
         transpositions: bool = False,
-    ) -> list[VideoMatch]:
+        offset: int = 0,
+        filter: FilterSpec = None,
+        catalog: Catalog | None = None,
+        explain: bool = False,
+    ) -> list[VideoMatch] | list[ExplainedMatch]:
         """The videos for what was typed, best first, with the scores of
         `PrefixSearch.fuzzy_match_video`.
 
@@ -494,16 +549,54 @@ class Index:
         matches, True always, False never. Videos scoring below `min_score`
         (a number from 0 to 1; default `tessarin.defaults.MIN_SCORE`) are
         left out. `pooled_nodes` tells which nodes were pooled.
+
+        Paging: the videos from position `offset` (from 0) of the ranked
+        list, at most `limit` of them.
+
+        `filter` keeps the videos whose row in `catalog` (a
+        `tessarin.Catalog`) meets every condition: a mapping of column to a
+        value or a list of values, any of which matches, compared as text
+        (``{"language": ["en", "fr"], "country": "BR"}``). Videos the
+        catalogue lacks never pass a filter. The filter applies to the
+        ranked list, whose scores it does not change: the page is the one
+        the unfiltered list would give with the other videos struck out.
+        Every video a search can rank is asked for when a filter is given
+        (not only the first `offset + limit`), but that is still only the
+        videos the pooled nodes keep: each node of the index keeps its top
+        `video_top_n` videos (by count, `IndexBuilder`), so a video that is
+        in no matched node's top N is not found, however well it meets the
+        filter. A narrow filter (a language few of the popular videos have)
+        can thus find few or none for a short or common query; an index
+        built with a larger `video_top_n` finds more.
+
+        `explain=True` gives `ExplainedMatch`es instead: each video with
+        the contribution of every pooled term or prefix to its score (they
+        add up to it; see `tessarin.explain`), at the cost of two more walks.
         """
+        query = self._query(term)
+        bound = _max_dist(max_dist)
+        pooling = _prefix(prefix)
+        swaps = _flag(transpositions)
+        count = _limit(limit)
+        start = _integer("offset", offset)
+        if catalog is not None and not isinstance(catalog, Catalog):
+            raise TypeError(f"catalog must be a tessarin.Catalog, not {type(catalog).__name__}")
+        filters = filter_of(filter)
+        if filters:
+            if catalog is None:
+                raise ValueError("a filter needs a catalog to filter by")
+            catalog.check_filters(filters)
+        asked = None if filters or count is None else min(start + count, 2**64 - 1)
         found = self._native.search(
-            self._query(term),
-            _max_dist(max_dist),
-            _limit(limit),
-            _prefix(prefix),
-            _fraction("min_score", min_score),
-            _flag(transpositions),
+            query, bound, asked, pooling, _fraction("min_score", min_score), swaps
         )
-        return [VideoMatch._make(entry) for entry in found]
+        if filters:
+            assert catalog is not None
+            found = [entry for entry in found if catalog.matches(entry[0], filters)]
+        page = found[start:] if count is None else found[start : start + count]
+        if _flag(explain, "explain"):
+            return _explain(self._native, query, bound, pooling, swaps, page)
+        return [VideoMatch._make(entry) for entry in page]
 
     def pooled_nodes(
         self,

@@ -45,9 +45,8 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kByLabel:
     case SectionKind::kReversedNodes:
     case SectionKind::kPayloadOffsets32:
-      return 4;
     case SectionKind::kCompletionBound:
-      break;  // reserved: skipped as an optional kind
+      return 4;
   }
   return std::nullopt;
 }
@@ -128,6 +127,7 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   if (plan.aids) {
     plan.tree = tree;
     plan.reversed = trie.derived().reversed(trie);
+    plan.bounds = trie.derived().subtree_bounds(trie);
   }
   const std::size_t n = trie.node_count();
   using K = SectionKind;
@@ -143,6 +143,7 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
     kinds.push_back(entry(K::kReversedEntries, plan.reversed.entries.size_bytes()));
     kinds.push_back(entry(K::kReversedNodes, plan.reversed.nodes.size_bytes()));
     kinds.push_back(entry(K::kPreorder, plan.tree.preorder.size_bytes()));
+    kinds.push_back(entry(K::kCompletionBound, plan.bounds.size_bytes()));
   }
   const std::size_t listed = plan.offsets.back();
   plan.narrow_offsets = listed <= 0xFFFFFFFFu;
@@ -242,6 +243,7 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         put(out, section, trie.video_uuids());
         break;
       case SectionKind::kCompletionBound:
+        put(out, section, plan.bounds);
         break;
     }
   }
@@ -265,6 +267,7 @@ namespace {
 // The known sections of a form, each as bytes.
 struct Found {
   std::optional<std::span<const std::uint8_t>> bytes[19];
+  std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
     return bytes[static_cast<std::size_t>(kind)].has_value();
@@ -336,7 +339,12 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
       return damaged("section kind " + std::to_string(section.kind) + " has " +
                      std::to_string(section.size) + " bytes");
     }
-    found.bytes[section.kind] = form.subspan(section.offset, section.size);
+    const std::span<const std::uint8_t> bytes = form.subspan(section.offset, section.size);
+    if (section.kind == static_cast<std::uint32_t>(SectionKind::kCompletionBound)) {
+      found.bound = bytes;
+    } else {
+      found.bytes[section.kind] = bytes;
+    }
   }
   using K = SectionKind;
   for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions,
@@ -398,6 +406,10 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
       (stored == 0 && found.has(K::kPositions))) {
     return damaged("it stores some search aids but not all");
   }
+  if (found.bound && (stored == 0 || found.bound->size() != view.child_labels.size() * 4)) {
+    return damaged(stored == 0 ? "it stores a completion bound without the search aids"
+                               : "its completion bound is not one per node");
+  }
   if (stored != 0) {
     StoredAids a;
     a.tree.tree = true;
@@ -406,6 +418,10 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     a.tree.by_label = found.as<std::uint32_t>(K::kByLabel);
     a.reversed.entries = found.as<ReversedTrie::Entry>(K::kReversedEntries);
     a.reversed.nodes = found.as<std::uint32_t>(K::kReversedNodes);
+    if (found.bound) {
+      a.bounds = {reinterpret_cast<const std::uint32_t*>(found.bound->data()),
+                  found.bound->size() / 4};
+    }
     aids = a;
   }
   Result<Trie> trie = Trie::borrowed(view, std::move(owner), form.size(), Trust::kSound, aids);

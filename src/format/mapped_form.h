@@ -30,17 +30,19 @@
 //   15 by_label           u32 [e or 0]
 //   16 reversed_entries   12  [r+1]  ReversedTrie::Entry
 //   17 reversed_nodes     u32 [t]
+//   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
 // Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none,
 // but for 13, left out where child entry p names node p + 1 for every p (the
 // walk reads node p + 1's arrays instead: search/views.h)
 // (none for an index whose aids do not apply: no nodes, or 2^31 child
 // entries or more). A kind with bit 31 set is optional: a reader that does
-// not know it skips it. 0x80000001, the completion bound (u32 [n]), is
-// reserved for the completion search aid: adding a stored aid is a kind
-// here, a line in the writer's list and in the reader's switch, and its
-// check beside the others in search/search_aids.cpp. Any other kind is
-// refused.
+// not know it skips it. The completion bound is optional so (files written
+// before it was stored lack it, and their readers derive it; earlier
+// readers skip it) and is written with the other aids, never without them.
+// Adding a stored aid is a kind here, a line in the writer's list and in
+// the reader's switch, and its check beside the others in
+// search/search_aids.cpp. Any other kind is refused.
 //
 // The writer stores each payload once: a node that keeps exactly its only
 // child's payload (a chain node, most of a trie's nodes) names the child's
@@ -50,7 +52,9 @@
 // Reading checks, before any query: the table of sections (and each
 // section's checksum when `verify`), the lengths and the payload layout
 // above, the arrays up to Trust::kSound (index/validation.h) and the stored
-// aids against the arrays (search/search_aids.h: stored_aids_fault). A form
+// aids against the arrays (search/search_aids.h: stored_aids_fault; the
+// completion bound by one pass of local equations, exact, with no scratch:
+// search/subtree_bounds.h). A form
 // that passes is walked in place with plain reads; nothing in it is read
 // unchecked. Errors are kDamaged, in plain words.
 //
@@ -108,6 +112,7 @@ struct MappedPlan {
   bool aids = false;
   TreeAids tree;
   ReversedTrie reversed;
+  std::span<const std::uint32_t> bounds;  // the completion bound, with the aids
   std::vector<std::uint32_t> slots;       // per node
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more

@@ -242,7 +242,7 @@ template <class Edits>
 Result<std::vector<Completion>> complete_fast(const Trie& trie, std::u32string_view text,
                                               const CompleteOptions& options, std::size_t head,
                                               CompleteStats& stats) {
-  const std::span<const std::uint32_t> best = trie.derived().subtree_bounds(trie).best;
+  const std::span<const std::uint32_t> best = trie.derived().subtree_bounds(trie);
   const std::uint64_t m = text.size();
   const std::uint64_t k = options.max_dist;
   const std::size_t want = options.limit.value_or(std::numeric_limits<std::size_t>::max());

@@ -11,22 +11,42 @@
 
 namespace tessarin {
 
-std::uint32_t total_count(const Trie& trie, std::size_t node) {
-  const std::optional<PayloadView> payload = trie.payloads().get(node);
+namespace {
+
+std::uint32_t total_of(const Payloads& payloads, std::size_t node) {
+  const std::optional<PayloadView> payload = payloads.get(node);
   return payload ? payload->total_count : 0;
 }
 
-std::uint32_t own_count(const Trie& trie, std::size_t node) {
+// The own count rule (see the header), over any reader of children.
+template <class ChildAt>
+std::uint32_t own_count_of(const Payloads& payloads, std::size_t node, ChildRange range,
+                           ChildAt child_at) {
   constexpr std::uint32_t kSaturated = 0xFFFFFFFFu;
-  const std::uint32_t total = total_count(trie, node);
+  const std::uint32_t total = total_of(payloads, node);
   if (total == kSaturated || total == 0) return total;
   std::uint64_t below = 0;
-  const ChildRange range = trie.children(node);
   for (std::size_t k = range.begin; k < range.end; ++k) {
-    const std::uint32_t child = trie.child(k);
-    if (child != node) below += total_count(trie, child);
+    const std::uint32_t child = child_at(k);
+    if (child != node) below += total_of(payloads, child);
   }
   return below >= total ? 0 : static_cast<std::uint32_t>(total - below);
+}
+
+}  // namespace
+
+std::uint32_t total_count(const Trie& trie, std::size_t node) {
+  return total_of(trie.payloads(), node);
+}
+
+std::uint32_t own_count(const Trie& trie, std::size_t node) {
+  return own_count_of(trie.payloads(), node, trie.children(node),
+                      [&](std::size_t k) { return trie.child(k); });
+}
+
+std::uint32_t own_count(const IndexView& index, std::size_t node) {
+  return own_count_of(index.payloads, node, children_of(index, node),
+                      [&](std::size_t k) { return index.child_transitions[k]; });
 }
 
 Result<std::vector<VideoCount>> node_videos(const Trie& trie, std::size_t node) {

@@ -40,6 +40,8 @@ namespace tessarin {
 
 std::uint32_t total_count(const Trie& trie, std::size_t node);
 std::uint32_t own_count(const Trie& trie, std::size_t node);
+// The same over arrays that reach Trust::kInBounds (plain reads).
+std::uint32_t own_count(const IndexView& index, std::size_t node);
 
 struct VideoCount {
   std::string video;  // as video_text() names it

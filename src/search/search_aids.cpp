@@ -441,7 +441,12 @@ std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids&
           preorder_fault(index, aids.tree, point, prints, visible_terms)) {
     return fault;
   }
-  return reversed_fault(index, aids.reversed, point, prints, visible_terms);
+  if (std::optional<std::string> fault =
+          reversed_fault(index, aids.reversed, point, prints, visible_terms)) {
+    return fault;
+  }
+  if (aids.bounds.empty()) return std::nullopt;
+  return subtree_bounds_fault(index, aids.tree, aids.bounds);
 }
 
 DerivedSlot::State& DerivedSlot::state() const {
@@ -481,7 +486,10 @@ const ReversedTrie& DerivedSlot::reversed(const Trie& trie) const {
   return s.reversed;
 }
 
-const SubtreeBounds& DerivedSlot::subtree_bounds(const Trie& trie) const {
+std::span<const std::uint32_t> DerivedSlot::subtree_bounds(const Trie& trie) const {
+  if (const StoredAids* stored = trie.stored_aids(); stored != nullptr && !stored->bounds.empty()) {
+    return stored->bounds;
+  }
   const TreeAids& aids = tree(trie);
   State& s = state();
   std::call_once(s.bounds_once, [&] {
@@ -490,7 +498,7 @@ const SubtreeBounds& DerivedSlot::subtree_bounds(const Trie& trie) const {
     s.bounds_seconds = seconds_since(start);
     s.bounds_built.store(true, std::memory_order_release);
   });
-  return s.bounds;
+  return s.bounds.best;
 }
 
 std::size_t DerivedSlot::memory_bytes() const {

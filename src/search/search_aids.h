@@ -44,10 +44,11 @@
 // SubtreeBounds (search/subtree_bounds.h), for prefix completion: 4 bytes
 // per node, from the tree.
 //
-// TreeAids and ReversedTrie are views: over the vectors of what was derived
-// (TreeAidsStore, ReversedTrieStore), or over an index file's sections.
-// (Index files reserve a section for the subtree bounds, not yet written:
-// format/mapped_form.h.)
+// TreeAids, ReversedTrie and the subtree bounds are views: over the vectors
+// of what was derived (TreeAidsStore, ReversedTrieStore, SubtreeBounds), or
+// over an index file's sections (format/mapped_form.h; files written before
+// the bounds were stored hold the other aids only, and the bounds are then
+// derived).
 //
 // DerivedSlot gives all three for one Trie: the stored ones when the Trie
 // has them, else each is built at most once, by the first caller that needs
@@ -140,6 +141,7 @@ struct ReversedTrieStore {
 struct StoredAids {
   TreeAids tree;
   ReversedTrie reversed;
+  std::span<const std::uint32_t> bounds;  // empty when not stored
 };
 
 // Whether `aids`, stored beside arrays that reach Trust::kSound, are what
@@ -189,8 +191,8 @@ class DerivedSlot {
   const TreeAids& tree(const Trie& trie) const;
   // Requires tree(trie).tree.
   const ReversedTrie& reversed(const Trie& trie) const;
-  // Requires tree(trie).tree.
-  const SubtreeBounds& subtree_bounds(const Trie& trie) const;
+  // Requires tree(trie).tree: the bound of each node (SubtreeBounds::best).
+  std::span<const std::uint32_t> subtree_bounds(const Trie& trie) const;
 
   // Heap bytes of what has been built so far, and the seconds it took.
   [[nodiscard]] std::size_t memory_bytes() const;

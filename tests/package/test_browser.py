@@ -287,3 +287,103 @@ def test_browser_completes_a_word_as_it_is_typed_and_the_keyboard_picks_it(
         ),
     )
     assert suggestions(page) == [] and box.get_attribute("aria-expanded") == "false"
+
+
+PNG = bytes.fromhex(  # one white pixel
+    "89504e470d0a1a0a0000000d4948445200000001000000010802000000907753de"
+    "0000000c4944415408d763f8ffff3f0005fe02fe0def46b80000000049454e44ae426082"
+)
+
+
+@pytest.fixture(scope="module")
+def pictures():
+    """A second origin serving a picture at any path, as a CDN would."""
+    import http.server
+    import threading
+
+    class Picture(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("content-type", "image/png")
+            self.send_header("content-length", str(len(PNG)))
+            self.end_headers()
+            self.wfile.write(PNG)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Picture)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+
+
+@pytest.fixture(scope="module")
+def catalog_server(serve_module, pictures, tmp_path_factory):
+    """The sample served with a catalogue of all but the best video for
+    "music", every other one in French, thumbnails from `pictures`."""
+    import json
+
+    ranked = [m.video for m in SAMPLE.search("music", 1)]
+    path = tmp_path_factory.mktemp("catalog") / "videos.jsonl"
+    path.write_text(
+        "".join(
+            json.dumps(
+                {
+                    "video": v,
+                    "title": f"Music video {k}",
+                    "language": ["en", "fr"][k % 2],
+                    "thumbnail": f"{pictures}/{k}.png",
+                }
+            )
+            + "\n"
+            for k, v in enumerate(ranked)
+            if k
+        )
+    )
+    return serve_module("--catalog", str(path)), ranked
+
+
+def test_browser_shows_titles_and_thumbnails_and_applies_a_filter(
+    browser, catalog_server, pictures, artifacts_dir
+):
+    server, ranked = catalog_server
+    browser.get(server.url + "/")
+    wait_for(browser, lambda d: d.find_element(By.ID, "filter").is_displayed())
+    browser.find_element(By.ID, "q").send_keys("music")
+
+    def shown_videos(d):
+        return d.execute_script("""
+            return [...document.querySelectorAll("#results .video")].map((item) => [
+                item.querySelector(".id").textContent,
+                item.querySelector(".title").textContent,
+                [...item.querySelectorAll(".thumb img")].map((i) => i.complete && i.naturalWidth),
+            ]);
+        """)
+
+    wait_for(browser, lambda d: [v[0] for v in shown_videos(d)] == ranked)
+    found = shown_videos(browser)
+    # The video missing from the catalogue shows plainly; the others their
+    # titles and loaded thumbnails (the policy lets their host in).
+    assert found[0][1].startswith("Video ") and found[0][2] == []
+    assert [v[1] for v in found[1:]] == [f"Music video {k}" for k in range(1, len(ranked))]
+    wait_for(browser, lambda d: all(v[2] == [1] for v in shown_videos(d)[1:]))
+
+    Select = pytest.importorskip("selenium.webdriver.support.ui").Select
+    Select(browser.find_element(By.ID, "filter-column")).select_by_value("language")
+    browser.find_element(By.ID, "filter-values").send_keys("fr")
+    wanted = [v for k, v in enumerate(ranked) if k % 2]
+    wait_for(browser, lambda d: [v[0] for v in shown_videos(d)] == wanted)
+    assert page_problems(browser) == []
+    path = os.path.join(artifacts_dir, "catalogue.png")
+    assert browser.save_screenshot(path)
+    print(f"screenshot: {path}")
+
+    origins = browser.execute_script(
+        "return performance.getEntriesByType('resource').map(e => new URL(e.name).origin)"
+    )
+    assert set(origins) == {server.url, pictures}
+
+
+def page_problems(driver):
+    return [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]

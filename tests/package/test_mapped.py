@@ -38,7 +38,12 @@ records = st.lists(
 
 def answers(index: Index, queries=QUERIES):
     return [
-        (index.suggest(q, d), index.search(q, d, prefix=True), index.match_nodes(q, d))
+        (
+            index.suggest(q, d),
+            index.search(q, d, prefix=True),
+            index.match_nodes(q, d),
+            index.complete(q, d, 2),
+        )
         for q in queries
         for d in (0, 1, 2)
     ]
@@ -132,6 +137,9 @@ def _u32(values):
     return struct.pack(f"<{len(values)}I", *values)
 
 
+BOUND = mapped_form.KIND["completion_bound"]
+
+
 # Sections rewritten with their checksums made right: the checks of the
 # structure and of the stored aids must refuse each.
 TAMPERED = {
@@ -152,6 +160,12 @@ TAMPERED = {
     "child entries out of order, no positions": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
     "scalars": lambda s: {1: b"\x02" + s[1][1:]},
     "an unknown kind": lambda s: {99: b""},
+    "completion bound, the root's raised": lambda s: {
+        BOUND: _u32([7 + s[BOUND][0]]) + s[BOUND][4:]
+    },
+    "completion bound, a leaf's lowered": lambda s: {BOUND: s[BOUND][:-4] + _u32([0])},
+    "completion bound, cut short": lambda s: {BOUND: s[BOUND][:-4]},
+    "completion bound without the aids": lambda s: {k: None for k in range(13, 18)},
 }
 
 
@@ -272,6 +286,12 @@ def test_old_files_load_and_convert(tmp_path):
         INDEX.metadata.to_json(), Index.load(old).metadata.to_json()
     )
     assert answers(Index.load(new)) == answers(INDEX)
+    # Version 2 as first written, before the completion bound was stored.
+    metadata, form = _header_and_form()
+    earlier = mapped_form.with_sections(form, {BOUND: None})
+    assert answers(Index.load(container.mapped_header(metadata, len(earlier)) + earlier)) == (
+        answers(INDEX)
+    )
     back = tmp_path / "back.idx"
     subprocess.run([*command[:4], str(new), str(back), "--version", "1"], check=True)
     assert back.read_bytes() == INDEX.to_bytes()

@@ -24,6 +24,20 @@ def add_parser(commands: Any) -> None:
     serve.add_argument(
         "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"
     )
+    serve.add_argument(
+        "--catalog",
+        metavar="FILE",
+        help="video catalogue (Parquet, CSV with a header, JSON lines): one row per video, "
+        "its identifier in a column video, video_id or id; title, url and thumbnail are shown "
+        "on the page, every column may be filtered on; reloaded when it changes. With no INDEX, "
+        "'sample' is the sample's catalogue",
+    )
+    serve.add_argument(
+        "--image-hosts",
+        metavar="HOSTS",
+        help="comma-separated origins the page may show images from (e.g. "
+        "https://img.example.com); default: those of the catalogue's thumbnails",
+    )
     serve.add_argument("--host", default="127.0.0.1", help="address (default 127.0.0.1)")
     serve.add_argument(
         "--port", type=port, default=8000, help="port, 0 for any free one (default 8000)"
@@ -108,6 +122,32 @@ def add_parser(commands: Any) -> None:
     )
 
 
+def check_catalog(path: str, id_mode: str) -> None:
+    """Refuses a catalogue that cannot be read or that names videos of the
+    other kind than the index's."""
+    from ..catalog import Catalog, CatalogError
+
+    try:
+        catalog = Catalog.read(path)
+    except (CatalogError, OSError) as error:
+        raise CommandError(f"the catalogue cannot be used: {error}") from None
+    if catalog.id_kind is not None and catalog.id_kind != id_mode:
+        kinds = {"int": "integer", "uuid": "UUID"}
+        raise CommandError(
+            f"{path}: the catalogue names videos by {kinds[catalog.id_kind]}s, but the index by "
+            f"{kinds.get(id_mode, id_mode)}s: none of its rows would be found"
+        )
+
+
+def image_hosts(text: str) -> tuple[str, ...]:
+    from ..server.catalog import image_origin
+
+    try:
+        return tuple(image_origin(host) for host in text.split(",") if host.strip())
+    except ValueError as error:
+        raise CommandError(f"--image-hosts: {error}") from None
+
+
 def run(args: argparse.Namespace) -> int:
     from ..server import hangups
 
@@ -118,8 +158,16 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError(
             f"serving needs the serve extra ({error}): pip install 'tessarin[serve]'"
         ) from None
-    if args.index is not None:
-        load_index(args.index)  # a bad file fails here, not in every worker
+    catalog = None if args.catalog is None else os.path.abspath(args.catalog)
+    if args.index is None and args.catalog == "sample" and not os.path.exists("sample"):
+        from ..storage.sample import sample_catalog_path
+
+        catalog = sample_catalog_path()  # the sample's, with titles and thumbnails
+    if args.index is not None or catalog is not None:
+        index = load_index(args.index)  # a bad file fails here, not in every worker
+        if catalog is not None:
+            check_catalog(catalog, index.id_mode)
+    hosts = None if args.image_hosts is None else image_hosts(args.image_hosts)
     try:
         limits = Limits(
             max_query=args.max_query,
@@ -137,6 +185,8 @@ def run(args: argparse.Namespace) -> int:
             limits=limits,
             threads=args.threads or os.cpu_count() or 1,
             reload_interval=args.reload_interval,
+            catalog=catalog,
+            image_hosts=hosts,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None

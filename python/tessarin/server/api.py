@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import Any
 
 from .. import defaults
+from .catalog import Filters
 from .config import Limits
 from .params import Choice, Distance, Fraction, Integer, Parameter, Text
 
@@ -24,6 +25,9 @@ PREFIX_CHOICES: dict[str, bool | None] = {
     "1": True,
     "0": False,
 }
+
+#: The furthest a page of /search may start.
+MAX_OFFSET = 10_000
 
 #: Names of a flag's values.
 FLAG_CHOICES: dict[str, bool] = {"true": True, "false": False, "1": True, "0": False}
@@ -69,6 +73,22 @@ class Api:
             "Count a swap of two neighbouring characters as one edit (optimal string "
             "alignment), not two.",
         )
+        self.offset = Integer(
+            "offset",
+            0,
+            0,
+            MAX_OFFSET,
+            "Skip this many videos of the ranked (and filtered) list: the page starts here.",
+        )
+        self.filter = Filters()
+        self.explain = Choice(
+            "explain",
+            FLAG_CHOICES,
+            "false",
+            ("true", "false"),
+            "Say, for each video, which matched terms and prefixes lent how much of its score "
+            "(the shares add up to it). Costs more than the search itself.",
+        )
         self.complete_max_dist = Distance(
             "max_dist",
             defaults.AUTO,
@@ -98,6 +118,9 @@ class Api:
             self.prefix,
             self.min_score,
             self.transpositions,
+            self.offset,
+            self.filter,
+            self.explain,
         )
         self.suggest: tuple[Parameter[Any], ...] = (
             self.query,

@@ -2,9 +2,11 @@
 
 Endpoints (described for machines at /openapi.json):
 
-* ``GET /search?q=&max_dist=&limit=&prefix=&min_score=&transpositions=``
-  ranks the videos for what was typed and says which indexed terms took
-  part, where they differ from the typed text, and how long the index took;
+* ``GET /search?q=&max_dist=&limit=&prefix=&min_score=&transpositions=
+  &offset=&filter=&explain=`` ranks the videos for what was typed (a page
+  of them, filtered on the catalogue's columns: `tessarin.server.catalog`),
+  each with its catalogue row, and says which indexed terms took part,
+  where they differ from the typed text, and how long the index took;
 * ``GET /suggest?q=&max_dist=&limit=&transpositions=`` lists the indexed
   terms within ``max_dist`` edits, closest first, then the most searched;
 * ``GET /complete?q=&max_dist=&limit=&exact_prefix=&transpositions=`` lists
@@ -47,6 +49,7 @@ from ..index import Index
 from . import hangups
 from .align import segments
 from .api import Api
+from .catalog import CatalogHolder, check_filters, video_json
 from .config import CONFIG_ENV, ServeConfig
 from .errors import Busy, Refused
 from .holder import IndexHolder
@@ -64,11 +67,9 @@ STATIC = Path(__file__).resolve().parent / "static"
 #: Matched terms listed with a search (the best few of possibly thousands).
 MATCHED_SHOWN = 5
 SECURITY_HEADERS = [
-    # The page asks nothing of any other host, and nothing may frame it.
-    (
-        b"content-security-policy",
-        b"default-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'",
-    ),
+    # With the Content-Security-Policy of the catalogue (`CatalogHolder`):
+    # the page asks nothing of any other host but the thumbnails' hosts,
+    # and nothing may frame it.
     (b"x-content-type-options", b"nosniff"),
     (b"referrer-policy", b"no-referrer"),
 ]
@@ -136,11 +137,16 @@ def _milliseconds(seconds: float) -> float:
     return round(seconds * 1000, 3)
 
 
-def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = None) -> AccessLog:
-    """The application serving `config.index` (loaded now, unless a holder
-    is given)."""
+def create_app(
+    config: ServeConfig | None = None,
+    holder: IndexHolder | None = None,
+    catalogs: CatalogHolder | None = None,
+) -> AccessLog:
+    """The application serving `config.index` and `config.catalog` (loaded
+    now, unless holders are given)."""
     config = config or ServeConfig()
     holder = holder or IndexHolder(config.index)
+    catalogs = catalogs or CatalogHolder(config.catalog, config.image_hosts)
     service = Service(config, holder)
     limits = config.limits
     api = Api(limits)
@@ -154,17 +160,31 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         prefix = params[api.prefix]
         min_score = params[api.min_score]
         swaps = params[api.transpositions]
+        offset = params[api.offset]
+        filters = params[api.filter]
+        explain = params[api.explain]
         index = holder.index
+        catalog = catalogs.catalog
+        check_filters(catalog, filters)
 
         def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
             started = time.perf_counter()
             videos = index.search(
-                query, max_dist, limit, prefix=prefix, min_score=min_score, transpositions=swaps
+                query,
+                max_dist,
+                limit,
+                prefix=prefix,
+                min_score=min_score,
+                transpositions=swaps,
+                offset=offset,
+                filter=filters,
+                catalog=catalog,
+                explain=explain,
             )
             matched = matched_terms(index, query, max_dist, prefix, swaps)
             took = time.perf_counter() - started
             return (
-                [{"video": v.video, "score": v.score} for v in videos],
+                [video_json(v, catalog) for v in videos],
                 [
                     {
                         **m._asdict(),
@@ -181,6 +201,8 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                 "query": query,
                 "max_dist": max_dist,
                 "limit": limit,
+                "offset": offset,
+                "filter": [{"column": f.column, "values": sorted(f.values)} for f in filters],
                 "prefix": api.prefix.name_of(prefix),
                 "transpositions": swaps,
                 "videos": videos,
@@ -292,6 +314,13 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
                     "generation": holder.generation,
                     "loaded_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(holder.loaded_at)),
                 },
+                "catalog": None
+                if catalogs.catalog is None
+                else {
+                    "videos": len(catalogs.catalog),
+                    "columns": catalogs.catalog.columns,
+                    "generation": catalogs.generation,
+                },
                 "limits": {
                     "max_query": limits.max_query,
                     "max_dist": limits.max_dist,
@@ -326,6 +355,8 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
         tasks: set[asyncio.Task[Any]] = set()
         if holder.path is not None and config.reload_interval > 0:
             tasks.add(asyncio.create_task(holder.watch(config.reload_interval)))
+        if catalogs.path is not None and config.reload_interval > 0:
+            tasks.add(asyncio.create_task(catalogs.watch(config.reload_interval)))
         hangups.catch()  # if no one did (another server running this app)
         hangup = asyncio.Event()
         loop = asyncio.get_running_loop()
@@ -334,7 +365,9 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
             loop.call_soon_threadsafe(hangup.set)
 
         unlisten = hangups.listen(heard)
-        tasks.add(asyncio.create_task(_reload_on_hangup(holder, hangup, hangups.count() > 0)))
+        tasks.add(
+            asyncio.create_task(_reload_on_hangup(holder, catalogs, hangup, hangups.count() > 0))
+        )
         index = holder.index
         log.info(
             "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
@@ -376,6 +409,7 @@ def create_app(config: ServeConfig | None = None, holder: IndexHolder | None = N
     app.router.redirect_slashes = False
     app.state.service = service
     app.state.holder = holder
+    app.state.catalogs = catalogs
     return AccessLog(app)
 
 
@@ -388,12 +422,15 @@ def app_from_env() -> AccessLog:
     return create_app(ServeConfig.from_json(text) if text else ServeConfig())
 
 
-async def _reload_on_hangup(holder: IndexHolder, hangup: asyncio.Event, early: bool) -> None:
-    """Reloads the index on each SIGHUP; those that come during a reload
-    make one more. A SIGHUP `early`, before the application ran, reloads
-    only a file changed since it was loaded."""
+async def _reload_on_hangup(
+    holder: IndexHolder, catalogs: CatalogHolder, hangup: asyncio.Event, early: bool
+) -> None:
+    """Reloads the index and the catalogue on each SIGHUP; those that come
+    during a reload make one more. A SIGHUP `early`, before the application
+    ran, reloads only a file changed since it was loaded."""
     if early:
         await holder.reload("SIGHUP during the start", force=False)
+        await catalogs.reload("SIGHUP during the start", force=False)
     while True:
         await hangup.wait()
         hangup.clear()
@@ -401,6 +438,10 @@ async def _reload_on_hangup(holder: IndexHolder, hangup: asyncio.Event, early: b
             await holder.reload("SIGHUP")
         except Exception:  # the next SIGHUP must still be answered
             log.exception("%s: reloading on SIGHUP failed", holder.source)
+        try:
+            await catalogs.reload("SIGHUP")
+        except Exception:
+            log.exception("%s: reloading the catalogue on SIGHUP failed", catalogs.path)
 
 
 def _rss_bytes() -> int | None:
@@ -458,7 +499,11 @@ class AccessLog:
             nonlocal status
             if message["type"] == "http.response.start":
                 status = message["status"]
-                message["headers"] = [*message.get("headers", []), *SECURITY_HEADERS]
+                message["headers"] = [
+                    *message.get("headers", []),
+                    (b"content-security-policy", self.state.catalogs.policy),
+                    *SECURITY_HEADERS,
+                ]
             await send(message)
 
         try:

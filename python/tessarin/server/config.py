@@ -93,6 +93,12 @@ class ServeConfig:
     threads: int = dataclasses.field(default_factory=lambda: os.cpu_count() or 1)
     #: Seconds between checks of the index file for a change; 0: never.
     reload_interval: float = 2.0
+    #: The video catalogue file (`tessarin.Catalog.read`), checked for a
+    #: change as the index is; None: none.
+    catalog: str | None = None
+    #: Origins the page may show images from; None: those of the
+    #: catalogue's thumbnails.
+    image_hosts: tuple[str, ...] | None = None
 
     def __post_init__(self) -> None:
         if self.threads < 1:
@@ -107,4 +113,6 @@ class ServeConfig:
     def from_json(cls, text: str) -> ServeConfig:
         fields = json.loads(text)
         fields["limits"] = Limits(**fields["limits"])
+        if fields.get("image_hosts") is not None:
+            fields["image_hosts"] = tuple(fields["image_hosts"])
         return cls(**fields)

@@ -8,10 +8,17 @@ is freed when the last query holding it returns.
 The holder notices a new file by its identity: (modification time, size,
 inode), read with one stat. `check` (polled by the server) and `reload`
 (on SIGHUP) load the file on a thread, off the event loop, and verify its
-checksum while doing so (`Index.load`). A file that fails to load leaves the
-old index serving; the failure is logged in one line with its cause, once
-per version of the file (a traceback only for a failure of an unforeseen
-kind), and the next change of the file is tried again.
+checksum while doing so (`Index.load`: read into private memory, which
+nothing done to the file afterwards can change). A file that fails to load
+leaves the old index serving; the failure is logged in one line with its
+cause, once per version of the file (a traceback only for a failure of an
+unforeseen kind), and the next change of the file is tried again.
+
+A worker of a server with several workers follows the supervisor instead
+(`tessarin.server.sharing`): it watches the supervisor's announcement of a
+sealed copy of the file, made and checked once for every worker, and maps
+the announced copy; a reload, forced or not, loads only a copy other than
+the one it serves (the supervisor makes a new one on SIGHUP).
 
 For metrics, the holder counts its loads (`generation`) and failures
 (`failures`) and keeps the time the last load took (`load_seconds`).
@@ -31,6 +38,7 @@ import anyio.to_thread
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
 from ..storage.sample import load_sample_index
+from .sharing import SHARED_ENV, load_announced
 
 __all__ = ["IndexHolder"]
 
@@ -52,19 +60,33 @@ def _signature(path: str) -> Signature | None:
 
 
 class IndexHolder:
-    """The index being served (`index`), from `path` or the sample (None)."""
+    """The index being served (`index`), from `path` or the sample (None).
 
-    def __init__(self, path: str | None, loader: Callable[[str], Index] | None = None) -> None:
+    `announcement`: the file in which a supervisor announces its sealed copy
+    of `path` (by default, the one `SHARED_ENV` names, if any and no
+    `loader` is given); the holder then loads the announced copies."""
+
+    def __init__(
+        self,
+        path: str | None,
+        loader: Callable[[str], Index] | None = None,
+        announcement: str | None = None,
+    ) -> None:
         self.path = path
-        self._loader = loader or _load_file
+        if announcement is None and loader is None and path is not None:
+            announcement = os.environ.get(SHARED_ENV) or None
+        #: The file watched: the index file, or the announcement of its copy.
+        self._watched = announcement or path
+        self.shared = announcement is not None
+        self._loader = loader or (_load_announced if self.shared else _load_file)
         self._lock = asyncio.Lock()
         self._failed: Signature | None = None
-        if path is None:
+        if self._watched is None:
             self._signature: Signature | None = None
             self.index = load_sample_index()
         else:
-            self._signature = _signature(path)
-            self.index = self._loader(path)
+            self._signature = _signature(self._watched)
+            self.index = self._loader(self._watched)
         #: How many indexes this holder has loaded, and when the last one.
         self.generation = 1
         self.loaded_at = time.time()
@@ -78,9 +100,9 @@ class IndexHolder:
 
     def changed(self) -> bool:
         """Whether the file is not the one loaded (nor one that failed)."""
-        if self.path is None:
+        if self._watched is None:
             return False
-        now = _signature(self.path)
+        now = _signature(self._watched)
         return now is not None and now != self._signature and now != self._failed
 
     async def check(self) -> bool:
@@ -92,17 +114,18 @@ class IndexHolder:
     async def reload(self, reason: str, *, force: bool = True) -> bool:
         """Loads the file again (unless, without `force`, it is the one
         loaded); True if a new index now serves."""
-        if self.path is None:
+        if self._watched is None or self.path is None:
             log.info("%s: serving the sample index, nothing to reload", reason)
             return False
         path = self.path
         async with self._lock:
-            signature = _signature(path)  # before loading: a later change is seen next time
-            if not force and signature == self._signature:
-                return False  # another reload took it already
+            # Before loading: a later change is seen next time.
+            signature = _signature(self._watched)
+            if (not force or self.shared) and signature == self._signature:
+                return False  # another reload took it already, or no new copy
             started = time.perf_counter()
             try:
-                index = await anyio.to_thread.run_sync(self._loader, path)
+                index = await anyio.to_thread.run_sync(self._loader, self._watched)
             except Exception as error:
                 self._failed = signature
                 self.failures += 1
@@ -146,6 +169,10 @@ class IndexHolder:
                 failing = True
             else:
                 failing = False
+
+
+def _load_announced(announcement: str) -> Index:
+    return load_announced(announcement)[0]
 
 
 def _load_file(path: str) -> Index:

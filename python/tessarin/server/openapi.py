@@ -34,6 +34,47 @@ COMPLETE_ABOUT = (
 )
 
 
+def video_schema() -> dict[str, Any]:
+    """A video of /search's answer (`tessarin.server.catalog.video_json`)."""
+    share = {"type": "number", "description": "Its part of the video's score."}
+    contribution = _object(
+        {
+            "term": _STRING,
+            "distance": _INT,
+            "complete": _BOOL,
+            "weight": {"type": "number", "description": "The term's weight in the scores."},
+            "count": {"type": "integer", "description": "The video's count in the term."},
+            "share": share,
+        }
+    )
+    video = _object(
+        {
+            "video": _STRING,
+            "score": {"type": "number"},
+            "catalog": {
+                "type": ["object", "null"],
+                "description": "The video's row in the catalogue, its null cells left out "
+                "(title, url and thumbnail are shown by the page); null when the catalogue "
+                "lacks the video or the server has none.",
+            },
+        }
+    )
+    video["properties"]["explain"] = _object(
+        {
+            "contributions": {
+                "type": "array",
+                "description": "The terms and prefixes that lent the most, largest first.",
+                "items": contribution,
+            },
+            "others": _object({"terms": _INT, "share": share}),
+        }
+    )
+    video["properties"]["explain"]["description"] = (
+        "With explain=true: what made the score. The shares, with the others', add up to it."
+    )
+    return video
+
+
 def document(api: Api, version: str) -> dict[str, Any]:
     segment = _object(
         {
@@ -127,6 +168,7 @@ def document(api: Api, version: str) -> dict[str, Any]:
             "schemas": {
                 "Error": _object({"error": _STRING, "status": _INT}),
                 "Segment": segment,
+                "Video": video_schema(),
                 "SearchResult": _object(
                     {
                         "query": _STRING,
@@ -134,9 +176,17 @@ def document(api: Api, version: str) -> dict[str, Any]:
                         "limit": _INT,
                         "prefix": _STRING,
                         "transpositions": _BOOL,
+                        "offset": _INT,
+                        "filter": {
+                            "type": "array",
+                            "description": "The filters applied, each a column and its values.",
+                            "items": _object(
+                                {"column": _STRING, "values": {"type": "array", "items": _STRING}}
+                            ),
+                        },
                         "videos": {
                             "type": "array",
-                            "items": _object({"video": _STRING, "score": {"type": "number"}}),
+                            "items": {"$ref": "#/components/schemas/Video"},
                         },
                         "matched": {
                             "type": "array",

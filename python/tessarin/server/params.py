@@ -52,6 +52,8 @@ class Parameter(Generic[T]):
 
     #: Whether a request must give it.
     required = False
+    #: Whether a request may give it more than once (`read_many`).
+    repeated = False
 
     def __init__(self, name: str, about: str) -> None:
         self.name = name
@@ -59,6 +61,10 @@ class Parameter(Generic[T]):
 
     def read(self, text: str | None) -> T:
         """The value of the parameter given as `text` (None: not given)."""
+        raise NotImplementedError
+
+    def read_many(self, texts: list[str]) -> T:
+        """The value of a repeated parameter given as `texts` (maybe none)."""
         raise NotImplementedError
 
     def schema(self) -> dict[str, Any]:
@@ -229,11 +235,21 @@ def read_params(query_string: bytes, parameters: Sequence[Parameter[Any]]) -> Pa
     except UnicodeDecodeError:
         raise BadRequest("the query string is not valid UTF-8") from None
     names = {parameter.name for parameter in parameters}
+    repeated = {parameter.name for parameter in parameters if parameter.repeated}
     given: dict[str, str] = {}
+    many: dict[str, list[str]] = {}
     for name, value in pairs:
         if name not in names:
             raise BadRequest(f"unknown parameter {name!r} (known: {', '.join(sorted(names))})")
+        if name in repeated:
+            many.setdefault(name, []).append(value)
+            continue
         if name in given:
             raise BadRequest(f"parameter {name!r} given more than once")
         given[name] = value
-    return Params({p.name: p.read(given.get(p.name)) for p in parameters})
+    return Params(
+        {
+            p.name: p.read_many(many.get(p.name, [])) if p.repeated else p.read(given.get(p.name))
+            for p in parameters
+        }
+    )

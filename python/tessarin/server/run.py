@@ -2,16 +2,21 @@
 
 The socket is bound here, before any worker starts, so that port 0 works
 and the address printed is the one served. Each worker process builds the
-application from `CONFIG_ENV` and loads the index itself, once; the index
-is checked here first, so that a bad file fails the command at once rather
-than every worker.
+application from `CONFIG_ENV`.
 
-With several workers, uvicorn's supervisor keeps them running. SIGHUP to the
-supervisor is passed on to every worker, which reloads the index in place
-(see `IndexHolder`); uvicorn's own answer, replacing the workers, would lose
-the old index when the new file does not load. SIGHUP is held blocked from
-the start of `tessarin serve` (`tessarin.server.hangups`), so that one sent
-while a worker starts waits for it rather than kill it.
+With several workers, uvicorn's supervisor keeps them running, and the
+index is shared (`tessarin.server.sharing`): the supervisor copies the file
+once into a sealed memory file and checks it before any worker starts (a
+bad file fails the command at once), every worker maps that copy, and the
+supervisor watches the file (every `reload_interval` seconds, and on
+SIGHUP), makes and checks a new copy once per change, and then sends SIGHUP
+to every worker, which maps the new copy in place of the old (see
+`IndexHolder`). uvicorn's own answer to SIGHUP, replacing the workers, would
+lose the old index when the new file does not load. Where sealed memory
+files do not exist, SIGHUP is passed on to every worker, which reloads the
+file itself. SIGHUP is held blocked from the start of `tessarin serve`
+(`tessarin.server.hangups`), so that one sent while a worker starts waits
+for it rather than kill it.
 
 Each worker serves HTTP with `BoundedProtocol` (`tessarin.server.protocol`),
 which keeps the bounds on clients of `Limits`; `uvicorn_config` says what
@@ -27,6 +32,7 @@ import logging
 import os
 import signal
 import sys
+import threading
 from typing import Any
 
 import uvicorn
@@ -35,6 +41,7 @@ from uvicorn.supervisors import Multiprocess
 from . import hangups
 from .config import CONFIG_ENV, Limits, ServeConfig
 from .protocol import BoundedConfig
+from .sharing import SHARED_ENV, Publisher, supported
 
 __all__ = ["serve"]
 
@@ -156,18 +163,76 @@ def worker_limits(limits: Limits) -> Limits:
 
 
 class _Supervisor(Multiprocess):
+    """uvicorn's supervisor, passing SIGHUP on; with a `publisher`, the
+    keeper of the shared copy of the index, in a thread of its own (a copy
+    and its check take a while, and the workers must be kept meanwhile)."""
+
+    def __init__(
+        self,
+        config: uvicorn.Config,
+        sockets: list[Any],
+        publisher: Publisher | None,
+        interval: float,
+    ) -> None:
+        super().__init__(config, sockets)
+        self.publisher = publisher
+        self.interval = interval
+        self._hangup = threading.Event()
+        self._watcher: threading.Thread | None = None
+
+    def run(self) -> None:
+        if self.publisher is not None:
+            self._watcher = threading.Thread(target=self._watch, name="index-watcher", daemon=True)
+            self._watcher.start()
+        try:
+            super().run()
+        finally:
+            self._hangup.set()  # wakes the watcher, which sees should_exit
+            if self._watcher is not None:
+                self._watcher.join()
+
+    def _watch(self) -> None:
+        assert self.publisher is not None
+        failing = False
+        while not self.should_exit.is_set():
+            asked = self._hangup.wait(self.interval or None)
+            self._hangup.clear()
+            if self.should_exit.is_set():
+                return
+            try:
+                if asked:
+                    published = self.publisher.publish("SIGHUP")
+                elif self.publisher.changed():
+                    published = self.publisher.publish("the file changed")
+                else:
+                    continue
+            except Exception:  # the watcher outlives any surprise, and says so once
+                if not failing:
+                    log.exception("%s: checking the index file failed", self.publisher.source)
+                failing = True
+                continue
+            failing = False
+            if published:
+                self._signal_workers()
+
+    def _signal_workers(self) -> None:
+        # A worker still starting holds the signal blocked until it catches it.
+        for process in list(self.processes):
+            if process.pid is not None:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(process.pid, signal.SIGHUP)
+
     def handle_signals(self) -> None:
         if hangups.take():
             self.handle_hup()
         super().handle_signals()
 
     def handle_hup(self) -> None:
-        # A worker still starting holds the signal blocked until it catches it.
         logging.getLogger("uvicorn.error").info("Received SIGHUP, reloading the index.")
-        for process in self.processes:
-            if process.pid is not None:
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(process.pid, signal.SIGHUP)
+        if self.publisher is not None:
+            self._hangup.set()
+        else:
+            self._signal_workers()
 
 
 def serve(
@@ -185,18 +250,32 @@ def serve(
     config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
     uv = uvicorn_config(config, host, port, workers, access_log, log_level)
-    sock = uv.bind_socket()
-    bound_host, bound_port = sock.getsockname()[:2]
-    shown = f"[{bound_host}]" if ":" in bound_host else bound_host
-    print(
-        f"tessarin: serving {config.index or 'the sample index'} at "
-        f"http://{shown}:{bound_port}/ with {workers} worker process"
-        f"{'es' if workers > 1 else ''} of {config.threads} query thread"
-        f"{'s' if config.threads > 1 else ''} (Ctrl-C to stop)",
-        file=sys.stderr,
-        flush=True,
-    )
-    if workers > 1:
-        _Supervisor(uv, sockets=[sock]).run()
-    else:
-        uvicorn.Server(uv).run(sockets=[sock])
+    publisher = None
+    os.environ.pop(SHARED_ENV, None)
+    if workers > 1 and config.index is not None and supported():
+        publisher = Publisher(config.index)
+        try:
+            publisher.publish("starting")
+        except BaseException:
+            publisher.close()
+            raise
+        os.environ[SHARED_ENV] = publisher.announcement
+    try:
+        sock = uv.bind_socket()
+        bound_host, bound_port = sock.getsockname()[:2]
+        shown = f"[{bound_host}]" if ":" in bound_host else bound_host
+        print(
+            f"tessarin: serving {config.index or 'the sample index'} at "
+            f"http://{shown}:{bound_port}/ with {workers} worker process"
+            f"{'es' if workers > 1 else ''} of {config.threads} query thread"
+            f"{'s' if config.threads > 1 else ''} (Ctrl-C to stop)",
+            file=sys.stderr,
+            flush=True,
+        )
+        if workers > 1:
+            _Supervisor(uv, [sock], publisher, config.reload_interval).run()
+        else:
+            uvicorn.Server(uv).run(sockets=[sock])
+    finally:
+        if publisher is not None:
+            publisher.close()

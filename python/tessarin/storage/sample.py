@@ -14,14 +14,23 @@ from _tessarin import PrefixSearch
 
 from ..index import Index
 
-__all__ = ["load_sample", "load_sample_index", "sample_bytes"]
+__all__ = ["load_sample", "load_sample_index", "sample_bytes", "sample_catalog_path"]
 
 SAMPLE_NAME = "sample.idx"
+#: Titles, links, thumbnails and columns to filter on for most of the
+#: sample's videos (made by scripts/make_sample_catalog.py).
+SAMPLE_CATALOG = "sample_catalog.jsonl"
 
 
 def sample_bytes() -> bytes:
     """The saved form of the sample index."""
     return (resources.files("tessarin.storage") / "data" / SAMPLE_NAME).read_bytes()
+
+
+def sample_catalog_path() -> str:
+    """The path of the sample catalogue (a JSON lines file), for
+    `tessarin.Catalog.read` or `tessarin serve --catalog`."""
+    return str(resources.files("tessarin.storage") / "data" / SAMPLE_CATALOG)
 
 
 def load_sample() -> PrefixSearch:

@@ -21,6 +21,8 @@
   const correction = $("correction");
   const message = $("message");
   const welcome = $("welcome");
+  const filterColumn = $("filter-column");
+  const filterValues = $("filter-values");
 
   const state = {
     maxDist: 1,
@@ -103,7 +105,7 @@
       const [completed, suggested, found] = await Promise.all([
         getJSON("/complete", { q: text, limit: LIST_SIZE }, signal),
         getJSON("/suggest", { ...params, limit: LIST_SIZE }, signal),
-        getJSON("/search", { ...params, limit: 10 }, signal),
+        getJSON("/search", { ...params, ...filterParam(), limit: 10 }, signal),
       ]);
       if (seq !== state.seq) return; // a newer keystroke owns the page
       showSuggestions(merged(completed.completions, suggested.suggestions));
@@ -190,6 +192,23 @@
 
   // --- Results ------------------------------------------------------------
 
+  // The filter of the catalogue's column, when a value is typed: a comma
+  // separates values (any of which matches), a backslash escapes.
+  function filterParam() {
+    const values = filterValues.value.trim();
+    if (!filterColumn.value || !values) return {};
+    return { filter: `${filterColumn.value}:${values}` };
+  }
+
+  // Cells of the row worth a glance beside the title (not the title, link
+  // or picture, nor long text).
+  function details(row) {
+    return Object.entries(row)
+      .filter(([k, v]) => !["title", "url", "thumbnail"].includes(k) && typeof v !== "object" && String(v).length <= 24)
+      .slice(0, 3)
+      .map(([k, v]) => `${k} ${v}`);
+  }
+
   function thumbColours(id) {
     let h = 2166136261;
     for (let k = 0; k < id.length; k++) h = Math.imul(h ^ id.charCodeAt(k), 16777619);
@@ -239,13 +258,36 @@
     videos.forEach((v, i) => {
       const item = el("li", "video");
       item.append(el("span", "rank", String(i + 1)));
+      const row = v.catalog || {};
       const thumb = el("div", "thumb");
       const [a, b] = thumbColours(v.video);
       thumb.style.background = `linear-gradient(135deg, ${a}, ${b})`;
+      if (row.thumbnail) {
+        const picture = el("img");
+        picture.alt = "";
+        picture.loading = "lazy";
+        picture.referrerPolicy = "no-referrer";
+        picture.addEventListener("error", () => picture.remove()); // the colours stay
+        picture.src = row.thumbnail;
+        thumb.append(picture);
+      }
       item.append(thumb);
       const body = el("div", "body");
-      body.append(el("div", "title", `Video ${v.video.split("-")[0]}`));
+      const title = el("div", "title");
+      const name = typeof row.title === "string" && row.title ? row.title : `Video ${v.video.split("-")[0]}`;
+      if (row.url) {
+        const link = el("a", "", name);
+        link.href = row.url;
+        link.rel = "noopener noreferrer";
+        title.append(link);
+      } else {
+        title.textContent = name;
+      }
+      if (!v.catalog) item.classList.add("uncatalogued");
+      body.append(title);
       body.append(el("span", "id", v.video));
+      const more = details(row);
+      if (more.length) body.append(el("span", "meta", more.join(" · ")));
       item.append(body);
       const score = el("div", "score");
       const bar = el("span", "bar");
@@ -314,6 +356,16 @@
     }
   }
 
+  function buildFilter(catalog) {
+    const columns = catalog ? catalog.columns.filter((c) => !["title", "url", "thumbnail"].includes(c)) : [];
+    $("filter").hidden = !columns.length;
+    filterColumn.replaceChildren(...columns.map((c) => {
+      const option = el("option", "", c);
+      option.value = c;
+      return option;
+    }));
+  }
+
   async function loadInfo() {
     try {
       const info = await getJSON("/info", {});
@@ -325,6 +377,7 @@
         `${ix.source === "sample" ? "Sample index" : ix.source} · ${number.format(ix.terms)} terms · ` +
         `${number.format(ix.videos)} videos · tessarin ${info.version}`;
       showExamples(ix.source === "sample");
+      buildFilter(info.catalog);
     } catch (error) {
       $("footer").textContent = `The server did not describe its index: ${error.message}`;
     }
@@ -369,6 +422,15 @@
         input.value = "";
         query();
       }
+    }
+  });
+
+  filterColumn.addEventListener("change", () => { if (filterValues.value.trim()) query(); });
+  filterValues.addEventListener("input", schedule);
+  filterValues.addEventListener("keydown", (event) => {
+    if (event.key === "Enter") {
+      event.preventDefault();
+      query();
     }
   });
 

@@ -1,0 +1,198 @@
+"""One sealed copy of the index file, shared by every worker of a server.
+
+With several workers, the supervisor (`tessarin.server.run`) copies the
+index file once into a memory file sealed against writes, growth and
+shrinking (`tessarin.storage.files.sealed_copy`), loads that copy once to
+check it (checksums and structure), and then announces it: it writes, in a
+folder of its own, a small file naming the copy (`Announcement`: the
+supervisor's pid, the descriptor it holds the copy by, and the copy's
+inode). Its path reaches the workers in `SHARED_ENV`. Each worker opens the
+copy through /proc/PID/fd/N and maps it (`Index.load` maps a sealed file,
+reading nothing twice and copying nothing): the pages are the copy's, one
+set for every worker, and nothing done to the index file afterwards
+(rewritten in place, truncated, replaced) reaches them. A worker skips the
+checksums the supervisor checked (the bytes cannot have changed since), not
+the structural checks, which make each process's walk safe.
+
+On a change of the file (polled by the supervisor, or SIGHUP) the
+supervisor makes and checks a new copy, once, announces it (a new file put
+in place by rename, so a worker reads the old announcement or the new one),
+closes its descriptor of the old copy and sends SIGHUP to every worker: each
+loads the announced copy unless it serves it already, and keeps serving the
+old index until then; the old copy's memory goes when the last worker drops
+its index, once its last query ends. A file that fails to load is logged
+once by the supervisor and announces nothing: every worker keeps serving.
+
+A worker that reads an announcement just as the next replaces it may find
+the descriptor closed, or its number taken by the next copy: the inode
+tells, and the worker reads the announcement again.
+
+Linux only (memfd_create, /proc); elsewhere, or for a single worker, each
+worker process reads the file itself into private memory (`Index.load`),
+which is just as immune to changes of the file.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import json
+import logging
+import os
+import shutil
+import tempfile
+import time
+import warnings
+
+from ..errors import TessarinError
+from ..index import Index, UncheckedIndexWarning
+from ..storage.files import is_sealed, open_regular, sealed_copy
+
+__all__ = ["SHARED_ENV", "Announcement", "Publisher", "load_announced", "supported"]
+
+log = logging.getLogger("tessarin.server")
+
+#: The environment variable naming the announcement file to the workers.
+SHARED_ENV = "TESSARIN_SHARED_INDEX"
+#: Tries at reading an announcement that moves on while it is read.
+_TRIES = 5
+
+
+def supported() -> bool:
+    """Whether this system makes sealed memory files a worker can open."""
+    return hasattr(os, "memfd_create") and os.path.isdir("/proc/self/fd")
+
+
+@dataclasses.dataclass(frozen=True)
+class Announcement:
+    """The current copy: the file it was made of, and how to open it."""
+
+    source: str
+    pid: int
+    fd: int
+    inode: int
+    generation: int
+
+    @property
+    def path(self) -> str:
+        return f"/proc/{self.pid}/fd/{self.fd}"
+
+    @classmethod
+    def read(cls, path: str) -> Announcement:
+        with open(path, encoding="utf-8") as file:
+            return cls(**json.load(file))
+
+
+def load_announced(announcement: str) -> tuple[Index, Announcement]:
+    """The index of the copy announced in the file `announcement`, mapped
+    (its checksums were checked by the supervisor); raises OSError when no
+    announced copy can be opened, TessarinError if it does not load."""
+    for _ in range(_TRIES):
+        found = Announcement.read(announcement)
+        try:
+            fd = open_regular(found.path)
+        except FileNotFoundError:
+            continue  # closed: a newer copy is announced
+        try:
+            if os.fstat(fd).st_ino != found.inode or not is_sealed(fd):
+                continue  # the number now names another file
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", UncheckedIndexWarning)
+                return Index.load(f"/proc/self/fd/{fd}", verify=False), found
+        finally:
+            os.close(fd)
+    raise FileNotFoundError(f"the index copy announced in {announcement} cannot be opened")
+
+
+class Publisher:
+    """The supervisor's side: the sealed copy of `source` announced to the
+    workers. Not thread-safe: one thread calls `publish`."""
+
+    def __init__(self, source: str) -> None:
+        self.source = source
+        self.folder = tempfile.mkdtemp(prefix="tessarin-serve-")
+        self.announcement = os.path.join(self.folder, "index.json")
+        self.generation = 0
+        self._fd: int | None = None
+        self._signature: tuple[int, int, int] | None = None
+        self._failed: tuple[int, int, int] | None = None
+
+    def _stat(self) -> tuple[int, int, int] | None:
+        try:
+            found = os.stat(self.source)
+        except OSError:
+            return None
+        return (found.st_mtime_ns, found.st_size, found.st_ino)
+
+    def changed(self) -> bool:
+        """Whether the file is not the one announced (nor one that failed)."""
+        now = self._stat()
+        return now is not None and now != self._signature and now != self._failed
+
+    def publish(self, reason: str) -> bool:
+        """Copies, checks and announces the file; True if a new copy is
+        announced. The first call raises what a failed load raises; later
+        ones log the failure (once per version of the file) and keep the
+        copy announced."""
+        signature = self._stat()  # before copying: a later change is seen next time
+        started = time.perf_counter()
+        copy = ""
+        try:
+            fd = sealed_copy(self.source)
+            copy = f"/proc/self/fd/{fd}"
+            try:
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always", UncheckedIndexWarning)
+                    index = Index.load(copy)
+                terms = index.term_count
+                del index  # the check's mapping; the workers map their own
+                self._announce(fd)
+            except BaseException:
+                os.close(fd)
+                raise
+        except (TessarinError, OSError, MemoryError) as error:
+            if self._fd is None:
+                raise
+            if signature != self._failed:
+                log.error(
+                    "%s: %s, but it could not be loaded; the workers keep serving "
+                    "the index of generation %d: %s: %s",
+                    self.source,
+                    reason,
+                    self.generation,
+                    type(error).__name__,
+                    str(error).removeprefix(f"{copy}: ") if copy else error,
+                )
+            self._failed = signature
+            return False
+        if caught:
+            log.warning("%s is a bare saved index, with no checksum", self.source)
+        self._signature = signature
+        self._failed = None
+        log.info(
+            "%s: %s; copied and checked once for every worker (generation %d, %s terms, %.0f ms)",
+            self.source,
+            reason,
+            self.generation,
+            f"{terms:,}",
+            (time.perf_counter() - started) * 1000,
+        )
+        return True
+
+    def _announce(self, fd: int) -> None:
+        self.generation += 1
+        found = Announcement(self.source, os.getpid(), fd, os.fstat(fd).st_ino, self.generation)
+        part = self.announcement + ".part"
+        with open(part, "w", encoding="utf-8") as file:
+            json.dump(dataclasses.asdict(found), file)
+        os.replace(part, self.announcement)
+        old, self._fd = self._fd, fd
+        if old is not None:
+            os.close(old)  # workers keep their mappings of it until they drop them
+
+    def close(self) -> None:
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+        with contextlib.suppress(OSError):
+            shutil.rmtree(self.folder)
