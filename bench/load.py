@@ -8,6 +8,7 @@ extra and, for the default data, the bench extra):
     python -m bench.load --data synthetic     # the same on random pseudo-words
     python -m bench.load --terms 100000 --seconds 3     # a quick look
     python -m bench.load --endpoints complete           # /complete alone
+    python -m bench.load --against main --max-dist 1    # this tree beside main's
 
 An index of a million terms is built once and kept at --index (default
 under /tmp): with --data mixed (the default), the mixed data set of
@@ -29,9 +30,19 @@ limit 10, /suggest with limit 8) and max_dist (1, 2), after a warm-up, in
 sends while a word is being completed: the same 400 terms, as they are and
 with one typo, every prefix from 1 character on.
 
+With --against REF, the same load runs against two servers side by side:
+this tree's and one serving the Python package of the git commit REF (its
+`python/` folder, taken by `git archive`, with this tree's native
+extensions), both started before the first run and loaded alike. Each run
+goes to one, then the other (in turns: ABBA), so that whatever else the
+machine does weighs on both alike; the summary puts the two next to each
+other, with their ratio. --max-dist gives the distances run (for every
+endpoint; default: 1 and 2, /complete at auto).
+
 Printed, and written to bench/results/load/load-<time>.json: requests/s, latency
 percentiles (wrk's, client side, so they include the loopback HTTP round
 trip), responses other than 200 and socket errors (a clean run has none),
+the workers' CPU time per request (what a busy machine changes least),
 and each worker's resident (RSS) and proportional (PSS) memory after
 loading and after the runs. Figures only, no verdict: wrk and the workers
 share the machine's cores, and whatever else runs on it shows.
@@ -48,6 +59,7 @@ import random
 import re
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -100,6 +112,28 @@ def completing_queries(terms: list[str], words: int = 400, seed: int = 11) -> li
     return list(queries)
 
 
+def checkout_of(ref: str, into: str) -> str:
+    """A PYTHONPATH entry holding the package as it is at the git commit
+    `ref`, with this tree's native extensions (the server's code is what
+    differs; the native parts must be ones that commit can use)."""
+    archive = subprocess.run(["git", "archive", ref, "python"], capture_output=True, check=True)
+    subprocess.run(["tar", "-x", "-C", into], input=archive.stdout, check=True)
+    import tessarin
+
+    here = os.path.dirname(tessarin.__file__)
+    there = os.path.join(into, "python", "tessarin")
+    for name in os.listdir(here):
+        if name.startswith("_native") and name.endswith((".so", ".pyd")):
+            os.symlink(os.path.realpath(os.path.join(here, name)), os.path.join(there, name))
+    return os.path.join(into, "python")
+
+
+def revision(ref: str = "HEAD") -> str:
+    found = subprocess.run(["git", "rev-parse", "--short", ref], capture_output=True, text=True)
+    dirty = ref == "HEAD" and subprocess.run(["git", "diff", "--quiet", "HEAD"]).returncode
+    return (found.stdout.strip() or ref) + ("+changes" if dirty else "")
+
+
 class Server:
     """`tessarin serve INDEX` (None: the sample) on a loopback port, with
     its access log off, `extra` arguments and, if given, `env`."""
@@ -150,6 +184,11 @@ class Server:
                     pids.append(pid)
         return pids or [self.process.pid]
 
+    def cpu_seconds(self) -> float:
+        """CPU time the worker processes have used (user and system, all
+        their threads)."""
+        return sum(cpu_seconds(pid) for pid in self.workers())
+
     def stop(self) -> None:
         self.process.send_signal(signal.SIGTERM)
         try:
@@ -165,6 +204,12 @@ def _children(pid: int) -> list[int]:
         with open(f"/proc/{pid}/task/{task}/children") as f:
             found += [int(p) for p in f.read().split()]
     return found
+
+
+def cpu_seconds(pid: int) -> float:
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def memory(pid: int) -> dict[str, int]:
@@ -243,6 +288,14 @@ def main(argv=None) -> dict:
         default="search,suggest,complete",
         help="which to run, comma-separated (default search,suggest,complete)",
     )
+    parser.add_argument(
+        "--max-dist",
+        help="distances to run, comma-separated, for every endpoint "
+        "(default: 1,2 for /search and /suggest, auto for /complete)",
+    )
+    parser.add_argument(
+        "--against", metavar="REF", help="also serve the package of this git commit"
+    )
     parser.add_argument("--out", default=os.path.join("bench", "results", "load"))
     args = parser.parse_args(argv)
     if not shutil.which("wrk"):
@@ -265,7 +318,13 @@ def main(argv=None) -> dict:
     print(f"{index!r}; {len(queries):,} queries as typed, {len(completing):,} to complete")
     del index
 
-    server = Server(path, args.workers, args.threads)
+    scratch_dir = tempfile.TemporaryDirectory()
+    servers = {revision(): Server(path, args.workers, args.threads)}
+    if args.against:
+        baseline = checkout_of(args.against, scratch_dir.name)
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [baseline, env.get("PYTHONPATH")]))
+        servers[revision(args.against)] = Server(path, args.workers, args.threads, env=env)
     report: dict = {
         "when": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
         "machine": {"cpus": os.cpu_count(), "python": platform.python_version(),
@@ -274,37 +333,58 @@ def main(argv=None) -> dict:
                   "threads": args.threads, "seconds": args.seconds, "rounds": args.rounds,
                   "connections": args.connections,
                   "wrk_threads": args.wrk_threads, "queries": len(queries),
-                  "completing_queries": len(completing)},
+                  "completing_queries": len(completing), "servers": list(servers)},
         "runs": [],
     }  # fmt: skip
+    server = next(iter(servers.values()))
     try:
         info = server.get("/info")
         report["index_memory_bytes"] = info["index"]["memory_bytes"]
         pids = server.workers()
         report["memory_after_load"] = {str(p): memory(p) for p in pids}
-        configs = [(e, limit, d) for e, limit in (("search", 10), ("suggest", 8)) for d in (1, 2)]
-        configs += [("complete", 10, "auto")]
-        configs = [c for c in configs if c[0] in endpoints]
-        with tempfile.TemporaryDirectory() as scratch:
-            for round_ in range(args.rounds):
-                for endpoint, limit, max_dist in configs:
-                    paths = [
-                        f"/{endpoint}?q={urllib.parse.quote(q)}&max_dist={max_dist}&limit={limit}"
-                        for q in (completing if endpoint == "complete" else queries)
-                    ]
+        configs = [
+            (e, limit, d)
+            for e, limit, dists in (("search", 10, "1,2"), ("suggest", 8, "1,2"),
+                                    ("complete", 10, "auto"))
+            for d in (args.max_dist or dists).split(",")
+            if e in endpoints
+        ]  # fmt: skip
+        scratch = scratch_dir.name
+        turn = 0
+        for round_ in range(args.rounds):
+            for endpoint, limit, max_dist in configs:
+                paths = [
+                    f"/{endpoint}?q={urllib.parse.quote(q)}&max_dist={max_dist}&limit={limit}"
+                    for q in (completing if endpoint == "complete" else queries)
+                ]
+                order = list(servers.items())
+                if turn % 2:
+                    order.reverse()
+                turn += 1
+                for name, each in order:
                     if round_ == 0:
-                        run_wrk(server.url, paths, min(3, args.seconds), args.connections,
+                        # What the first queries derive (seconds on a busy
+                        # machine) is done before any load, on every worker.
+                        for path_ in paths[: 4 * args.workers]:
+                            each.get(path_)
+                        run_wrk(each.url, paths, min(3, args.seconds), args.connections,
                                 args.wrk_threads, scratch)  # warm-up  # fmt: skip
-                    figures = run_wrk(server.url, paths, args.seconds, args.connections,
+                    cpu = each.cpu_seconds()
+                    figures = run_wrk(each.url, paths, args.seconds, args.connections,
                                       args.wrk_threads, scratch)  # fmt: skip
-                    figures.update(endpoint=endpoint, max_dist=max_dist, round=round_ + 1,
+                    cpu = each.cpu_seconds() - cpu
+                    figures.update(cpu_ms_per_request=cpu * 1e3 / max(1, figures["requests"]))
+                    figures.update(endpoint=endpoint, max_dist=_distance(max_dist),
+                                   round=round_ + 1, server=name,
                                    load_average=os.getloadavg()[0])  # fmt: skip
                     report["runs"].append(figures)
                     print(_row(figures), f"round {round_ + 1}", flush=True)
         report["memory_after_runs"] = {str(p): memory(p) for p in pids}
         report["master_memory"] = memory(server.process.pid)
     finally:
-        server.stop()
+        for each in servers.values():
+            each.stop()
+        scratch_dir.cleanup()
     report["machine"]["load_average_after"] = os.getloadavg()
     print()
     print(summary(report))
@@ -317,24 +397,67 @@ def main(argv=None) -> dict:
     return report
 
 
+def _distance(text: str) -> int | str:
+    return int(text) if text.isdigit() else text
+
+
 def _row(r: dict) -> str:
     lat = r["latency_ms"]
+    server = f" {r['server']} |" if "server" in r else ""
     return (
-        f"| /{r['endpoint']} | {r['max_dist']} | {r['requests_per_s']:,.0f} | "
+        f"|{server} /{r['endpoint']} | {r['max_dist']} | {r['requests_per_s']:,.0f} | "
         f"{lat['50']:.2f} | {lat['90']:.2f} | {lat['99']:.2f} | "
         f"{r['non_200'] + r['socket_errors']} |"
+        + (f" {r['cpu_ms_per_request']:.3f} |" if "cpu_ms_per_request" in r else "")
     )
 
 
 def best_runs(runs: list[dict]) -> list[dict]:
     """Of each endpoint and distance, the round with the most requests/s:
     the one least disturbed by whatever else the machine was doing."""
-    best: dict[tuple[str, int | str], dict] = {}
+    best: dict[tuple[str, str, int | str], dict] = {}
     for run in runs:
-        key = (run["endpoint"], run["max_dist"])
+        key = (run["endpoint"], run["max_dist"], run.get("server", ""))
         if key not in best or run["requests_per_s"] > best[key]["requests_per_s"]:
             best[key] = run
     return list(best.values())
+
+
+def _table(report: dict) -> list[str]:
+    servers = report["setup"].get("servers", [])
+    side = len(servers) > 1
+    best = best_runs(report["runs"])
+    lines = [
+        f"|{' server |' if side else ''} endpoint | max_dist | requests/s | p50 ms | p90 ms | "
+        "p99 ms | errors | CPU ms/request |",
+        f"|{'---|' if side else ''}---|---|---|---|---|---|---|---|",
+        *(_row(r) for r in best),
+    ]
+    if side:  # this tree's figures against the other's, per endpoint and distance
+        lines += ["", f"| endpoint | max_dist | requests/s ratio | p99 ratio | CPU/request "
+                  f"ratio ({servers[0]} / {servers[1]}) |", "|---|---|---|---|---|"]  # fmt: skip
+        pairs: dict[tuple[str, int | str], dict[str, dict]] = {}
+        for r in best:
+            pairs.setdefault((r["endpoint"], r["max_dist"]), {})[r["server"]] = r
+        for (endpoint, max_dist), of in pairs.items():
+            a, b = of[servers[0]], of[servers[1]]
+            lines.append(
+                f"| /{endpoint} | {max_dist} | {a['requests_per_s'] / b['requests_per_s']:.2f} | "
+                f"{a['latency_ms']['99'] / b['latency_ms']['99']:.2f} | "
+                f"{_median_cpu(report, a) / _median_cpu(report, b):.2f} |"
+            )
+    return lines
+
+
+def _median_cpu(report: dict, like: dict) -> float:
+    """The median CPU time a request took over the rounds of `like`'s server,
+    endpoint and distance: what the machine's load changes least."""
+    return statistics.median(
+        r["cpu_ms_per_request"]
+        for r in report["runs"]
+        if (r["endpoint"], r["max_dist"], r["server"])
+        == (like["endpoint"], like["max_dist"], like["server"])
+    )
 
 
 def summary(report: dict) -> str:
@@ -345,12 +468,11 @@ def summary(report: dict) -> str:
         f"{setup['workers']} workers x {setup['threads']} threads, "
         f"wrk {setup['connections']} connections, {setup['seconds']} s a run",
         "",
-        "| endpoint | max_dist | requests/s | p50 ms | p90 ms | p99 ms | errors |",
-        "|---|---|---|---|---|---|---|",
-        *(_row(r) for r in best_runs(report["runs"])),
+        *_table(report),
         "",
         f"the best of {setup['rounds']} rounds by requests/s; errors (responses other than 200, "
-        f"socket errors) over all rounds: {errors}",
+        f"socket errors) over all rounds: {errors}; CPU ms/request: the workers' CPU time "
+        "(user and system) over the requests of the run (the ratio: of the median round)",
         "",
         f"index in memory: {report['index_memory_bytes'] / 1e6:,.1f} MB",
     ]

@@ -38,6 +38,7 @@ KIND = {
     "by_label": 15,
     "reversed_entries": 16,
     "reversed_nodes": 17,
+    "payload_offsets32": 18,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -200,8 +201,11 @@ def _layout(parts: list[tuple[int, bytes]]) -> bytes:
     return start + struct.pack("<I", checksum) + table + body
 
 
-def mapped_form(saved: SavedIndex) -> bytes:
-    """The mapped form of an index whose arrays reach the sound level."""
+def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
+    """The mapped form of an index whose arrays reach the sound level; with
+    `first`, in the layout of the first release that wrote index files of
+    version 2 (which later ones still read): 64-bit payload offsets, and
+    the per-child entries stored even where child entry p names node p + 1."""
     n = len(saved.child_labels)
     slots, slot_nodes = _slots(saved)
     offsets, ids, counts, totals = [0], [], [], []
@@ -214,6 +218,7 @@ def mapped_form(saved: SavedIndex) -> bytes:
     parts = [(KIND["scalars"], struct.pack("<I12x", saved.id_mode))]
     if n and len(saved.child_transitions) < TERMINAL_BIT:
         aids = _aids(saved)
+        implicit = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
         for name in (
             "positions",
             "by_label",
@@ -222,7 +227,8 @@ def mapped_form(saved: SavedIndex) -> bytes:
             "preorder",
             "completion_bound",
         ):
-            parts.append((KIND[name], aids[name]))
+            if name != "positions" or first or not implicit:  # else read from the node arrays
+                parts.append((KIND[name], aids[name]))
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
         (KIND["child_labels"], _u32(saved.child_labels)),
@@ -230,7 +236,9 @@ def mapped_form(saved: SavedIndex) -> bytes:
         (KIND["is_terminal"], bytes(saved.is_terminal)),
         (KIND["payload_slots"], _u32(slots)),
         (KIND["payload_totals"], _u32(totals)),
-        (KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets)),
+        (KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets))
+        if first or offsets[-1] >= 2**32
+        else (KIND["payload_offsets32"], _u32(offsets)),
         (KIND["video_ids"], _u32(ids)),
         (KIND["video_counts"], _u32(counts)),
         (KIND["video_int_ids"], _u32(saved.video_int_ids)),

@@ -44,6 +44,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kPreorder:
     case SectionKind::kByLabel:
     case SectionKind::kReversedNodes:
+    case SectionKind::kPayloadOffsets32:
     case SectionKind::kCompletionBound:
       return 4;
   }
@@ -135,7 +136,9 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   };
   std::vector<std::pair<std::uint32_t, std::size_t>> kinds = {entry(K::kScalars, kScalarsSize)};
   if (plan.aids) {
-    kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
+    if (!entries_follow_nodes(trie.child_transitions())) {
+      kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
+    }
     kinds.push_back(entry(K::kByLabel, plan.tree.by_label.size_bytes()));
     kinds.push_back(entry(K::kReversedEntries, plan.reversed.entries.size_bytes()));
     kinds.push_back(entry(K::kReversedNodes, plan.reversed.nodes.size_bytes()));
@@ -143,13 +146,15 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
     kinds.push_back(entry(K::kCompletionBound, plan.bounds.size_bytes()));
   }
   const std::size_t listed = plan.offsets.back();
+  plan.narrow_offsets = listed <= 0xFFFFFFFFu;
   kinds.insert(
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
        entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
        entry(K::kPayloadSlots, n * 4), entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
-       entry(K::kPayloadOffsets, plan.offsets.size() * 8), entry(K::kVideoIds, listed * 4),
-       entry(K::kVideoCounts, listed * 4),
+       plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
+                           : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
+       entry(K::kVideoIds, listed * 4), entry(K::kVideoCounts, listed * 4),
        entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
        entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
   plan.sections = plan_sections(kinds);
@@ -213,6 +218,13 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
       case SectionKind::kPayloadOffsets:
         put<std::uint64_t>(out, section, plan.offsets);
         break;
+      case SectionKind::kPayloadOffsets32:
+        for (const std::uint64_t offset : plan.offsets) {
+          const auto narrow = static_cast<std::uint32_t>(offset);
+          std::memcpy(at, &narrow, 4);
+          at += 4;
+        }
+        break;
       case SectionKind::kVideoIds:
       case SectionKind::kVideoCounts: {
         const bool ids = static_cast<SectionKind>(section.kind) == SectionKind::kVideoIds;
@@ -254,7 +266,7 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[18];
+  std::optional<std::span<const std::uint8_t>> bytes[19];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -275,10 +287,10 @@ Error damaged(const std::string& what) {
 // The payload layout of the header: offsets from 0 rising to the lists'
 // length, slots below the slot count and numbered in order of first use,
 // every slot named.
+template <class Offset>
 std::optional<Error> payload_layout_fault(std::span<const std::uint32_t> slots,
                                           std::span<const std::uint32_t> totals,
-                                          std::span<const std::uint64_t> offsets,
-                                          std::size_t listed) {
+                                          std::span<const Offset> offsets, std::size_t listed) {
   if (offsets.size() != totals.size() + 1) {
     return damaged("it has " + std::to_string(offsets.size()) + " payload offsets for " +
                    std::to_string(totals.size()) + " payloads");
@@ -336,11 +348,15 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   }
   using K = SectionKind;
   for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions,
-                       K::kIsTerminal, K::kPayloadSlots, K::kPayloadTotals, K::kPayloadOffsets,
-                       K::kVideoIds, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+                       K::kIsTerminal, K::kPayloadSlots, K::kPayloadTotals, K::kVideoIds,
+                       K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
+  }
+  if (found.has(K::kPayloadOffsets) == found.has(K::kPayloadOffsets32)) {
+    return damaged(found.has(K::kPayloadOffsets) ? "it holds its payload offsets twice"
+                                                 : "it lacks its payload offsets");
   }
   const std::span<const std::uint32_t> scalars = found.as<std::uint32_t>(K::kScalars);
   if (scalars[0] > static_cast<std::uint32_t>(IdMode::Int32) || scalars[1] != 0 ||
@@ -358,12 +374,22 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   view.id_mode = static_cast<IdMode>(scalars[0]);
   const std::span<const std::uint32_t> slots = found.as<std::uint32_t>(K::kPayloadSlots);
   const std::span<const std::uint32_t> totals = found.as<std::uint32_t>(K::kPayloadTotals);
-  const std::span<const std::uint64_t> offsets = found.as<std::uint64_t>(K::kPayloadOffsets);
   const std::span<const std::uint32_t> ids = found.as<std::uint32_t>(K::kVideoIds);
   const std::span<const std::uint32_t> counts = found.as<std::uint32_t>(K::kVideoCounts);
   if (counts.size() != ids.size()) return damaged("it lists videos and counts of unequal lengths");
-  if (std::optional<Error> fault = payload_layout_fault(slots, totals, offsets, ids.size())) {
-    return *fault;
+  ListOffsets offsets;
+  if (found.has(K::kPayloadOffsets32)) {
+    const std::span<const std::uint32_t> narrow = found.as<std::uint32_t>(K::kPayloadOffsets32);
+    if (std::optional<Error> fault = payload_layout_fault(slots, totals, narrow, ids.size())) {
+      return *fault;
+    }
+    offsets = narrow;
+  } else {
+    const std::span<const std::uint64_t> wide = found.as<std::uint64_t>(K::kPayloadOffsets);
+    if (std::optional<Error> fault = payload_layout_fault(slots, totals, wide, ids.size())) {
+      return *fault;
+    }
+    offsets = wide;
   }
   for (const std::uint8_t t : view.is_terminal) {
     if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
@@ -371,11 +397,13 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   view.payloads = Payloads(slots, totals, offsets, offsets, ids, counts);
 
   std::optional<StoredAids> aids;
-  const K aid_kinds[] = {K::kPositions, K::kPreorder, K::kByLabel, K::kReversedEntries,
-                         K::kReversedNodes};
+  // The per-child entries may be left out (their check then asks that the
+  // node arrays give them); the other aids are stored all or none.
+  const K aid_kinds[] = {K::kPreorder, K::kByLabel, K::kReversedEntries, K::kReversedNodes};
   const std::size_t stored = static_cast<std::size_t>(
       std::count_if(std::begin(aid_kinds), std::end(aid_kinds), [&](K k) { return found.has(k); }));
-  if (stored != 0 && stored != std::size(aid_kinds)) {
+  if ((stored != 0 && stored != std::size(aid_kinds)) ||
+      (stored == 0 && found.has(K::kPositions))) {
     return damaged("it stores some search aids but not all");
   }
   if (found.bound && (stored == 0 || found.bound->size() != view.child_labels.size() * 4)) {

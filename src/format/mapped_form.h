@@ -19,6 +19,8 @@
 //   7  payload_totals     u32 [s]
 //   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
 //                                    0 first, rising, V last
+//   18 payload_offsets32  u32 [s+1]  the same, 32-bit: written in place of 8
+//                                    when V < 2^32; a form holds one of the two
 //   9  video_ids          u32 [V]    positions in the video table
 //   10 video_counts       u32 [V]
 //   11 video_uuids        16  [u]
@@ -30,7 +32,9 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 are required; 13 to 17 are the stored aids, all or none
+// Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none,
+// but for 13, left out where child entry p names node p + 1 for every p (the
+// walk reads node p + 1's arrays instead: search/views.h)
 // (none for an index whose aids do not apply: no nodes, or 2^31 child
 // entries or more). A kind with bit 31 set is optional: a reader that does
 // not know it skips it. The completion bound is optional so (files written
@@ -95,6 +99,7 @@ enum class SectionKind : std::uint32_t {
   kByLabel = 15,
   kReversedEntries = 16,
   kReversedNodes = 17,
+  kPayloadOffsets32 = 18,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -111,6 +116,7 @@ struct MappedPlan {
   std::vector<std::uint32_t> slots;       // per node
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
+  bool narrow_offsets = false;            // written 32-bit (kind 18)
   SectionPlan sections;
 
   [[nodiscard]] std::size_t size() const { return sections.form_size; }

@@ -19,8 +19,9 @@
 // restored index may break it; building does not), or that video positions
 // lie inside any video table.
 //
-// Cost: 4 bytes per node (its slot) and 4 (total) + 16 (offsets) per slot,
-// plus 8 bytes per listed video. Thread safety: const methods may be called
+// Cost: 4 bytes per node (its slot) and 4 (total) + 16 (offsets) per slot
+// (in an index file 4 + 4: one 32-bit offset for both lists), plus 8 bytes
+// per listed video. Thread safety: const methods may be called
 // concurrently.
 #pragma once
 
@@ -41,6 +42,24 @@ struct PayloadView {
   std::span<const std::uint32_t> video_counts;
 };
 
+// Where each slot's list starts in a list array, and one more entry: 64-bit
+// entries, or 32-bit ones (an index file whose lists are shorter than 2^32).
+class ListOffsets {
+ public:
+  ListOffsets() = default;
+  ListOffsets(std::span<const std::uint64_t> wide)
+      : wide_(wide) {}  // NOLINT(google-explicit-constructor)
+  ListOffsets(std::span<const std::uint32_t> narrow)
+      : narrow_(narrow) {}  // NOLINT(google-explicit-constructor)
+  [[nodiscard]] std::size_t operator[](std::size_t s) const {
+    return narrow_.empty() ? static_cast<std::size_t>(wide_[s]) : narrow_[s];
+  }
+
+ private:
+  std::span<const std::uint64_t> wide_;
+  std::span<const std::uint32_t> narrow_;
+};
+
 // The payloads of an index, read-only: views over its slots and lists.
 class Payloads {
  public:
@@ -48,7 +67,7 @@ class Payloads {
 
   Payloads() = default;
   Payloads(std::span<const std::uint32_t> slots, std::span<const std::uint32_t> totals,
-           std::span<const std::uint64_t> id_offsets, std::span<const std::uint64_t> count_offsets,
+           ListOffsets id_offsets, ListOffsets count_offsets,
            std::span<const std::uint32_t> video_ids, std::span<const std::uint32_t> video_counts)
       : slots_(slots),
         totals_(totals),
@@ -76,8 +95,6 @@ class Payloads {
   [[nodiscard]] std::size_t slot_count() const { return totals_.size(); }
   [[nodiscard]] std::span<const std::uint32_t> slots() const { return slots_; }
   [[nodiscard]] std::span<const std::uint32_t> totals() const { return totals_; }
-  [[nodiscard]] std::span<const std::uint64_t> id_offsets() const { return id_offsets_; }
-  [[nodiscard]] std::span<const std::uint64_t> count_offsets() const { return count_offsets_; }
   [[nodiscard]] std::span<const std::uint32_t> video_ids() const { return video_ids_; }
   [[nodiscard]] std::span<const std::uint32_t> video_counts() const { return video_counts_; }
 
@@ -87,8 +104,8 @@ class Payloads {
  private:
   std::span<const std::uint32_t> slots_;
   std::span<const std::uint32_t> totals_;
-  std::span<const std::uint64_t> id_offsets_;     // slot_count() + 1 entries
-  std::span<const std::uint64_t> count_offsets_;  // slot_count() + 1 entries
+  ListOffsets id_offsets_;     // slot_count() + 1 entries
+  ListOffsets count_offsets_;  // slot_count() + 1 entries
   std::span<const std::uint32_t> video_ids_;
   std::span<const std::uint32_t> video_counts_;
 };
@@ -98,7 +115,12 @@ class Payloads {
 class PayloadTable {
  public:
   [[nodiscard]] Payloads view() const {
-    return {slots_, totals_, id_offsets_, count_offsets_, video_ids_, video_counts_};
+    return {slots_,
+            totals_,
+            ListOffsets(std::span<const std::uint64_t>(id_offsets_)),
+            ListOffsets(std::span<const std::uint64_t>(count_offsets_)),
+            video_ids_,
+            video_counts_};
   }
   [[nodiscard]] std::size_t size() const { return slots_.size(); }
   [[nodiscard]] bool present(std::size_t i) const { return slots_[i] != Payloads::kAbsent; }

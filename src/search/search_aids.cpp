@@ -211,6 +211,9 @@ std::string at_entry(const char* what, std::size_t k) {
 
 std::optional<std::string> positions_fault(const IndexView& index, const TreeAids& tree) {
   const std::size_t e = index.child_transitions.size();
+  if (tree.positions.empty() && entries_follow_nodes(index.child_transitions)) {
+    return std::nullopt;  // read from the node arrays
+  }
   if (tree.positions.size() != e) return std::string("their child entries are not the index's");
   for (std::size_t p = 0; p < e; ++p) {
     const std::uint32_t child = index.child_transitions[p];
@@ -229,7 +232,11 @@ std::optional<std::string> positions_fault(const IndexView& index, const TreeAid
 std::optional<std::string> by_label_fault(const IndexView& index, const TreeAids& tree) {
   const std::size_t n = index.child_labels.size();
   const std::size_t e = index.child_transitions.size();
-  const auto label_at = [&](std::size_t p) { return tree.positions[p].label; };
+  // The label of the child at p (positions_fault found them equal to the
+  // stored entries, when there are any).
+  const auto label_at = [&](std::size_t p) {
+    return index.child_labels[index.child_transitions[p]];
+  };
   if (tree.by_label.empty()) {
     for (std::size_t i = 0; i < n; ++i) {
       const ChildRange range = children_of(index, i);
@@ -410,6 +417,13 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
 }
 
 }  // namespace
+
+bool entries_follow_nodes(std::span<const std::uint32_t> child_transitions) {
+  for (std::size_t p = 0; p < child_transitions.size(); ++p) {
+    if (child_transitions[p] != p + 1) return false;
+  }
+  return true;
+}
 
 std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids& aids) {
   const std::size_t n = index.child_labels.size();

@@ -17,6 +17,11 @@
 //   per child where the index's arrays take four reads (a child range whose
 //   end is not above its start is stored empty). Only for indexes of fewer
 //   than 2^31 child entries; a larger one is not taken for a tree.
+//   An index file leaves them out where child entry p names node p + 1 for
+//   every p (the package's builder numbers nodes so): they are then what
+//   node p + 1's label, flag and range in the index's own arrays say, which
+//   the walk reads there (search/views.h: ForwardView), and `positions` is
+//   empty.
 // * preorder[v]: the rank of node v in the walk's preorder (children in
 //   child_transitions order); nodes the root cannot reach get kUnreached.
 // * by_label: empty when every child range already lists its children in
@@ -154,6 +159,10 @@ struct StoredAids {
 // Cost: O(n + e + r + t), one walk from the root and passes in order; 8
 // bytes of scratch per node, and per reversed node of the widest level 16.
 std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids& aids);
+
+// Whether child entry p names node p + 1 for every p: the per-child entries
+// then repeat the node arrays, and an index file leaves them out. O(entries).
+bool entries_follow_nodes(std::span<const std::uint32_t> child_transitions);
 
 // build_reversed needs `aids.tree`.
 TreeAidsStore build_tree_aids(const Trie& trie);

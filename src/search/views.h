@@ -11,7 +11,9 @@
 // * ForwardView: a Trie whose TreeAids::tree holds, read through the
 //   per-position entries derived from it (search/search_aids.h): a handle is
 //   a position of child_transitions, whose one entry holds the child's
-//   label, terminal flag and child range. Every read is in bounds.
+//   label, terminal flag and child range; or, where an index file left the
+//   entries out (child entry p names node p + 1), through node p + 1's
+//   arrays. Every read is in bounds.
 // * ReversedView: a ReversedTrie (search/search_aids.h), a handle being a
 //   node.
 // The last two also find the children with a given label (find), their
@@ -135,35 +137,63 @@ class ForwardView {
 
   ForwardView(const Trie& trie, const TreeAids& aids)
       : root_(aids.root),
-        entries_(aids.positions.data()),
+        entries_(aids.positions.empty() ? nullptr : aids.positions.data()),
         transitions_(trie.child_transitions().data()),
-        by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()) {}
+        by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()),
+        shifts_(trie.node_shifts().data()),
+        labels_(trie.child_labels().data()),
+        terminal_(trie.is_terminal().data()),
+        entry_count_(trie.child_transitions().size()) {}
 
   [[nodiscard]] ChildRange root() const { return root_; }
   [[nodiscard]] ChildRange children(std::size_t position) const {
-    const TreeAids::Position& entry = entries_[position];
-    return {entry.begin, entry.end_terminal & ~TreeAids::kTerminalBit};
+    if (entries_ != nullptr) {
+      const TreeAids::Position& entry = entries_[position];
+      return {entry.begin, entry.end_terminal & ~TreeAids::kTerminalBit};
+    }
+    const std::size_t begin = shifts_[position + 1];
+    const std::size_t end = position + 1 < entry_count_ ? shifts_[position + 2] : entry_count_;
+    return {begin, end > begin ? end : begin};
   }
   [[nodiscard]] std::size_t child(std::size_t position) const { return position; }
-  [[nodiscard]] char32_t label(std::size_t position) const { return entries_[position].label; }
-  [[nodiscard]] bool terminal(std::size_t position) const {
-    return (entries_[position].end_terminal & TreeAids::kTerminalBit) != 0;
+  [[nodiscard]] char32_t label(std::size_t position) const {
+    return entries_ != nullptr ? entries_[position].label : labels_[position + 1];
   }
-  [[nodiscard]] std::size_t node(std::size_t position) const { return transitions_[position]; }
-  void expect_children_at(std::size_t /*position*/) const {}
+  [[nodiscard]] bool terminal(std::size_t position) const {
+    return entries_ != nullptr ? (entries_[position].end_terminal & TreeAids::kTerminalBit) != 0
+                               : terminal_[position + 1] != 0;
+  }
+  [[nodiscard]] std::size_t node(std::size_t position) const {
+    return entries_ != nullptr ? transitions_[position] : position + 1;
+  }
+  // Read from the node arrays, the walk's next reads are node position + 1's
+  // label, range and flag, in three arrays: fetched together.
+  void expect_children_at(std::size_t position) const {
+    if (entries_ == nullptr) {
+      __builtin_prefetch(labels_ + position + 1);
+      __builtin_prefetch(shifts_ + position + 1);
+      __builtin_prefetch(terminal_ + position + 1);
+    }
+  }
 
   // The positions in `range` whose child has `label`, in increasing order.
   void find(ChildRange range, char32_t label, std::vector<std::uint32_t>& out) const {
     find_children(
         range, label, [&](std::size_t p) { return by_label_ != nullptr ? by_label_[p] : p; },
-        [&](std::size_t h) { return entries_[h].label; }, out);
+        [&](std::size_t h) { return this->label(h); }, out);
   }
 
  private:
   ChildRange root_;
+  // The per-child entries, or null where child entry p names node p + 1
+  // (search/search_aids.h): then node p + 1's own arrays are read.
   const TreeAids::Position* entries_;
   const std::uint32_t* transitions_;
   const std::uint32_t* by_label_;
+  const std::uint32_t* shifts_;
+  const char32_t* labels_;
+  const std::uint8_t* terminal_;
+  std::size_t entry_count_;
 };
 
 // The children of r are the nodes first_child of r .. first_child of r + 1,

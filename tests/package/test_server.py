@@ -12,6 +12,7 @@ import concurrent.futures
 import json
 import logging
 import os
+import re
 import select
 import signal
 import socket
@@ -498,6 +499,72 @@ def test_overload_answers_503_not_a_queue_without_end():
     assert app.state.service.pending == 0
 
 
+@given(st.text("ab=&+%25e9\u00e9", max_size=12))
+def test_query_pairs_read_as_parse_qsl(text):
+    from urllib.parse import parse_qsl
+
+    from tessarin.server.params import query_pairs
+
+    try:
+        expected = parse_qsl(text, keep_blank_values=True, errors="strict")
+    except UnicodeDecodeError:
+        with pytest.raises(UnicodeDecodeError):
+            query_pairs(text)
+    else:
+        assert query_pairs(text) == expected
+
+
+@pytest.mark.parametrize("value", ["é\u2028\U0001f3ac", 2**64 - 1, 2**70, -(2**70), 0.1, 1e-7])
+def test_json_answers_as_the_standard_library_writes_them(value):
+    from tessarin.server.app import Json
+
+    assert json.loads(Json({"v": [value]}).body) == {"v": [value]}
+    assert b" " not in Json({"v": 1, "w": [2]}).body
+
+
+class Recording:
+    """An index that notes which thread each query ran on."""
+
+    def __init__(self):
+        self.threads = []
+        self.metadata = SAMPLE.metadata
+
+    def _note(self, *args, **kwargs):
+        self.threads.append(threading.current_thread())
+        return []
+
+    search = suggest = pooled_nodes = complete = _note
+
+
+@pytest.mark.parametrize(
+    "inline_max_dist, path, query, inline",
+    [
+        (1, "/search", b"q=abc&max_dist=1", True),
+        (1, "/search", b"q=abc&max_dist=2", False),
+        (1, "/search", b"q=abc&max_dist=1&explain=true", False),
+        (1, "/suggest", b"q=abc&max_dist=0", True),
+        (1, "/complete", b"q=abc&max_dist=auto", True),  # auto: 1 edit
+        (1, "/complete", b"q=abcdefgh&max_dist=auto", False),  # auto: 2 edits
+        (2, "/suggest", b"q=abc&max_dist=2", True),
+        (-1, "/suggest", b"q=abc&max_dist=0", False),
+    ],
+)
+def test_cheap_queries_run_on_the_loop_once_the_index_answered_one(
+    inline_max_dist, path, query, inline
+):
+    app = create_app(ServeConfig(inline_max_dist=inline_max_dist))
+    loop_thread = threading.current_thread()  # asyncio.run's loop runs here
+    other = "/search" if path == "/suggest" else "/suggest"
+    for index in (Recording(), Recording()):  # a new index: on a thread first
+        app.state.holder.index = index
+        assert call(app, other, b"q=abc&max_dist=0")[0] == 200  # warms another endpoint
+        index.threads.clear()
+        for _ in range(2):
+            assert call(app, path, query)[0] == 200
+        ran_inline = [thread is loop_thread for thread in index.threads]
+        assert ran_inline[0] is False and ran_inline[-1] is inline
+
+
 def test_failure_is_json_and_logged_with_its_cause(caplog):
     class Broken:
         def suggest(self, *args, **kwargs):
@@ -824,6 +891,16 @@ def answer(received):
     """(status, JSON body) of the last answer in `received`."""
     head, _, body = received.rpartition(b"\r\n\r\n")
     return int(head.split(b"HTTP/1.1 ")[-1][:3]), json.loads(body)
+
+
+def test_pipelined_answers_each_whole_and_in_order(bounded):
+    # Each answer's head waits for its body, but for HEAD, which has none.
+    sent = [b"HEAD /health", b"GET /health", b"GET /suggest?q=%ff", b"HEAD /nowhere", b"GET /"]
+    received = exchange(bounded, [b"".join(r + b" HTTP/1.1\r\nHost: x\r\n\r\n" for r in sent)])
+    answers = re.split(rb"(?=HTTP/1\.1 \d{3} )", received)[1:]
+    assert [a[9:12] for a in answers] == [b"200", b"200", b"400", b"404", b"200"]
+    assert [a.endswith(b"\r\n\r\n") for a in answers] == [True, False, False, True, False]
+    assert b'"status":"ok"' in answers[1] and answers[4].rstrip().endswith(b"</html>")
 
 
 @pytest.mark.parametrize(

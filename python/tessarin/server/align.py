@@ -67,6 +67,8 @@ def segments(typed: str | Typed, term: str, bound: int | None = None) -> list[Se
     """
     typed = typed if isinstance(typed, Typed) else plain(typed)
     text = typed.text
+    if text == term:  # an exact match: no alignment needed
+        return [Segment(term, "keep", span=typed.span(0, len(text)))] if term else []
     start = _common_prefix(text, term)
     end = 0
     shortest = min(len(text), len(term))

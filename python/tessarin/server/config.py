@@ -103,10 +103,15 @@ class ServeConfig:
     #: the index file's path, the worker's process id, memory and
     #: connections. Off for a server that the public can reach.
     admin: bool = False
+    #: Queries within this many edits run on the event loop, not on a
+    #: thread (see `tessarin.server.app.Service.inline`); -1: none does.
+    inline_max_dist: int = 1
 
     def __post_init__(self) -> None:
         if self.threads < 1:
             raise ValueError("threads must be 1 or more")
+        if self.inline_max_dist < -1:
+            raise ValueError("inline_max_dist must be -1 or more")
         if not self.reload_interval >= 0:
             raise ValueError("reload_interval must be 0 or more")
 

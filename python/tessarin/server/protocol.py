@@ -38,8 +38,13 @@ than a reset. Nothing is logged per connection (a hostile client would flood the
 log): closes are counted by cause (`connection_counts`), and a worker at its
 connection cap says so at most once a minute.
 
+Each response leaves in one write (`HeadWithBody`): uvicorn writes its head
+and its body apart, two system calls and two packets on a connection that
+disables Nagle's algorithm, and the client is woken for each (under load,
+the head's write was a quarter of a worker's time).
+
 Costs: a timer armed and cancelled per request; a comparison per chunk read,
-and a copy of a chunk cut at the head cap.
+and a copy of a chunk cut at the head cap; a response's head copied once.
 
 This relies on uvicorn's `HttpToolsProtocol` (its parser callbacks, `cycle`,
 `pipeline` and `timeout_keep_alive_task`) as of uvicorn 0.30 to 0.55.
@@ -159,6 +164,45 @@ def connection_counts() -> dict[str, int]:
         counts["reading"] += sum(1 for protocol in gate.waiting if protocol.reading)
         counts.update({f"closed_{cause}": n for cause, n in gate.closed.items()})
     return dict(counts)
+
+
+#: What uvicorn writes when a client expects "100 Continue", before the head.
+CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
+
+
+class HeadWithBody:
+    """The transport as one request's `RequestResponseCycle` writes to it:
+    the response's head (its first write but "100 Continue") is held until
+    the next write, its body, and both leave in one; a close sends a head
+    still held first."""
+
+    __slots__ = ("_held", "_started", "_transport")
+
+    def __init__(self, transport: asyncio.Transport) -> None:
+        self._transport = transport
+        self._held = b""
+        self._started = False
+
+    def write(self, data: bytes) -> None:
+        if not self._started and data != CONTINUE:
+            self._started = True
+            self._held = data
+            return
+        if self._held:
+            data, self._held = self._held + data, b""
+        self._transport.write(data)
+
+    def close(self) -> None:
+        if self._held:
+            self._transport.write(self._held)
+            self._held = b""
+        self._transport.close()
+
+    def is_closing(self) -> bool:
+        return self._transport.is_closing()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._transport, name)
 
 
 class BoundedProtocol(HttpToolsProtocol):
@@ -394,7 +438,12 @@ class BoundedProtocol(HttpToolsProtocol):
         self._in_body = True
         self._fed = 0
         self._heads += 1
+        before = self.cycle
         super().on_headers_complete()
+        # A new request (not one asking to upgrade); the answer to HEAD has
+        # no body to wait for.
+        if self.cycle is not before and self.scope["method"] != "HEAD":
+            self.cycle.transport = HeadWithBody(self.transport)  # type: ignore[assignment]
 
     def on_message_complete(self) -> None:
         self._in_body = False
