@@ -145,7 +145,7 @@ class Server:
         self.process = subprocess.Popen(
             [sys.executable, "-m", "tessarin", "serve", *([index] if index else []),
              "--port", "0", "--workers", str(workers), "--threads", str(threads),
-             "--no-access-log", "--reload-interval", "0", *extra],
+             "--no-access-log", "--reload-interval", "0", "--admin", *extra],
             stdout=subprocess.DEVNULL, stderr=self.log, env=env,
         )  # fmt: skip
         self.url = self._address()

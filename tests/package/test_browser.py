@@ -289,6 +289,25 @@ def test_browser_completes_a_word_as_it_is_typed_and_the_keyboard_picks_it(
     assert suggestions(page) == [] and box.get_attribute("aria-expanded") == "false"
 
 
+def test_browser_swapped_letters_count_one_typo_when_asked(page):
+    # "rset": one swap from "rest", two edits without transpositions.
+    box = page.find_element(By.ID, "q")
+    box.send_keys("rset")
+
+    def shows(swaps):
+        wanted = [m.video for m in SAMPLE.search("rset", 1, 10, transpositions=swaps)]
+        return lambda d: (
+            videos(d, "rset") == wanted
+            and d.find_element(By.ID, "results").get_attribute("data-transpositions")
+            == str(swaps).lower()
+        )
+
+    wait_for(page, shows(False))
+    box.send_keys(Keys.ESCAPE)  # the list closed, the control is in sight
+    page.find_element(By.ID, "swaps").click()
+    wait_for(page, shows(True))
+
+
 PNG = bytes.fromhex(  # one white pixel
     "89504e470d0a1a0a0000000d4948445200000001000000010802000000907753de"
     "0000000c4944415408d763f8ffff3f0005fe02fe0def46b80000000049454e44ae426082"

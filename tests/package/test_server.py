@@ -18,10 +18,12 @@ import signal
 import socket
 import threading
 import time
+import urllib.request
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+from prometheus_client.parser import text_string_to_metric_families
 
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
@@ -30,8 +32,11 @@ from starlette.testclient import TestClient
 
 from tessarin import CorruptIndexError, Index
 from tessarin.cli import main
+from tessarin.normalization import normalizer
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app, sharing
 from tessarin.server.align import completion_segments, segments
+from tessarin.server.typed import typed_text
+from tessarin.server.warm import is_warm
 from tessarin.storage.sample import load_sample_index
 from tessarin_reference.completion import prefix_distance
 from tessarin_reference.matching import levenshtein
@@ -128,6 +133,38 @@ def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(
     assert "complete" not in [s.op for s in found[:-1]]
     aligned = [s for s in found if s.op != "complete"]
     assert sum(len(s.text) for s in aligned if s.op != "keep") == prefix_distance(typed, term)
+
+
+@given(
+    st.text(st.sampled_from("abAB sS\tß\ufb01\uff41e\u0301\u00e9"), max_size=10),
+    st.text("abs e\u00e9", max_size=8),
+    st.sampled_from([None, "casefold", "spaces", "nfkc", "nfkc+casefold+spaces", "spaces+nfkc"]),
+    st.integers(0, 3),
+    st.booleans(),
+)
+def test_marks_are_edits_of_the_normalised_text_and_spans_index_the_raw_one(
+    raw, term, name, bound, complete
+):
+    typed = typed_text(raw, name)
+    text = normalizer(name)(raw) if name else raw
+    assert typed.text == text
+    if name and "spaces" not in name:  # (spaces drop what they collapse)
+        behind = [normalizer(name)(raw[a:b]) for a, b in typed.spans]
+        assert all(c in image for c, image in zip(text, behind, strict=True))
+    found = completion_segments(typed, term, bound) if complete else segments(typed, term, bound)
+    assert "".join(s.text for s in found if s.op != "delete") == term
+    # Kept and replaced runs stand for one normalised character each: the
+    # rest of the normalised text is deleted, and nothing else is marked.
+    length = {op: sum(len(s.text) for s in found if s.op == op) for op in ("keep", "replace")}
+    inserted = sum(len(s.text) for s in found if s.op == "insert")
+    edits = inserted + length["replace"] + len(text) - length["keep"] - length["replace"]
+    assert edits == (prefix_distance(text, term) if complete else levenshtein(text, term))
+    starts = [s.span[0] for s in found]
+    assert starts == sorted(starts) and all(0 <= a <= b <= len(raw) for a, b in typed.spans)
+    for s in found:
+        behind = raw[s.span[0] : s.span[1]]
+        assert {"replace": s.typed, "delete": s.text}.get(s.op, behind) == behind
+        assert s.op not in ("insert", "complete") or s.span[0] == s.span[1]
 
 
 # The API.
@@ -257,6 +294,28 @@ def test_complete_prefers_terms_of_several_words_and_normalises_the_line():
     )
 
 
+@pytest.mark.parametrize(
+    "q, segments_of_best",
+    [
+        (b"%20%20MUSICA%20", [{"text": "musica", "op": "keep"}]),
+        (b"M%C3%BAsica", [{"text": "m\u00fasica", "op": "keep"}]),
+        (
+            b"MUSICX",
+            [{"text": "music", "op": "keep"}, {"text": "a", "op": "replace", "typed": "X"}],
+        ),
+        (b"+MUSICAS", [{"text": "musica", "op": "keep"}, {"text": "S", "op": "delete"}]),
+    ],
+)
+def test_marks_ignore_what_the_index_normalises(q, segments_of_best):
+    app = create_app()
+    app.state.holder.index = Index.build(
+        [("musica", 1, 5), ("M\u00fasica", 2, 3)], normalization="nfkc+casefold+spaces"
+    )
+    for path, key in (("/suggest", "suggestions"), ("/search", "matched")):
+        found = call(app, path, b"q=" + q)[2][key]
+        assert found[0]["segments"] == segments_of_best
+
+
 @needs_complete
 @pytest.mark.parametrize("cap", [0, 1])
 def test_auto_never_goes_past_the_servers_bound(cap):
@@ -268,10 +327,26 @@ def test_auto_never_goes_past_the_servers_bound(cap):
     assert call(app, "/complete", f"q=resturan&max_dist={cap + 1}".encode())[0] == 422
 
 
+@pytest.mark.parametrize("admin", [False, True])
+def test_info_shows_internals_only_to_an_admin(tmp_path, admin):
+    path = tmp_path / "live.idx"
+    small_index("cat").save(path)
+    app = create_app(ServeConfig(index=str(path), admin=admin))
+    info = call(app, "/info")[2]
+    assert info["index"]["source"] == "file" and info["limits"]["max_dist"] == 2
+    shown = {
+        "path": str(path),
+        "pid": os.getpid(),
+        "memory_bytes": app.state.holder.index.memory_bytes,
+    }
+    found = {**info["index"], **info.get("worker", {})}
+    assert {k: found.get(k) for k in shown} == (shown if admin else dict.fromkeys(shown))
+    assert (str(tmp_path) in json.dumps(info)) == admin
+
+
 def test_info_health_openapi_and_page(client):
     info = client.get("/info").json()
     assert info["index"]["source"] == "sample" and info["index"]["terms"] == len(SAMPLE)
-    assert info["limits"]["max_dist"] == 2 and info["worker"]["pid"] == os.getpid()
     assert client.get("/health").json()["status"] == "ok"
     api = client.get("/openapi.json").json()
     assert {"/search", "/suggest", "/complete", "/info", "/health"} <= set(api["paths"])
@@ -389,6 +464,7 @@ class Blocking:
     """An index whose queries wait for `release`."""
 
     term_count = 1
+    metadata = SAMPLE.metadata
 
     def __init__(self):
         self.release = threading.Event()
@@ -544,6 +620,27 @@ def test_changed_file_swapped_in_and_bad_one_leaves_the_old(tmp_path, caplog):
     assert asyncio.run(holder.check()) and len(holder.index) == 3
 
 
+def test_ready_once_warm_and_reloads_swap_in_only_warm_indexes(tmp_path):
+    app = create_app()
+    assert [call(app, p)[0] for p in ("/health", "/ready")] == [200, 503]  # not started
+    with TestClient(app) as client:
+        assert client.get("/ready").json()["status"] == "ready"
+    assert call(app, "/ready")[0] == 503  # shut down
+    path = tmp_path / "live.idx"
+    small_index("cat", "catalogue", "dog").save(path)
+    holder = IndexHolder(str(path))
+    replace_file(path, small_index("cat", "catalogue", "dog", "emu").to_bytes())
+    assert asyncio.run(holder.check()) and is_warm(holder.index)
+    # Warm: no query of any kind derives more.
+    derived = holder.index.memory_bytes
+    for q in ("catalogeu", "ct", "dgo emu"):
+        holder.index.search(q, 2, 5, prefix=True)
+        holder.index.suggest(q, 2, 5, transpositions=True)
+        holder.index.complete(q, 2, 5)
+        holder.index.pooled_nodes(q, 1, 5)
+    assert holder.index.memory_bytes == derived
+
+
 @pytest.mark.parametrize(
     "error, traceback",
     [(CorruptIndexError("metadata nests too deep"), False), (RecursionError("deep"), True)],
@@ -602,6 +699,59 @@ def test_workers_reload_on_sighup_and_keep_serving_through_a_bad_file(tmp_path, 
     assert server.get("/search?q=dgo")[1]["videos"][0]["video"] == "601"
     assert " ms" in server.out.read_text()  # the access log
     assert server.stop() == 0
+
+
+def metric_samples(text):
+    """{(name, labels as a sorted tuple): value} of a /metrics page."""
+    return {
+        (sample.name, tuple(sorted(sample.labels.items()))): sample.value
+        for family in text_string_to_metric_families(text)
+        for sample in family.samples
+    }
+
+
+def test_metrics_count_requests_refusals_and_the_index():
+    with TestClient(create_app()) as client:
+        before = metric_samples(client.get("/metrics").text)
+        for target in ("/search?q=cat", "/search?q=cat", "/search?q=a&limit=0", "/nowhere/1"):
+            client.get(target)
+        after = metric_samples(client.get("/metrics").text)
+
+    def grew(name, **labels):
+        key = (name, tuple(sorted(labels.items())))
+        return after.get(key, 0) - before.get(key, 0)
+
+    assert grew("tessarin_requests_total", endpoint="/search", status="200") == 2
+    assert grew("tessarin_requests_total", endpoint="/search", status="422") == 1
+    assert grew("tessarin_requests_total", endpoint="other", status="404") == 1
+    assert grew("tessarin_refused_total", cause="out_of_bounds") == 1
+    assert grew("tessarin_request_duration_seconds_count", endpoint="/search") == 3
+    assert after[("tessarin_index_terms", ())] == len(SAMPLE)
+    assert after[("tessarin_queries_pending", ())] == 0
+
+
+def test_metrics_add_up_every_workers_figures_and_logs_are_json(tmp_path, serve_process):
+    path = tmp_path / "live.idx"
+    small_index("cat", "dog").save(path)
+    server = serve_process(
+        str(path), "--workers", "2", "--threads", "1", "--reload-interval", "0",
+        "--log-format", "json",
+    )  # fmt: skip
+    server.wait_until(
+        lambda: server.logs().count("Application startup complete") == 2,
+        "the workers did not start",
+    )
+    for _ in range(30):  # fresh connections: both workers answer some
+        assert server.get("/suggest?q=cta")[0] == 200
+    with urllib.request.urlopen(server.url + "/metrics", timeout=10) as response:
+        found = metric_samples(response.read().decode())
+    assert found[("tessarin_requests_total", (("endpoint", "/suggest"), ("status", "200")))] == 30
+    assert found[("tessarin_index_load_seconds_count", (("kind", "start"),))] == 2
+    assert found[("tessarin_index_generation", ())] == 1
+    access = [json.loads(line) for line in server.out.read_text().splitlines()]
+    assert [(a["target"], a["status"]) for a in access].count(("/suggest?q=cta", 200)) == 30
+    logged = [line for line in server.err.read_text().splitlines() if line[:10] != "tessarin: "]
+    assert all(json.loads(line)["level"] for line in logged)  # all but the address printed
 
 
 @pytest.mark.skipif(not sharing.supported(), reason="sealed memory files are Linux's")
@@ -790,7 +940,7 @@ def test_heads_too_large_or_not_http_refused_as_json(bounded, sent, status, reas
 def test_slow_clients_at_the_cap_make_room_for_prompt_ones(serve_module):
     # A head timeout longer than the test, and the heads seen begun before
     # the cap is reached: what is evicted is a client that began a request.
-    server = serve_module("--head-timeout", "60", "--max-connections", "6")
+    server = serve_module("--head-timeout", "60", "--max-connections", "6", "--admin")
     slow = []
     try:
         for _ in range(5):

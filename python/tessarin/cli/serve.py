@@ -18,8 +18,12 @@ def add_parser(commands: Any) -> None:
         "serve",
         help="serve an index over HTTP: a JSON API and a search page",
         description="Serve INDEX over HTTP: /search, /suggest, /complete, /info, /health, "
-        "/openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is loaded and "
-        "swapped in without downtime. Needs the serve extra: pip install 'tessarin[serve]'.",
+        "/ready, /openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is "
+        "loaded and swapped in without downtime. There is no --preload: INDEX is checked "
+        "before any worker starts, and each worker loads it and derives what queries need "
+        "(warms it) before it takes a connection; /health answers while a worker is alive, "
+        "/ready once its index is loaded and warm (503 before). A reload swaps in only a warm "
+        "index. Needs the serve extra: pip install 'tessarin[serve]'.",
     )
     serve.add_argument(
         "index", metavar="INDEX", nargs="?", help="saved index file (default: the sample)"
@@ -115,6 +119,20 @@ def add_parser(commands: Any) -> None:
         f"(default {defaults.SERVER_HEAD_TIMEOUT:g})",
     )
     serve.add_argument(
+        "--admin",
+        action="store_true",
+        help="show internals on /info and the page: the index file's path, each worker's "
+        "process id, memory and connections (off by default: for a server the public cannot "
+        "reach)",
+    )
+    serve.add_argument(
+        "--log-format",
+        choices=("text", "json"),
+        default="text",
+        help="text lines, or one JSON object a line with the access log's fields as keys "
+        "(default text)",
+    )
+    serve.add_argument(
         "--access-log",
         action=argparse.BooleanOptionalAction,
         default=True,
@@ -185,13 +203,21 @@ def run(args: argparse.Namespace) -> int:
             limits=limits,
             threads=args.threads or os.cpu_count() or 1,
             reload_interval=args.reload_interval,
+            admin=args.admin,
             catalog=catalog,
             image_hosts=hosts,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None
     try:
-        serve(config, args.host, args.port, args.workers, access_log=args.access_log)
+        serve(
+            config,
+            args.host,
+            args.port,
+            args.workers,
+            access_log=args.access_log,
+            log_format=args.log_format,
+        )
     except OSError as error:
         raise CommandError(f"cannot serve on {args.host}:{args.port}: {error}") from None
     except KeyboardInterrupt:

@@ -7,6 +7,12 @@ the two: the page marks the corrections, and any client of the JSON API can.
 the typed text: the typed text is aligned with the term's prefix closest to
 it, and the rest of the term is one "complete" run.
 
+Both align the typed text as the index normalised it (`typed_text`), so a
+difference that normalisation removes (case, spaces, compatibility forms)
+is never marked, and each run names the slice of the raw typed text behind
+it (`Segment.span`): a replaced or deleted run shows the characters as they
+were typed.
+
 The alignment is the classic dynamic programme (Wagner and Fischer, 1974)
 with its usual traceback. Two things keep it cheap for a search box:
 
@@ -23,6 +29,8 @@ from __future__ import annotations
 
 from typing import Literal, NamedTuple
 
+from .typed import Typed, plain
+
 __all__ = ["Segment", "completion_segments", "segments"]
 
 #: keep: typed as in the term; replace: the term's characters in place of
@@ -37,6 +45,9 @@ class Segment(NamedTuple):
     op: Op
     #: For "replace": the typed characters that `text` replaces.
     typed: str = ""
+    #: The slice of the raw typed text behind the run (empty for "insert"
+    #: and "complete": where the term's characters go).
+    span: tuple[int, int] = (0, 0)
 
     def to_json(self) -> dict[str, str]:
         out = {"text": self.text, "op": self.op}
@@ -45,50 +56,58 @@ class Segment(NamedTuple):
         return out
 
 
-def segments(typed: str, term: str, bound: int | None = None) -> list[Segment]:
+def segments(typed: str | Typed, term: str, bound: int | None = None) -> list[Segment]:
     """`term` as runs kept from `typed` and runs that correct it.
 
+    `typed` is the raw text, or the text as the index normalised it
+    (`typed_text`): the alignment is of the normalised text, and the typed
+    characters a run replaces or deletes are the raw ones behind it.
     `bound`, if given, must be at least the edit distance between the two
     (the band is widened to their difference in length if that is larger).
     """
-    if typed == term:  # an exact match: no alignment needed
-        return [Segment(term, "keep")] if term else []
-    start = _common_prefix(typed, term)
+    typed = typed if isinstance(typed, Typed) else plain(typed)
+    text = typed.text
+    if text == term:  # an exact match: no alignment needed
+        return [Segment(term, "keep", span=typed.span(0, len(text)))] if term else []
+    start = _common_prefix(text, term)
     end = 0
-    shortest = min(len(typed), len(term))
-    while end < shortest - start and typed[-1 - end] == term[-1 - end]:
+    shortest = min(len(text), len(term))
+    while end < shortest - start and text[-1 - end] == term[-1 - end]:
         end += 1
-    a = typed[start : len(typed) - end]
+    a = text[start : len(text) - end]
     b = term[start : len(term) - end]
     ops, _ = _align(a, b, bound)
-    return _runs(term[:start], a, b, ops, term[len(term) - end :])
+    return _runs(typed, term, start, ops, end)
 
 
 def completion_segments(
-    typed: str, term: str, bound: int, transpositions: bool = False
+    typed: str | Typed, term: str, bound: int, transpositions: bool = False
 ) -> list[Segment]:
-    """`term` as runs kept from `typed`, runs that correct it and, last, the
-    run that completes it. The typed text is aligned with the prefix of the
-    term nearest to it; of prefixes equally near, the one whose length is
-    nearest to the typed text's, then the longest ("cax" is "cak" of "cake"
-    with a letter replaced, not "ca" with one added).
+    """`term` as runs kept from `typed` (raw or normalised, as for
+    `segments`), runs that correct it and, last, the run that completes it.
+    The typed text is aligned with the prefix of the term nearest to it; of
+    prefixes equally near, the one whose length is nearest to the typed
+    text's, then the longest ("cax" is "cak" of "cake" with a letter
+    replaced, not "ca" with one added).
 
     `bound` must be at least the least distance between `typed` and a
     prefix of `term` (the distance a completion reports; with
     `transpositions`, a swap counts one edit there and two here, and the
     band is widened for it)."""
-    if term.startswith(typed):  # typed as it is: most completions
-        runs = [Segment(typed, "keep")] if typed else []
-        used = len(typed)
+    typed = typed if isinstance(typed, Typed) else plain(typed)
+    text = typed.text
+    if term.startswith(text):  # typed as it is: most completions
+        runs = [Segment(text, "keep", span=typed.span(0, len(text)))] if text else []
+        used = len(text)
     else:
         band = 2 * bound if transpositions else bound
-        start = _common_prefix(typed, term)
-        a, b = typed[start:], term[start:]
-        ops, length = _align(a, b, band, prefix=True)
-        runs = _runs(term[:start], a, b, ops, "")
+        start = _common_prefix(text, term)
+        ops, length = _align(text[start:], term[start:], band, prefix=True)
+        runs = _runs(typed, term, start, ops, 0)
         used = start + length
     if used < len(term):
-        runs.append(Segment(term[used:], "complete"))
+        at = typed.span(len(text), len(text))
+        runs.append(Segment(term[used:], "complete", span=at))
     return runs
 
 
@@ -100,36 +119,34 @@ def _common_prefix(a: str, b: str) -> int:
     return start
 
 
-def _runs(head: str, a: str, b: str, ops: list[Op], tail: str) -> list[Segment]:
-    """The runs of `ops` (turning `a` into a prefix of `b`), between a
-    `head` and a `tail` that were typed as they are."""
-    runs: list[Segment] = []
-    if head:
-        runs.append(Segment(head, "keep"))
-    i = j = 0
+def _runs(typed: Typed, term: str, head: int, ops: list[Op], tail: int) -> list[Segment]:
+    """The runs of `ops`, which turn typed.text[head:len - tail] into a
+    prefix of term[head:len - tail], between a `head` and a `tail` kept as
+    they are."""
+    # Each run as (op, its start and end in typed.text, its start and end
+    # in term), then as a segment.
+    steps: list[tuple[Op, int, int, int, int]] = [("keep", 0, head, 0, head)] if head else []
+    i = j = head
     for op in ops:
-        if op == "keep":
-            piece, typed_piece = b[j], ""
-            i, j = i + 1, j + 1
-        elif op == "replace":
-            piece, typed_piece = b[j], a[i]
-            i, j = i + 1, j + 1
-        elif op == "insert":
-            piece, typed_piece = b[j], ""
-            j += 1
+        di, dj = int(op != "insert"), int(op != "delete")
+        if steps and steps[-1][0] == op:
+            _, i0, _, j0, _ = steps[-1]
+            steps[-1] = (op, i0, i + di, j0, j + dj)
         else:
-            piece, typed_piece = a[i], ""
-            i += 1
-        if runs and runs[-1].op == op:
-            last = runs[-1]
-            runs[-1] = Segment(last.text + piece, op, last.typed + typed_piece)
-        else:
-            runs.append(Segment(piece, op, typed_piece))
+            steps.append((op, i, i + di, j, j + dj))
+        i, j = i + di, j + dj
     if tail:
-        if runs and runs[-1].op == "keep":
-            runs[-1] = Segment(runs[-1].text + tail, "keep")
+        if steps and steps[-1][0] == "keep":
+            _, i, _, j, _ = steps.pop()
+        steps.append(("keep", i, len(typed.text), j, len(term)))
+    runs = []
+    for op, i0, i1, j0, j1 in steps:
+        span = typed.span(i0, i1)
+        behind = typed.raw[span[0] : span[1]]
+        if op == "delete":
+            runs.append(Segment(behind, op, span=span))
         else:
-            runs.append(Segment(tail, "keep"))
+            runs.append(Segment(term[j0:j1], op, behind if op == "replace" else "", span))
     return runs
 
 

@@ -12,9 +12,15 @@ Endpoints (described for machines at /openapi.json):
 * ``GET /complete?q=&max_dist=&limit=&exact_prefix=&transpositions=`` lists
   the terms that complete what is being typed (`tessarin.server.lines`),
   closest first, then the most searched;
-* ``GET /info`` describes the index being served, the bounds on requests
-  and this worker process (its connections: open, waiting for a request,
-  closed by cause); ``GET /health`` answers as cheaply as it can;
+* ``GET /info`` describes the index being served and the bounds on
+  requests; with `ServeConfig.admin` (``--admin``), also the index file's
+  path and memory, and this worker process (its id, memory, connections:
+  open, waiting for a request, closed by cause), which a public endpoint
+  does not give away; ``GET /health`` answers as cheaply as it can, while the
+  worker is alive; ``GET /ready`` answers 200 once the worker serves an
+  index loaded and warm (`tessarin.server.warm`), 503 before and while it
+  shuts down; ``GET /metrics`` gives the server's metrics, every worker's
+  (`tessarin.server.metrics`);
 * ``GET /`` is the search page (``static/``).
 
 A query known to be cheap (`Service.inline`: at most
@@ -62,9 +68,12 @@ from .config import CONFIG_ENV, ServeConfig
 from .errors import Busy, Refused
 from .holder import IndexHolder
 from .lines import complete_line
+from .metrics import RequestMetrics, index_served, metrics_endpoint, refused, worker_exit
 from .openapi import document
 from .params import read_params
 from .protocol import connection_counts
+from .typed import typed_text
+from .warm import is_warm, warm
 
 __all__ = ["app_from_env", "create_app"]
 
@@ -107,6 +116,9 @@ class Service:
         self.limits = config.limits
         self.holder = holder
         self.pending = 0
+        #: Whether the worker takes queries: from the end of its start (the
+        #: index warm) to the start of its shutdown.
+        self.started = False
         #: Of each endpoint, the last index that answered it on a thread.
         self._warm: dict[str, weakref.ref[Any]] = {}
         # The limiter belongs to one event loop: made on the first query of
@@ -238,12 +250,13 @@ def create_app(
             )
             matched = matched_terms(index, query, max_dist, prefix, swaps)
             took = time.perf_counter() - started
+            typed = typed_text(query, index.metadata.normalization)
             return (
                 [video_json(v, catalog) for v in videos],
                 [
                     {
                         **m._asdict(),
-                        "segments": [s.to_json() for s in segments(query, m.term, m.distance)],
+                        "segments": [s.to_json() for s in segments(typed, m.term, m.distance)],
                     }
                     for m in matched
                 ],
@@ -280,12 +293,13 @@ def create_app(
             started = time.perf_counter()
             found = index.suggest(query, max_dist, limit, transpositions=swaps)
             took = time.perf_counter() - started
+            typed = typed_text(query, index.metadata.normalization)
             return [
                 {
                     "term": s.term,
                     "distance": s.distance,
                     "count": s.count,
-                    "segments": [g.to_json() for g in segments(query, s.term, s.distance)],
+                    "segments": [g.to_json() for g in segments(typed, s.term, s.distance)],
                 }
                 for s in found
             ], took
@@ -356,50 +370,57 @@ def create_app(
         read_params(request.scope["query_string"], api.none)
         index = holder.index
         meta = index.metadata
-        return Json(
-            {
-                "index": {
-                    "source": holder.source,
-                    "terms": index.term_count,
-                    "nodes": index.node_count,
-                    "videos": index.video_count,
-                    "id_mode": index.id_mode,
-                    "video_top_n": index.video_top_n,
-                    "built_by": meta.builder or None,
-                    "created": meta.created or None,
-                    "memory_bytes": index.memory_bytes,
-                    "generation": holder.generation,
-                    "loaded_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(holder.loaded_at)),
-                },
-                "catalog": None
-                if catalogs.catalog is None
-                else {
-                    "videos": len(catalogs.catalog),
-                    "columns": catalogs.catalog.columns,
-                    "generation": catalogs.generation,
-                },
-                "limits": {
-                    "max_query": limits.max_query,
-                    "max_dist": limits.max_dist,
-                    "max_limit": limits.max_limit,
-                    "search_limit": limits.search_limit,
-                    "suggest_limit": limits.suggest_limit,
-                },
-                "worker": {
-                    "pid": os.getpid(),
-                    "threads": config.threads,
-                    "pending": service.pending,
-                    "rss_bytes": _rss_bytes(),
-                    "connections": connection_counts(),
-                },
-                "version": __version__,
+        about: dict[str, Any] = {
+            "index": {
+                "source": "sample" if holder.path is None else "file",
+                "terms": index.term_count,
+                "nodes": index.node_count,
+                "videos": index.video_count,
+                "id_mode": index.id_mode,
+                "video_top_n": index.video_top_n,
+                "built_by": meta.builder or None,
+                "created": meta.created or None,
+                "generation": holder.generation,
+                "loaded_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(holder.loaded_at)),
+            },
+            "catalog": None
+            if catalogs.catalog is None
+            else {
+                "videos": len(catalogs.catalog),
+                "columns": catalogs.catalog.columns,
+                "generation": catalogs.generation,
+            },
+            "limits": {
+                "max_query": limits.max_query,
+                "max_dist": limits.max_dist,
+                "max_limit": limits.max_limit,
+                "search_limit": limits.search_limit,
+                "suggest_limit": limits.suggest_limit,
+            },
+            "version": __version__,
+        }
+        if config.admin:  # what only an operator should see
+            about["index"] |= {"path": holder.path, "memory_bytes": index.memory_bytes}
+            about["worker"] = {
+                "pid": os.getpid(),
+                "threads": config.threads,
+                "pending": service.pending,
+                "rss_bytes": _rss_bytes(),
+                "connections": connection_counts(),
             }
-        )
+        return Json(about)
 
     async def health(request: Request) -> Response:
         return Json(
             {"status": "ok", "terms": holder.index.term_count, "generation": holder.generation}
         )
+
+    async def ready(request: Request) -> Response:
+        if not (service.started and is_warm(holder.index)):
+            return _error(
+                503, "not ready: the index is loading or warming up", {"retry-after": "1"}
+            )
+        return Json({"status": "ready", "generation": holder.generation})
 
     async def openapi_json(request: Request) -> Response:
         return Json(openapi)
@@ -426,6 +447,8 @@ def create_app(
             asyncio.create_task(_reload_on_hangup(holder, catalogs, hangup, hangups.count() > 0))
         )
         index = holder.index
+        await anyio.to_thread.run_sync(warm, index)  # if no loader did (the sample)
+        index_served(index, holder.generation)
         log.info(
             "worker %d serving %s: %s terms, %s videos, %.1f MB in memory",
             os.getpid(),
@@ -434,9 +457,12 @@ def create_app(
             f"{index.video_count:,}",
             index.memory_bytes / 1e6,
         )
+        service.started = True
         try:
             yield
         finally:
+            service.started = False
+            worker_exit()
             unlisten()
             for task in tasks:
                 task.cancel()
@@ -448,6 +474,8 @@ def create_app(
         Route("/complete", complete),
         Route("/info", info),
         Route("/health", health),
+        Route("/ready", ready),
+        Route("/metrics", metrics_endpoint),
         Route("/openapi.json", openapi_json),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
     ]
@@ -464,6 +492,7 @@ def create_app(
     # "/search", by an absolute URL built from the request's Host header;
     # nothing here needs those redirects, and no answer repeats a header.
     app.router.redirect_slashes = False
+    app.add_middleware(RequestMetrics, pending=lambda: service.pending)
     app.state.service = service
     app.state.holder = holder
     app.state.catalogs = catalogs
@@ -515,6 +544,7 @@ def _error(status: int, message: str, headers: Mapping[str, str] | None = None) 
 
 async def _refused(request: Request, error: Exception) -> Response:
     assert isinstance(error, Refused)
+    refused(error)
     return _error(error.status, error.message, error.headers)
 
 
@@ -576,11 +606,13 @@ def _log_access(scope: Scope, status: int, seconds: float) -> None:
         target += b"?" + scope["query_string"]
     shown = target[:200].decode("ascii", "backslashreplace") + ("..." if len(target) > 200 else "")
     client = scope.get("client")
-    access_log.info(
-        '%s "%s %s" %d %.2f ms',
-        f"{client[0]}:{client[1]}" if client else "-",
-        scope["method"],
-        shown,
-        status,
-        seconds * 1000,
-    )
+    peer = f"{client[0]}:{client[1]}" if client else "-"
+    ms = round(seconds * 1000, 3)
+    fields = {
+        "client": peer,
+        "method": scope["method"],
+        "target": shown,
+        "status": status,
+        "ms": ms,
+    }
+    access_log.info('%s "%s %s" %d %.2f ms', peer, scope["method"], shown, status, ms, extra=fields)

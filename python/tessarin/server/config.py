@@ -99,6 +99,10 @@ class ServeConfig:
     #: Origins the page may show images from; None: those of the
     #: catalogue's thumbnails.
     image_hosts: tuple[str, ...] | None = None
+    #: Whether /info and the page show what only an operator should see:
+    #: the index file's path, the worker's process id, memory and
+    #: connections. Off for a server that the public can reach.
+    admin: bool = False
     #: Queries within this many edits run on the event loop, not on a
     #: thread (see `tessarin.server.app.Service.inline`); -1: none does.
     inline_max_dist: int = 1

@@ -38,7 +38,9 @@ import anyio.to_thread
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
 from ..storage.sample import load_sample_index
+from .metrics import timed_loads
 from .sharing import SHARED_ENV, load_announced
+from .warm import warming
 
 __all__ = ["IndexHolder"]
 
@@ -80,6 +82,7 @@ class IndexHolder:
         self.shared = announcement is not None
         self._loader = loader or (_load_announced if self.shared else _load_file)
         self._lock = asyncio.Lock()
+        self._loader = timed_loads(warming(self._loader))  # an index serves only once warm
         self._failed: Signature | None = None
         if self._watched is None:
             self._signature: Signature | None = None

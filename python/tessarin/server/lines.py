@@ -16,13 +16,12 @@ lies below auto's never walks further than it allows.
 from __future__ import annotations
 
 import re
-from collections.abc import Callable
 from typing import NamedTuple
 
 from .. import defaults
 from ..index import Index
-from ..normalization import normalizer
 from .align import Segment, completion_segments
+from .typed import Typed, typed_text
 
 __all__ = ["Line", "complete_line"]
 
@@ -56,11 +55,9 @@ def complete_line(
     """(what was completed: the normalised line or its last word, the lines
     offered), at most `limit`, in the index's order: closest first, then
     the most searched. `max_dist` is an int or "auto", at most `cap`."""
-    name = index.metadata.normalization
-    normalize: Callable[[str], str] = normalizer(name) if name else str
-    typed = normalize(query)
-    if not typed.strip():
-        return typed, []
+    typed = typed_text(query, index.metadata.normalization)
+    if not typed.text.strip():
+        return typed.text, []
 
     def complete(text: str, matched: str) -> list[tuple[str, int, int]]:
         # `matched`: `text` as the index matches it.
@@ -72,27 +69,29 @@ def complete_line(
             )
         ]
 
-    found = complete(query, typed)
+    found = complete(query, typed.text)
     head, word = "", typed
-    if not found and (last := _LAST_WORD.fullmatch(typed)):
-        head, word = last[1], last[2]
-        found = complete(word, word)
-    return word, [
+    if not found and (last := _LAST_WORD.fullmatch(typed.text)):
+        head, word = last[1], typed.tail(len(last[1]))
+        found = complete(word.text, word.text)
+    return word.text, [
         Line(
             head + term,
             term,
             d,
             count,
-            _after(head, completion_segments(word, term, d, transpositions)),
+            _after(head, typed, completion_segments(word, term, d, transpositions)),
         )
         for term, d, count in found
     ]
 
 
-def _after(head: str, runs: list[Segment]) -> list[Segment]:
-    """`runs` after the words kept before them."""
+def _after(head: str, typed: Typed, runs: list[Segment]) -> list[Segment]:
+    """`runs` after the words kept before them (typed.text's first
+    characters)."""
     if not head:
         return runs
+    span = typed.span(0, len(head))
     if runs and runs[0].op == "keep":
-        return [Segment(head + runs[0].text, "keep"), *runs[1:]]
-    return [Segment(head, "keep"), *runs]
+        return [Segment(head + runs[0].text, "keep", span=(span[0], runs[0].span[1])), *runs[1:]]
+    return [Segment(head, "keep", span=span), *runs]

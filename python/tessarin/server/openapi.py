@@ -158,9 +158,26 @@ def document(api: Api, version: str) -> dict[str, Any]:
             },
             "/health": {
                 "get": {
-                    "summary": "Whether this worker serves",
+                    "summary": "Whether this worker is alive",
                     "operationId": "health",
                     "responses": {"200": {"description": "OK"}},
+                }
+            },
+            "/ready": {
+                "get": {
+                    "summary": "Whether this worker serves an index loaded and warm",
+                    "operationId": "ready",
+                    "responses": {
+                        "200": {"description": "Ready"},
+                        "503": {"description": "Starting, warming up or shutting down"},
+                    },
+                }
+            },
+            "/metrics": {
+                "get": {
+                    "summary": "The server's metrics, in Prometheus's text format",
+                    "operationId": "metrics",
+                    "responses": {"200": {"description": "OK", "content": {"text/plain": {}}}},
                 }
             },
         },

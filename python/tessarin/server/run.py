@@ -25,13 +25,16 @@ each of uvicorn's settings does here.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import copy
 import dataclasses
 import logging
 import os
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 from typing import Any
 
@@ -48,13 +51,18 @@ __all__ = ["serve"]
 log = logging.getLogger("tessarin.server")
 
 
-def logging_config(access_log: bool) -> dict[str, Any]:
+def logging_config(access_log: bool, log_format: str = "text") -> dict[str, Any]:
     """uvicorn's logging, plus the server's log (standard error) and the
-    access log (standard output), each line naming its worker process."""
+    access log (standard output), each line naming its worker process;
+    with `log_format` "json", every line of every log is a JSON object
+    (`tessarin.server.jsonlog`)."""
     config = copy.deepcopy(uvicorn.config.LOGGING_CONFIG)
     config["formatters"]["tessarin"] = {
         "format": "%(asctime)s %(levelname)s [%(process)d] %(name)s: %(message)s",
     }
+    if log_format == "json":
+        for name in ("tessarin", "default", "access"):
+            config["formatters"][name] = {"()": "tessarin.server.jsonlog.JsonFormatter"}
     config["handlers"]["tessarin"] = {
         "formatter": "tessarin",
         "class": "logging.StreamHandler",
@@ -90,6 +98,7 @@ def uvicorn_config(
     workers: int = 1,
     access_log: bool = True,
     log_level: str = "info",
+    log_format: str = "text",
 ) -> BoundedConfig:
     """uvicorn's configuration for serving `config` (each worker reads
     `config` itself from `CONFIG_ENV`)."""
@@ -102,7 +111,7 @@ def uvicorn_config(
         port=port,
         workers=workers,
         access_log=False,  # the application logs each request with its latency
-        log_config=logging_config(access_log),
+        log_config=logging_config(access_log, log_format),
         log_level=log_level,
         # No header of a response names the server or repeats the client's
         # (Forwarded, X-Forwarded-For: a proxy in front sets its own).
@@ -160,6 +169,16 @@ def worker_limits(limits: Limits) -> Limits:
         limits.max_connections,
     )
     return dataclasses.replace(limits, max_connections=fits)
+
+
+def metrics_folder() -> None:
+    """Hands the workers a folder of their own for their metrics
+    (`tessarin.server.metrics`), removed when this process exits. (One
+    worker, serving in this process, keeps its metrics in memory: uvicorn
+    ends it by the signal it caught, with no exit handler run.)"""
+    folder = tempfile.mkdtemp(prefix="tessarin-metrics-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)
+    os.environ["PROMETHEUS_MULTIPROC_DIR"] = folder
 
 
 class _Supervisor(Multiprocess):
@@ -242,14 +261,17 @@ def serve(
     workers: int = 1,
     access_log: bool = True,
     log_level: str = "info",
+    log_format: str = "text",
 ) -> None:
     """Serves until interrupted (SIGINT or SIGTERM); SIGHUP reloads the
     index. Call `hangups.hold()` as early as the process can, before
     loading anything: this function does, if nothing did before."""
     hangups.hold()
+    if workers > 1:
+        metrics_folder()
     config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
-    uv = uvicorn_config(config, host, port, workers, access_log, log_level)
+    uv = uvicorn_config(config, host, port, workers, access_log, log_level, log_format)
     publisher = None
     os.environ.pop(SHARED_ENV, None)
     if workers > 1 and config.index is not None and supported():

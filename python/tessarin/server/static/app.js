@@ -27,6 +27,7 @@
   const state = {
     maxDist: 1,
     maxAllowed: 2,
+    swaps: false, // transpositions: a swap of neighbours counts one typo
     suggestions: [],
     active: -1,
     seq: 0,
@@ -99,11 +100,11 @@
       showResults(null);
       return;
     }
-    const params = { q: text, max_dist: state.maxDist };
+    const params = { q: text, max_dist: state.maxDist, transpositions: state.swaps };
     const started = performance.now();
     try {
       const [completed, suggested, found] = await Promise.all([
-        getJSON("/complete", { q: text, limit: LIST_SIZE }, signal),
+        getJSON("/complete", { q: text, limit: LIST_SIZE, transpositions: state.swaps }, signal),
         getJSON("/suggest", { ...params, limit: LIST_SIZE }, signal),
         getJSON("/search", { ...params, ...filterParam(), limit: 10 }, signal),
       ]);
@@ -225,6 +226,7 @@
     // What the videos shown answer, for whoever reads the page (and its tests).
     results.dataset.query = found ? found.query : "";
     results.dataset.maxDist = found ? String(found.max_dist) : "";
+    results.dataset.transpositions = found ? String(found.transpositions) : "";
     if (found === null) return;
 
     const best = found.matched[0];
@@ -373,8 +375,10 @@
       state.maxDist = Math.min(state.maxDist, state.maxAllowed);
       input.maxLength = info.limits.max_query;
       const ix = info.index;
+      // The index file's path only when the server shows it (--admin).
+      const source = ix.source === "sample" ? "Sample index · " : ix.path ? `${ix.path} · ` : "";
       $("footer").textContent =
-        `${ix.source === "sample" ? "Sample index" : ix.source} · ${number.format(ix.terms)} terms · ` +
+        `${source}${number.format(ix.terms)} terms · ` +
         `${number.format(ix.videos)} videos · tessarin ${info.version}`;
       showExamples(ix.source === "sample");
       buildFilter(info.catalog);
@@ -423,6 +427,11 @@
         query();
       }
     }
+  });
+
+  $("swaps").addEventListener("change", (event) => {
+    state.swaps = event.target.checked;
+    query();
   });
 
   filterColumn.addEventListener("change", () => { if (filterValues.value.trim()) query(); });

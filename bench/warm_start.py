@@ -1,0 +1,111 @@
+"""The first query of a freshly loaded index, cold and warmed, beside a
+warm one: what a worker's first request after its start or a reload costs.
+
+    python -m bench.warm_start [--terms 400000] [--repeat 3]
+
+An index of --terms pseudo-words (bench/synthetic.py, one to three videos
+each) is saved as an index file of version 1 and of version 2; for each,
+in a fresh process per round: the load, then either the first query at
+once (cold: it derives the search aids on its way) or `warm` first (what a
+server's worker runs before it reports ready) and then the first query;
+then the same queries 20 times more (warm). The queries are ten indexed
+terms with a letter replaced, each asked as /search, /suggest and
+/complete (its first four letters). Printed: medians over --repeat rounds,
+in milliseconds, and the first query's multiple of a warm one.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import statistics
+import string
+import subprocess
+import sys
+import tempfile
+
+from bench.data import video_records
+from bench.synthetic import random_terms
+
+CHILD = r"""
+import json, statistics, sys, time
+from tessarin import Index
+from tessarin.server.warm import warm
+path, warmed, texts = sys.argv[1], sys.argv[2] == "1", json.loads(sys.argv[3])
+started = time.perf_counter()
+index = Index.load(path)
+loaded = time.perf_counter() - started
+started = time.perf_counter()
+if warmed:
+    warm(index)
+warming = time.perf_counter() - started
+queries = [
+    query
+    for text in texts
+    for query in (
+        lambda: index.search(text, 1, 10),
+        lambda: index.suggest(text, 1, 8),
+        lambda: index.complete(text[:4], "auto", 10),
+    )
+]
+first = []
+for query in queries:
+    started = time.perf_counter()
+    query()
+    first.append(time.perf_counter() - started)
+again = []
+for _ in range(20):
+    started = time.perf_counter()
+    for query in queries:
+        query()
+    again.append(time.perf_counter() - started)
+print(json.dumps({"load": loaded, "warm": warming, "first": sum(first),
+                  "again": statistics.median(again)}))
+"""
+
+
+def run(path: str, warmed: bool, texts: list[str]) -> dict[str, float]:
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, path, "1" if warmed else "0", json.dumps(texts)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(out.stdout)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--terms", type=int, default=400_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    from tessarin import Index
+
+    terms = random_terms(args.terms)
+    index = Index.build(video_records(terms))
+    rng = random.Random(7)
+    texts = []
+    for term, _ in rng.sample(terms, 10):  # each with one letter replaced
+        k = rng.randrange(len(term))
+        texts.append(term[:k] + rng.choice(string.ascii_lowercase) + term[k + 1 :])
+    with tempfile.TemporaryDirectory() as folder:
+        print(f"{args.terms:,} terms; medians of {args.repeat} rounds, in ms")
+        head = ("file", "warmed", "load", "warm", "first", "again")
+        print("{:<4} {:<6} {:>8} {:>8} {:>8} {:>8}  first/again".format(*head))
+        for version in (1, 2):
+            path = os.path.join(folder, f"v{version}.idx")
+            index.save(path, version=version)
+            for warmed in (False, True):
+                rounds = [run(path, warmed, texts) for _ in range(args.repeat)]
+                med = {k: statistics.median(r[k] for r in rounds) * 1000 for k in rounds[0]}
+                print(
+                    f"v{version:<3} {'yes' if warmed else 'no':<6} {med['load']:8.1f} "
+                    f"{med['warm']:8.1f} {med['first']:8.2f} {med['again']:8.2f}  "
+                    f"{med['first'] / med['again']:.1f}x"
+                )
+
+
+if __name__ == "__main__":
+    main()

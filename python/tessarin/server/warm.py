@@ -1,0 +1,66 @@
+"""Warming an index before it serves: what queries derive on first use,
+derived before the first query.
+
+An index loaded from a file of version 1 (or of version 2 without them)
+derives its search aids on the first query that needs each: the tree check
+and per-child entries, the reversed trie of the forward-backward search,
+the subtree bounds of completion (0.6 to 1 s at a million terms, see
+docs/search.md). `warm` asks one small query of each kind that needs them,
+so that a worker reports ready (`/ready`), and a reload swaps in a new
+index, only once they are there; on a file that stores them the same
+queries only touch the pages they read. Each index is warmed once.
+"""
+
+from __future__ import annotations
+
+import logging
+import time
+import weakref
+from collections.abc import Callable
+from typing import TypeVar
+
+from ..index import Index
+
+__all__ = ["is_warm", "warm", "warming"]
+
+log = logging.getLogger("tessarin.server")
+
+T = TypeVar("T")
+
+#: Indexes warmed (an index never changes, so once is enough).
+_warmed: weakref.WeakSet[Index] = weakref.WeakSet()
+
+#: Longer than twice the distance, so that the search takes its
+#: forward-backward path, which needs the reversed trie as well.
+_QUERY = "warm up"
+
+
+def warm(index: T) -> T:
+    """Derives what the queries of `index` need, once; returns `index`
+    (anything but an `Index` as it is)."""
+    if not isinstance(index, Index) or index in _warmed:
+        return index
+    started = time.perf_counter()
+    index.complete(_QUERY[:1], 1, 1)  # the tree's aids and the subtree bounds
+    index.suggest(_QUERY, 1, 1)  # the reversed trie
+    index.search(_QUERY, 1, 1)
+    _warmed.add(index)
+    log.debug("index warmed in %.0f ms", (time.perf_counter() - started) * 1000)
+    return index
+
+
+def is_warm(index: object) -> bool:
+    """Whether `warm` has run on `index`."""
+    try:
+        return index in _warmed
+    except TypeError:  # not an index at all
+        return False
+
+
+def warming(load: Callable[[str], Index]) -> Callable[[str], Index]:
+    """`load`, then `warm` what it loaded."""
+
+    def load_warm(path: str) -> Index:
+        return warm(load(path))
+
+    return load_warm
