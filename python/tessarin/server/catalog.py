@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import asyncio
 import logging
-import os
 import time
 from collections.abc import Iterable, Sequence
 from typing import Any
@@ -28,6 +27,7 @@ from ..catalog import Catalog, CatalogError, Filter, parse_filters
 from ..explain import ExplainedMatch
 from ..index import VideoMatch
 from .errors import BadRequest, OutOfBounds
+from .holder import Signature, file_signature
 from .params import Parameter
 
 __all__ = [
@@ -44,16 +44,6 @@ log = logging.getLogger("tessarin.server")
 MAX_FILTERS = 16
 #: Contributions listed with an explained video; the rest are summed in one.
 EXPLAIN_SHOWN = 8
-
-Signature = tuple[int, int, int]  # st_mtime_ns, st_size, st_ino
-
-
-def _signature(path: str) -> Signature | None:
-    try:
-        stat = os.stat(path)
-    except OSError:
-        return None
-    return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
 
 
 def image_origin(text: str) -> str:
@@ -179,7 +169,7 @@ class CatalogHolder:
         self._hosts = None if image_hosts is None else frozenset(image_hosts)
         self._lock = asyncio.Lock()
         self._failed: Signature | None = None
-        self._signature = None if path is None else _signature(path)
+        self._signature = None if path is None else file_signature(path)
         self.generation = 0
         self.catalog: Catalog | None = None
         self.policy = content_security_policy(self._hosts or ())
@@ -198,7 +188,7 @@ class CatalogHolder:
     def changed(self) -> bool:
         if self.path is None:
             return False
-        now = _signature(self.path)
+        now = file_signature(self.path)
         return now is not None and now != self._signature and now != self._failed
 
     async def reload(self, reason: str, *, force: bool = True) -> bool:
@@ -208,7 +198,7 @@ class CatalogHolder:
             return False
         path = self.path
         async with self._lock:
-            signature = _signature(path)
+            signature = file_signature(path)
             if not force and signature == self._signature:
                 return False
             try:

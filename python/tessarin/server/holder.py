@@ -53,7 +53,8 @@ Signature = tuple[int, int, int]  # st_mtime_ns, st_size, st_ino
 EXPECTED = (TessarinError, OSError, MemoryError)
 
 
-def _signature(path: str) -> Signature | None:
+def file_signature(path: str) -> Signature | None:
+    """A file's identity as a reload compares it, None if it cannot be read."""
     try:
         stat = os.stat(path)
     except OSError:
@@ -88,7 +89,7 @@ class IndexHolder:
             self._signature: Signature | None = None
             self.index = load_sample_index()
         else:
-            self._signature = _signature(self._watched)
+            self._signature = file_signature(self._watched)
             self.index = self._loader(self._watched)
         #: How many indexes this holder has loaded, and when the last one.
         self.generation = 1
@@ -105,7 +106,7 @@ class IndexHolder:
         """Whether the file is not the one loaded (nor one that failed)."""
         if self._watched is None:
             return False
-        now = _signature(self._watched)
+        now = file_signature(self._watched)
         return now is not None and now != self._signature and now != self._failed
 
     async def check(self) -> bool:
@@ -123,7 +124,7 @@ class IndexHolder:
         path = self.path
         async with self._lock:
             # Before loading: a later change is seen next time.
-            signature = _signature(self._watched)
+            signature = file_signature(self._watched)
             if (not force or self.shared) and signature == self._signature:
                 return False  # another reload took it already, or no new copy
             started = time.perf_counter()
