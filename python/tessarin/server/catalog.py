@@ -26,8 +26,8 @@ import anyio.to_thread
 from ..catalog import Catalog, CatalogError, Filter, parse_filters
 from ..explain import ExplainedMatch
 from ..index import VideoMatch
+from ..storage.files import Signature, file_signature
 from .errors import BadRequest, OutOfBounds
-from .holder import Signature, file_signature
 from .params import Parameter
 
 __all__ = [

@@ -37,6 +37,7 @@ import anyio.to_thread
 
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
+from ..storage.files import Signature, file_signature
 from ..storage.sample import load_sample_index
 from .metrics import timed_loads
 from .sharing import SHARED_ENV, load_announced
@@ -46,20 +47,9 @@ __all__ = ["IndexHolder"]
 
 log = logging.getLogger("tessarin.server")
 
-Signature = tuple[int, int, int]  # st_mtime_ns, st_size, st_ino
-
 #: Failures of a file to load that say all in their message: a damaged or
 #: foreign file, a file that cannot be read, too little memory.
 EXPECTED = (TessarinError, OSError, MemoryError)
-
-
-def file_signature(path: str) -> Signature | None:
-    """A file's identity as a reload compares it, None if it cannot be read."""
-    try:
-        stat = os.stat(path)
-    except OSError:
-        return None
-    return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
 
 
 class IndexHolder:

@@ -46,7 +46,7 @@ import warnings
 
 from ..errors import TessarinError
 from ..index import Index, UncheckedIndexWarning
-from ..storage.files import is_sealed, open_regular, sealed_copy
+from ..storage.files import Signature, file_signature, is_sealed, open_regular, sealed_copy
 
 __all__ = ["SHARED_ENV", "Announcement", "Publisher", "load_announced", "supported"]
 
@@ -114,19 +114,12 @@ class Publisher:
         self.announcement = os.path.join(self.folder, "index.json")
         self.generation = 0
         self._fd: int | None = None
-        self._signature: tuple[int, int, int] | None = None
-        self._failed: tuple[int, int, int] | None = None
-
-    def _stat(self) -> tuple[int, int, int] | None:
-        try:
-            found = os.stat(self.source)
-        except OSError:
-            return None
-        return (found.st_mtime_ns, found.st_size, found.st_ino)
+        self._signature: Signature | None = None
+        self._failed: Signature | None = None
 
     def changed(self) -> bool:
         """Whether the file is not the one announced (nor one that failed)."""
-        now = self._stat()
+        now = file_signature(self.source)
         return now is not None and now != self._signature and now != self._failed
 
     def publish(self, reason: str) -> bool:
@@ -134,7 +127,7 @@ class Publisher:
         announced. The first call raises what a failed load raises; later
         ones log the failure (once per version of the file) and keep the
         copy announced."""
-        signature = self._stat()  # before copying: a later change is seen next time
+        signature = file_signature(self.source)  # before copying: a later change is seen next time
         started = time.perf_counter()
         copy = ""
         try:

@@ -63,8 +63,10 @@ from collections.abc import Iterable
 from ..errors import NotARegularFileError, TessarinError
 
 __all__ = [
+    "Signature",
     "check_writable",
     "descriptor_of",
+    "file_signature",
     "is_sealed",
     "map_file",
     "open_regular",
@@ -437,3 +439,16 @@ def check_writable(path: str) -> None:
         raise TessarinError(f"{path}: {error.strerror}") from None
     if not os.access(folder, os.W_OK | os.X_OK):
         raise TessarinError(f"{path}: cannot write in {folder}")
+
+
+#: A file's identity as a reload compares it: st_mtime_ns, st_size, st_ino.
+Signature = tuple[int, int, int]
+
+
+def file_signature(path: str) -> Signature | None:
+    """A file's identity as a reload compares it, None if it cannot be read."""
+    try:
+        stat = os.stat(path)
+    except OSError:
+        return None
+    return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
