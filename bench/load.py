@@ -136,16 +136,17 @@ def revision(ref: str = "HEAD") -> str:
 
 class Server:
     """`tessarin serve INDEX` (None: the sample) on a loopback port, with
-    its access log off, `extra` arguments and, if given, `env`."""
+    its access log off, `extra` arguments and, if given, `env`. `--admin`
+    (for the connection counts in /info) is passed to a release that has it."""
 
     def __init__(
-        self, index: str | None, workers: int, threads: int, *extra: str, env=None
+        self, index: str | None, workers: int, threads: int, *extra: str, env=None, admin=True
     ) -> None:
         self.log = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the server
         self.process = subprocess.Popen(
             [sys.executable, "-m", "tessarin", "serve", *([index] if index else []),
              "--port", "0", "--workers", str(workers), "--threads", str(threads),
-             "--no-access-log", "--reload-interval", "0", "--admin", *extra],
+             "--no-access-log", "--reload-interval", "0", *(["--admin"] if admin else []), *extra],
             stdout=subprocess.DEVNULL, stderr=self.log, env=env,
         )  # fmt: skip
         self.url = self._address()
@@ -324,7 +325,11 @@ def main(argv=None) -> dict:
         baseline = checkout_of(args.against, scratch_dir.name)
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [baseline, env.get("PYTHONPATH")]))
-        servers[revision(args.against)] = Server(path, args.workers, args.threads, env=env)
+        with open(os.path.join(baseline, "tessarin", "cli", "serve.py"), encoding="utf-8") as cli:
+            admin = "--admin" in cli.read()
+        servers[revision(args.against)] = Server(
+            path, args.workers, args.threads, env=env, admin=admin
+        )
     report: dict = {
         "when": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
         "machine": {"cpus": os.cpu_count(), "python": platform.python_version(),
