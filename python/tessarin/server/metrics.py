@@ -213,10 +213,7 @@ class RequestMetrics:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        path = scope["path"]
-        endpoint = (
-            path if path in ENDPOINTS else "/static" if path.startswith("/static/") else "other"
-        )
+        endpoint = endpoint_of(scope["path"])
         status = 500  # if the application fails before answering
 
         async def sending(message: Message) -> None:
@@ -229,19 +226,29 @@ class RequestMetrics:
         try:
             await self.app(scope, receive, sending)
         finally:
-            now = time.perf_counter()
-            latency = self._latency.get(endpoint)
-            if latency is None:
-                latency = self._latency[endpoint] = LATENCY.labels(endpoint)
-            latency.observe(now - started)
-            requests = self._requests.get((endpoint, status))
-            if requests is None:
-                requests = self._requests[endpoint, status] = REQUESTS.labels(endpoint, str(status))
-            requests.inc()
-            PENDING.set(self.pending())
-            if now - self._synced >= 1 or endpoint == "/metrics":
-                self._synced = now
-                _sync_closed()
+            self.count(endpoint, status, started)
+
+    def count(self, endpoint: str, status: int, started: float) -> None:
+        """Counts a request to `endpoint` (`endpoint_of`) answered `status`,
+        received at `started` (`time.perf_counter`)."""
+        now = time.perf_counter()
+        latency = self._latency.get(endpoint)
+        if latency is None:
+            latency = self._latency[endpoint] = LATENCY.labels(endpoint)
+        latency.observe(now - started)
+        requests = self._requests.get((endpoint, status))
+        if requests is None:
+            requests = self._requests[endpoint, status] = REQUESTS.labels(endpoint, str(status))
+        requests.inc()
+        PENDING.set(self.pending())
+        if now - self._synced >= 1 or endpoint == "/metrics":
+            self._synced = now
+            _sync_closed()
+
+
+def endpoint_of(path: str) -> str:
+    """The endpoint a request's path counts under."""
+    return path if path in ENDPOINTS else "/static" if path.startswith("/static/") else "other"
 
 
 def _sync_closed() -> None:
