@@ -105,6 +105,18 @@ class NativeIndex:
     ) -> list[tuple[int, str, int, bool, int]]:
         """(node, term, distance, is_terminal, total_count) of every node
         within max_dist, in trie preorder."""
+    def search_pooled(
+        self,
+        term: str,
+        max_dist: int,
+        limit: int | None,
+        include_prefix_nodes: bool | None,
+        min_score: float | None,
+        pooled_limit: int | None,
+        transpositions: bool,
+    ) -> tuple[list[tuple[str, float]], list[tuple[int, str, int, bool, int, float]]]:
+        """(search(...), pooled_nodes(...)) for the same arguments, from
+        one walk."""
     def pooled_nodes(
         self,
         term: str,

@@ -619,6 +619,30 @@ class Index:
         )
         return [PooledNode._make(entry) for entry in found]
 
+    def search_pooled(
+        self,
+        term: str,
+        max_dist: int = MAX_DIST,
+        limit: int | None = None,
+        *,
+        prefix: bool | None = None,
+        min_score: float | None = None,
+        transpositions: bool = False,
+        pooled_limit: int | None = None,
+    ) -> tuple[list[VideoMatch], list[PooledNode]]:
+        """`search` and `pooled_nodes` (cut to `pooled_limit`) for the same
+        arguments, from one walk of the index rather than two."""
+        videos, pooled = self._native.search_pooled(
+            self._query(term),
+            _max_dist(max_dist),
+            _limit(limit),
+            _prefix(prefix),
+            _fraction("min_score", min_score),
+            None if pooled_limit is None else _limit(_integer("pooled_limit", pooled_limit)),
+            _flag(transpositions),
+        )
+        return [VideoMatch._make(v) for v in videos], [PooledNode._make(p) for p in pooled]
+
     def match_nodes(
         self,
         term: str,

@@ -18,10 +18,13 @@
 //
 // A corrupt index (a node beyond is_terminal or payloads, a payload with
 // fewer counts than videos) ends the call with an internal failure.
+#include "query/ranking.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,21 +68,27 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
         return nodes.size();
       });
   if (!pooled.ok()) return pooled.error();
-  const std::size_t n = term.size();
+  return rank_videos(trie_, nodes, term.size(), limit, min_score);
+}
 
+Result<std::vector<VideoScore>> rank_videos(const Trie& trie, std::span<const NodeMatch> nodes,
+                                            std::size_t query_length,
+                                            std::optional<std::size_t> limit,
+                                            std::optional<double> min_score) {
+  const std::size_t n = query_length;
   return catch_internal([&]() -> Result<std::vector<VideoScore>> {
     // 2. Pool the payloads. The map never needs more entries than the
     // index lists videos in all its payloads.
     VideoAccumulator<double> sums;
-    const std::size_t wanted = nodes.size() > trie_.payloads().total_video_ids() / kVideosPerNode
-                                   ? trie_.payloads().total_video_ids()
+    const std::size_t wanted = nodes.size() > trie.payloads().total_video_ids() / kVideosPerNode
+                                   ? trie.payloads().total_video_ids()
                                    : nodes.size() * kVideosPerNode;
     sums.reserve(wanted);
     double grand_total = 0.0;
     for (const NodeMatch& match : nodes) {
-      const double w = pool_weight(trie_, match.node, match.distance, n);
+      const double w = pool_weight(trie, match.node, match.distance, n);
       if (w <= 0.0) continue;
-      const std::optional<PayloadView> payload = trie_.payloads().get(match.node);
+      const std::optional<PayloadView> payload = trie.payloads().get(match.node);
       if (!payload) continue;
       if (payload->video_counts.size() < payload->video_ids.size()) {
         fail_internal("corrupt index: the payload of node " + std::to_string(match.node) +
@@ -114,7 +123,7 @@ Result<std::vector<VideoScore>> PrefixSearch::fuzzy_match_video(
     // 5. Name the survivors; positions beyond the table name no video.
     results.reserve(kept.size());
     for (const Scored& entry : kept) {
-      std::optional<std::string> id = video_text(trie_, entry.video);
+      std::optional<std::string> id = video_text(trie, entry.video);
       if (id) results.push_back({std::move(*id), entry.score});
     }
     return results;

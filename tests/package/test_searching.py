@@ -104,8 +104,12 @@ def test_queries_match_the_models_and_the_extension(args, term, max_dist, limit,
     videos = native.search(term, max_dist, limit, prefix, min_score, False)
     assert videos == extension.fuzzy_match_video(term, max_dist, limit, prefix, min_score)
 
-    assert native.pooled_nodes(term, max_dist, limit, prefix, False) == matching.pooled_nodes(
-        model, term, max_dist, prefix, limit
+    pooled = native.pooled_nodes(term, max_dist, limit, prefix, False)
+    assert pooled == matching.pooled_nodes(model, term, max_dist, prefix, limit)
+    # One walk for both, the scores to the last bit.
+    assert native.search_pooled(term, max_dist, limit, prefix, min_score, limit, False) == (
+        videos,
+        pooled,
     )
 
     nodes = native.match_nodes(term, max_dist, prefix is False, False)
@@ -199,8 +203,13 @@ def test_transpositions_count_a_swap_of_neighbours_as_one_edit(args, term, max_d
     assert native.search(term, max_dist, None, prefix, None, True) == matching.rank(
         model, term, nodes
     )
-    assert native.pooled_nodes(term, max_dist, 3, prefix, True) == matching.pooled_nodes(
+    pooled = native.pooled_nodes(term, max_dist, 3, prefix, True)
+    assert pooled == matching.pooled_nodes(
         model, term, max_dist, prefix, 3, matching.optimal_string_alignment
+    )
+    assert native.search_pooled(term, max_dist, 2, prefix, None, 3, True) == (
+        native.search(term, max_dist, 2, prefix, None, True),
+        pooled,
     )
     assert native.search_many([term], max_dist, None, prefix, None, True, 2) == [
         native.search(term, max_dist, None, prefix, None, True)

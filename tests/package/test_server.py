@@ -479,6 +479,9 @@ class Blocking:
     def pooled_nodes(self, *args, **kwargs):
         return []
 
+    def search_pooled(self, *args, **kwargs):
+        return self.search(), []
+
 
 def test_overload_answers_503_not_a_queue_without_end():
     app = create_app(ServeConfig(threads=1, limits=Limits(max_pending=2)))
@@ -534,6 +537,9 @@ class Recording:
         return []
 
     search = suggest = pooled_nodes = complete = _note
+
+    def search_pooled(self, *args, **kwargs):
+        return self._note(), []
 
 
 @pytest.mark.parametrize(

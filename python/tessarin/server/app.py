@@ -240,19 +240,32 @@ def create_app(
 
         def work() -> tuple[list[dict[str, Any]], list[dict[str, Any]], float]:
             started = time.perf_counter()
-            videos = index.search(
-                query,
-                max_dist,
-                limit,
-                prefix=prefix,
-                min_score=min_score,
-                transpositions=swaps,
-                offset=offset,
-                filter=filters,
-                catalog=catalog,
-                explain=explain,
-            )
-            matched = matched_terms(index, query, max_dist, prefix, swaps)
+            if filters or explain:
+                videos = index.search(
+                    query,
+                    max_dist,
+                    limit,
+                    prefix=prefix,
+                    min_score=min_score,
+                    transpositions=swaps,
+                    offset=offset,
+                    filter=filters,
+                    catalog=catalog,
+                    explain=explain,
+                )
+                matched = matched_terms(index, query, max_dist, prefix, swaps)
+            else:  # the videos and the matched terms from one walk
+                found, pooled = index.search_pooled(
+                    query,
+                    max_dist,
+                    offset + limit,
+                    prefix=prefix,
+                    min_score=min_score,
+                    transpositions=swaps,
+                    pooled_limit=MATCHED_SHOWN,
+                )
+                videos = found[offset:]
+                matched = [Matched(p.term, p.distance, p.count, p.is_terminal) for p in pooled]
             took = time.perf_counter() - started
             typed = typed_text(query, index.metadata.normalization)
             return (
@@ -637,6 +650,7 @@ class AccessLog:
         """Answers a request by `answer`; returns the status sent."""
         assert self.metrics is not None
         status = 500
+        body: bytes | memoryview
         try:
             try:
                 body = _encode(await answer(scope))
@@ -659,7 +673,7 @@ class AccessLog:
             self.metrics.count(scope["path"], status, started)
 
     async def _send(
-        self, send: Send, status: int, headers: list[tuple[bytes, bytes]], body: bytes
+        self, send: Send, status: int, headers: list[tuple[bytes, bytes]], body: bytes | memoryview
     ) -> None:
         headers.append((b"content-security-policy", self.state.catalogs.policy))
         headers.extend(SECURITY_HEADERS)

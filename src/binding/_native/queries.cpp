@@ -20,6 +20,7 @@
 #include "query/complete.h"
 #include "query/node_info.h"
 #include "query/pooling.h"
+#include "query/search_and_pool.h"
 #include "query/suggest.h"
 #include "util/batch.h"
 
@@ -103,6 +104,18 @@ nb::list pooled_nodes(const NativeIndex& self, nb::handle term, std::uint32_t ma
     return pooled_terms(self.trie(), query, max_dist, include_prefix_nodes, limit,
                         distance_of(transpositions));
   }));
+}
+
+nb::tuple search_pooled(const NativeIndex& self, nb::handle term, std::uint32_t max_dist,
+                        Limit limit, std::optional<bool> include_prefix_nodes,
+                        std::optional<double> min_score, Limit pooled_limit, bool transpositions) {
+  const std::u32string query = to_query(term);
+  const Result<SearchAndPool> found = unlocked([&] {
+    return search_and_pool(self.trie(), query, max_dist, limit, include_prefix_nodes, min_score,
+                           pooled_limit, distance_of(transpositions));
+  });
+  if (!found.ok()) raise_error(found.error());
+  return nb::make_tuple(to_python(found.value().videos), to_python(found.value().pooled));
 }
 
 CompleteOptions completing(std::uint32_t max_dist, Limit limit, std::size_t exact_prefix,
@@ -191,6 +204,10 @@ void bind_queries(nb::class_<NativeIndex>& cls) {
           nb::arg("transpositions"),
           "(node, term, distance, is_terminal, count, weight) of the nodes that search pools, "
           "nearest first, then most searched, then by term; cut to limit.");
+  cls.def("search_pooled", &search_pooled, nb::arg("term"), nb::arg("max_dist"),
+          nb::arg("limit").none(), nb::arg("include_prefix_nodes").none(),
+          nb::arg("min_score").none(), nb::arg("pooled_limit").none(), nb::arg("transpositions"),
+          "(search(...), pooled_nodes(...)) for the same arguments, from one walk.");
   cls.def("node_videos", &videos_of, nb::arg("node"),
           "A node's top videos with their counts, highest first.");
   cls.def("complete", &complete_one, nb::arg("text"), nb::arg("max_dist"), nb::arg("limit").none(),
