@@ -571,6 +571,18 @@ def test_cheap_queries_run_on_the_loop_once_the_index_answered_one(
         assert ran_inline[0] is False and ran_inline[-1] is inline
 
 
+@pytest.mark.parametrize(
+    "target",
+    ["/search?q=cat&offset=1", "/suggest?q=cat", "/complete?q=ca", "/search?q=cat&max_dist=9"],
+)
+def test_a_get_answered_ahead_of_the_routes_has_the_heads_status_and_headers(target):
+    # GET of a query endpoint is answered ahead of Starlette; HEAD by its route.
+    with TestClient(create_app()) as client:
+        get, head = client.get(target), client.head(target)
+    assert get.status_code == head.status_code and head.content == b""
+    assert {**get.headers, "content-length": ""} == {**head.headers, "content-length": ""}
+
+
 def test_failure_is_json_and_logged_with_its_cause(caplog):
     class Broken:
         def suggest(self, *args, **kwargs):
