@@ -161,6 +161,8 @@ def test_marks_are_edits_of_the_normalised_text_and_spans_index_the_raw_one(
     assert edits == (prefix_distance(text, term) if complete else levenshtein(text, term))
     starts = [s.span[0] for s in found]
     assert starts == sorted(starts) and all(0 <= a <= b <= len(raw) for a, b in typed.spans)
+    ends = [b for _, b in typed.spans]  # (Typed.span takes the last one's end)
+    assert ends == sorted(ends)
     for s in found:
         behind = raw[s.span[0] : s.span[1]]
         assert {"replace": s.typed, "delete": s.text}.get(s.op, behind) == behind

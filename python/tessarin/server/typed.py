@@ -51,8 +51,8 @@ class Typed(NamedTuple):
     def span(self, start: int, end: int) -> Span:
         """The span of `raw` behind text[start:end] (empty, at the place it
         would be, when start == end)."""
-        if start < end:
-            return self.spans[start][0], max(s[1] for s in self.spans[start:end])
+        if start < end:  # spans never go backwards: the last one ends last
+            return self.spans[start][0], self.spans[end - 1][1]
         if start < len(self.spans):
             at = self.spans[start][0]
         else:
