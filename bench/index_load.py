@@ -3,7 +3,7 @@ takes, alone and with several processes loading one file.
 
     python -m bench.index_load [--terms 1000000] [--index PATH] [--repeat 5]
                                [--processes 1,4] [--kinds v1,v2,v2-in-place,v2-sealed,worker]
-                               [--serve 1,2,4]
+                               [--serve 1,2,4] [--checks 5]
 
 The index is the one `bench.load` serves (the mixed data set of bench/data.py,
 each term leading to one to three videos, ten videos per node), built once
@@ -21,6 +21,9 @@ server's supervisor would) that each process maps through /proc/PID/fd/N;
 `worker`, the same as a worker of `tessarin serve` loads it, with
 `verify=False` (the supervisor checked the copy's checksums once).
 
+`v2-no-verify` and `v2-in-place-no-verify` are `v2` and `v2-in-place`
+with `verify=False` (the structure checked, not the checksums).
+
 Each load runs in a fresh process: `Index.load` timed alone, then the first
 query (a search at max_dist 1) and the same query again, warm (the median of
 20). Memory is read from /proc/self/smaps_rollup after the first query,
@@ -31,6 +34,13 @@ alive; their Pss is added up (what N workers take together). Printed per
 kind: the medians over --repeat rounds. The first query after a load is
 also timed for completion (`complete`, prefix "choc" at max_dist 1), whose
 bound an index file stores.
+
+With --checks R: where a version 2 load's time goes, in this process, on
+the file's bytes already in memory (no reading, no mapping): the form read
+with and without its checksums (`NativeIndex.from_mapped`, R rounds taken
+in turns, the median of each), the difference being the checksums alone,
+and the time without them the structural checks (the arrays' bounds, the
+tree, the stored aids against the arrays).
 
 With --serve K,...: `tessarin serve` of the version 2 file with K workers
 (one sealed copy mapped by all, for K > 1), for each K: once every worker
@@ -119,33 +129,44 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--processes", default="1,4")
     parser.add_argument("--kinds", default="v1,v2,v2-in-place,v2-sealed,worker")
     parser.add_argument("--serve", default="", help="worker counts to serve with, e.g. 1,2,4")
+    parser.add_argument("--checks", type=int, default=0, help="rounds of the in-memory checks")
     args = parser.parse_args(argv)
     path = args.index or os.path.join(
         tempfile.gettempdir(), f"tessarin-load-mixed-{args.terms}.idx"
     )
-    if not os.path.exists(path):
-        from bench.load import build_index, load_terms
-
-        build_index(path, load_terms("mixed", args.terms))
+    from bench.file_sections import read_table
     from tessarin import Index
     from tessarin.storage.files import sealed_copy
 
     stem = path.removesuffix(".idx")
     files = {1: f"{stem}-v1.idx", 2: f"{stem}-v2.idx"}
     if not all(os.path.exists(f) for f in files.values()):
+        if not os.path.exists(path):
+            from bench.load import build_index, load_terms
+
+            build_index(path, load_terms("mixed", args.terms))
         index = Index.load(path)
         for version, name in files.items():
             index.save(name, version=version)
         del index
     for name in files.values():
         warm_cache(name)
-        print(f"{name}: {os.path.getsize(name) / 1e6:,.1f} MB")
+        terms = read_table(name)[1]["terms"]
+        size = os.path.getsize(name)
+        print(
+            f"{name}: {size / 1e6:,.1f} MB, {terms:,} terms, "
+            f"{size / max(1, terms):,.1f} bytes a term"
+        )
+    if args.checks:
+        checks(files[2], args.checks)
     sealed = sealed_copy(files[2])
     copy = f"/proc/{os.getpid()}/fd/{sealed}"
     sources = {
         "v1": (files[1], False, True),
         "v2": (files[2], False, True),
         "v2-in-place": (files[2], True, True),
+        "v2-no-verify": (files[2], False, False),
+        "v2-in-place-no-verify": (files[2], True, False),
         "v2-sealed": (copy, False, True),
         "worker": (copy, False, False),
     }
@@ -171,6 +192,35 @@ def main(argv: list[str] | None = None) -> None:
     os.close(sealed)
     for workers in map(int, filter(None, args.serve.split(","))):
         serve_round(files[2], workers)
+
+
+def checks(path: str, rounds: int) -> None:
+    """The checksums and the structural checks of a version 2 file, timed
+    apart on its bytes in memory."""
+    import time
+
+    from tessarin._native import NativeIndex
+    from tessarin.storage import container
+
+    with open(path, "rb") as file:
+        data = file.read()
+    contents = container.parse_file(data)
+    offset, length = contents.offset, len(contents.form)
+    contents.form.release()
+    times: dict[bool, list[float]] = {True: [], False: []}
+    for _ in range(rounds):
+        for verify in (True, False):
+            start = time.perf_counter()
+            native = NativeIndex.from_mapped(data, offset, length, True, verify)
+            times[verify].append(time.perf_counter() - start)
+            del native
+    with_sums, without = (statistics.median(times[v]) for v in (True, False))
+    print(
+        f"checks of the form ({length / 1e6:,.1f} MB in memory), medians of {rounds}: "
+        f"all {with_sums * 1000:,.1f} ms, structure alone (verify=False) "
+        f"{without * 1000:,.1f} ms, checksums alone {(with_sums - without) * 1000:,.1f} ms "
+        f"({length / max(with_sums - without, 1e-9) / 1e9:,.1f} GB/s)"
+    )
 
 
 def smaps_pss(pid: int) -> int:
