@@ -2,7 +2,7 @@
 same terms.
 
     python -m bench.peer_sizes [--sizes 83k,english,1m] [--ten-million V1,V2]
-                               [--json OUT]
+                               [--json OUT] [--folder /tmp]
 
 For each data set of bench/data.py (``english`` is symspellpy's English words
 and two-word phrases together, 325,176 terms), over the same distinct terms:
@@ -15,7 +15,7 @@ and two-word phrases together, 325,176 terms), over the same distinct terms:
   (``CompletionDictionaryCompiler``, what bench.complete queries);
 - ours: the index of the data set's records (``bench.data.video_records``, one
   to three videos a term, ten videos per node, as ``bench.file_sections
-  --sizes`` builds it; written afresh to /tmp/tessarin-peers-SIZE-v{1,2}.idx
+  --sizes`` builds it; written afresh to FOLDER/tessarin-peers-SIZE-v{1,2}.idx
   by the tree that runs this), as a version 1 file (the saved
   form) and a version 2 file (the mapped form with its stored aids), and of
   the version 2 file the trie alone: its node arrays (``node_shifts``,
@@ -93,7 +93,7 @@ def terms_of(size: str) -> list[tuple[str, int]]:
     return load_terms(size)[2]
 
 
-def build(size: str, pairs: list[tuple[str, int]]) -> tuple[str, str]:
+def build(size: str, pairs: list[tuple[str, int]], folder: str) -> tuple[str, str]:
     """The data set's index written afresh by this tree, as both versions
     (as bench.file_sections --sizes builds it)."""
     from bench.data import video_records
@@ -102,16 +102,16 @@ def build(size: str, pairs: list[tuple[str, int]]) -> tuple[str, str]:
     builder = IndexBuilder()
     builder.add_many(video_records(pairs))
     index = builder.index(video_top_n=10)
-    v1, v2 = (f"{tempfile.gettempdir()}/tessarin-peers-{size}-v{v}.idx" for v in (1, 2))
+    v1, v2 = (os.path.join(folder, f"tessarin-peers-{size}-v{v}.idx") for v in (1, 2))
     index.save(v1, version=1)
     index.save(v2, version=2)
     return v1, v2
 
 
-def measure(size: str, ten_million: tuple[str, str]) -> dict[str, object]:
+def measure(size: str, ten_million: tuple[str, str], folder: str) -> dict[str, object]:
     pairs = terms_of(size)
     terms = [t for t, _ in pairs]
-    files = ten_million if size == "10m" else build(size, pairs)
+    files = ten_million if size == "10m" else build(size, pairs, folder)
     row: dict[str, object] = {"size": size, "terms": len(terms)}
     row["ours"] = ours(*files)
     with tempfile.TemporaryDirectory(prefix="tessarin-peers-") as folder:
@@ -163,11 +163,12 @@ def main(argv: list[str] | None = None) -> None:
         "--ten-million", default="/tmp/tessarin-10m-v1.idx,/tmp/tessarin-10m-v2.idx"
     )
     parser.add_argument("--json", help="write the figures to this file")
+    parser.add_argument("--folder", default=tempfile.gettempdir(), help="where ours are written")
     args = parser.parse_args(argv)
     v1, v2 = args.ten_million.split(",")
     rows = []
     for size in filter(None, args.sizes.split(",")):
-        rows.append(measure(size, (v1, v2)))
+        rows.append(measure(size, (v1, v2), args.folder))
         print(f"{size}: {json.dumps(rows[-1])}", flush=True)
     print(table(rows))
     if args.json:
