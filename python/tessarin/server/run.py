@@ -30,6 +30,7 @@ import contextlib
 import copy
 import dataclasses
 import logging
+import logging.config
 import os
 import shutil
 import signal
@@ -254,6 +255,25 @@ class _Supervisor(Multiprocess):
             self._signal_workers()
 
 
+def start_publisher(
+    path: str, access_log: bool = True, log_format: str = "text"
+) -> Publisher | None:
+    """The shared copy of the index file at `path`, made, checked (the
+    one load of the file in this process) and announced, with the server's
+    logging set up to tell it; None where sealed memory files do not exist.
+    Raises what a failed load raises."""
+    if not supported():
+        return None
+    logging.config.dictConfig(logging_config(access_log, log_format))
+    publisher = Publisher(path)
+    try:
+        publisher.publish("starting")
+    except BaseException:
+        publisher.close()
+        raise
+    return publisher
+
+
 def serve(
     config: ServeConfig,
     host: str = "127.0.0.1",
@@ -262,25 +282,25 @@ def serve(
     access_log: bool = True,
     log_level: str = "info",
     log_format: str = "text",
+    publisher: Publisher | None = None,
 ) -> None:
     """Serves until interrupted (SIGINT or SIGTERM); SIGHUP reloads the
     index. Call `hangups.hold()` as early as the process can, before
-    loading anything: this function does, if nothing did before."""
+    loading anything: this function does, if nothing did before.
+
+    `publisher`: the shared copy of `config.index` for several workers,
+    made and published already (`start_publisher`; this function then
+    closes it), else made here when it applies."""
     hangups.hold()
     if workers > 1:
         metrics_folder()
     config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
     uv = uvicorn_config(config, host, port, workers, access_log, log_level, log_format)
-    publisher = None
     os.environ.pop(SHARED_ENV, None)
-    if workers > 1 and config.index is not None and supported():
-        publisher = Publisher(config.index)
-        try:
-            publisher.publish("starting")
-        except BaseException:
-            publisher.close()
-            raise
+    if publisher is None and workers > 1 and config.index is not None:
+        publisher = start_publisher(config.index, access_log, log_format)
+    if publisher is not None:
         os.environ[SHARED_ENV] = publisher.announcement
     try:
         sock = uv.bind_socket()
