@@ -12,7 +12,9 @@ import os
 import pytest
 
 from tessarin import CorruptIndexError, Index
-from tessarin.server import sharing
+from tessarin.server import IndexHolder, sharing
+from tessarin.server.holder import preload
+from tessarin.storage.files import file_signature
 
 pytestmark = pytest.mark.skipif(not sharing.supported(), reason="sealed memory files are Linux's")
 
@@ -80,3 +82,15 @@ def test_a_published_copy_is_announced_privately_and_mapped_unchecked(tmp_path, 
         assert not caplog.records  # not the checked path's warning
     finally:
         publisher.close()
+
+
+@pytest.mark.parametrize("changed", [False, True])
+def test_a_holder_serves_the_index_checked_before_it_unless_the_file_changed(tmp_path, changed):
+    path = index_file(tmp_path)
+    checked = Index.load(path)
+    preload(str(path), checked, file_signature(str(path)))
+    if changed:
+        Index.build([("cow", 8, 1)]).save(path)
+    holder = IndexHolder(str(path), announcement=None)
+    assert (holder.index is checked) != changed
+    assert holder.index.term_count == (1 if changed else 2)
