@@ -45,10 +45,13 @@ tree, the stored aids against the arrays).
 With --serve K,...: `tessarin serve` of the version 2 file with K workers
 (one sealed copy mapped by all, for K > 1), for each K: once every worker
 has started and answered a few queries, the PSS of the supervisor, of each
-worker and of all together (from /proc/PID/smaps_rollup), and the seconds
-from the supervisor's copy (or, for one worker, from the command's start)
-to each worker's start of serving (its interpreter, imports and index
-load), read from the log.
+worker, of the helper processes (multiprocessing's fork server and resource
+tracker) and of all together (from /proc/PID/smaps_rollup), each worker's
+private memory (Private_Clean + Private_Dirty), the seconds from the
+supervisor's copy (or, for one worker, from the command's start) to each
+worker's start of serving (its interpreter, imports and index load), and
+each worker's milliseconds from the start of its index load to its index
+ready (loaded and warmed), all read from the log.
 """
 
 from __future__ import annotations
@@ -226,13 +229,40 @@ def checks(path: str, rounds: int) -> None:
     )
 
 
-def smaps_pss(pid: int) -> int:
-    """The PSS of a process in kB."""
+def smaps(pid: int) -> dict[str, int]:
+    """The fields of a process's smaps_rollup, in kB."""
+    fields = {}
     with open(f"/proc/{pid}/smaps_rollup") as rollup:
         for line in rollup:
-            if line.startswith("Pss:"):
-                return int(line.split()[1])
-    return 0
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1])
+    return fields
+
+
+def smaps_pss(pid: int) -> int:
+    """The PSS of a process in kB, but for its mappings of the sealed copy
+    of the index (see `SEALED`)."""
+    pss = smaps(pid).get("Pss", 0)
+    with open(f"/proc/{pid}/smaps") as maps:
+        sealed = False
+        for line in maps:
+            if line[:1].isdigit() or line[:1] in "abcdef":  # a mapping's first line
+                sealed = SEALED in line
+            elif sealed and line.startswith("Pss:"):
+                pss -= int(line.split()[1])
+    return pss
+
+
+#: The name of the supervisor's sealed copy of the index: its pages are in
+#: no process's PSS but where mapped (a worker maps only the pages it
+#: reads), so they are counted once, whole, apart from the processes'.
+SEALED = "/memfd:tessarin-index"
+
+
+def private_kb(pid: int) -> int:
+    fields = smaps(pid)
+    return fields.get("Private_Clean", 0) + fields.get("Private_Dirty", 0)
 
 
 def children_of(pid: int) -> list[int]:
@@ -240,10 +270,22 @@ def children_of(pid: int) -> list[int]:
         return [int(p) for p in file.read().split()]
 
 
-def is_worker(pid: int) -> bool:
-    with open(f"/proc/{pid}/cmdline") as file:
-        line = file.read()
-    return "multiprocessing" in line and "resource_tracker" not in line
+def processes_of(supervisor: int) -> dict[int, str]:
+    """The processes below `supervisor` by role: "worker", "fork server" (a
+    child of the supervisor, whose children are the workers it forked) or
+    "tracker" (multiprocessing's resource tracker)."""
+    found = {}
+    for child in children_of(supervisor):
+        with open(f"/proc/{child}/cmdline") as file:
+            line = file.read()
+        if "resource_tracker" in line:
+            found[child] = "tracker"
+        elif "forkserver" in line:
+            found[child] = "fork server"
+            found.update(dict.fromkeys(children_of(child), "worker"))
+        else:
+            found[child] = "worker"
+    return found
 
 
 def log_time(line: str) -> float:
@@ -297,18 +339,33 @@ def serve_round(path: str, workers: int) -> None:
             text = logs().splitlines()
             copied = [log_time(line) for line in text if "copied and checked once" in line]
             ready = [log_time(line) for line in text if "tessarin.server: worker " in line]
+            loads = [line.split("index ready in ")[1].split(" ms")[0] + " ms (" +
+                     line.split("(loaded in ")[1].split(" ms")[0] + " + " +
+                     line.split("warmed in ")[1].split(" ms")[0] + ")"
+                     for line in text if "index ready in " in line]  # fmt: skip
             begin = copied[0] if copied else launched
-            pids = [p for p in children_of(server.pid) if is_worker(p)] if workers > 1 else []
+            roles = processes_of(server.pid) if workers > 1 else {}
+            workers_of = [p for p, r in roles.items() if r == "worker"]
+            helpers = [p for p, r in roles.items() if r != "worker"]
             own = smaps_pss(server.pid)
-            each = [smaps_pss(p) for p in pids]
-            total = own + sum(each)
+            each = [smaps_pss(p) for p in workers_of]
+            aside = sum(smaps_pss(p) for p in helpers)
+            private = [private_kb(p) for p in workers_of] or [private_kb(server.pid)]
+            copy = os.path.getsize(path) // 1000 if workers > 1 else 0
+            total = own + sum(each) + aside + copy
             label = "supervisor" if workers > 1 else "the one process"
             print(
                 f"serve x{workers}: PSS of all {total / 1000:5,.0f} MB ({label} {own / 1000:,.0f}"
                 + "".join(f", worker {w / 1000:,.0f}" for w in each)
-                + " MB); ready after "
+                + (", " + " and ".join(roles[p] for p in helpers) if helpers else "")
+                + (f" {aside / 1000:,.0f}" if helpers else "")
+                + (f", the sealed copy {copy / 1000:,.0f}" if copy else "")
+                + " MB); private per worker "
+                + ", ".join(f"{p / 1000:,.0f}" for p in private)
+                + " MB; ready after "
                 + ", ".join(f"{r - begin:.2f}" for r in ready)
-                + " s"
+                + " s; index load to ready (load + warm) "
+                + ", ".join(loads)
             )
         finally:
             server.terminate()
