@@ -629,8 +629,9 @@ class Index:
     ) -> list[NodeMatch]:
         """Every trie node within `max_dist` of `term`, in trie order, for
         scoring of one's own."""
-        query = self._query(term)
-        # An int in range passes without a call; anything else is checked.
+        # A str for an index that normalises nothing, and an int in range,
+        # pass without a call; anything else is checked.
+        query = term if type(term) is str and self._normalize is None else self._query(term)
         if type(max_dist) is not int or not 0 <= max_dist <= MAX_DIST_CAP:
             max_dist = _max_dist(max_dist)
         return self._native.match_nodes(
