@@ -11,9 +11,11 @@ deletion or substitution (no substring is edited twice).
 
 import enum
 from collections.abc import Callable, Iterable, Sequence
-from typing import final
+from typing import TypeVar, final, overload
 
 from typing_extensions import Buffer
+
+_Record = TypeVar("_Record", bound=tuple[object, ...])
 
 __version__: str
 
@@ -102,11 +104,22 @@ class NativeIndex:
         transpositions: bool,
     ) -> list[tuple[str, float]]:
         """(video, score), best first: the scores of fuzzy_match_video."""
+    @overload
     def match_nodes(
         self, term: str, max_dist: int, terminal_only: bool, transpositions: bool
-    ) -> list[tuple[int, str, int, bool, int]]:
+    ) -> list[tuple[int, str, int, bool, int]]: ...
+    @overload
+    def match_nodes(
+        self,
+        term: str,
+        max_dist: int,
+        terminal_only: bool,
+        transpositions: bool,
+        record: type[_Record],
+    ) -> list[_Record]:
         """(node, term, distance, is_terminal, total_count) of every node
-        within max_dist, in trie preorder."""
+        within max_dist, in trie preorder; each an instance of `record` (a
+        NamedTuple class of those five fields) when given."""
     def search_pooled(
         self,
         term: str,

@@ -48,7 +48,7 @@ from .arguments import threads as _threads
 from .arguments import video_top_n as _video_top_n
 from .building.records import DEFAULT_VIDEO_TOP_N, RecordBuilder
 from .catalog import Catalog, FilterSpec, filter_of
-from .defaults import COMPLETE_LIMIT, COMPLETE_MAX_DIST, MAX_DIST, auto_max_dist
+from .defaults import COMPLETE_LIMIT, COMPLETE_MAX_DIST, MAX_DIST, MAX_DIST_CAP, auto_max_dist
 from .errors import CorruptIndexError, IndexFormatError, NotAnIndexError, TessarinError
 from .explain import ExplainedMatch
 from .explain import explain as _explain
@@ -664,13 +664,18 @@ class Index:
     ) -> list[NodeMatch]:
         """Every trie node within `max_dist` of `term`, in trie order, for
         scoring of one's own."""
-        found = self._native.match_nodes(
-            self._query(term),
-            _max_dist(max_dist),
+        # A str for an index that normalises nothing, and an int in range,
+        # pass without a call; anything else is checked.
+        query = term if type(term) is str and self._normalize is None else self._query(term)
+        if type(max_dist) is not int or not 0 <= max_dist <= MAX_DIST_CAP:
+            max_dist = _max_dist(max_dist)
+        return self._native.match_nodes(
+            query,
+            max_dist,
             _flag(terminal_only, "terminal_only"),
             _flag(transpositions),
+            NodeMatch,
         )
-        return [NodeMatch._make(entry) for entry in found]
 
     def complete(
         self,

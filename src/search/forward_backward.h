@@ -21,11 +21,11 @@
 // may find a term at more than its distance (no optimal alignment meets its
 // constraint), never less. So each node keeps the least distance found.
 //
-// Steps: run both passes collecting (preorder rank, node, distance, term);
-// sort by rank, then distance; keep each node's first entry; hand them to
-// the visitor in that order, which is the plain walk's preorder, until it
-// answers Walk::kStop. A limit therefore keeps the first `limit` matches of
-// the plain walk exactly.
+// Steps: run both passes collecting (node, distance, term); read each
+// node's preorder rank; sort by rank, then distance; keep each node's first
+// entry; hand them to the visitor in that order, which is the plain walk's
+// preorder, until it answers Walk::kStop. A limit therefore keeps the first
+// `limit` matches of the plain walk exactly.
 //
 // Requires a tree (TreeAids::tree), 1 <= K <= 3, 2K < m <= 63. Cost: the
 // two passes (usually a small fraction of the plain walk's rows), plus
@@ -74,7 +74,8 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
     BitRows<K, true> rows(query, K, h, K / 2);
     const ForwardView view(trie, aids);
     auto collect = [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-      found.push_back({aids.preorder[node], static_cast<std::uint32_t>(node), distance,
+      __builtin_prefetch(aids.preorder.data() + node);
+      found.push_back({0, static_cast<std::uint32_t>(node), distance,
                        static_cast<std::uint32_t>(texts.size()),
                        static_cast<std::uint32_t>(path.size())});
       if constexpr (kWithPath) texts.append(path);
@@ -93,14 +94,16 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
       const std::uint32_t end = reversed.entries[r + 1].term_begin;
       for (std::uint32_t p = reversed.entries[r].term_begin; p < end; ++p) {
         const std::uint32_t node = reversed.nodes[p];
-        found.push_back({aids.preorder[node], node, distance, term_at,
-                         static_cast<std::uint32_t>(path.size())});
+        __builtin_prefetch(aids.preorder.data() + node);
+        found.push_back({0, node, distance, term_at, static_cast<std::uint32_t>(path.size())});
       }
       return Walk::kGoOn;
     };
     visited += walk<kWithPath, /*kFilter=*/true>(view, rows, K, /*terminal_only=*/true, collect);
   }
-  // 3. Preorder, each node once at its least distance.
+  // 3. Preorder, each node once at its least distance. The ranks, in an
+  // array neither walk reads, were fetched as the nodes were found.
+  for (Found& f : found) f.rank = aids.preorder[f.node];
   std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
     return a.rank < b.rank || (a.rank == b.rank && a.distance < b.distance);
   });

@@ -82,6 +82,8 @@ class TrieView {
     }
   }
   [[nodiscard]] std::size_t node(std::size_t handle) const { return handle; }
+  // Its child lists need not be a tree: no reads ahead below the next node.
+  void expect_below(std::size_t /*position*/) const {}
 
   // A hint that the walk is about to read the child entries from `position`
   // on, their labels and maybe their child ranges. The package's builder
@@ -175,6 +177,19 @@ class ForwardView {
       __builtin_prefetch(terminal_ + position + 1);
     }
   }
+  // A hint that the walk may soon read the children of the child at
+  // `position`: their first entries are fetched.
+  void expect_below(std::size_t position) const {
+    const ChildRange below = children(position);
+    if (below.begin < below.end) {
+      if (entries_ != nullptr) {
+        __builtin_prefetch(entries_ + below.begin);
+      } else {
+        __builtin_prefetch(labels_ + below.begin + 1);
+        __builtin_prefetch(shifts_ + below.begin + 1);
+      }
+    }
+  }
 
   // The positions in `range` whose child has `label`, in increasing order.
   void find(ChildRange range, char32_t label, std::vector<std::uint32_t>& out) const {
@@ -215,6 +230,8 @@ class ReversedView {
   }
   [[nodiscard]] std::size_t node(std::size_t r) const { return r; }
   void expect_children_at(std::size_t /*position*/) const {}
+  // The entries of the children of node r, fetched ahead.
+  void expect_below(std::size_t r) const { __builtin_prefetch(entries_ + entries_[r].first_child); }
 
   void find(ChildRange range, char32_t label, std::vector<std::uint32_t>& out) const {
     find_children(

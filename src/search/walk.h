@@ -39,7 +39,9 @@
 //   examined entries and ends with an internal failure once the count
 //   exceeds their number. A walk therefore costs O(entries * min(m, bound))
 //   at most, and on a tree nothing changes.
-// * Reads are the view's: checked or plain (search/views.h).
+// * Reads are the view's: checked or plain (search/views.h). Hints that
+//   fetch what the walk reads next (expect_children_at, expect_below) read
+//   only what the walk could read.
 //
 // Returns the number of rows filled (nodes visited). The view is taken by
 // value: a copy of its own that no call can change, so that its fields stay
@@ -66,6 +68,8 @@ namespace tessarin::walk_detail {
 // Child ranges this short are scanned, label by label, rather than
 // searched.
 inline constexpr std::size_t kScanChildren = 8;
+// A frame's first children whose own children are fetched ahead.
+inline constexpr std::size_t kExpectBelow = 8;
 
 // A frame field that a walk may not need: T, or an empty stand-in (one type
 // per field, so that the stand-ins take no room).
@@ -141,6 +145,20 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
     return frame;
   };
 
+  // The children of the first few children the frame will walk: their
+  // reads no longer wait for the walk to reach each child in turn (a hint
+  // to the view, which may ignore it).
+  const auto expect_below = [&](const Frame& frame) {
+    const std::size_t last = std::min(frame.end, frame.next + kExpectBelow);
+    for (std::size_t k = frame.next; k < last; ++k) {
+      std::size_t position = k;
+      if constexpr (kFilter) {
+        if (frame.base != kNotListed) position = picked[k];
+      }
+      view.expect_below(position);
+    }
+  };
+
   Frame cur = open(view.root(), 0, bound);
   std::size_t depth = 0;  // of the expanded node; frames.size() == depth
   for (;;) {
@@ -208,6 +226,7 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
       view.expect_children_at(below.begin);
       const Frame next = open(below, depth + 1, limit_below);
       if (next.next < next.end) {
+        expect_below(next);
         frames.push_back(cur);
         cur = next;
         ++depth;

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 from samples import SMALL_INDEX as INDEX
 
 from _tessarin import PrefixSearch
-from tessarin import CorruptIndexError, IndexBuilder, Suggestion, VideoMatch
+from tessarin import CorruptIndexError, IndexBuilder, NodeMatch, Suggestion, VideoMatch
 from tessarin._native import NativeIndex
 from tessarin_reference import matching
 from tessarin_reference.model import ModelTrie, build_model, holds_together
@@ -23,8 +23,18 @@ def test_suggest_search_and_node_queries_on_the_small_index():
     assert INDEX.suggest("cat", 1, 2) == [Suggestion("cat", 0, 10), Suggestion("car", 1, 20)]
     assert INDEX.search("czt") == [VideoMatch("600", pytest.approx(0.6)), VideoMatch("300", 0.4)]
     [node] = INDEX.match_nodes("ca", 0)
-    assert (node.term, node.is_terminal, node.total_count) == ("ca", False, 33)
+    assert type(node) is NodeMatch and node == NodeMatch(node.node, "ca", 0, False, 33)
     assert INDEX.node_videos(node.node) == [("300", 24), ("600", 6), ("700", 3)]
+
+
+class _Fielded(tuple):  # a tuple subclass with a __dict__
+    pass
+
+
+@pytest.mark.parametrize("record", [list, object, _Fielded, 3])
+def test_node_records_must_be_plain_tuple_subclasses(record):
+    with pytest.raises(TypeError, match="subclass of tuple"):
+        INDEX._native.match_nodes("ca", 0, False, False, record)
 
 
 def test_a_batch_answers_as_its_queries_one_by_one():

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "binding/_native/errors.h"
 
@@ -23,14 +24,36 @@ nb::object text(const std::string& utf8) {
 
 nb::object natural(std::size_t value) { return owned(PyLong_FromSize_t(value)); }
 
-// A tuple of the given new references.
+// A tuple of the given new references, of type `type` (tuple, or a
+// subclass of it with no field of its own, as record_type() checks):
+// allocated as tuple.__new__ allocates an instance of such a subclass.
 template <class... Items>
-PyObject* tuple(Items&&... items) {
-  PyObject* result = PyTuple_New(sizeof...(Items));
+PyObject* typed_tuple(PyTypeObject* type, Items&&... items) {
+  PyObject* result = type == &PyTuple_Type ? PyTuple_New(sizeof...(Items))
+                                           : type->tp_alloc(type, sizeof...(Items));
   if (result == nullptr) throw nb::python_error();
   Py_ssize_t k = 0;
   (PyTuple_SET_ITEM(result, k++, items.release().ptr()), ...);
   return result;
+}
+
+template <class... Items>
+PyObject* tuple(Items&&... items) {
+  return typed_tuple(&PyTuple_Type, std::forward<Items>(items)...);
+}
+
+// `record` as a type whose instances a tuple's items make whole: a subclass
+// of tuple that adds no storage (no __dict__, no slots), as NamedTuple
+// classes are.
+PyTypeObject* record_type(nb::handle record) {
+  PyObject* object = record.ptr();
+  if (!PyType_Check(object) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(object), &PyTuple_Type) ||
+      reinterpret_cast<PyTypeObject*>(object)->tp_basicsize != PyTuple_Type.tp_basicsize ||
+      reinterpret_cast<PyTypeObject*>(object)->tp_dictoffset != 0) {
+    raise(PyExc_TypeError, "record must be a subclass of tuple with no fields of its own");
+  }
+  return reinterpret_cast<PyTypeObject*>(object);
 }
 
 template <class T, class Make>
@@ -98,9 +121,14 @@ nb::list to_python(const std::vector<VideoScore>& videos) {
 }
 
 nb::list to_python(const std::vector<NodeInfo>& nodes) {
-  return list_of(nodes, [](const NodeInfo& n) {
-    return tuple(natural(n.node), text(n.term), natural(n.distance), nb::bool_(n.terminal),
-                 natural(n.total_count));
+  return to_python(nodes, nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)));
+}
+
+nb::list to_python(const std::vector<NodeInfo>& nodes, nb::handle record) {
+  PyTypeObject* type = record_type(record);
+  return list_of(nodes, [type](const NodeInfo& n) {
+    return typed_tuple(type, natural(n.node), text(n.term), natural(n.distance),
+                       nb::bool_(n.terminal), natural(n.total_count));
   });
 }
 

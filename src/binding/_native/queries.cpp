@@ -89,12 +89,15 @@ nb::list search_one(const NativeIndex& self, nb::handle term, std::uint32_t max_
 }
 
 nb::list match_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist,
-                     bool terminal_only, bool transpositions) {
+                     bool terminal_only, bool transpositions, nb::handle record) {
   const std::u32string query = to_query(term);
-  return checked(unlocked([&] {
+  const Result<std::vector<NodeInfo>> found = unlocked([&] {
     return match_node_info(self.trie(), query, max_dist, terminal_only,
                            distance_of(transpositions));
-  }));
+  });
+  if (!found.ok()) raise_error(found.error());
+  if (record.is_none()) return to_python(found.value());
+  return to_python(found.value(), record);
 }
 
 nb::list pooled_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,
@@ -197,8 +200,9 @@ void bind_queries(nb::class_<NativeIndex>& cls) {
           "(video, score), best first: the scores of fuzzy_match_video.");
   cls.def("match_nodes", &match_nodes, nb::arg("term"), nb::arg("max_dist"),
           nb::arg("terminal_only"), nb::arg("transpositions"),
+          nb::arg("record").none() = nb::none(),
           "(node, term, distance, is_terminal, total_count) of every node within max_dist, in "
-          "trie preorder.");
+          "trie preorder; each an instance of record (a NamedTuple class) when given.");
   cls.def("pooled_nodes", &pooled_nodes, nb::arg("term"), nb::arg("max_dist"),
           nb::arg("limit").none(), nb::arg("include_prefix_nodes").none(),
           nb::arg("transpositions"),
