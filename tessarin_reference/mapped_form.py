@@ -39,6 +39,8 @@ KIND = {
     "reversed_entries": 16,
     "reversed_nodes": 17,
     "payload_offsets32": 18,
+    "reversed_packed": 19,
+    "reversed_ranks": 20,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -176,10 +178,17 @@ def _aids(saved: SavedIndex) -> dict[str, bytes]:
             own = max(0, own - sum(totals[k] for k in kids if k != node))
         best = own if node and terminal[node] else 0
         bound[node] = max([best] + [bound[k] for k in kids if labels[k]])
+    # Packed: the label with bit 31 set where a term ends, and per block of
+    # 8 entries the terminal entries before it (each ends one term here).
+    ends = [int(entries[r][2] < entries[r + 1][2]) for r in range(len(entries) - 1)] + [0]
+    packed = [(e[0], e[1] | (TERMINAL_BIT if end else 0)) for e, end in zip(entries, ends)]
+    ranks = [sum(ends[:b]) for b in range(0, len(entries), 8)]
     return {
         "positions": positions,
         "by_label": _u32(by_label),
         "reversed_entries": b"".join(struct.pack("<III", *e) for e in entries),
+        "reversed_packed": b"".join(struct.pack("<II", *e) for e in packed),
+        "reversed_ranks": _u32(ranks),
         "reversed_nodes": _u32(nodes),
         "preorder": _u32(rank),
         "completion_bound": _u32(bound),
@@ -201,11 +210,14 @@ def _layout(parts: list[tuple[int, bytes]]) -> bytes:
     return start + struct.pack("<I", checksum) + table + body
 
 
-def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
+def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
-    version 2 (which later ones still read): 64-bit payload offsets, and
-    the per-child entries stored even where child entry p names node p + 1."""
+    version 2 (which later ones still read): 64-bit payload offsets, the
+    per-child entries stored even where child entry p names node p + 1,
+    and the reversed trie in 12-byte entries; with `wide`, the layout after
+    it, which kept those entries alone of that."""
+    wide = wide or first
     n = len(saved.child_labels)
     slots, slot_nodes = _slots(saved)
     offsets, ids, counts, totals = [0], [], [], []
@@ -219,10 +231,11 @@ def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
     if n and len(saved.child_transitions) < TERMINAL_BIT:
         aids = _aids(saved)
         implicit = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
+        reversed_parts = ("reversed_entries",) if wide else ("reversed_packed", "reversed_ranks")
         for name in (
             "positions",
             "by_label",
-            "reversed_entries",
+            *reversed_parts,
             "reversed_nodes",
             "preorder",
             "completion_bound",

@@ -14,7 +14,15 @@ namespace {
 constexpr std::size_t kScalarsSize = 16;
 
 static_assert(sizeof(char32_t) == 4 && sizeof(Uuid) == 16);
-static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 12);
+static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 8);
+
+// A reversed trie entry as the first layouts stored it (kind 16).
+struct WideReversedEntry {
+  std::uint32_t first_child;
+  char32_t label;
+  std::uint32_t term_begin;
+};
+static_assert(sizeof(WideReversedEntry) == 12);
 
 bool little_endian() { return std::endian::native == std::endian::little; }
 
@@ -27,6 +35,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kIsTerminal:
       return 1;
     case SectionKind::kPayloadOffsets:
+    case SectionKind::kReversedPacked:
       return 8;
     case SectionKind::kVideoUuids:
       return 16;
@@ -45,6 +54,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kByLabel:
     case SectionKind::kReversedNodes:
     case SectionKind::kPayloadOffsets32:
+    case SectionKind::kReversedRanks:
     case SectionKind::kCompletionBound:
       return 4;
   }
@@ -127,7 +137,11 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   if (plan.aids) {
     plan.tree = tree;
     plan.reversed = trie.derived().reversed(trie);
+    plan.reversed_ranks = reversed_ranks(plan.reversed);
     plan.bounds = trie.derived().subtree_bounds(trie);
+    // A node that ends two terms (sibling labels repeat, below the sound
+    // level that writing asks) would need their ranges: never met.
+    plan.aids = !plan.reversed_ranks.empty();
   }
   const std::size_t n = trie.node_count();
   using K = SectionKind;
@@ -140,7 +154,8 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
       kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
     }
     kinds.push_back(entry(K::kByLabel, plan.tree.by_label.size_bytes()));
-    kinds.push_back(entry(K::kReversedEntries, plan.reversed.entries.size_bytes()));
+    kinds.push_back(entry(K::kReversedPacked, plan.reversed.entries.size_bytes()));
+    kinds.push_back(entry(K::kReversedRanks, plan.reversed_ranks.size() * 4));
     kinds.push_back(entry(K::kReversedNodes, plan.reversed.nodes.size_bytes()));
     kinds.push_back(entry(K::kPreorder, plan.tree.preorder.size_bytes()));
     kinds.push_back(entry(K::kCompletionBound, plan.bounds.size_bytes()));
@@ -184,8 +199,13 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
       case SectionKind::kByLabel:
         put(out, section, plan.tree.by_label);
         break;
-      case SectionKind::kReversedEntries:
+      case SectionKind::kReversedPacked:
         put(out, section, plan.reversed.entries);
+        break;
+      case SectionKind::kReversedRanks:
+        put<std::uint32_t>(out, section, plan.reversed_ranks);
+        break;
+      case SectionKind::kReversedEntries:  // never written
         break;
       case SectionKind::kReversedNodes:
         put(out, section, plan.reversed.nodes);
@@ -266,7 +286,7 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[19];
+  std::optional<std::span<const std::uint8_t>> bytes[21];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -398,11 +418,19 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
 
   std::optional<StoredAids> aids;
   // The per-child entries may be left out (their check then asks that the
-  // node arrays give them); the other aids are stored all or none.
-  const K aid_kinds[] = {K::kPreorder, K::kByLabel, K::kReversedEntries, K::kReversedNodes};
-  const std::size_t stored = static_cast<std::size_t>(
-      std::count_if(std::begin(aid_kinds), std::end(aid_kinds), [&](K k) { return found.has(k); }));
-  if ((stored != 0 && stored != std::size(aid_kinds)) ||
+  // node arrays give them); the other aids are stored all or none, the
+  // reversed trie packed with its ranks or, in the first layouts, wide.
+  const bool packed = found.has(K::kReversedPacked);
+  const bool wide = found.has(K::kReversedEntries);
+  if (packed != found.has(K::kReversedRanks) || (packed && wide)) {
+    return damaged("it stores its reversed trie in part or twice");
+  }
+  const K aid_kinds[] = {K::kPreorder, K::kByLabel, K::kReversedNodes};
+  const std::size_t stored =
+      static_cast<std::size_t>(std::count_if(std::begin(aid_kinds), std::end(aid_kinds),
+                                             [&](K k) { return found.has(k); })) +
+      (packed || wide ? 1 : 0);
+  if ((stored != 0 && stored != std::size(aid_kinds) + 1) ||
       (stored == 0 && found.has(K::kPositions))) {
     return damaged("it stores some search aids but not all");
   }
@@ -410,21 +438,53 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     return damaged(stored == 0 ? "it stores a completion bound without the search aids"
                                : "its completion bound is not one per node");
   }
+  std::size_t bytes = form.size();
   if (stored != 0) {
     StoredAids a;
     a.tree.tree = true;
     a.tree.positions = found.as<TreeAids::Position>(K::kPositions);
     a.tree.preorder = found.as<std::uint32_t>(K::kPreorder);
     a.tree.by_label = found.as<std::uint32_t>(K::kByLabel);
-    a.reversed.entries = found.as<ReversedTrie::Entry>(K::kReversedEntries);
     a.reversed.nodes = found.as<std::uint32_t>(K::kReversedNodes);
+    if (packed) {
+      a.reversed.entries = found.as<ReversedTrie::Entry>(K::kReversedPacked);
+      a.reversed.ranks = found.as<std::uint32_t>(K::kReversedRanks);
+    } else {
+      // The first layouts' 12-byte entries, packed into memory of the
+      // index's own (kept with the form's owner).
+      struct Converted {
+        ArrayOwner form;
+        std::vector<ReversedTrie::Entry> entries;
+        std::vector<std::uint32_t> term_begin;
+      };
+      auto converted = std::make_shared<Converted>();
+      const std::span<const WideReversedEntry> old =
+          found.as<WideReversedEntry>(K::kReversedEntries);
+      converted->entries.reserve(old.size());
+      converted->term_begin.reserve(old.size());
+      for (std::size_t r = 0; r < old.size(); ++r) {
+        if ((old[r].label & ReversedTrie::kTerminalBit) != 0) {
+          return damaged("its reversed trie has a label that is no character at node " +
+                         std::to_string(r));
+        }
+        const bool ends = r + 1 < old.size() && old[r].term_begin < old[r + 1].term_begin;
+        converted->entries.push_back(
+            {old[r].first_child, old[r].label | (ends ? ReversedTrie::kTerminalBit : 0)});
+        converted->term_begin.push_back(old[r].term_begin);
+      }
+      a.reversed.entries = converted->entries;
+      a.reversed.term_begin = converted->term_begin;
+      bytes += old.size() * 12;
+      converted->form = std::move(owner);
+      owner = std::move(converted);
+    }
     if (found.bound) {
       a.bounds = {reinterpret_cast<const std::uint32_t*>(found.bound->data()),
                   found.bound->size() / 4};
     }
     aids = a;
   }
-  Result<Trie> trie = Trie::borrowed(view, std::move(owner), form.size(), Trust::kSound, aids);
+  Result<Trie> trie = Trie::borrowed(view, std::move(owner), bytes, Trust::kSound, aids);
   if (!trie.ok()) return damaged(trie.error().message);
   return trie;
 }

@@ -28,11 +28,17 @@
 //   13 positions          12  [e]    TreeAids::Position (search/search_aids.h)
 //   14 preorder           u32 [n]
 //   15 by_label           u32 [e or 0]
-//   16 reversed_entries   12  [r+1]  ReversedTrie::Entry
+//   19 reversed_entries   8   [r+1]  ReversedTrie::Entry: first child, label with
+//                                    bit 31 set where a term ends
+//   20 reversed_ranks     u32 [(r+1)/8, rounded up]  terminal entries before
+//                                    each block of 8 (ReversedTrie::ranks)
+//   16 reversed_entries12 12  [r+1]  the first layouts': first child, label, first
+//                                    term (read, converted into memory; never written)
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none,
+// Kinds 1 to 12 (18 for 8) are required; 13 to 17, 19 and 20 are the stored
+// aids, all or none (19 and 20 together, or 16 in a file of an earlier layout),
 // but for 13, left out where child entry p names node p + 1 for every p (the
 // walk reads node p + 1's arrays instead: search/views.h)
 // (none for an index whose aids do not apply: no nodes, or 2^31 child
@@ -100,6 +106,8 @@ enum class SectionKind : std::uint32_t {
   kReversedEntries = 16,
   kReversedNodes = 17,
   kPayloadOffsets32 = 18,
+  kReversedPacked = 19,
+  kReversedRanks = 20,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -112,6 +120,7 @@ struct MappedPlan {
   bool aids = false;
   TreeAids tree;
   ReversedTrie reversed;
+  std::vector<std::uint32_t> reversed_ranks;
   std::span<const std::uint32_t> bounds;  // the completion bound, with the aids
   std::vector<std::uint32_t> slots;       // per node
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
