@@ -181,7 +181,9 @@ def _aids(saved: SavedIndex) -> dict[str, bytes]:
     # Packed: the label with bit 31 set where a term ends, and per block of
     # 8 entries the terminal entries before it (each ends one term here).
     ends = [int(entries[r][2] < entries[r + 1][2]) for r in range(len(entries) - 1)] + [0]
-    packed = [(e[0], e[1] | (TERMINAL_BIT if end else 0)) for e, end in zip(entries, ends)]
+    packed = [
+        (e[0], e[1] | (TERMINAL_BIT if end else 0)) for e, end in zip(entries, ends, strict=True)
+    ]
     ranks = [sum(ends[:b]) for b in range(0, len(entries), 8)]
     return {
         "positions": positions,
