@@ -41,6 +41,8 @@ KINDS = {
     18: "payload_offsets_u32",
     19: "reversed_entries",
     20: "reversed_ranks",
+    21: "payload_lengths",
+    22: "payload_blocks",
     0x80000001: "completion_bound",
 }
 

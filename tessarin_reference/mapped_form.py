@@ -41,6 +41,8 @@ KIND = {
     "payload_offsets32": 18,
     "reversed_packed": 19,
     "reversed_ranks": 20,
+    "payload_lengths": 21,
+    "payload_blocks": 22,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -218,7 +220,7 @@ def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> b
     version 2 (which later ones still read): 64-bit payload offsets, the
     per-child entries stored even where child entry p names node p + 1,
     and the reversed trie in 12-byte entries; with `wide`, the layout after
-    it, which kept those entries alone of that."""
+    it, which kept those entries and the 32-bit payload offsets."""
     wide = wide or first
     n = len(saved.child_labels)
     slots, slot_nodes = _slots(saved)
@@ -244,6 +246,16 @@ def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> b
         ):
             if name != "positions" or first or not implicit:  # else read from the node arrays
                 parts.append((KIND[name], aids[name]))
+    lengths = [b - a for a, b in zip(offsets, offsets[1:], strict=False)]
+    if first or offsets[-1] >= 2**32:
+        offset_parts = [(KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets))]
+    elif wide or any(length > 255 for length in lengths):
+        offset_parts = [(KIND["payload_offsets32"], _u32(offsets))]
+    else:  # blocked: a start per 8 payloads, a length per payload
+        offset_parts = [
+            (KIND["payload_blocks"], _u32(offsets[::8])),
+            (KIND["payload_lengths"], bytes(lengths)),
+        ]
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
         (KIND["child_labels"], _u32(saved.child_labels)),
@@ -251,9 +263,7 @@ def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> b
         (KIND["is_terminal"], bytes(saved.is_terminal)),
         (KIND["payload_slots"], _u32(slots)),
         (KIND["payload_totals"], _u32(totals)),
-        (KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets))
-        if first or offsets[-1] >= 2**32
-        else (KIND["payload_offsets32"], _u32(offsets)),
+        *offset_parts,
         (KIND["video_ids"], _u32(ids)),
         (KIND["video_counts"], _u32(counts)),
         (KIND["video_int_ids"], _u32(saved.video_int_ids)),

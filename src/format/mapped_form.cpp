@@ -33,6 +33,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kScalars:
       return 0;
     case SectionKind::kIsTerminal:
+    case SectionKind::kPayloadLengths:
       return 1;
     case SectionKind::kPayloadOffsets:
     case SectionKind::kReversedPacked:
@@ -55,6 +56,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kReversedNodes:
     case SectionKind::kPayloadOffsets32:
     case SectionKind::kReversedRanks:
+    case SectionKind::kPayloadBlocks:
     case SectionKind::kCompletionBound:
       return 4;
   }
@@ -161,17 +163,31 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
     kinds.push_back(entry(K::kCompletionBound, plan.bounds.size_bytes()));
   }
   const std::size_t listed = plan.offsets.back();
-  plan.narrow_offsets = listed <= 0xFFFFFFFFu;
+  bool short_lists = true;
+  for (std::size_t k = 1; k < plan.offsets.size(); ++k) {
+    short_lists = short_lists && plan.offsets[k] - plan.offsets[k - 1] <= 0xFF;
+  }
+  plan.blocked_offsets = short_lists && listed <= 0xFFFFFFFFu;
+  plan.narrow_offsets = !plan.blocked_offsets && listed <= 0xFFFFFFFFu;
+  const std::size_t slot_count = plan.slot_nodes.size();
   kinds.insert(
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
        entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
        entry(K::kPayloadSlots, n * 4), entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
-       plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
-                           : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
+       plan.blocked_offsets  ? entry(K::kPayloadBlocks, (slot_count / ListOffsets::kBlock + 1) * 4)
+       : plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
+                             : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
        entry(K::kVideoIds, listed * 4), entry(K::kVideoCounts, listed * 4),
        entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
        entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
+  if (plan.blocked_offsets) {
+    // The lengths after the blocks, so that both lie near the totals.
+    const auto blocks = std::find_if(kinds.begin(), kinds.end(), [](const auto& k) {
+      return k.first == static_cast<std::uint32_t>(K::kPayloadBlocks);
+    });
+    kinds.insert(blocks + 1, entry(K::kPayloadLengths, slot_count));
+  }
   plan.sections = plan_sections(kinds);
   return plan;
 }
@@ -245,6 +261,18 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
           at += 4;
         }
         break;
+      case SectionKind::kPayloadBlocks:
+        for (std::size_t k = 0; k < plan.offsets.size(); k += ListOffsets::kBlock) {
+          const auto offset = static_cast<std::uint32_t>(plan.offsets[k]);
+          std::memcpy(at, &offset, 4);
+          at += 4;
+        }
+        break;
+      case SectionKind::kPayloadLengths:
+        for (std::size_t k = 1; k < plan.offsets.size(); ++k) {
+          *at++ = static_cast<std::uint8_t>(plan.offsets[k] - plan.offsets[k - 1]);
+        }
+        break;
       case SectionKind::kVideoIds:
       case SectionKind::kVideoCounts: {
         const bool ids = static_cast<SectionKind>(section.kind) == SectionKind::kVideoIds;
@@ -286,7 +314,7 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[21];
+  std::optional<std::span<const std::uint8_t>> bytes[23];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -308,9 +336,8 @@ Error damaged(const std::string& what) {
 // length, slots below the slot count and numbered in order of first use,
 // every slot named.
 template <class Offset>
-std::optional<Error> payload_layout_fault(std::span<const std::uint32_t> slots,
-                                          std::span<const std::uint32_t> totals,
-                                          std::span<const Offset> offsets, std::size_t listed) {
+std::optional<Error> offsets_fault(std::span<const std::uint32_t> totals,
+                                   std::span<const Offset> offsets, std::size_t listed) {
   if (offsets.size() != totals.size() + 1) {
     return damaged("it has " + std::to_string(offsets.size()) + " payload offsets for " +
                    std::to_string(totals.size()) + " payloads");
@@ -323,6 +350,35 @@ std::optional<Error> payload_layout_fault(std::span<const std::uint32_t> slots,
     if (offsets[k] < offsets[k - 1])
       return damaged("its payload offsets fall at " + std::to_string(k));
   }
+  return std::nullopt;
+}
+
+// Blocked offsets: a length per payload, and each block's start their sum
+// so far, the lengths' sum the lists' length.
+std::optional<Error> blocks_fault(std::span<const std::uint32_t> totals,
+                                  std::span<const std::uint32_t> blocks,
+                                  std::span<const std::uint8_t> lengths, std::size_t listed) {
+  if (lengths.size() != totals.size() || blocks.size() != totals.size() / ListOffsets::kBlock + 1) {
+    return damaged("it has " + std::to_string(lengths.size()) + " payload lengths and " +
+                   std::to_string(blocks.size()) + " blocks for " + std::to_string(totals.size()) +
+                   " payloads");
+  }
+  std::size_t at = 0;
+  for (std::size_t s = 0; s <= lengths.size(); ++s) {
+    if (s % ListOffsets::kBlock == 0 && blocks[s / ListOffsets::kBlock] != at) {
+      return damaged("its payload blocks are wrong at payload " + std::to_string(s));
+    }
+    if (s < lengths.size()) at += lengths[s];
+  }
+  if (at != listed) {
+    return damaged("its payload lengths do not span its " + std::to_string(listed) +
+                   " listed videos");
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> slots_fault(std::span<const std::uint32_t> slots,
+                                 std::span<const std::uint32_t> totals) {
   std::size_t met = 0;
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (slots[i] == Payloads::kAbsent || slots[i] < met) continue;
@@ -374,9 +430,11 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
   }
-  if (found.has(K::kPayloadOffsets) == found.has(K::kPayloadOffsets32)) {
-    return damaged(found.has(K::kPayloadOffsets) ? "it holds its payload offsets twice"
-                                                 : "it lacks its payload offsets");
+  const bool blocked = found.has(K::kPayloadBlocks);
+  if (blocked != found.has(K::kPayloadLengths) ||
+      int{found.has(K::kPayloadOffsets)} + int{found.has(K::kPayloadOffsets32)} + int{blocked} !=
+          1) {
+    return damaged("it lacks its payload offsets or holds them twice");
   }
   const std::span<const std::uint32_t> scalars = found.as<std::uint32_t>(K::kScalars);
   if (scalars[0] > static_cast<std::uint32_t>(IdMode::Int32) || scalars[1] != 0 ||
@@ -398,19 +456,23 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   const std::span<const std::uint32_t> counts = found.as<std::uint32_t>(K::kVideoCounts);
   if (counts.size() != ids.size()) return damaged("it lists videos and counts of unequal lengths");
   ListOffsets offsets;
-  if (found.has(K::kPayloadOffsets32)) {
+  std::optional<Error> fault;
+  if (blocked) {
+    const std::span<const std::uint32_t> blocks = found.as<std::uint32_t>(K::kPayloadBlocks);
+    const std::span<const std::uint8_t> lengths = found.as<std::uint8_t>(K::kPayloadLengths);
+    fault = blocks_fault(totals, blocks, lengths, ids.size());
+    offsets = ListOffsets(blocks, lengths);
+  } else if (found.has(K::kPayloadOffsets32)) {
     const std::span<const std::uint32_t> narrow = found.as<std::uint32_t>(K::kPayloadOffsets32);
-    if (std::optional<Error> fault = payload_layout_fault(slots, totals, narrow, ids.size())) {
-      return *fault;
-    }
+    fault = offsets_fault(totals, narrow, ids.size());
     offsets = narrow;
   } else {
     const std::span<const std::uint64_t> wide = found.as<std::uint64_t>(K::kPayloadOffsets);
-    if (std::optional<Error> fault = payload_layout_fault(slots, totals, wide, ids.size())) {
-      return *fault;
-    }
+    fault = offsets_fault(totals, wide, ids.size());
     offsets = wide;
   }
+  if (!fault) fault = slots_fault(slots, totals);
+  if (fault) return *fault;
   for (const std::uint8_t t : view.is_terminal) {
     if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
   }

@@ -20,7 +20,13 @@
 //   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
 //                                    0 first, rising, V last
 //   18 payload_offsets32  u32 [s+1]  the same, 32-bit: written in place of 8
-//                                    when V < 2^32; a form holds one of the two
+//                                    when V < 2^32 (and a list is longer than 255)
+//   21 payload_lengths    u8  [s]    each slot's list length, and
+//   22 payload_blocks     u32 [s/8+1] where the lists of slots 8b on start: the
+//                                    offsets blocked (index/payload.h: ListOffsets),
+//                                    written in place of 8 when every list holds at
+//                                    most 255 videos and V < 2^32; a form holds 8,
+//                                    18, or 21 with 22
 //   9  video_ids          u32 [V]    positions in the video table
 //   10 video_counts       u32 [V]
 //   11 video_uuids        16  [u]
@@ -108,6 +114,8 @@ enum class SectionKind : std::uint32_t {
   kPayloadOffsets32 = 18,
   kReversedPacked = 19,
   kReversedRanks = 20,
+  kPayloadLengths = 21,
+  kPayloadBlocks = 22,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -126,6 +134,7 @@ struct MappedPlan {
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
   bool narrow_offsets = false;            // written 32-bit (kind 18)
+  bool blocked_offsets = false;           // written blocked (kinds 21, 22)
   SectionPlan sections;
 
   [[nodiscard]] std::size_t size() const { return sections.form_size; }

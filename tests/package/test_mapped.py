@@ -129,11 +129,11 @@ def test_every_truncation_is_refused():
             Index.load(FILE[:cut])
 
 
-def _header_and_form(first=False):
+def _header_and_form(first=False, wide=False):
     contents = container.parse_file(FILE)
-    if first:  # the first layout: the per-child entries, the wide reversed trie
+    if first or wide:  # an earlier layout (the first: the per-child entries too)
         saved = saved_format.read_saved(INDEX._native.to_saved())
-        return contents.metadata, mapped_form.mapped_form(saved, first=True)
+        return contents.metadata, mapped_form.mapped_form(saved, first=first, wide=wide)
     return contents.metadata, bytes(contents.form)
 
 
@@ -165,8 +165,13 @@ TAMPERED = {
     "aids missing": lambda s: {19: None, 20: None},
     "a count above its total": lambda s: {10: _u32([999]) + s[10][4:]},
     "a payload slot": lambda s: {6: _u32([1]) + s[6][4:]},
-    "payload offsets": lambda s: {18: s[18][:4] + _u32([99]) + s[18][8:]},
-    "payload offsets twice": lambda s: {8: bytes(len(s[18]) * 2)},
+    "(wide) payload offsets": lambda s: {18: s[18][:4] + _u32([99]) + s[18][8:]},
+    "(wide) payload offsets twice": lambda s: {8: bytes(len(s[18]) * 2)},
+    "payload offsets with the blocked": lambda s: {18: s[22] + _u32([0])},
+    "payload lengths": lambda s: {21: b"\x07" + s[21][1:]},
+    "payload lengths cut short": lambda s: {21: s[21][:-1]},
+    "payload blocks": lambda s: {22: s[22][:4] + _u32([1 + s[22][4]]) + s[22][8:]},
+    "payload blocks missing": lambda s: {22: None},
     "a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
     "a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
     "child entries out of order, no positions": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
@@ -185,7 +190,8 @@ TAMPERED = {
 def test_sections_that_contradict_the_index_are_refused(name):
     change = TAMPERED[name]
     metadata, form = _header_and_form(
-        first=name.startswith(("positions", "label order", "reversed (wide)"))
+        first=name.startswith(("positions", "label order", "reversed (wide)")),
+        wide=name.startswith("(wide)"),
     )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
