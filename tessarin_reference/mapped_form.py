@@ -13,6 +13,7 @@ hold together.
 
 from __future__ import annotations
 
+import itertools
 import struct
 from collections.abc import Mapping
 
@@ -246,7 +247,7 @@ def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> b
         ):
             if name != "positions" or first or not implicit:  # else read from the node arrays
                 parts.append((KIND[name], aids[name]))
-    lengths = [b - a for a, b in zip(offsets, offsets[1:], strict=False)]
+    lengths = [b - a for a, b in itertools.pairwise(offsets)]
     if first or offsets[-1] >= 2**32:
         offset_parts = [(KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets))]
     elif wide or any(length > 255 for length in lengths):
