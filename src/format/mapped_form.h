@@ -7,7 +7,7 @@
 // the package's (python/tessarin/storage/container.py).
 //
 // Sections by kind (element sizes in bytes; n nodes, e child entries, s
-// payload slots, V listed videos):
+// payload slots, V listed videos, r reversed trie nodes, t terms):
 //
 //   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
 //   2  node_shifts        u32 [n]
@@ -20,7 +20,7 @@
 //   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
 //                                    0 first, rising, V last
 //   18 payload_offsets32  u32 [s+1]  the same, 32-bit: written in place of 8
-//                                    when V < 2^32 (and a list is longer than 255)
+//                                    when V < 2^32 and a list is longer than 255
 //   21 payload_lengths    u8  [s]    each slot's list length, and
 //   22 payload_blocks     u32 [s/8+1] where the lists of slots 8b on start: the
 //                                    offsets blocked (index/payload.h: ListOffsets),
@@ -43,7 +43,7 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18 for 8) are required; 13 to 17, 19 and 20 are the stored
+// Kinds 1 to 12 (18, or 21 with 22, for 8) are required; 13 to 17, 19 and 20 are the stored
 // aids, all or none (19 and 20 together, or 16 in a file of an earlier layout),
 // but for 13, left out where child entry p names node p + 1 for every p (the
 // walk reads node p + 1's arrays instead: search/views.h)
