@@ -17,6 +17,8 @@ counts clamped to the unsigned 32-bit range of a payload, sorted by term:
             82_765)
 ``243k``    all symspellpy two-word phrases (242,342 phrases in the file
             named 243_342)
+``english`` the words and the phrases together (325,176 terms: an English
+            list of words and phrases)
 ``1m``      1,000,000 terms: the phrases, then the words,
             then wordfreq's large lists for en, de, fr, es, it, pt taken
             round-robin by rank (alphabetic tokens only, duplicates skipped)
@@ -121,6 +123,9 @@ def load_terms(size: str):
         pairs, desc = symspell_words(), "symspellpy English words"
     elif key == "243k":
         pairs, desc = symspell_phrases(), "symspellpy English two-word phrases"
+    elif key == "english":
+        pairs = symspell_words() + symspell_phrases()
+        desc = "symspellpy English words and two-word phrases"
     else:
         n = parse_size(key)
         pairs = mixed_terms(n)

@@ -3,7 +3,7 @@ takes, alone and with several processes loading one file.
 
     python -m bench.index_load [--terms 1000000] [--index PATH] [--repeat 5]
                                [--processes 1,4] [--kinds v1,v2,v2-in-place,v2-sealed,worker]
-                               [--serve 1,2,4]
+                               [--serve 1,2,4] [--checks 5]
 
 The index is the one `bench.load` serves (the mixed data set of bench/data.py,
 each term leading to one to three videos, ten videos per node), built once
@@ -21,6 +21,9 @@ server's supervisor would) that each process maps through /proc/PID/fd/N;
 `worker`, the same as a worker of `tessarin serve` loads it, with
 `verify=False` (the supervisor checked the copy's checksums once).
 
+`v2-no-verify` and `v2-in-place-no-verify` are `v2` and `v2-in-place`
+with `verify=False` (the structure checked, not the checksums).
+
 Each load runs in a fresh process: `Index.load` timed alone, then the first
 query (a search at max_dist 1) and the same query again, warm (the median of
 20). Memory is read from /proc/self/smaps_rollup after the first query,
@@ -32,13 +35,23 @@ kind: the medians over --repeat rounds. The first query after a load is
 also timed for completion (`complete`, prefix "choc" at max_dist 1), whose
 bound an index file stores.
 
+With --checks R: where a version 2 load's time goes, in this process, on
+the file's bytes already in memory (no reading, no mapping): the form read
+with and without its checksums (`NativeIndex.from_mapped`, R rounds taken
+in turns, the median of each), the difference being the checksums alone,
+and the time without them the structural checks (the arrays' bounds, the
+tree, the stored aids against the arrays).
+
 With --serve K,...: `tessarin serve` of the version 2 file with K workers
 (one sealed copy mapped by all, for K > 1), for each K: once every worker
 has started and answered a few queries, the PSS of the supervisor, of each
-worker and of all together (from /proc/PID/smaps_rollup), and the seconds
-from the supervisor's copy (or, for one worker, from the command's start)
-to each worker's start of serving (its interpreter, imports and index
-load), read from the log.
+worker, of the helper processes (multiprocessing's fork server and resource
+tracker) and of all together (from /proc/PID/smaps_rollup), each worker's
+private memory (Private_Clean + Private_Dirty), the seconds from the
+supervisor's copy (or, for one worker, from the command's start) to each
+worker's start of serving (its interpreter, imports and index load), and
+each worker's milliseconds from the start of its index load to its index
+ready (loaded and warmed), all read from the log.
 """
 
 from __future__ import annotations
@@ -119,37 +132,50 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--processes", default="1,4")
     parser.add_argument("--kinds", default="v1,v2,v2-in-place,v2-sealed,worker")
     parser.add_argument("--serve", default="", help="worker counts to serve with, e.g. 1,2,4")
+    parser.add_argument("--checks", type=int, default=0, help="rounds of the in-memory checks")
     args = parser.parse_args(argv)
     path = args.index or os.path.join(
         tempfile.gettempdir(), f"tessarin-load-mixed-{args.terms}.idx"
     )
-    if not os.path.exists(path):
-        from bench.load import build_index, load_terms
-
-        build_index(path, load_terms("mixed", args.terms))
+    from bench.file_sections import read_table
     from tessarin import Index
     from tessarin.storage.files import sealed_copy
 
     stem = path.removesuffix(".idx")
     files = {1: f"{stem}-v1.idx", 2: f"{stem}-v2.idx"}
     if not all(os.path.exists(f) for f in files.values()):
+        if not os.path.exists(path):
+            from bench.load import build_index, load_terms
+
+            build_index(path, load_terms("mixed", args.terms))
         index = Index.load(path)
         for version, name in files.items():
             index.save(name, version=version)
         del index
     for name in files.values():
         warm_cache(name)
-        print(f"{name}: {os.path.getsize(name) / 1e6:,.1f} MB")
-    sealed = sealed_copy(files[2])
+        terms = read_table(name)[1]["terms"]
+        size = os.path.getsize(name)
+        print(
+            f"{name}: {size / 1e6:,.1f} MB, {terms:,} terms, "
+            f"{size / max(1, terms):,.1f} bytes a term"
+        )
+    if args.checks:
+        checks(files[2], args.checks)
+    kinds = list(filter(None, args.kinds.split(",")))
+    # The sealed copy takes the file's size in memory: made only when used.
+    sealed = sealed_copy(files[2]) if {"v2-sealed", "worker"} & set(kinds) else None
     copy = f"/proc/{os.getpid()}/fd/{sealed}"
     sources = {
         "v1": (files[1], False, True),
         "v2": (files[2], False, True),
         "v2-in-place": (files[2], True, True),
+        "v2-no-verify": (files[2], False, False),
+        "v2-in-place-no-verify": (files[2], True, False),
         "v2-sealed": (copy, False, True),
         "worker": (copy, False, False),
     }
-    for kind in filter(None, args.kinds.split(",")):
+    for kind in kinds:
         source, in_place, verify = sources[kind]
         for processes in map(int, args.processes.split(",")):
             rounds = [run_round(source, in_place, verify, processes) for _ in range(args.repeat)]
@@ -168,18 +194,75 @@ def main(argv: list[str] | None = None) -> None:
                 f"{med('first_complete') * 1000:6,.2f} ms, "
                 f"warm {med('warm_complete') * 1000:6,.2f} ms"
             )
-    os.close(sealed)
+    if sealed is not None:
+        os.close(sealed)
     for workers in map(int, filter(None, args.serve.split(","))):
         serve_round(files[2], workers)
 
 
-def smaps_pss(pid: int) -> int:
-    """The PSS of a process in kB."""
+def checks(path: str, rounds: int) -> None:
+    """The checksums and the structural checks of a version 2 file, timed
+    apart on its bytes in memory."""
+    import time
+
+    from tessarin._native import NativeIndex
+    from tessarin.storage import container
+
+    with open(path, "rb") as file:
+        data = file.read()
+    contents = container.parse_file(data)
+    offset, length = contents.offset, len(contents.form)
+    contents.form.release()
+    times: dict[bool, list[float]] = {True: [], False: []}
+    for _ in range(rounds):
+        for verify in (True, False):
+            start = time.perf_counter()
+            native = NativeIndex.from_mapped(data, offset, length, True, verify)
+            times[verify].append(time.perf_counter() - start)
+            del native
+    with_sums, without = (statistics.median(times[v]) for v in (True, False))
+    print(
+        f"checks of the form ({length / 1e6:,.1f} MB in memory), medians of {rounds}: "
+        f"all {with_sums * 1000:,.1f} ms, structure alone (verify=False) "
+        f"{without * 1000:,.1f} ms, checksums alone {(with_sums - without) * 1000:,.1f} ms "
+        f"({length / max(with_sums - without, 1e-9) / 1e9:,.1f} GB/s)"
+    )
+
+
+def smaps(pid: int) -> dict[str, int]:
+    """The fields of a process's smaps_rollup, in kB."""
+    fields = {}
     with open(f"/proc/{pid}/smaps_rollup") as rollup:
         for line in rollup:
-            if line.startswith("Pss:"):
-                return int(line.split()[1])
-    return 0
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1])
+    return fields
+
+
+def smaps_pss(pid: int) -> int:
+    """The PSS of a process in kB, but for its mappings of the sealed copy
+    of the index (see `SEALED`)."""
+    pss = smaps(pid).get("Pss", 0)
+    with open(f"/proc/{pid}/smaps") as maps:
+        sealed = False
+        for line in maps:
+            if line[:1].isdigit() or line[:1] in "abcdef":  # a mapping's first line
+                sealed = SEALED in line
+            elif sealed and line.startswith("Pss:"):
+                pss -= int(line.split()[1])
+    return pss
+
+
+#: The name of the supervisor's sealed copy of the index: its pages are in
+#: no process's PSS but where mapped (a worker maps only the pages it
+#: reads), so they are counted once, whole, apart from the processes'.
+SEALED = "/memfd:tessarin-index"
+
+
+def private_kb(pid: int) -> int:
+    fields = smaps(pid)
+    return fields.get("Private_Clean", 0) + fields.get("Private_Dirty", 0)
 
 
 def children_of(pid: int) -> list[int]:
@@ -187,10 +270,22 @@ def children_of(pid: int) -> list[int]:
         return [int(p) for p in file.read().split()]
 
 
-def is_worker(pid: int) -> bool:
-    with open(f"/proc/{pid}/cmdline") as file:
-        line = file.read()
-    return "multiprocessing" in line and "resource_tracker" not in line
+def processes_of(supervisor: int) -> dict[int, str]:
+    """The processes below `supervisor` by role: "worker", "fork server" (a
+    child of the supervisor, whose children are the workers it forked) or
+    "tracker" (multiprocessing's resource tracker)."""
+    found = {}
+    for child in children_of(supervisor):
+        with open(f"/proc/{child}/cmdline") as file:
+            line = file.read()
+        if "resource_tracker" in line:
+            found[child] = "tracker"
+        elif "forkserver" in line:
+            found[child] = "fork server"
+            found.update(dict.fromkeys(children_of(child), "worker"))
+        else:
+            found[child] = "worker"
+    return found
 
 
 def log_time(line: str) -> float:
@@ -244,18 +339,33 @@ def serve_round(path: str, workers: int) -> None:
             text = logs().splitlines()
             copied = [log_time(line) for line in text if "copied and checked once" in line]
             ready = [log_time(line) for line in text if "tessarin.server: worker " in line]
+            loads = [line.split("index ready in ")[1].split(" ms")[0] + " ms (" +
+                     line.split("(loaded in ")[1].split(" ms")[0] + " + " +
+                     line.split("warmed in ")[1].split(" ms")[0] + ")"
+                     for line in text if "index ready in " in line]  # fmt: skip
             begin = copied[0] if copied else launched
-            pids = [p for p in children_of(server.pid) if is_worker(p)] if workers > 1 else []
+            roles = processes_of(server.pid) if workers > 1 else {}
+            workers_of = [p for p, r in roles.items() if r == "worker"]
+            helpers = [p for p, r in roles.items() if r != "worker"]
             own = smaps_pss(server.pid)
-            each = [smaps_pss(p) for p in pids]
-            total = own + sum(each)
+            each = [smaps_pss(p) for p in workers_of]
+            aside = sum(smaps_pss(p) for p in helpers)
+            private = [private_kb(p) for p in workers_of] or [private_kb(server.pid)]
+            copy = os.path.getsize(path) // 1000 if workers > 1 else 0
+            total = own + sum(each) + aside + copy
             label = "supervisor" if workers > 1 else "the one process"
             print(
                 f"serve x{workers}: PSS of all {total / 1000:5,.0f} MB ({label} {own / 1000:,.0f}"
                 + "".join(f", worker {w / 1000:,.0f}" for w in each)
-                + " MB); ready after "
+                + (", " + " and ".join(roles[p] for p in helpers) if helpers else "")
+                + (f" {aside / 1000:,.0f}" if helpers else "")
+                + (f", the sealed copy {copy / 1000:,.0f}" if copy else "")
+                + " MB); private per worker "
+                + ", ".join(f"{p / 1000:,.0f}" for p in private)
+                + " MB; ready after "
                 + ", ".join(f"{r - begin:.2f}" for r in ready)
-                + " s"
+                + " s; index load to ready (load + warm) "
+                + ", ".join(loads)
             )
         finally:
             server.terminate()

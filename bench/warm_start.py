@@ -5,6 +5,9 @@ warm one: what a worker's first request after its start or a reload costs.
 
 An index of --terms pseudo-words (bench/synthetic.py, one to three videos
 each) is saved as an index file of version 1 and of version 2; for each,
+and for the version 2 file as a worker of `tessarin serve` with several
+workers loads it ("worker": the supervisor's sealed copy, announced and
+mapped with no check again, `tessarin.server.sharing`; Linux only),
 in a fresh process per round: the load, then either the first query at
 once (cold: it derives the search aids on its way) or `warm` first (what a
 server's worker runs before it reports ready) and then the first query;
@@ -34,8 +37,12 @@ import json, statistics, sys, time
 from tessarin import Index
 from tessarin.server.warm import warm
 path, warmed, texts = sys.argv[1], sys.argv[2] == "1", json.loads(sys.argv[3])
+from tessarin.server.sharing import load_announced
 started = time.perf_counter()
-index = Index.load(path)
+if path.startswith("announced:"):
+    index = load_announced(path.removeprefix("announced:"))[0]
+else:
+    index = Index.load(path)
 loaded = time.perf_counter() - started
 started = time.perf_counter()
 if warmed:
@@ -82,6 +89,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     from tessarin import Index
+    from tessarin.server import sharing
 
     terms = random_terms(args.terms)
     index = Index.build(video_records(terms))
@@ -93,18 +101,30 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         print(f"{args.terms:,} terms; medians of {args.repeat} rounds, in ms")
         head = ("file", "warmed", "load", "warm", "first", "again")
-        print("{:<4} {:<6} {:>8} {:>8} {:>8} {:>8}  first/again".format(*head))
+        print("{:<6} {:<6} {:>8} {:>8} {:>8} {:>8}  first/again".format(*head))
+        kinds = []
         for version in (1, 2):
             path = os.path.join(folder, f"v{version}.idx")
             index.save(path, version=version)
-            for warmed in (False, True):
-                rounds = [run(path, warmed, texts) for _ in range(args.repeat)]
-                med = {k: statistics.median(r[k] for r in rounds) * 1000 for k in rounds[0]}
-                print(
-                    f"v{version:<3} {'yes' if warmed else 'no':<6} {med['load']:8.1f} "
-                    f"{med['warm']:8.1f} {med['first']:8.2f} {med['again']:8.2f}  "
-                    f"{med['first'] / med['again']:.1f}x"
-                )
+            kinds.append((f"v{version}", path))
+        publisher = None
+        if sharing.supported():
+            publisher = sharing.Publisher(kinds[-1][1])
+            publisher.publish("starting")
+            kinds.append(("worker", "announced:" + publisher.announcement))
+        try:
+            for kind, path in kinds:
+                for warmed in (False, True):
+                    rounds = [run(path, warmed, texts) for _ in range(args.repeat)]
+                    med = {k: statistics.median(r[k] for r in rounds) * 1000 for k in rounds[0]}
+                    print(
+                        f"{kind:<6} {'yes' if warmed else 'no':<6} {med['load']:8.1f} "
+                        f"{med['warm']:8.1f} {med['first']:8.2f} {med['again']:8.2f}  "
+                        f"{med['first'] / med['again']:.1f}x"
+                    )
+        finally:
+            if publisher is not None:
+                publisher.close()
 
 
 if __name__ == "__main__":

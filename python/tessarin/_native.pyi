@@ -55,13 +55,15 @@ class NativeIndex:
         twice)."""
     @staticmethod
     def from_mapped(
-        data: Buffer, offset: int, length: int, keep: bool, verify: bool
+        data: Buffer, offset: int, length: int, keep: bool, verify: bool, trusted: bool = False
     ) -> NativeIndex:
         """The index in an index file's mapped form, bytes offset to offset +
         length of data: read in place, the buffer held for as long as the
         index lives, when keep (the caller vouches that nobody changes it),
         else copied. Checks the checksums (with verify) and the structure;
-        raises the corrupt-index error (kind DAMAGED) if they fail."""
+        raises the corrupt-index error (kind DAMAGED) if they fail. With
+        trusted, checks nothing: only for bytes that passed those checks
+        before and cannot have changed since."""
     def to_saved(self) -> bytes:
         """The saved form, byte for byte what PrefixSearch.to_bytes writes."""
     def to_mapped(self) -> bytes:

@@ -247,7 +247,11 @@ class Index:
         return cls._load_buffer(source, verify, keep=type(source) is bytes)
 
     @classmethod
-    def _load_path(cls, path: str, verify: bool, in_place: bool) -> Index:
+    def _load_path(cls, path: str, verify: bool, in_place: bool, trusted: bool = False) -> Index:
+        # `trusted` (never from `load`): a sealed file whose bytes passed
+        # every check of `load` before, in a process that vouches for them
+        # (a server's supervisor, `tessarin.server.sharing`): its mapped form
+        # is checked no further.
         fd = open_regular(path)
         try:
             # A version 2 file's form is used in place: it keeps `data`.
@@ -265,7 +269,8 @@ class Index:
         try:
             if not data:
                 raise NotAnIndexError("an empty file is not a tessarin index")
-            index = cls._load_buffer(data, verify, keep=True, stacklevel=4)
+            trusted = trusted and isinstance(data, mmap.mmap)
+            index = cls._load_buffer(data, verify, keep=True, stacklevel=4, trusted=trusted)
             used = kept
             return index
         except TessarinError as error:
@@ -289,6 +294,7 @@ class Index:
         *,
         keep: bool,
         stacklevel: int = 3,
+        trusted: bool = False,
     ) -> Index:
         # Every view of `data` made here is released on the way out, error or
         # not, so that the caller can close or resize its buffer whatever
@@ -302,7 +308,12 @@ class Index:
                         native = NativeIndex.from_saved(form)
                     else:
                         native = NativeIndex.from_mapped(
-                            data if keep else flat, contents.offset, len(form), keep, verify
+                            data if keep else flat,
+                            contents.offset,
+                            len(form),
+                            keep,
+                            verify,
+                            trusted and keep,
                         )
                 metadata = contents.metadata
                 found = (native.node_count, native.term_count, native.video_count, native.id_mode)

@@ -151,8 +151,11 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out);
 [[nodiscard]] Result<std::vector<std::uint8_t>> mapped_to_vec(const Trie& trie);
 
 // The index a form holds, reading it in place: `owner` keeps `form` alive
-// and unchanged for as long as the index (or a copy) lives.
+// and unchanged for as long as the index (or a copy) lives. `trusted`: these
+// very bytes passed this read's checks before (in another process, say) and
+// cannot have changed since; only the table of sections is read, and no
+// checksum, structure or stored aid is checked again.
 [[nodiscard]] Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner,
-                                       bool verify);
+                                       bool verify, bool trusted = false);
 
 }  // namespace tessarin::format

@@ -91,9 +91,12 @@ class Trie {
   // deriving would give (search/search_aids.h: stored_aids_fault), and need
   // `level` at least kSound. `bytes` is what the borrowed memory takes, for
   // memory_bytes(). Fails (kDamaged) with the fault in a sentence.
+  // `vouched`: these very bytes were checked up to `level` (and the aids
+  // against them) before, by whoever made them unchangeable and handed them
+  // over; nothing is checked again. Only for such bytes.
   [[nodiscard]] static Result<Trie> borrowed(const IndexView& arrays, ArrayOwner owner,
                                              std::size_t bytes, Trust level,
-                                             std::optional<StoredAids> aids);
+                                             std::optional<StoredAids> aids, bool vouched = false);
   // The same arrays at Trust::kNone, always walked with checked reads (to
   // test that walk).
   [[nodiscard]] static Trie with_checked_reads(TrieArrays arrays);

@@ -102,3 +102,22 @@ def test_completion_agrees_with_its_model(tmp_path):
     for row in ours:
         assert row["agreement"]["compared"] >= 4 and row["agreement"]["unexplained"] == 0, row
         assert row["nodes"]["median"] > 0
+
+
+def test_peer_sizes_split_our_file_into_its_parts(tmp_path):
+    pytest.importorskip("marisa_trie")
+    pytest.importorskip("keyvi")
+    import json
+
+    from bench import peer_sizes
+
+    out = tmp_path / "sizes.json"
+    peer_sizes.main(["--sizes", "10k", "--folder", str(tmp_path), "--json", str(out)])
+    (row,) = json.loads(out.read_text())
+    ours = row["ours"]
+    assert ours["index_terms"] == row["terms"] == 10_000
+    # The node arrays: a shift, a label and a terminal byte per node, a child
+    # entry per node but the root; the aids and the videos come on top.
+    assert ours["trie"] == 13 * ours["nodes"] - 4
+    assert ours["trie"] < ours["trie_aids"] < ours["v2"]
+    assert all(size > 0 for size in row["peers"].values())

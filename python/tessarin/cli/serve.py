@@ -4,11 +4,17 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
+import re
+from typing import TYPE_CHECKING, Any
 
 from .. import defaults
+from ..errors import TessarinError
+from ..storage.files import file_signature
 from .arguments import distance, number, port, positive
-from .common import CommandError, load_index
+from .common import CommandError, load_index, os_message
+
+if TYPE_CHECKING:
+    from ..server.sharing import Publisher
 
 __all__ = ["add_parser", "run"]
 
@@ -181,10 +187,6 @@ def run(args: argparse.Namespace) -> int:
         from ..storage.sample import sample_catalog_path
 
         catalog = sample_catalog_path()  # the sample's, with titles and thumbnails
-    if args.index is not None or catalog is not None:
-        index = load_index(args.index)  # a bad file fails here, not in every worker
-        if catalog is not None:
-            check_catalog(catalog, index.id_mode)
     hosts = None if args.image_hosts is None else image_hosts(args.image_hosts)
     try:
         limits = Limits(
@@ -209,6 +211,28 @@ def run(args: argparse.Namespace) -> int:
         )
     except ValueError as error:
         raise CommandError(str(error)) from None
+    # The file is loaded once here, before any worker starts (a bad file
+    # fails the command at once): as the shared copy of several workers, or
+    # as the index of the one worker serving in this process.
+    publisher = publish(config.index, args) if config.index and args.workers > 1 else None
+    try:
+        if publisher is not None:
+            id_mode = publisher.id_mode
+        elif args.index is not None or catalog is not None:
+            signature = None if config.index is None else file_signature(config.index)
+            index = load_index(args.index)
+            id_mode = index.id_mode
+            if config.index is not None and args.workers == 1:
+                from ..server.holder import preload
+
+                preload(config.index, index, signature)
+            del index
+        if catalog is not None:
+            check_catalog(catalog, id_mode)
+    except BaseException:
+        if publisher is not None:
+            publisher.close()
+        raise
     try:
         serve(
             config,
@@ -217,9 +241,26 @@ def run(args: argparse.Namespace) -> int:
             args.workers,
             access_log=args.access_log,
             log_format=args.log_format,
+            publisher=publisher,
         )
     except OSError as error:
         raise CommandError(f"cannot serve on {args.host}:{args.port}: {error}") from None
     except KeyboardInterrupt:
         pass  # Ctrl-C: the server has shut down cleanly
     return 0
+
+
+def publish(path: str, args: argparse.Namespace) -> Publisher | None:
+    """The sealed copy of `path` shared by the workers, made, checked and
+    announced (None where sealed memory files do not exist)."""
+    from ..server.run import start_publisher
+
+    try:
+        return start_publisher(path, args.access_log, args.log_format)
+    except OSError as error:
+        raise CommandError(os_message(error)) from None
+    except TessarinError as error:
+        # The copy's load names the copy (/proc/self/fd/N): name the file.
+        raise CommandError(
+            f"{path}: {re.sub(r'^/proc/self/fd/[0-9]+: ', '', str(error))}"
+        ) from None

@@ -41,9 +41,9 @@ from ..storage.files import Signature, file_signature
 from ..storage.sample import load_sample_index
 from .metrics import timed_loads
 from .sharing import SHARED_ENV, load_announced
-from .warm import warming
+from .warm import warm_seconds, warming
 
-__all__ = ["IndexHolder"]
+__all__ = ["IndexHolder", "preload"]
 
 log = logging.getLogger("tessarin.server")
 
@@ -80,7 +80,16 @@ class IndexHolder:
             self.index = load_sample_index()
         else:
             self._signature = file_signature(self._watched)
+            started = time.perf_counter()
             self.index = self._loader(self._watched)
+            took = time.perf_counter() - started
+            log.info(
+                "%s: index ready in %.1f ms (loaded in %.1f ms, warmed in %.1f ms)",
+                self.path,
+                took * 1000,
+                (took - warm_seconds(self.index)) * 1000,
+                warm_seconds(self.index) * 1000,
+            )
         #: How many indexes this holder has loaded, and when the last one.
         self.generation = 1
         self.loaded_at = time.time()
@@ -169,7 +178,24 @@ def _load_announced(announcement: str) -> Index:
     return load_announced(announcement)[0]
 
 
+#: An index loaded by this process before its holder was made (the command
+#: line's check of the file, for one worker serving in that process), with
+#: the identity of the file then: {path: (signature, index)}.
+_preloaded: dict[str, tuple[Signature, Index]] = {}
+
+
+def preload(path: str, index: Index, signature: Signature | None) -> None:
+    """Hands `index`, loaded from `path` when it was `signature`, to the
+    first holder of `path` made in this process, which serves it if the file
+    is still the same rather than load it again."""
+    if signature is not None:
+        _preloaded[path] = (signature, index)
+
+
 def _load_file(path: str) -> Index:
+    signature, index = _preloaded.pop(path, (None, None))
+    if index is not None and signature == file_signature(path):
+        return index
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", UncheckedIndexWarning)
         index = Index.load(path)

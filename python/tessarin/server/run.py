@@ -18,6 +18,14 @@ file itself. SIGHUP is held blocked from the start of `tessarin serve`
 (`tessarin.server.hangups`), so that one sent while a worker starts waits
 for it rather than kill it.
 
+Workers are forked by multiprocessing's fork server (a process of its
+own, started once, with no thread but its own), which has imported what a
+worker runs (`tessarin.server.preload`): they share those pages with it
+rather than each import its own (about 25 MB of private memory a worker
+with spawned workers, about 10 with forked ones). The supervisor itself
+never forks: its watcher thread may be copying or checking a file at any
+time. Where there is no fork server, workers are spawned.
+
 Each worker serves HTTP with `BoundedProtocol` (`tessarin.server.protocol`),
 which keeps the bounds on clients of `Limits`; `uvicorn_config` says what
 each of uvicorn's settings does here.
@@ -30,6 +38,7 @@ import contextlib
 import copy
 import dataclasses
 import logging
+import logging.config
 import os
 import shutil
 import signal
@@ -39,7 +48,9 @@ import threading
 from typing import Any
 
 import uvicorn
+from uvicorn.config import STARTUP_FAILURE
 from uvicorn.supervisors import Multiprocess
+from uvicorn.supervisors.multiprocess import Process
 
 from . import hangups
 from .config import CONFIG_ENV, Limits, ServeConfig
@@ -181,6 +192,41 @@ def metrics_folder() -> None:
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = folder
 
 
+#: The modules the fork server imports before it forks any worker.
+PRELOAD = "tessarin.server.preload"
+
+
+def _fork_server() -> Any:
+    """multiprocessing's fork server, with the serving modules imported
+    (`PRELOAD`); None where there is none. One serves a process: one
+    started for an earlier `serve` in this process (with another
+    environment) is stopped first."""
+    import multiprocessing
+    import multiprocessing.forkserver as forkserver
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return None
+    server = forkserver._forkserver
+    if getattr(server, "_forkserver_pid", None) is not None and hasattr(server, "_stop"):
+        server._stop()
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload([PRELOAD])
+    return context
+
+
+class _Worker(Process):
+    """uvicorn's worker process, forked by `forks` (a multiprocessing
+    context) rather than spawned, when there is one."""
+
+    def __init__(self, config: uvicorn.Config, sockets: list[Any], forks: Any) -> None:
+        super().__init__(config, sockets)
+        if forks is not None:
+            # uvicorn's process, made, never started: its target and
+            # arguments, handed to a process of `forks`.
+            spawned: Any = self.process
+            self.process = forks.Process(target=spawned._target, kwargs=spawned._kwargs)
+
+
 class _Supervisor(Multiprocess):
     """uvicorn's supervisor, passing SIGHUP on; with a `publisher`, the
     keeper of the shared copy of the index, in a thread of its own (a copy
@@ -198,8 +244,10 @@ class _Supervisor(Multiprocess):
         self.interval = interval
         self._hangup = threading.Event()
         self._watcher: threading.Thread | None = None
+        self._forks: Any = None
 
     def run(self) -> None:
+        self._forks = _fork_server()
         if self.publisher is not None:
             self._watcher = threading.Thread(target=self._watch, name="index-watcher", daemon=True)
             self._watcher.start()
@@ -209,6 +257,35 @@ class _Supervisor(Multiprocess):
             self._hangup.set()  # wakes the watcher, which sees should_exit
             if self._watcher is not None:
                 self._watcher.join()
+
+    def init_processes(self) -> None:
+        for _ in range(self.processes_num):
+            process = _Worker(self.config, self.sockets, self._forks)
+            process.start()
+            self.processes.append(process)
+
+    def keep_subprocess_alive(self) -> None:
+        # uvicorn's, with its workers forked as `init_processes` forks them.
+        if self.should_exit.is_set():
+            return
+        for k, process in enumerate(self.processes):
+            if process.is_alive(timeout=self.config.timeout_worker_healthcheck):
+                continue
+            process.kill()  # hung: killed
+            process.join()
+            if process.exitcode == STARTUP_FAILURE:
+                # It failed before it served: every new one would fail alike.
+                logging.getLogger("uvicorn.error").error(
+                    f"Child process [{process.pid}] failed to start, stopping the parent process."
+                )
+                self.should_exit.set()
+                return
+            if self.should_exit.is_set():
+                return
+            logging.getLogger("uvicorn.error").info(f"Child process [{process.pid}] died")
+            process = _Worker(self.config, self.sockets, self._forks)
+            process.start()
+            self.processes[k] = process
 
     def _watch(self) -> None:
         assert self.publisher is not None
@@ -254,6 +331,25 @@ class _Supervisor(Multiprocess):
             self._signal_workers()
 
 
+def start_publisher(
+    path: str, access_log: bool = True, log_format: str = "text"
+) -> Publisher | None:
+    """The shared copy of the index file at `path`, made, checked (the
+    one load of the file in this process) and announced, with the server's
+    logging set up to tell it; None where sealed memory files do not exist.
+    Raises what a failed load raises."""
+    if not supported():
+        return None
+    logging.config.dictConfig(logging_config(access_log, log_format))
+    publisher = Publisher(path)
+    try:
+        publisher.publish("starting")
+    except BaseException:
+        publisher.close()
+        raise
+    return publisher
+
+
 def serve(
     config: ServeConfig,
     host: str = "127.0.0.1",
@@ -262,25 +358,25 @@ def serve(
     access_log: bool = True,
     log_level: str = "info",
     log_format: str = "text",
+    publisher: Publisher | None = None,
 ) -> None:
     """Serves until interrupted (SIGINT or SIGTERM); SIGHUP reloads the
     index. Call `hangups.hold()` as early as the process can, before
-    loading anything: this function does, if nothing did before."""
+    loading anything: this function does, if nothing did before.
+
+    `publisher`: the shared copy of `config.index` for several workers,
+    made and published already (`start_publisher`; this function then
+    closes it), else made here when it applies."""
     hangups.hold()
     if workers > 1:
         metrics_folder()
     config = dataclasses.replace(config, limits=worker_limits(config.limits))
     os.environ[CONFIG_ENV] = config.to_json()
     uv = uvicorn_config(config, host, port, workers, access_log, log_level, log_format)
-    publisher = None
     os.environ.pop(SHARED_ENV, None)
-    if workers > 1 and config.index is not None and supported():
-        publisher = Publisher(config.index)
-        try:
-            publisher.publish("starting")
-        except BaseException:
-            publisher.close()
-            raise
+    if publisher is None and workers > 1 and config.index is not None:
+        publisher = start_publisher(config.index, access_log, log_format)
+    if publisher is not None:
         os.environ[SHARED_ENV] = publisher.announcement
     try:
         sock = uv.bind_socket()

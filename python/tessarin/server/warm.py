@@ -21,14 +21,15 @@ from typing import TypeVar
 
 from ..index import Index
 
-__all__ = ["is_warm", "warm", "warming"]
+__all__ = ["is_warm", "warm", "warm_seconds", "warming"]
 
 log = logging.getLogger("tessarin.server")
 
 T = TypeVar("T")
 
-#: Indexes warmed (an index never changes, so once is enough).
-_warmed: weakref.WeakSet[Index] = weakref.WeakSet()
+#: Indexes warmed (an index never changes, so once is enough), with the
+#: seconds it took.
+_warmed: weakref.WeakKeyDictionary[Index, float] = weakref.WeakKeyDictionary()
 
 #: Longer than twice the distance, so that the search takes its
 #: forward-backward path, which needs the reversed trie as well.
@@ -44,8 +45,8 @@ def warm(index: T) -> T:
     index.complete(_QUERY[:1], 1, 1)  # the tree's aids and the subtree bounds
     index.suggest(_QUERY, 1, 1)  # the reversed trie
     index.search(_QUERY, 1, 1)
-    _warmed.add(index)
-    log.debug("index warmed in %.0f ms", (time.perf_counter() - started) * 1000)
+    _warmed[index] = time.perf_counter() - started
+    log.debug("index warmed in %.1f ms", _warmed[index] * 1000)
     return index
 
 
@@ -55,6 +56,11 @@ def is_warm(index: object) -> bool:
         return index in _warmed
     except TypeError:  # not an index at all
         return False
+
+
+def warm_seconds(index: object) -> float:
+    """The seconds `warm` took on `index` (0 if it did not run)."""
+    return _warmed.get(index, 0.0) if isinstance(index, Index) else 0.0
 
 
 def warming(load: Callable[[str], Index]) -> Callable[[str], Index]:

@@ -75,7 +75,7 @@ class HeldBuffer {
 // them: bytes, or a mapping of its own) and they are aligned for it, else
 // copied into memory of the index's own.
 NativeIndex from_mapped(nb::handle data, std::size_t offset, std::size_t length, bool keep,
-                        bool verify) {
+                        bool verify, bool trusted) {
   auto held = std::make_shared<HeldBuffer>(data);
   const std::span<const std::uint8_t> whole = held->bytes();
   if (offset > whole.size() || length > whole.size() - offset) {
@@ -93,7 +93,7 @@ NativeIndex from_mapped(nb::handle data, std::size_t offset, std::size_t length,
       form = {reinterpret_cast<const std::uint8_t*>(copy.get()), length};
       owner = std::move(copy);
     }
-    read.emplace(format::read_mapped(form, std::move(owner), verify));
+    read.emplace(format::read_mapped(form, std::move(owner), verify, trusted));
   }
   if (!read->ok()) raise_error(read->error());
   return NativeIndex(std::move(read->value()));
@@ -156,12 +156,13 @@ nb::class_<NativeIndex> bind_native_index(nb::module_& module) {
                  "Decodes a saved form (any contiguous buffer), checking that its arrays hold "
                  "together; raises the corrupt-index error if not.");
   cls.def_static("from_mapped", &from_mapped, nb::arg("data"), nb::arg("offset"), nb::arg("length"),
-                 nb::arg("keep"), nb::arg("verify"),
+                 nb::arg("keep"), nb::arg("verify"), nb::arg("trusted") = false,
                  "The index in an index file's mapped form, bytes offset to offset + length of "
                  "data (any contiguous buffer): read in place, the buffer held for as long as "
                  "the index lives, when keep is true (the caller vouches that nobody changes "
                  "it), else copied. Checks its checksums (with verify) and structure; raises "
-                 "the corrupt-index error if they fail.");
+                 "the corrupt-index error if they fail. With trusted, checks nothing: only for "
+                 "bytes that passed those checks before and cannot have changed since.");
   cls.def("to_saved", &to_saved,
           "The saved form, byte for byte what PrefixSearch.to_bytes writes.");
   cls.def("to_mapped", &to_mapped, "The mapped form, as an index file of version 2 holds it.");
