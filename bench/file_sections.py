@@ -36,9 +36,13 @@ KINDS = {
     13: "positions",
     14: "preorder",
     15: "by_label",
-    16: "reversed_entries",
+    16: "reversed_entries12",
     17: "reversed_nodes",
     18: "payload_offsets_u32",
+    19: "reversed_entries",
+    20: "reversed_ranks",
+    21: "payload_lengths",
+    22: "payload_blocks",
     0x80000001: "completion_bound",
 }
 

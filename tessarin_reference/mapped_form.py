@@ -13,6 +13,7 @@ hold together.
 
 from __future__ import annotations
 
+import itertools
 import struct
 from collections.abc import Mapping
 
@@ -39,6 +40,10 @@ KIND = {
     "reversed_entries": 16,
     "reversed_nodes": 17,
     "payload_offsets32": 18,
+    "reversed_packed": 19,
+    "reversed_ranks": 20,
+    "payload_lengths": 21,
+    "payload_blocks": 22,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -176,10 +181,19 @@ def _aids(saved: SavedIndex) -> dict[str, bytes]:
             own = max(0, own - sum(totals[k] for k in kids if k != node))
         best = own if node and terminal[node] else 0
         bound[node] = max([best] + [bound[k] for k in kids if labels[k]])
+    # Packed: the label with bit 31 set where a term ends, and per block of
+    # 8 entries the terminal entries before it (each ends one term here).
+    ends = [int(entries[r][2] < entries[r + 1][2]) for r in range(len(entries) - 1)] + [0]
+    packed = [
+        (e[0], e[1] | (TERMINAL_BIT if end else 0)) for e, end in zip(entries, ends, strict=True)
+    ]
+    ranks = [sum(ends[:b]) for b in range(0, len(entries), 8)]
     return {
         "positions": positions,
         "by_label": _u32(by_label),
         "reversed_entries": b"".join(struct.pack("<III", *e) for e in entries),
+        "reversed_packed": b"".join(struct.pack("<II", *e) for e in packed),
+        "reversed_ranks": _u32(ranks),
         "reversed_nodes": _u32(nodes),
         "preorder": _u32(rank),
         "completion_bound": _u32(bound),
@@ -201,11 +215,14 @@ def _layout(parts: list[tuple[int, bytes]]) -> bytes:
     return start + struct.pack("<I", checksum) + table + body
 
 
-def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
+def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
-    version 2 (which later ones still read): 64-bit payload offsets, and
-    the per-child entries stored even where child entry p names node p + 1."""
+    version 2 (which later ones still read): 64-bit payload offsets, the
+    per-child entries stored even where child entry p names node p + 1,
+    and the reversed trie in 12-byte entries; with `wide`, the layout after
+    it, which kept those entries and the 32-bit payload offsets."""
+    wide = wide or first
     n = len(saved.child_labels)
     slots, slot_nodes = _slots(saved)
     offsets, ids, counts, totals = [0], [], [], []
@@ -219,16 +236,27 @@ def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
     if n and len(saved.child_transitions) < TERMINAL_BIT:
         aids = _aids(saved)
         implicit = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
+        reversed_parts = ("reversed_entries",) if wide else ("reversed_packed", "reversed_ranks")
         for name in (
             "positions",
             "by_label",
-            "reversed_entries",
+            *reversed_parts,
             "reversed_nodes",
             "preorder",
             "completion_bound",
         ):
             if name != "positions" or first or not implicit:  # else read from the node arrays
                 parts.append((KIND[name], aids[name]))
+    lengths = [b - a for a, b in itertools.pairwise(offsets)]
+    if first or offsets[-1] >= 2**32:
+        offset_parts = [(KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets))]
+    elif wide or any(length > 255 for length in lengths):
+        offset_parts = [(KIND["payload_offsets32"], _u32(offsets))]
+    else:  # blocked: a start per 8 payloads, a length per payload
+        offset_parts = [
+            (KIND["payload_blocks"], _u32(offsets[::8])),
+            (KIND["payload_lengths"], bytes(lengths)),
+        ]
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
         (KIND["child_labels"], _u32(saved.child_labels)),
@@ -236,9 +264,7 @@ def mapped_form(saved: SavedIndex, first: bool = False) -> bytes:
         (KIND["is_terminal"], bytes(saved.is_terminal)),
         (KIND["payload_slots"], _u32(slots)),
         (KIND["payload_totals"], _u32(totals)),
-        (KIND["payload_offsets"], struct.pack(f"<{len(offsets)}Q", *offsets))
-        if first or offsets[-1] >= 2**32
-        else (KIND["payload_offsets32"], _u32(offsets)),
+        *offset_parts,
         (KIND["video_ids"], _u32(ids)),
         (KIND["video_counts"], _u32(counts)),
         (KIND["video_int_ids"], _u32(saved.video_int_ids)),

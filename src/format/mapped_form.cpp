@@ -14,7 +14,15 @@ namespace {
 constexpr std::size_t kScalarsSize = 16;
 
 static_assert(sizeof(char32_t) == 4 && sizeof(Uuid) == 16);
-static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 12);
+static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 8);
+
+// A reversed trie entry as the first layouts stored it (kind 16).
+struct WideReversedEntry {
+  std::uint32_t first_child;
+  char32_t label;
+  std::uint32_t term_begin;
+};
+static_assert(sizeof(WideReversedEntry) == 12);
 
 bool little_endian() { return std::endian::native == std::endian::little; }
 
@@ -25,8 +33,10 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kScalars:
       return 0;
     case SectionKind::kIsTerminal:
+    case SectionKind::kPayloadLengths:
       return 1;
     case SectionKind::kPayloadOffsets:
+    case SectionKind::kReversedPacked:
       return 8;
     case SectionKind::kVideoUuids:
       return 16;
@@ -45,6 +55,8 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kByLabel:
     case SectionKind::kReversedNodes:
     case SectionKind::kPayloadOffsets32:
+    case SectionKind::kReversedRanks:
+    case SectionKind::kPayloadBlocks:
     case SectionKind::kCompletionBound:
       return 4;
   }
@@ -127,7 +139,11 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   if (plan.aids) {
     plan.tree = tree;
     plan.reversed = trie.derived().reversed(trie);
+    plan.reversed_ranks = reversed_ranks(plan.reversed);
     plan.bounds = trie.derived().subtree_bounds(trie);
+    // A node that ends two terms (sibling labels repeat, below the sound
+    // level that writing asks) would need their ranges: never met.
+    plan.aids = !plan.reversed_ranks.empty();
   }
   const std::size_t n = trie.node_count();
   using K = SectionKind;
@@ -140,23 +156,38 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
       kinds.push_back(entry(K::kPositions, plan.tree.positions.size_bytes()));
     }
     kinds.push_back(entry(K::kByLabel, plan.tree.by_label.size_bytes()));
-    kinds.push_back(entry(K::kReversedEntries, plan.reversed.entries.size_bytes()));
+    kinds.push_back(entry(K::kReversedPacked, plan.reversed.entries.size_bytes()));
+    kinds.push_back(entry(K::kReversedRanks, plan.reversed_ranks.size() * 4));
     kinds.push_back(entry(K::kReversedNodes, plan.reversed.nodes.size_bytes()));
     kinds.push_back(entry(K::kPreorder, plan.tree.preorder.size_bytes()));
     kinds.push_back(entry(K::kCompletionBound, plan.bounds.size_bytes()));
   }
   const std::size_t listed = plan.offsets.back();
-  plan.narrow_offsets = listed <= 0xFFFFFFFFu;
+  bool short_lists = true;
+  for (std::size_t k = 1; k < plan.offsets.size(); ++k) {
+    short_lists = short_lists && plan.offsets[k] - plan.offsets[k - 1] <= 0xFF;
+  }
+  plan.blocked_offsets = short_lists && listed <= 0xFFFFFFFFu;
+  plan.narrow_offsets = !plan.blocked_offsets && listed <= 0xFFFFFFFFu;
+  const std::size_t slot_count = plan.slot_nodes.size();
   kinds.insert(
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
        entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
        entry(K::kPayloadSlots, n * 4), entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
-       plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
-                           : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
+       plan.blocked_offsets  ? entry(K::kPayloadBlocks, (slot_count / ListOffsets::kBlock + 1) * 4)
+       : plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
+                             : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
        entry(K::kVideoIds, listed * 4), entry(K::kVideoCounts, listed * 4),
        entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
        entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
+  if (plan.blocked_offsets) {
+    // The lengths after the blocks, so that both lie near the totals.
+    const auto blocks = std::find_if(kinds.begin(), kinds.end(), [](const auto& k) {
+      return k.first == static_cast<std::uint32_t>(K::kPayloadBlocks);
+    });
+    kinds.insert(blocks + 1, entry(K::kPayloadLengths, slot_count));
+  }
   plan.sections = plan_sections(kinds);
   return plan;
 }
@@ -184,8 +215,13 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
       case SectionKind::kByLabel:
         put(out, section, plan.tree.by_label);
         break;
-      case SectionKind::kReversedEntries:
+      case SectionKind::kReversedPacked:
         put(out, section, plan.reversed.entries);
+        break;
+      case SectionKind::kReversedRanks:
+        put<std::uint32_t>(out, section, plan.reversed_ranks);
+        break;
+      case SectionKind::kReversedEntries:  // never written
         break;
       case SectionKind::kReversedNodes:
         put(out, section, plan.reversed.nodes);
@@ -223,6 +259,18 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
           const auto narrow = static_cast<std::uint32_t>(offset);
           std::memcpy(at, &narrow, 4);
           at += 4;
+        }
+        break;
+      case SectionKind::kPayloadBlocks:
+        for (std::size_t k = 0; k < plan.offsets.size(); k += ListOffsets::kBlock) {
+          const auto offset = static_cast<std::uint32_t>(plan.offsets[k]);
+          std::memcpy(at, &offset, 4);
+          at += 4;
+        }
+        break;
+      case SectionKind::kPayloadLengths:
+        for (std::size_t k = 1; k < plan.offsets.size(); ++k) {
+          *at++ = static_cast<std::uint8_t>(plan.offsets[k] - plan.offsets[k - 1]);
         }
         break;
       case SectionKind::kVideoIds:
@@ -266,7 +314,7 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[19];
+  std::optional<std::span<const std::uint8_t>> bytes[23];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -288,9 +336,8 @@ Error damaged(const std::string& what) {
 // length, slots below the slot count and numbered in order of first use,
 // every slot named.
 template <class Offset>
-std::optional<Error> payload_layout_fault(std::span<const std::uint32_t> slots,
-                                          std::span<const std::uint32_t> totals,
-                                          std::span<const Offset> offsets, std::size_t listed) {
+std::optional<Error> offsets_fault(std::span<const std::uint32_t> totals,
+                                   std::span<const Offset> offsets, std::size_t listed) {
   if (offsets.size() != totals.size() + 1) {
     return damaged("it has " + std::to_string(offsets.size()) + " payload offsets for " +
                    std::to_string(totals.size()) + " payloads");
@@ -303,6 +350,35 @@ std::optional<Error> payload_layout_fault(std::span<const std::uint32_t> slots,
     if (offsets[k] < offsets[k - 1])
       return damaged("its payload offsets fall at " + std::to_string(k));
   }
+  return std::nullopt;
+}
+
+// Blocked offsets: a length per payload, and each block's start their sum
+// so far, the lengths' sum the lists' length.
+std::optional<Error> blocks_fault(std::span<const std::uint32_t> totals,
+                                  std::span<const std::uint32_t> blocks,
+                                  std::span<const std::uint8_t> lengths, std::size_t listed) {
+  if (lengths.size() != totals.size() || blocks.size() != totals.size() / ListOffsets::kBlock + 1) {
+    return damaged("it has " + std::to_string(lengths.size()) + " payload lengths and " +
+                   std::to_string(blocks.size()) + " blocks for " + std::to_string(totals.size()) +
+                   " payloads");
+  }
+  std::size_t at = 0;
+  for (std::size_t s = 0; s <= lengths.size(); ++s) {
+    if (s % ListOffsets::kBlock == 0 && blocks[s / ListOffsets::kBlock] != at) {
+      return damaged("its payload blocks are wrong at payload " + std::to_string(s));
+    }
+    if (s < lengths.size()) at += lengths[s];
+  }
+  if (at != listed) {
+    return damaged("its payload lengths do not span its " + std::to_string(listed) +
+                   " listed videos");
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> slots_fault(std::span<const std::uint32_t> slots,
+                                 std::span<const std::uint32_t> totals) {
   std::size_t met = 0;
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (slots[i] == Payloads::kAbsent || slots[i] < met) continue;
@@ -356,9 +432,11 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
   }
-  if (found.has(K::kPayloadOffsets) == found.has(K::kPayloadOffsets32)) {
-    return damaged(found.has(K::kPayloadOffsets) ? "it holds its payload offsets twice"
-                                                 : "it lacks its payload offsets");
+  const bool blocked = found.has(K::kPayloadBlocks);
+  if (blocked != found.has(K::kPayloadLengths) ||
+      int{found.has(K::kPayloadOffsets)} + int{found.has(K::kPayloadOffsets32)} + int{blocked} !=
+          1) {
+    return damaged("it lacks its payload offsets or holds them twice");
   }
   const std::span<const std::uint32_t> scalars = found.as<std::uint32_t>(K::kScalars);
   if (scalars[0] > static_cast<std::uint32_t>(IdMode::Int32) || scalars[1] != 0 ||
@@ -380,21 +458,23 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   const std::span<const std::uint32_t> counts = found.as<std::uint32_t>(K::kVideoCounts);
   if (counts.size() != ids.size()) return damaged("it lists videos and counts of unequal lengths");
   ListOffsets offsets;
-  if (found.has(K::kPayloadOffsets32)) {
+  std::optional<Error> fault;
+  if (blocked) {
+    const std::span<const std::uint32_t> blocks = found.as<std::uint32_t>(K::kPayloadBlocks);
+    const std::span<const std::uint8_t> lengths = found.as<std::uint8_t>(K::kPayloadLengths);
+    if (!trusted) fault = blocks_fault(totals, blocks, lengths, ids.size());
+    offsets = ListOffsets(blocks, lengths);
+  } else if (found.has(K::kPayloadOffsets32)) {
     const std::span<const std::uint32_t> narrow = found.as<std::uint32_t>(K::kPayloadOffsets32);
-    if (std::optional<Error> fault =
-            trusted ? std::nullopt : payload_layout_fault(slots, totals, narrow, ids.size())) {
-      return *fault;
-    }
+    if (!trusted) fault = offsets_fault(totals, narrow, ids.size());
     offsets = narrow;
   } else {
     const std::span<const std::uint64_t> wide = found.as<std::uint64_t>(K::kPayloadOffsets);
-    if (std::optional<Error> fault =
-            trusted ? std::nullopt : payload_layout_fault(slots, totals, wide, ids.size())) {
-      return *fault;
-    }
+    if (!trusted) fault = offsets_fault(totals, wide, ids.size());
     offsets = wide;
   }
+  if (!fault && !trusted) fault = slots_fault(slots, totals);
+  if (fault) return *fault;
   for (const std::uint8_t t : trusted ? std::span<const std::uint8_t>() : view.is_terminal) {
     if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
   }
@@ -402,11 +482,19 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
 
   std::optional<StoredAids> aids;
   // The per-child entries may be left out (their check then asks that the
-  // node arrays give them); the other aids are stored all or none.
-  const K aid_kinds[] = {K::kPreorder, K::kByLabel, K::kReversedEntries, K::kReversedNodes};
-  const std::size_t stored = static_cast<std::size_t>(
-      std::count_if(std::begin(aid_kinds), std::end(aid_kinds), [&](K k) { return found.has(k); }));
-  if ((stored != 0 && stored != std::size(aid_kinds)) ||
+  // node arrays give them); the other aids are stored all or none, the
+  // reversed trie packed with its ranks or, in the first layouts, wide.
+  const bool packed = found.has(K::kReversedPacked);
+  const bool wide = found.has(K::kReversedEntries);
+  if (packed != found.has(K::kReversedRanks) || (packed && wide)) {
+    return damaged("it stores its reversed trie in part or twice");
+  }
+  const K aid_kinds[] = {K::kPreorder, K::kByLabel, K::kReversedNodes};
+  const std::size_t stored =
+      static_cast<std::size_t>(std::count_if(std::begin(aid_kinds), std::end(aid_kinds),
+                                             [&](K k) { return found.has(k); })) +
+      (packed || wide ? 1 : 0);
+  if ((stored != 0 && stored != std::size(aid_kinds) + 1) ||
       (stored == 0 && found.has(K::kPositions))) {
     return damaged("it stores some search aids but not all");
   }
@@ -414,22 +502,53 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     return damaged(stored == 0 ? "it stores a completion bound without the search aids"
                                : "its completion bound is not one per node");
   }
+  std::size_t bytes = form.size();
   if (stored != 0) {
     StoredAids a;
     a.tree.tree = true;
     a.tree.positions = found.as<TreeAids::Position>(K::kPositions);
     a.tree.preorder = found.as<std::uint32_t>(K::kPreorder);
     a.tree.by_label = found.as<std::uint32_t>(K::kByLabel);
-    a.reversed.entries = found.as<ReversedTrie::Entry>(K::kReversedEntries);
     a.reversed.nodes = found.as<std::uint32_t>(K::kReversedNodes);
+    if (packed) {
+      a.reversed.entries = found.as<ReversedTrie::Entry>(K::kReversedPacked);
+      a.reversed.ranks = found.as<std::uint32_t>(K::kReversedRanks);
+    } else {
+      // The first layouts' 12-byte entries, packed into memory of the
+      // index's own (kept with the form's owner).
+      struct Converted {
+        ArrayOwner form;
+        std::vector<ReversedTrie::Entry> entries;
+        std::vector<std::uint32_t> term_begin;
+      };
+      auto converted = std::make_shared<Converted>();
+      const std::span<const WideReversedEntry> old =
+          found.as<WideReversedEntry>(K::kReversedEntries);
+      converted->entries.reserve(old.size());
+      converted->term_begin.reserve(old.size());
+      for (std::size_t r = 0; r < old.size(); ++r) {
+        if ((old[r].label & ReversedTrie::kTerminalBit) != 0) {
+          return damaged("its reversed trie has a label that is no character at node " +
+                         std::to_string(r));
+        }
+        const bool ends = r + 1 < old.size() && old[r].term_begin < old[r + 1].term_begin;
+        converted->entries.push_back(
+            {old[r].first_child, old[r].label | (ends ? ReversedTrie::kTerminalBit : 0)});
+        converted->term_begin.push_back(old[r].term_begin);
+      }
+      a.reversed.entries = converted->entries;
+      a.reversed.term_begin = converted->term_begin;
+      bytes += old.size() * 12;
+      converted->form = std::move(owner);
+      owner = std::move(converted);
+    }
     if (found.bound) {
       a.bounds = {reinterpret_cast<const std::uint32_t*>(found.bound->data()),
                   found.bound->size() / 4};
     }
     aids = a;
   }
-  Result<Trie> trie =
-      Trie::borrowed(view, std::move(owner), form.size(), Trust::kSound, aids, trusted);
+  Result<Trie> trie = Trie::borrowed(view, std::move(owner), bytes, Trust::kSound, aids, trusted);
   if (!trie.ok()) return damaged(trie.error().message);
   return trie;
 }

@@ -7,7 +7,7 @@
 // the package's (python/tessarin/storage/container.py).
 //
 // Sections by kind (element sizes in bytes; n nodes, e child entries, s
-// payload slots, V listed videos):
+// payload slots, V listed videos, r reversed trie nodes, t terms):
 //
 //   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
 //   2  node_shifts        u32 [n]
@@ -20,7 +20,13 @@
 //   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
 //                                    0 first, rising, V last
 //   18 payload_offsets32  u32 [s+1]  the same, 32-bit: written in place of 8
-//                                    when V < 2^32; a form holds one of the two
+//                                    when V < 2^32 and a list is longer than 255
+//   21 payload_lengths    u8  [s]    each slot's list length, and
+//   22 payload_blocks     u32 [s/8+1] where the lists of slots 8b on start: the
+//                                    offsets blocked (index/payload.h: ListOffsets),
+//                                    written in place of 8 when every list holds at
+//                                    most 255 videos and V < 2^32; a form holds 8,
+//                                    18, or 21 with 22
 //   9  video_ids          u32 [V]    positions in the video table
 //   10 video_counts       u32 [V]
 //   11 video_uuids        16  [u]
@@ -28,11 +34,17 @@
 //   13 positions          12  [e]    TreeAids::Position (search/search_aids.h)
 //   14 preorder           u32 [n]
 //   15 by_label           u32 [e or 0]
-//   16 reversed_entries   12  [r+1]  ReversedTrie::Entry
+//   19 reversed_entries   8   [r+1]  ReversedTrie::Entry: first child, label with
+//                                    bit 31 set where a term ends
+//   20 reversed_ranks     u32 [(r+1)/8, rounded up]  terminal entries before
+//                                    each block of 8 (ReversedTrie::ranks)
+//   16 reversed_entries12 12  [r+1]  the first layouts': first child, label, first
+//                                    term (read, converted into memory; never written)
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18 for 8) are required; 13 to 17 are the stored aids, all or none,
+// Kinds 1 to 12 (18, or 21 with 22, for 8) are required; 13 to 17, 19 and 20 are the stored
+// aids, all or none (19 and 20 together, or 16 in a file of an earlier layout),
 // but for 13, left out where child entry p names node p + 1 for every p (the
 // walk reads node p + 1's arrays instead: search/views.h)
 // (none for an index whose aids do not apply: no nodes, or 2^31 child
@@ -100,6 +112,10 @@ enum class SectionKind : std::uint32_t {
   kReversedEntries = 16,
   kReversedNodes = 17,
   kPayloadOffsets32 = 18,
+  kReversedPacked = 19,
+  kReversedRanks = 20,
+  kPayloadLengths = 21,
+  kPayloadBlocks = 22,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -112,11 +128,13 @@ struct MappedPlan {
   bool aids = false;
   TreeAids tree;
   ReversedTrie reversed;
+  std::vector<std::uint32_t> reversed_ranks;
   std::span<const std::uint32_t> bounds;  // the completion bound, with the aids
   std::vector<std::uint32_t> slots;       // per node
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
   bool narrow_offsets = false;            // written 32-bit (kind 18)
+  bool blocked_offsets = false;           // written blocked (kinds 21, 22)
   SectionPlan sections;
 
   [[nodiscard]] std::size_t size() const { return sections.form_size; }

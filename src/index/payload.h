@@ -20,8 +20,8 @@
 // lie inside any video table.
 //
 // Cost: 4 bytes per node (its slot) and 4 (total) + 16 (offsets) per slot
-// (in an index file 4 + 4: one 32-bit offset for both lists), plus 8 bytes
-// per listed video. Thread safety: const methods may be called
+// (in an index file 4 + 1.5: one blocked offset for both lists), plus 8
+// bytes per listed video. Thread safety: const methods may be called
 // concurrently.
 #pragma once
 
@@ -43,21 +43,39 @@ struct PayloadView {
 };
 
 // Where each slot's list starts in a list array, and one more entry: 64-bit
-// entries, or 32-bit ones (an index file whose lists are shorter than 2^32).
+// entries, 32-bit ones (an index file whose lists are shorter than 2^32),
+// or blocked (an index file whose lists each hold at most 255 videos): a
+// byte per slot, its list's length, and per block of kBlock slots where
+// the block's first list starts, one more block counting the end (1.5
+// bytes per slot; a lookup adds at most kBlock - 1 lengths of one cache
+// line).
 class ListOffsets {
  public:
+  static constexpr std::size_t kBlock = 8;
+
   ListOffsets() = default;
   ListOffsets(std::span<const std::uint64_t> wide)
       : wide_(wide) {}  // NOLINT(google-explicit-constructor)
   ListOffsets(std::span<const std::uint32_t> narrow)
       : narrow_(narrow) {}  // NOLINT(google-explicit-constructor)
+  // blocks.size() == lengths.size() / kBlock + 1.
+  ListOffsets(std::span<const std::uint32_t> blocks, std::span<const std::uint8_t> lengths)
+      : blocks_(blocks), lengths_(lengths.data()) {}
   [[nodiscard]] std::size_t operator[](std::size_t s) const {
-    return narrow_.empty() ? static_cast<std::size_t>(wide_[s]) : narrow_[s];
+    if (!narrow_.empty()) return narrow_[s];
+    if (!blocks_.empty()) {
+      std::size_t at = blocks_[s / kBlock];
+      for (std::size_t q = s - s % kBlock; q < s; ++q) at += lengths_[q];
+      return at;
+    }
+    return static_cast<std::size_t>(wide_[s]);
   }
 
  private:
   std::span<const std::uint64_t> wide_;
   std::span<const std::uint32_t> narrow_;
+  std::span<const std::uint32_t> blocks_;
+  const std::uint8_t* lengths_ = nullptr;
 };
 
 // The payloads of an index, read-only: views over its slots and lists.

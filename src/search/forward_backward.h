@@ -91,9 +91,7 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
     auto collect = [&](std::size_t r, std::uint32_t distance, std::u32string_view path) {
       const auto term_at = static_cast<std::uint32_t>(texts.size());
       if constexpr (kWithPath) texts.append(path.rbegin(), path.rend());
-      const std::uint32_t end = reversed.entries[r + 1].term_begin;
-      for (std::uint32_t p = reversed.entries[r].term_begin; p < end; ++p) {
-        const std::uint32_t node = reversed.nodes[p];
+      for (const std::uint32_t node : reversed.terms(r)) {
         __builtin_prefetch(aids.preorder.data() + node);
         found.push_back({0, node, distance, term_at, static_cast<std::uint32_t>(path.size())});
       }

@@ -134,7 +134,7 @@ ReversedTrieStore build_reversed(const Trie& trie, const TreeAids& aids) {
     }
   });
 
-  out.entries.push_back({0, 0, 0});
+  out.entries.push_back({0, 0});
   std::vector<std::size_t> offsets = {0, level.size()};  // the level's nodes' items
   std::vector<Item> next;
   std::vector<std::size_t> next_offsets;
@@ -151,12 +151,12 @@ ReversedTrieStore build_reversed(const Trie& trie, const TreeAids& aids) {
       }
       std::stable_sort(first, last, [](const Item& a, const Item& b) { return a.key < b.key; });
       out.entries[r].first_child = static_cast<std::uint32_t>(out.entries.size());
-      out.entries[r].term_begin = static_cast<std::uint32_t>(out.nodes.size());
+      out.term_begin.push_back(static_cast<std::uint32_t>(out.nodes.size()));
       auto it = first;
       for (; it != last && it->key == 0; ++it) out.nodes.push_back(it->term);
       while (it != last) {
         const char32_t label = it->key;
-        out.entries.push_back({0, label, 0});
+        out.entries.push_back({0, static_cast<std::uint32_t>(label)});
         for (; it != last && it->key == label; ++it) {
           next.push_back({it->term, parent[it->ancestor], 0});
         }
@@ -167,10 +167,29 @@ ReversedTrieStore build_reversed(const Trie& trie, const TreeAids& aids) {
     offsets.swap(next_offsets);
     level_begin = level_end;
   }
-  out.entries.push_back({static_cast<std::uint32_t>(out.entries.size()), 0,
-                         static_cast<std::uint32_t>(out.nodes.size())});
+  out.entries.push_back({static_cast<std::uint32_t>(out.entries.size()), 0});
+  out.term_begin.push_back(static_cast<std::uint32_t>(out.nodes.size()));
+  for (std::size_t r = 0; r + 1 < out.entries.size(); ++r) {
+    if (out.term_begin[r] < out.term_begin[r + 1]) {
+      out.entries[r].label_terminal |= ReversedTrie::kTerminalBit;
+    }
+  }
   out.entries.shrink_to_fit();
   out.nodes.shrink_to_fit();
+  out.term_begin.shrink_to_fit();
+  return out;
+}
+
+std::vector<std::uint32_t> reversed_ranks(const ReversedTrie& trie) {
+  if (trie.term_begin.empty()) return {trie.ranks.begin(), trie.ranks.end()};
+  std::vector<std::uint32_t> out;
+  std::uint32_t before = 0;
+  for (std::size_t r = 0; r < trie.entries.size(); ++r) {
+    if (r % ReversedTrie::kRankBlock == 0) out.push_back(before);
+    const std::size_t ending = r + 1 < trie.entries.size() ? trie.terms(r).size() : 0;
+    if (ending > 1) return {};
+    before += static_cast<std::uint32_t>(ending);
+  }
   return out;
 }
 
@@ -361,21 +380,47 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
   if (entries.size() < 2) return std::string("their reversed trie has no root");
   const std::size_t r_count = entries.size() - 1;
   const std::string shape = "their reversed trie is malformed at node ";
-  if (entries[0].label != 0 || entries[0].first_child != 1 || entries[0].term_begin != 0 ||
-      entries[1].term_begin != 0 || entries[r_count].label != 0 ||
-      entries[r_count].first_child != r_count ||
-      entries[r_count].term_begin != reversed.nodes.size()) {
+  if (entries[0].label_terminal != 0 || entries[0].first_child != 1 ||
+      entries[r_count].label_terminal != 0 || entries[r_count].first_child != r_count) {
     return shape + "0";
   }
   for (std::size_t r = 0; r < r_count; ++r) {
     const ReversedTrie::Entry& here = entries[r];
     const ReversedTrie::Entry& next = entries[r + 1];
     const bool fits = here.first_child >= r + 1 && here.first_child <= next.first_child &&
-                      here.term_begin <= next.term_begin && (r == 0 || here.label != 0);
+                      (r == 0 || here.label() != 0);
     if (!fits) return shape + std::to_string(r);
     for (std::size_t c = here.first_child + 1; c < next.first_child; ++c) {
-      if (entries[c - 1].label >= entries[c].label) return shape + std::to_string(r);
+      if (entries[c - 1].label() >= entries[c].label()) return shape + std::to_string(r);
     }
+  }
+  // Where each node's terms lie: the ranges agree with the terminal flags,
+  // or the ranks count them.
+  const std::span<const std::uint32_t> begins = reversed.term_begin;
+  const std::span<const std::uint32_t> ranks = reversed.ranks;
+  if (!begins.empty()) {
+    if (begins.size() != entries.size() || begins[0] != 0 ||
+        begins[r_count] != reversed.nodes.size()) {
+      return shape + "0";
+    }
+    for (std::size_t r = 0; r < r_count; ++r) {
+      if (begins[r] > begins[r + 1] || entries[r].terminal() != (begins[r] < begins[r + 1])) {
+        return shape + std::to_string(r);
+      }
+    }
+  } else {
+    const std::size_t blocks =
+        (entries.size() + ReversedTrie::kRankBlock - 1) / ReversedTrie::kRankBlock;
+    if (ranks.size() != blocks)
+      return std::string("their reversed trie's ranks are not one per block");
+    std::size_t before = 0;
+    for (std::size_t r = 0; r < entries.size(); ++r) {
+      if (r % ReversedTrie::kRankBlock == 0 && ranks[r / ReversedTrie::kRankBlock] != before) {
+        return shape + std::to_string(r);
+      }
+      before += entries[r].terminal() ? 1 : 0;
+    }
+    if (before != reversed.nodes.size()) return shape + std::to_string(r_count);
   }
   if (visible_terms != reversed.nodes.size()) {
     return std::string("their reversed trie lists ") + std::to_string(reversed.nodes.size()) +
@@ -393,21 +438,24 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
     next.clear();
     for (std::size_t r = begin; r < end; ++r) {
       const auto [print, power] = level[r - begin];
-      for (std::uint32_t p = entries[r].term_begin; p < entries[r + 1].term_begin; ++p) {
+      const std::span<const std::uint32_t> terms = reversed.terms(r);
+      for (std::size_t q = 0; q < terms.size(); ++q) {
         // Terms are met in the order they are listed: fetch ahead the
         // entries of the node listed some terms further on.
+        const auto p = static_cast<std::size_t>(terms.data() - reversed.nodes.data()) + q;
         if (p + kAhead < reversed.nodes.size() && reversed.nodes[p + kAhead] < n) {
           __builtin_prefetch(&prints[reversed.nodes[p + kAhead]]);
           __builtin_prefetch(&index.is_terminal[reversed.nodes[p + kAhead]]);
         }
-        const std::uint32_t node = reversed.nodes[p];
+        const std::uint32_t node = terms[q];
         if (node == 0 || node >= n || index.is_terminal[node] == 0 || prints[node] != print) {
           return at_entry("their reversed trie lists a wrong term at node", r);
         }
         prints[node] = kListed;
       }
       for (std::uint32_t c = entries[r].first_child; c < entries[r + 1].first_child; ++c) {
-        next.emplace_back(mod_add(print, mod_mul(entries[c].label, power)), mod_mul(power, point));
+        next.emplace_back(mod_add(print, mod_mul(entries[c].label(), power)),
+                          mod_mul(power, point));
       }
     }
     level.swap(next);

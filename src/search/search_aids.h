@@ -37,9 +37,11 @@
 // ascending label order, so the children of r are the nodes
 // first_child of r .. first_child of r + 1, less one, and need no list;
 // node 0 is the root. A reversed trie node r at which reversed terms end
-// lists their forward nodes: nodes[term_begin of r .. term_begin of r + 1),
-// in preorder (two nodes share a term where sibling labels repeat). 12
-// bytes per node and 4 per term.
+// lists their forward nodes, in preorder (two nodes share a term where
+// sibling labels repeat, below the sound level): nodes[term_begin of r ..
+// term_begin of r + 1); or, where no node ends two terms (an index file's),
+// the one node at the rank of r among the terminal nodes. 12 bytes per node
+// and 4 per term as derived; 8.5 bytes per node and 4 per term as stored.
 //
 // SubtreeBounds (search/subtree_bounds.h), for prefix completion: 4 bytes
 // per node, from the tree.
@@ -97,17 +99,40 @@ struct TreeAids {
 };
 
 struct ReversedTrie {
+  static constexpr std::uint32_t kTerminalBit = std::uint32_t{1} << 31;
+  static constexpr std::size_t kRankBlock = 8;  // entries per rank: one cache line
+
   // One entry per node and a last one that closes the ranges, so that a
-  // node's fields, read together, share a cache line.
+  // node's fields, read together, share a cache line: the first child and
+  // the label, with bit 31 set where terms end (labels are code points,
+  // below 2^21).
   struct Entry {
     std::uint32_t first_child;
-    char32_t label;  // the root's (entry 0) and the last entry's: 0
-    std::uint32_t term_begin;
+    std::uint32_t label_terminal;  // the root's (entry 0) and the last entry's: 0
+
+    [[nodiscard]] char32_t label() const { return label_terminal & ~kTerminalBit; }
+    [[nodiscard]] bool terminal() const { return (label_terminal & kTerminalBit) != 0; }
   };
   std::span<const Entry> entries;
   std::span<const std::uint32_t> nodes;  // forward nodes, grouped by term
+  // Where each node's terms start in `nodes` (one per entry) when a node
+  // may end several terms (as derived: sibling labels may repeat below the
+  // sound level). Otherwise empty and each terminal node ends one term,
+  // found by rank: ranks[b], the terminal entries before entry
+  // kRankBlock * b (an index file's form: 0.5 bytes per node).
+  std::span<const std::uint32_t> term_begin;
+  std::span<const std::uint32_t> ranks;
 
   [[nodiscard]] std::size_t node_count() const { return entries.empty() ? 0 : entries.size() - 1; }
+
+  // The forward nodes whose terms end at node r.
+  [[nodiscard]] std::span<const std::uint32_t> terms(std::size_t r) const {
+    if (!term_begin.empty()) return nodes.subspan(term_begin[r], term_begin[r + 1] - term_begin[r]);
+    if (!entries[r].terminal()) return {};
+    std::size_t k = ranks[r / kRankBlock];
+    for (std::size_t q = r - r % kRankBlock; q < r; ++q) k += entries[q].label_terminal >> 31;
+    return nodes.subspan(k, 1);
+  }
 };
 
 // What was derived, in vectors of its own.
@@ -128,12 +153,19 @@ struct TreeAidsStore {
 struct ReversedTrieStore {
   std::vector<ReversedTrie::Entry> entries;
   std::vector<std::uint32_t> nodes;
+  std::vector<std::uint32_t> term_begin;
 
-  [[nodiscard]] ReversedTrie view() const { return {entries, nodes}; }
+  [[nodiscard]] ReversedTrie view() const { return {entries, nodes, term_begin, {}}; }
   [[nodiscard]] std::size_t memory_bytes() const {
-    return entries.capacity() * sizeof(ReversedTrie::Entry) + nodes.capacity() * 4;
+    return entries.capacity() * sizeof(ReversedTrie::Entry) + nodes.capacity() * 4 +
+           term_begin.capacity() * 4;
   }
 };
+
+// The ranks (ReversedTrie::ranks) of `trie`'s terminal nodes, which replace
+// term_begin when every node ends at most one term (an index file stores
+// them): empty when one ends more. O(r).
+std::vector<std::uint32_t> reversed_ranks(const ReversedTrie& trie);
 
 // The aids an index file stores beside its arrays (format/mapped_form.h),
 // read in place of deriving them. Its reader checks that they are what

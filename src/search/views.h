@@ -224,10 +224,8 @@ class ReversedView {
     return {entries_[node].first_child, entries_[node + 1].first_child};
   }
   [[nodiscard]] std::size_t child(std::size_t position) const { return position; }
-  [[nodiscard]] char32_t label(std::size_t node) const { return entries_[node].label; }
-  [[nodiscard]] bool terminal(std::size_t node) const {
-    return entries_[node].term_begin < entries_[node + 1].term_begin;
-  }
+  [[nodiscard]] char32_t label(std::size_t node) const { return entries_[node].label(); }
+  [[nodiscard]] bool terminal(std::size_t node) const { return entries_[node].terminal(); }
   [[nodiscard]] std::size_t node(std::size_t r) const { return r; }
   void expect_children_at(std::size_t /*position*/) const {}
   // The entries of the children of node r, fetched ahead.
@@ -236,7 +234,7 @@ class ReversedView {
   void find(ChildRange range, char32_t label, std::vector<std::uint32_t>& out) const {
     find_children(
         range, label, [](std::size_t p) { return p; },
-        [&](std::size_t h) { return entries_[h].label; }, out);
+        [&](std::size_t h) { return entries_[h].label(); }, out);
   }
 
  private:

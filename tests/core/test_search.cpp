@@ -204,7 +204,7 @@ TEST(derived_structures_follow_the_index) {
   std::u32string labels;
   std::vector<std::uint32_t> first_child;
   for (const auto& entry : reversed.entries) {
-    labels.push_back(entry.label);
+    labels.push_back(entry.label());
     first_child.push_back(entry.first_child);
   }
   CHECK(labels == U"\0xyzx\0"s);

@@ -84,11 +84,15 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     form = built._native.to_mapped()
     saved = saved_format.read_saved(built._native.to_saved())
     assert form == mapped_form.mapped_form(saved)
-    first = mapped_form.mapped_form(saved, first=True)  # as files of the first layout hold it
+    # As files of the earlier layouts hold it: the first, and the next one.
+    earlier = [
+        mapped_form.mapped_form(saved, first=True),
+        mapped_form.mapped_form(saved, wide=True),
+    ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
         Index.load(built.to_bytes(version=2)),
-        Index.load(container.mapped_header(built.metadata, len(first)) + first),
+        *(Index.load(container.mapped_header(built.metadata, len(f)) + f) for f in earlier),
     ):
         assert loaded._native.stored_aids
         assert loaded._native.to_saved() == built._native.to_saved()
@@ -125,11 +129,11 @@ def test_every_truncation_is_refused():
             Index.load(FILE[:cut])
 
 
-def _header_and_form(first=False):
+def _header_and_form(first=False, wide=False):
     contents = container.parse_file(FILE)
-    if first:  # the first layout, which stores the per-child entries
+    if first or wide:  # an earlier layout (the first: the per-child entries too)
         saved = saved_format.read_saved(INDEX._native.to_saved())
-        return contents.metadata, mapped_form.mapped_form(saved, first=True)
+        return contents.metadata, mapped_form.mapped_form(saved, first=first, wide=wide)
     return contents.metadata, bytes(contents.form)
 
 
@@ -147,14 +151,27 @@ TAMPERED = {
     "positions, a range": lambda s: {13: s[13][:16] + b"\x07" + s[13][17:]},
     "preorder": lambda s: {14: s[14][4:8] + s[14][:4] + s[14][8:]},
     "label order": lambda s: {15: _u32(list(reversed(range(len(s[13]) // 12))))},
-    "reversed, a label": lambda s: {16: s[16][:16] + b"z" + s[16][17:]},
+    "reversed (wide), a label": lambda s: {16: s[16][:16] + b"z" + s[16][17:]},
+    "reversed (wide), a label no character": lambda s: {16: s[16][:19] + b"\x80" + s[16][20:]},
+    "reversed (wide), a term range": lambda s: {16: s[16][:20] + _u32([1]) + s[16][24:]},
+    "reversed (wide), with the packed": lambda s: {19: bytes(8 * (len(s[16]) // 12))},
+    "reversed, a label": lambda s: {19: s[19][:12] + b"z" + s[19][13:]},
+    "reversed, a terminal flag": lambda s: {19: s[19][:15] + b"\x80" + s[19][16:]},
+    "reversed, a rank": lambda s: {20: s[20][:4] + _u32([1 + s[20][4]]) + s[20][8:]},
+    "reversed, ranks cut short": lambda s: {20: s[20][:-4]},
+    "reversed, ranks missing": lambda s: {20: None},
     "reversed, a term": lambda s: {17: s[17][4:8] + s[17][:4] + s[17][8:]},
     "reversed, a term left out": lambda s: {17: s[17][:-4]},
-    "aids missing": lambda s: {16: b""},
+    "aids missing": lambda s: {19: None, 20: None},
     "a count above its total": lambda s: {10: _u32([999]) + s[10][4:]},
     "a payload slot": lambda s: {6: _u32([1]) + s[6][4:]},
-    "payload offsets": lambda s: {18: s[18][:4] + _u32([99]) + s[18][8:]},
-    "payload offsets twice": lambda s: {8: bytes(len(s[18]) * 2)},
+    "(wide) payload offsets": lambda s: {18: s[18][:4] + _u32([99]) + s[18][8:]},
+    "(wide) payload offsets twice": lambda s: {8: bytes(len(s[18]) * 2)},
+    "payload offsets with the blocked": lambda s: {18: s[22] + _u32([0])},
+    "payload lengths": lambda s: {21: b"\x07" + s[21][1:]},
+    "payload lengths cut short": lambda s: {21: s[21][:-1]},
+    "payload blocks": lambda s: {22: s[22][:4] + _u32([1 + s[22][4]]) + s[22][8:]},
+    "payload blocks missing": lambda s: {22: None},
     "a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
     "a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
     "child entries out of order, no positions": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
@@ -165,14 +182,17 @@ TAMPERED = {
     },
     "completion bound, a leaf's lowered": lambda s: {BOUND: s[BOUND][:-4] + _u32([0])},
     "completion bound, cut short": lambda s: {BOUND: s[BOUND][:-4]},
-    "completion bound without the aids": lambda s: {k: None for k in range(13, 18)},
+    "completion bound without the aids": lambda s: {k: None for k in range(13, 21)},
 }
 
 
 @pytest.mark.parametrize("name", TAMPERED)
 def test_sections_that_contradict_the_index_are_refused(name):
     change = TAMPERED[name]
-    metadata, form = _header_and_form(first=name.startswith(("positions", "label order")))
+    metadata, form = _header_and_form(
+        first=name.startswith(("positions", "label order", "reversed (wide)")),
+        wide=name.startswith("(wide)"),
+    )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
     assert changed != form
