@@ -387,8 +387,10 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
   for (std::size_t r = 0; r < r_count; ++r) {
     const ReversedTrie::Entry& here = entries[r];
     const ReversedTrie::Entry& next = entries[r + 1];
+    // The next node's first child is bounded here, before its children's
+    // labels are compared below: its own turn comes after.
     const bool fits = here.first_child >= r + 1 && here.first_child <= next.first_child &&
-                      (r == 0 || here.label() != 0);
+                      next.first_child <= r_count && (r == 0 || here.label() != 0);
     if (!fits) return shape + std::to_string(r);
     for (std::size_t c = here.first_child + 1; c < next.first_child; ++c) {
       if (entries[c - 1].label() >= entries[c].label()) return shape + std::to_string(r);
