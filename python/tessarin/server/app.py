@@ -61,7 +61,7 @@ from .. import defaults
 from .._version import __version__
 from ..index import Index
 from . import hangups
-from .align import segments
+from .align import marks
 from .api import Api
 from .catalog import CatalogHolder, check_filters, video_json
 from .config import CONFIG_ENV, ServeConfig
@@ -273,7 +273,7 @@ def create_app(
                 [
                     {
                         **m._asdict(),
-                        "segments": [s.to_json() for s in segments(typed, m.term, m.distance)],
+                        "segments": marks(typed, m.term, m.distance),
                     }
                     for m in matched
                 ],
@@ -314,7 +314,7 @@ def create_app(
                     "term": s.term,
                     "distance": s.distance,
                     "count": s.count,
-                    "segments": [g.to_json() for g in segments(typed, s.term, s.distance)],
+                    "segments": marks(typed, s.term, s.distance),
                 }
                 for s in found
             ], took
