@@ -33,9 +33,10 @@ where the server marks every term it answers with:
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Literal, NamedTuple
 
-from .typed import Typed, plain
+from .typed import Span, Typed, plain
 
 __all__ = ["Segment", "completion_segments", "marks", "segments"]
 
@@ -82,9 +83,41 @@ def segments(typed: str | Typed, term: str, bound: int | None = None) -> list[Se
 def marks(typed: Typed, term: str, bound: int | None = None) -> list[dict[str, str]]:
     """`[s.to_json() for s in segments(typed, term, bound)]`, without the
     segments in between: what an answer of the JSON API carries."""
+    # It runs for every term the server answers with: a typo's runs (a
+    # middle with one alignment, as in `_steps`) are written down here.
     raw, text, spans = typed
+    if text == term:
+        return [{"text": term, "op": "keep"}] if term else []
+    n, m = len(text), len(term)
+    shortest = n if n < m else m
+    start = 0
+    while start < shortest and text[start] == term[start]:
+        start += 1
+    end = 0
+    shortest -= start
+    while end < shortest and text[n - 1 - end] == term[m - 1 - end]:
+        end += 1
+    i1, j1 = n - end, m - end
+    if start == i1:
+        out = [{"text": term[:start], "op": "keep"}] if start else []
+        out.append({"text": term[start:j1], "op": "insert"})
+    elif start == j1:
+        out = [{"text": term[:start], "op": "keep"}] if start else []
+        out.append({"text": raw[spans[start][0] : spans[i1 - 1][1]], "op": "delete"})
+    elif i1 - start == 1 and j1 - start == 1:
+        out = [{"text": term[:start], "op": "keep"}] if start else []
+        behind = raw[spans[start][0] : spans[start][1]]
+        out.append({"text": term[start], "op": "replace", "typed": behind})
+    else:
+        return _marks(raw, spans, term, _steps(text, term, bound))
+    if end:
+        out.append({"text": term[j1:], "op": "keep"})
+    return out
+
+
+def _marks(raw: str, spans: Sequence[Span], term: str, steps: list[_Step]) -> list[dict[str, str]]:
     out = []
-    for op, i0, i1, j0, j1 in _steps(text, term, bound):
+    for op, i0, i1, j0, j1 in steps:
         if op == "keep" or op == "insert":
             out.append({"text": term[j0:j1], "op": op})
         else:  # i0 < i1: the raw characters behind text[i0:i1]
