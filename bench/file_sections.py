@@ -43,6 +43,7 @@ KINDS = {
     20: "reversed_ranks",
     21: "payload_lengths",
     22: "payload_blocks",
+    23: "payload_marks",
     0x80000001: "completion_bound",
 }
 

@@ -15,6 +15,7 @@ constexpr std::size_t kScalarsSize = 16;
 
 static_assert(sizeof(char32_t) == 4 && sizeof(Uuid) == 16);
 static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 8);
+static_assert(sizeof(PayloadMarks) == 12);
 
 // A reversed trie entry as the first layouts stored it (kind 16).
 struct WideReversedEntry {
@@ -42,6 +43,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
       return 16;
     case SectionKind::kPositions:
     case SectionKind::kReversedEntries:
+    case SectionKind::kPayloadMarks:
       return 12;
     case SectionKind::kNodeShifts:
     case SectionKind::kChildLabels:
@@ -66,8 +68,10 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
 // ---------------------------------------------------------------- writing
 
 // Each node's payload slot: a node whose payload equals its only child's
-// names the child's slot (followed down the chain), any other a slot of its
-// own; slots numbered in order of first use. O(n + listed videos).
+// (a chain node) shares the child's slot (followed down the chain), any
+// other has a slot of its own; slots numbered in order of first use. Marked
+// (every chain node's child above it): chain nodes marked shared, the others'
+// slots in node order. O(n + listed videos).
 void assign_slots(const Trie& trie, MappedPlan& plan) {
   const Payloads& payloads = trie.payloads();
   const std::size_t n = payloads.size();
@@ -82,11 +86,43 @@ void assign_slots(const Trie& trie, MappedPlan& plan) {
   // its payload is its own.
   std::vector<std::uint32_t> keeper(n);
   for (std::size_t i = 0; i < n; ++i) keeper[i] = static_cast<std::uint32_t>(i);
+  plan.marked = n > 0;
   for (std::size_t i = n; i-- > 0;) {
     const ChildRange range = trie.children(i);
     if (range.end - range.begin != 1) continue;
     const std::uint32_t child = trie.child_transitions()[range.begin];
-    if (same(i, child)) keeper[i] = child;
+    if (same(i, child)) {
+      keeper[i] = child;
+      plan.marked = plan.marked && child > i;
+    }
+  }
+  constexpr std::uint32_t kNone = Payloads::kAbsent;
+  plan.offsets.assign(1, 0);
+  if (plan.marked) {
+    // At most kMaxShared chain nodes in a row (a longer chain, in a term
+    // of more characters, is written with slots).
+    std::vector<std::uint8_t> run(n, 0);
+    for (std::size_t i = 0; i < n && plan.marked; ++i) {
+      if (keeper[i] == i) continue;
+      plan.marked = run[i] < MarkedNodes::kMaxShared;
+      run[keeper[i]] = static_cast<std::uint8_t>(run[i] + 1);
+    }
+  }
+  if (plan.marked) {
+    plan.marks.assign((n + 31) / 32, PayloadMarks{0, 0, 0});
+    for (std::size_t i = 0; i < n; ++i) {
+      PayloadMarks& m = plan.marks[i / 32];
+      if (i % 32 == 0) m.before = static_cast<std::uint32_t>(plan.slot_nodes.size());
+      const std::uint32_t bit = std::uint32_t{1} << (i % 32);
+      if (keeper[i] != i) {
+        m.shared |= bit;
+      } else if (payloads.present(i)) {
+        m.own |= bit;
+        plan.slot_nodes.push_back(static_cast<std::uint32_t>(i));
+        plan.offsets.push_back(plan.offsets.back() + payloads.view(i).video_ids.size());
+      }
+    }
+    return;
   }
   // Follow chains to their end, shortening them as we go (children may
   // have lower numbers than their parents in an index not laid out
@@ -97,10 +133,8 @@ void assign_slots(const Trie& trie, MappedPlan& plan) {
     while (keeper[node] != end) node = std::exchange(keeper[node], end);
     return end;
   };
-  constexpr std::uint32_t kNone = Payloads::kAbsent;
   std::vector<std::uint32_t> slot_of_keeper(n, kNone);
   plan.slots.assign(n, kNone);
-  plan.offsets.assign(1, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (!payloads.present(i)) continue;
     const std::uint32_t end = resolve(static_cast<std::uint32_t>(i));
@@ -174,7 +208,9 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
        entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
-       entry(K::kPayloadSlots, n * 4), entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
+       plan.marked ? entry(K::kPayloadMarks, plan.marks.size() * sizeof(PayloadMarks))
+                   : entry(K::kPayloadSlots, n * 4),
+       entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
        plan.blocked_offsets  ? entry(K::kPayloadBlocks, (slot_count / ListOffsets::kBlock + 1) * 4)
        : plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
                              : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
@@ -243,6 +279,9 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         break;
       case SectionKind::kPayloadSlots:
         put<std::uint32_t>(out, section, plan.slots);
+        break;
+      case SectionKind::kPayloadMarks:
+        put<PayloadMarks>(out, section, plan.marks);
         break;
       case SectionKind::kPayloadTotals:
         for (const std::uint32_t node : plan.slot_nodes) {
@@ -314,7 +353,7 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[23];
+  std::optional<std::span<const std::uint8_t>> bytes[24];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -377,6 +416,55 @@ std::optional<Error> blocks_fault(std::span<const std::uint32_t> totals,
   return std::nullopt;
 }
 
+// Marks as PayloadMarks asks them: one per 32 nodes, none past the last
+// node, no node both own and shared, the own ones before each counted right
+// and one per payload; a shared node with exactly one child, above it, that
+// has a payload (so that a chain ends, at a node with a slot), and no more
+// than kMaxShared of them in a row. O(n), and a byte of scratch per node.
+std::optional<Error> marks_fault(const MarkedNodes& marked, std::size_t payload_count) {
+  const std::size_t n = marked.nodes;
+  const std::span<const PayloadMarks> marks = marked.marks;
+  if (marks.size() != (n + 31) / 32 || marked.node_shifts.size() != n) {
+    return damaged("it has " + std::to_string(marks.size()) + " payload marks for " +
+                   std::to_string(n) + " nodes");
+  }
+  const std::span<const std::uint32_t> transitions = marked.child_transitions;
+  std::size_t own = 0;
+  std::vector<std::uint8_t> run;  // per node, the shared nodes in a row above it
+  for (std::size_t w = 0; w < marks.size(); ++w) {
+    const PayloadMarks& m = marks[w];
+    const std::size_t first = 32 * w;
+    const std::size_t in_word = std::min<std::size_t>(32, n - first);
+    const std::uint32_t beyond = in_word == 32 ? 0 : ~((std::uint32_t{1} << in_word) - 1);
+    if (m.before != own || (m.own & m.shared) != 0 || ((m.own | m.shared) & beyond) != 0) {
+      return damaged("its payload marks are wrong at node " + std::to_string(first));
+    }
+    own += static_cast<std::size_t>(std::popcount(m.own));
+    for (std::uint32_t bits = m.shared; bits != 0; bits &= bits - 1) {
+      const std::size_t i = first + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::size_t begin = marked.node_shifts[i];
+      const std::size_t end = i + 1 < n ? marked.node_shifts[i + 1] : transitions.size();
+      const std::size_t child = begin < transitions.size() ? transitions[begin] : 0;
+      if (end != begin + 1 || begin >= transitions.size() || child <= i || child >= n ||
+          (((marks[child / 32].own | marks[child / 32].shared) >> (child % 32)) & 1U) == 0) {
+        return damaged("node " + std::to_string(i) +
+                       " shares a payload with a child it does not have");
+      }
+      if (run.empty()) run.assign(n, 0);
+      if (run[i] >= MarkedNodes::kMaxShared) {
+        return damaged("node " + std::to_string(i) + " ends a chain of more than " +
+                       std::to_string(MarkedNodes::kMaxShared) + " nodes that share a payload");
+      }
+      run[child] = std::max(run[child], static_cast<std::uint8_t>(run[i] + 1));
+    }
+  }
+  if (own != payload_count) {
+    return damaged("it marks " + std::to_string(own) + " nodes with a payload of their own for " +
+                   std::to_string(payload_count) + " payloads");
+  }
+  return std::nullopt;
+}
+
 std::optional<Error> slots_fault(std::span<const std::uint32_t> slots,
                                  std::span<const std::uint32_t> totals) {
   std::size_t met = 0;
@@ -425,9 +513,9 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     }
   }
   using K = SectionKind;
-  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions,
-                       K::kIsTerminal, K::kPayloadSlots, K::kPayloadTotals, K::kVideoIds,
-                       K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+  for (const K kind :
+       {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions, K::kIsTerminal,
+        K::kPayloadTotals, K::kVideoIds, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
@@ -437,6 +525,10 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
       int{found.has(K::kPayloadOffsets)} + int{found.has(K::kPayloadOffsets32)} + int{blocked} !=
           1) {
     return damaged("it lacks its payload offsets or holds them twice");
+  }
+  const bool marked = found.has(K::kPayloadMarks);
+  if (marked == found.has(K::kPayloadSlots)) {
+    return damaged("it lacks its payload slots or holds them twice");
   }
   const std::span<const std::uint32_t> scalars = found.as<std::uint32_t>(K::kScalars);
   if (scalars[0] > static_cast<std::uint32_t>(IdMode::Int32) || scalars[1] != 0 ||
@@ -473,12 +565,21 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     if (!trusted) fault = offsets_fault(totals, wide, ids.size());
     offsets = wide;
   }
-  if (!fault && !trusted) fault = slots_fault(slots, totals);
+  MarkedNodes marks;
+  if (marked) {
+    marks.marks = found.as<PayloadMarks>(K::kPayloadMarks);
+    marks.nodes = view.child_labels.size();
+    marks.node_shifts = view.node_shifts;
+    marks.child_transitions = view.child_transitions;
+  }
+  if (!fault && !trusted)
+    fault = marked ? marks_fault(marks, totals.size()) : slots_fault(slots, totals);
   if (fault) return *fault;
   for (const std::uint8_t t : trusted ? std::span<const std::uint8_t>() : view.is_terminal) {
     if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
   }
-  view.payloads = Payloads(slots, totals, offsets, offsets, ids, counts);
+  view.payloads = marked ? Payloads(marks, totals, offsets, offsets, ids, counts)
+                         : Payloads(slots, totals, offsets, offsets, ids, counts);
 
   std::optional<StoredAids> aids;
   // The per-child entries may be left out (their check then asks that the

@@ -7,9 +7,10 @@
 namespace tessarin {
 
 std::optional<PayloadView> Payloads::get(std::size_t i) const {
-  if (i >= slots_.size()) fail_out_of_range("payloads", i, slots_.size());
-  if (slots_[i] == kAbsent) return std::nullopt;
-  return slot(slots_[i]);
+  if (i >= size()) fail_out_of_range("payloads", i, size());
+  const std::uint32_t s = slot_of(i);
+  if (s == kAbsent) return std::nullopt;
+  return slot(s);
 }
 
 void PayloadTable::reserve(std::size_t payloads, std::size_t videos) {

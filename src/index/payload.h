@@ -6,7 +6,10 @@
 // kAbsent), per slot a total and an offset into each list, and all video
 // positions of all slots in one array, all counts in another. Several nodes
 // may name one slot (an index file stores a chain of nodes that keep equal
-// lists once). No heap allocation per payload.
+// lists once). An index file may instead mark its nodes (PayloadMarks): a
+// node that shares its only child's payload (a chain node) names no slot and
+// is read through its child; every other node with a payload has the next
+// slot in node order. No heap allocation per payload.
 //
 // Payloads is the read-only face of that layout, spans over memory owned
 // elsewhere (a PayloadTable, or a mapped index file: format/mapped_form.h);
@@ -19,12 +22,14 @@
 // restored index may break it; building does not), or that video positions
 // lie inside any video table.
 //
-// Cost: 4 bytes per node (its slot) and 4 (total) + 16 (offsets) per slot
-// (in an index file 4 + 1.5: one blocked offset for both lists), plus 8
+// Cost: 4 bytes per node (its slot; in a marked index file 3/8) and 4
+// (total) + 16 (offsets) per slot (in an index file 4 + 1.5: one blocked
+// offset for both lists), plus 8
 // bytes per listed video. Thread safety: const methods may be called
 // concurrently.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -78,6 +83,32 @@ class ListOffsets {
   const std::uint8_t* lengths_ = nullptr;
 };
 
+// The payload marks of 32 nodes, 32w to 32w + 31 (bit k for node 32w + k):
+// `own`, the nodes with a slot of their own; `shared`, the nodes that share
+// their only child's payload, which lies above them; `before`, the own bits
+// of the words before this one, which is the slot of this word's first own
+// node (slots follow node order). A node in neither has no payload.
+struct PayloadMarks {
+  std::uint32_t own;
+  std::uint32_t shared;
+  std::uint32_t before;
+};
+
+// Whose payloads marks describe: the marks, one per 32 nodes, and the
+// arrays that lead from a shared node to its child. Whoever makes one
+// guarantees that a shared node has exactly one child, numbered above it,
+// which has a payload, that no more than kMaxShared shared nodes follow one
+// another (so that finding a payload reads at most that many children), and
+// that `before` counts right.
+struct MarkedNodes {
+  static constexpr std::size_t kMaxShared = 255;
+
+  std::span<const PayloadMarks> marks;
+  std::size_t nodes = 0;
+  std::span<const std::uint32_t> node_shifts;
+  std::span<const std::uint32_t> child_transitions;
+};
+
 // The payloads of an index, read-only: views over its slots and lists.
 class Payloads {
  public:
@@ -92,13 +123,55 @@ class Payloads {
         id_offsets_(id_offsets),
         count_offsets_(count_offsets),
         video_ids_(video_ids),
-        video_counts_(video_counts) {}
+        video_counts_(video_counts),
+        nodes_(slots.size()) {}
+  // Marked: no slot per node (a chain of shared nodes is followed to its end).
+  Payloads(const MarkedNodes& marked, std::span<const std::uint32_t> totals, ListOffsets id_offsets,
+           ListOffsets count_offsets, std::span<const std::uint32_t> video_ids,
+           std::span<const std::uint32_t> video_counts)
+      : Payloads(std::span<const std::uint32_t>(), totals, id_offsets, count_offsets, video_ids,
+                 video_counts) {
+    marks_ = marked.marks;
+    nodes_ = marked.nodes;
+    node_shifts_ = marked.node_shifts;
+    child_transitions_ = marked.child_transitions;
+  }
 
   // Entries, one per node.
-  [[nodiscard]] std::size_t size() const { return slots_.size(); }
-  [[nodiscard]] bool present(std::size_t i) const { return slots_[i] != kAbsent; }
+  [[nodiscard]] std::size_t size() const { return nodes_; }
+  [[nodiscard]] bool present(std::size_t i) const {
+    if (marks_.empty()) return slots_[i] != kAbsent;
+    const PayloadMarks& m = marks_[i / 32];
+    return (((m.own | m.shared) >> (i % 32)) & 1U) != 0;
+  }
+  // Whether node i shares its only child's payload (a marked index's chain
+  // node, which no slot names: its payload is read, and checked, where the
+  // chain ends).
+  [[nodiscard]] bool shared(std::size_t i) const {
+    return !marks_.empty() && ((marks_[i / 32].shared >> (i % 32)) & 1U) != 0;
+  }
+  // The slot of node i's payload (a shared node's, its chain's end's), or
+  // kAbsent; i < size(). Slots are numbered in order of first use, by all
+  // nodes, or, when marked, by the nodes that are not shared.
+  [[nodiscard]] std::uint32_t slot_of(std::size_t i) const {
+    if (marks_.empty()) return slots_[i];
+    while (shared(i)) i = child_transitions_[node_shifts_[i]];
+    const PayloadMarks& m = marks_[i / 32];
+    const std::uint32_t below = m.own & ((std::uint32_t{1} << (i % 32)) - 1);
+    return ((m.own >> (i % 32)) & 1U) == 0
+               ? kAbsent
+               : m.before + static_cast<std::uint32_t>(std::popcount(below));
+  }
+  // Asks for the memory that slot_of(i) reads first.
+  void prefetch_slot(std::size_t i) const {
+    if (marks_.empty()) {
+      __builtin_prefetch(slots_.data() + i);
+    } else {
+      __builtin_prefetch(marks_.data() + i / 32);
+    }
+  }
   // The payload at i; it must exist (i < size()) and be present.
-  [[nodiscard]] PayloadView view(std::size_t i) const { return slot(slots_[i]); }
+  [[nodiscard]] PayloadView view(std::size_t i) const { return slot(slot_of(i)); }
   // The payload at i, checked: an InternalFailure when i is outside the table,
   // nothing when the entry is absent.
   [[nodiscard]] std::optional<PayloadView> get(std::size_t i) const;
@@ -111,7 +184,9 @@ class Payloads {
         {video_counts_.data() + count_offsets_[s], video_counts_.data() + count_offsets_[s + 1]}};
   }
   [[nodiscard]] std::size_t slot_count() const { return totals_.size(); }
+  // Each node's slot, when not marked (else empty).
   [[nodiscard]] std::span<const std::uint32_t> slots() const { return slots_; }
+  [[nodiscard]] std::span<const PayloadMarks> marks() const { return marks_; }
   [[nodiscard]] std::span<const std::uint32_t> totals() const { return totals_; }
   [[nodiscard]] std::span<const std::uint32_t> video_ids() const { return video_ids_; }
   [[nodiscard]] std::span<const std::uint32_t> video_counts() const { return video_counts_; }
@@ -126,6 +201,10 @@ class Payloads {
   ListOffsets count_offsets_;  // slot_count() + 1 entries
   std::span<const std::uint32_t> video_ids_;
   std::span<const std::uint32_t> video_counts_;
+  std::size_t nodes_ = 0;
+  std::span<const PayloadMarks> marks_;  // when marked, in place of slots_
+  std::span<const std::uint32_t> node_shifts_;
+  std::span<const std::uint32_t> child_transitions_;
 };
 
 // Payloads in vectors of their own, one slot per present entry, appended
