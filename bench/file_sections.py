@@ -44,6 +44,7 @@ KINDS = {
     21: "payload_lengths",
     22: "payload_blocks",
     23: "payload_marks",
+    24: "video_ids24",
     0x80000001: "completion_bound",
 }
 

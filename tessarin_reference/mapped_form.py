@@ -45,6 +45,7 @@ KIND = {
     "payload_lengths": 21,
     "payload_blocks": 22,
     "payload_marks": 23,
+    "video_ids24": 24,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -252,7 +253,11 @@ def _layout(parts: list[tuple[int, bytes]]) -> bytes:
 
 
 def mapped_form(
-    saved: SavedIndex, first: bool = False, wide: bool = False, slotted: bool = False
+    saved: SavedIndex,
+    first: bool = False,
+    wide: bool = False,
+    slotted: bool = False,
+    wide_ids: bool = False,
 ) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
@@ -260,9 +265,11 @@ def mapped_form(
     per-child entries stored even where child entry p names node p + 1,
     and the reversed trie in 12-byte entries; with `wide`, the layout after
     it, which kept those entries and the 32-bit payload offsets; with
-    `slotted`, the layout before payload marks (a slot per node, kind 6)."""
+    `slotted`, the layout before payload marks (a slot per node, kind 6);
+    with `wide_ids`, the one before video positions in 3 bytes (kind 24)."""
     wide = wide or first
     slotted = slotted or wide
+    wide_ids = wide_ids or slotted
     n = len(saved.child_labels)
     marked = None if slotted else _marks(saved)
     slots, slot_nodes = _slots(saved)
@@ -311,7 +318,9 @@ def mapped_form(
         slot_part,
         (KIND["payload_totals"], _u32(totals)),
         *offset_parts,
-        (KIND["video_ids"], _u32(ids)),
+        (KIND["video_ids"], _u32(ids))
+        if wide_ids or any(video >= 2**24 for video in ids)
+        else (KIND["video_ids24"], b"".join(video.to_bytes(3, "little") for video in ids)),
         (KIND["video_counts"], _u32(counts)),
         (KIND["video_int_ids"], _u32(saved.video_int_ids)),
         (KIND["video_uuids"], b"".join(saved.video_uuids)),

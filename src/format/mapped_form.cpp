@@ -36,6 +36,8 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kIsTerminal:
     case SectionKind::kPayloadLengths:
       return 1;
+    case SectionKind::kVideoIds24:
+      return 3;
     case SectionKind::kPayloadOffsets:
     case SectionKind::kReversedPacked:
       return 8;
@@ -79,7 +81,7 @@ void assign_slots(const Trie& trie, MappedPlan& plan) {
     if (!payloads.present(a) || !payloads.present(b)) return false;
     const PayloadView x = payloads.view(a);
     const PayloadView y = payloads.view(b);
-    return x.total_count == y.total_count && std::ranges::equal(x.video_ids, y.video_ids) &&
+    return x.total_count == y.total_count && x.video_ids == y.video_ids &&
            std::ranges::equal(x.video_counts, y.video_counts);
   };
   // keeper[i]: the node down i's chain whose payload i keeps; i itself when
@@ -203,6 +205,10 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   }
   plan.blocked_offsets = short_lists && listed <= 0xFFFFFFFFu;
   plan.narrow_offsets = !plan.blocked_offsets && listed <= 0xFFFFFFFFu;
+  plan.narrow_ids = std::ranges::all_of(plan.slot_nodes, [&](std::uint32_t node) {
+    return std::ranges::all_of(trie.payloads().view(node).video_ids,
+                               [](std::uint32_t video) { return video < (1U << 24); });
+  });
   const std::size_t slot_count = plan.slot_nodes.size();
   kinds.insert(
       kinds.end(),
@@ -214,7 +220,8 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
        plan.blocked_offsets  ? entry(K::kPayloadBlocks, (slot_count / ListOffsets::kBlock + 1) * 4)
        : plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
                              : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
-       entry(K::kVideoIds, listed * 4), entry(K::kVideoCounts, listed * 4),
+       plan.narrow_ids ? entry(K::kVideoIds24, listed * 3) : entry(K::kVideoIds, listed * 4),
+       entry(K::kVideoCounts, listed * 4),
        entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
        entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
   if (plan.blocked_offsets) {
@@ -313,16 +320,23 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         }
         break;
       case SectionKind::kVideoIds:
-      case SectionKind::kVideoCounts: {
-        const bool ids = static_cast<SectionKind>(section.kind) == SectionKind::kVideoIds;
+      case SectionKind::kVideoIds24: {
+        const std::size_t width = plan.narrow_ids ? 3 : 4;
         for (const std::uint32_t node : plan.slot_nodes) {
-          const PayloadView p = payloads.view(node);
-          const std::span<const std::uint32_t> list = ids ? p.video_ids : p.video_counts;
+          for (const std::uint32_t video : payloads.view(node).video_ids) {
+            std::memcpy(at, &video, width);  // little-endian: the low bytes
+            at += width;
+          }
+        }
+        break;
+      }
+      case SectionKind::kVideoCounts:
+        for (const std::uint32_t node : plan.slot_nodes) {
+          const std::span<const std::uint32_t> list = payloads.view(node).video_counts;
           if (!list.empty()) std::memcpy(at, list.data(), list.size_bytes());
           at += list.size_bytes();
         }
         break;
-      }
       case SectionKind::kVideoIntIds:
         put(out, section, trie.video_int_ids());
         break;
@@ -353,7 +367,7 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[24];
+  std::optional<std::span<const std::uint8_t>> bytes[25];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -515,7 +529,7 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   using K = SectionKind;
   for (const K kind :
        {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions, K::kIsTerminal,
-        K::kPayloadTotals, K::kVideoIds, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+        K::kPayloadTotals, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
@@ -546,7 +560,13 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   view.id_mode = static_cast<IdMode>(scalars[0]);
   const std::span<const std::uint32_t> slots = found.as<std::uint32_t>(K::kPayloadSlots);
   const std::span<const std::uint32_t> totals = found.as<std::uint32_t>(K::kPayloadTotals);
-  const std::span<const std::uint32_t> ids = found.as<std::uint32_t>(K::kVideoIds);
+  if (found.has(K::kVideoIds) == found.has(K::kVideoIds24)) {
+    return damaged("it lacks its listed videos or holds them twice");
+  }
+  const VideoIds ids = found.has(K::kVideoIds)
+                           ? VideoIds(found.as<std::uint32_t>(K::kVideoIds))
+                           : VideoIds(found.as<std::uint8_t>(K::kVideoIds24).data(),
+                                      found.as<std::uint8_t>(K::kVideoIds24).size() / 3);
   const std::span<const std::uint32_t> counts = found.as<std::uint32_t>(K::kVideoCounts);
   if (counts.size() != ids.size()) return damaged("it lists videos and counts of unequal lengths");
   ListOffsets offsets;

@@ -34,6 +34,8 @@
 //                                    most 255 videos and V < 2^32; a form holds 8,
 //                                    18, or 21 with 22
 //   9  video_ids          u32 [V]    positions in the video table
+//   24 video_ids24        3   [V]    the same, 3 bytes each, little-endian: written
+//                                    in place of 9 when every position is below 2^24
 //   10 video_counts       u32 [V]
 //   11 video_uuids        16  [u]
 //   12 video_int_ids      u32 [v]
@@ -49,17 +51,15 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6) are required; 13 to 17, 19 and 20 are the
-// stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but for 13,
-// left out where child entry p names node p + 1 for every p (the walk reads node p + 1's arrays
-// instead: search/views.h) (none for an index whose aids do not apply: no nodes, or 2^31 child
-// entries or more). A kind with bit 31 set is optional: a reader that does
-// not know it skips it. The completion bound is optional so (files written
-// before it was stored lack it, and their readers derive it; earlier
-// readers skip it) and is written with the other aids, never without them.
-// Adding a stored aid is a kind here, a line in the writer's list and in
-// the reader's switch, and its check beside the others in
-// search/search_aids.cpp. Any other kind is refused.
+// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9) are required; 13 to 17, 19 and 20
+// are the stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but
+// for 13, left out where child entry p names node p + 1 for every p (the walk reads node p + 1's
+// arrays instead: search/views.h) (none for an index whose aids do not apply: no nodes, or 2^31
+// child entries or more). A kind with bit 31 set is optional: a reader that does not know it skips
+// it. The completion bound is optional so (files written before it was stored lack it, and their
+// readers derive it; earlier readers skip it) and is written with the other aids, never without
+// them. Adding a stored aid is a kind here, a line in the writer's list and in the reader's switch,
+// and its check beside the others in search/search_aids.cpp. Any other kind is refused.
 //
 // The writer stores each payload once: a node that keeps exactly its only
 // child's payload (a chain node, most of a trie's nodes) shares the child's
@@ -123,6 +123,7 @@ enum class SectionKind : std::uint32_t {
   kPayloadLengths = 21,
   kPayloadBlocks = 22,
   kPayloadMarks = 23,
+  kVideoIds24 = 24,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -140,6 +141,7 @@ struct MappedPlan {
   std::vector<std::uint32_t> slots;       // per node
   std::vector<PayloadMarks> marks;        // per 32 nodes, when marked
   bool marked = false;                    // written as marks (kind 23), not slots
+  bool narrow_ids = false;                // video positions written 3 bytes wide (kind 24)
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
   bool narrow_offsets = false;            // written 32-bit (kind 18)

@@ -31,10 +31,10 @@ void PayloadTable::push_present(std::uint32_t total_count) {
   count_offsets_.push_back(video_counts_.size());
 }
 
-void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+void PayloadTable::push(std::uint32_t total_count, const VideoIds& video_ids,
                         std::span<const std::uint32_t> video_counts) {
   push_present(total_count);
-  video_ids_.insert(video_ids_.end(), video_ids.begin(), video_ids.end());
+  video_ids.append_to(video_ids_);
   video_counts_.insert(video_counts_.end(), video_counts.begin(), video_counts.end());
   id_offsets_.back() = video_ids_.size();
   count_offsets_.back() = video_counts_.size();

@@ -24,7 +24,8 @@
 //
 // Cost: 4 bytes per node (its slot; in a marked index file 3/8) and 4
 // (total) + 16 (offsets) per slot (in an index file 4 + 1.5: one blocked
-// offset for both lists), plus 8
+// offset for both lists), plus 8 (in an index file with positions below
+// 2^24, 7)
 // bytes per listed video. Thread safety: const methods may be called
 // concurrently.
 #pragma once
@@ -32,6 +33,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
@@ -40,10 +43,95 @@
 
 namespace tessarin {
 
+// Video positions, read-only: 4 bytes each, or 3 (an index file's, when
+// every position listed is below 2^24), little-endian, read a byte at a time
+// where 3 wide (so that the last one reads nothing past the list).
+class VideoIds {
+ public:
+  class iterator {
+   public:
+    using iterator_concept = std::input_iterator_tag;
+    using iterator_category = std::input_iterator_tag;
+    using value_type = std::uint32_t;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::uint32_t;
+    iterator() = default;
+    iterator(const std::uint8_t* data, std::size_t width, std::size_t k)
+        : data_(data), width_(width), k_(k) {}
+    std::uint32_t operator*() const { return read(data_, width_, k_); }
+    iterator& operator++() {
+      ++k_;
+      return *this;
+    }
+    iterator operator++(int) { return {data_, width_, k_++}; }
+    bool operator==(const iterator& other) const { return k_ == other.k_; }
+
+   private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t width_ = 4;
+    std::size_t k_ = 0;
+  };
+
+  VideoIds() = default;
+  VideoIds(std::span<const std::uint32_t> wide)  // NOLINT(google-explicit-constructor)
+      : data_(reinterpret_cast<const std::uint8_t*>(wide.data())), size_(wide.size()), width_(4) {}
+  VideoIds(const std::vector<std::uint32_t>& wide)  // NOLINT(google-explicit-constructor)
+      : VideoIds(std::span<const std::uint32_t>(wide)) {}
+  // `size` positions of 3 bytes from `narrow`.
+  VideoIds(const std::uint8_t* narrow, std::size_t size) : data_(narrow), size_(size), width_(3) {}
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t width() const { return width_; }
+  [[nodiscard]] std::uint32_t operator[](std::size_t k) const { return read(data_, width_, k); }
+  [[nodiscard]] iterator begin() const { return {data_, width_, 0}; }
+  [[nodiscard]] iterator end() const { return {data_, width_, size_}; }
+  // Positions begin to end (begin <= end <= size()).
+  [[nodiscard]] VideoIds subrange(std::size_t begin, std::size_t end) const {
+    VideoIds part = *this;
+    part.data_ += begin * width_;
+    part.size_ = end - begin;
+    return part;
+  }
+  // Appends the first `count` (at most size()) to `out`.
+  void append_to(std::vector<std::uint32_t>& out, std::size_t count) const {
+    if (width_ == 4) {
+      const std::size_t at = out.size();
+      out.resize(at + count);
+      if (count != 0) std::memcpy(out.data() + at, data_, count * 4);
+      return;
+    }
+    for (std::size_t k = 0; k < count; ++k) out.push_back((*this)[k]);
+  }
+  void append_to(std::vector<std::uint32_t>& out) const { append_to(out, size_); }
+  static std::uint32_t read(const std::uint8_t* data, std::size_t width, std::size_t k) {
+    const std::uint8_t* at = data + k * width;
+    std::uint32_t v = 0;
+    if (width == 4) {
+      std::memcpy(&v, at, 4);
+    } else {
+      v = std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16;
+    }
+    return v;
+  }
+  friend bool operator==(const VideoIds& a, const VideoIds& b) {
+    if (a.size_ != b.size_) return false;
+    for (std::size_t k = 0; k < a.size_; ++k) {
+      if (a[k] != b[k]) return false;
+    }
+    return true;
+  }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t width_ = 4;
+};
+
 // A read-only look at one payload; valid while its table lives unchanged.
 struct PayloadView {
   std::uint32_t total_count = 0;
-  std::span<const std::uint32_t> video_ids;
+  VideoIds video_ids;
   std::span<const std::uint32_t> video_counts;
 };
 
@@ -116,8 +204,8 @@ class Payloads {
 
   Payloads() = default;
   Payloads(std::span<const std::uint32_t> slots, std::span<const std::uint32_t> totals,
-           ListOffsets id_offsets, ListOffsets count_offsets,
-           std::span<const std::uint32_t> video_ids, std::span<const std::uint32_t> video_counts)
+           ListOffsets id_offsets, ListOffsets count_offsets, VideoIds video_ids,
+           std::span<const std::uint32_t> video_counts)
       : slots_(slots),
         totals_(totals),
         id_offsets_(id_offsets),
@@ -127,7 +215,7 @@ class Payloads {
         nodes_(slots.size()) {}
   // Marked: no slot per node (a chain of shared nodes is followed to its end).
   Payloads(const MarkedNodes& marked, std::span<const std::uint32_t> totals, ListOffsets id_offsets,
-           ListOffsets count_offsets, std::span<const std::uint32_t> video_ids,
+           ListOffsets count_offsets, VideoIds video_ids,
            std::span<const std::uint32_t> video_counts)
       : Payloads(std::span<const std::uint32_t>(), totals, id_offsets, count_offsets, video_ids,
                  video_counts) {
@@ -180,7 +268,7 @@ class Payloads {
   [[nodiscard]] PayloadView slot(std::size_t s) const {
     return {
         totals_[s],
-        {video_ids_.data() + id_offsets_[s], video_ids_.data() + id_offsets_[s + 1]},
+        video_ids_.subrange(id_offsets_[s], id_offsets_[s + 1]),
         {video_counts_.data() + count_offsets_[s], video_counts_.data() + count_offsets_[s + 1]}};
   }
   [[nodiscard]] std::size_t slot_count() const { return totals_.size(); }
@@ -188,7 +276,7 @@ class Payloads {
   [[nodiscard]] std::span<const std::uint32_t> slots() const { return slots_; }
   [[nodiscard]] std::span<const PayloadMarks> marks() const { return marks_; }
   [[nodiscard]] std::span<const std::uint32_t> totals() const { return totals_; }
-  [[nodiscard]] std::span<const std::uint32_t> video_ids() const { return video_ids_; }
+  [[nodiscard]] const VideoIds& video_ids() const { return video_ids_; }
   [[nodiscard]] std::span<const std::uint32_t> video_counts() const { return video_counts_; }
 
   [[nodiscard]] std::size_t total_video_ids() const { return video_ids_.size(); }
@@ -199,7 +287,7 @@ class Payloads {
   std::span<const std::uint32_t> totals_;
   ListOffsets id_offsets_;     // slot_count() + 1 entries
   ListOffsets count_offsets_;  // slot_count() + 1 entries
-  std::span<const std::uint32_t> video_ids_;
+  VideoIds video_ids_;
   std::span<const std::uint32_t> video_counts_;
   std::size_t nodes_ = 0;
   std::span<const PayloadMarks> marks_;  // when marked, in place of slots_
@@ -216,7 +304,7 @@ class PayloadTable {
             totals_,
             ListOffsets(std::span<const std::uint64_t>(id_offsets_)),
             ListOffsets(std::span<const std::uint64_t>(count_offsets_)),
-            video_ids_,
+            std::span<const std::uint32_t>(video_ids_),
             video_counts_};
   }
   [[nodiscard]] std::size_t size() const { return slots_.size(); }
@@ -226,7 +314,7 @@ class PayloadTable {
 
   void reserve(std::size_t payloads, std::size_t videos);
   void push_absent();
-  void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+  void push(std::uint32_t total_count, const VideoIds& video_ids,
             std::span<const std::uint32_t> video_counts);
   // Appending one payload piece by piece (the decoder reads lists item by
   // item): push_present(), then any number of append_* calls for it.

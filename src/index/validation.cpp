@@ -179,7 +179,7 @@ std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, b
     if (slot < slots_met) continue;
     slots_met = std::size_t{slot} + 1;
     const PayloadView payload = payloads.slot(slot);
-    const std::span<const std::uint32_t> ids = payload.video_ids;
+    const VideoIds& ids = payload.video_ids;
     if (ids.size() <= kShort) {
       bool fails = false;
       for (std::size_t a = 0; a < ids.size(); ++a) {

@@ -84,12 +84,13 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     form = built._native.to_mapped()
     saved = saved_format.read_saved(built._native.to_saved())
     assert form == mapped_form.mapped_form(saved)
-    # As files of the earlier layouts hold it: the first, the next, and the
-    # one with a payload slot per node.
+    # As files of the earlier layouts hold it: the first, the next, the one
+    # with a payload slot per node, and the one with 4-byte video positions.
     earlier = [
         mapped_form.mapped_form(saved, first=True),
         mapped_form.mapped_form(saved, wide=True),
         mapped_form.mapped_form(saved, slotted=True),
+        mapped_form.mapped_form(saved, wide_ids=True),
     ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
@@ -187,6 +188,10 @@ TAMPERED = {
     "reversed, a term left out": lambda s: {17: s[17][:-4]},
     "aids missing": lambda s: {19: None, 20: None},
     "a count above its total": lambda s: {10: _u32([999]) + s[10][4:]},
+    "a video listed twice (3 bytes)": lambda s: {24: s[24][:3] * 2 + s[24][6:]},
+    "video positions cut short": lambda s: {24: s[24][:-3]},
+    "video positions twice": lambda s: {9: bytes(len(s[24]) // 3 * 4)},
+    "video positions missing": lambda s: {24: None},
     "(slotted) a payload slot": lambda s: {6: _u32([1]) + s[6][4:]},
     "(slotted) payload slots with the marks": lambda s: {MARKS: bytes(12)},
     "payload marks, the root shares a child's": lambda s: _marked(s, shared=1),
