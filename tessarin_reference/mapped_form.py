@@ -258,6 +258,7 @@ def mapped_form(
     wide: bool = False,
     slotted: bool = False,
     wide_ids: bool = False,
+    stored_children: bool = False,
 ) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
@@ -266,12 +267,16 @@ def mapped_form(
     and the reversed trie in 12-byte entries; with `wide`, the layout after
     it, which kept those entries and the 32-bit payload offsets; with
     `slotted`, the layout before payload marks (a slot per node, kind 6);
-    with `wide_ids`, the one before video positions in 3 bytes (kind 24)."""
+    with `wide_ids`, the one before video positions in 3 bytes (kind 24);
+    with `stored_children`, the one that stored the child entries where
+    entry p names node p + 1."""
     wide = wide or first
     slotted = slotted or wide
     wide_ids = wide_ids or slotted
+    stored_children = stored_children or wide_ids
     n = len(saved.child_labels)
     marked = None if slotted else _marks(saved)
+    implicit_children = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
     slots, slot_nodes = _slots(saved)
     if marked is not None:
         slot_nodes = marked[1]
@@ -313,7 +318,11 @@ def mapped_form(
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
         (KIND["child_labels"], _u32(saved.child_labels)),
-        (KIND["child_transitions"], _u32(saved.child_transitions)),
+        *(
+            []
+            if n and implicit_children and not stored_children
+            else [(KIND["child_transitions"], _u32(saved.child_transitions))]
+        ),
         (KIND["is_terminal"], bytes(saved.is_terminal)),
         slot_part,
         (KIND["payload_totals"], _u32(totals)),

@@ -213,7 +213,7 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   kinds.insert(
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
-       entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
+       entry(K::kChildTransitions, trie.child_transitions().size() * 4), entry(K::kIsTerminal, n),
        plan.marked ? entry(K::kPayloadMarks, plan.marks.size() * sizeof(PayloadMarks))
                    : entry(K::kPayloadSlots, n * 4),
        entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
@@ -224,6 +224,12 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
        entry(K::kVideoCounts, listed * 4),
        entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
        entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
+  if (n > 0 && entries_follow_nodes(trie.child_transitions())) {
+    // Entry p names node p + 1: the reader knows it without the array.
+    std::erase_if(kinds, [](const auto& k) {
+      return k.first == static_cast<std::uint32_t>(K::kChildTransitions);
+    });
+  }
   if (plan.blocked_offsets) {
     // The lengths after the blocks, so that both lie near the totals.
     const auto blocks = std::find_if(kinds.begin(), kinds.end(), [](const auto& k) {
@@ -279,7 +285,10 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         put(out, section, trie.child_labels());
         break;
       case SectionKind::kChildTransitions:
-        put(out, section, trie.child_transitions());
+        for (const std::uint32_t child : trie.child_transitions()) {
+          std::memcpy(at, &child, 4);
+          at += 4;
+        }
         break;
       case SectionKind::kIsTerminal:
         for (const std::uint8_t t : trie.is_terminal()) *at++ = t != 0 ? 1 : 0;
@@ -442,7 +451,7 @@ std::optional<Error> marks_fault(const MarkedNodes& marked, std::size_t payload_
     return damaged("it has " + std::to_string(marks.size()) + " payload marks for " +
                    std::to_string(n) + " nodes");
   }
-  const std::span<const std::uint32_t> transitions = marked.child_transitions;
+  const ChildEntries& transitions = marked.child_transitions;
   std::size_t own = 0;
   std::vector<std::uint8_t> run;  // per node, the shared nodes in a row above it
   for (std::size_t w = 0; w < marks.size(); ++w) {
@@ -527,9 +536,8 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     }
   }
   using K = SectionKind;
-  for (const K kind :
-       {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions, K::kIsTerminal,
-        K::kPayloadTotals, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kIsTerminal,
+                       K::kPayloadTotals, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
@@ -553,7 +561,12 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   IndexView view;
   view.node_shifts = found.as<std::uint32_t>(K::kNodeShifts);
   view.child_labels = found.as<char32_t>(K::kChildLabels);
-  view.child_transitions = found.as<std::uint32_t>(K::kChildTransitions);
+  // Left out, entry p names node p + 1 (the tree's checks below then check
+  // that this numbering makes a tree of the node arrays).
+  view.child_transitions =
+      found.has(K::kChildTransitions)
+          ? ChildEntries(found.as<std::uint32_t>(K::kChildTransitions))
+          : ChildEntries::identity(view.child_labels.empty() ? 0 : view.child_labels.size() - 1);
   view.is_terminal = found.as<std::uint8_t>(K::kIsTerminal);
   view.video_uuids = found.as<Uuid>(K::kVideoUuids);
   view.video_int_ids = found.as<std::uint32_t>(K::kVideoIntIds);

@@ -12,7 +12,8 @@
 //   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
 //   2  node_shifts        u32 [n]
 //   3  child_labels       u32 [n]    code points
-//   4  child_transitions  u32 [e]
+//   4  child_transitions  u32 [e]    left out where entry p names node p + 1 for
+//                                    every p (and n > 0): then e = n - 1
 //   5  is_terminal        u8  [n]    0 or 1
 //   6  payload_slots      u32 [n]    the slot of each node's payload, or 2^32 - 1
 //                                    for none; slots numbered in order of first use
@@ -51,7 +52,8 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9) are required; 13 to 17, 19 and 20
+// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9), but 4, are
+// required; 13 to 17, 19 and 20
 // are the stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but
 // for 13, left out where child entry p names node p + 1 for every p (the walk reads node p + 1's
 // arrays instead: search/views.h) (none for an index whose aids do not apply: no nodes, or 2^31

@@ -39,6 +39,7 @@
 #include <span>
 #include <vector>
 
+#include "index/child_entries.h"
 #include "index/video_accumulator.h"
 
 namespace tessarin {
@@ -194,7 +195,7 @@ struct MarkedNodes {
   std::span<const PayloadMarks> marks;
   std::size_t nodes = 0;
   std::span<const std::uint32_t> node_shifts;
-  std::span<const std::uint32_t> child_transitions;
+  ChildEntries child_transitions;
 };
 
 // The payloads of an index, read-only: views over its slots and lists.
@@ -292,7 +293,7 @@ class Payloads {
   std::size_t nodes_ = 0;
   std::span<const PayloadMarks> marks_;  // when marked, in place of slots_
   std::span<const std::uint32_t> node_shifts_;
-  std::span<const std::uint32_t> child_transitions_;
+  ChildEntries child_transitions_;
 };
 
 // Payloads in vectors of their own, one slot per present entry, appended

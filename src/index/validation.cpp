@@ -296,7 +296,7 @@ std::string describe(const Fault& fault) {
 }
 
 std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
-                                  std::span<const std::uint32_t> child_transitions,
+                                  const ChildEntries& child_transitions,
                                   std::span<const std::uint32_t> node_shifts) {
   const std::size_t n = lengths.nodes;
   const auto length = [n](NodeArray array, std::size_t entries) {

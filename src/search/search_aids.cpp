@@ -466,7 +466,8 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
 
 }  // namespace
 
-bool entries_follow_nodes(std::span<const std::uint32_t> child_transitions) {
+bool entries_follow_nodes(const ChildEntries& child_transitions) {
+  if (child_transitions.is_identity()) return true;
   for (std::size_t p = 0; p < child_transitions.size(); ++p) {
     if (child_transitions[p] != p + 1) return false;
   }

@@ -40,7 +40,7 @@ class TrieView {
       : trie_(trie),
         shifts_(trie.node_shifts().data()),
         shift_count_(trie.node_shifts().size()),
-        transitions_(trie.child_transitions().data()),
+        transitions_(trie.child_transitions()),
         transition_count_(trie.child_transitions().size()),
         labels_(trie.child_labels().data()),
         label_count_(trie.child_labels().size()),
@@ -104,7 +104,7 @@ class TrieView {
   const Trie& trie_;
   const std::uint32_t* shifts_;
   std::size_t shift_count_;
-  const std::uint32_t* transitions_;
+  ChildEntries transitions_;
   std::size_t transition_count_;
   const char32_t* labels_;
   std::size_t label_count_;
@@ -140,7 +140,7 @@ class ForwardView {
   ForwardView(const Trie& trie, const TreeAids& aids)
       : root_(aids.root),
         entries_(aids.positions.empty() ? nullptr : aids.positions.data()),
-        transitions_(trie.child_transitions().data()),
+        transitions_(trie.child_transitions()),
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()),
         shifts_(trie.node_shifts().data()),
         labels_(trie.child_labels().data()),
@@ -203,7 +203,7 @@ class ForwardView {
   // The per-child entries, or null where child entry p names node p + 1
   // (search/search_aids.h): then node p + 1's own arrays are read.
   const TreeAids::Position* entries_;
-  const std::uint32_t* transitions_;
+  ChildEntries transitions_;
   const std::uint32_t* by_label_;
   const std::uint32_t* shifts_;
   const char32_t* labels_;

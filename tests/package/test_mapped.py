@@ -85,12 +85,14 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     saved = saved_format.read_saved(built._native.to_saved())
     assert form == mapped_form.mapped_form(saved)
     # As files of the earlier layouts hold it: the first, the next, the one
-    # with a payload slot per node, and the one with 4-byte video positions.
+    # with a payload slot per node, the one with 4-byte video positions, and
+    # the one that stored child entries that follow the nodes.
     earlier = [
         mapped_form.mapped_form(saved, first=True),
         mapped_form.mapped_form(saved, wide=True),
         mapped_form.mapped_form(saved, slotted=True),
         mapped_form.mapped_form(saved, wide_ids=True),
+        mapped_form.mapped_form(saved, stored_children=True),
     ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
@@ -132,11 +134,13 @@ def test_every_truncation_is_refused():
             Index.load(FILE[:cut])
 
 
-def _header_and_form(first=False, wide=False, slotted=False):
+def _header_and_form(first=False, wide=False, slotted=False, stored=False):
     contents = container.parse_file(FILE)
-    if first or wide or slotted:  # an earlier layout (the first: the per-child entries too)
+    if first or wide or slotted or stored:  # an earlier layout (the first: the per-child entries too)
         saved = saved_format.read_saved(INDEX._native.to_saved())
-        form = mapped_form.mapped_form(saved, first=first, wide=wide, slotted=slotted)
+        form = mapped_form.mapped_form(
+            saved, first=first, wide=wide, slotted=slotted, stored_children=stored
+        )
         return contents.metadata, form
     return contents.metadata, bytes(contents.form)
 
@@ -210,8 +214,13 @@ TAMPERED = {
     "payload blocks": lambda s: {22: s[22][:4] + _u32([1 + s[22][4]]) + s[22][8:]},
     "payload blocks missing": lambda s: {22: None},
     "a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
-    "a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
-    "child entries out of order, no positions": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
+    "(stored) a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
+    "(stored) child entries out of order": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
+    "child entries out of order": lambda s: {4: _u32([2, 1] + list(range(3, len(s[3]) // 4)))},
+    "child entries, one left out": lambda s: {4: _u32(list(range(1, len(s[3]) // 4 - 1)))},
+    "implicit child entries, a range moved": lambda s: {
+        2: s[2][:4] + _u32([1 + struct.unpack_from("<I", s[2], 4)[0]]) + s[2][8:]
+    },
     "scalars": lambda s: {1: b"\x02" + s[1][1:]},
     "an unknown kind": lambda s: {99: b""},
     "completion bound, the root's raised": lambda s: {
@@ -230,6 +239,7 @@ def test_sections_that_contradict_the_index_are_refused(name):
         first=name.startswith(("positions", "label order", "reversed (wide)")),
         wide=name.startswith("(wide)"),
         slotted=name.startswith("(slotted)"),
+        stored=name.startswith("(stored)"),
     )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
