@@ -45,6 +45,7 @@ KINDS = {
     22: "payload_blocks",
     23: "payload_marks",
     24: "video_ids24",
+    25: "terminal_bits",
     0x80000001: "completion_bound",
 }
 

@@ -46,6 +46,7 @@ KIND = {
     "payload_blocks": 22,
     "payload_marks": 23,
     "video_ids24": 24,
+    "terminal_bits": 25,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -259,6 +260,7 @@ def mapped_form(
     slotted: bool = False,
     wide_ids: bool = False,
     stored_children: bool = False,
+    terminal_bytes: bool = False,
 ) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
@@ -269,11 +271,13 @@ def mapped_form(
     `slotted`, the layout before payload marks (a slot per node, kind 6);
     with `wide_ids`, the one before video positions in 3 bytes (kind 24);
     with `stored_children`, the one that stored the child entries where
-    entry p names node p + 1."""
+    entry p names node p + 1; with `terminal_bytes`, the one with a byte per
+    terminal flag (kind 5)."""
     wide = wide or first
     slotted = slotted or wide
     wide_ids = wide_ids or slotted
     stored_children = stored_children or wide_ids
+    terminal_bytes = terminal_bytes or stored_children
     n = len(saved.child_labels)
     marked = None if slotted else _marks(saved)
     implicit_children = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
@@ -323,7 +327,15 @@ def mapped_form(
             if n and implicit_children and not stored_children
             else [(KIND["child_transitions"], _u32(saved.child_transitions))]
         ),
-        (KIND["is_terminal"], bytes(saved.is_terminal)),
+        (KIND["is_terminal"], bytes(saved.is_terminal))
+        if terminal_bytes
+        else (
+            KIND["terminal_bits"],
+            bytes(
+                sum(saved.is_terminal[i] << (i - first) for i in range(first, min(n, first + 8)))
+                for first in range(0, n, 8)
+            ),
+        ),
         slot_part,
         (KIND["payload_totals"], _u32(totals)),
         *offset_parts,

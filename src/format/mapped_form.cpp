@@ -34,6 +34,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kScalars:
       return 0;
     case SectionKind::kIsTerminal:
+    case SectionKind::kTerminalBits:
     case SectionKind::kPayloadLengths:
       return 1;
     case SectionKind::kVideoIds24:
@@ -213,7 +214,8 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   kinds.insert(
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
-       entry(K::kChildTransitions, trie.child_transitions().size() * 4), entry(K::kIsTerminal, n),
+       entry(K::kChildTransitions, trie.child_transitions().size() * 4),
+       entry(K::kTerminalBits, (n + 7) / 8),
        plan.marked ? entry(K::kPayloadMarks, plan.marks.size() * sizeof(PayloadMarks))
                    : entry(K::kPayloadSlots, n * 4),
        entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
@@ -290,9 +292,17 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
           at += 4;
         }
         break;
-      case SectionKind::kIsTerminal:
-        for (const std::uint8_t t : trie.is_terminal()) *at++ = t != 0 ? 1 : 0;
+      case SectionKind::kIsTerminal:  // never written
         break;
+      case SectionKind::kTerminalBits: {
+        std::memset(at, 0, section.size);
+        std::size_t i = 0;
+        for (const std::uint8_t t : trie.is_terminal()) {
+          at[i / 8] = static_cast<std::uint8_t>(at[i / 8] | (t != 0 ? 1U << (i % 8) : 0U));
+          ++i;
+        }
+        break;
+      }
       case SectionKind::kPayloadSlots:
         put<std::uint32_t>(out, section, plan.slots);
         break;
@@ -376,7 +386,9 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[25];
+  // By kind, up to the greatest that is not optional.
+  static constexpr std::size_t kKinds = static_cast<std::size_t>(SectionKind::kTerminalBits) + 1;
+  std::optional<std::span<const std::uint8_t>> bytes[kKinds];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -532,12 +544,15 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     if (section.kind == static_cast<std::uint32_t>(SectionKind::kCompletionBound)) {
       found.bound = bytes;
     } else {
+      if (section.kind >= Found::kKinds) {  // a known kind past the table: never
+        return damaged("it has a section of unknown kind " + std::to_string(section.kind));
+      }
       found.bytes[section.kind] = bytes;
     }
   }
   using K = SectionKind;
-  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kIsTerminal,
-                       K::kPayloadTotals, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kPayloadTotals,
+                       K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
@@ -567,7 +582,19 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
       found.has(K::kChildTransitions)
           ? ChildEntries(found.as<std::uint32_t>(K::kChildTransitions))
           : ChildEntries::identity(view.child_labels.empty() ? 0 : view.child_labels.size() - 1);
-  view.is_terminal = found.as<std::uint8_t>(K::kIsTerminal);
+  if (found.has(K::kIsTerminal) == found.has(K::kTerminalBits)) {
+    return damaged("it lacks its terminal flags or holds them twice");
+  }
+  const std::size_t n = view.child_labels.size();
+  if (found.has(K::kTerminalBits)) {
+    const std::span<const std::uint8_t> bits = found.as<std::uint8_t>(K::kTerminalBits);
+    if (bits.size() != (n + 7) / 8 || (n % 8 != 0 && (bits.back() >> (n % 8)) != 0)) {
+      return damaged("its terminal flags are not one bit per node");
+    }
+    view.is_terminal = TerminalFlags::packed(bits.data(), n);
+  } else {
+    view.is_terminal = found.as<std::uint8_t>(K::kIsTerminal);
+  }
   view.video_uuids = found.as<Uuid>(K::kVideoUuids);
   view.video_int_ids = found.as<std::uint32_t>(K::kVideoIntIds);
   view.id_mode = static_cast<IdMode>(scalars[0]);
@@ -608,7 +635,8 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   if (!fault && !trusted)
     fault = marked ? marks_fault(marks, totals.size()) : slots_fault(slots, totals);
   if (fault) return *fault;
-  for (const std::uint8_t t : trusted ? std::span<const std::uint8_t>() : view.is_terminal) {
+  for (const std::uint8_t t :
+       trusted || view.is_terminal.is_packed() ? TerminalFlags() : view.is_terminal) {
     if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
   }
   view.payloads = marked ? Payloads(marks, totals, offsets, offsets, ids, counts)

@@ -15,6 +15,8 @@
 //   4  child_transitions  u32 [e]    left out where entry p names node p + 1 for
 //                                    every p (and n > 0): then e = n - 1
 //   5  is_terminal        u8  [n]    0 or 1
+//   25 terminal_bits      u8  [n/8, rounded up]  the same, bit i % 8 of byte i / 8;
+//                                    bits past node n - 1 zero; written in place of 5
 //   6  payload_slots      u32 [n]    the slot of each node's payload, or 2^32 - 1
 //                                    for none; slots numbered in order of first use
 //   23 payload_marks      12  [n/32, rounded up]  PayloadMarks (index/payload.h):
@@ -52,8 +54,8 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9), but 4, are
-// required; 13 to 17, 19 and 20
+// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9; 25 for 5),
+// but 4, are required; 13 to 17, 19 and 20
 // are the stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but
 // for 13, left out where child entry p names node p + 1 for every p (the walk reads node p + 1's
 // arrays instead: search/views.h) (none for an index whose aids do not apply: no nodes, or 2^31
@@ -126,6 +128,7 @@ enum class SectionKind : std::uint32_t {
   kPayloadBlocks = 22,
   kPayloadMarks = 23,
   kVideoIds24 = 24,
+  kTerminalBits = 25,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 

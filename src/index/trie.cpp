@@ -6,9 +6,10 @@
 namespace tessarin {
 namespace {
 
-std::size_t count_terminal(std::span<const std::uint8_t> terminal) {
-  return static_cast<std::size_t>(
-      std::count_if(terminal.begin(), terminal.end(), [](std::uint8_t t) { return t != 0; }));
+std::size_t count_terminal(const TerminalFlags& terminal) {
+  std::size_t count = 0;
+  for (const std::uint8_t t : terminal) count += t != 0 ? 1 : 0;
+  return count;
 }
 
 template <class T>
@@ -84,7 +85,7 @@ TrieArrays Trie::to_arrays() const {
   a.video_uuids = copy_of(view_.video_uuids);
   a.video_int_ids = copy_of(view_.video_int_ids);
   a.id_mode = view_.id_mode;
-  a.is_terminal = copy_of(view_.is_terminal);
+  a.is_terminal.assign(view_.is_terminal.begin(), view_.is_terminal.end());
   return a;
 }
 

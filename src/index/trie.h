@@ -116,7 +116,7 @@ class Trie {
   [[nodiscard]] std::span<const Uuid> video_uuids() const { return view_.video_uuids; }
   [[nodiscard]] std::span<const std::uint32_t> video_int_ids() const { return view_.video_int_ids; }
   [[nodiscard]] IdMode id_mode() const { return view_.id_mode; }
-  [[nodiscard]] std::span<const std::uint8_t> is_terminal() const { return view_.is_terminal; }
+  [[nodiscard]] const TerminalFlags& is_terminal() const { return view_.is_terminal; }
 
   // A copy of the arrays, to make another index of (tests, tools).
   [[nodiscard]] TrieArrays to_arrays() const;
@@ -157,7 +157,8 @@ class Trie {
     return at(child_labels(), node, "child_labels");
   }
   [[nodiscard]] bool terminal(std::size_t node) const {
-    return at(is_terminal(), node, "is_terminal") != 0;
+    if (node >= is_terminal().size()) fail_out_of_range("is_terminal", node, is_terminal().size());
+    return is_terminal()[node] != 0;
   }
 
   // Bytes of memory the index reads: its own arrays' heap (or the borrowed

@@ -66,6 +66,7 @@
 #include "index/child_entries.h"
 #include "index/child_range.h"
 #include "index/payload.h"
+#include "index/terminal_flags.h"
 #include "index/video_ids.h"
 
 namespace tessarin {
@@ -133,7 +134,7 @@ struct IndexView {
   std::span<const std::uint32_t> node_shifts;
   std::span<const char32_t> child_labels;
   ChildEntries child_transitions;
-  std::span<const std::uint8_t> is_terminal;
+  TerminalFlags is_terminal;
   Payloads payloads;
   std::span<const Uuid> video_uuids;
   std::span<const std::uint32_t> video_int_ids;

@@ -88,14 +88,17 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
   // payload entry exist; their values, in arrays the walk does not read,
   // are fetched afterwards for all the nodes at once, so that the cache
   // misses overlap instead of following one another.
-  const std::span<const std::uint8_t> flags = trie.is_terminal();
+  const TerminalFlags& flags = trie.is_terminal();
   const Payloads& payloads = trie.payloads();
   const std::span<const std::uint32_t> totals = payloads.totals();
   std::vector<NodeInfo> found;
   const Result<std::size_t> walked =
       search_walk<true>(distance, trie, term, max_dist, terminal_only,
                         [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                          __builtin_prefetch(&at(flags, node, "is_terminal"));
+                          if (node >= flags.size()) {
+                            fail_out_of_range("is_terminal", node, flags.size());
+                          }
+                          __builtin_prefetch(flags.address(node));
                           if (node < payloads.size()) payloads.prefetch_slot(node);
                           NodeInfo& info = found.emplace_back();
                           info.node = node;

@@ -445,7 +445,7 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
         const auto p = static_cast<std::size_t>(terms.data() - reversed.nodes.data()) + q;
         if (p + kAhead < reversed.nodes.size() && reversed.nodes[p + kAhead] < n) {
           __builtin_prefetch(&prints[reversed.nodes[p + kAhead]]);
-          __builtin_prefetch(&index.is_terminal[reversed.nodes[p + kAhead]]);
+          __builtin_prefetch(index.is_terminal.address(reversed.nodes[p + kAhead]));
         }
         const std::uint32_t node = terms[q];
         if (node == 0 || node >= n || index.is_terminal[node] == 0 || prints[node] != print) {

@@ -44,7 +44,7 @@ class TrieView {
         transition_count_(trie.child_transitions().size()),
         labels_(trie.child_labels().data()),
         label_count_(trie.child_labels().size()),
-        terminal_(trie.is_terminal().data()) {}
+        terminal_(trie.is_terminal()) {}
 
   // The number of entries of child_transitions: in a tree, no walk examines
   // more.
@@ -108,7 +108,7 @@ class TrieView {
   std::size_t transition_count_;
   const char32_t* labels_;
   std::size_t label_count_;
-  const std::uint8_t* terminal_;
+  TerminalFlags terminal_;
 };
 
 // Appends to `out` the handles of the children in `range` whose label is
@@ -144,7 +144,7 @@ class ForwardView {
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()),
         shifts_(trie.node_shifts().data()),
         labels_(trie.child_labels().data()),
-        terminal_(trie.is_terminal().data()),
+        terminal_(trie.is_terminal()),
         entry_count_(trie.child_transitions().size()) {}
 
   [[nodiscard]] ChildRange root() const { return root_; }
@@ -174,7 +174,7 @@ class ForwardView {
     if (entries_ == nullptr) {
       __builtin_prefetch(labels_ + position + 1);
       __builtin_prefetch(shifts_ + position + 1);
-      __builtin_prefetch(terminal_ + position + 1);
+      __builtin_prefetch(terminal_.address(position + 1));
     }
   }
   // A hint that the walk may soon read the children of the child at
@@ -207,7 +207,7 @@ class ForwardView {
   const std::uint32_t* by_label_;
   const std::uint32_t* shifts_;
   const char32_t* labels_;
-  const std::uint8_t* terminal_;
+  TerminalFlags terminal_;
   std::size_t entry_count_;
 };
 

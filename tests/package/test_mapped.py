@@ -85,14 +85,16 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     saved = saved_format.read_saved(built._native.to_saved())
     assert form == mapped_form.mapped_form(saved)
     # As files of the earlier layouts hold it: the first, the next, the one
-    # with a payload slot per node, the one with 4-byte video positions, and
-    # the one that stored child entries that follow the nodes.
+    # with a payload slot per node, the one with 4-byte video positions, the
+    # one that stored child entries that follow the nodes, and the one with a
+    # byte per terminal flag.
     earlier = [
         mapped_form.mapped_form(saved, first=True),
         mapped_form.mapped_form(saved, wide=True),
         mapped_form.mapped_form(saved, slotted=True),
         mapped_form.mapped_form(saved, wide_ids=True),
         mapped_form.mapped_form(saved, stored_children=True),
+        mapped_form.mapped_form(saved, terminal_bytes=True),
     ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
@@ -134,12 +136,17 @@ def test_every_truncation_is_refused():
             Index.load(FILE[:cut])
 
 
-def _header_and_form(first=False, wide=False, slotted=False, stored=False):
+def _header_and_form(first=False, wide=False, slotted=False, stored=False, flag_bytes=False):
     contents = container.parse_file(FILE)
-    if first or wide or slotted or stored:  # an earlier layout (the first: the per-child entries too)
+    if first or wide or slotted or stored or flag_bytes:  # an earlier layout
         saved = saved_format.read_saved(INDEX._native.to_saved())
         form = mapped_form.mapped_form(
-            saved, first=first, wide=wide, slotted=slotted, stored_children=stored
+            saved,
+            first=first,
+            wide=wide,
+            slotted=slotted,
+            stored_children=stored,
+            terminal_bytes=flag_bytes,
         )
         return contents.metadata, form
     return contents.metadata, bytes(contents.form)
@@ -213,7 +220,11 @@ TAMPERED = {
     "payload lengths cut short": lambda s: {21: s[21][:-1]},
     "payload blocks": lambda s: {22: s[22][:4] + _u32([1 + s[22][4]]) + s[22][8:]},
     "payload blocks missing": lambda s: {22: None},
-    "a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
+    "(bytes) a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
+    "(bytes) terminal flags twice": lambda s: {25: bytes(-(-len(s[5]) // 8))},
+    "a terminal flag dropped": lambda s: {25: bytes([s[25][0] ^ 0x80]) + s[25][1:]},
+    "a terminal flag past the last node": lambda s: {25: s[25][:-1] + bytes([s[25][-1] | 0x80])},
+    "terminal flags cut short": lambda s: {25: s[25][:-1]},
     "(stored) a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
     "(stored) child entries out of order": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
     "child entries out of order": lambda s: {4: _u32([2, 1] + list(range(3, len(s[3]) // 4)))},
@@ -240,6 +251,7 @@ def test_sections_that_contradict_the_index_are_refused(name):
         wide=name.startswith("(wide)"),
         slotted=name.startswith("(slotted)"),
         stored=name.startswith("(stored)"),
+        flag_bytes=name.startswith("(bytes)"),
     )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
