@@ -69,7 +69,8 @@ class TerminalFlags {
 
  private:
   static std::uint8_t read(const std::uint8_t* data, bool packed, std::size_t i) {
-    return packed ? static_cast<std::uint8_t>((data[i >> 3] >> (i & 7)) & 1U) : data[i];
+    if (!packed) return data[i];
+    return static_cast<std::uint8_t>((static_cast<unsigned>(data[i >> 3U]) >> (i & 7U)) & 1U);
   }
 
   const std::uint8_t* data_ = nullptr;

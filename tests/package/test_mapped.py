@@ -227,7 +227,7 @@ TAMPERED = {
     "terminal flags cut short": lambda s: {25: s[25][:-1]},
     "(stored) a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
     "(stored) child entries out of order": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
-    "child entries out of order": lambda s: {4: _u32([2, 1] + list(range(3, len(s[3]) // 4)))},
+    "child entries out of order": lambda s: {4: _u32([2, 1, *range(3, len(s[3]) // 4)])},
     "child entries, one left out": lambda s: {4: _u32(list(range(1, len(s[3]) // 4 - 1)))},
     "implicit child entries, a range moved": lambda s: {
         2: s[2][:4] + _u32([1 + struct.unpack_from("<I", s[2], 4)[0]]) + s[2][8:]
