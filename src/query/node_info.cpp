@@ -88,15 +88,18 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
   // payload entry exist; their values, in arrays the walk does not read,
   // are fetched afterwards for all the nodes at once, so that the cache
   // misses overlap instead of following one another.
-  const std::span<const std::uint8_t> flags = trie.is_terminal();
-  const std::span<const std::uint32_t> slots = trie.payloads().slots();
-  const std::span<const std::uint32_t> totals = trie.payloads().totals();
+  const TerminalFlags& flags = trie.is_terminal();
+  const Payloads& payloads = trie.payloads();
+  const std::span<const std::uint32_t> totals = payloads.totals();
   std::vector<NodeInfo> found;
   const Result<std::size_t> walked =
       search_walk<true>(distance, trie, term, max_dist, terminal_only,
                         [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                          __builtin_prefetch(&at(flags, node, "is_terminal"));
-                          __builtin_prefetch(&at(slots, node, "payloads"));
+                          if (node >= flags.size()) {
+                            fail_out_of_range("is_terminal", node, flags.size());
+                          }
+                          __builtin_prefetch(flags.address(node));
+                          if (node < payloads.size()) payloads.prefetch_slot(node);
                           NodeInfo& info = found.emplace_back();
                           info.node = node;
                           append_utf8(path, info.term);
@@ -104,15 +107,18 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
                           return Walk::kGoOn;
                         });
   if (!walked.ok()) return walked.error();
-  for (const NodeInfo& info : found) {
-    const std::uint32_t slot = slots[info.node];
-    if (slot < totals.size()) __builtin_prefetch(totals.data() + slot);
+  std::vector<std::uint32_t> slots(found.size());
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    const std::size_t node = found[k].node;
+    if (node >= payloads.size()) fail_out_of_range("payloads", node, payloads.size());
+    slots[k] = payloads.slot_of(node);
+    if (slots[k] < totals.size()) __builtin_prefetch(totals.data() + slots[k]);
   }
-  for (NodeInfo& info : found) {
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    NodeInfo& info = found[k];
     info.terminal = flags[info.node] != 0;
     // total_count()'s value, without reading the lists' bounds beside it.
-    const std::uint32_t slot = slots[info.node];
-    info.total_count = slot == Payloads::kAbsent ? 0 : totals[slot];
+    info.total_count = slots[k] == Payloads::kAbsent ? 0 : totals[slots[k]];
   }
   return found;
 }
