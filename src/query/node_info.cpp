@@ -81,9 +81,8 @@ void append_utf8(std::u32string_view path, std::string& out) {
   }
 }
 
-Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_view term,
-                                              std::uint32_t max_dist, bool terminal_only,
-                                              Distance distance) {
+Status match_node_info(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                       bool terminal_only, Distance distance, NodeMatches& out) {
   // The walk records each node with its term and checks that its flag and
   // payload entry exist; their values, in arrays the walk does not read,
   // are fetched afterwards for all the nodes at once, so that the cache
@@ -91,30 +90,33 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
   const std::span<const std::uint8_t> flags = trie.is_terminal();
   const std::span<const std::uint32_t> slots = trie.payloads().slots();
   const std::span<const std::uint32_t> totals = trie.payloads().totals();
-  std::vector<NodeInfo> found;
+  std::vector<NodeMatches::Entry>& found = out.entries_.get();
+  std::vector<char32_t>& terms = out.terms_.get();
   const Result<std::size_t> walked =
       search_walk<true>(distance, trie, term, max_dist, terminal_only,
                         [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
                           __builtin_prefetch(&at(flags, node, "is_terminal"));
                           __builtin_prefetch(&at(slots, node, "payloads"));
-                          NodeInfo& info = found.emplace_back();
-                          info.node = node;
-                          append_utf8(path, info.term);
-                          info.distance = distance;
+                          NodeMatches::Entry& entry = found.emplace_back();
+                          entry.node = node;
+                          entry.term_at = terms.size();
+                          entry.term_size = static_cast<std::uint32_t>(path.size());
+                          entry.distance = distance;
+                          terms.insert(terms.end(), path.begin(), path.end());
                           return Walk::kGoOn;
                         });
   if (!walked.ok()) return walked.error();
-  for (const NodeInfo& info : found) {
-    const std::uint32_t slot = slots[info.node];
+  for (const NodeMatches::Entry& entry : found) {
+    const std::uint32_t slot = slots[entry.node];
     if (slot < totals.size()) __builtin_prefetch(totals.data() + slot);
   }
-  for (NodeInfo& info : found) {
-    info.terminal = flags[info.node] != 0;
+  for (NodeMatches::Entry& entry : found) {
+    entry.terminal = flags[entry.node] != 0;
     // total_count()'s value, without reading the lists' bounds beside it.
-    const std::uint32_t slot = slots[info.node];
-    info.total_count = slot == Payloads::kAbsent ? 0 : totals[slot];
+    const std::uint32_t slot = slots[entry.node];
+    entry.total_count = slot == Payloads::kAbsent ? 0 : totals[slot];
   }
-  return found;
+  return {};
 }
 
 }  // namespace tessarin

@@ -2,14 +2,15 @@
 // memory that every query needs (the walk's frames and rows, the matches it
 // collects) is allocated once per thread rather than once per query.
 //
-// Each thread keeps one spare vector per (T, Tag). A Scratch takes it,
-// empty but with its capacity, when no other Scratch of the same (T, Tag)
-// on this thread holds it, and gives it back when destroyed (an exception
-// passing through included). A Scratch made while the spare is held (a
-// query run from within another's visitor) gets an empty vector of its
-// own, as a plain local would: answers never depend on which one a call
-// gets. Uses that can be alive at once on one thread take distinct tags, so
-// that each gets its spare.
+// Each thread keeps one spare vector per (T, Tag). A Scratch moves the
+// spare out, empty but with its capacity, and moves its vector back when
+// destroyed (an exception passing through included), so that no two
+// Scratches ever share memory: one made while another of the same (T, Tag)
+// is alive on this thread (a query run from within another's visitor)
+// finds the spare already taken, empty, and grows a vector of its own, as a
+// plain local would; answers never depend on which one a call gets. Uses
+// that are alive at once on one thread take distinct tags, so that each
+// gets its spare.
 //
 // Memory: a spare that grew past kKeptBytes is freed rather than kept, so
 // after a large query a thread keeps at most that much per (T, Tag); each
@@ -32,23 +33,12 @@ class Scratch {
   // A spare larger than this is freed on return instead of being kept.
   static constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
 
-  Scratch() {
-    Spare& spare = thread_spare();
-    if (!spare.lent) {
-      spare.lent = true;
-      lender_ = &spare;
-      items_ = std::move(spare.items);
-      items_.clear();
-    }
-  }
+  Scratch() : items_(std::move(thread_spare())) {}  // kept empty
 
   ~Scratch() {
-    if (lender_ == nullptr) return;
-    if (items_.capacity() <= kKeptBytes / sizeof(T)) {
-      items_.clear();
-      lender_->items = std::move(items_);
-    }
-    lender_->lent = false;
+    if (items_.capacity() > kKeptBytes / sizeof(T)) return;  // freed
+    items_.clear();
+    thread_spare() = std::move(items_);
   }
 
   Scratch(const Scratch&) = delete;
@@ -60,17 +50,11 @@ class Scratch {
   [[nodiscard]] const std::vector<T>& get() const { return items_; }
 
  private:
-  struct Spare {
-    std::vector<T> items;
-    bool lent = false;
-  };
-
-  static Spare& thread_spare() {
-    thread_local Spare spare;
+  static std::vector<T>& thread_spare() {
+    thread_local std::vector<T> spare;
     return spare;
   }
 
-  Spare* lender_ = nullptr;  // the spare taken, or nullptr for a vector of its own
   std::vector<T> items_;
 };
 
