@@ -23,7 +23,8 @@
 // node_videos return as an Error; total_count and own_count leave it to
 // their caller's catch_internal.
 //
-// Thread safety: reads the trie only.
+// Thread safety: reads the trie only; a NodeMatches holds its thread's
+// spares and stays on the thread that made it.
 #pragma once
 
 #include <cstddef>
