@@ -31,17 +31,16 @@ std::uint32_t pool_reach(std::uint32_t max_dist, std::size_t query_length) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(max_dist, query_length - 1));
 }
 
-Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_view term,
-                                             std::uint32_t max_dist,
-                                             std::optional<bool> include_prefix_nodes,
-                                             std::optional<std::size_t> limit, Distance distance) {
-  std::vector<PooledTerm> found;
-  if (limit && *limit == 0) return found;
+Result<PoolMatches> pool_matches(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                                 std::optional<bool> include_prefix_nodes, Distance distance,
+                                 bool full_reach) {
+  PoolMatches found;
   const Result<bool> prefixes = pool_walk(include_prefix_nodes, [&](bool terminal_only) {
     // Only the automatic mode's first walk decides by what it finds, at any
     // distance within max_dist; the others need go no farther than a weight.
     const bool decides = terminal_only && !include_prefix_nodes.has_value();
-    const std::uint32_t bound = decides ? max_dist : pool_reach(max_dist, term.size());
+    const std::uint32_t bound =
+        decides || full_reach ? max_dist : pool_reach(max_dist, term.size());
     std::size_t matched = 0;
     const Result<std::size_t> walked =
         search_walk<true>(distance, trie, term, bound, terminal_only,
@@ -49,7 +48,7 @@ Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_vi
                             ++matched;
                             const double weight = pool_weight(trie, node, d, term.size());
                             if (weight > 0.0) {
-                              PooledTerm& entry = found.emplace_back();
+                              PooledTerm& entry = found.terms.emplace_back();
                               entry.node = node;
                               append_utf8(path, entry.term);
                               entry.distance = d;
@@ -61,13 +60,31 @@ Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_vi
     return walked.ok() ? Result<std::size_t>(matched) : Result<std::size_t>(walked.error());
   });
   if (!prefixes.ok()) return prefixes.error();
+  found.prefixes = prefixes.value();
+  return found;
+}
+
+Result<std::vector<PooledTerm>> closest_pooled(const Trie& trie, PoolMatches&& matches,
+                                               std::optional<std::size_t> limit) {
   return catch_internal([&]() -> Result<std::vector<PooledTerm>> {
-    for (PooledTerm& entry : found) {
-      entry.count = prefixes.value() ? total_count(trie, entry.node) : own_count(trie, entry.node);
+    if (limit && *limit == 0) return std::vector<PooledTerm>();
+    for (PooledTerm& entry : matches.terms) {
+      entry.count = matches.prefixes ? total_count(trie, entry.node) : own_count(trie, entry.node);
     }
-    keep_closest(found, limit);
-    return std::move(found);
+    keep_closest(matches.terms, limit);
+    return std::move(matches.terms);
   });
+}
+
+Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_view term,
+                                             std::uint32_t max_dist,
+                                             std::optional<bool> include_prefix_nodes,
+                                             std::optional<std::size_t> limit, Distance distance) {
+  if (limit && *limit == 0) return std::vector<PooledTerm>();
+  Result<PoolMatches> found =
+      pool_matches(trie, term, max_dist, include_prefix_nodes, distance, /*full_reach=*/false);
+  if (!found.ok()) return found.error();
+  return closest_pooled(trie, std::move(found).value(), limit);
 }
 
 }  // namespace tessarin

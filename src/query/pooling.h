@@ -80,6 +80,26 @@ struct PooledTerm {
   double weight = 0.0;
 };
 
+// What a pooling walk found: the nodes of weight above 0 in the walk's
+// order, with their terms, distances and weights (counts not read yet), and
+// whether prefix nodes were pooled.
+struct PoolMatches {
+  std::vector<PooledTerm> terms;
+  bool prefixes = false;
+};
+
+// The walks of pooled_terms(). Each goes as far as a weight reaches
+// (pool_reach), or to max_dist when `full_reach` (fuzzy_match_video's
+// bound): the nodes of weight above 0 are the same either way.
+Result<PoolMatches> pool_matches(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                                 std::optional<bool> include_prefix_nodes, Distance distance,
+                                 bool full_reach);
+
+// Reads each found node's count (its own, or its subtree's when prefix nodes
+// were pooled), orders them as pooled_terms() does and keeps `limit`.
+Result<std::vector<PooledTerm>> closest_pooled(const Trie& trie, PoolMatches&& matches,
+                                               std::optional<std::size_t> limit);
+
 Result<std::vector<PooledTerm>> pooled_terms(const Trie& trie, std::u32string_view term,
                                              std::uint32_t max_dist,
                                              std::optional<bool> include_prefix_nodes,
