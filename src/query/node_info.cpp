@@ -81,9 +81,8 @@ void append_utf8(std::u32string_view path, std::string& out) {
   }
 }
 
-Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_view term,
-                                              std::uint32_t max_dist, bool terminal_only,
-                                              Distance distance) {
+Status match_node_info(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                       bool terminal_only, Distance distance, NodeMatches& out) {
   // The walk records each node with its term and checks that its flag and
   // payload entry exist; their values, in arrays the walk does not read,
   // are fetched afterwards for all the nodes at once, so that the cache
@@ -91,7 +90,8 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
   const TerminalFlags& flags = trie.is_terminal();
   const Payloads& payloads = trie.payloads();
   const std::span<const std::uint32_t> totals = payloads.totals();
-  std::vector<NodeInfo> found;
+  std::vector<NodeMatches::Entry>& found = out.entries_.get();
+  std::vector<char32_t>& terms = out.terms_.get();
   const Result<std::size_t> walked =
       search_walk<true>(distance, trie, term, max_dist, terminal_only,
                         [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
@@ -100,27 +100,29 @@ Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_v
                           }
                           __builtin_prefetch(flags.address(node));
                           if (node < payloads.size()) payloads.prefetch_slot(node);
-                          NodeInfo& info = found.emplace_back();
-                          info.node = node;
-                          append_utf8(path, info.term);
-                          info.distance = distance;
+                          NodeMatches::Entry& entry = found.emplace_back();
+                          entry.node = node;
+                          entry.term_at = terms.size();
+                          entry.term_size = static_cast<std::uint32_t>(path.size());
+                          entry.distance = distance;
+                          terms.insert(terms.end(), path.begin(), path.end());
                           return Walk::kGoOn;
                         });
   if (!walked.ok()) return walked.error();
-  std::vector<std::uint32_t> slots(found.size());
-  for (std::size_t k = 0; k < found.size(); ++k) {
-    const std::size_t node = found[k].node;
-    if (node >= payloads.size()) fail_out_of_range("payloads", node, payloads.size());
-    slots[k] = payloads.slot_of(node);
-    if (slots[k] < totals.size()) __builtin_prefetch(totals.data() + slots[k]);
+  // total_count holds the node's payload slot until the totals are read.
+  for (NodeMatches::Entry& entry : found) {
+    if (entry.node >= payloads.size()) {
+      fail_out_of_range("payloads", entry.node, payloads.size());
+    }
+    entry.total_count = payloads.slot_of(entry.node);
+    if (entry.total_count < totals.size()) __builtin_prefetch(totals.data() + entry.total_count);
   }
-  for (std::size_t k = 0; k < found.size(); ++k) {
-    NodeInfo& info = found[k];
-    info.terminal = flags[info.node] != 0;
+  for (NodeMatches::Entry& entry : found) {
+    entry.terminal = flags[entry.node] != 0;
     // total_count()'s value, without reading the lists' bounds beside it.
-    info.total_count = slots[k] == Payloads::kAbsent ? 0 : totals[slots[k]];
+    entry.total_count = entry.total_count == Payloads::kAbsent ? 0 : totals[entry.total_count];
   }
-  return found;
+  return {};
 }
 
 }  // namespace tessarin
