@@ -32,10 +32,10 @@ from starlette.testclient import TestClient
 
 from tessarin import CorruptIndexError, Index
 from tessarin.cli import main
-from tessarin.normalization import normalizer
+from tessarin.normalization import KNOWN_NORMALIZATIONS, normalizer
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app, sharing
 from tessarin.server.align import completion_segments, marks, segments
-from tessarin.server.typed import typed_text
+from tessarin.server.typed import _traced, typed_text
 from tessarin.server.warm import is_warm
 from tessarin.storage.sample import load_sample_index
 from tessarin_reference import marks as marks_model
@@ -152,6 +152,14 @@ def test_marks_are_the_plain_alignments(raw, term, name, bound, swaps):
     if bound is not None:
         expected = marks_model.completion_segments(typed, term, bound, swaps)
         assert completion_segments(typed, term, bound, swaps) == expected
+
+
+@given(
+    st.text(st.sampled_from("aZ \t\x1f."), max_size=8),
+    st.sampled_from(sorted(KNOWN_NORMALIZATIONS)),
+)
+def test_ascii_typed_text_is_traced_as_any_other(raw, name):
+    assert typed_text(raw, name) == _traced(raw, name)
 
 
 @given(
