@@ -209,9 +209,26 @@ def _fork_server() -> Any:
     server = forkserver._forkserver
     if getattr(server, "_forkserver_pid", None) is not None and hasattr(server, "_stop"):
         server._stop()
+    _without_tracker()
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload([PRELOAD])
     return context
+
+
+def _without_tracker() -> None:
+    """Keeps the fork server from starting multiprocessing's resource
+    tracker: an interpreter of its own (about 9 MB) that would remove the
+    named semaphores and shared memory its processes leave behind. The
+    workers make none (their pipes to the supervisor are socket pairs, and
+    nothing in them uses multiprocessing's locks, queues or shared memory),
+    so the tracker is told to be running already, its messages going to the
+    null device. Where multiprocessing's tracker is not as expected, it is
+    left to start."""
+    from multiprocessing import resource_tracker
+
+    tracker = getattr(resource_tracker, "_resource_tracker", None)
+    if tracker is not None and getattr(tracker, "_fd", 0) is None:
+        tracker._fd = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
 
 
 class _Worker(Process):
