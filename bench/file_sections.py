@@ -43,6 +43,9 @@ KINDS = {
     20: "reversed_ranks",
     21: "payload_lengths",
     22: "payload_blocks",
+    23: "payload_marks",
+    24: "video_ids24",
+    25: "terminal_bits",
     0x80000001: "completion_bound",
 }
 

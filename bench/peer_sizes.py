@@ -39,8 +39,9 @@ import tempfile
 from collections.abc import Callable
 
 # Section kinds (src/format/mapped_form.h, bench.file_sections.KINDS).
-NODE_ARRAYS = {2, 3, 4, 5}  # node_shifts, child_labels, child_transitions, is_terminal
-AIDS = {13, 14, 15, 16, 17, 0x80000001}
+# node_shifts, child_labels, child_transitions (where stored), is_terminal (bytes or bits)
+NODE_ARRAYS = {2, 3, 4, 5, 25}
+AIDS = {13, 14, 15, 16, 17, 19, 20, 0x80000001}
 
 
 def marisa_bytes(terms: list[str], folder: str) -> int:

@@ -44,9 +44,13 @@ KIND = {
     "reversed_ranks": 20,
     "payload_lengths": 21,
     "payload_blocks": 22,
+    "payload_marks": 23,
+    "video_ids24": 24,
+    "terminal_bits": 25,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
+MAX_SHARED = 255  # chain nodes in a row that payload marks allow
 ABSENT = 2**32 - 1
 TERMINAL_BIT = 2**31
 TAG = b"TSRWALK\0"
@@ -84,9 +88,9 @@ def _children(saved: SavedIndex, node: int) -> range:
     return range(begin, max(begin, end))
 
 
-def _slots(saved: SavedIndex) -> tuple[list[int], list[int]]:
-    """Each node's slot, and the node whose payload each slot holds: a node
-    whose payload equals its only child's takes the child's, down the chain."""
+def _keepers(saved: SavedIndex) -> list[int]:
+    """Each node's only child where the node keeps exactly its payload (a
+    chain node), else the node itself."""
     n = len(saved.child_labels)
     keeper = list(range(n))
     for node in reversed(range(n)):
@@ -95,6 +99,40 @@ def _slots(saved: SavedIndex) -> tuple[list[int], list[int]]:
             child = saved.child_transitions[kids[0]]
             if saved.payloads[node] is not None and saved.payloads[node] == saved.payloads[child]:
                 keeper[node] = child
+    return keeper
+
+
+def _marks(saved: SavedIndex) -> tuple[bytes, list[int]] | None:
+    """The payload marks, and the node whose payload each slot holds, or
+    None when a chain node's child lies below it: per 32 nodes, those with a
+    payload of their own, those that share their child's, and the own ones
+    before."""
+    keeper = _keepers(saved)
+    n = len(keeper)
+    if not n or any(k < node for node, k in enumerate(keeper)):
+        return None
+    run = [0] * n  # the chain nodes in a row above each node
+    for node, k in enumerate(keeper):
+        if k != node:
+            if run[node] >= MAX_SHARED:
+                return None
+            run[k] = run[node] + 1
+    own = [node for node in range(n) if keeper[node] == node and saved.payloads[node] is not None]
+    owned = set(own)
+    marks = b""
+    for first in range(0, n, 32):
+        word = range(first, min(n, first + 32))
+        mine = sum(1 << (node - first) for node in word if node in owned)
+        shared = sum(1 << (node - first) for node in word if keeper[node] != node)
+        marks += struct.pack("<III", mine, shared, sum(node < first for node in own))
+    return marks, own
+
+
+def _slots(saved: SavedIndex) -> tuple[list[int], list[int]]:
+    """Each node's slot, and the node whose payload each slot holds: a node
+    whose payload equals its only child's takes the child's, down the chain."""
+    n = len(saved.child_labels)
+    keeper = _keepers(saved)
     slots, slot_nodes, slot_of = [], [], {}
     for node in range(n):
         if saved.payloads[node] is None:
@@ -215,16 +253,40 @@ def _layout(parts: list[tuple[int, bytes]]) -> bytes:
     return start + struct.pack("<I", checksum) + table + body
 
 
-def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> bytes:
+def mapped_form(
+    saved: SavedIndex,
+    first: bool = False,
+    wide: bool = False,
+    slotted: bool = False,
+    wide_ids: bool = False,
+    stored_children: bool = False,
+    terminal_bytes: bool = False,
+) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
     version 2 (which later ones still read): 64-bit payload offsets, the
     per-child entries stored even where child entry p names node p + 1,
     and the reversed trie in 12-byte entries; with `wide`, the layout after
-    it, which kept those entries and the 32-bit payload offsets."""
+    it, which kept those entries and the 32-bit payload offsets; with
+    `slotted`, the layout before payload marks (a slot per node, kind 6);
+    with `wide_ids`, the one before video positions in 3 bytes (kind 24);
+    with `stored_children`, the one that stored the child entries where
+    entry p names node p + 1; with `terminal_bytes`, the one with a byte per
+    terminal flag (kind 5)."""
     wide = wide or first
+    slotted = slotted or wide
+    wide_ids = wide_ids or slotted
+    stored_children = stored_children or wide_ids
+    terminal_bytes = terminal_bytes or stored_children
     n = len(saved.child_labels)
+    marked = None if slotted else _marks(saved)
+    implicit_children = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
     slots, slot_nodes = _slots(saved)
+    if marked is not None:
+        slot_nodes = marked[1]
+        slot_part = (KIND["payload_marks"], marked[0])
+    else:
+        slot_part = (KIND["payload_slots"], _u32(slots))
     offsets, ids, counts, totals = [0], [], [], []
     for node in slot_nodes:
         total, videos, video_counts = saved.payloads[node]  # type: ignore[misc]
@@ -260,12 +322,26 @@ def mapped_form(saved: SavedIndex, first: bool = False, wide: bool = False) -> b
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
         (KIND["child_labels"], _u32(saved.child_labels)),
-        (KIND["child_transitions"], _u32(saved.child_transitions)),
-        (KIND["is_terminal"], bytes(saved.is_terminal)),
-        (KIND["payload_slots"], _u32(slots)),
+        *(
+            []
+            if n and implicit_children and not stored_children
+            else [(KIND["child_transitions"], _u32(saved.child_transitions))]
+        ),
+        (KIND["is_terminal"], bytes(saved.is_terminal))
+        if terminal_bytes
+        else (
+            KIND["terminal_bits"],
+            bytes(
+                sum(saved.is_terminal[i] << (i - first) for i in range(first, min(n, first + 8)))
+                for first in range(0, n, 8)
+            ),
+        ),
+        slot_part,
         (KIND["payload_totals"], _u32(totals)),
         *offset_parts,
-        (KIND["video_ids"], _u32(ids)),
+        (KIND["video_ids"], _u32(ids))
+        if wide_ids or any(video >= 2**24 for video in ids)
+        else (KIND["video_ids24"], b"".join(video.to_bytes(3, "little") for video in ids)),
         (KIND["video_counts"], _u32(counts)),
         (KIND["video_int_ids"], _u32(saved.video_int_ids)),
         (KIND["video_uuids"], b"".join(saved.video_uuids)),

@@ -15,6 +15,7 @@ constexpr std::size_t kScalarsSize = 16;
 
 static_assert(sizeof(char32_t) == 4 && sizeof(Uuid) == 16);
 static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 8);
+static_assert(sizeof(PayloadMarks) == 12);
 
 // A reversed trie entry as the first layouts stored it (kind 16).
 struct WideReversedEntry {
@@ -33,8 +34,11 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kScalars:
       return 0;
     case SectionKind::kIsTerminal:
+    case SectionKind::kTerminalBits:
     case SectionKind::kPayloadLengths:
       return 1;
+    case SectionKind::kVideoIds24:
+      return 3;
     case SectionKind::kPayloadOffsets:
     case SectionKind::kReversedPacked:
       return 8;
@@ -42,6 +46,7 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
       return 16;
     case SectionKind::kPositions:
     case SectionKind::kReversedEntries:
+    case SectionKind::kPayloadMarks:
       return 12;
     case SectionKind::kNodeShifts:
     case SectionKind::kChildLabels:
@@ -66,8 +71,10 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
 // ---------------------------------------------------------------- writing
 
 // Each node's payload slot: a node whose payload equals its only child's
-// names the child's slot (followed down the chain), any other a slot of its
-// own; slots numbered in order of first use. O(n + listed videos).
+// (a chain node) shares the child's slot (followed down the chain), any
+// other has a slot of its own; slots numbered in order of first use. Marked
+// (every chain node's child above it): chain nodes marked shared, the others'
+// slots in node order. O(n + listed videos).
 void assign_slots(const Trie& trie, MappedPlan& plan) {
   const Payloads& payloads = trie.payloads();
   const std::size_t n = payloads.size();
@@ -75,18 +82,50 @@ void assign_slots(const Trie& trie, MappedPlan& plan) {
     if (!payloads.present(a) || !payloads.present(b)) return false;
     const PayloadView x = payloads.view(a);
     const PayloadView y = payloads.view(b);
-    return x.total_count == y.total_count && std::ranges::equal(x.video_ids, y.video_ids) &&
+    return x.total_count == y.total_count && x.video_ids == y.video_ids &&
            std::ranges::equal(x.video_counts, y.video_counts);
   };
   // keeper[i]: the node down i's chain whose payload i keeps; i itself when
   // its payload is its own.
   std::vector<std::uint32_t> keeper(n);
   for (std::size_t i = 0; i < n; ++i) keeper[i] = static_cast<std::uint32_t>(i);
+  plan.marked = n > 0;
   for (std::size_t i = n; i-- > 0;) {
     const ChildRange range = trie.children(i);
     if (range.end - range.begin != 1) continue;
     const std::uint32_t child = trie.child_transitions()[range.begin];
-    if (same(i, child)) keeper[i] = child;
+    if (same(i, child)) {
+      keeper[i] = child;
+      plan.marked = plan.marked && child > i;
+    }
+  }
+  constexpr std::uint32_t kNone = Payloads::kAbsent;
+  plan.offsets.assign(1, 0);
+  if (plan.marked) {
+    // At most kMaxShared chain nodes in a row (a longer chain, in a term
+    // of more characters, is written with slots).
+    std::vector<std::uint8_t> run(n, 0);
+    for (std::size_t i = 0; i < n && plan.marked; ++i) {
+      if (keeper[i] == i) continue;
+      plan.marked = run[i] < MarkedNodes::kMaxShared;
+      run[keeper[i]] = static_cast<std::uint8_t>(run[i] + 1);
+    }
+  }
+  if (plan.marked) {
+    plan.marks.assign((n + 31) / 32, PayloadMarks{0, 0, 0});
+    for (std::size_t i = 0; i < n; ++i) {
+      PayloadMarks& m = plan.marks[i / 32];
+      if (i % 32 == 0) m.before = static_cast<std::uint32_t>(plan.slot_nodes.size());
+      const std::uint32_t bit = std::uint32_t{1} << (i % 32);
+      if (keeper[i] != i) {
+        m.shared |= bit;
+      } else if (payloads.present(i)) {
+        m.own |= bit;
+        plan.slot_nodes.push_back(static_cast<std::uint32_t>(i));
+        plan.offsets.push_back(plan.offsets.back() + payloads.view(i).video_ids.size());
+      }
+    }
+    return;
   }
   // Follow chains to their end, shortening them as we go (children may
   // have lower numbers than their parents in an index not laid out
@@ -97,10 +136,8 @@ void assign_slots(const Trie& trie, MappedPlan& plan) {
     while (keeper[node] != end) node = std::exchange(keeper[node], end);
     return end;
   };
-  constexpr std::uint32_t kNone = Payloads::kAbsent;
   std::vector<std::uint32_t> slot_of_keeper(n, kNone);
   plan.slots.assign(n, kNone);
-  plan.offsets.assign(1, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (!payloads.present(i)) continue;
     const std::uint32_t end = resolve(static_cast<std::uint32_t>(i));
@@ -169,18 +206,32 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   }
   plan.blocked_offsets = short_lists && listed <= 0xFFFFFFFFu;
   plan.narrow_offsets = !plan.blocked_offsets && listed <= 0xFFFFFFFFu;
+  plan.narrow_ids = std::ranges::all_of(plan.slot_nodes, [&](std::uint32_t node) {
+    return std::ranges::all_of(trie.payloads().view(node).video_ids,
+                               [](std::uint32_t video) { return video < (1U << 24); });
+  });
   const std::size_t slot_count = plan.slot_nodes.size();
   kinds.insert(
       kinds.end(),
       {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
-       entry(K::kChildTransitions, trie.child_transitions().size_bytes()), entry(K::kIsTerminal, n),
-       entry(K::kPayloadSlots, n * 4), entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
+       entry(K::kChildTransitions, trie.child_transitions().size() * 4),
+       entry(K::kTerminalBits, (n + 7) / 8),
+       plan.marked ? entry(K::kPayloadMarks, plan.marks.size() * sizeof(PayloadMarks))
+                   : entry(K::kPayloadSlots, n * 4),
+       entry(K::kPayloadTotals, plan.slot_nodes.size() * 4),
        plan.blocked_offsets  ? entry(K::kPayloadBlocks, (slot_count / ListOffsets::kBlock + 1) * 4)
        : plan.narrow_offsets ? entry(K::kPayloadOffsets32, plan.offsets.size() * 4)
                              : entry(K::kPayloadOffsets, plan.offsets.size() * 8),
-       entry(K::kVideoIds, listed * 4), entry(K::kVideoCounts, listed * 4),
+       plan.narrow_ids ? entry(K::kVideoIds24, listed * 3) : entry(K::kVideoIds, listed * 4),
+       entry(K::kVideoCounts, listed * 4),
        entry(K::kVideoIntIds, trie.video_int_ids().size_bytes()),
        entry(K::kVideoUuids, trie.video_uuids().size_bytes())});
+  if (n > 0 && entries_follow_nodes(trie.child_transitions())) {
+    // Entry p names node p + 1: the reader knows it without the array.
+    std::erase_if(kinds, [](const auto& k) {
+      return k.first == static_cast<std::uint32_t>(K::kChildTransitions);
+    });
+  }
   if (plan.blocked_offsets) {
     // The lengths after the blocks, so that both lie near the totals.
     const auto blocks = std::find_if(kinds.begin(), kinds.end(), [](const auto& k) {
@@ -236,13 +287,27 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         put(out, section, trie.child_labels());
         break;
       case SectionKind::kChildTransitions:
-        put(out, section, trie.child_transitions());
+        for (const std::uint32_t child : trie.child_transitions()) {
+          std::memcpy(at, &child, 4);
+          at += 4;
+        }
         break;
-      case SectionKind::kIsTerminal:
-        for (const std::uint8_t t : trie.is_terminal()) *at++ = t != 0 ? 1 : 0;
+      case SectionKind::kIsTerminal:  // never written
         break;
+      case SectionKind::kTerminalBits: {
+        std::memset(at, 0, section.size);
+        std::size_t i = 0;
+        for (const std::uint8_t t : trie.is_terminal()) {
+          at[i / 8] = static_cast<std::uint8_t>(at[i / 8] | (t != 0 ? 1U << (i % 8) : 0U));
+          ++i;
+        }
+        break;
+      }
       case SectionKind::kPayloadSlots:
         put<std::uint32_t>(out, section, plan.slots);
+        break;
+      case SectionKind::kPayloadMarks:
+        put<PayloadMarks>(out, section, plan.marks);
         break;
       case SectionKind::kPayloadTotals:
         for (const std::uint32_t node : plan.slot_nodes) {
@@ -274,16 +339,23 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         }
         break;
       case SectionKind::kVideoIds:
-      case SectionKind::kVideoCounts: {
-        const bool ids = static_cast<SectionKind>(section.kind) == SectionKind::kVideoIds;
+      case SectionKind::kVideoIds24: {
+        const std::size_t width = plan.narrow_ids ? 3 : 4;
         for (const std::uint32_t node : plan.slot_nodes) {
-          const PayloadView p = payloads.view(node);
-          const std::span<const std::uint32_t> list = ids ? p.video_ids : p.video_counts;
+          for (const std::uint32_t video : payloads.view(node).video_ids) {
+            std::memcpy(at, &video, width);  // little-endian: the low bytes
+            at += width;
+          }
+        }
+        break;
+      }
+      case SectionKind::kVideoCounts:
+        for (const std::uint32_t node : plan.slot_nodes) {
+          const std::span<const std::uint32_t> list = payloads.view(node).video_counts;
           if (!list.empty()) std::memcpy(at, list.data(), list.size_bytes());
           at += list.size_bytes();
         }
         break;
-      }
       case SectionKind::kVideoIntIds:
         put(out, section, trie.video_int_ids());
         break;
@@ -314,7 +386,9 @@ namespace {
 
 // The known sections of a form, each as bytes.
 struct Found {
-  std::optional<std::span<const std::uint8_t>> bytes[23];
+  // By kind, up to the greatest that is not optional.
+  static constexpr std::size_t kKinds = static_cast<std::size_t>(SectionKind::kTerminalBits) + 1;
+  std::optional<std::span<const std::uint8_t>> bytes[kKinds];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
   [[nodiscard]] bool has(SectionKind kind) const {
@@ -377,6 +451,55 @@ std::optional<Error> blocks_fault(std::span<const std::uint32_t> totals,
   return std::nullopt;
 }
 
+// Marks as PayloadMarks asks them: one per 32 nodes, none past the last
+// node, no node both own and shared, the own ones before each counted right
+// and one per payload; a shared node with exactly one child, above it, that
+// has a payload (so that a chain ends, at a node with a slot), and no more
+// than kMaxShared of them in a row. O(n), and a byte of scratch per node.
+std::optional<Error> marks_fault(const MarkedNodes& marked, std::size_t payload_count) {
+  const std::size_t n = marked.nodes;
+  const std::span<const PayloadMarks> marks = marked.marks;
+  if (marks.size() != (n + 31) / 32 || marked.node_shifts.size() != n) {
+    return damaged("it has " + std::to_string(marks.size()) + " payload marks for " +
+                   std::to_string(n) + " nodes");
+  }
+  const ChildEntries& transitions = marked.child_transitions;
+  std::size_t own = 0;
+  std::vector<std::uint8_t> run;  // per node, the shared nodes in a row above it
+  for (std::size_t w = 0; w < marks.size(); ++w) {
+    const PayloadMarks& m = marks[w];
+    const std::size_t first = 32 * w;
+    const std::size_t in_word = std::min<std::size_t>(32, n - first);
+    const std::uint32_t beyond = in_word == 32 ? 0 : ~((std::uint32_t{1} << in_word) - 1);
+    if (m.before != own || (m.own & m.shared) != 0 || ((m.own | m.shared) & beyond) != 0) {
+      return damaged("its payload marks are wrong at node " + std::to_string(first));
+    }
+    own += static_cast<std::size_t>(std::popcount(m.own));
+    for (std::uint32_t bits = m.shared; bits != 0; bits &= bits - 1) {
+      const std::size_t i = first + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::size_t begin = marked.node_shifts[i];
+      const std::size_t end = i + 1 < n ? marked.node_shifts[i + 1] : transitions.size();
+      const std::size_t child = begin < transitions.size() ? transitions[begin] : 0;
+      if (end != begin + 1 || begin >= transitions.size() || child <= i || child >= n ||
+          (((marks[child / 32].own | marks[child / 32].shared) >> (child % 32)) & 1U) == 0) {
+        return damaged("node " + std::to_string(i) +
+                       " shares a payload with a child it does not have");
+      }
+      if (run.empty()) run.assign(n, 0);
+      if (run[i] >= MarkedNodes::kMaxShared) {
+        return damaged("node " + std::to_string(i) + " ends a chain of more than " +
+                       std::to_string(MarkedNodes::kMaxShared) + " nodes that share a payload");
+      }
+      run[child] = std::max(run[child], static_cast<std::uint8_t>(run[i] + 1));
+    }
+  }
+  if (own != payload_count) {
+    return damaged("it marks " + std::to_string(own) + " nodes with a payload of their own for " +
+                   std::to_string(payload_count) + " payloads");
+  }
+  return std::nullopt;
+}
+
 std::optional<Error> slots_fault(std::span<const std::uint32_t> slots,
                                  std::span<const std::uint32_t> totals) {
   std::size_t met = 0;
@@ -421,12 +544,14 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     if (section.kind == static_cast<std::uint32_t>(SectionKind::kCompletionBound)) {
       found.bound = bytes;
     } else {
+      if (section.kind >= Found::kKinds) {  // a known kind past the table: never
+        return damaged("it has a section of unknown kind " + std::to_string(section.kind));
+      }
       found.bytes[section.kind] = bytes;
     }
   }
   using K = SectionKind;
-  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kChildTransitions,
-                       K::kIsTerminal, K::kPayloadSlots, K::kPayloadTotals, K::kVideoIds,
+  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kPayloadTotals,
                        K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
@@ -438,6 +563,10 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
           1) {
     return damaged("it lacks its payload offsets or holds them twice");
   }
+  const bool marked = found.has(K::kPayloadMarks);
+  if (marked == found.has(K::kPayloadSlots)) {
+    return damaged("it lacks its payload slots or holds them twice");
+  }
   const std::span<const std::uint32_t> scalars = found.as<std::uint32_t>(K::kScalars);
   if (scalars[0] > static_cast<std::uint32_t>(IdMode::Int32) || scalars[1] != 0 ||
       scalars[2] != 0 || scalars[3] != 0) {
@@ -447,14 +576,37 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   IndexView view;
   view.node_shifts = found.as<std::uint32_t>(K::kNodeShifts);
   view.child_labels = found.as<char32_t>(K::kChildLabels);
-  view.child_transitions = found.as<std::uint32_t>(K::kChildTransitions);
-  view.is_terminal = found.as<std::uint8_t>(K::kIsTerminal);
+  // Left out, entry p names node p + 1 (the tree's checks below then check
+  // that this numbering makes a tree of the node arrays).
+  view.child_transitions =
+      found.has(K::kChildTransitions)
+          ? ChildEntries(found.as<std::uint32_t>(K::kChildTransitions))
+          : ChildEntries::identity(view.child_labels.empty() ? 0 : view.child_labels.size() - 1);
+  if (found.has(K::kIsTerminal) == found.has(K::kTerminalBits)) {
+    return damaged("it lacks its terminal flags or holds them twice");
+  }
+  const std::size_t n = view.child_labels.size();
+  if (found.has(K::kTerminalBits)) {
+    const std::span<const std::uint8_t> bits = found.as<std::uint8_t>(K::kTerminalBits);
+    if (bits.size() != (n + 7) / 8 || (n % 8 != 0 && (bits.back() >> (n % 8)) != 0)) {
+      return damaged("its terminal flags are not one bit per node");
+    }
+    view.is_terminal = TerminalFlags::packed(bits.data(), n);
+  } else {
+    view.is_terminal = found.as<std::uint8_t>(K::kIsTerminal);
+  }
   view.video_uuids = found.as<Uuid>(K::kVideoUuids);
   view.video_int_ids = found.as<std::uint32_t>(K::kVideoIntIds);
   view.id_mode = static_cast<IdMode>(scalars[0]);
   const std::span<const std::uint32_t> slots = found.as<std::uint32_t>(K::kPayloadSlots);
   const std::span<const std::uint32_t> totals = found.as<std::uint32_t>(K::kPayloadTotals);
-  const std::span<const std::uint32_t> ids = found.as<std::uint32_t>(K::kVideoIds);
+  if (found.has(K::kVideoIds) == found.has(K::kVideoIds24)) {
+    return damaged("it lacks its listed videos or holds them twice");
+  }
+  const VideoIds ids = found.has(K::kVideoIds)
+                           ? VideoIds(found.as<std::uint32_t>(K::kVideoIds))
+                           : VideoIds(found.as<std::uint8_t>(K::kVideoIds24).data(),
+                                      found.as<std::uint8_t>(K::kVideoIds24).size() / 3);
   const std::span<const std::uint32_t> counts = found.as<std::uint32_t>(K::kVideoCounts);
   if (counts.size() != ids.size()) return damaged("it lists videos and counts of unequal lengths");
   ListOffsets offsets;
@@ -473,12 +625,22 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     if (!trusted) fault = offsets_fault(totals, wide, ids.size());
     offsets = wide;
   }
-  if (!fault && !trusted) fault = slots_fault(slots, totals);
+  MarkedNodes marks;
+  if (marked) {
+    marks.marks = found.as<PayloadMarks>(K::kPayloadMarks);
+    marks.nodes = view.child_labels.size();
+    marks.node_shifts = view.node_shifts;
+    marks.child_transitions = view.child_transitions;
+  }
+  if (!fault && !trusted)
+    fault = marked ? marks_fault(marks, totals.size()) : slots_fault(slots, totals);
   if (fault) return *fault;
-  for (const std::uint8_t t : trusted ? std::span<const std::uint8_t>() : view.is_terminal) {
+  for (const std::uint8_t t :
+       trusted || view.is_terminal.is_packed() ? TerminalFlags() : view.is_terminal) {
     if (t > 1) return damaged("its terminal flags hold a value other than 0 and 1");
   }
-  view.payloads = Payloads(slots, totals, offsets, offsets, ids, counts);
+  view.payloads = marked ? Payloads(marks, totals, offsets, offsets, ids, counts)
+                         : Payloads(slots, totals, offsets, offsets, ids, counts);
 
   std::optional<StoredAids> aids;
   // The per-child entries may be left out (their check then asks that the

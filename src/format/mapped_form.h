@@ -12,10 +12,19 @@
 //   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
 //   2  node_shifts        u32 [n]
 //   3  child_labels       u32 [n]    code points
-//   4  child_transitions  u32 [e]
+//   4  child_transitions  u32 [e]    left out where entry p names node p + 1 for
+//                                    every p (and n > 0): then e = n - 1
 //   5  is_terminal        u8  [n]    0 or 1
+//   25 terminal_bits      u8  [n/8, rounded up]  the same, bit i % 8 of byte i / 8;
+//                                    bits past node n - 1 zero; written in place of 5
 //   6  payload_slots      u32 [n]    the slot of each node's payload, or 2^32 - 1
 //                                    for none; slots numbered in order of first use
+//   23 payload_marks      12  [n/32, rounded up]  PayloadMarks (index/payload.h):
+//                                    per 32 nodes, those with a payload of their own
+//                                    (slots in node order), those that share their
+//                                    only child's (a chain node), and the own ones
+//                                    before; written in place of 6 when every chain
+//                                    node's child lies above it (a form holds 6 or 23)
 //   7  payload_totals     u32 [s]
 //   8  payload_offsets    u64 [s+1]  where each slot's videos and counts start;
 //                                    0 first, rising, V last
@@ -28,6 +37,8 @@
 //                                    most 255 videos and V < 2^32; a form holds 8,
 //                                    18, or 21 with 22
 //   9  video_ids          u32 [V]    positions in the video table
+//   24 video_ids24        3   [V]    the same, 3 bytes each, little-endian: written
+//                                    in place of 9 when every position is below 2^24
 //   10 video_counts       u32 [V]
 //   11 video_uuids        16  [u]
 //   12 video_int_ids      u32 [v]
@@ -43,22 +54,21 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18, or 21 with 22, for 8) are required; 13 to 17, 19 and 20 are the stored
-// aids, all or none (19 and 20 together, or 16 in a file of an earlier layout),
-// but for 13, left out where child entry p names node p + 1 for every p (the
-// walk reads node p + 1's arrays instead: search/views.h)
-// (none for an index whose aids do not apply: no nodes, or 2^31 child
-// entries or more). A kind with bit 31 set is optional: a reader that does
-// not know it skips it. The completion bound is optional so (files written
-// before it was stored lack it, and their readers derive it; earlier
-// readers skip it) and is written with the other aids, never without them.
-// Adding a stored aid is a kind here, a line in the writer's list and in
-// the reader's switch, and its check beside the others in
-// search/search_aids.cpp. Any other kind is refused.
+// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9; 25 for 5),
+// but 4, are required; 13 to 17, 19 and 20
+// are the stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but
+// for 13, left out where child entry p names node p + 1 for every p (the walk reads node p + 1's
+// arrays instead: search/views.h) (none for an index whose aids do not apply: no nodes, or 2^31
+// child entries or more). A kind with bit 31 set is optional: a reader that does not know it skips
+// it. The completion bound is optional so (files written before it was stored lack it, and their
+// readers derive it; earlier readers skip it) and is written with the other aids, never without
+// them. Adding a stored aid is a kind here, a line in the writer's list and in the reader's switch,
+// and its check beside the others in search/search_aids.cpp. Any other kind is refused.
 //
 // The writer stores each payload once: a node that keeps exactly its only
-// child's payload (a chain node, most of a trie's nodes) names the child's
-// slot. Sections are ordered for a query: the walk's aids first, then the
+// child's payload (a chain node, most of a trie's nodes) shares the child's
+// slot, marked as such (kind 23) or, where a chain node's child lies below
+// it, naming the slot (kind 6). Sections are ordered for a query: the walk's aids first, then the
 // node arrays, the payloads and the video tables.
 //
 // Reading checks, before any query: the table of sections (and each
@@ -116,6 +126,9 @@ enum class SectionKind : std::uint32_t {
   kReversedRanks = 20,
   kPayloadLengths = 21,
   kPayloadBlocks = 22,
+  kPayloadMarks = 23,
+  kVideoIds24 = 24,
+  kTerminalBits = 25,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -131,6 +144,9 @@ struct MappedPlan {
   std::vector<std::uint32_t> reversed_ranks;
   std::span<const std::uint32_t> bounds;  // the completion bound, with the aids
   std::vector<std::uint32_t> slots;       // per node
+  std::vector<PayloadMarks> marks;        // per 32 nodes, when marked
+  bool marked = false;                    // written as marks (kind 23), not slots
+  bool narrow_ids = false;                // video positions written 3 bytes wide (kind 24)
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
   bool narrow_offsets = false;            // written 32-bit (kind 18)

@@ -16,8 +16,8 @@ namespace {
 constexpr std::string_view kPayloadOptionName = "core::option::Option<tessarin::payload::Payload>";
 constexpr std::string_view kIdModeName = "IdMode";
 
-template <class Sink>
-void write_u32_sequence(Sink& sink, std::span<const std::uint32_t> values) {
+template <class Sink, class Values>
+void write_u32_sequence(Sink& sink, const Values& values) {
   sink.varint_encode_u64(values.size());
   for (const std::uint32_t v : values) sink.varint_encode_u32(v);
 }

@@ -7,9 +7,10 @@
 namespace tessarin {
 
 std::optional<PayloadView> Payloads::get(std::size_t i) const {
-  if (i >= slots_.size()) fail_out_of_range("payloads", i, slots_.size());
-  if (slots_[i] == kAbsent) return std::nullopt;
-  return slot(slots_[i]);
+  if (i >= size()) fail_out_of_range("payloads", i, size());
+  const std::uint32_t s = slot_of(i);
+  if (s == kAbsent) return std::nullopt;
+  return slot(s);
 }
 
 void PayloadTable::reserve(std::size_t payloads, std::size_t videos) {
@@ -30,10 +31,10 @@ void PayloadTable::push_present(std::uint32_t total_count) {
   count_offsets_.push_back(video_counts_.size());
 }
 
-void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+void PayloadTable::push(std::uint32_t total_count, const VideoIds& video_ids,
                         std::span<const std::uint32_t> video_counts) {
   push_present(total_count);
-  video_ids_.insert(video_ids_.end(), video_ids.begin(), video_ids.end());
+  video_ids.append_to(video_ids_);
   video_counts_.insert(video_counts_.end(), video_counts.begin(), video_counts.end());
   id_offsets_.back() = video_ids_.size();
   count_offsets_.back() = video_counts_.size();

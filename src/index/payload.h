@@ -6,7 +6,10 @@
 // kAbsent), per slot a total and an offset into each list, and all video
 // positions of all slots in one array, all counts in another. Several nodes
 // may name one slot (an index file stores a chain of nodes that keep equal
-// lists once). No heap allocation per payload.
+// lists once). An index file may instead mark its nodes (PayloadMarks): a
+// node that shares its only child's payload (a chain node) names no slot and
+// is read through its child; every other node with a payload has the next
+// slot in node order. No heap allocation per payload.
 //
 // Payloads is the read-only face of that layout, spans over memory owned
 // elsewhere (a PayloadTable, or a mapped index file: format/mapped_form.h);
@@ -19,26 +22,117 @@
 // restored index may break it; building does not), or that video positions
 // lie inside any video table.
 //
-// Cost: 4 bytes per node (its slot) and 4 (total) + 16 (offsets) per slot
-// (in an index file 4 + 1.5: one blocked offset for both lists), plus 8
+// Cost: 4 bytes per node (its slot; in a marked index file 3/8) and 4
+// (total) + 16 (offsets) per slot (in an index file 4 + 1.5: one blocked
+// offset for both lists), plus 8 (in an index file with positions below
+// 2^24, 7)
 // bytes per listed video. Thread safety: const methods may be called
 // concurrently.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "index/child_entries.h"
 #include "index/video_accumulator.h"
 
 namespace tessarin {
 
+// Video positions, read-only: 4 bytes each, or 3 (an index file's, when
+// every position listed is below 2^24), little-endian, read a byte at a time
+// where 3 wide (so that the last one reads nothing past the list).
+class VideoIds {
+ public:
+  class iterator {
+   public:
+    using iterator_concept = std::input_iterator_tag;
+    using iterator_category = std::input_iterator_tag;
+    using value_type = std::uint32_t;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::uint32_t;
+    iterator() = default;
+    iterator(const std::uint8_t* data, std::size_t width, std::size_t k)
+        : data_(data), width_(width), k_(k) {}
+    std::uint32_t operator*() const { return read(data_, width_, k_); }
+    iterator& operator++() {
+      ++k_;
+      return *this;
+    }
+    iterator operator++(int) { return {data_, width_, k_++}; }
+    bool operator==(const iterator& other) const { return k_ == other.k_; }
+
+   private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t width_ = 4;
+    std::size_t k_ = 0;
+  };
+
+  VideoIds() = default;
+  VideoIds(std::span<const std::uint32_t> wide)  // NOLINT(google-explicit-constructor)
+      : data_(reinterpret_cast<const std::uint8_t*>(wide.data())), size_(wide.size()), width_(4) {}
+  VideoIds(const std::vector<std::uint32_t>& wide)  // NOLINT(google-explicit-constructor)
+      : VideoIds(std::span<const std::uint32_t>(wide)) {}
+  // `size` positions of 3 bytes from `narrow`.
+  VideoIds(const std::uint8_t* narrow, std::size_t size) : data_(narrow), size_(size), width_(3) {}
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t width() const { return width_; }
+  [[nodiscard]] std::uint32_t operator[](std::size_t k) const { return read(data_, width_, k); }
+  [[nodiscard]] iterator begin() const { return {data_, width_, 0}; }
+  [[nodiscard]] iterator end() const { return {data_, width_, size_}; }
+  // Positions begin to end (begin <= end <= size()).
+  [[nodiscard]] VideoIds subrange(std::size_t begin, std::size_t end) const {
+    VideoIds part = *this;
+    part.data_ += begin * width_;
+    part.size_ = end - begin;
+    return part;
+  }
+  // Appends the first `count` (at most size()) to `out`.
+  void append_to(std::vector<std::uint32_t>& out, std::size_t count) const {
+    if (width_ == 4) {
+      const std::size_t at = out.size();
+      out.resize(at + count);
+      if (count != 0) std::memcpy(out.data() + at, data_, count * 4);
+      return;
+    }
+    for (std::size_t k = 0; k < count; ++k) out.push_back((*this)[k]);
+  }
+  void append_to(std::vector<std::uint32_t>& out) const { append_to(out, size_); }
+  static std::uint32_t read(const std::uint8_t* data, std::size_t width, std::size_t k) {
+    const std::uint8_t* at = data + k * width;
+    std::uint32_t v = 0;
+    if (width == 4) {
+      std::memcpy(&v, at, 4);
+    } else {
+      v = std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16;
+    }
+    return v;
+  }
+  friend bool operator==(const VideoIds& a, const VideoIds& b) {
+    if (a.size_ != b.size_) return false;
+    for (std::size_t k = 0; k < a.size_; ++k) {
+      if (a[k] != b[k]) return false;
+    }
+    return true;
+  }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t width_ = 4;
+};
+
 // A read-only look at one payload; valid while its table lives unchanged.
 struct PayloadView {
   std::uint32_t total_count = 0;
-  std::span<const std::uint32_t> video_ids;
+  VideoIds video_ids;
   std::span<const std::uint32_t> video_counts;
 };
 
@@ -78,6 +172,32 @@ class ListOffsets {
   const std::uint8_t* lengths_ = nullptr;
 };
 
+// The payload marks of 32 nodes, 32w to 32w + 31 (bit k for node 32w + k):
+// `own`, the nodes with a slot of their own; `shared`, the nodes that share
+// their only child's payload, which lies above them; `before`, the own bits
+// of the words before this one, which is the slot of this word's first own
+// node (slots follow node order). A node in neither has no payload.
+struct PayloadMarks {
+  std::uint32_t own;
+  std::uint32_t shared;
+  std::uint32_t before;
+};
+
+// Whose payloads marks describe: the marks, one per 32 nodes, and the
+// arrays that lead from a shared node to its child. Whoever makes one
+// guarantees that a shared node has exactly one child, numbered above it,
+// which has a payload, that no more than kMaxShared shared nodes follow one
+// another (so that finding a payload reads at most that many children), and
+// that `before` counts right.
+struct MarkedNodes {
+  static constexpr std::size_t kMaxShared = 255;
+
+  std::span<const PayloadMarks> marks;
+  std::size_t nodes = 0;
+  std::span<const std::uint32_t> node_shifts;
+  ChildEntries child_transitions;
+};
+
 // The payloads of an index, read-only: views over its slots and lists.
 class Payloads {
  public:
@@ -85,20 +205,62 @@ class Payloads {
 
   Payloads() = default;
   Payloads(std::span<const std::uint32_t> slots, std::span<const std::uint32_t> totals,
-           ListOffsets id_offsets, ListOffsets count_offsets,
-           std::span<const std::uint32_t> video_ids, std::span<const std::uint32_t> video_counts)
+           ListOffsets id_offsets, ListOffsets count_offsets, VideoIds video_ids,
+           std::span<const std::uint32_t> video_counts)
       : slots_(slots),
         totals_(totals),
         id_offsets_(id_offsets),
         count_offsets_(count_offsets),
         video_ids_(video_ids),
-        video_counts_(video_counts) {}
+        video_counts_(video_counts),
+        nodes_(slots.size()) {}
+  // Marked: no slot per node (a chain of shared nodes is followed to its end).
+  Payloads(const MarkedNodes& marked, std::span<const std::uint32_t> totals, ListOffsets id_offsets,
+           ListOffsets count_offsets, VideoIds video_ids,
+           std::span<const std::uint32_t> video_counts)
+      : Payloads(std::span<const std::uint32_t>(), totals, id_offsets, count_offsets, video_ids,
+                 video_counts) {
+    marks_ = marked.marks;
+    nodes_ = marked.nodes;
+    node_shifts_ = marked.node_shifts;
+    child_transitions_ = marked.child_transitions;
+  }
 
   // Entries, one per node.
-  [[nodiscard]] std::size_t size() const { return slots_.size(); }
-  [[nodiscard]] bool present(std::size_t i) const { return slots_[i] != kAbsent; }
+  [[nodiscard]] std::size_t size() const { return nodes_; }
+  [[nodiscard]] bool present(std::size_t i) const {
+    if (marks_.empty()) return slots_[i] != kAbsent;
+    const PayloadMarks& m = marks_[i / 32];
+    return (((m.own | m.shared) >> (i % 32)) & 1U) != 0;
+  }
+  // Whether node i shares its only child's payload (a marked index's chain
+  // node, which no slot names: its payload is read, and checked, where the
+  // chain ends).
+  [[nodiscard]] bool shared(std::size_t i) const {
+    return !marks_.empty() && ((marks_[i / 32].shared >> (i % 32)) & 1U) != 0;
+  }
+  // The slot of node i's payload (a shared node's, its chain's end's), or
+  // kAbsent; i < size(). Slots are numbered in order of first use, by all
+  // nodes, or, when marked, by the nodes that are not shared.
+  [[nodiscard]] std::uint32_t slot_of(std::size_t i) const {
+    if (marks_.empty()) return slots_[i];
+    while (shared(i)) i = child_transitions_[node_shifts_[i]];
+    const PayloadMarks& m = marks_[i / 32];
+    const std::uint32_t below = m.own & ((std::uint32_t{1} << (i % 32)) - 1);
+    return ((m.own >> (i % 32)) & 1U) == 0
+               ? kAbsent
+               : m.before + static_cast<std::uint32_t>(std::popcount(below));
+  }
+  // Asks for the memory that slot_of(i) reads first.
+  void prefetch_slot(std::size_t i) const {
+    if (marks_.empty()) {
+      __builtin_prefetch(slots_.data() + i);
+    } else {
+      __builtin_prefetch(marks_.data() + i / 32);
+    }
+  }
   // The payload at i; it must exist (i < size()) and be present.
-  [[nodiscard]] PayloadView view(std::size_t i) const { return slot(slots_[i]); }
+  [[nodiscard]] PayloadView view(std::size_t i) const { return slot(slot_of(i)); }
   // The payload at i, checked: an InternalFailure when i is outside the table,
   // nothing when the entry is absent.
   [[nodiscard]] std::optional<PayloadView> get(std::size_t i) const;
@@ -107,13 +269,15 @@ class Payloads {
   [[nodiscard]] PayloadView slot(std::size_t s) const {
     return {
         totals_[s],
-        {video_ids_.data() + id_offsets_[s], video_ids_.data() + id_offsets_[s + 1]},
+        video_ids_.subrange(id_offsets_[s], id_offsets_[s + 1]),
         {video_counts_.data() + count_offsets_[s], video_counts_.data() + count_offsets_[s + 1]}};
   }
   [[nodiscard]] std::size_t slot_count() const { return totals_.size(); }
+  // Each node's slot, when not marked (else empty).
   [[nodiscard]] std::span<const std::uint32_t> slots() const { return slots_; }
+  [[nodiscard]] std::span<const PayloadMarks> marks() const { return marks_; }
   [[nodiscard]] std::span<const std::uint32_t> totals() const { return totals_; }
-  [[nodiscard]] std::span<const std::uint32_t> video_ids() const { return video_ids_; }
+  [[nodiscard]] const VideoIds& video_ids() const { return video_ids_; }
   [[nodiscard]] std::span<const std::uint32_t> video_counts() const { return video_counts_; }
 
   [[nodiscard]] std::size_t total_video_ids() const { return video_ids_.size(); }
@@ -124,8 +288,12 @@ class Payloads {
   std::span<const std::uint32_t> totals_;
   ListOffsets id_offsets_;     // slot_count() + 1 entries
   ListOffsets count_offsets_;  // slot_count() + 1 entries
-  std::span<const std::uint32_t> video_ids_;
+  VideoIds video_ids_;
   std::span<const std::uint32_t> video_counts_;
+  std::size_t nodes_ = 0;
+  std::span<const PayloadMarks> marks_;  // when marked, in place of slots_
+  std::span<const std::uint32_t> node_shifts_;
+  ChildEntries child_transitions_;
 };
 
 // Payloads in vectors of their own, one slot per present entry, appended
@@ -137,7 +305,7 @@ class PayloadTable {
             totals_,
             ListOffsets(std::span<const std::uint64_t>(id_offsets_)),
             ListOffsets(std::span<const std::uint64_t>(count_offsets_)),
-            video_ids_,
+            std::span<const std::uint32_t>(video_ids_),
             video_counts_};
   }
   [[nodiscard]] std::size_t size() const { return slots_.size(); }
@@ -147,7 +315,7 @@ class PayloadTable {
 
   void reserve(std::size_t payloads, std::size_t videos);
   void push_absent();
-  void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+  void push(std::uint32_t total_count, const VideoIds& video_ids,
             std::span<const std::uint32_t> video_counts);
   // Appending one payload piece by piece (the decoder reads lists item by
   // item): push_present(), then any number of append_* calls for it.

@@ -15,7 +15,7 @@ StepResult PropagationStep::run(const PayloadView& own, bool own_in_order,
   if (children.empty()) {
     // A leaf: never merged, its own list in its own order, cut.
     const auto keep = static_cast<std::ptrdiff_t>(std::min(top_n_, own.video_ids.size()));
-    ids.insert(ids.end(), own.video_ids.begin(), own.video_ids.begin() + keep);
+    own.video_ids.append_to(ids, static_cast<std::size_t>(keep));
     counts.insert(counts.end(), own.video_counts.begin(), own.video_counts.begin() + keep);
     return {own.total_count, own_in_order};
   }
@@ -27,7 +27,8 @@ StepResult PropagationStep::run(const PayloadView& own, bool own_in_order,
     // no longer than the cut, no saturated count whose order the merger
     // would decide on the stored value) into an empty one gives it back.
     // The child's list may lie in ids and counts: copy it out of the way.
-    ids_.assign(first.payload.video_ids.begin(), first.payload.video_ids.end());
+    ids_.clear();
+    first.payload.video_ids.append_to(ids_);
     counts_.assign(first_counts.begin(), first_counts.end());
     ids.insert(ids.end(), ids_.begin(), ids_.end());
     counts.insert(counts.end(), counts_.begin(), counts_.end());
@@ -82,9 +83,10 @@ Trie propagate(Trie trie, std::size_t video_top_n) {
   counts.reserve(input.total_video_ids());
   const auto result = [&](std::size_t node) {
     const std::size_t slot = n - 1 - node;
-    return PayloadView{totals[slot],
-                       {ids.data() + offsets[slot], ids.data() + offsets[slot + 1]},
-                       {counts.data() + offsets[slot], counts.data() + offsets[slot + 1]}};
+    return PayloadView{
+        totals[slot],
+        std::span<const std::uint32_t>(ids.data() + offsets[slot], ids.data() + offsets[slot + 1]),
+        {counts.data() + offsets[slot], counts.data() + offsets[slot + 1]}};
   };
 
   PropagationStep step(video_top_n);

@@ -6,9 +6,10 @@
 namespace tessarin {
 namespace {
 
-std::size_t count_terminal(std::span<const std::uint8_t> terminal) {
-  return static_cast<std::size_t>(
-      std::count_if(terminal.begin(), terminal.end(), [](std::uint8_t t) { return t != 0; }));
+std::size_t count_terminal(const TerminalFlags& terminal) {
+  std::size_t count = 0;
+  for (const std::uint8_t t : terminal) count += t != 0 ? 1 : 0;
+  return count;
 }
 
 template <class T>
@@ -70,7 +71,7 @@ TrieArrays Trie::to_arrays() const {
   TrieArrays a;
   a.node_shifts = copy_of(view_.node_shifts);
   a.child_labels = copy_of(view_.child_labels);
-  a.child_transitions = copy_of(view_.child_transitions);
+  a.child_transitions.assign(view_.child_transitions.begin(), view_.child_transitions.end());
   const Payloads& payloads = view_.payloads;
   a.payloads.reserve(payloads.size(), payloads.total_video_ids());
   for (std::size_t i = 0; i < payloads.size(); ++i) {
@@ -84,7 +85,7 @@ TrieArrays Trie::to_arrays() const {
   a.video_uuids = copy_of(view_.video_uuids);
   a.video_int_ids = copy_of(view_.video_int_ids);
   a.id_mode = view_.id_mode;
-  a.is_terminal = copy_of(view_.is_terminal);
+  a.is_terminal.assign(view_.is_terminal.begin(), view_.is_terminal.end());
   return a;
 }
 

@@ -111,14 +111,12 @@ class Trie {
 
   [[nodiscard]] std::span<const std::uint32_t> node_shifts() const { return view_.node_shifts; }
   [[nodiscard]] std::span<const char32_t> child_labels() const { return view_.child_labels; }
-  [[nodiscard]] std::span<const std::uint32_t> child_transitions() const {
-    return view_.child_transitions;
-  }
+  [[nodiscard]] const ChildEntries& child_transitions() const { return view_.child_transitions; }
   [[nodiscard]] const Payloads& payloads() const { return view_.payloads; }
   [[nodiscard]] std::span<const Uuid> video_uuids() const { return view_.video_uuids; }
   [[nodiscard]] std::span<const std::uint32_t> video_int_ids() const { return view_.video_int_ids; }
   [[nodiscard]] IdMode id_mode() const { return view_.id_mode; }
-  [[nodiscard]] std::span<const std::uint8_t> is_terminal() const { return view_.is_terminal; }
+  [[nodiscard]] const TerminalFlags& is_terminal() const { return view_.is_terminal; }
 
   // A copy of the arrays, to make another index of (tests, tools).
   [[nodiscard]] TrieArrays to_arrays() const;
@@ -150,13 +148,17 @@ class Trie {
   [[nodiscard]] ChildRange children(std::size_t node) const;
   // Entry `position` of child_transitions, checked.
   [[nodiscard]] std::uint32_t child(std::size_t position) const {
-    return at(child_transitions(), position, "child_transitions");
+    if (position >= child_transitions().size()) {
+      fail_out_of_range("child_transitions", position, child_transitions().size());
+    }
+    return child_transitions()[position];
   }
   [[nodiscard]] char32_t label(std::size_t node) const {
     return at(child_labels(), node, "child_labels");
   }
   [[nodiscard]] bool terminal(std::size_t node) const {
-    return at(is_terminal(), node, "is_terminal") != 0;
+    if (node >= is_terminal().size()) fail_out_of_range("is_terminal", node, is_terminal().size());
+    return is_terminal()[node] != 0;
   }
 
   // Bytes of memory the index reads: its own arrays' heap (or the borrowed

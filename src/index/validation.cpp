@@ -13,7 +13,7 @@ namespace {
 std::optional<Fault> payload_fault(const IndexView& index) {
   const Payloads& payloads = index.payloads;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    if (!payloads.present(i)) continue;
+    if (!payloads.present(i) || payloads.shared(i)) continue;
     const PayloadView payload = payloads.view(i);
     if (payload.video_ids.size() != payload.video_counts.size()) {
       return Fault{.kind = FaultKind::kPayloadLists,
@@ -169,15 +169,17 @@ std::optional<Fault> listing_fault(const IndexView& index, std::size_t videos, b
   std::vector<std::uint8_t> marks;
   std::size_t slots_met = 0;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    if (!payloads.present(i)) {
+    // A shared node has a payload, whose slot a node further on names.
+    if (payloads.shared(i)) continue;
+    const std::uint32_t slot = payloads.slot_of(i);
+    if (slot == Payloads::kAbsent) {
       if (index.is_terminal[i] != 0) return Fault{.kind = FaultKind::kNoPayload, .at = i};
       continue;
     }
-    const std::uint32_t slot = payloads.slots()[i];
     if (slot < slots_met) continue;
     slots_met = std::size_t{slot} + 1;
     const PayloadView payload = payloads.slot(slot);
-    const std::span<const std::uint32_t> ids = payload.video_ids;
+    const VideoIds& ids = payload.video_ids;
     if (ids.size() <= kShort) {
       bool fails = false;
       for (std::size_t a = 0; a < ids.size(); ++a) {
@@ -294,7 +296,7 @@ std::string describe(const Fault& fault) {
 }
 
 std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
-                                  std::span<const std::uint32_t> child_transitions,
+                                  const ChildEntries& child_transitions,
                                   std::span<const std::uint32_t> node_shifts) {
   const std::size_t n = lengths.nodes;
   const auto length = [n](NodeArray array, std::size_t entries) {

@@ -63,8 +63,10 @@
 #include <span>
 #include <string>
 
+#include "index/child_entries.h"
 #include "index/child_range.h"
 #include "index/payload.h"
+#include "index/terminal_flags.h"
 #include "index/video_ids.h"
 
 namespace tessarin {
@@ -131,8 +133,8 @@ std::string describe(const Fault& fault);
 struct IndexView {
   std::span<const std::uint32_t> node_shifts;
   std::span<const char32_t> child_labels;
-  std::span<const std::uint32_t> child_transitions;
-  std::span<const std::uint8_t> is_terminal;
+  ChildEntries child_transitions;
+  TerminalFlags is_terminal;
   Payloads payloads;
   std::span<const Uuid> video_uuids;
   std::span<const std::uint32_t> video_int_ids;
@@ -160,7 +162,7 @@ struct NodeArrayLengths {
 // The checks of kInBounds alone, on lengths and the two arrays they read
 // (building runs them before the payloads exist as a table).
 std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
-                                  std::span<const std::uint32_t> child_transitions,
+                                  const ChildEntries& child_transitions,
                                   std::span<const std::uint32_t> node_shifts);
 
 // The tree checks of kTree alone (no payload lists); requires kInBounds.

@@ -81,40 +81,48 @@ void append_utf8(std::u32string_view path, std::string& out) {
   }
 }
 
-Result<std::vector<NodeInfo>> match_node_info(const Trie& trie, std::u32string_view term,
-                                              std::uint32_t max_dist, bool terminal_only,
-                                              Distance distance) {
+Status match_node_info(const Trie& trie, std::u32string_view term, std::uint32_t max_dist,
+                       bool terminal_only, Distance distance, NodeMatches& out) {
   // The walk records each node with its term and checks that its flag and
   // payload entry exist; their values, in arrays the walk does not read,
   // are fetched afterwards for all the nodes at once, so that the cache
   // misses overlap instead of following one another.
-  const std::span<const std::uint8_t> flags = trie.is_terminal();
-  const std::span<const std::uint32_t> slots = trie.payloads().slots();
-  const std::span<const std::uint32_t> totals = trie.payloads().totals();
-  std::vector<NodeInfo> found;
+  const TerminalFlags& flags = trie.is_terminal();
+  const Payloads& payloads = trie.payloads();
+  const std::span<const std::uint32_t> totals = payloads.totals();
+  std::vector<NodeMatches::Entry>& found = out.entries_.get();
+  std::vector<char32_t>& terms = out.terms_.get();
   const Result<std::size_t> walked =
       search_walk<true>(distance, trie, term, max_dist, terminal_only,
                         [&](std::size_t node, std::uint32_t distance, std::u32string_view path) {
-                          __builtin_prefetch(&at(flags, node, "is_terminal"));
-                          __builtin_prefetch(&at(slots, node, "payloads"));
-                          NodeInfo& info = found.emplace_back();
-                          info.node = node;
-                          append_utf8(path, info.term);
-                          info.distance = distance;
+                          if (node >= flags.size()) {
+                            fail_out_of_range("is_terminal", node, flags.size());
+                          }
+                          __builtin_prefetch(flags.address(node));
+                          if (node < payloads.size()) payloads.prefetch_slot(node);
+                          NodeMatches::Entry& entry = found.emplace_back();
+                          entry.node = node;
+                          entry.term_at = terms.size();
+                          entry.term_size = static_cast<std::uint32_t>(path.size());
+                          entry.distance = distance;
+                          terms.insert(terms.end(), path.begin(), path.end());
                           return Walk::kGoOn;
                         });
   if (!walked.ok()) return walked.error();
-  for (const NodeInfo& info : found) {
-    const std::uint32_t slot = slots[info.node];
-    if (slot < totals.size()) __builtin_prefetch(totals.data() + slot);
+  // total_count holds the node's payload slot until the totals are read.
+  for (NodeMatches::Entry& entry : found) {
+    if (entry.node >= payloads.size()) {
+      fail_out_of_range("payloads", entry.node, payloads.size());
+    }
+    entry.total_count = payloads.slot_of(entry.node);
+    if (entry.total_count < totals.size()) __builtin_prefetch(totals.data() + entry.total_count);
   }
-  for (NodeInfo& info : found) {
-    info.terminal = flags[info.node] != 0;
+  for (NodeMatches::Entry& entry : found) {
+    entry.terminal = flags[entry.node] != 0;
     // total_count()'s value, without reading the lists' bounds beside it.
-    const std::uint32_t slot = slots[info.node];
-    info.total_count = slot == Payloads::kAbsent ? 0 : totals[slot];
+    entry.total_count = entry.total_count == Payloads::kAbsent ? 0 : totals[entry.total_count];
   }
-  return found;
+  return {};
 }
 
 }  // namespace tessarin

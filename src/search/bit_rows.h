@@ -44,7 +44,8 @@
 // With c = 0 the first h characters must be matched exactly.
 //
 // Memory: K + 1 words per depth reached (rows allocated a few ahead,
-// doubling).
+// doubling), in the calling thread's spare (util/scratch.h): allocated
+// once per thread, not once per query.
 #pragma once
 
 #include <algorithm>
@@ -56,6 +57,7 @@
 #include <vector>
 
 #include "search/rows.h"
+#include "util/scratch.h"
 
 namespace tessarin::walk_detail {
 
@@ -102,6 +104,9 @@ class QueryMasks {
   std::vector<std::pair<char32_t, std::uint64_t>> other_;
 };
 
+// The tag of the rows' spare (util/scratch.h).
+struct BitRowsScratch;
+
 template <std::size_t K, bool kCapped = false>
 class BitRows {
   static constexpr bool kFixed = K != kAnyBound;
@@ -123,34 +128,34 @@ class BitRows {
         split_bit_(kCapped ? std::uint64_t{1} << split : 0),
         cap_(cap),
         masks_(query) {
-    rows_.resize(16);
+    rows_.get().resize(16);
     // Row 0's word R_d: cell j = j, so bits 0 .. min(d, m).
     for (std::size_t d = 0; d < words(); ++d) {
-      rows_[0][d] = d >= m_ ? full_ : (std::uint64_t{2} << d) - 1;
+      rows_.get()[0][d] = d >= m_ ? full_ : (std::uint64_t{2} << d) - 1;
     }
   }
 
   [[gnu::always_inline]] Filled fill(std::size_t depth, char32_t label, bool /*parent_done*/) {
-    if (depth + 2 > rows_.size()) [[unlikely]] {
-      rows_.resize(2 * (depth + 2));
+    if (depth + 2 > rows_.get().size()) [[unlikely]] {
+      rows_.get().resize(2 * (depth + 2));
     }
     // The new row is computed in registers and stored at the end, so no
     // store can alias a later load of the parent's words; word by word, as
     // it was computed (a wider copy would wait on those stores).
     std::uint64_t with_last = 0;
-    const Row cur = step(rows_[depth], masks_.mask(label), with_last);
-    std::uint64_t* __restrict out = rows_[depth + 1].data();
+    const Row cur = step(rows_.get()[depth], masks_.mask(label), with_last);
+    std::uint64_t* __restrict out = rows_.get()[depth + 1].data();
     for (std::size_t d = 0; d < words(); ++d) out[d] = cur[d];
     return {cur[words() - 1] != 0, words() - with_last};
   }
 
   [[nodiscard]] bool reaches(std::size_t depth, std::uint64_t d) const {
-    return rows_[depth][std::min<std::uint64_t>(d, words() - 1)] != 0;
+    return rows_.get()[depth][std::min<std::uint64_t>(d, words() - 1)] != 0;
   }
 
   // The filter for the children of the node whose row is row `depth`.
   [[nodiscard]] ChildFilter children_of(std::size_t depth) const {
-    const Row& row = rows_[depth];
+    const Row& row = rows_.get()[depth];
     std::uint64_t with_last = 0;
     if (step(row, 0, with_last)[words() - 1] != 0) return {};
     return {true, (row[words() - 1] << 1) & full_ & ~std::uint64_t{1}};
@@ -218,7 +223,7 @@ class BitRows {
   std::uint64_t split_bit_;  // bit split (kCapped)
   std::size_t cap_;
   QueryMasks masks_;
-  std::vector<Row> rows_;  // row k at rows_[k]
+  Scratch<Row, BitRowsScratch> rows_;  // row k at rows_.get()[k], the thread's spare
 };
 
 }  // namespace tessarin::walk_detail

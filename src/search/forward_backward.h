@@ -29,13 +29,14 @@
 //
 // Requires a tree (TreeAids::tree), 1 <= K <= 3, 2K < m <= 63. Cost: the
 // two passes (usually a small fraction of the plain walk's rows), plus
-// O(r log r) for r matches.
+// O(r log r) for r matches. The matches and their terms are kept in the
+// calling thread's spares (util/scratch.h).
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -45,12 +46,16 @@
 #include "search/views.h"
 #include "search/walk.h"
 #include "search/walk_control.h"
+#include "util/scratch.h"
 
 namespace tessarin::walk_detail {
 
 // The length h of q1. The backward pass allows fewer errors in its half
 // (k2 <= k1), so it gets the shorter half when m is odd.
 inline std::size_t forward_split(std::size_t m) { return (m + 1) / 2; }
+
+// The tag of the found terms' spare (util/scratch.h).
+struct FoundTermsScratch;
 
 template <std::size_t K, bool kWithPath, class Visitor>
 std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const ReversedTrie& reversed,
@@ -65,8 +70,11 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
   };
   const std::size_t m = query.size();
   const std::size_t h = forward_split(m);
-  std::vector<Found> found;
-  std::u32string texts;
+  // The thread's spares (util/scratch.h).
+  Scratch<Found> found_store;
+  std::vector<Found>& found = found_store.get();
+  Scratch<char32_t, FoundTermsScratch> texts_store;
+  std::vector<char32_t>& texts = texts_store.get();
   std::size_t visited = 0;
 
   // 1. Forward.
@@ -78,19 +86,21 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
       found.push_back({0, static_cast<std::uint32_t>(node), distance,
                        static_cast<std::uint32_t>(texts.size()),
                        static_cast<std::uint32_t>(path.size())});
-      if constexpr (kWithPath) texts.append(path);
+      if constexpr (kWithPath) texts.insert(texts.end(), path.begin(), path.end());
       return Walk::kGoOn;
     };
     visited += walk<kWithPath, /*kFilter=*/true>(view, rows, K, /*terminal_only=*/true, collect);
   }
   // 2. Backward.
   {
-    const std::u32string backwards(query.rbegin(), query.rend());
+    std::array<char32_t, kMaxBitQuery> reversed_query;
+    std::reverse_copy(query.begin(), query.end(), reversed_query.begin());
+    const std::u32string_view backwards(reversed_query.data(), m);
     BitRows<K, true> rows(backwards, K, m - h, (K + 1) / 2 - 1);
     const ReversedView view(reversed);
     auto collect = [&](std::size_t r, std::uint32_t distance, std::u32string_view path) {
       const auto term_at = static_cast<std::uint32_t>(texts.size());
-      if constexpr (kWithPath) texts.append(path.rbegin(), path.rend());
+      if constexpr (kWithPath) texts.insert(texts.end(), path.rbegin(), path.rend());
       for (const std::uint32_t node : reversed.terms(r)) {
         __builtin_prefetch(aids.preorder.data() + node);
         found.push_back({0, node, distance, term_at, static_cast<std::uint32_t>(path.size())});
@@ -108,7 +118,7 @@ std::size_t forward_backward(const Trie& trie, const TreeAids& aids, const Rever
   for (std::size_t i = 0; i < found.size(); ++i) {
     if (i > 0 && found[i].node == found[i - 1].node) continue;
     const std::u32string_view term =
-        kWithPath ? std::u32string_view(texts).substr(found[i].term_at, found[i].term_size)
+        kWithPath ? std::u32string_view(texts.data() + found[i].term_at, found[i].term_size)
                   : std::u32string_view();
     if (visit(std::size_t{found[i].node}, found[i].distance, term) == Walk::kStop) break;
   }

@@ -447,7 +447,7 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
         const auto p = static_cast<std::size_t>(terms.data() - reversed.nodes.data()) + q;
         if (p + kAhead < reversed.nodes.size() && reversed.nodes[p + kAhead] < n) {
           __builtin_prefetch(&prints[reversed.nodes[p + kAhead]]);
-          __builtin_prefetch(&index.is_terminal[reversed.nodes[p + kAhead]]);
+          __builtin_prefetch(index.is_terminal.address(reversed.nodes[p + kAhead]));
         }
         const std::uint32_t node = terms[q];
         if (node == 0 || node >= n || index.is_terminal[node] == 0 || prints[node] != print) {
@@ -468,7 +468,8 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
 
 }  // namespace
 
-bool entries_follow_nodes(std::span<const std::uint32_t> child_transitions) {
+bool entries_follow_nodes(const ChildEntries& child_transitions) {
+  if (child_transitions.is_identity()) return true;
   for (std::size_t p = 0; p < child_transitions.size(); ++p) {
     if (child_transitions[p] != p + 1) return false;
   }

@@ -194,7 +194,7 @@ std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids&
 
 // Whether child entry p names node p + 1 for every p: the per-child entries
 // then repeat the node arrays, and an index file leaves them out. O(entries).
-bool entries_follow_nodes(std::span<const std::uint32_t> child_transitions);
+bool entries_follow_nodes(const ChildEntries& child_transitions);
 
 // build_reversed needs `aids.tree`.
 TreeAidsStore build_tree_aids(const Trie& trie);

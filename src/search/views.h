@@ -40,11 +40,11 @@ class TrieView {
       : trie_(trie),
         shifts_(trie.node_shifts().data()),
         shift_count_(trie.node_shifts().size()),
-        transitions_(trie.child_transitions().data()),
+        transitions_(trie.child_transitions()),
         transition_count_(trie.child_transitions().size()),
         labels_(trie.child_labels().data()),
         label_count_(trie.child_labels().size()),
-        terminal_(trie.is_terminal().data()) {}
+        terminal_(trie.is_terminal()) {}
 
   // The number of entries of child_transitions: in a tree, no walk examines
   // more.
@@ -104,11 +104,11 @@ class TrieView {
   const Trie& trie_;
   const std::uint32_t* shifts_;
   std::size_t shift_count_;
-  const std::uint32_t* transitions_;
+  ChildEntries transitions_;
   std::size_t transition_count_;
   const char32_t* labels_;
   std::size_t label_count_;
-  const std::uint8_t* terminal_;
+  TerminalFlags terminal_;
 };
 
 // Appends to `out` the handles of the children in `range` whose label is
@@ -140,11 +140,11 @@ class ForwardView {
   ForwardView(const Trie& trie, const TreeAids& aids)
       : root_(aids.root),
         entries_(aids.positions.empty() ? nullptr : aids.positions.data()),
-        transitions_(trie.child_transitions().data()),
+        transitions_(trie.child_transitions()),
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()),
         shifts_(trie.node_shifts().data()),
         labels_(trie.child_labels().data()),
-        terminal_(trie.is_terminal().data()),
+        terminal_(trie.is_terminal()),
         entry_count_(trie.child_transitions().size()) {}
 
   [[nodiscard]] ChildRange root() const { return root_; }
@@ -174,7 +174,7 @@ class ForwardView {
     if (entries_ == nullptr) {
       __builtin_prefetch(labels_ + position + 1);
       __builtin_prefetch(shifts_ + position + 1);
-      __builtin_prefetch(terminal_ + position + 1);
+      __builtin_prefetch(terminal_.address(position + 1));
     }
   }
   // A hint that the walk may soon read the children of the child at
@@ -203,11 +203,11 @@ class ForwardView {
   // The per-child entries, or null where child entry p names node p + 1
   // (search/search_aids.h): then node p + 1's own arrays are read.
   const TreeAids::Position* entries_;
-  const std::uint32_t* transitions_;
+  ChildEntries transitions_;
   const std::uint32_t* by_label_;
   const std::uint32_t* shifts_;
   const char32_t* labels_;
-  const std::uint8_t* terminal_;
+  TerminalFlags terminal_;
   std::size_t entry_count_;
 };
 

@@ -46,7 +46,9 @@
 // Returns the number of rows filled (nodes visited). The view is taken by
 // value: a copy of its own that no call can change, so that its fields stay
 // in registers across the visitor's calls. Thread safety: reads the view
-// only; all working state belongs to the call.
+// only; all working state belongs to the call, in vectors lent by the
+// calling thread (util/scratch.h), so that a walk allocates nothing once
+// its thread has walked before.
 #pragma once
 
 #include <algorithm>
@@ -59,6 +61,7 @@
 #include "index/child_range.h"
 #include "search/rows.h"
 #include "search/walk_control.h"
+#include "util/scratch.h"
 
 namespace tessarin::walk_detail {
 
@@ -78,6 +81,20 @@ struct Nothing {};
 template <bool kHas, class T, int kField>
 using Maybe = std::conditional_t<kHas, T, Nothing<kField>>;
 
+// The vector a Scratch lends, or the stand-in itself.
+template <class T, class Tag>
+std::vector<T>& lent(Scratch<T, Tag>& store) {
+  return store.get();
+}
+template <int kField>
+Nothing<kField>& lent(Nothing<kField>& nothing) {
+  return nothing;
+}
+
+// Tags of the walk's spares (util/scratch.h).
+struct PickedScratch;
+struct PathScratch;
+
 template <bool kWithPath, bool kFilter, class View, WalkRows Rows, class Visitor>
 std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal_only,
                  Visitor& visit) {
@@ -95,12 +112,17 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
     // The bound for the children's rows, as a steering visitor lowered it.
     [[no_unique_address]] Maybe<kSteered, std::uint64_t, 2> bound;
   };
-  std::vector<Frame> frames;
+  // The working vectors are the thread's spares (util/scratch.h).
+  Scratch<Frame> frame_store;
+  std::vector<Frame>& frames = frame_store.get();
   frames.reserve(32);
-  [[maybe_unused]] Maybe<kFilter, std::vector<std::uint32_t>, 3> picked;
+  [[maybe_unused]] Maybe<kFilter, Scratch<std::uint32_t, PickedScratch>, 3> picked_store;
+  [[maybe_unused]] auto& picked = lent(picked_store);
   // path[d] is the label at depth d + 1 on the way to the current node
   // (kWithPath only); entries past the current depth are stale.
-  std::vector<char32_t> path(kWithPath ? 32 : 0);
+  [[maybe_unused]] Maybe<kWithPath, Scratch<char32_t, PathScratch>, 4> path_store;
+  [[maybe_unused]] auto& path = lent(path_store);
+  if constexpr (kWithPath) path.resize(32);
   // Entries the walk may still examine (a view that may repeat).
   [[maybe_unused]] std::size_t unexamined = 0;
   if constexpr (View::kMayRepeat) unexamined = view.entries();
@@ -210,8 +232,8 @@ std::size_t walk(const View view, Rows& rows, std::uint64_t bound, bool terminal
       path[depth] = label;
     }
     if (row.distance <= limit && (!terminal_only || view.terminal(child))) {
-      const std::u32string_view term =
-          kWithPath ? std::u32string_view(path.data(), depth + 1) : std::u32string_view();
+      std::u32string_view term;
+      if constexpr (kWithPath) term = std::u32string_view(path.data(), depth + 1);
       const auto answer = visit(view.node(child), static_cast<std::uint32_t>(row.distance), term);
       if constexpr (kSteered) {
         if (answer.walk == Walk::kStop) return visited;

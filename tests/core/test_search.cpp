@@ -13,6 +13,7 @@
 #include "check.h"
 #include "index/trie.h"
 #include "search/matcher.h"
+#include "util/scratch.h"
 
 using tessarin::RowEngine;
 using tessarin::SearchEngine;
@@ -236,6 +237,61 @@ TEST(a_fresh_index_derives_once_under_concurrent_queries) {
     for (std::thread& thread : threads) thread.join();
     for (const Outcome& outcome : got) CHECK(outcome == expected);
   }
+}
+
+TEST(a_query_run_from_a_visitor_leaves_the_outer_walk_alone) {
+  // The walk's working vectors are the thread's spares: a query run from
+  // within another's visitor must get vectors of its own, on every path.
+  std::mt19937 rng(11);
+  for (int round = 0; round < 1500; ++round) {
+    const Trie trie = random_index(rng, true);
+    const std::u32string q = random_query(rng, trie);
+    const std::u32string inner_q = random_query(rng, trie);
+    const std::uint32_t max_dist = rng() % 4;
+    const bool terminal_only = rng() % 2 == 0;
+    const SearchEngine engine = rng() % 2 == 0 ? SearchEngine::kAuto : SearchEngine::kFilter;
+    const Outcome outer = run(trie, q, max_dist, terminal_only, engine, SIZE_MAX);
+    const Outcome inner = run(trie, inner_q, max_dist, terminal_only, engine, SIZE_MAX);
+    Outcome nested;
+    auto walked = tessarin::search_walk<true>(
+        trie, q, max_dist, terminal_only,
+        [&](std::size_t node, std::uint32_t d, std::u32string_view path) {
+          CHECK(run(trie, inner_q, max_dist, terminal_only, engine, SIZE_MAX) == inner);
+          nested.visits.emplace_back(node, d, std::u32string(path));
+          return Walk::kGoOn;
+        },
+        engine);
+    nested.ok = walked.ok();
+    if (!nested.ok) {
+      nested.error = walked.error().message;
+      nested.visits.clear();
+    }
+    CHECK(nested == outer);
+    if (nested != outer) return;  // one report is enough
+  }
+}
+
+TEST(scratch_lends_the_spare_once_and_frees_a_large_one) {
+  using Spare = tessarin::Scratch<int, struct ScratchTestTag>;
+  const int* kept = nullptr;
+  {
+    Spare first;
+    first.get().assign(100, 7);
+    kept = first.get().data();
+    Spare nested;  // the spare is lent: a vector of its own
+    CHECK(nested.get().empty() && nested.get().capacity() == 0);
+    nested.get().push_back(1);
+  }
+  {
+    Spare again;  // the same memory, empty
+    CHECK(again.get().empty() && again.get().data() == kept);
+    again.get().resize(Spare::kKeptBytes / sizeof(int) + 1);
+  }
+  {
+    Spare after;  // too large to keep: freed
+    CHECK(after.get().capacity() == 0);
+  }
+  std::thread([] { CHECK(Spare().get().capacity() == 0); }).join();  // each thread its own
 }
 
 namespace {

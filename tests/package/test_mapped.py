@@ -84,10 +84,17 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     form = built._native.to_mapped()
     saved = saved_format.read_saved(built._native.to_saved())
     assert form == mapped_form.mapped_form(saved)
-    # As files of the earlier layouts hold it: the first, and the next one.
+    # As files of the earlier layouts hold it: the first, the next, the one
+    # with a payload slot per node, the one with 4-byte video positions, the
+    # one that stored child entries that follow the nodes, and the one with a
+    # byte per terminal flag.
     earlier = [
         mapped_form.mapped_form(saved, first=True),
         mapped_form.mapped_form(saved, wide=True),
+        mapped_form.mapped_form(saved, slotted=True),
+        mapped_form.mapped_form(saved, wide_ids=True),
+        mapped_form.mapped_form(saved, stored_children=True),
+        mapped_form.mapped_form(saved, terminal_bytes=True),
     ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
@@ -129,11 +136,19 @@ def test_every_truncation_is_refused():
             Index.load(FILE[:cut])
 
 
-def _header_and_form(first=False, wide=False):
+def _header_and_form(first=False, wide=False, slotted=False, stored=False, flag_bytes=False):
     contents = container.parse_file(FILE)
-    if first or wide:  # an earlier layout (the first: the per-child entries too)
+    if first or wide or slotted or stored or flag_bytes:  # an earlier layout
         saved = saved_format.read_saved(INDEX._native.to_saved())
-        return contents.metadata, mapped_form.mapped_form(saved, first=first, wide=wide)
+        form = mapped_form.mapped_form(
+            saved,
+            first=first,
+            wide=wide,
+            slotted=slotted,
+            stored_children=stored,
+            terminal_bytes=flag_bytes,
+        )
+        return contents.metadata, form
     return contents.metadata, bytes(contents.form)
 
 
@@ -142,6 +157,26 @@ def _u32(values):
 
 
 BOUND = mapped_form.KIND["completion_bound"]
+MARKS = mapped_form.KIND["payload_marks"]
+
+
+def _marked(s, word=0, own=0, shared=0, before=0):
+    """The payload marks with bits of one word flipped (or its count moved)."""
+    mine, shares, count = struct.unpack_from("<III", s[MARKS], 12 * word)
+    changed = struct.pack("<III", mine ^ own, shares ^ shared, count + before)
+    return {MARKS: s[MARKS][: 12 * word] + changed + s[MARKS][12 * word + 12 :]}
+
+
+def _first_shared(s):
+    _, shared, _ = struct.unpack_from("<III", s[MARKS])
+    return shared & -shared
+
+
+def _at_node(s, past_last, **flips):
+    """Flips the given marks of the last node, or of the one past it."""
+    node = len(s[3]) // 4 - (0 if past_last else 1)
+    assert node % 32  # both in the last word of marks
+    return _marked(s, node // 32, **{k: v << (node % 32) for k, v in flips.items()})
 
 
 # Sections rewritten with their checksums made right: the checks of the
@@ -164,7 +199,20 @@ TAMPERED = {
     "reversed, a term left out": lambda s: {17: s[17][:-4]},
     "aids missing": lambda s: {19: None, 20: None},
     "a count above its total": lambda s: {10: _u32([999]) + s[10][4:]},
-    "a payload slot": lambda s: {6: _u32([1]) + s[6][4:]},
+    "a video listed twice (3 bytes)": lambda s: {24: s[24][:3] * 2 + s[24][6:]},
+    "video positions cut short": lambda s: {24: s[24][:-3]},
+    "video positions twice": lambda s: {9: bytes(len(s[24]) // 3 * 4)},
+    "video positions missing": lambda s: {24: None},
+    "(slotted) a payload slot": lambda s: {6: _u32([1]) + s[6][4:]},
+    "(slotted) payload slots with the marks": lambda s: {MARKS: bytes(12)},
+    "payload marks, the root shares a child's": lambda s: _marked(s, shared=1),
+    "payload marks, a node both own and shared": lambda s: _marked(s, own=_first_shared(s)),
+    "payload marks, a leaf shares a child's": lambda s: _at_node(s, False, own=1, shared=1),
+    "payload marks, an own node left out": lambda s: _marked(s, own=1),
+    "payload marks, past the last node": lambda s: _at_node(s, True, shared=1),
+    "payload marks, counted wrong": lambda s: _marked(s, before=1),
+    "payload marks cut short": lambda s: {MARKS: s[MARKS][:-12]},
+    "payload marks missing": lambda s: {MARKS: None},
     "(wide) payload offsets": lambda s: {18: s[18][:4] + _u32([99]) + s[18][8:]},
     "(wide) payload offsets twice": lambda s: {8: bytes(len(s[18]) * 2)},
     "payload offsets with the blocked": lambda s: {18: s[22] + _u32([0])},
@@ -172,9 +220,18 @@ TAMPERED = {
     "payload lengths cut short": lambda s: {21: s[21][:-1]},
     "payload blocks": lambda s: {22: s[22][:4] + _u32([1 + s[22][4]]) + s[22][8:]},
     "payload blocks missing": lambda s: {22: None},
-    "a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
-    "a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
-    "child entries out of order, no positions": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
+    "(bytes) a terminal flag": lambda s: {5: b"\x02" + s[5][1:]},
+    "(bytes) terminal flags twice": lambda s: {25: bytes(-(-len(s[5]) // 8))},
+    "a terminal flag dropped": lambda s: {25: bytes([s[25][0] ^ 0x80]) + s[25][1:]},
+    "a terminal flag past the last node": lambda s: {25: s[25][:-1] + bytes([s[25][-1] | 0x80])},
+    "terminal flags cut short": lambda s: {25: s[25][:-1]},
+    "(stored) a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
+    "(stored) child entries out of order": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
+    "child entries out of order": lambda s: {4: _u32([2, 1, *range(3, len(s[3]) // 4)])},
+    "child entries, one left out": lambda s: {4: _u32(list(range(1, len(s[3]) // 4 - 1)))},
+    "implicit child entries, a range moved": lambda s: {
+        2: s[2][:4] + _u32([1 + struct.unpack_from("<I", s[2], 4)[0]]) + s[2][8:]
+    },
     "scalars": lambda s: {1: b"\x02" + s[1][1:]},
     "an unknown kind": lambda s: {99: b""},
     "completion bound, the root's raised": lambda s: {
@@ -192,6 +249,9 @@ def test_sections_that_contradict_the_index_are_refused(name):
     metadata, form = _header_and_form(
         first=name.startswith(("positions", "label order", "reversed (wide)")),
         wide=name.startswith("(wide)"),
+        slotted=name.startswith("(slotted)"),
+        stored=name.startswith("(stored)"),
+        flag_bytes=name.startswith("(bytes)"),
     )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
@@ -203,6 +263,25 @@ def test_sections_that_contradict_the_index_are_refused(name):
     assert answers(Index.load(container.mapped_header(metadata, len(extra)) + extra)) == answers(
         INDEX
     )
+
+
+@pytest.mark.parametrize("length", [200, 300])
+def test_a_long_chain_is_written_with_slots_and_refused_marked(monkeypatch, length):
+    # A term's tail is a chain: marked when no more than 255 nodes in a row
+    # share a payload, else a slot per node.
+    built = Index.build([("q" * length, 3, 1), ("qb", 2, 2), ("z", 1, 3)])
+    saved = saved_format.read_saved(built._native.to_saved())
+    form = built._native.to_mapped()
+    assert form == mapped_form.mapped_form(saved)
+    assert (MARKS in mapped_form.sections(form)) == (length < 256)
+    monkeypatch.setattr(mapped_form, "MAX_SHARED", 1000)
+    marked = mapped_form.mapped_form(saved)
+    header = container.mapped_header(built.metadata, len(marked))
+    if length < 256:
+        assert answers(Index.load(header + marked)) == answers(built)
+    else:
+        with pytest.raises(CorruptIndexError, match="more than 255 nodes"):
+            Index.load(header + marked)
 
 
 @pytest.mark.parametrize("kind", [bytes, bytearray, memoryview, "mmap"], ids=str)

@@ -1,8 +1,10 @@
 #include "binding/_native/conversion.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "binding/_native/errors.h"
@@ -20,6 +22,38 @@ nb::object owned(PyObject* object) {
 
 nb::object text(const std::string& utf8) {
   return owned(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+}
+
+// A str of the code points. A code point that is not a Unicode scalar
+// value (only a corrupt index holds one) gets the error that decoding its
+// UTF-8 form raises, as every other term's conversion gives it.
+nb::object text(std::u32string_view code_points) {
+  char32_t widest = 0;
+  bool scalars = true;
+  for (const char32_t c : code_points) {
+    widest = std::max(widest, c);
+    scalars = scalars && (c < 0xD800 || (c >= 0xE000 && c <= 0x10FFFF));
+  }
+  if (!scalars) {
+    std::string utf8;
+    append_utf8(code_points, utf8);
+    return text(utf8);
+  }
+  const auto size = static_cast<Py_ssize_t>(code_points.size());
+  nb::object str = owned(PyUnicode_New(size, static_cast<Py_UCS4>(widest)));
+  void* data = PyUnicode_DATA(str.ptr());
+  switch (PyUnicode_KIND(str.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+      std::copy(code_points.begin(), code_points.end(), static_cast<Py_UCS1*>(data));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      std::copy(code_points.begin(), code_points.end(), static_cast<Py_UCS2*>(data));
+      break;
+    default:
+      std::copy(code_points.begin(), code_points.end(), static_cast<Py_UCS4*>(data));
+      break;
+  }
+  return str;
 }
 
 nb::object natural(std::size_t value) { return owned(PyLong_FromSize_t(value)); }
@@ -120,14 +154,10 @@ nb::list to_python(const std::vector<VideoScore>& videos) {
   });
 }
 
-nb::list to_python(const std::vector<NodeInfo>& nodes) {
-  return to_python(nodes, nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)));
-}
-
-nb::list to_python(const std::vector<NodeInfo>& nodes, nb::handle record) {
-  PyTypeObject* type = record_type(record);
-  return list_of(nodes, [type](const NodeInfo& n) {
-    return typed_tuple(type, natural(n.node), text(n.term), natural(n.distance),
+nb::list to_python(const NodeMatches& nodes, nb::handle record) {
+  PyTypeObject* type = record.is_none() ? &PyTuple_Type : record_type(record);
+  return list_of(nodes.entries(), [&](const NodeMatches::Entry& n) {
+    return typed_tuple(type, natural(n.node), text(nodes.term(n)), natural(n.distance),
                        nb::bool_(n.terminal), natural(n.total_count));
   });
 }

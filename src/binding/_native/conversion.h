@@ -28,11 +28,10 @@ std::vector<std::u32string> to_queries(nanobind::handle terms, const char* what)
 // Lists of tuples, in the shapes of tessarin/_native.pyi.
 nanobind::list to_python(const std::vector<Suggestion>& suggestions);
 nanobind::list to_python(const std::vector<VideoScore>& videos);
-nanobind::list to_python(const std::vector<NodeInfo>& nodes);
-// The same, each entry made an instance of `record`, a subclass of tuple
-// whose instances are tuples and nothing more (a NamedTuple); TypeError
-// when it is not one.
-nanobind::list to_python(const std::vector<NodeInfo>& nodes, nanobind::handle record);
+// Each node's entry a tuple, or an instance of `record` unless it is None:
+// a subclass of tuple whose instances are tuples and nothing more (a
+// NamedTuple); TypeError when it is not one.
+nanobind::list to_python(const NodeMatches& nodes, nanobind::handle record);
 nanobind::list to_python(const std::vector<VideoCount>& videos);
 nanobind::list to_python(const std::vector<PooledTerm>& pooled);
 nanobind::list to_python(const std::vector<Completion>& completions);

@@ -91,13 +91,13 @@ nb::list search_one(const NativeIndex& self, nb::handle term, std::uint32_t max_
 nb::list match_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist,
                      bool terminal_only, bool transpositions, nb::handle record) {
   const std::u32string query = to_query(term);
-  const Result<std::vector<NodeInfo>> found = unlocked([&] {
-    return match_node_info(self.trie(), query, max_dist, terminal_only,
-                           distance_of(transpositions));
+  NodeMatches found;
+  const Status walked = unlocked([&] {
+    return match_node_info(self.trie(), query, max_dist, terminal_only, distance_of(transpositions),
+                           found);
   });
-  if (!found.ok()) raise_error(found.error());
-  if (record.is_none()) return to_python(found.value());
-  return to_python(found.value(), record);
+  if (!walked.ok()) raise_error(walked.error());
+  return to_python(found, record);
 }
 
 nb::list pooled_nodes(const NativeIndex& self, nb::handle term, std::uint32_t max_dist, Limit limit,

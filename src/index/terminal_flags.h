@@ -1,0 +1,81 @@
+// The terminal flags of an index (is_terminal, index/trie.h), read-only: a
+// byte per node, 0 or not (arrays, and index files of earlier layouts), or
+// a bit per node, bit i % 8 of byte i / 8 (an index file's). Either way a
+// span's reads: size() (the node count), operator[] (0 or 1 for bits; the
+// byte as it is otherwise; unchecked, as a span's), iteration, and the
+// address of a flag's byte, to fetch it ahead.
+//
+// Cost: a read is one load (and a shift). Thread safety: read-only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <span>
+#include <vector>
+
+namespace tessarin {
+
+class TerminalFlags {
+ public:
+  class iterator {
+   public:
+    using iterator_concept = std::input_iterator_tag;
+    using iterator_category = std::input_iterator_tag;
+    using value_type = std::uint8_t;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::uint8_t;
+    iterator() = default;
+    iterator(const std::uint8_t* data, bool packed, std::size_t i)
+        : data_(data), packed_(packed), i_(i) {}
+    std::uint8_t operator*() const { return read(data_, packed_, i_); }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) { return {data_, packed_, i_++}; }
+    bool operator==(const iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const std::uint8_t* data_ = nullptr;
+    bool packed_ = false;
+    std::size_t i_ = 0;
+  };
+
+  TerminalFlags() = default;
+  TerminalFlags(std::span<const std::uint8_t> bytes)  // NOLINT(google-explicit-constructor)
+      : data_(bytes.data()), size_(bytes.size()) {}
+  TerminalFlags(const std::vector<std::uint8_t>& bytes)  // NOLINT(google-explicit-constructor)
+      : TerminalFlags(std::span<const std::uint8_t>(bytes)) {}
+  // `nodes` flags, a bit each, in (nodes + 7) / 8 bytes from `bits`.
+  static TerminalFlags packed(const std::uint8_t* bits, std::size_t nodes) {
+    TerminalFlags flags;
+    flags.data_ = bits;
+    flags.size_ = nodes;
+    flags.packed_ = true;
+    return flags;
+  }
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] bool is_packed() const { return packed_; }
+  [[nodiscard]] std::uint8_t operator[](std::size_t i) const { return read(data_, packed_, i); }
+  // The byte that holds flag i (i < size()).
+  [[nodiscard]] const std::uint8_t* address(std::size_t i) const {
+    return data_ + (packed_ ? i >> 3 : i);
+  }
+  [[nodiscard]] iterator begin() const { return {data_, packed_, 0}; }
+  [[nodiscard]] iterator end() const { return {data_, packed_, size_}; }
+
+ private:
+  static std::uint8_t read(const std::uint8_t* data, bool packed, std::size_t i) {
+    if (!packed) return data[i];
+    return static_cast<std::uint8_t>((static_cast<unsigned>(data[i >> 3U]) >> (i & 7U)) & 1U);
+  }
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool packed_ = false;
+};
+
+}  // namespace tessarin
