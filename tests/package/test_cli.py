@@ -554,3 +554,21 @@ def test_bad_recency_and_selection_options_fail_in_one_line(records_csv, tmp_pat
     assert not (tmp_path / "out.idx").exists()
     status, _, err = text_run("aggregate", records_csv, tmp_path / "out.parquet")
     assert_one_line_failure(status, err, r".*records\.csv: no time column")
+
+
+def test_a_command_imports_no_other_commands_module():
+    # `tessarin serve` should not carry the builder's readers (and their
+    # imports) in its supervisor, nor any command another's.
+    check = (
+        "import sys\n"
+        "from tessarin.cli.parser import SUMMARIES, make_parser\n"
+        "make_parser('serve')\n"
+        "assert 'tessarin.read' not in sys.modules\n"
+        "for name in SUMMARIES:\n"
+        "    before = set(sys.modules)\n"
+        "    make_parser(name)\n"
+        "    others = {f'tessarin.cli.{o}' for o in SUMMARIES if o != name} & sys.modules.keys()\n"
+        "    assert others <= before, (name, others - before)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

@@ -748,6 +748,57 @@ def test_workers_reload_on_sighup_and_keep_serving_through_a_bad_file(tmp_path, 
     assert server.stop() == 0
 
 
+@pytest.mark.skipif(not sharing.supported(), reason="/proc is Linux's")
+def test_a_killed_worker_is_replaced_and_sigterm_leaves_no_process(tmp_path, serve_process):
+    # The service is the supervisor and its workers, nothing beside them
+    # once a check is over; a killed worker is replaced, and serves the
+    # copy announced; SIGTERM leaves no process behind.
+    path = tmp_path / "live.idx"
+    small_index("cat", "dog").save(path)
+    server = serve_process(str(path), "--workers", "2", "--threads", "1", "--reload-interval", "0")
+    server.wait_until(
+        lambda: server.logs().count("Application startup complete") == 2,
+        "the workers did not start",
+    )
+    workers = descendants(server.process.pid)
+    assert len(workers) == 2, workers
+    os.kill(workers[0], signal.SIGKILL)
+    server.wait_until(
+        lambda: server.logs().count("Application startup complete") == 3,
+        "the killed worker was not replaced",
+    )
+    replace_file(path, small_index("cat", "dog", "cow").to_bytes())
+    server.signal(signal.SIGHUP)
+    server.wait_until(
+        lambda: all(server.get("/health")[1]["terms"] == 3 for _ in range(20)),
+        "the new worker did not reload on SIGHUP",
+    )
+    server.wait_until(lambda: len(descendants(server.process.pid)) == 2, "a checker was left")
+    service = [server.process.pid, *descendants(server.process.pid)]
+    assert workers[0] not in service
+    assert server.stop() == 0
+    assert not [pid for pid in service if running(pid)]
+
+
+def descendants(pid):
+    """The processes below `pid`, children first."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as file:
+            children = [int(child) for child in file.read().split()]
+    except FileNotFoundError:
+        return []
+    return children + [below for child in children for below in descendants(child)]
+
+
+def running(pid):
+    """Whether `pid` names a process that has not ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as file:
+            return file.read().rpartition(")")[2].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
 def metric_samples(text):
     """{(name, labels as a sorted tuple): value} of a /metrics page."""
     return {

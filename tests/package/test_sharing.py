@@ -8,6 +8,7 @@ import fcntl
 import json
 import logging
 import os
+import time
 
 import pytest
 
@@ -82,6 +83,35 @@ def test_a_published_copy_is_announced_privately_and_mapped_unchecked(tmp_path, 
         assert not caplog.records  # not the checked path's warning
     finally:
         publisher.close()
+
+
+@pytest.mark.parametrize("change", ["index", "garbage"])
+def test_a_copy_checked_by_a_child_is_announced_once_settled(tmp_path, caplog, change):
+    path = index_file(tmp_path)
+    publisher = sharing.Publisher(str(path))
+    try:
+        assert publisher.publish("starting")
+        if change == "index":
+            Index.build([("cow", 8, 1)]).save(path)
+        else:
+            path.write_bytes(b"\x89TSR\r\n\x1a\n not an index")
+        with caplog.at_level(logging.INFO, "tessarin.server"):
+            for _ in range(2):  # the second, while the first is at work, is not started
+                publisher.start("SIGHUP")
+            deadline = time.monotonic() + 30
+            while not (settled := publisher.settle()) and publisher.checking:
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+        index, found = sharing.load_announced(publisher.announcement)
+        assert (settled, found.generation, index.term_count) == (
+            (True, 2, 1) if change == "index" else (False, 1, 2)
+        )
+        failed = [r for r in caplog.records if "could not be loaded" in r.getMessage()]
+        assert len(failed) == (change != "index") and "/proc/self/fd" not in caplog.text
+        publisher.start("SIGHUP")  # closed while at work: the checker goes
+    finally:
+        publisher.close()
+    assert not publisher.checking
 
 
 @pytest.mark.parametrize("changed", [False, True])

@@ -7,38 +7,34 @@ an option out of range) ends with one line on standard error, prefixed
 
 `parser` makes the argument parser; each command is a module of its name
 (`build`, `aggregate`, `search`, `terms`, `complete`, `info`, `convert`,
-`serve`) with its options and its run.
+`serve`) with its options and its run, imported only when it runs (or for
+the help of every command).
 """
 
 from __future__ import annotations
 
+import argparse
+import importlib
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
-from . import aggregate, build, complete, convert, info, search, serve, terms
 from .common import PROG, CommandError, os_message
-from .parser import make_parser
+from .parser import SUMMARIES, make_parser
 
 __all__ = ["main", "run"]
-
-COMMANDS = {
-    "build": build.run,
-    "aggregate": aggregate.run,
-    "search": search.run,
-    "terms": terms.run,
-    "complete": complete.run,
-    "info": info.run,
-    "convert": convert.run,
-    "serve": serve.run,
-}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = make_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    named = argv[0] if argv and argv[0] in SUMMARIES else None
+    args = make_parser(named).parse_args(argv)
+    command: Callable[[argparse.Namespace], int] = importlib.import_module(
+        f"{__name__}.{args.command}"
+    ).run
     try:
-        return COMMANDS[args.command](args)
+        return command(args)
     except CommandError as error:
         return _fail(str(error))
     except KeyboardInterrupt:

@@ -13,6 +13,7 @@ from ..storage.files import same_file
 from .arguments import positive
 from .build import check_records, report_skipped
 from .common import CommandError, os_message
+from .parser import SUMMARIES
 
 __all__ = ["add_parser", "run"]
 
@@ -20,7 +21,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     aggregate = commands.add_parser(
         "aggregate",
-        help="sum raw search events by term, video and day, into a Parquet file",
+        help=SUMMARIES["aggregate"],
         description="Read raw search events (term, video, time; one search a row) as build "
         "--events reads them, and write one row per term, video and day: term, video, count, "
         "day (UTC). tessarin build reads such files as records, weighing each day's counts by "

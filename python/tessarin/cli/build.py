@@ -26,6 +26,7 @@ from ..storage.files import (
 )
 from .arguments import natural, positive
 from .common import CommandError, os_message, shown
+from .parser import SUMMARIES
 from .progress import ProgressBar
 
 __all__ = ["add_parser", "check_records", "report_skipped", "run"]
@@ -34,7 +35,7 @@ __all__ = ["add_parser", "check_records", "report_skipped", "run"]
 def add_parser(commands: Any) -> None:
     build = commands.add_parser(
         "build",
-        help="build an index from records or raw search events",
+        help=SUMMARIES["build"],
         description="Build an index from records and save it. RECORDS is a file, a glob "
         "(quoted), a folder of files, or - for standard input: CSV or TSV (delimiter and header "
         "found from the first lines), Parquet, or JSON lines, optionally gzip- or "

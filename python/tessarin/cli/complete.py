@@ -19,6 +19,7 @@ from .common import (
     shown,
     table,
 )
+from .parser import SUMMARIES
 
 __all__ = ["add_parser", "run"]
 
@@ -26,7 +27,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     complete = commands.add_parser(
         "complete",
-        help="list the indexed terms that complete TEXT",
+        help=SUMMARIES["complete"],
         description="List the indexed terms that complete each TEXT, possibly misspelt: those "
         "with a prefix within --max-dist edits of it; closest first, then the most searched.",
         epilog="With one TEXT and no INDEX, the sample index; with two or more, the first names "

@@ -12,6 +12,7 @@ from ..errors import TessarinError
 from ..storage import container
 from ..storage.files import check_writable, write_file
 from .common import CommandError, load_index, os_message
+from .parser import SUMMARIES
 
 __all__ = ["add_parser", "run"]
 
@@ -19,7 +20,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     convert = commands.add_parser(
         "convert",
-        help="rewrite an index file in the current format",
+        help=SUMMARIES["convert"],
         description="Read an index file (any version, or a bare saved index) and write the same "
         "index to OUT in format version 2, which loads in place, without decoding (or, with "
         "--version 1, in the format every earlier release reads). OUT is replaced by rename, "

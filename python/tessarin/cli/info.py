@@ -10,6 +10,7 @@ from typing import Any
 from ..errors import TessarinError
 from ..storage.file_info import read_file_info
 from .common import CommandError, emit, emit_json, os_message, shown
+from .parser import SUMMARIES
 
 __all__ = ["add_parser", "run"]
 
@@ -17,7 +18,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     info = commands.add_parser(
         "info",
-        help="describe a saved index",
+        help=SUMMARIES["info"],
         description="Print what an index file says of itself: nodes, terms, videos, identifier "
         "mode, size and how it was built. Reads only the file's header, unless --verify.",
     )

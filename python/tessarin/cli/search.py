@@ -15,6 +15,7 @@ from .arguments import (
     transpositions_option,
 )
 from .common import check_text, emit, emit_json, load_index, note_sample, table
+from .parser import SUMMARIES
 
 __all__ = ["add_parser", "run"]
 
@@ -22,7 +23,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     search = commands.add_parser(
         "search",
-        help="rank the videos for what a user typed",
+        help=SUMMARIES["search"],
         description="Rank the videos that fit TEXT, whole or partial, possibly misspelt.",
     )
     index_and_text(search)

@@ -12,6 +12,7 @@ from ..errors import TessarinError
 from ..storage.files import file_signature
 from .arguments import distance, number, port, positive
 from .common import CommandError, load_index, os_message
+from .parser import SUMMARIES
 
 if TYPE_CHECKING:
     from ..server.sharing import Publisher
@@ -22,7 +23,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     serve = commands.add_parser(
         "serve",
-        help="serve an index over HTTP: a JSON API and a search page",
+        help=SUMMARIES["serve"],
         description="Serve INDEX over HTTP: /search, /suggest, /complete, /info, /health, "
         "/ready, /openapi.json and a search page at /. A changed INDEX file (or SIGHUP) is "
         "loaded and swapped in without downtime. There is no --preload: INDEX is checked "

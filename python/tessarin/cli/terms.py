@@ -9,6 +9,7 @@ from typing import Any
 from .. import defaults
 from .arguments import index_and_text, max_dist_option, positive, transpositions_option
 from .common import check_text, emit, emit_json, load_index, note_sample, table
+from .parser import SUMMARIES
 
 __all__ = ["add_parser", "run"]
 
@@ -16,7 +17,7 @@ __all__ = ["add_parser", "run"]
 def add_parser(commands: Any) -> None:
     terms = commands.add_parser(
         "terms",
-        help="list the indexed terms close to TEXT",
+        help=SUMMARIES["terms"],
         description="List the indexed terms within --max-dist edits of TEXT, closest first.",
     )
     index_and_text(terms)

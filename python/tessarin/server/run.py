@@ -8,23 +8,26 @@ With several workers, uvicorn's supervisor keeps them running, and the
 index is shared (`tessarin.server.sharing`): the supervisor copies the file
 once into a sealed memory file and checks it before any worker starts (a
 bad file fails the command at once), every worker maps that copy, and the
-supervisor watches the file (every `reload_interval` seconds, and on
-SIGHUP), makes and checks a new copy once per change, and then sends SIGHUP
-to every worker, which maps the new copy in place of the old (see
-`IndexHolder`). uvicorn's own answer to SIGHUP, replacing the workers, would
-lose the old index when the new file does not load. Where sealed memory
-files do not exist, SIGHUP is passed on to every worker, which reloads the
-file itself. SIGHUP is held blocked from the start of `tessarin serve`
-(`tessarin.server.hangups`), so that one sent while a worker starts waits
-for it rather than kill it.
+supervisor watches the file from its loop (every `reload_interval`
+seconds, and on SIGHUP), makes and checks a new copy once per change, in a
+child process of its own (the loop goes on meanwhile: workers are kept
+running, signals answered), and then sends SIGHUP to every worker, which
+maps the new copy in place of the old (see `IndexHolder`). uvicorn's own
+answer to SIGHUP, replacing the workers, would lose the old index when the
+new file does not load. Where sealed memory files do not exist, SIGHUP is
+passed on to every worker, which reloads the file itself. SIGHUP is held
+blocked from the start of `tessarin serve` (`tessarin.server.hangups`), so
+that one sent while a worker starts waits for it rather than kill it.
 
-Workers are forked by multiprocessing's fork server (a process of its
-own, started once, with no thread but its own), which has imported what a
+On Linux, the supervisor forks its workers itself, having imported what a
 worker runs (`tessarin.server.preload`): they share those pages with it
 rather than each import its own (about 25 MB of private memory a worker
-with spawned workers, about 10 with forked ones). The supervisor itself
-never forks: its watcher thread may be copying or checking a file at any
-time. Where there is no fork server, workers are spawned.
+with spawned workers), and no other process (a fork server, a resource
+tracker) takes memory beside them. Forking is safe because the supervisor
+runs no thread but its main one: the copies and their checks run in child
+processes. A forked worker restores the signal handlers the supervisor
+had before uvicorn's, and closes the supervisor's descriptors of copies of
+the index. Elsewhere, workers are spawned.
 
 Each worker serves HTTP with `BoundedProtocol` (`tessarin.server.protocol`),
 which keeps the bounds on clients of `Limits`; `uvicorn_config` says what
@@ -37,6 +40,7 @@ import atexit
 import contextlib
 import copy
 import dataclasses
+import gc
 import logging
 import logging.config
 import os
@@ -44,13 +48,13 @@ import shutil
 import signal
 import sys
 import tempfile
-import threading
+import time
 from typing import Any
 
 import uvicorn
 from uvicorn.config import STARTUP_FAILURE
 from uvicorn.supervisors import Multiprocess
-from uvicorn.supervisors.multiprocess import Process
+from uvicorn.supervisors.multiprocess import SIGNALS, Process
 
 from . import hangups
 from .config import CONFIG_ENV, Limits, ServeConfig
@@ -192,44 +196,82 @@ def metrics_folder() -> None:
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = folder
 
 
-#: The modules the fork server imports before it forks any worker.
-PRELOAD = "tessarin.server.preload"
-
-
-def _fork_server() -> Any:
-    """multiprocessing's fork server, with the serving modules imported
-    (`PRELOAD`); None where there is none. One serves a process: one
-    started for an earlier `serve` in this process (with another
-    environment) is stopped first."""
+def _forks() -> Any:
+    """multiprocessing's fork context, with the serving modules imported
+    (`tessarin.server.preload`), where workers are forked (Linux); None
+    elsewhere (they are spawned)."""
     import multiprocessing
-    import multiprocessing.forkserver as forkserver
 
-    if "forkserver" not in multiprocessing.get_all_start_methods():
+    if (
+        not sys.platform.startswith("linux")
+        or "fork" not in multiprocessing.get_all_start_methods()
+    ):
         return None
-    server = forkserver._forkserver
-    if getattr(server, "_forkserver_pid", None) is not None and hasattr(server, "_stop"):
-        server._stop()
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([PRELOAD])
-    return context
+    from . import preload
+
+    preload.load()
+    return multiprocessing.get_context("fork")
+
+
+def _in_worker(
+    target: Any, kwargs: dict[str, Any], handlers: dict[int, Any], descriptors: list[int]
+) -> None:
+    """A forked worker's start: the signal handlers the supervisor had
+    before it took the signals, and none of its descriptors of copies of the
+    index held open (one would keep an old copy's memory)."""
+    for number, handler in handlers.items():
+        signal.signal(number, handler)
+    for fd in descriptors:
+        with contextlib.suppress(OSError):
+            os.close(fd)
+    from . import preload
+
+    preload.started()
+    target(**kwargs)
 
 
 class _Worker(Process):
     """uvicorn's worker process, forked by `forks` (a multiprocessing
     context) rather than spawned, when there is one."""
 
-    def __init__(self, config: uvicorn.Config, sockets: list[Any], forks: Any) -> None:
+    def __init__(
+        self,
+        config: uvicorn.Config,
+        sockets: list[Any],
+        forks: Any,
+        handlers: dict[int, Any],
+        descriptors: list[int],
+    ) -> None:
         super().__init__(config, sockets)
         if forks is not None:
             # uvicorn's process, made, never started: its target and
-            # arguments, handed to a process of `forks`.
+            # arguments, run by a process of `forks`.
             spawned: Any = self.process
-            self.process = forks.Process(target=spawned._target, kwargs=spawned._kwargs)
+            self.process = forks.Process(
+                target=_in_worker,
+                args=(spawned._target, spawned._kwargs, handlers, descriptors),
+            )
+            self.forked = True
+        else:
+            self.forked = False
+
+    def start(self) -> None:
+        if self.forked:
+            # What the supervisor made so far is kept out of the collector's
+            # passes: a collection in the worker would write to, and so
+            # copy, the pages that hold it.
+            gc.freeze()
+        super().start()
+
+
+#: Seconds between two checks that every worker is alive (uvicorn's).
+_KEEP_EVERY = 0.5
 
 
 class _Supervisor(Multiprocess):
     """uvicorn's supervisor, passing SIGHUP on; with a `publisher`, the
-    keeper of the shared copy of the index, in a thread of its own (a copy
+    keeper of the shared copy of the index, watched from its loop (every
+    half second), each new copy made and checked in a child process (a copy
     and its check take a while, and the workers must be kept meanwhile)."""
 
     def __init__(
@@ -239,28 +281,55 @@ class _Supervisor(Multiprocess):
         publisher: Publisher | None,
         interval: float,
     ) -> None:
+        # The handlers a worker restores, before uvicorn takes the signals.
+        self._handlers = {
+            number: handler
+            for number in SIGNALS
+            if (handler := signal.getsignal(number)) is not None
+        }
         super().__init__(config, sockets)
         self.publisher = publisher
         self.interval = interval
-        self._hangup = threading.Event()
-        self._watcher: threading.Thread | None = None
+        self._asked = False
+        self._due = time.monotonic() + interval
+        self._failing = False
         self._forks: Any = None
 
     def run(self) -> None:
-        self._forks = _fork_server()
-        if self.publisher is not None:
-            self._watcher = threading.Thread(target=self._watch, name="index-watcher", daemon=True)
-            self._watcher.start()
-        try:
+        self._forks = _forks()
+        if self.publisher is None:
             super().run()
-        finally:
-            self._hangup.set()  # wakes the watcher, which sees should_exit
-            if self._watcher is not None:
-                self._watcher.join()
+            return
+        # uvicorn's loop, with the watch of the index file at its own pace:
+        # every `interval` seconds (at most half a second), and briskly
+        # while a copy is checked or asked for; the workers are checked on
+        # every half second, as uvicorn does.
+        log_uvicorn = logging.getLogger("uvicorn.error")
+        log_uvicorn.info(f"Started parent process [{os.getpid()}]")
+        self.init_processes()
+        kept = time.monotonic()
+        while not self.should_exit.wait(self._pause()):
+            self.handle_signals()
+            if time.monotonic() - kept >= _KEEP_EVERY:
+                kept = time.monotonic()
+                self.keep_subprocess_alive()
+        self.terminate_all()
+        self.join_all()
+        log_uvicorn.info(f"Stopping parent process [{os.getpid()}]")
+
+    def _pause(self) -> float:
+        assert self.publisher is not None
+        if self.publisher.checking or self._asked:
+            return 0.02
+        return min(_KEEP_EVERY, self.interval or _KEEP_EVERY)
+
+    def _worker(self) -> _Worker:
+        held = [] if self.publisher is None else self.publisher.descriptors()
+        return _Worker(self.config, self.sockets, self._forks, self._handlers, held)
 
     def init_processes(self) -> None:
         for _ in range(self.processes_num):
-            process = _Worker(self.config, self.sockets, self._forks)
+            process = self._worker()
             process.start()
             self.processes.append(process)
 
@@ -283,33 +352,34 @@ class _Supervisor(Multiprocess):
             if self.should_exit.is_set():
                 return
             logging.getLogger("uvicorn.error").info(f"Child process [{process.pid}] died")
-            process = _Worker(self.config, self.sockets, self._forks)
+            process = self._worker()
             process.start()
             self.processes[k] = process
 
     def _watch(self) -> None:
-        assert self.publisher is not None
-        failing = False
-        while not self.should_exit.is_set():
-            asked = self._hangup.wait(self.interval or None)
-            self._hangup.clear()
-            if self.should_exit.is_set():
-                return
-            try:
-                if asked:
-                    published = self.publisher.publish("SIGHUP")
-                elif self.publisher.changed():
-                    published = self.publisher.publish("the file changed")
-                else:
-                    continue
-            except Exception:  # the watcher outlives any surprise, and says so once
-                if not failing:
-                    log.exception("%s: checking the index file failed", self.publisher.source)
-                failing = True
-                continue
-            failing = False
-            if published:
+        """One turn of the watch of the index file: a copy whose check
+        ended announced (and the workers told), a new one started on
+        SIGHUP or when the file changed."""
+        publisher = self.publisher
+        assert publisher is not None
+        try:
+            if publisher.settle():
                 self._signal_workers()
+            if publisher.checking or self.should_exit.is_set():
+                return
+            if self._asked:
+                self._asked = False
+                publisher.start("SIGHUP")
+            elif self.interval and time.monotonic() >= self._due:
+                self._due = time.monotonic() + self.interval
+                if publisher.changed():
+                    publisher.start("the file changed")
+        except Exception:  # the watch outlives any surprise, and says so once
+            if not self._failing:
+                log.exception("%s: checking the index file failed", publisher.source)
+            self._failing = True
+        else:
+            self._failing = False
 
     def _signal_workers(self) -> None:
         # A worker still starting holds the signal blocked until it catches it.
@@ -322,11 +392,13 @@ class _Supervisor(Multiprocess):
         if hangups.take():
             self.handle_hup()
         super().handle_signals()
+        if self.publisher is not None:
+            self._watch()
 
     def handle_hup(self) -> None:
         logging.getLogger("uvicorn.error").info("Received SIGHUP, reloading the index.")
         if self.publisher is not None:
-            self._hangup.set()
+            self._asked = True
         else:
             self._signal_workers()
 

@@ -50,7 +50,11 @@ import json
 import logging
 import operator
 import os
+import re
+import select
 import shutil
+import signal
+import socket
 import tempfile
 import time
 import warnings
@@ -159,9 +163,58 @@ def load_announced(announcement: str) -> tuple[Index, Announcement]:
     raise FileNotFoundError(f"the index copy announced in {announcement} cannot be opened")
 
 
+@dataclasses.dataclass(frozen=True)
+class _Checked:
+    """What the check of a copy found: its terms and id mode, whether it is
+    a bare saved index (no checksum), and the seconds the copy and its
+    check took."""
+
+    terms: int
+    id_mode: str
+    bare: bool
+    seconds: float
+
+
+def _copy_and_check(source: str) -> tuple[int, _Checked]:
+    """A sealed copy of `source` (its descriptor), loaded once with every
+    check. Raises what a failed copy or load raises."""
+    started = time.perf_counter()
+    fd = sealed_copy(source)
+    copy = f"/proc/self/fd/{fd}"
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", UncheckedIndexWarning)
+            index = Index.load(copy)
+        checked = _Checked(
+            index.term_count, index.id_mode, bool(caught), time.perf_counter() - started
+        )
+        del index  # the check's mapping; the workers map their own
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd, checked
+
+
+def _described(error: BaseException) -> str:
+    """A failure of `_copy_and_check` in one line, naming no copy."""
+    return f"{type(error).__name__}: {re.sub(r'^/proc/self/fd/[0-9]+: ', '', str(error))}"
+
+
+#: Failures of a copy or its check that say all in their message.
+_EXPECTED = (TessarinError, OSError, MemoryError)
+
+
 class Publisher:
     """The supervisor's side: the sealed copy of `source` announced to the
-    workers. Not thread-safe: one thread calls `publish`."""
+    workers. Not thread-safe: one thread calls `publish`, `start` and
+    `settle`.
+
+    `publish` copies and checks in this process, and waits; `start` does it
+    in a child process forked for it (this process must run no other
+    thread), so that the caller goes on meanwhile (keeping the workers
+    running, answering signals), and `settle` announces the copy once the
+    child is done. The child hands the copy's descriptor back over a
+    socket pair; its memory goes with it, scratch of the check included."""
 
     def __init__(self, source: str) -> None:
         self.source = source
@@ -171,6 +224,9 @@ class Publisher:
         self._fd: int | None = None
         self._signature: Signature | None = None
         self._failed: Signature | None = None
+        #: The checker at work: its pid, this end of its socket pair, the
+        #: file's signature before the copy, and the reason.
+        self._checker: tuple[int, socket.socket, Signature | None, str] | None = None
         #: The id mode of the index announced ("int" or "uuid").
         self.id_mode = ""
 
@@ -179,56 +235,122 @@ class Publisher:
         now = file_signature(self.source)
         return now is not None and now != self._signature and now != self._failed
 
+    @property
+    def checking(self) -> bool:
+        """Whether a copy started by `start` is not settled yet."""
+        return self._checker is not None
+
+    def descriptors(self) -> list[int]:
+        """The descriptors this publisher holds, which a forked worker
+        closes (one kept open would keep an old copy's memory)."""
+        held = [] if self._fd is None else [self._fd]
+        if self._checker is not None:
+            held.append(self._checker[1].fileno())
+        return held
+
     def publish(self, reason: str) -> bool:
         """Copies, checks and announces the file; True if a new copy is
         announced. The first call raises what a failed load raises; later
         ones log the failure (once per version of the file) and keep the
         copy announced."""
         signature = file_signature(self.source)  # before copying: a later change is seen next time
-        started = time.perf_counter()
-        copy = ""
         try:
-            fd = sealed_copy(self.source)
-            copy = f"/proc/self/fd/{fd}"
-            try:
-                with warnings.catch_warnings(record=True) as caught:
-                    warnings.simplefilter("always", UncheckedIndexWarning)
-                    index = Index.load(copy)
-                terms, id_mode = index.term_count, index.id_mode
-                del index  # the check's mapping; the workers map their own
-                self._announce(fd)
-            except BaseException:
-                os.close(fd)
-                raise
-        except (TessarinError, OSError, MemoryError) as error:
+            fd, checked = _copy_and_check(self.source)
+        except _EXPECTED as error:
             if self._fd is None:
                 raise
-            if signature != self._failed:
-                log.error(
-                    "%s: %s, but it could not be loaded; the workers keep serving "
-                    "the index of generation %d: %s: %s",
-                    self.source,
-                    reason,
-                    self.generation,
-                    type(error).__name__,
-                    str(error).removeprefix(f"{copy}: ") if copy else error,
-                )
-            self._failed = signature
+            self._fail(signature, reason, _described(error))
             return False
-        if caught:
+        self._succeed(signature, reason, fd, checked)
+        return True
+
+    def start(self, reason: str) -> None:
+        """Copies and checks the file in a child process (see `settle`);
+        nothing if one is at work already."""
+        if self._checker is not None:
+            return
+        signature = file_signature(self.source)
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            pid = os.fork()
+        except BaseException:
+            ours.close()
+            theirs.close()
+            raise
+        if pid == 0:  # the checker
+            code = 1
+            try:
+                ours.close()
+                code = _check_for(self.source, theirs)
+            finally:
+                os._exit(code)
+        theirs.close()
+        self._checker = (pid, ours, signature, reason)
+
+    def settle(self) -> bool:
+        """Announces the copy of the child that `start` started, if it is
+        done (never waits); True if a new copy is announced. A failure is
+        logged, once per version of the file."""
+        if self._checker is None:
+            return False
+        pid, ours, signature, reason = self._checker
+        if not select.select([ours], [], [], 0)[0]:
+            return False
+        self._checker = None
+        try:
+            message, fds, _, _ = socket.recv_fds(ours, 1 << 16, 1)
+        except OSError as error:
+            message, fds = json.dumps({"error": _described(error)}).encode(), []
+        finally:
+            ours.close()
+            _, status = os.waitpid(pid, 0)
+        found = json.loads(message) if message else {}
+        if fds and "error" not in found:
+            self._succeed(signature, reason, fds[0], _Checked(**found))
+            return True
+        for fd in fds:
+            os.close(fd)
+        self._fail(
+            signature,
+            reason,
+            found.get("error")
+            or f"the check of the copy stopped (exit status {os.waitstatus_to_exitcode(status)})",
+        )
+        return False
+
+    def _succeed(
+        self, signature: Signature | None, reason: str, fd: int, checked: _Checked
+    ) -> None:
+        try:
+            self._announce(fd)
+        except BaseException:
+            os.close(fd)
+            raise
+        if checked.bare:
             log.warning("%s is a bare saved index, with no checksum", self.source)
         self._signature = signature
         self._failed = None
-        self.id_mode = id_mode
+        self.id_mode = checked.id_mode
         log.info(
             "%s: %s; copied and checked once for every worker (generation %d, %s terms, %.0f ms)",
             self.source,
             reason,
             self.generation,
-            f"{terms:,}",
-            (time.perf_counter() - started) * 1000,
+            f"{checked.terms:,}",
+            checked.seconds * 1000,
         )
-        return True
+
+    def _fail(self, signature: Signature | None, reason: str, error: str) -> None:
+        if signature != self._failed:
+            log.error(
+                "%s: %s, but it could not be loaded; the workers keep serving "
+                "the index of generation %d: %s",
+                self.source,
+                reason,
+                self.generation,
+                error,
+            )
+        self._failed = signature
 
     def _announce(self, fd: int) -> None:
         self.generation += 1
@@ -247,8 +369,30 @@ class Publisher:
             os.close(old)  # workers keep their mappings of it until they drop them
 
     def close(self) -> None:
+        if self._checker is not None:
+            pid, ours, _, _ = self._checker
+            self._checker = None
+            ours.close()
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+            with contextlib.suppress(ChildProcessError):
+                os.waitpid(pid, 0)
         if self._fd is not None:
             os.close(self._fd)
             self._fd = None
         with contextlib.suppress(OSError):
             shutil.rmtree(self.folder)
+
+
+def _check_for(source: str, parent: socket.socket) -> int:
+    """In the checker process: copies and checks `source`, and hands the
+    copy to the parent over `parent` (or what failed); the exit status."""
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)  # not the parent's handlers
+    try:
+        fd, checked = _copy_and_check(source)
+    except Exception as error:  # noqa: BLE001 - told to the parent, in one line
+        parent.send(json.dumps({"error": _described(error)}).encode())
+        return 0
+    socket.send_fds(parent, [json.dumps(dataclasses.asdict(checked)).encode()], [fd])
+    return 0
