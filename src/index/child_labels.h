@@ -10,37 +10,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <span>
 #include <vector>
+
+#include "util/indexed_iterator.h"
 
 namespace tessarin {
 
 class ChildLabels {
  public:
-  class iterator {
-   public:
-    using iterator_concept = std::input_iterator_tag;
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char32_t;
-    using difference_type = std::ptrdiff_t;
-    using reference = char32_t;
-    iterator() = default;
-    iterator(const char32_t* wide, const std::uint16_t* narrow, std::size_t i)
-        : wide_(wide), narrow_(narrow), i_(i) {}
-    char32_t operator*() const { return read(wide_, narrow_, i_); }
-    iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    iterator operator++(int) { return {wide_, narrow_, i_++}; }
-    bool operator==(const iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const char32_t* wide_ = nullptr;
-    const std::uint16_t* narrow_ = nullptr;
-    std::size_t i_ = 0;
-  };
+  using iterator = IndexedIterator<ChildLabels, char32_t>;
 
   ChildLabels() = default;
   ChildLabels(std::span<const char32_t> wide)  // NOLINT(google-explicit-constructor)
@@ -58,20 +37,18 @@ class ChildLabels {
   [[nodiscard]] std::size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
   [[nodiscard]] bool is_narrow() const { return narrow_ != nullptr; }
-  [[nodiscard]] char32_t operator[](std::size_t i) const { return read(wide_, narrow_, i); }
+  [[nodiscard]] char32_t operator[](std::size_t i) const {
+    return narrow_ != nullptr ? char32_t{narrow_[i]} : wide_[i];
+  }
   // Where label i lies (i < size()).
   [[nodiscard]] const void* address(std::size_t i) const {
     return narrow_ != nullptr ? static_cast<const void*>(narrow_ + i)
                               : static_cast<const void*>(wide_ + i);
   }
-  [[nodiscard]] iterator begin() const { return {wide_, narrow_, 0}; }
-  [[nodiscard]] iterator end() const { return {wide_, narrow_, size_}; }
+  [[nodiscard]] iterator begin() const { return {*this, 0}; }
+  [[nodiscard]] iterator end() const { return {*this, size_}; }
 
  private:
-  static char32_t read(const char32_t* wide, const std::uint16_t* narrow, std::size_t i) {
-    return narrow != nullptr ? char32_t{narrow[i]} : wide[i];
-  }
-
   const char32_t* wide_ = nullptr;
   const std::uint16_t* narrow_ = nullptr;  // set only when the labels are 2 bytes wide
   std::size_t size_ = 0;
