@@ -46,6 +46,7 @@ KINDS = {
     23: "payload_marks",
     24: "video_ids24",
     25: "terminal_bits",
+    26: "child_labels16",
     0x80000001: "completion_bound",
 }
 

@@ -77,7 +77,7 @@ std::u32string draw_term(FuzzedDataProvider& in, const Trie& trie) {
   std::u32string term;
   const std::size_t length = in.ConsumeIntegralInRange<std::size_t>(0, 12);
   for (std::size_t k = 0; k < length; ++k) {
-    const std::span<const char32_t> labels = trie.child_labels();
+    const tessarin::ChildLabels& labels = trie.child_labels();
     term.push_back(in.ConsumeBool() || labels.empty()
                        ? U'a' + in.ConsumeIntegralInRange<char32_t>(0, 3)
                        : labels[in.ConsumeIntegral<std::uint16_t>() % labels.size()]);

@@ -47,6 +47,7 @@ KIND = {
     "payload_marks": 23,
     "video_ids24": 24,
     "terminal_bits": 25,
+    "child_labels16": 26,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
@@ -261,6 +262,7 @@ def mapped_form(
     wide_ids: bool = False,
     stored_children: bool = False,
     terminal_bytes: bool = False,
+    wide_labels: bool = False,
 ) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
@@ -272,12 +274,14 @@ def mapped_form(
     with `wide_ids`, the one before video positions in 3 bytes (kind 24);
     with `stored_children`, the one that stored the child entries where
     entry p names node p + 1; with `terminal_bytes`, the one with a byte per
-    terminal flag (kind 5)."""
+    terminal flag (kind 5); with `wide_labels`, the one with 4-byte child
+    labels (kind 3) where each would fit in 2 (kind 26)."""
     wide = wide or first
     slotted = slotted or wide
     wide_ids = wide_ids or slotted
     stored_children = stored_children or wide_ids
     terminal_bytes = terminal_bytes or stored_children
+    wide_labels = wide_labels or terminal_bytes
     n = len(saved.child_labels)
     marked = None if slotted else _marks(saved)
     implicit_children = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
@@ -321,7 +325,9 @@ def mapped_form(
         ]
     parts += [
         (KIND["node_shifts"], _u32(saved.node_shifts)),
-        (KIND["child_labels"], _u32(saved.child_labels)),
+        (KIND["child_labels"], _u32(saved.child_labels))
+        if wide_labels or any(label >= 2**16 for label in saved.child_labels)
+        else (KIND["child_labels16"], struct.pack(f"<{n}H", *saved.child_labels)),
         *(
             []
             if n and implicit_children and not stored_children

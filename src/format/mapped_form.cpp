@@ -37,6 +37,8 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
     case SectionKind::kTerminalBits:
     case SectionKind::kPayloadLengths:
       return 1;
+    case SectionKind::kChildLabels16:
+      return 2;
     case SectionKind::kVideoIds24:
       return 3;
     case SectionKind::kPayloadOffsets:
@@ -206,6 +208,8 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   }
   plan.blocked_offsets = short_lists && listed <= 0xFFFFFFFFu;
   plan.narrow_offsets = !plan.blocked_offsets && listed <= 0xFFFFFFFFu;
+  plan.narrow_labels =
+      std::ranges::all_of(trie.child_labels(), [](char32_t label) { return label < 0x10000; });
   plan.narrow_ids = std::ranges::all_of(plan.slot_nodes, [&](std::uint32_t node) {
     return std::ranges::all_of(trie.payloads().view(node).video_ids,
                                [](std::uint32_t video) { return video < (1U << 24); });
@@ -213,7 +217,8 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   const std::size_t slot_count = plan.slot_nodes.size();
   kinds.insert(
       kinds.end(),
-      {entry(K::kNodeShifts, trie.node_shifts().size_bytes()), entry(K::kChildLabels, n * 4),
+      {entry(K::kNodeShifts, trie.node_shifts().size_bytes()),
+       plan.narrow_labels ? entry(K::kChildLabels16, n * 2) : entry(K::kChildLabels, n * 4),
        entry(K::kChildTransitions, trie.child_transitions().size() * 4),
        entry(K::kTerminalBits, (n + 7) / 8),
        plan.marked ? entry(K::kPayloadMarks, plan.marks.size() * sizeof(PayloadMarks))
@@ -284,8 +289,14 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         put(out, section, trie.node_shifts());
         break;
       case SectionKind::kChildLabels:
-        put(out, section, trie.child_labels());
+      case SectionKind::kChildLabels16: {
+        const std::size_t width = plan.narrow_labels ? 2 : 4;
+        for (const char32_t label : trie.child_labels()) {
+          std::memcpy(at, &label, width);  // little-endian: the low bytes
+          at += width;
+        }
         break;
+      }
       case SectionKind::kChildTransitions:
         for (const std::uint32_t child : trie.child_transitions()) {
           std::memcpy(at, &child, 4);
@@ -387,7 +398,7 @@ namespace {
 // The known sections of a form, each as bytes.
 struct Found {
   // By kind, up to the greatest that is not optional.
-  static constexpr std::size_t kKinds = static_cast<std::size_t>(SectionKind::kTerminalBits) + 1;
+  static constexpr std::size_t kKinds = static_cast<std::size_t>(SectionKind::kChildLabels16) + 1;
   std::optional<std::span<const std::uint8_t>> bytes[kKinds];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
@@ -551,8 +562,8 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     }
   }
   using K = SectionKind;
-  for (const K kind : {K::kScalars, K::kNodeShifts, K::kChildLabels, K::kPayloadTotals,
-                       K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
+  for (const K kind : {K::kScalars, K::kNodeShifts, K::kPayloadTotals, K::kVideoCounts,
+                       K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
@@ -573,9 +584,15 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     return damaged("its scalars are damaged");
   }
 
+  if (found.has(K::kChildLabels) == found.has(K::kChildLabels16)) {
+    return damaged("it lacks its child labels or holds them twice");
+  }
   IndexView view;
   view.node_shifts = found.as<std::uint32_t>(K::kNodeShifts);
-  view.child_labels = found.as<char32_t>(K::kChildLabels);
+  view.child_labels = found.has(K::kChildLabels)
+                          ? ChildLabels(found.as<char32_t>(K::kChildLabels))
+                          : ChildLabels::narrow(found.as<std::uint16_t>(K::kChildLabels16).data(),
+                                                found.as<std::uint16_t>(K::kChildLabels16).size());
   // Left out, entry p names node p + 1 (the tree's checks below then check
   // that this numbering makes a tree of the node arrays).
   view.child_transitions =

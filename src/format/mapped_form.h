@@ -12,6 +12,9 @@
 //   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
 //   2  node_shifts        u32 [n]
 //   3  child_labels       u32 [n]    code points
+//   26 child_labels16     u16 [n]    the same, 2 bytes each: written in place of 3
+//                                    when every label is below 0x10000 (a form holds
+//                                    3 or 26)
 //   4  child_transitions  u32 [e]    left out where entry p names node p + 1 for
 //                                    every p (and n > 0): then e = n - 1
 //   5  is_terminal        u8  [n]    0 or 1
@@ -54,7 +57,7 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9; 25 for 5),
+// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9; 25 for 5; 26 for 3),
 // but 4, are required; 13 to 17, 19 and 20
 // are the stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but
 // for 13, left out where child entry p names node p + 1 for every p (the walk reads node p + 1's
@@ -129,6 +132,7 @@ enum class SectionKind : std::uint32_t {
   kPayloadMarks = 23,
   kVideoIds24 = 24,
   kTerminalBits = 25,
+  kChildLabels16 = 26,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -147,6 +151,7 @@ struct MappedPlan {
   std::vector<PayloadMarks> marks;        // per 32 nodes, when marked
   bool marked = false;                    // written as marks (kind 23), not slots
   bool narrow_ids = false;                // video positions written 3 bytes wide (kind 24)
+  bool narrow_labels = false;             // child labels written 2 bytes wide (kind 26)
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
   bool narrow_offsets = false;            // written 32-bit (kind 18)

@@ -70,7 +70,7 @@ Trie Trie::with_checked_reads(TrieArrays arrays) { return Trie(std::move(arrays)
 TrieArrays Trie::to_arrays() const {
   TrieArrays a;
   a.node_shifts = copy_of(view_.node_shifts);
-  a.child_labels = copy_of(view_.child_labels);
+  a.child_labels.assign(view_.child_labels.begin(), view_.child_labels.end());
   a.child_transitions.assign(view_.child_transitions.begin(), view_.child_transitions.end());
   const Payloads& payloads = view_.payloads;
   a.payloads.reserve(payloads.size(), payloads.total_video_ids());

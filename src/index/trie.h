@@ -110,7 +110,7 @@ class Trie {
   ~Trie() = default;
 
   [[nodiscard]] std::span<const std::uint32_t> node_shifts() const { return view_.node_shifts; }
-  [[nodiscard]] std::span<const char32_t> child_labels() const { return view_.child_labels; }
+  [[nodiscard]] const ChildLabels& child_labels() const { return view_.child_labels; }
   [[nodiscard]] const ChildEntries& child_transitions() const { return view_.child_transitions; }
   [[nodiscard]] const Payloads& payloads() const { return view_.payloads; }
   [[nodiscard]] std::span<const Uuid> video_uuids() const { return view_.video_uuids; }
@@ -154,7 +154,9 @@ class Trie {
     return child_transitions()[position];
   }
   [[nodiscard]] char32_t label(std::size_t node) const {
-    return at(child_labels(), node, "child_labels");
+    if (node >= child_labels().size())
+      fail_out_of_range("child_labels", node, child_labels().size());
+    return child_labels()[node];
   }
   [[nodiscard]] bool terminal(std::size_t node) const {
     if (node >= is_terminal().size()) fail_out_of_range("is_terminal", node, is_terminal().size());

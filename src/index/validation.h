@@ -64,6 +64,7 @@
 #include <string>
 
 #include "index/child_entries.h"
+#include "index/child_labels.h"
 #include "index/child_range.h"
 #include "index/payload.h"
 #include "index/terminal_flags.h"
@@ -132,7 +133,7 @@ std::string describe(const Fault& fault);
 // owner, a mapped file).
 struct IndexView {
   std::span<const std::uint32_t> node_shifts;
-  std::span<const char32_t> child_labels;
+  ChildLabels child_labels;
   ChildEntries child_transitions;
   TerminalFlags is_terminal;
   Payloads payloads;

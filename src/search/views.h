@@ -42,7 +42,7 @@ class TrieView {
         shift_count_(trie.node_shifts().size()),
         transitions_(trie.child_transitions()),
         transition_count_(trie.child_transitions().size()),
-        labels_(trie.child_labels().data()),
+        labels_(trie.child_labels()),
         label_count_(trie.child_labels().size()),
         terminal_(trie.is_terminal()) {}
 
@@ -94,7 +94,7 @@ class TrieView {
   void expect_children_at(std::size_t position) const {
     if constexpr (!kChecked) {
       if (position + 1 < label_count_) {
-        __builtin_prefetch(labels_ + position + 1);
+        __builtin_prefetch(labels_.address(position + 1));
         __builtin_prefetch(shifts_ + position + 1);
       }
     }
@@ -106,7 +106,7 @@ class TrieView {
   std::size_t shift_count_;
   ChildEntries transitions_;
   std::size_t transition_count_;
-  const char32_t* labels_;
+  ChildLabels labels_;
   std::size_t label_count_;
   TerminalFlags terminal_;
 };
@@ -143,7 +143,7 @@ class ForwardView {
         transitions_(trie.child_transitions()),
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()),
         shifts_(trie.node_shifts().data()),
-        labels_(trie.child_labels().data()),
+        labels_(trie.child_labels()),
         terminal_(trie.is_terminal()),
         entry_count_(trie.child_transitions().size()) {}
 
@@ -172,7 +172,7 @@ class ForwardView {
   // label, range and flag, in three arrays: fetched together.
   void expect_children_at(std::size_t position) const {
     if (entries_ == nullptr) {
-      __builtin_prefetch(labels_ + position + 1);
+      __builtin_prefetch(labels_.address(position + 1));
       __builtin_prefetch(shifts_ + position + 1);
       __builtin_prefetch(terminal_.address(position + 1));
     }
@@ -185,7 +185,7 @@ class ForwardView {
       if (entries_ != nullptr) {
         __builtin_prefetch(entries_ + below.begin);
       } else {
-        __builtin_prefetch(labels_ + below.begin + 1);
+        __builtin_prefetch(labels_.address(below.begin + 1));
         __builtin_prefetch(shifts_ + below.begin + 1);
       }
     }
@@ -206,7 +206,7 @@ class ForwardView {
   ChildEntries transitions_;
   const std::uint32_t* by_label_;
   const std::uint32_t* shifts_;
-  const char32_t* labels_;
+  ChildLabels labels_;
   TerminalFlags terminal_;
   std::size_t entry_count_;
 };

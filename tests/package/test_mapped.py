@@ -30,7 +30,7 @@ INDEX = Index.build(RECORDS, video_top_n=3)
 FILE = INDEX.to_bytes(version=2)
 QUERIES = ["cat", "czt", "ca", "th", "", "do", "dgo", "ç", "doge"]
 
-terms = st.text(alphabet="abcdeé中", min_size=1, max_size=6)
+terms = st.text(alphabet="abcdeé中𝄞", min_size=1, max_size=6)
 records = st.lists(
     st.tuples(terms, st.integers(0, 30), st.integers(0, 50)), min_size=1, max_size=40
 )
@@ -87,7 +87,7 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     # As files of the earlier layouts hold it: the first, the next, the one
     # with a payload slot per node, the one with 4-byte video positions, the
     # one that stored child entries that follow the nodes, and the one with a
-    # byte per terminal flag.
+    # byte per terminal flag, and the one with 4-byte child labels.
     earlier = [
         mapped_form.mapped_form(saved, first=True),
         mapped_form.mapped_form(saved, wide=True),
@@ -95,6 +95,7 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
         mapped_form.mapped_form(saved, wide_ids=True),
         mapped_form.mapped_form(saved, stored_children=True),
         mapped_form.mapped_form(saved, terminal_bytes=True),
+        mapped_form.mapped_form(saved, wide_labels=True),
     ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
@@ -136,9 +137,11 @@ def test_every_truncation_is_refused():
             Index.load(FILE[:cut])
 
 
-def _header_and_form(first=False, wide=False, slotted=False, stored=False, flag_bytes=False):
+def _header_and_form(
+    first=False, wide=False, slotted=False, stored=False, flag_bytes=False, wide_labels=False
+):
     contents = container.parse_file(FILE)
-    if first or wide or slotted or stored or flag_bytes:  # an earlier layout
+    if first or wide or slotted or stored or flag_bytes or wide_labels:  # an earlier layout
         saved = saved_format.read_saved(INDEX._native.to_saved())
         form = mapped_form.mapped_form(
             saved,
@@ -147,6 +150,7 @@ def _header_and_form(first=False, wide=False, slotted=False, stored=False, flag_
             slotted=slotted,
             stored_children=stored,
             terminal_bytes=flag_bytes,
+            wide_labels=wide_labels,
         )
         return contents.metadata, form
     return contents.metadata, bytes(contents.form)
@@ -158,6 +162,11 @@ def _u32(values):
 
 BOUND = mapped_form.KIND["completion_bound"]
 MARKS = mapped_form.KIND["payload_marks"]
+LABELS = mapped_form.KIND["child_labels16"]
+
+
+def _nodes(s):
+    return len(s[LABELS]) // 2 if LABELS in s else len(s[3]) // 4
 
 
 def _marked(s, word=0, own=0, shared=0, before=0):
@@ -174,7 +183,7 @@ def _first_shared(s):
 
 def _at_node(s, past_last, **flips):
     """Flips the given marks of the last node, or of the one past it."""
-    node = len(s[3]) // 4 - (0 if past_last else 1)
+    node = _nodes(s) - (0 if past_last else 1)
     assert node % 32  # both in the last word of marks
     return _marked(s, node // 32, **{k: v << (node % 32) for k, v in flips.items()})
 
@@ -227,8 +236,17 @@ TAMPERED = {
     "terminal flags cut short": lambda s: {25: s[25][:-1]},
     "(stored) a child entry": lambda s: {4: _u32([0]) + s[4][4:]},
     "(stored) child entries out of order": lambda s: {4: s[4][4:8] + s[4][:4] + s[4][8:]},
-    "child entries out of order": lambda s: {4: _u32([2, 1, *range(3, len(s[3]) // 4)])},
-    "child entries, one left out": lambda s: {4: _u32(list(range(1, len(s[3]) // 4 - 1)))},
+    "child entries out of order": lambda s: {4: _u32([2, 1, *range(3, _nodes(s))])},
+    "child entries, one left out": lambda s: {4: _u32(list(range(1, _nodes(s) - 1)))},
+    "child labels, two siblings alike": lambda s: {
+        LABELS: s[LABELS][:4] + s[LABELS][2:4] + s[LABELS][6:]
+    },
+    "child labels cut short": lambda s: {LABELS: s[LABELS][:-2]},
+    "child labels, half a label": lambda s: {LABELS: s[LABELS] + b"\0"},
+    "child labels twice": lambda s: {3: bytes(len(s[LABELS]) * 2)},
+    "child labels missing": lambda s: {LABELS: None},
+    "(4-byte labels) two siblings alike": lambda s: {3: s[3][:8] + s[3][4:8] + s[3][12:]},
+    "(4-byte labels) labels twice": lambda s: {LABELS: bytes(len(s[3]) // 2)},
     "implicit child entries, a range moved": lambda s: {
         2: s[2][:4] + _u32([1 + struct.unpack_from("<I", s[2], 4)[0]]) + s[2][8:]
     },
@@ -252,6 +270,7 @@ def test_sections_that_contradict_the_index_are_refused(name):
         slotted=name.startswith("(slotted)"),
         stored=name.startswith("(stored)"),
         flag_bytes=name.startswith("(bytes)"),
+        wide_labels=name.startswith("(4-byte labels)"),
     )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
