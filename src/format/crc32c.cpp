@@ -77,16 +77,16 @@ struct StrideTables {
 __attribute__((target("sse4.2"))) StrideTables make_stride_tables() {
   // The carry of each single bit, then of each byte value by linearity.
   std::uint32_t bit[32];
-  for (int b = 0; b < 32; ++b) {
+  for (unsigned b = 0; b < 32; ++b) {
     std::uint64_t wide = std::uint32_t{1} << b;
     for (std::size_t k = 0; k < kStride / 8; ++k) wide = _mm_crc32_u64(wide, 0);
     bit[b] = static_cast<std::uint32_t>(wide);
   }
   StrideTables tables{};
-  for (int k = 0; k < 4; ++k) {
+  for (unsigned k = 0; k < 4; ++k) {
     for (std::uint32_t v = 0; v < 256; ++v) {
       std::uint32_t carried = 0;
-      for (int b = 0; b < 8; ++b) carried ^= ((v >> b) & 1U) != 0 ? bit[8 * k + b] : 0U;
+      for (unsigned b = 0; b < 8; ++b) carried ^= ((v >> b) & 1U) != 0 ? bit[8 * k + b] : 0U;
       tables.t[k][v] = carried;
     }
   }

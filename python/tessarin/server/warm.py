@@ -14,9 +14,11 @@ An index read in place from a mapping (a worker's view of the supervisor's
 sealed copy) is ready at once, but each page of it faults the first time a
 query reads it: a first query 2 to 4 times a warm one. `warm` first maps
 the pages of the arrays the walk reads into the process's page tables (in
-native code, the lock released: `NativeIndex.populate_walked`), some
-milliseconds per hundred megabytes; the pages are those of the shared
-copy, so each worker's PSS stays what it was.
+native code, the lock released: `NativeIndex.populate_walked`; about 9 ms
+at 400,000 terms), so that the first query costs about twice a warm one
+(bench/warm_start.py). The pages are the shared copy's: the workers
+together take no more memory, though each worker's PSS counts its share
+of them from the start rather than as its queries reach them.
 """
 
 from __future__ import annotations
