@@ -176,13 +176,16 @@ class Server:
             return json.load(response)
 
     def workers(self) -> list[int]:
-        """The worker processes (uvicorn's children, not multiprocessing's
-        resource tracker)."""
+        """The worker processes (uvicorn's children, or the children of the
+        fork server that forks them; not multiprocessing's resource tracker)."""
         pids = []
         for pid in _children(self.process.pid):
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if b"resource_tracker" not in f.read():
-                    pids.append(pid)
+                command = f.read()
+            if b"multiprocessing.forkserver" in command:  # it forks the workers
+                pids += _children(pid)
+            elif b"resource_tracker" not in command:
+                pids.append(pid)
         return pids or [self.process.pid]
 
     def cpu_seconds(self) -> float:

@@ -9,6 +9,9 @@ models (the tests mostly through hypothesis):
   and the ranking formula of ``fuzzy_match_video``;
 * ``completion``: fuzzy prefix completion (``Index.complete``) by brute
   force: which terms complete a text, at what distance, in what order;
+* ``marks``: where a term differs from what was typed (the runs kept,
+  replaced, inserted and deleted that the server's answers carry), by the
+  plain dynamic programme;
 * ``saved_form``: the byte layout of ``to_bytes`` and ``from_bytes``, with
   every decode error;
 * ``saved_format``: a reader of saved forms into their fields, for looking

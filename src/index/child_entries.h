@@ -10,35 +10,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <span>
 #include <vector>
+
+#include "util/indexed_iterator.h"
 
 namespace tessarin {
 
 class ChildEntries {
  public:
-  class iterator {
-   public:
-    using iterator_concept = std::input_iterator_tag;
-    using iterator_category = std::input_iterator_tag;
-    using value_type = std::uint32_t;
-    using difference_type = std::ptrdiff_t;
-    using reference = std::uint32_t;
-    iterator() = default;
-    iterator(const std::uint32_t* stored, std::size_t p) : stored_(stored), p_(p) {}
-    std::uint32_t operator*() const { return read(stored_, p_); }
-    iterator& operator++() {
-      ++p_;
-      return *this;
-    }
-    iterator operator++(int) { return {stored_, p_++}; }
-    bool operator==(const iterator& other) const { return p_ == other.p_; }
-
-   private:
-    const std::uint32_t* stored_ = nullptr;
-    std::size_t p_ = 0;
-  };
+  using iterator = IndexedIterator<ChildEntries, std::uint32_t>;
 
   ChildEntries() = default;
   ChildEntries(std::span<const std::uint32_t> stored)  // NOLINT(google-explicit-constructor)
@@ -61,8 +42,8 @@ class ChildEntries {
     return identity_ ? std::span<const std::uint32_t>() : std::span(stored_, size_);
   }
   [[nodiscard]] std::uint32_t operator[](std::size_t p) const { return read(stored_, p); }
-  [[nodiscard]] iterator begin() const { return {stored_, 0}; }
-  [[nodiscard]] iterator end() const { return {stored_, size_}; }
+  [[nodiscard]] iterator begin() const { return {*this, 0}; }
+  [[nodiscard]] iterator end() const { return {*this, size_}; }
 
  private:
   // The identity reads no array (stored_ is null only for it, or when

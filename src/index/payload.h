@@ -34,13 +34,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "index/child_entries.h"
 #include "index/video_accumulator.h"
+#include "util/indexed_iterator.h"
 
 namespace tessarin {
 
@@ -49,29 +49,7 @@ namespace tessarin {
 // where 3 wide (so that the last one reads nothing past the list).
 class VideoIds {
  public:
-  class iterator {
-   public:
-    using iterator_concept = std::input_iterator_tag;
-    using iterator_category = std::input_iterator_tag;
-    using value_type = std::uint32_t;
-    using difference_type = std::ptrdiff_t;
-    using reference = std::uint32_t;
-    iterator() = default;
-    iterator(const std::uint8_t* data, std::size_t width, std::size_t k)
-        : data_(data), width_(width), k_(k) {}
-    std::uint32_t operator*() const { return read(data_, width_, k_); }
-    iterator& operator++() {
-      ++k_;
-      return *this;
-    }
-    iterator operator++(int) { return {data_, width_, k_++}; }
-    bool operator==(const iterator& other) const { return k_ == other.k_; }
-
-   private:
-    const std::uint8_t* data_ = nullptr;
-    std::size_t width_ = 4;
-    std::size_t k_ = 0;
-  };
+  using iterator = IndexedIterator<VideoIds, std::uint32_t>;
 
   VideoIds() = default;
   VideoIds(std::span<const std::uint32_t> wide)  // NOLINT(google-explicit-constructor)
@@ -85,8 +63,8 @@ class VideoIds {
   [[nodiscard]] bool empty() const { return size_ == 0; }
   [[nodiscard]] std::size_t width() const { return width_; }
   [[nodiscard]] std::uint32_t operator[](std::size_t k) const { return read(data_, width_, k); }
-  [[nodiscard]] iterator begin() const { return {data_, width_, 0}; }
-  [[nodiscard]] iterator end() const { return {data_, width_, size_}; }
+  [[nodiscard]] iterator begin() const { return {*this, 0}; }
+  [[nodiscard]] iterator end() const { return {*this, size_}; }
   // Positions begin to end (begin <= end <= size()).
   [[nodiscard]] VideoIds subrange(std::size_t begin, std::size_t end) const {
     VideoIds part = *this;

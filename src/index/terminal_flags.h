@@ -10,37 +10,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <span>
 #include <vector>
+
+#include "util/indexed_iterator.h"
 
 namespace tessarin {
 
 class TerminalFlags {
  public:
-  class iterator {
-   public:
-    using iterator_concept = std::input_iterator_tag;
-    using iterator_category = std::input_iterator_tag;
-    using value_type = std::uint8_t;
-    using difference_type = std::ptrdiff_t;
-    using reference = std::uint8_t;
-    iterator() = default;
-    iterator(const std::uint8_t* data, bool packed, std::size_t i)
-        : data_(data), packed_(packed), i_(i) {}
-    std::uint8_t operator*() const { return read(data_, packed_, i_); }
-    iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    iterator operator++(int) { return {data_, packed_, i_++}; }
-    bool operator==(const iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const std::uint8_t* data_ = nullptr;
-    bool packed_ = false;
-    std::size_t i_ = 0;
-  };
+  using iterator = IndexedIterator<TerminalFlags, std::uint8_t>;
 
   TerminalFlags() = default;
   TerminalFlags(std::span<const std::uint8_t> bytes)  // NOLINT(google-explicit-constructor)
@@ -64,8 +43,8 @@ class TerminalFlags {
   [[nodiscard]] const std::uint8_t* address(std::size_t i) const {
     return data_ + (packed_ ? i >> 3 : i);
   }
-  [[nodiscard]] iterator begin() const { return {data_, packed_, 0}; }
-  [[nodiscard]] iterator end() const { return {data_, packed_, size_}; }
+  [[nodiscard]] iterator begin() const { return {*this, 0}; }
+  [[nodiscard]] iterator end() const { return {*this, size_}; }
 
  private:
   static std::uint8_t read(const std::uint8_t* data, bool packed, std::size_t i) {

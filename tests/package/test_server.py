@@ -32,12 +32,13 @@ from starlette.testclient import TestClient
 
 from tessarin import CorruptIndexError, Index
 from tessarin.cli import main
-from tessarin.normalization import normalizer
+from tessarin.normalization import KNOWN_NORMALIZATIONS, normalizer
 from tessarin.server import IndexHolder, Limits, ServeConfig, create_app, sharing
-from tessarin.server.align import completion_segments, segments
-from tessarin.server.typed import typed_text
+from tessarin.server.align import completion_segments, marks, segments
+from tessarin.server.typed import _traced, typed_text
 from tessarin.server.warm import is_warm
 from tessarin.storage.sample import load_sample_index
+from tessarin_reference import marks as marks_model
 from tessarin_reference.completion import prefix_distance
 from tessarin_reference.matching import levenshtein
 
@@ -133,6 +134,32 @@ def test_completion_segments_align_the_closest_prefix_and_complete_the_rest(
     assert "complete" not in [s.op for s in found[:-1]]
     aligned = [s for s in found if s.op != "complete"]
     assert sum(len(s.text) for s in aligned if s.op != "keep") == prefix_distance(typed, term)
+
+
+@given(
+    st.text(st.sampled_from("abcAB sS\tß\ufb01e\u0301\u00e9"), max_size=10),
+    st.text("abcs e\u00e9", max_size=10),
+    st.sampled_from([None, "nfkc+casefold+spaces", "spaces"]),
+    st.one_of(st.none(), st.integers(0, 3)),
+    st.booleans(),
+)
+def test_marks_are_the_plain_alignments(raw, term, name, bound, swaps):
+    # The server's shortcuts give the runs of the plain dynamic programme.
+    typed = typed_text(raw, name)
+    expected = marks_model.segments(typed, term, bound)
+    assert segments(typed, term, bound) == expected
+    assert marks(typed, term, bound) == [s.to_json() for s in expected]
+    if bound is not None:
+        expected = marks_model.completion_segments(typed, term, bound, swaps)
+        assert completion_segments(typed, term, bound, swaps) == expected
+
+
+@given(
+    st.text(st.sampled_from("aZ \t\x1f."), max_size=8),
+    st.sampled_from(sorted(KNOWN_NORMALIZATIONS)),
+)
+def test_ascii_typed_text_is_traced_as_any_other(raw, name):
+    assert typed_text(raw, name) == _traced(raw, name)
 
 
 @given(

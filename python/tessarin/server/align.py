@@ -3,22 +3,28 @@
 `segments(typed, term)` splits `term` into runs that the user typed as they
 are and runs that correct the typed text, from a Levenshtein alignment of
 the two: the page marks the corrections, and any client of the JSON API can.
+`marks(typed, term)` gives the same runs as the JSON API encodes them.
 `completion_segments(typed, term)` does the same for a term that completes
 the typed text: the typed text is aligned with the term's prefix closest to
 it, and the rest of the term is one "complete" run.
 
-Both align the typed text as the index normalised it (`typed_text`), so a
+All align the typed text as the index normalised it (`typed_text`), so a
 difference that normalisation removes (case, spaces, compatibility forms)
 is never marked, and each run names the slice of the raw typed text behind
 it (`Segment.span`): a replaced or deleted run shows the characters as they
 were typed.
 
 The alignment is the classic dynamic programme (Wagner and Fischer, 1974)
-with its usual traceback. Two things keep it cheap for a search box:
+with its usual traceback. Three things keep it cheap for a search box,
+where the server marks every term it answers with:
 
 * a common prefix and a common suffix are always part of some optimal
   alignment, so they are cut off first and only the middle is aligned (for
   a typo, a few characters);
+* a middle with nothing on one side, or one character on each, has one
+  alignment (the characters inserted, deleted, or one replaced: the two
+  differ, or the prefix would be longer), which is written down without
+  the programme: every term within one edit;
 * cells further than `bound` from the diagonal cannot lie on an alignment of
   cost at most `bound` (each step off the diagonal costs one edit), so only
   the band |i - j| <= bound is filled (Ukkonen, 1985). Callers pass the
@@ -27,17 +33,22 @@ with its usual traceback. Two things keep it cheap for a search box:
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Literal, NamedTuple
 
-from .typed import Typed, plain
+from .typed import Span, Typed, plain
 
-__all__ = ["Segment", "completion_segments", "segments"]
+__all__ = ["Segment", "completion_segments", "marks", "segments"]
 
 #: keep: typed as in the term; replace: the term's characters in place of
 #: typed ones (given in `typed`); insert: the term's characters, not typed;
 #: delete: typed characters that the term does not have (in `text`);
 #: complete: the rest of a term that completes the typed text.
 Op = Literal["keep", "replace", "insert", "delete", "complete"]
+
+#: A run: its op, its start and end in the typed text (normalised), its
+#: start and end in the term.
+_Step = tuple[Op, int, int, int, int]
 
 
 class Segment(NamedTuple):
@@ -66,18 +77,56 @@ def segments(typed: str | Typed, term: str, bound: int | None = None) -> list[Se
     (the band is widened to their difference in length if that is larger).
     """
     typed = typed if isinstance(typed, Typed) else plain(typed)
-    text = typed.text
-    if text == term:  # an exact match: no alignment needed
-        return [Segment(term, "keep", span=typed.span(0, len(text)))] if term else []
-    start = _common_prefix(text, term)
+    return _segments(typed, term, _steps(typed.text, term, bound))
+
+
+def marks(typed: Typed, term: str, bound: int | None = None) -> list[dict[str, str]]:
+    """`[s.to_json() for s in segments(typed, term, bound)]`, without the
+    segments in between: what an answer of the JSON API carries."""
+    # It runs for every term the server answers with: a typo's runs (a
+    # middle with one alignment, as in `_steps`) are written down here.
+    raw, text, spans = typed
+    if text == term:
+        return [{"text": term, "op": "keep"}] if term else []
+    n, m = len(text), len(term)
+    shortest = n if n < m else m
+    start = 0
+    while start < shortest and text[start] == term[start]:
+        start += 1
     end = 0
-    shortest = min(len(text), len(term))
-    while end < shortest - start and text[-1 - end] == term[-1 - end]:
+    shortest -= start
+    while end < shortest and text[n - 1 - end] == term[m - 1 - end]:
         end += 1
-    a = text[start : len(text) - end]
-    b = term[start : len(term) - end]
-    ops, _ = _align(a, b, bound)
-    return _runs(typed, term, start, ops, end)
+    i1, j1 = n - end, m - end
+    if start == i1:
+        out = [{"text": term[:start], "op": "keep"}] if start else []
+        out.append({"text": term[start:j1], "op": "insert"})
+    elif start == j1:
+        out = [{"text": term[:start], "op": "keep"}] if start else []
+        out.append({"text": raw[spans[start][0] : spans[i1 - 1][1]], "op": "delete"})
+    elif i1 - start == 1 and j1 - start == 1:
+        out = [{"text": term[:start], "op": "keep"}] if start else []
+        behind = raw[spans[start][0] : spans[start][1]]
+        out.append({"text": term[start], "op": "replace", "typed": behind})
+    else:
+        return _marks(raw, spans, term, _steps(text, term, bound))
+    if end:
+        out.append({"text": term[j1:], "op": "keep"})
+    return out
+
+
+def _marks(raw: str, spans: Sequence[Span], term: str, steps: list[_Step]) -> list[dict[str, str]]:
+    out = []
+    for op, i0, i1, j0, j1 in steps:
+        if op == "keep" or op == "insert":
+            out.append({"text": term[j0:j1], "op": op})
+        else:  # i0 < i1: the raw characters behind text[i0:i1]
+            behind = raw[spans[i0][0] : spans[i1 - 1][1]]
+            if op == "delete":
+                out.append({"text": behind, "op": op})
+            else:
+                out.append({"text": term[j0:j1], "op": op, "typed": behind})
+    return out
 
 
 def completion_segments(
@@ -103,7 +152,7 @@ def completion_segments(
         band = 2 * bound if transpositions else bound
         start = _common_prefix(text, term)
         ops, length = _align(text[start:], term[start:], band, prefix=True)
-        runs = _runs(typed, term, start, ops, 0)
+        runs = _segments(typed, term, _gather(ops, start, 0, len(text), len(term)))
         used = start + length
     if used < len(term):
         at = typed.span(len(text), len(text))
@@ -119,13 +168,33 @@ def _common_prefix(a: str, b: str) -> int:
     return start
 
 
-def _runs(typed: Typed, term: str, head: int, ops: list[Op], tail: int) -> list[Segment]:
-    """The runs of `ops`, which turn typed.text[head:len - tail] into a
-    prefix of term[head:len - tail], between a `head` and a `tail` kept as
-    they are."""
-    # Each run as (op, its start and end in typed.text, its start and end
-    # in term), then as a segment.
-    steps: list[tuple[Op, int, int, int, int]] = [("keep", 0, head, 0, head)] if head else []
+def _steps(text: str, term: str, bound: int | None) -> list[_Step]:
+    """The runs turning `text` into `term`."""
+    n, m = len(text), len(term)
+    if text == term:  # an exact match: no alignment needed
+        return [("keep", 0, n, 0, m)] if m else []
+    start = _common_prefix(text, term)
+    end = 0
+    shortest = min(n, m) - start
+    while end < shortest and text[n - 1 - end] == term[m - 1 - end]:
+        end += 1
+    i1, j1 = n - end, m - end  # the middle: text[start:i1], term[start:j1]
+    if start in (i1, j1) or (i1 - start == 1 and j1 - start == 1):
+        op: Op = "replace" if start < i1 and start < j1 else "delete" if start < i1 else "insert"
+        steps: list[_Step] = [("keep", 0, start, 0, start)] if start else []
+        steps.append((op, start, i1, start, j1))
+        if end:
+            steps.append(("keep", i1, n, j1, m))
+        return steps
+    ops, _ = _align(text[start:i1], term[start:j1], bound)
+    return _gather(ops, start, end, n, m)
+
+
+def _gather(ops: list[Op], head: int, tail: int, n: int, m: int) -> list[_Step]:
+    """The runs of `ops`, which turn text[head:n - tail] into a prefix of
+    term[head:m - tail] (of a text of `n` characters and a term of `m`),
+    between a `head` and a `tail` kept as they are."""
+    steps: list[_Step] = [("keep", 0, head, 0, head)] if head else []
     i = j = head
     for op in ops:
         di, dj = int(op != "insert"), int(op != "delete")
@@ -138,7 +207,11 @@ def _runs(typed: Typed, term: str, head: int, ops: list[Op], tail: int) -> list[
     if tail:
         if steps and steps[-1][0] == "keep":
             _, i, _, j, _ = steps.pop()
-        steps.append(("keep", i, len(typed.text), j, len(term)))
+        steps.append(("keep", i, n, j, m))
+    return steps
+
+
+def _segments(typed: Typed, term: str, steps: list[_Step]) -> list[Segment]:
     runs = []
     for op, i0, i1, j0, j1 in steps:
         span = typed.span(i0, i1)

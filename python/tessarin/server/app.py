@@ -61,7 +61,7 @@ from .. import defaults
 from .._version import __version__
 from ..index import Index
 from . import hangups
-from .align import segments
+from .align import marks
 from .api import Api
 from .catalog import CatalogHolder, check_filters, video_json
 from .config import CONFIG_ENV, ServeConfig
@@ -253,7 +253,9 @@ def create_app(
                     catalog=catalog,
                     explain=explain,
                 )
-                matched = matched_terms(index, query, max_dist, prefix, swaps)
+                matched: list[tuple[str, int, int, bool]] = list(
+                    matched_terms(index, query, max_dist, prefix, swaps)
+                )
             else:  # the videos and the matched terms from one walk
                 found, pooled = index.search_pooled(
                     query,
@@ -265,17 +267,20 @@ def create_app(
                     pooled_limit=MATCHED_SHOWN,
                 )
                 videos = found[offset:]
-                matched = [Matched(p.term, p.distance, p.count, p.is_terminal) for p in pooled]
+                matched = [(p.term, p.distance, p.count, p.is_terminal) for p in pooled]
             took = time.perf_counter() - started
             typed = typed_text(query, index.metadata.normalization)
             return (
                 [video_json(v, catalog) for v in videos],
                 [
                     {
-                        **m._asdict(),
-                        "segments": [s.to_json() for s in segments(typed, m.term, m.distance)],
+                        "term": term,
+                        "distance": distance,
+                        "count": count,
+                        "complete": complete,
+                        "segments": marks(typed, term, distance),
                     }
-                    for m in matched
+                    for term, distance, count, complete in matched
                 ],
                 took,
             )
@@ -314,7 +319,7 @@ def create_app(
                     "term": s.term,
                     "distance": s.distance,
                     "count": s.count,
-                    "segments": [g.to_json() for g in segments(typed, s.term, s.distance)],
+                    "segments": marks(typed, s.term, s.distance),
                 }
                 for s in found
             ], took

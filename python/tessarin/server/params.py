@@ -15,6 +15,7 @@ same object reads the request and describes itself in the OpenAPI document.
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 from collections.abc import Mapping, Sequence
@@ -239,21 +240,31 @@ def _unescape(text: str) -> str:
     return unquote(text, errors="strict") if "%" in text else text
 
 
+@functools.lru_cache(maxsize=64)
+def _names(parameters: Sequence[Parameter[Any]]) -> tuple[frozenset[str], frozenset[str]]:
+    """The names of `parameters`, and of those that may be repeated (the
+    same few sequences, those of an `Api`, come with every request)."""
+    return (
+        frozenset(parameter.name for parameter in parameters),
+        frozenset(parameter.name for parameter in parameters if parameter.repeated),
+    )
+
+
 def read_params(query_string: bytes, parameters: Sequence[Parameter[Any]]) -> Params:
     """The parameters of a query string, each given at most once, read in
     the order declared (the first that fails refuses the request)."""
     if len(query_string) > MAX_QUERY_STRING:
         raise QueryStringTooLong(f"the query string is longer than {MAX_QUERY_STRING} bytes")
-    if _BAD_ESCAPE.search(query_string):
+    if b"%" in query_string and _BAD_ESCAPE.search(query_string):
         raise BadRequest("malformed percent-encoding in the query string")
     # Bytes sent unescaped are read as if escaped, so that UTF-8 decides.
-    escaped = _RAW.sub(lambda m: b"%%%02X" % m[0][0], query_string).decode("ascii")
+    if _RAW.search(query_string):
+        query_string = _RAW.sub(lambda m: b"%%%02X" % m[0][0], query_string)
     try:
-        pairs = query_pairs(escaped)
+        pairs = query_pairs(query_string.decode("ascii"))
     except UnicodeDecodeError:
         raise BadRequest("the query string is not valid UTF-8") from None
-    names = {parameter.name for parameter in parameters}
-    repeated = {parameter.name for parameter in parameters if parameter.repeated}
+    names, repeated = _names(parameters)
     given: dict[str, str] = {}
     many: dict[str, list[str]] = {}
     for name, value in pairs:

@@ -23,15 +23,20 @@ of text, and the spans follow the pieces:
   by induction; each character of a group's image gets the group's span.
   That costs O(n^2) for a text of n characters (queries are short), and
   nothing when the text is already normalised by that step.
+
+An ASCII text that normalisation leaves as long as it was (most queries)
+is not traced piece by piece: each of its characters comes from the one
+typed in its place.
 """
 
 from __future__ import annotations
 
+import functools
 import unicodedata
 from collections.abc import Callable, Sequence
 from typing import NamedTuple
 
-from ..normalization import STEPS, steps_of
+from ..normalization import STEPS, normalizer, steps_of
 
 __all__ = ["Typed", "typed_text"]
 
@@ -74,6 +79,18 @@ def typed_text(raw: str, normalization: str | None) -> Typed:
     holds it; None for none), with the spans of its characters."""
     if not normalization:
         return plain(raw)
+    if raw.isascii():
+        # Each step maps an ASCII character to one character, but for the
+        # white space that `spaces` drops: when nothing was dropped, each
+        # character comes from the one typed in its place.
+        text = _normalizer(normalization)(raw)
+        if len(text) == len(raw):
+            return Typed(raw, text, [(i, i + 1) for i in range(len(raw))])
+    return _traced(raw, normalization)
+
+
+def _traced(raw: str, normalization: str) -> Typed:
+    """`typed_text(raw, normalization)`, piece by piece."""
     pieces: _Pieces = [(c, (i, i + 1)) for i, c in enumerate(raw)]
     for step in steps_of(normalization):
         pieces = _MAPPED.get(step, _grouped(STEPS[step]))(pieces)
@@ -123,6 +140,9 @@ def _grouped(step: Callable[[str], str]) -> Callable[[_Pieces], _Pieces]:
 
     return apply
 
+
+#: The function of each normalisation's name (an index has one).
+_normalizer = functools.lru_cache(maxsize=16)(normalizer)
 
 #: The steps traced character by character (any other is `_grouped`).
 _MAPPED: dict[str, Callable[[_Pieces], _Pieces]] = {
