@@ -11,10 +11,15 @@ mapped with no check again, `tessarin.server.sharing`; Linux only),
 in a fresh process per round: the load, then either the first query at
 once (cold: it derives the search aids on its way) or `warm` first (what a
 server's worker runs before it reports ready) and then the first query;
-then the same queries 20 times more (warm). The queries are ten indexed
-terms with a letter replaced, each asked as /search, /suggest and
-/complete (its first four letters). Printed: medians over --repeat rounds,
-in milliseconds, and the first query's multiple of a warm one.
+then the same queries 20 times more (warm). `warm` maps the pages of the
+walk's arrays first; the rows "no-pop" warm without it (the queries
+alone), for comparison. The rounds of a kind's rows are taken in turns.
+The queries are ten indexed terms with a letter replaced, each asked as
+/search, /suggest and /complete (its first four letters). Printed: medians
+over --repeat rounds, in milliseconds, the first query's multiple of a
+warm one, and the process's PSS and RSS after the queries (MB, from
+/proc/self/smaps_rollup: pages of the sealed copy count shared with the
+bench's own process, which maps it too).
 """
 
 from __future__ import annotations
@@ -36,7 +41,7 @@ CHILD = r"""
 import json, statistics, sys, time
 from tessarin import Index
 from tessarin.server.warm import warm
-path, warmed, texts = sys.argv[1], sys.argv[2] == "1", json.loads(sys.argv[3])
+path, mode, texts = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 from tessarin.server.sharing import load_announced
 started = time.perf_counter()
 if path.startswith("announced:"):
@@ -45,8 +50,8 @@ else:
     index = Index.load(path)
 loaded = time.perf_counter() - started
 started = time.perf_counter()
-if warmed:
-    warm(index)
+if mode != "no":
+    warm(index, populate=mode == "yes")
 warming = time.perf_counter() - started
 queries = [
     query
@@ -68,14 +73,21 @@ for _ in range(20):
     for query in queries:
         query()
     again.append(time.perf_counter() - started)
+memory = {}
+with open("/proc/self/smaps_rollup") as rollup:
+    for line in rollup:
+        parts = line.split()
+        if len(parts) == 3 and parts[2] == "kB":
+            memory[parts[0].rstrip(":")] = int(parts[1]) / 1000
 print(json.dumps({"load": loaded, "warm": warming, "first": sum(first),
-                  "again": statistics.median(again)}))
+                  "again": statistics.median(again), "pss": memory.get("Pss", 0),
+                  "rss": memory.get("Rss", 0)}))
 """
 
 
-def run(path: str, warmed: bool, texts: list[str]) -> dict[str, float]:
+def run(path: str, mode: str, texts: list[str]) -> dict[str, float]:
     out = subprocess.run(
-        [sys.executable, "-c", CHILD, path, "1" if warmed else "0", json.dumps(texts)],
+        [sys.executable, "-c", CHILD, path, mode, json.dumps(texts)],
         check=True,
         capture_output=True,
         text=True,
@@ -101,7 +113,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         print(f"{args.terms:,} terms; medians of {args.repeat} rounds, in ms")
         head = ("file", "warmed", "load", "warm", "first", "again")
-        print("{:<6} {:<6} {:>8} {:>8} {:>8} {:>8}  first/again".format(*head))
+        print("{:<6} {:<6} {:>8} {:>8} {:>8} {:>8}  first/again    PSS    RSS".format(*head))
         kinds = []
         for version in (1, 2):
             path = os.path.join(folder, f"v{version}.idx")
@@ -113,14 +125,21 @@ def main() -> None:
             publisher.publish("starting")
             kinds.append(("worker", "announced:" + publisher.announcement))
         try:
+            modes = ("no", "no-pop", "yes")
             for kind, path in kinds:
-                for warmed in (False, True):
-                    rounds = [run(path, warmed, texts) for _ in range(args.repeat)]
-                    med = {k: statistics.median(r[k] for r in rounds) * 1000 for k in rounds[0]}
+                rounds: dict[str, list[dict[str, float]]] = {mode: [] for mode in modes}
+                for _ in range(args.repeat):
+                    for mode in modes:
+                        rounds[mode].append(run(path, mode, texts))
+                for mode in modes:
+                    med = {
+                        k: statistics.median(r[k] for r in rounds[mode]) for k in rounds[mode][0]
+                    }
+                    ms = {k: v * 1000 for k, v in med.items()}
                     print(
-                        f"{kind:<6} {'yes' if warmed else 'no':<6} {med['load']:8.1f} "
-                        f"{med['warm']:8.1f} {med['first']:8.2f} {med['again']:8.2f}  "
-                        f"{med['first'] / med['again']:.1f}x"
+                        f"{kind:<6} {mode:<6} {ms['load']:8.1f} "
+                        f"{ms['warm']:8.1f} {ms['first']:8.2f} {ms['again']:8.2f}  "
+                        f"{ms['first'] / ms['again']:10.1f}x {med['pss']:6.0f} {med['rss']:6.0f}"
                     )
         finally:
             if publisher is not None:

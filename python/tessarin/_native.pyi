@@ -70,6 +70,12 @@ class NativeIndex:
         """The saved form, byte for byte what PrefixSearch.to_bytes writes."""
     def to_mapped(self) -> bytes:
         """The mapped form, as an index file of version 2 holds it."""
+    def populate_walked(self) -> tuple[int, str]:
+        """Maps every page of the arrays a query's walk reads (the node
+        arrays and the stored search aids, not the payloads' lists) into
+        this process's page tables, so that the first queries fault none:
+        (bytes covered, "populate" or "read" for how, "none" for nothing to
+        map). Reads only; the lock released meanwhile."""
     @property
     def stored_aids(self) -> bool:
         """Whether the search aids were read with the index, not derived."""

@@ -10,17 +10,24 @@
 namespace tessarin {
 namespace {
 
+// A payload whose lists differ in length, at the first node that names it.
+// Slot by slot (every slot is some node's): O(slots), with a pass over the
+// nodes only to name the one at fault.
 std::optional<Fault> payload_fault(const IndexView& index) {
   const Payloads& payloads = index.payloads;
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    if (!payloads.present(i) || payloads.shared(i)) continue;
-    const PayloadView payload = payloads.view(i);
-    if (payload.video_ids.size() != payload.video_counts.size()) {
-      return Fault{.kind = FaultKind::kPayloadLists,
-                   .at = i,
-                   .value = payload.video_ids.size(),
-                   .limit = payload.video_counts.size()};
+  for (std::size_t s = 0; s < payloads.slot_count(); ++s) {
+    const PayloadView payload = payloads.slot(s);
+    if (payload.video_ids.size() == payload.video_counts.size()) continue;
+    std::size_t node = 0;
+    while (node < payloads.size() &&
+           (!payloads.present(node) || payloads.shared(node) || payloads.slot_of(node) != s)) {
+      ++node;
     }
+    if (node == payloads.size()) continue;  // no node's: never read
+    return Fault{.kind = FaultKind::kPayloadLists,
+                 .at = node,
+                 .value = payload.video_ids.size(),
+                 .limit = payload.video_counts.size()};
   }
   return std::nullopt;
 }
@@ -323,6 +330,19 @@ std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
 std::optional<Fault> tree_fault(const IndexView& index) {
   const std::size_t n = index.child_labels.size();
   const std::size_t entries = index.child_transitions.size();
+  // Child ranges that start in node order (as every builder writes them)
+  // are apart, and children named in ascending order, none the root, are
+  // named once: then one pass, and no scratch, settles both.
+  const std::span<const std::uint32_t> shifts = index.node_shifts;
+  bool apart = true;
+  for (std::size_t i = 1; i < shifts.size(); ++i) apart &= shifts[i - 1] <= shifts[i];
+  bool ascending = entries == 0 || index.child_transitions[0] != 0;
+  if (!index.child_transitions.is_identity()) {
+    for (std::size_t k = 1; k < entries; ++k) {
+      ascending &= index.child_transitions[k - 1] < index.child_transitions[k];
+    }
+  }
+  if (apart && ascending) return std::nullopt;
   // Each entry in at most one node's child range.
   std::vector<std::uint8_t> covered(entries, 0);
   for (std::size_t i = 0; i < n; ++i) {

@@ -13,9 +13,11 @@ namespace tessarin {
 
 namespace {
 
+// The total alone: the slot's lists are not looked up.
 std::uint32_t total_of(const Payloads& payloads, std::size_t node) {
-  const std::optional<PayloadView> payload = payloads.get(node);
-  return payload ? payload->total_count : 0;
+  if (node >= payloads.size()) fail_out_of_range("payloads", node, payloads.size());
+  const std::uint32_t slot = payloads.slot_of(node);
+  return slot == Payloads::kAbsent ? 0 : payloads.totals()[slot];
 }
 
 // The own count rule (see the header), over any reader of children.

@@ -431,36 +431,42 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
   const std::size_t n = index.child_labels.size();
   constexpr std::uint64_t kListed = kHidden - 1;  // above every fingerprint, and not kHidden
   constexpr std::size_t kAhead = 16;
-  // Per node of the level: (fingerprint, point^depth).
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> level{{0, 1}};
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> next;
+  // Level by level, nodes are met in their order (the shape above makes
+  // each level's children the next level, in order): the terms of node r
+  // start where those of the nodes before it end. Per node of the level,
+  // its fingerprint; point^depth is the level's.
+  std::vector<std::uint64_t> level{0};
+  std::vector<std::uint64_t> next;
+  std::uint64_t power = 1;
+  std::size_t listed = 0;
   std::size_t begin = 0;
   std::size_t end = 1;
   while (begin < end) {
     next.clear();
     for (std::size_t r = begin; r < end; ++r) {
-      const auto [print, power] = level[r - begin];
-      const std::span<const std::uint32_t> terms = reversed.terms(r);
-      for (std::size_t q = 0; q < terms.size(); ++q) {
+      const std::uint64_t print = level[r - begin];
+      const std::size_t count =
+          begins.empty() ? (entries[r].terminal() ? 1 : 0) : begins[r + 1] - begins[r];
+      for (std::size_t p = listed; p < listed + count; ++p) {
         // Terms are met in the order they are listed: fetch ahead the
         // entries of the node listed some terms further on.
-        const auto p = static_cast<std::size_t>(terms.data() - reversed.nodes.data()) + q;
         if (p + kAhead < reversed.nodes.size() && reversed.nodes[p + kAhead] < n) {
           __builtin_prefetch(&prints[reversed.nodes[p + kAhead]]);
           __builtin_prefetch(index.is_terminal.address(reversed.nodes[p + kAhead]));
         }
-        const std::uint32_t node = terms[q];
+        const std::uint32_t node = reversed.nodes[p];
         if (node == 0 || node >= n || index.is_terminal[node] == 0 || prints[node] != print) {
           return at_entry("their reversed trie lists a wrong term at node", r);
         }
         prints[node] = kListed;
       }
+      listed += count;
       for (std::uint32_t c = entries[r].first_child; c < entries[r + 1].first_child; ++c) {
-        next.emplace_back(mod_add(print, mod_mul(entries[c].label(), power)),
-                          mod_mul(power, point));
+        next.push_back(mod_add(print, mod_mul(entries[c].label(), power)));
       }
     }
     level.swap(next);
+    power = mod_mul(power, point);
     begin = std::exchange(end, entries[end].first_child);
   }
   return std::nullopt;

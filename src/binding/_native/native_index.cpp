@@ -10,6 +10,8 @@
 #include "format/mapped_form.h"
 #include "format/restore_checked.h"
 #include "format/saved_form.h"
+#include "search/walked_arrays.h"
+#include "util/page_touch.h"
 
 namespace nb = nanobind;
 
@@ -138,6 +140,18 @@ nb::bytes to_mapped(const NativeIndex& self) {
       [&](std::span<std::uint8_t> out) { return format::write_mapped(plan->value(), out); });
 }
 
+nb::tuple populate_walked(const NativeIndex& self) {
+  Populated done;
+  {
+    const nb::gil_scoped_release unlocked;
+    done = populate_pages(walked_arrays(self.trie()));
+  }
+  const char* way = done.way == PopulateWay::kPopulate ? "populate"
+                    : done.way == PopulateWay::kRead   ? "read"
+                                                       : "none";
+  return nb::make_tuple(done.bytes, way);
+}
+
 const char* id_mode(const NativeIndex& self) {
   return self.trie().id_mode() == IdMode::Int32 ? "int" : "uuid";
 }
@@ -166,6 +180,11 @@ nb::class_<NativeIndex> bind_native_index(nb::module_& module) {
   cls.def("to_saved", &to_saved,
           "The saved form, byte for byte what PrefixSearch.to_bytes writes.");
   cls.def("to_mapped", &to_mapped, "The mapped form, as an index file of version 2 holds it.");
+  cls.def("populate_walked", &populate_walked,
+          "Maps every page of the arrays a query's walk reads (the node arrays and the "
+          "stored search aids, not the payloads' lists) into this process's page tables, "
+          "so that the first queries fault none: (bytes covered, 'populate' or 'read' for "
+          "how, 'none' for nothing to map). Reads only; the lock released meanwhile.");
   cls.def_prop_ro("node_count", [](const NativeIndex& self) { return self.trie().node_count(); });
   cls.def_prop_ro("term_count", [](const NativeIndex& self) { return self.trie().term_count(); });
   cls.def_prop_ro("video_count", &video_count);

@@ -1,0 +1,47 @@
+#include "search/walked_arrays.h"
+
+#include <algorithm>
+
+#include "search/search_aids.h"
+
+namespace tessarin {
+namespace {
+
+template <class T>
+std::span<const std::uint8_t> bytes_of(std::span<const T> array) {
+  if (array.empty()) return {};
+  return {reinterpret_cast<const std::uint8_t*>(array.data()), array.size_bytes()};
+}
+
+}  // namespace
+
+std::vector<std::span<const std::uint8_t>> walked_arrays(const Trie& trie) {
+  std::vector<std::span<const std::uint8_t>> arrays;
+  const auto add = [&arrays](std::span<const std::uint8_t> bytes) {
+    if (!bytes.empty()) arrays.push_back(bytes);
+  };
+  add(bytes_of(trie.node_shifts()));
+  add(bytes_of(trie.child_labels()));
+  add(bytes_of(trie.child_transitions().stored()));
+  add(bytes_of(trie.payloads().slots()));
+  add(bytes_of(trie.payloads().marks()));
+  const TerminalFlags& terminal = trie.is_terminal();
+  if (!terminal.empty()) {
+    add({terminal.address(0), terminal.address(terminal.size() - 1) + 1});
+  }
+  if (const StoredAids* aids = trie.stored_aids()) {
+    add(bytes_of(aids->tree.positions));
+    add(bytes_of(aids->tree.preorder));
+    add(bytes_of(aids->tree.by_label));
+    add(bytes_of(aids->reversed.entries));
+    add(bytes_of(aids->reversed.ranks));
+    add(bytes_of(aids->reversed.nodes));
+    add(bytes_of(aids->reversed.term_begin));
+    add(bytes_of(aids->bounds));
+  }
+  // In the order they lie (an index file's sections: ascending).
+  std::ranges::sort(arrays, {}, [](std::span<const std::uint8_t> a) { return a.data(); });
+  return arrays;
+}
+
+}  // namespace tessarin
