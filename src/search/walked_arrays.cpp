@@ -21,7 +21,11 @@ std::vector<std::span<const std::uint8_t>> walked_arrays(const Trie& trie) {
     if (!bytes.empty()) arrays.push_back(bytes);
   };
   add(bytes_of(trie.node_shifts()));
-  add(bytes_of(trie.child_labels()));
+  const ChildLabels& labels = trie.child_labels();
+  if (!labels.empty()) {
+    const std::size_t width = labels.is_narrow() ? 2 : 4;
+    add({static_cast<const std::uint8_t*>(labels.address(0)), labels.size() * width});
+  }
   add(bytes_of(trie.child_transitions().stored()));
   add(bytes_of(trie.payloads().slots()));
   add(bytes_of(trie.payloads().marks()));
