@@ -841,13 +841,26 @@ def test_metrics_add_up_every_workers_figures_and_logs_are_json(tmp_path, serve_
     )
     for _ in range(30):  # fresh connections: both workers answer some
         assert server.get("/suggest?q=cta")[0] == 200
-    with urllib.request.urlopen(server.url + "/metrics", timeout=10) as response:
-        found = metric_samples(response.read().decode())
-    assert found[("tessarin_requests_total", (("endpoint", "/suggest"), ("status", "200")))] == 30
+    # A worker counts a request once its answer is sent: wait for the last.
+    found = {}
+    suggests = ("tessarin_requests_total", (("endpoint", "/suggest"), ("status", "200")))
+
+    def all_counted():
+        with urllib.request.urlopen(server.url + "/metrics", timeout=10) as response:
+            found.update(metric_samples(response.read().decode()))
+        return found.get(suggests, 0) >= 30
+
+    server.wait_until(all_counted, "the workers did not count every request")
+    assert found[suggests] == 30
     assert found[("tessarin_index_load_seconds_count", (("kind", "start"),))] == 2
     assert found[("tessarin_index_generation", ())] == 1
-    access = [json.loads(line) for line in server.out.read_text().splitlines()]
-    assert [(a["target"], a["status"]) for a in access].count(("/suggest?q=cta", 200)) == 30
+
+    def all_logged():
+        whole = server.out.read_text().split("\n")[:-1]  # a line still being written waits
+        access = [json.loads(line) for line in whole]
+        return [(a["target"], a["status"]) for a in access].count(("/suggest?q=cta", 200)) == 30
+
+    server.wait_until(all_logged, "the workers did not log every request")
     logged = [line for line in server.err.read_text().splitlines() if line[:10] != "tessarin: "]
     assert all(json.loads(line)["level"] for line in logged)  # all but the address printed
 
