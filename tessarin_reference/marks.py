@@ -6,8 +6,8 @@ transpositions)` take `typed` as anything with ``raw`` (the text typed),
 ``text`` (as normalised) and ``spans`` (for each character of ``text``, the
 slice of ``raw`` it comes from), and give each run as a `Segment`: a
 Levenshtein table (Wagner and Fischer) over the middle left once a common
-prefix and suffix are cut off, filled in a band around the diagonal
-(Ukkonen), traced back preferring the diagonal, then gathered into runs.
+prefix and suffix are cut off, filled whole, traced back preferring the
+diagonal, then gathered into runs.
 The server's code must give the same runs for every input.
 """
 
@@ -58,8 +58,8 @@ def segments(typed: Any, term: str, bound: int | None = None) -> list[Segment]:
     `typed` is the raw text, or the text as the index normalised it
     (`typed_text`): the alignment is of the normalised text, and the typed
     characters a run replaces or deletes are the raw ones behind it.
-    `bound`, if given, must be at least the edit distance between the two
-    (the band is widened to their difference in length if that is larger).
+    `bound`, which the server's code uses to narrow its table, changes
+    nothing here.
     """
     typed = plain(typed) if isinstance(typed, str) else typed
     text = typed.text
@@ -72,7 +72,7 @@ def segments(typed: Any, term: str, bound: int | None = None) -> list[Segment]:
         end += 1
     a = text[start : len(text) - end]
     b = term[start : len(term) - end]
-    ops, _ = _align(a, b, bound)
+    ops, _ = _align(a, b)
     return _runs(typed, term, start, ops, end)
 
 
@@ -96,9 +96,8 @@ def completion_segments(
         runs = [Segment(text, "keep", span=_span(typed, 0, len(text)))] if text else []
         used = len(text)
     else:
-        band = 2 * bound if transpositions else bound
         start = _common_prefix(text, term)
-        ops, length = _align(text[start:], term[start:], band, prefix=True)
+        ops, length = _align(text[start:], term[start:], prefix=True)
         runs = _runs(typed, term, start, ops, 0)
         used = start + length
     if used < len(term):
@@ -146,43 +145,22 @@ def _runs(typed: Any, term: str, head: int, ops: list[str], tail: int) -> list[S
     return runs
 
 
-def _align(a: str, b: str, bound: int | None, prefix: bool = False) -> tuple[list[str], int]:
+def _align(a: str, b: str, prefix: bool = False) -> tuple[list[str], int]:
     """The edits turning `a` into `b`, one per step, in order, and the
     length of `b` they reach: all of it, or with `prefix`, the length of
     its prefix nearest to `a` (as `completion_segments` chooses it)."""
     n, m = len(a), len(b)
-    if not n or not m:
-        deletions: list[str] = ["delete"] * n
-        insertions: list[str] = [] if prefix else ["insert"] * m
-        return deletions + insertions, len(insertions)
-    # No prefix of a shorter b lies within n - m of a: the band holds that.
-    band = max(n, m) if bound is None else max(bound, n - m if prefix else abs(n - m))
-    far = n + m + 1  # more than any alignment costs
-    # cost[i][j]: edits turning a[:i] into b[:j]; cells outside the band stay far.
-    cost = [[far] * (m + 1) for _ in range(n + 1)]
-    for j in range(min(m, band) + 1):
-        cost[0][j] = j
+    # cost[i][j]: edits turning a[:i] into b[:j], the whole table.
+    cost = [[i + j if not i or not j else 0 for j in range(m + 1)] for i in range(n + 1)]
     for i in range(1, n + 1):
-        row, above = cost[i], cost[i - 1]
-        if i <= band:
-            row[0] = i
-        typed = a[i - 1]
-        for j in range(max(1, i - band), min(m, i + band) + 1):
-            best = above[j - 1] + (typed != b[j - 1])
-            other = above[j] + 1
-            if other < best:
-                best = other
-            other = row[j - 1] + 1
-            if other < best:
-                best = other
-            row[j] = best
-    last = cost[n]
+        for j in range(1, m + 1):
+            cost[i][j] = min(
+                cost[i - 1][j - 1] + (a[i - 1] != b[j - 1]),
+                cost[i - 1][j] + 1,
+                cost[i][j - 1] + 1,
+            )
     if prefix:
-        m = min(
-            range(max(0, n - band), min(m, n + band) + 1), key=lambda j: (last[j], abs(j - n), -j)
-        )
-    if last[m] > band:  # the bound was too small: align in full
-        return _align(a, b, None, prefix)
+        m = min(range(m + 1), key=lambda j: (cost[n][j], abs(j - n), -j))
     # Trace back from the end, preferring the diagonal (kept or replaced
     # characters read better than an insertion next to a deletion).
     ops: list[str] = []
