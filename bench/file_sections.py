@@ -47,6 +47,7 @@ KINDS = {
     24: "video_ids24",
     25: "terminal_bits",
     26: "child_labels16",
+    27: "shift_groups",
     0x80000001: "completion_bound",
 }
 

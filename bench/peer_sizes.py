@@ -39,9 +39,9 @@ import tempfile
 from collections.abc import Callable
 
 # Section kinds (src/format/mapped_form.h, bench.file_sections.KINDS).
-# node_shifts, child_labels (4 or 2 bytes), child_transitions (where stored), is_terminal
-# (bytes or bits)
-NODE_ARRAYS = {2, 3, 26, 4, 5, 25}
+# node_shifts (4 bytes, or grouped), child_labels (4 or 2 bytes),
+# child_transitions (where stored), is_terminal (bytes or bits)
+NODE_ARRAYS = {2, 27, 3, 26, 4, 5, 25}
 AIDS = {13, 14, 15, 16, 17, 19, 20, 0x80000001}
 
 

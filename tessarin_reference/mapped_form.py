@@ -48,9 +48,11 @@ KIND = {
     "video_ids24": 24,
     "terminal_bits": 25,
     "child_labels16": 26,
+    "shift_groups": 27,
     "completion_bound": 0x80000001,
 }
 ALIGN = 64
+SHIFT_GROUP = 30  # nodes per group of node shifts
 MAX_SHARED = 255  # chain nodes in a row that payload marks allow
 ABSENT = 2**32 - 1
 TERMINAL_BIT = 2**31
@@ -263,6 +265,7 @@ def mapped_form(
     stored_children: bool = False,
     terminal_bytes: bool = False,
     wide_labels: bool = False,
+    plain_shifts: bool = False,
 ) -> bytes:
     """The mapped form of an index whose arrays reach the sound level; with
     `first`, in the layout of the first release that wrote index files of
@@ -275,13 +278,17 @@ def mapped_form(
     with `stored_children`, the one that stored the child entries where
     entry p names node p + 1; with `terminal_bytes`, the one with a byte per
     terminal flag (kind 5); with `wide_labels`, the one with 4-byte child
-    labels (kind 3) where each would fit in 2 (kind 26)."""
+    labels (kind 3) where each would fit in 2 (kind 26); with `plain_shifts`,
+    the one with 4 bytes per node shift (kind 2) where groups would hold
+    them (kind 27)."""
     wide = wide or first
     slotted = slotted or wide
     wide_ids = wide_ids or slotted
     stored_children = stored_children or wide_ids
     terminal_bytes = terminal_bytes or stored_children
     wide_labels = wide_labels or terminal_bytes
+    plain_shifts = plain_shifts or wide_labels
+    groups = None if plain_shifts else _shift_groups(saved.node_shifts)
     n = len(saved.child_labels)
     marked = None if slotted else _marks(saved)
     implicit_children = saved.child_transitions == list(range(1, len(saved.child_transitions) + 1))
@@ -324,7 +331,9 @@ def mapped_form(
             (KIND["payload_lengths"], bytes(lengths)),
         ]
     parts += [
-        (KIND["node_shifts"], _u32(saved.node_shifts)),
+        (KIND["node_shifts"], _u32(saved.node_shifts))
+        if groups is None
+        else (KIND["shift_groups"], groups),
         (KIND["child_labels"], _u32(saved.child_labels))
         if wide_labels or any(label >= 2**16 for label in saved.child_labels)
         else (KIND["child_labels16"], struct.pack(f"<{n}H", *saved.child_labels)),
@@ -353,6 +362,21 @@ def mapped_form(
         (KIND["video_uuids"], b"".join(saved.video_uuids)),
     ]
     return _layout(parts)
+
+
+def _shift_groups(shifts: list[int]) -> bytes | None:
+    """Per 30 nodes, the least shift (4 bytes) and each one's offset from
+    it (2 bytes; zero past the last node), or None where a group's shifts
+    spread wider than 65535 (or there are no nodes)."""
+    out = bytearray()
+    for first in range(0, len(shifts), SHIFT_GROUP):
+        group = shifts[first : first + SHIFT_GROUP]
+        base = min(group)
+        if max(group) - base > 0xFFFF:
+            return None
+        offsets = [shift - base for shift in group] + [0] * (SHIFT_GROUP - len(group))
+        out += struct.pack(f"<I{SHIFT_GROUP}H", base, *offsets)
+    return bytes(out) if shifts else None
 
 
 def sections(form: bytes) -> dict[int, bytes]:

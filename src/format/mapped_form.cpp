@@ -16,6 +16,7 @@ constexpr std::size_t kScalarsSize = 16;
 static_assert(sizeof(char32_t) == 4 && sizeof(Uuid) == 16);
 static_assert(sizeof(TreeAids::Position) == 12 && sizeof(ReversedTrie::Entry) == 8);
 static_assert(sizeof(PayloadMarks) == 12);
+static_assert(sizeof(ShiftGroup) == 64 && alignof(ShiftGroup) <= 8);
 
 // A reversed trie entry as the first layouts stored it (kind 16).
 struct WideReversedEntry {
@@ -46,6 +47,8 @@ std::optional<std::size_t> element_size(std::uint32_t kind) {
       return 8;
     case SectionKind::kVideoUuids:
       return 16;
+    case SectionKind::kShiftGroups:
+      return sizeof(ShiftGroup);
     case SectionKind::kPositions:
     case SectionKind::kReversedEntries:
     case SectionKind::kPayloadMarks:
@@ -152,6 +155,29 @@ void assign_slots(const Trie& trie, MappedPlan& plan) {
   }
 }
 
+// The shifts in groups (ShiftGroup), each based at its least, or none
+// when a group's shifts spread wider than an offset holds.
+std::vector<ShiftGroup> group_shifts(const NodeShifts& shifts) {
+  constexpr std::size_t kNodes = ShiftGroup::kNodes;
+  std::vector<ShiftGroup> groups((shifts.size() + kNodes - 1) / kNodes, ShiftGroup{0, {}});
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::size_t first = g * kNodes;
+    const std::size_t last = std::min(shifts.size(), first + kNodes);
+    std::uint32_t low = shifts[first];
+    std::uint32_t high = low;
+    for (std::size_t i = first; i < last; ++i) {
+      low = std::min(low, shifts[i]);
+      high = std::max(high, shifts[i]);
+    }
+    if (high - low > 0xFFFFu) return {};
+    groups[g].base = low;
+    for (std::size_t i = first; i < last; ++i) {
+      groups[g].offsets[i - first] = static_cast<std::uint16_t>(shifts[i] - low);
+    }
+  }
+  return groups;
+}
+
 template <class T>
 void put(std::span<std::uint8_t> out, const Section& section, std::span<const T> values) {
   if (!values.empty()) std::memcpy(out.data() + section.offset, values.data(), values.size_bytes());
@@ -208,6 +234,7 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   }
   plan.blocked_offsets = short_lists && listed <= 0xFFFFFFFFu;
   plan.narrow_offsets = !plan.blocked_offsets && listed <= 0xFFFFFFFFu;
+  plan.shift_groups = group_shifts(trie.node_shifts());
   plan.narrow_labels =
       std::ranges::all_of(trie.child_labels(), [](char32_t label) { return label < 0x10000; });
   plan.narrow_ids = std::ranges::all_of(plan.slot_nodes, [&](std::uint32_t node) {
@@ -217,7 +244,8 @@ Result<MappedPlan> plan_mapped(const Trie& trie) {
   const std::size_t slot_count = plan.slot_nodes.size();
   kinds.insert(
       kinds.end(),
-      {entry(K::kNodeShifts, trie.node_shifts().size_bytes()),
+      {plan.shift_groups.empty() ? entry(K::kNodeShifts, n * 4)
+                                 : entry(K::kShiftGroups, plan.shift_groups.size() * 64),
        plan.narrow_labels ? entry(K::kChildLabels16, n * 2) : entry(K::kChildLabels, n * 4),
        entry(K::kChildTransitions, trie.child_transitions().size() * 4),
        entry(K::kTerminalBits, (n + 7) / 8),
@@ -286,7 +314,13 @@ Status write_mapped(MappedPlan& plan, std::span<std::uint8_t> out) {
         put(out, section, plan.tree.preorder);
         break;
       case SectionKind::kNodeShifts:
-        put(out, section, trie.node_shifts());
+        for (const std::uint32_t shift : trie.node_shifts()) {
+          std::memcpy(at, &shift, 4);
+          at += 4;
+        }
+        break;
+      case SectionKind::kShiftGroups:
+        put<ShiftGroup>(out, section, plan.shift_groups);
         break;
       case SectionKind::kChildLabels:
       case SectionKind::kChildLabels16: {
@@ -398,7 +432,7 @@ namespace {
 // The known sections of a form, each as bytes.
 struct Found {
   // By kind, up to the greatest that is not optional.
-  static constexpr std::size_t kKinds = static_cast<std::size_t>(SectionKind::kChildLabels16) + 1;
+  static constexpr std::size_t kKinds = static_cast<std::size_t>(SectionKind::kShiftGroups) + 1;
   std::optional<std::span<const std::uint8_t>> bytes[kKinds];
   std::optional<std::span<const std::uint8_t>> bound;  // kCompletionBound
 
@@ -562,8 +596,8 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     }
   }
   using K = SectionKind;
-  for (const K kind : {K::kScalars, K::kNodeShifts, K::kPayloadTotals, K::kVideoCounts,
-                       K::kVideoUuids, K::kVideoIntIds}) {
+  for (const K kind :
+       {K::kScalars, K::kPayloadTotals, K::kVideoCounts, K::kVideoUuids, K::kVideoIntIds}) {
     if (!found.has(kind)) {
       return damaged("it lacks section kind " + std::to_string(static_cast<std::uint32_t>(kind)));
     }
@@ -587,8 +621,10 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
   if (found.has(K::kChildLabels) == found.has(K::kChildLabels16)) {
     return damaged("it lacks its child labels or holds them twice");
   }
+  if (found.has(K::kNodeShifts) == found.has(K::kShiftGroups)) {
+    return damaged("it lacks its node shifts or holds them twice");
+  }
   IndexView view;
-  view.node_shifts = found.as<std::uint32_t>(K::kNodeShifts);
   view.child_labels = found.has(K::kChildLabels)
                           ? ChildLabels(found.as<char32_t>(K::kChildLabels))
                           : ChildLabels::narrow(found.as<std::uint16_t>(K::kChildLabels16).data(),
@@ -603,6 +639,19 @@ Result<Trie> read_mapped(std::span<const std::uint8_t> form, ArrayOwner owner, b
     return damaged("it lacks its terminal flags or holds them twice");
   }
   const std::size_t n = view.child_labels.size();
+  if (found.has(K::kShiftGroups)) {
+    const std::span<const ShiftGroup> groups = found.as<ShiftGroup>(K::kShiftGroups);
+    constexpr std::size_t kNodes = ShiftGroup::kNodes;
+    if (groups.size() != (n + kNodes - 1) / kNodes ||
+        (n % kNodes != 0 &&
+         std::any_of(groups.back().offsets + n % kNodes, groups.back().offsets + kNodes,
+                     [](std::uint16_t offset) { return offset != 0; }))) {
+      return damaged("its node shifts are not one per node");
+    }
+    view.node_shifts = NodeShifts::grouped(groups.data(), n);
+  } else {
+    view.node_shifts = found.as<std::uint32_t>(K::kNodeShifts);
+  }
   if (found.has(K::kTerminalBits)) {
     const std::span<const std::uint8_t> bits = found.as<std::uint8_t>(K::kTerminalBits);
     if (bits.size() != (n + 7) / 8 || (n % 8 != 0 && (bits.back() >> (n % 8)) != 0)) {

@@ -11,6 +11,12 @@
 //
 //   1  scalars            16 bytes: u32 id mode (0 UUID, 1 integer), 12 zero bytes
 //   2  node_shifts        u32 [n]
+//   27 shift_groups       64  [n/30, rounded up]  ShiftGroup (index/node_shifts.h):
+//                                    per 30 nodes a u32 base and 30 u16 offsets,
+//                                    node i's shift the sum (mod 2^32); offsets past
+//                                    node n - 1 zero; written in place of 2 when in
+//                                    every group the shifts lie within 65535 of the
+//                                    least (a form holds 2 or 27)
 //   3  child_labels       u32 [n]    code points
 //   26 child_labels16     u16 [n]    the same, 2 bytes each: written in place of 3
 //                                    when every label is below 0x10000 (a form holds
@@ -57,7 +63,7 @@
 //   17 reversed_nodes     u32 [t]
 //   0x80000001 completion_bound  u32 [n]  search/subtree_bounds.h
 //
-// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9; 25 for 5; 26 for 3),
+// Kinds 1 to 12 (18, or 21 with 22, for 8; 23 for 6; 24 for 9; 25 for 5; 26 for 3; 27 for 2),
 // but 4, are required; 13 to 17, 19 and 20
 // are the stored aids, all or none (19 and 20 together, or 16 in a file of an earlier layout), but
 // for 13, left out where child entry p names node p + 1 for every p (the walk reads node p + 1's
@@ -133,6 +139,7 @@ enum class SectionKind : std::uint32_t {
   kVideoIds24 = 24,
   kTerminalBits = 25,
   kChildLabels16 = 26,
+  kShiftGroups = 27,
   kCompletionBound = 0x80000001u,  // reserved, optional
 };
 
@@ -152,6 +159,7 @@ struct MappedPlan {
   bool marked = false;                    // written as marks (kind 23), not slots
   bool narrow_ids = false;                // video positions written 3 bytes wide (kind 24)
   bool narrow_labels = false;             // child labels written 2 bytes wide (kind 26)
+  std::vector<ShiftGroup> shift_groups;   // the node shifts grouped (kind 27), or empty
   std::vector<std::uint32_t> slot_nodes;  // per slot: a node whose payload it holds
   std::vector<std::uint64_t> offsets;     // per slot, and one more
   bool narrow_offsets = false;            // written 32-bit (kind 18)

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "index/child_entries.h"
+#include "index/node_shifts.h"
 #include "index/video_accumulator.h"
 #include "util/indexed_iterator.h"
 
@@ -172,7 +173,7 @@ struct MarkedNodes {
 
   std::span<const PayloadMarks> marks;
   std::size_t nodes = 0;
-  std::span<const std::uint32_t> node_shifts;
+  NodeShifts node_shifts;
   ChildEntries child_transitions;
 };
 
@@ -270,7 +271,7 @@ class Payloads {
   std::span<const std::uint32_t> video_counts_;
   std::size_t nodes_ = 0;
   std::span<const PayloadMarks> marks_;  // when marked, in place of slots_
-  std::span<const std::uint32_t> node_shifts_;
+  NodeShifts node_shifts_;
   ChildEntries child_transitions_;
 };
 

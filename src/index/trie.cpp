@@ -69,7 +69,7 @@ Trie Trie::with_checked_reads(TrieArrays arrays) { return Trie(std::move(arrays)
 
 TrieArrays Trie::to_arrays() const {
   TrieArrays a;
-  a.node_shifts = copy_of(view_.node_shifts);
+  a.node_shifts.assign(view_.node_shifts.begin(), view_.node_shifts.end());
   a.child_labels.assign(view_.child_labels.begin(), view_.child_labels.end());
   a.child_transitions.assign(view_.child_transitions.begin(), view_.child_transitions.end());
   const Payloads& payloads = view_.payloads;
@@ -101,8 +101,9 @@ TrieArrays Trie::release() && {
 }
 
 ChildRange Trie::children(std::size_t node) const {
-  const std::span<const std::uint32_t> shifts = node_shifts();
-  const std::size_t begin = at(shifts, node, "node_shifts");
+  const NodeShifts& shifts = node_shifts();
+  if (node >= shifts.size()) fail_out_of_range("node_shifts", node, shifts.size());
+  const std::size_t begin = shifts[node];
   const std::size_t end =
       node + 1 < shifts.size() ? shifts[node + 1] : view_.child_transitions.size();
   return end > begin ? ChildRange{begin, end} : ChildRange{begin, begin};

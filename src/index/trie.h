@@ -109,7 +109,7 @@ class Trie {
   Trie& operator=(Trie&&) noexcept = default;
   ~Trie() = default;
 
-  [[nodiscard]] std::span<const std::uint32_t> node_shifts() const { return view_.node_shifts; }
+  [[nodiscard]] const NodeShifts& node_shifts() const { return view_.node_shifts; }
   [[nodiscard]] const ChildLabels& child_labels() const { return view_.child_labels; }
   [[nodiscard]] const ChildEntries& child_transitions() const { return view_.child_transitions; }
   [[nodiscard]] const Payloads& payloads() const { return view_.payloads; }

@@ -304,7 +304,7 @@ std::string describe(const Fault& fault) {
 
 std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
                                   const ChildEntries& child_transitions,
-                                  std::span<const std::uint32_t> node_shifts) {
+                                  const NodeShifts& node_shifts) {
   const std::size_t n = lengths.nodes;
   const auto length = [n](NodeArray array, std::size_t entries) {
     return Fault{.kind = FaultKind::kLength, .array = array, .value = entries, .limit = n};
@@ -333,9 +333,12 @@ std::optional<Fault> tree_fault(const IndexView& index) {
   // Child ranges that start in node order (as every builder writes them)
   // are apart, and children named in ascending order, none the root, are
   // named once: then one pass, and no scratch, settles both.
-  const std::span<const std::uint32_t> shifts = index.node_shifts;
   bool apart = true;
-  for (std::size_t i = 1; i < shifts.size(); ++i) apart &= shifts[i - 1] <= shifts[i];
+  std::uint32_t last = 0;
+  for (const std::uint32_t shift : index.node_shifts) {
+    apart &= last <= shift;
+    last = shift;
+  }
   bool ascending = entries == 0 || index.child_transitions[0] != 0;
   if (!index.child_transitions.is_identity()) {
     for (std::size_t k = 1; k < entries; ++k) {

@@ -66,6 +66,7 @@
 #include "index/child_entries.h"
 #include "index/child_labels.h"
 #include "index/child_range.h"
+#include "index/node_shifts.h"
 #include "index/payload.h"
 #include "index/terminal_flags.h"
 #include "index/video_ids.h"
@@ -132,7 +133,7 @@ std::string describe(const Fault& fault);
 // Views over an index's arrays, owned elsewhere (TrieArrays, a Trie's
 // owner, a mapped file).
 struct IndexView {
-  std::span<const std::uint32_t> node_shifts;
+  NodeShifts node_shifts;
   ChildLabels child_labels;
   ChildEntries child_transitions;
   TerminalFlags is_terminal;
@@ -164,7 +165,7 @@ struct NodeArrayLengths {
 // (building runs them before the payloads exist as a table).
 std::optional<Fault> bounds_fault(const NodeArrayLengths& lengths,
                                   const ChildEntries& child_transitions,
-                                  std::span<const std::uint32_t> node_shifts);
+                                  const NodeShifts& node_shifts);
 
 // The tree checks of kTree alone (no payload lists); requires kInBounds.
 std::optional<Fault> tree_fault(const IndexView& index);

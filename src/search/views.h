@@ -38,7 +38,7 @@ class TrieView {
 
   explicit TrieView(const Trie& trie)
       : trie_(trie),
-        shifts_(trie.node_shifts().data()),
+        shifts_(trie.node_shifts()),
         shift_count_(trie.node_shifts().size()),
         transitions_(trie.child_transitions()),
         transition_count_(trie.child_transitions().size()),
@@ -95,14 +95,14 @@ class TrieView {
     if constexpr (!kChecked) {
       if (position + 1 < label_count_) {
         __builtin_prefetch(labels_.address(position + 1));
-        __builtin_prefetch(shifts_ + position + 1);
+        __builtin_prefetch(shifts_.address(position + 1));
       }
     }
   }
 
  private:
   const Trie& trie_;
-  const std::uint32_t* shifts_;
+  NodeShifts shifts_;
   std::size_t shift_count_;
   ChildEntries transitions_;
   std::size_t transition_count_;
@@ -142,7 +142,7 @@ class ForwardView {
         entries_(aids.positions.empty() ? nullptr : aids.positions.data()),
         transitions_(trie.child_transitions()),
         by_label_(aids.by_label.empty() ? nullptr : aids.by_label.data()),
-        shifts_(trie.node_shifts().data()),
+        shifts_(trie.node_shifts()),
         labels_(trie.child_labels()),
         terminal_(trie.is_terminal()),
         entry_count_(trie.child_transitions().size()) {}
@@ -173,7 +173,7 @@ class ForwardView {
   void expect_children_at(std::size_t position) const {
     if (entries_ == nullptr) {
       __builtin_prefetch(labels_.address(position + 1));
-      __builtin_prefetch(shifts_ + position + 1);
+      __builtin_prefetch(shifts_.address(position + 1));
       __builtin_prefetch(terminal_.address(position + 1));
     }
   }
@@ -186,7 +186,7 @@ class ForwardView {
         __builtin_prefetch(entries_ + below.begin);
       } else {
         __builtin_prefetch(labels_.address(below.begin + 1));
-        __builtin_prefetch(shifts_ + below.begin + 1);
+        __builtin_prefetch(shifts_.address(below.begin + 1));
       }
     }
   }
@@ -205,7 +205,7 @@ class ForwardView {
   const TreeAids::Position* entries_;
   ChildEntries transitions_;
   const std::uint32_t* by_label_;
-  const std::uint32_t* shifts_;
+  NodeShifts shifts_;
   ChildLabels labels_;
   TerminalFlags terminal_;
   std::size_t entry_count_;

@@ -20,7 +20,10 @@ std::vector<std::span<const std::uint8_t>> walked_arrays(const Trie& trie) {
   const auto add = [&arrays](std::span<const std::uint8_t> bytes) {
     if (!bytes.empty()) arrays.push_back(bytes);
   };
-  add(bytes_of(trie.node_shifts()));
+  const NodeShifts& shifts = trie.node_shifts();
+  if (!shifts.empty()) {
+    add({static_cast<const std::uint8_t*>(shifts.address(0)), shifts.size_bytes()});
+  }
   const ChildLabels& labels = trie.child_labels();
   if (!labels.empty()) {
     const std::size_t width = labels.is_narrow() ? 2 : 4;

@@ -87,7 +87,8 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
     # As files of the earlier layouts hold it: the first, the next, the one
     # with a payload slot per node, the one with 4-byte video positions, the
     # one that stored child entries that follow the nodes, and the one with a
-    # byte per terminal flag, and the one with 4-byte child labels.
+    # byte per terminal flag, the one with 4-byte child labels, and the one
+    # with 4-byte node shifts.
     earlier = [
         mapped_form.mapped_form(saved, first=True),
         mapped_form.mapped_form(saved, wide=True),
@@ -96,6 +97,7 @@ def test_the_form_is_the_models_and_answers_as_the_decoded_index(rows, top_n, qu
         mapped_form.mapped_form(saved, stored_children=True),
         mapped_form.mapped_form(saved, terminal_bytes=True),
         mapped_form.mapped_form(saved, wide_labels=True),
+        mapped_form.mapped_form(saved, plain_shifts=True),
     ]
     queries += [term for term, _, _ in rows[:4]]
     for loaded in (
@@ -138,10 +140,16 @@ def test_every_truncation_is_refused():
 
 
 def _header_and_form(
-    first=False, wide=False, slotted=False, stored=False, flag_bytes=False, wide_labels=False
+    first=False,
+    wide=False,
+    slotted=False,
+    stored=False,
+    flag_bytes=False,
+    wide_labels=False,
+    plain_shifts=False,
 ):
     contents = container.parse_file(FILE)
-    if first or wide or slotted or stored or flag_bytes or wide_labels:  # an earlier layout
+    if first or wide or slotted or stored or flag_bytes or wide_labels or plain_shifts:
         saved = saved_format.read_saved(INDEX._native.to_saved())
         form = mapped_form.mapped_form(
             saved,
@@ -151,6 +159,7 @@ def _header_and_form(
             stored_children=stored,
             terminal_bytes=flag_bytes,
             wide_labels=wide_labels,
+            plain_shifts=plain_shifts,
         )
         return contents.metadata, form
     return contents.metadata, bytes(contents.form)
@@ -163,6 +172,7 @@ def _u32(values):
 BOUND = mapped_form.KIND["completion_bound"]
 MARKS = mapped_form.KIND["payload_marks"]
 LABELS = mapped_form.KIND["child_labels16"]
+GROUPS = mapped_form.KIND["shift_groups"]
 
 
 def _nodes(s):
@@ -247,9 +257,18 @@ TAMPERED = {
     "child labels missing": lambda s: {LABELS: None},
     "(4-byte labels) two siblings alike": lambda s: {3: s[3][:8] + s[3][4:8] + s[3][12:]},
     "(4-byte labels) labels twice": lambda s: {LABELS: bytes(len(s[3]) // 2)},
-    "implicit child entries, a range moved": lambda s: {
+    "(4-byte shifts) implicit child entries, a range moved": lambda s: {
         2: s[2][:4] + _u32([1 + struct.unpack_from("<I", s[2], 4)[0]]) + s[2][8:]
     },
+    "(4-byte shifts) with the groups": lambda s: {GROUPS: bytes(64)},
+    "shift groups, a base raised": lambda s: {GROUPS: _u32([1]) + s[GROUPS][4:]},
+    "shift groups, a range moved": lambda s: {GROUPS: s[GROUPS][:6] + b"\x02" + s[GROUPS][7:]},
+    "shift groups, an offset past the last node": lambda s: {GROUPS: s[GROUPS][:-2] + b"\0\1"},
+    "shift groups cut short": lambda s: {GROUPS: s[GROUPS][:-64]},
+    "shift groups, a group more": lambda s: {GROUPS: s[GROUPS] + bytes(64)},
+    "shift groups, half a group": lambda s: {GROUPS: s[GROUPS] + bytes(2)},
+    "shift groups with the plain shifts": lambda s: {2: bytes(_nodes(s) * 4)},
+    "shift groups missing": lambda s: {GROUPS: None},
     "scalars": lambda s: {1: b"\x02" + s[1][1:]},
     "an unknown kind": lambda s: {99: b""},
     "completion bound, the root's raised": lambda s: {
@@ -271,6 +290,7 @@ def test_sections_that_contradict_the_index_are_refused(name):
         stored=name.startswith("(stored)"),
         flag_bytes=name.startswith("(bytes)"),
         wide_labels=name.startswith("(4-byte labels)"),
+        plain_shifts=name.startswith("(4-byte shifts)"),
     )
     parts = mapped_form.sections(form)
     changed = mapped_form.with_sections(form, change(parts))
@@ -420,3 +440,17 @@ def test_old_files_load_and_convert(tmp_path):
         check=True,
     )
     assert "index file, version 2" in info.stdout and "verified" in info.stdout
+
+
+@pytest.mark.parametrize("children", [0xFFFF, 0x10000])
+def test_shifts_that_spread_past_an_offset_are_written_4_bytes_each(children):
+    # The root's children are the nodes after it, all leaves: the first
+    # group's shifts spread from 0 to the root's child count.
+    letters = [*range(0x4E00, 0xA000), *range(0x3400, 0x4DC0), *range(0x20000, 0x2A6E0)]
+    built = Index.build([(chr(c), k % 5, 1) for k, c in enumerate(letters[:children])])
+    parts = mapped_form.sections(built._native.to_mapped())
+    assert (GROUPS in parts, 2 in parts) == (children <= 0xFFFF, children > 0xFFFF)
+    loaded = Index.load(built.to_bytes(version=2))
+    assert loaded._native.to_saved() == built._native.to_saved()
+    queries = [chr(0x4E00), chr(letters[children - 1]), "x"]
+    assert answers(loaded, queries) == answers(built, queries)
