@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "util/bit_count.h"
+
 namespace tessarin::format {
 namespace {
 
@@ -519,7 +521,7 @@ std::optional<Error> marks_fault(const MarkedNodes& marked, std::size_t payload_
     if (m.before != own || (m.own & m.shared) != 0 || ((m.own | m.shared) & beyond) != 0) {
       return damaged("its payload marks are wrong at node " + std::to_string(first));
     }
-    own += static_cast<std::size_t>(std::popcount(m.own));
+    own += static_cast<std::size_t>(bit_count(m.own));
     for (std::uint32_t bits = m.shared; bits != 0; bits &= bits - 1) {
       const std::size_t i = first + static_cast<std::size_t>(std::countr_zero(bits));
       const std::size_t begin = marked.node_shifts[i];

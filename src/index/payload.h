@@ -41,6 +41,7 @@
 #include "index/child_entries.h"
 #include "index/node_shifts.h"
 #include "index/video_accumulator.h"
+#include "util/bit_count.h"
 #include "util/indexed_iterator.h"
 
 namespace tessarin {
@@ -228,7 +229,7 @@ class Payloads {
     const std::uint32_t below = m.own & ((std::uint32_t{1} << (i % 32)) - 1);
     return ((m.own >> (i % 32)) & 1U) == 0
                ? kAbsent
-               : m.before + static_cast<std::uint32_t>(std::popcount(below));
+               : m.before + static_cast<std::uint32_t>(bit_count(below));
   }
   // Asks for the memory that slot_of(i) reads first.
   void prefetch_slot(std::size_t i) const {

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "search/rows.h"
+#include "util/bit_count.h"
 
 namespace tessarin::walk_detail {
 
@@ -216,7 +217,7 @@ class BlockedRows {
     for (std::size_t b = 0; b < blocks_; ++b) {
       const std::uint64_t pv = row[2 * b];
       const std::uint64_t mv = row[2 * b + 1];
-      const auto down = static_cast<std::uint64_t>(std::popcount(mv));
+      const auto down = static_cast<std::uint64_t>(bit_count(mv));
       if (top <= d + down) {
         std::uint64_t cell = top;
         for (std::size_t i = 0; i < 64; ++i) {
@@ -224,7 +225,7 @@ class BlockedRows {
           if (cell <= d) return true;
         }
       }
-      top = top + static_cast<std::uint64_t>(std::popcount(pv)) - down;
+      top = top + static_cast<std::uint64_t>(bit_count(pv)) - down;
     }
     return false;
   }

@@ -303,18 +303,26 @@ void print_child(const IndexView& index, std::size_t parent, std::size_t child, 
 // follow from subtree sizes (a node's first child comes right after it,
 // each next child after the subtree of the one before), and fingerprints
 // from the parent's, which comes first.
+// Subtree sizes are summed last node first, in the same pass that finds
+// whether the numbering allows it: with no such order, nothing (the caller
+// walks instead).
 std::optional<std::string> ordered_preorder_fault(const IndexView& index, const TreeAids& tree,
                                                   std::uint64_t point,
                                                   std::vector<std::uint64_t>& prints,
-                                                  std::size_t& visible_terms) {
+                                                  std::size_t& visible_terms, bool& in_order) {
   const std::size_t n = index.child_labels.size();
   std::vector<std::uint32_t> sizes(n, 1);
+  bool ascending = true;
   for (std::size_t v = n; v-- > 0;) {
     const ChildRange range = children_of(index, v);
     for (std::size_t p = range.begin; p < range.end; ++p) {
-      sizes[v] += sizes[index.child_transitions[p]];
+      const std::uint32_t child = index.child_transitions[p];
+      ascending &= child > v;
+      sizes[v] += sizes[child];  // in bounds; a wrong sum only if not ascending
     }
   }
+  in_order = ascending;
+  if (!in_order) return std::nullopt;
   if (tree.preorder[0] != 0) return at_entry("their preorder is wrong at node", 0);
   prints[0] = 0;
   for (std::size_t v = 0; v < n; ++v) {
@@ -336,13 +344,10 @@ std::optional<std::string> preorder_fault(const IndexView& index, const TreeAids
   const std::size_t n = index.child_labels.size();
   if (tree.preorder.size() != n) return std::string("their preorder is not the index's length");
   prints.assign(n, kHidden);
-  bool in_order = true;
-  for (std::size_t v = 0; v < n && in_order; ++v) {
-    const ChildRange range = children_of(index, v);
-    for (std::size_t p = range.begin; p < range.end; ++p)
-      in_order &= index.child_transitions[p] > v;
-  }
-  if (in_order) return ordered_preorder_fault(index, tree, point, prints, visible_terms);
+  bool in_order = false;
+  std::optional<std::string> fault =
+      ordered_preorder_fault(index, tree, point, prints, visible_terms, in_order);
+  if (in_order) return fault;
   struct Frame {
     std::size_t node;
     std::size_t next;
@@ -384,6 +389,16 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
       entries[r_count].label_terminal != 0 || entries[r_count].first_child != r_count) {
     return shape + "0";
   }
+  // Where each node's terms lie: the ranges agree with the terminal flags,
+  // or the ranks count them (in the pass over the shape).
+  const std::span<const std::uint32_t> begins = reversed.term_begin;
+  const std::span<const std::uint32_t> ranks = reversed.ranks;
+  constexpr std::size_t kBlock = ReversedTrie::kRankBlock;
+  const bool ranked = begins.empty();
+  if (ranked && ranks.size() != (entries.size() + kBlock - 1) / kBlock) {
+    return std::string("their reversed trie's ranks are not one per block");
+  }
+  std::size_t before = 0;  // terminal nodes before r
   for (std::size_t r = 0; r < r_count; ++r) {
     const ReversedTrie::Entry& here = entries[r];
     const ReversedTrie::Entry& next = entries[r + 1];
@@ -395,12 +410,17 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
     for (std::size_t c = here.first_child + 1; c < next.first_child; ++c) {
       if (entries[c - 1].label() >= entries[c].label()) return shape + std::to_string(r);
     }
+    if (ranked) {
+      if (r % kBlock == 0 && ranks[r / kBlock] != before) return shape + std::to_string(r);
+      before += here.terminal() ? 1 : 0;
+    }
   }
-  // Where each node's terms lie: the ranges agree with the terminal flags,
-  // or the ranks count them.
-  const std::span<const std::uint32_t> begins = reversed.term_begin;
-  const std::span<const std::uint32_t> ranks = reversed.ranks;
-  if (!begins.empty()) {
+  if (ranked) {  // the last entry, an end mark, is no term (checked above)
+    if ((r_count % kBlock == 0 && ranks[r_count / kBlock] != before) ||
+        before != reversed.nodes.size()) {
+      return shape + std::to_string(r_count);
+    }
+  } else {
     if (begins.size() != entries.size() || begins[0] != 0 ||
         begins[r_count] != reversed.nodes.size()) {
       return shape + "0";
@@ -410,19 +430,6 @@ std::optional<std::string> reversed_fault(const IndexView& index, const Reversed
         return shape + std::to_string(r);
       }
     }
-  } else {
-    const std::size_t blocks =
-        (entries.size() + ReversedTrie::kRankBlock - 1) / ReversedTrie::kRankBlock;
-    if (ranks.size() != blocks)
-      return std::string("their reversed trie's ranks are not one per block");
-    std::size_t before = 0;
-    for (std::size_t r = 0; r < entries.size(); ++r) {
-      if (r % ReversedTrie::kRankBlock == 0 && ranks[r / ReversedTrie::kRankBlock] != before) {
-        return shape + std::to_string(r);
-      }
-      before += entries[r].terminal() ? 1 : 0;
-    }
-    if (before != reversed.nodes.size()) return shape + std::to_string(r_count);
   }
   if (visible_terms != reversed.nodes.size()) {
     return std::string("their reversed trie lists ") + std::to_string(reversed.nodes.size()) +

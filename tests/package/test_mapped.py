@@ -304,6 +304,39 @@ def test_sections_that_contradict_the_index_are_refused(name):
     )
 
 
+@pytest.fixture(scope="module")
+def large_form():
+    """A file of over 2^18 nodes, whose checks run on two threads."""
+    import random
+
+    rng = random.Random(5)
+    words = {"".join(rng.choices("abcdefghijklmnop", k=rng.randint(4, 12))) for _ in range(90_000)}
+    built = Index.build([(w, k % 5000, 1 + k % 7) for k, w in enumerate(sorted(words))])
+    assert built._native.node_count > 1 << 18
+    return built.to_bytes(version=2)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        ({"preorder"}, "stored search aids do not match it: their preorder"),
+        ({"labels"}, "two children of node 0 have the label"),
+        ({"preorder", "labels"}, "two children of node 0 have the label"),  # the index's first
+    ],
+)
+def test_a_large_files_faults_are_found_and_the_indexs_told_first(large_form, damage, message):
+    changed = bytearray(large_form)
+    parts = mapped_form.sections(bytes(container.parse_file(large_form).form))
+    if "preorder" in damage:  # two ranks swapped
+        at = changed.find(parts[14])
+        changed[at : at + 8] = changed[at + 4 : at + 8] + changed[at : at + 4]
+    if "labels" in damage:  # the root's second child labelled as its first
+        at = changed.find(parts[LABELS])
+        changed[at + 4 : at + 6] = changed[at + 2 : at + 4]
+    with pytest.raises(CorruptIndexError, match=message):
+        Index.load(bytes(changed), verify=False)
+
+
 @pytest.mark.parametrize("length", [200, 300])
 def test_a_long_chain_is_written_with_slots_and_refused_marked(monkeypatch, length):
     # A term's tail is a chain: marked when no more than 255 nodes in a row
