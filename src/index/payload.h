@@ -30,6 +30,7 @@
 // concurrently.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +69,8 @@ class VideoIds {
   [[nodiscard]] iterator begin() const { return {*this, 0}; }
   [[nodiscard]] iterator end() const { return {*this, size_}; }
   // Positions begin to end (begin <= end <= size()).
+  // The bytes that hold the positions.
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const { return {data_, size_ * width_}; }
   [[nodiscard]] VideoIds subrange(std::size_t begin, std::size_t end) const {
     VideoIds part = *this;
     part.data_ += begin * width_;
@@ -144,8 +147,19 @@ class ListOffsets {
     }
     return static_cast<std::size_t>(wide_[s]);
   }
+  // The bytes it reads, for offsets of `payloads` payloads: the offsets, or
+  // the blocks and the lengths.
+  [[nodiscard]] std::array<std::span<const std::uint8_t>, 2> bytes(std::size_t payloads) const {
+    if (!blocks_.empty()) return {bytes_of(blocks_), {lengths_, payloads}};
+    return {narrow_.empty() ? bytes_of(wide_) : bytes_of(narrow_), {}};
+  }
 
  private:
+  template <class T>
+  static std::span<const std::uint8_t> bytes_of(std::span<const T> values) {
+    return {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()};
+  }
+
   std::span<const std::uint64_t> wide_;
   std::span<const std::uint32_t> narrow_;
   std::span<const std::uint32_t> blocks_;
@@ -257,6 +271,8 @@ class Payloads {
   [[nodiscard]] std::span<const std::uint32_t> slots() const { return slots_; }
   [[nodiscard]] std::span<const PayloadMarks> marks() const { return marks_; }
   [[nodiscard]] std::span<const std::uint32_t> totals() const { return totals_; }
+  [[nodiscard]] const ListOffsets& id_offsets() const { return id_offsets_; }
+  [[nodiscard]] const ListOffsets& count_offsets() const { return count_offsets_; }
   [[nodiscard]] const VideoIds& video_ids() const { return video_ids_; }
   [[nodiscard]] std::span<const std::uint32_t> video_counts() const { return video_counts_; }
 

@@ -32,6 +32,18 @@ std::vector<std::span<const std::uint8_t>> walked_arrays(const Trie& trie) {
   add(bytes_of(trie.child_transitions().stored()));
   add(bytes_of(trie.payloads().slots()));
   add(bytes_of(trie.payloads().marks()));
+  // What a payload's lookup reads: its total, where its lists lie, the lists.
+  const Payloads& payloads = trie.payloads();
+  add(bytes_of(payloads.totals()));
+  for (const ListOffsets* offsets : {&payloads.id_offsets(), &payloads.count_offsets()}) {
+    for (const std::span<const std::uint8_t> bytes : offsets->bytes(payloads.slot_count())) {
+      add(bytes);
+    }
+  }
+  add(payloads.video_ids().bytes());
+  add(bytes_of(payloads.video_counts()));
+  add(bytes_of(trie.view().video_int_ids));
+  add(bytes_of(trie.view().video_uuids));
   const TerminalFlags& terminal = trie.is_terminal();
   if (!terminal.empty()) {
     add({terminal.address(0), terminal.address(terminal.size() - 1) + 1});
