@@ -489,13 +489,16 @@ bool entries_follow_nodes(const ChildEntries& child_transitions) {
   return true;
 }
 
-std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids& aids) {
+void complete_stored_aids(const IndexView& index, StoredAids& aids) {
+  aids.tree.tree = true;
+  aids.tree.root = children_of(index, 0);
+}
+
+std::optional<std::string> stored_aids_fault(const IndexView& index, const StoredAids& aids) {
   const std::size_t n = index.child_labels.size();
   if (n == 0 || index.child_transitions.size() >= TreeAids::kTerminalBit) {
     return std::string("they are stored for an index they do not apply to");
   }
-  aids.tree.tree = true;
-  aids.tree.root = children_of(index, 0);
   if (std::optional<std::string> fault = positions_fault(index, aids.tree)) return fault;
   if (std::optional<std::string> fault = by_label_fault(index, aids.tree)) return fault;
   const std::uint64_t point = random_point();
@@ -509,6 +512,10 @@ std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids&
           reversed_fault(index, aids.reversed, point, prints, visible_terms)) {
     return fault;
   }
+  return std::nullopt;
+}
+
+std::optional<std::string> stored_bounds_fault(const IndexView& index, const StoredAids& aids) {
   if (aids.bounds.empty()) return std::nullopt;
   return subtree_bounds_fault(index, aids.tree, aids.bounds);
 }

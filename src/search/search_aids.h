@@ -176,21 +176,29 @@ struct StoredAids {
   std::span<const std::uint32_t> bounds;  // empty when not stored
 };
 
-// Whether `aids`, stored beside arrays that reach Trust::kSound, are what
-// build_tree_aids and build_reversed derive from those arrays: a sentence
-// saying what differs, or nothing; sets aids.tree.tree and root, which are
-// not stored. Where deriving leaves by_label empty (children already in
-// label order), a stored by_label in that order is taken too; a reversed
-// trie node may list its terms in any order. The reversed terms are
-// compared with the forward ones by fingerprints (Karp and Rabin's: a
-// polynomial over the field of 2^61 - 1 elements at a point drawn at
-// random for each call), so aids that differ pass with probability at most
-// (the longest term's length) / 2^61, whoever made them. Everything else is
-// compared exactly.
+// Fills in what stored aids leave out (aids.tree.tree and root), for arrays
+// of at least one node.
+void complete_stored_aids(const IndexView& index, StoredAids& aids);
+
+// Whether `aids`, stored beside arrays that reach Trust::kSound and
+// completed (complete_stored_aids), are what build_tree_aids and
+// build_reversed derive from those arrays: a sentence saying what differs,
+// or nothing. The completion bound is left to stored_bounds_fault, which
+// may run at the same time on another thread. Where deriving leaves by_label empty (children
+// already in label order), a stored by_label in that order is taken too; a reversed trie node may
+// list its terms in any order. The reversed terms are compared with the forward ones by
+// fingerprints (Karp and Rabin's: a polynomial over the field of 2^61 - 1 elements at a point drawn
+// at random for each call), so aids that differ pass with probability at most (the longest term's
+// length) / 2^61, whoever made them. Everything else is compared exactly.
 //
 // Cost: O(n + e + r + t), one walk from the root and passes in order; 8
 // bytes of scratch per node, and per reversed node of the widest level 16.
-std::optional<std::string> stored_aids_fault(const IndexView& index, StoredAids& aids);
+std::optional<std::string> stored_aids_fault(const IndexView& index, const StoredAids& aids);
+
+// Whether the stored completion bound, if any, is what
+// build_subtree_bounds derives (subtree_bounds_fault), given aids that
+// stored_aids_fault finds right.
+std::optional<std::string> stored_bounds_fault(const IndexView& index, const StoredAids& aids);
 
 // Whether child entry p names node p + 1 for every p: the per-child entries
 // then repeat the node arrays, and an index file leaves them out. O(entries).

@@ -321,7 +321,9 @@ def large_form():
     [
         ({"preorder"}, "stored search aids do not match it: their preorder"),
         ({"labels"}, "two children of node 0 have the label"),
-        ({"preorder", "labels"}, "two children of node 0 have the label"),  # the index's first
+        ({"bound"}, "their completion bound is wrong at node 0"),
+        ({"preorder", "labels", "bound"}, "two children of node 0 have the label"),
+        ({"preorder", "bound"}, "their preorder"),  # the index's, its aids', then its bound's
     ],
 )
 def test_a_large_files_faults_are_found_and_the_indexs_told_first(large_form, damage, message):
@@ -330,6 +332,9 @@ def test_a_large_files_faults_are_found_and_the_indexs_told_first(large_form, da
     if "preorder" in damage:  # two ranks swapped
         at = changed.find(parts[14])
         changed[at : at + 8] = changed[at + 4 : at + 8] + changed[at : at + 4]
+    if "bound" in damage:  # the root's raised
+        at = changed.find(parts[BOUND])
+        changed[at : at + 4] = (7 + parts[BOUND][0]).to_bytes(4, "little")
     if "labels" in damage:  # the root's second child labelled as its first
         at = changed.find(parts[LABELS])
         changed[at + 4 : at + 6] = changed[at + 2 : at + 4]
