@@ -71,8 +71,8 @@ class NativeIndex:
     def to_mapped(self) -> bytes:
         """The mapped form, as an index file of version 2 holds it."""
     def populate_walked(self) -> tuple[int, str]:
-        """Maps every page of the arrays a query's walk reads (the node
-        arrays and the stored search aids, not the payloads' lists) into
+        """Maps every page of the arrays a query reads (the node arrays,
+        the stored search aids, the payloads and the video table) into
         this process's page tables, so that the first queries fault none:
         (bytes covered, "populate" or "read" for how, "none" for nothing to
         map). Reads only; the lock released meanwhile."""

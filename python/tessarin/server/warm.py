@@ -12,11 +12,11 @@ queries only touch the pages they read. Each index is warmed once.
 
 An index read in place from a mapping (a worker's view of the supervisor's
 sealed copy) is ready at once, but each page of it faults the first time a
-query reads it: a first query 2 to 4 times a warm one. `warm` first maps
-the pages of the arrays the walk reads into the process's page tables (in
-native code, the lock released: `NativeIndex.populate_walked`; about 9 ms
-at 400,000 terms), so that the first query costs about twice a warm one
-(bench/warm_start.py). The pages are the shared copy's: the workers
+query reads it: a first query 3 to 4 times a warm one. `warm` first maps
+the pages of the arrays queries read into the process's page tables (in
+native code, the lock released: `NativeIndex.populate_walked`; 4 to 5 ms
+at 400,000 terms on a quiet machine), so that the first query costs 1.6 to
+1.7 times a warm one (bench/warm_start.py). The pages are the shared copy's: the workers
 together take no more memory, though each worker's PSS counts its share
 of them from the start rather than as its queries reach them.
 """

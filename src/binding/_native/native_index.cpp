@@ -181,8 +181,8 @@ nb::class_<NativeIndex> bind_native_index(nb::module_& module) {
           "The saved form, byte for byte what PrefixSearch.to_bytes writes.");
   cls.def("to_mapped", &to_mapped, "The mapped form, as an index file of version 2 holds it.");
   cls.def("populate_walked", &populate_walked,
-          "Maps every page of the arrays a query's walk reads (the node arrays and the "
-          "stored search aids, not the payloads' lists) into this process's page tables, "
+          "Maps every page of the arrays a query reads (the node arrays, the stored search "
+          "aids, the payloads and the video table) into this process's page tables, "
           "so that the first queries fault none: (bytes covered, 'populate' or 'read' for "
           "how, 'none' for nothing to map). Reads only; the lock released meanwhile.");
   cls.def_prop_ro("node_count", [](const NativeIndex& self) { return self.trie().node_count(); });
