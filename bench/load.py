@@ -332,11 +332,16 @@ def main(argv=None) -> dict:
         # would then run this tree's package.
         imported = subprocess.run(
             [sys.executable, "-c", "import tessarin; print(tessarin.__file__)"],
-            env=env, capture_output=True, text=True, check=True,
+            env=env,
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout.strip()
         if not imported.startswith(baseline + os.sep):
-            sys.exit(f"--against: the package imports from {imported}, not from {baseline} "
-                     "(an editable install? install the package with `pip install .`)")
+            sys.exit(
+                f"--against: the package imports from {imported}, not from {baseline} "
+                "(an editable install? install the package with `pip install .`)"
+            )
         with open(os.path.join(baseline, "tessarin", "cli", "serve.py"), encoding="utf-8") as cli:
             admin = "--admin" in cli.read()
         servers[revision(args.against)] = Server(
