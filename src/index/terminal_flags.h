@@ -10,9 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
+#include "util/bit_count.h"
 #include "util/indexed_iterator.h"
 
 namespace tessarin {
@@ -45,6 +47,23 @@ class TerminalFlags {
   }
   [[nodiscard]] iterator begin() const { return {*this, 0}; }
   [[nodiscard]] iterator end() const { return {*this, size_}; }
+  // How many flags are set: bits counted 64 at a time (the last byte's
+  // beyond size() left out), or bytes other than 0.
+  [[nodiscard]] std::size_t count() const {
+    std::size_t set = 0;
+    if (!packed_) {
+      for (std::size_t i = 0; i < size_; ++i) set += data_[i] != 0 ? 1 : 0;
+      return set;
+    }
+    const std::size_t whole = size_ / 64;
+    for (std::size_t w = 0; w < whole; ++w) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, data_ + 8 * w, sizeof word);
+      set += static_cast<std::size_t>(bit_count(word));
+    }
+    for (std::size_t i = whole * 64; i < size_; ++i) set += read(data_, true, i);
+    return set;
+  }
 
  private:
   static std::uint8_t read(const std::uint8_t* data, bool packed, std::size_t i) {

@@ -12,12 +12,6 @@ namespace {
 // Below this many nodes, checks take less than starting a thread.
 constexpr std::size_t kTwoThreadNodes = std::size_t{1} << 18;
 
-std::size_t count_terminal(const TerminalFlags& terminal) {
-  std::size_t count = 0;
-  for (const std::uint8_t t : terminal) count += t != 0 ? 1 : 0;
-  return count;
-}
-
 template <class T>
 std::vector<T> copy_of(std::span<const T> values) {
   return {values.begin(), values.end()};
@@ -30,7 +24,7 @@ Trie::Trie(TrieArrays arrays, Trust trust) : trust_(trust) {
   owned_ = owned.get();
   view_ = owned->view();
   owner_ = std::move(owned);
-  term_count_ = count_terminal(view_.is_terminal);
+  term_count_ = view_.is_terminal.count();
 }
 
 Trie::Trie(TrieArrays arrays) : Trie(std::move(arrays), Trust::kNone) {
@@ -79,7 +73,7 @@ Result<Trie> Trie::borrowed(const IndexView& arrays, ArrayOwner owner, std::size
   trie.owner_ = std::move(owner);
   trie.borrowed_bytes_ = bytes;
   trie.trust_ = level;
-  trie.term_count_ = count_terminal(arrays.is_terminal);
+  trie.term_count_ = arrays.is_terminal.count();
   trie.stored_aids_ = aids;
   return trie;
 }
