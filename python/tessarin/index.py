@@ -664,16 +664,18 @@ class Index:
     ) -> list[NodeMatch]:
         """Every trie node within `max_dist` of `term`, in trie order, for
         scoring of one's own."""
-        # A str for an index that normalises nothing, an int in range and
-        # True or False pass without a call; anything else is checked.
+        # A str for an index that normalises nothing, and an int in range,
+        # pass without a call; anything else is checked.
         query = term if type(term) is str and self._normalize is None else self._query(term)
         if type(max_dist) is not int or not 0 <= max_dist <= MAX_DIST_CAP:
             max_dist = _max_dist(max_dist)
-        if terminal_only is not True and terminal_only is not False:
-            terminal_only = _flag(terminal_only, "terminal_only")
-        if transpositions is not True and transpositions is not False:
-            transpositions = _flag(transpositions)
-        return self._native.match_nodes(query, max_dist, terminal_only, transpositions, NodeMatch)
+        return self._native.match_nodes(
+            query,
+            max_dist,
+            _flag(terminal_only, "terminal_only"),
+            _flag(transpositions),
+            NodeMatch,
+        )
 
     def complete(
         self,
