@@ -41,27 +41,29 @@ Result<Trie> Trie::borrowed(const IndexView& arrays, ArrayOwner owner, std::size
   if (aids && level < Trust::kSound) {
     return Error{ErrorKind::kInternal, "stored search aids need a sound index"};
   }
+  // The reads in bounds and the lists a tree first: until then not even
+  // the root's children may be read.
+  std::optional<Fault> fault =
+      vouched ? std::nullopt : find_fault(arrays, std::min(level, Trust::kTree));
+  if (fault) return Error{ErrorKind::kDamaged, describe(*fault)};
   if (aids && !arrays.child_labels.empty()) complete_stored_aids(arrays, *aids);
   if (!vouched) {
-    // Once the reads are in bounds and the lists a tree, the rest of the
-    // index's checks, those of its aids and those of its completion bound
-    // read the arrays alone: a large index has them made on two threads.
-    // Faults are told in that order, whichever is found first.
-    std::optional<Fault> fault = find_fault(arrays, std::min(level, Trust::kTree));
+    // The rest of the index's checks, those of its aids and those of its
+    // completion bound read the arrays alone: a large index has them made
+    // on two threads. Faults are told in that order, whichever is found
+    // first.
     std::optional<std::string> aids_fault;
     std::optional<std::string> bounds_fault;
-    if (!fault) {
-      const bool rest = level > Trust::kTree;
-      const std::size_t threads =
-          aids && rest && arrays.child_labels.size() >= kTwoThreadNodes
-              ? std::min(2U, std::max(1U, std::thread::hardware_concurrency()))
-              : 1;
-      parallel_for(3, threads, [&](std::size_t task) {
-        if (task == 0 && rest) fault = consistency_fault(arrays, level);
-        if (task == 1 && aids) aids_fault = stored_aids_fault(arrays, *aids);
-        if (task == 2 && aids) bounds_fault = stored_bounds_fault(arrays, *aids);
-      });
-    }
+    const bool rest = level > Trust::kTree;
+    const std::size_t threads =
+        aids && rest && arrays.child_labels.size() >= kTwoThreadNodes
+            ? std::min(2U, std::max(1U, std::thread::hardware_concurrency()))
+            : 1;
+    parallel_for(3, threads, [&](std::size_t task) {
+      if (task == 0 && rest) fault = consistency_fault(arrays, level);
+      if (task == 1 && aids) aids_fault = stored_aids_fault(arrays, *aids);
+      if (task == 2 && aids) bounds_fault = stored_bounds_fault(arrays, *aids);
+    });
     if (fault) return Error{ErrorKind::kDamaged, describe(*fault)};
     if (aids_fault || bounds_fault) {
       return Error{ErrorKind::kDamaged, "its stored search aids do not match it: " +
