@@ -68,9 +68,9 @@ class VideoIds {
   [[nodiscard]] std::uint32_t operator[](std::size_t k) const { return read(data_, width_, k); }
   [[nodiscard]] iterator begin() const { return {*this, 0}; }
   [[nodiscard]] iterator end() const { return {*this, size_}; }
-  // Positions begin to end (begin <= end <= size()).
   // The bytes that hold the positions.
   [[nodiscard]] std::span<const std::uint8_t> bytes() const { return {data_, size_ * width_}; }
+  // Positions begin to end (begin <= end <= size()).
   [[nodiscard]] VideoIds subrange(std::size_t begin, std::size_t end) const {
     VideoIds part = *this;
     part.data_ += begin * width_;

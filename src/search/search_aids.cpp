@@ -302,10 +302,9 @@ void print_child(const IndexView& index, std::size_t parent, std::size_t child, 
 // builders number nodes), in passes in node order, without a walk: ranks
 // follow from subtree sizes (a node's first child comes right after it,
 // each next child after the subtree of the one before), and fingerprints
-// from the parent's, which comes first.
-// Subtree sizes are summed last node first, in the same pass that finds
-// whether the numbering allows it: with no such order, nothing (the caller
-// walks instead).
+// from the parent's, which comes first. Subtree sizes are summed last node
+// first, in the same pass that finds whether the numbering allows this
+// (`in_order`); without that order, nothing is checked (the caller walks).
 std::optional<std::string> ordered_preorder_fault(const IndexView& index, const TreeAids& tree,
                                                   std::uint64_t point,
                                                   std::vector<std::uint64_t>& prints,

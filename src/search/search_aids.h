@@ -184,12 +184,14 @@ void complete_stored_aids(const IndexView& index, StoredAids& aids);
 // completed (complete_stored_aids), are what build_tree_aids and
 // build_reversed derive from those arrays: a sentence saying what differs,
 // or nothing. The completion bound is left to stored_bounds_fault, which
-// may run at the same time on another thread. Where deriving leaves by_label empty (children
-// already in label order), a stored by_label in that order is taken too; a reversed trie node may
-// list its terms in any order. The reversed terms are compared with the forward ones by
-// fingerprints (Karp and Rabin's: a polynomial over the field of 2^61 - 1 elements at a point drawn
-// at random for each call), so aids that differ pass with probability at most (the longest term's
-// length) / 2^61, whoever made them. Everything else is compared exactly.
+// may run at the same time on another thread. Where deriving leaves
+// by_label empty (children already in label order), a stored by_label in
+// that order is taken too; a reversed trie node may list its terms in any
+// order. The reversed terms are compared with the forward ones by
+// fingerprints (Karp and Rabin's: a polynomial over the field of 2^61 - 1
+// elements at a point drawn at random for each call), so aids that differ
+// pass with probability at most (the longest term's length) / 2^61,
+// whoever made them. Everything else is compared exactly.
 //
 // Cost: O(n + e + r + t), one walk from the root and passes in order; 8
 // bytes of scratch per node, and per reversed node of the widest level 16.
